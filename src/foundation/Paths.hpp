@@ -1,0 +1,73 @@
+// Every fixed path the program reads or writes as data, in one place.
+// When NORVIK_ROOT is set at start-up, every path here is placed below it,
+// so that tests and demos run against a private tree. /proc, /dev and the
+// PATH directories are never moved.
+#pragma once
+
+#include <string>
+
+namespace norvik::paths {
+
+// The root prefix ("" when NORVIK_ROOT is unset). Read once, on first use or
+// by init() at program start, before the environment is cleaned.
+const std::string& root();
+void init();
+// For tests inside one process: set the prefix explicitly.
+void set_root_for_testing(const std::string& root);
+
+// Prefixes an absolute path with the root.
+std::string rooted(const std::string& absolute);
+
+std::string lock_base();               // /var/norvik/restartsrv/locks
+std::string startup_log_dir();         // /var/norvik/restartsrv/startup_logs
+std::string error_log();               // /usr/local/norvik/logs/error_log
+std::string panic_log();               // /usr/local/norvik/logs/panic_log
+std::string logs_dir();                // /usr/local/norvik/logs
+std::string main_config();             // /var/norvik/norvik.config
+std::string main_config_cache();       // /var/norvik/norvik.config.cache
+std::string disable_file_plain(const std::string& service);     // /etc/<service>disable
+std::string disable_file_dotted(const std::string& service);    // /etc/<service>.disabled
+std::string etc_dir();                 // /etc
+std::string role_touch_dir();          // /var/norvik/roles/disabled
+std::string servmon_suspended_dir();   // /var/norvik/servmon/suspended
+std::string servmon_suspend_flag();    // /var/norvik/servmon/suspend
+std::string servmon_d_dir();           // /etc/servmon.d
+std::string init_d_dir();              // /etc/init.d
+std::string systemctl();               // /usr/bin/systemctl
+std::string custom_services_dir();     // /var/norvik/custom/services
+std::string builtin_services_dir();    // /usr/local/norvik/etc/services
+std::string dnsonly_marker();          // /var/norvik/dnsonly
+std::string os_info_cache();           // /var/norvik/caches/os_info
+std::string global_cache_dir();        // /var/norvik/globalcache
+std::string state_dir();               // /var/norvik
+std::string norvik_base_dir();         // /usr/local/norvik
+
+// Files of the host that the program reads as data; re-rooted like the rest.
+std::string passwd_file();             // /etc/passwd
+std::string shadow_file();             // /etc/shadow
+std::string group_file();              // /etc/group
+std::string pwcache_dir();             // /var/norvik/pw.cache
+std::string os_release();              // /etc/os-release
+std::string redhat_release();          // /etc/redhat-release
+std::string localtime_file();          // /etc/localtime
+std::string timezone_file();           // /etc/timezone
+std::string sysconfig_clock();         // /etc/sysconfig/clock
+std::string zoneinfo_dir();            // /usr/share/zoneinfo
+std::string timezones_cache();         // /var/norvik/caches/timezones
+std::string no_color_flag();           // /var/norvik/nocolor
+std::string user_no_color_flag(const std::string& home);  // <home>/.norvik_nocolor
+std::string protocols_file();          // /etc/mailserver/protocols
+std::string mysql_client_config();     // /root/.my.cnf
+std::string phpfpm_base_dir();         // /opt/norvik/php
+std::string systemd_unit_dirs_etc();   // /etc/systemd/system
+std::string systemd_unit_dirs_lib();   // /usr/lib/systemd/system
+std::string systemd_unit_dirs_lib2();  // /lib/systemd/system
+std::string systemd_unit_dirs_run();   // /run/systemd/system
+std::string dpkg_lock();               // /var/lib/dpkg/lock
+std::string rpm_lock();                // /var/lib/rpm/.rpm.lock
+std::string pkgr_lock();               // /var/norvik/pkgr.lock
+std::string scripts_dir();             // /usr/local/norvik/scripts
+std::string bin_dir();                 // /usr/local/norvik/bin
+std::string services_log_dir();        // /var/log
+
+}  // namespace norvik::paths

@@ -1,0 +1,54 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace norvik::test {
+
+// A temporary directory removed (recursively) on destruction.
+class TempDir {
+public:
+    explicit TempDir(const std::string& tag = "t");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+
+private:
+    std::string path_;
+};
+
+// Writes a file, creating its parent directories; mode applied with chmod.
+void write_file(const std::string& path, const std::string& content, mode_t mode = 0644);
+std::string read_file(const std::string& path);
+bool exists(const std::string& path);
+void make_dirs(const std::string& path, mode_t mode = 0755);
+
+struct RunResult {
+    int status = -1;      // raw wait status
+    int exit_code = -1;   // -1 when killed by a signal
+    int signal = 0;
+    std::string out;
+    std::string err;
+};
+
+// Runs a program (no shell) with the given argv[0], arguments and extra
+// environment, capturing both streams; gives up (KILL) after timeout seconds.
+RunResult run(const std::string& path, const std::vector<std::string>& argv,
+              const std::map<std::string, std::string>& env = {}, double timeout = 60.0,
+              const std::string& stdin_text = "");
+
+// The real binary, and a link to it named `name` inside dir.
+std::string binary();
+std::string link_binary(const std::string& dir, const std::string& name);
+
+// Makes this process a child subreaper and reaps every finished child.
+void become_subreaper();
+void reap_zombies();
+
+}  // namespace norvik::test
