@@ -1,6 +1,4 @@
-#include <cstdio>
+// The entry program; the driver lives in norvik::restartsrv.
+#include "restartsrv/RestartSrv.hpp"
 
-int main() {
-    std::puts("not yet");
-    return 0;
-}
+int main(int argc, char** argv) { return norvik::restartsrv::run(argc, argv); }

@@ -61,8 +61,10 @@ std::string init_d_dir() { return rooted("/etc/init.d"); }
 std::string systemctl() { return rooted("/usr/bin/systemctl"); }
 std::string custom_services_dir() { return rooted("/var/norvik/custom/services"); }
 std::string builtin_services_dir() { return rooted("/usr/local/norvik/etc/services"); }
+std::string strict_definitions_marker() { return rooted("/var/norvik/strict_service_definitions"); }
 std::string dnsonly_marker() { return rooted("/var/norvik/dnsonly"); }
 std::string os_info_cache() { return rooted("/var/norvik/caches/os_info"); }
+std::string os_custom_marker() { return rooted("/var/norvik/caches/os_custom"); }
 std::string global_cache_dir() { return rooted("/var/norvik/globalcache"); }
 std::string state_dir() { return rooted("/var/norvik"); }
 std::string norvik_base_dir() { return rooted("/usr/local/norvik"); }
@@ -93,5 +95,20 @@ std::string pkgr_lock() { return rooted("/var/norvik/pkgr.lock"); }
 std::string scripts_dir() { return rooted("/usr/local/norvik/scripts"); }
 std::string bin_dir() { return rooted("/usr/local/norvik/bin"); }
 std::string services_log_dir() { return rooted("/var/log"); }
+std::string apache_error_log() { return rooted("/usr/local/apache/logs/error_log"); }
+std::string mysql_error_log() { return rooted("/var/log/mysqld.log"); }
+std::string userdomains_file() { return rooted("/etc/userdomains"); }
+std::string binaries_lock_dir() { return rooted("/var/norvik/locks/binaries"); }
+std::string yum_pid_file() { return rooted("/var/run/yum.pid"); }
+std::string mailserver_conf() { return rooted("/etc/mailserver/mailserver.conf"); }
+std::string servmon_conf() { return rooted("/etc/servmon.conf"); }
+std::string product_type_file() { return rooted("/var/norvik/producttype"); }
+std::string hx4_flag() { return rooted("/var/norvik/hx4_httpd"); }
+std::string dormant_services_dir() { return rooted("/var/norvik/dormant_services"); }
+std::string p0f_binary() { return rooted("/usr/local/norvik/3rdparty/sbin/p0f"); }
+std::string log_trace_touch_file() { return rooted("/var/norvik/log_backtrace"); }
+std::string sandbox_marker() { return rooted("/var/norvik/dev_sandbox"); }
+std::string smoker_marker() { return rooted("/var/norvik/smoker"); }
+std::string sandbox_no_notify_marker() { return rooted("/var/norvik/dev_sandbox_no_notify"); }
 
 }  // namespace norvik::paths

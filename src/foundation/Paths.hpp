@@ -36,8 +36,10 @@ std::string init_d_dir();              // /etc/init.d
 std::string systemctl();               // /usr/bin/systemctl
 std::string custom_services_dir();     // /var/norvik/custom/services
 std::string builtin_services_dir();    // /usr/local/norvik/etc/services
+std::string strict_definitions_marker();  // /var/norvik/strict_service_definitions
 std::string dnsonly_marker();          // /var/norvik/dnsonly
 std::string os_info_cache();           // /var/norvik/caches/os_info
+std::string os_custom_marker();        // /var/norvik/caches/os_custom (a symlink: the OS cache is kept as it is)
 std::string global_cache_dir();        // /var/norvik/globalcache
 std::string state_dir();               // /var/norvik
 std::string norvik_base_dir();         // /usr/local/norvik
@@ -69,5 +71,22 @@ std::string pkgr_lock();               // /var/norvik/pkgr.lock
 std::string scripts_dir();             // /usr/local/norvik/scripts
 std::string bin_dir();                 // /usr/local/norvik/bin
 std::string services_log_dir();        // /var/log
+std::string apache_error_log();        // /usr/local/apache/logs/error_log
+std::string mysql_error_log();         // /var/log/mysqld.log
+std::string userdomains_file();         // /etc/userdomains
+std::string binaries_lock_dir();       // /var/norvik/locks/binaries
+std::string yum_pid_file();            // /var/run/yum.pid
+// State engineer's additions.
+std::string mailserver_conf();         // /etc/mailserver/mailserver.conf
+std::string servmon_conf();            // /etc/servmon.conf
+std::string product_type_file();       // /var/norvik/producttype
+std::string hx4_flag();                // /var/norvik/hx4_httpd
+std::string dormant_services_dir();    // /var/norvik/dormant_services
+std::string p0f_binary();              // /usr/local/norvik/3rdparty/sbin/p0f
+// Logger marker files.
+std::string log_trace_touch_file();    // /var/norvik/log_backtrace
+std::string sandbox_marker();          // /var/norvik/dev_sandbox
+std::string smoker_marker();           // /var/norvik/smoker
+std::string sandbox_no_notify_marker();// /var/norvik/dev_sandbox_no_notify
 
 }  // namespace norvik::paths

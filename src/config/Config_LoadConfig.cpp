@@ -1,0 +1,112 @@
+#include "config/Config_LoadConfig.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "foundation/TimeHiRes.hpp"
+
+namespace norvik::config::loadconfig {
+namespace {
+
+std::string trim(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r')) ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
+    return s.substr(b, e - b);
+}
+
+bool read_all(int fd, std::string& out) {
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        out.append(buf, static_cast<size_t>(n));
+    }
+}
+
+}  // namespace
+
+std::string lock_file_for(const std::string& path) { return path + ".lock"; }
+
+void parse(const std::string& text, NkConf& out) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        std::string line = text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+        pos = nl == std::string::npos ? text.size() : nl + 1;
+        std::string t = trim(line);
+        if (t.empty() || t[0] == '#') continue;
+        size_t eq = t.find('=');
+        if (eq == std::string::npos) continue;  // garbage line
+        std::string key = trim(t.substr(0, eq));
+        if (key.empty()) continue;
+        out[key] = trim(t.substr(eq + 1));
+    }
+}
+
+std::string serialize(const NkConf& conf) {
+    std::string out;
+    for (const auto& [k, v] : conf) {
+        out += k;
+        out += '=';
+        out += v;
+        out += '\n';
+    }
+    return out;
+}
+
+Result loadConfig(const std::string& path, NkConf& out, const Options& options) {
+    Result r;
+    if (options.use_lock) {
+        const std::string lock_path = lock_file_for(path);
+        const int lfd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (lfd >= 0) {
+            auto lock = std::make_unique<fileutils::Flock>(lfd);
+            const std::vector<std::string> op = {options.rw ? "EX" : "SH", "NB"};
+            const double end = timehires::time() + options.lock_timeout;
+            bool got = false;
+            try {
+                for (;;) {
+                    if (fileutils::flock(*lock, op)) {
+                        got = true;
+                        break;
+                    }
+                    if (timehires::time() >= end) break;
+                    timehires::sleep(0.05);
+                }
+            } catch (const std::exception&) {
+                got = false;
+            }
+            if (got) r.lock = std::move(lock);
+        }
+    }
+    const int fd = ::open(path.c_str(), (options.rw ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0) {
+        r.error_code = errno;
+        r.error = std::strerror(errno);
+        r.lock.reset();
+        errno = r.error_code;
+        return r;
+    }
+    auto fh = std::make_unique<fileutils::Flock>(fd);
+    std::string text;
+    if (!read_all(fd, text)) {
+        r.error_code = errno;
+        r.error = std::strerror(errno);
+        r.lock.reset();
+        errno = r.error_code;
+        return r;
+    }
+    parse(text, out);
+    r.result = true;
+    if (options.use_lock || options.rw) r.fh = std::move(fh);
+    return r;
+}
+
+}  // namespace norvik::config::loadconfig

@@ -1,0 +1,50 @@
+// Whole-file readers. The raising readers (load*, load_r*) throw
+// norvik::Exception with the params "path" and "error" (and "errno"):
+//   IO::FileNotFound   the file does not exist (load/load_r only)
+//   IO::FileOpenError  any other open failure
+//   IO::FileSeekError  seek failed (also "offset", "whence")
+//   IO::FileReadError  read failed
+// The lenient readers (loadfile*, loadbinfile, loadfileasarrayref) give
+// std::nullopt instead.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace norvik::loadfile {
+
+inline constexpr std::size_t READ_CHUNK = 262144;
+
+std::string load(const std::string& path);
+std::string load(const std::string& path, off_t offset, std::optional<std::size_t> length = std::nullopt);
+std::shared_ptr<std::string> load_r(const std::string& path, off_t offset = 0,
+                                    std::optional<std::size_t> length = std::nullopt);
+
+// std::nullopt when the file does not exist; other failures raise.
+std::optional<std::string> load_if_exists(const std::string& path, off_t offset = 0,
+                                          std::optional<std::size_t> length = std::nullopt);
+std::shared_ptr<std::string> load_r_if_exists(const std::string& path, off_t offset = 0,
+                                              std::optional<std::size_t> length = std::nullopt);
+
+struct LoadOptions {
+    bool binmode = false;  // no text translation happens on Linux; kept for callers
+};
+
+// std::nullopt on any failure.
+std::optional<std::string> loadfile(const std::string& path, LoadOptions options = {});
+std::shared_ptr<std::string> loadfile_r(const std::string& path, LoadOptions options = {});
+// Lines including their line ends (the last may lack one).
+std::optional<std::vector<std::string>> loadfileasarrayref(const std::string& path);
+std::optional<std::string> loadbinfile(const std::string& path);
+
+// Copies the file to fd; prints nothing on failure. True when all was copied.
+bool slurpfile(int fd, const std::string& path);
+
+// Splits text into lines, each keeping its "\n".
+std::vector<std::string> split_lines(const std::string& text);
+
+}  // namespace norvik::loadfile

@@ -1,0 +1,192 @@
+#include "proc/Kill_AppPort.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "proc/Kill.hpp"
+#include "proc/ProcessInfo.hpp"
+#include "proc/PsParser.hpp"
+
+namespace norvik::kill::appport {
+namespace {
+
+std::optional<bool>& verbose_flag() {
+    static std::optional<bool> v;
+    return v;
+}
+
+struct FdGuard {
+    int fd;
+    explicit FdGuard(int f) : fd(f) {}
+    ~FdGuard() {
+        if (fd >= 0) ::close(fd);
+    }
+    FdGuard(const FdGuard&) = delete;
+    FdGuard& operator=(const FdGuard&) = delete;
+};
+
+// An address in canonical text; IPv4-mapped IPv6 addresses become IPv4.
+std::string canonical(const std::string& text) {
+    in_addr a4;
+    in6_addr a6;
+    char buf[INET6_ADDRSTRLEN];
+    if (::inet_pton(AF_INET, text.c_str(), &a4) == 1) return ::inet_ntop(AF_INET, &a4, buf, sizeof buf);
+    std::string t = text;
+    if (t.size() > 2 && t.front() == '[' && t.back() == ']') t = t.substr(1, t.size() - 2);
+    if (::inet_pton(AF_INET6, t.c_str(), &a6) == 1) {
+        if (IN6_IS_ADDR_V4MAPPED(&a6)) {
+            std::memcpy(&a4, a6.s6_addr + 12, 4);
+            return ::inet_ntop(AF_INET, &a4, buf, sizeof buf);
+        }
+        return ::inet_ntop(AF_INET6, &a6, buf, sizeof buf);
+    }
+    return text;
+}
+
+struct Socket {
+    int port;
+    std::string address;
+};
+
+unsigned hexval(char c) {
+    if (c >= '0' && c <= '9') return unsigned(c - '0');
+    if (c >= 'a' && c <= 'f') return unsigned(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return unsigned(c - 'A' + 10);
+    return 0;
+}
+
+std::uint32_t hex32(std::string_view s) {
+    std::uint32_t v = 0;
+    for (char c : s) v = (v << 4) | hexval(c);
+    return v;
+}
+
+// Listening sockets of one /proc/net/tcp{,6} table: inode -> (port, address).
+void read_table(const std::string& path, bool v6, const std::set<int>& ports, const std::set<std::string>& excluded,
+                std::unordered_map<unsigned long, Socket>& out) {
+    std::string text;
+    if (!psparser::detail::read_at(AT_FDCWD, path.c_str(), text)) return;
+    std::istringstream in(text);
+    std::string line;
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+        std::istringstream ls(line);
+        std::string sl, local, remote, st, queues, timer, retr, uid, timeout, inode;
+        if (!(ls >> sl >> local >> remote >> st >> queues >> timer >> retr >> uid >> timeout >> inode)) continue;
+        if (st != "0A") continue;  // LISTEN
+        size_t colon = local.find(':');
+        if (colon == std::string::npos) continue;
+        int port = static_cast<int>(hex32(std::string_view(local).substr(colon + 1)));
+        if (!ports.count(port)) continue;
+        std::string_view hex = std::string_view(local).substr(0, colon);
+        char buf[INET6_ADDRSTRLEN];
+        std::string address;
+        // The kernel prints each 32-bit word of the address in host order.
+        if (!v6 && hex.size() == 8) {
+            std::uint32_t w = hex32(hex);
+            in_addr a;
+            std::memcpy(&a, &w, 4);
+            address = ::inet_ntop(AF_INET, &a, buf, sizeof buf);
+        } else if (v6 && hex.size() == 32) {
+            in6_addr a;
+            for (int i = 0; i < 4; ++i) {
+                std::uint32_t w = hex32(hex.substr(size_t(i) * 8, 8));
+                std::memcpy(a.s6_addr + i * 4, &w, 4);
+            }
+            address = canonical(::inet_ntop(AF_INET6, &a, buf, sizeof buf));
+        } else {
+            continue;
+        }
+        if (excluded.count(address)) continue;
+        unsigned long ino = std::strtoul(inode.c_str(), nullptr, 10);
+        if (ino == 0) continue;
+        out[ino] = Socket{port, address};
+    }
+}
+
+}  // namespace
+
+std::optional<bool> VERBOSE() { return verbose_flag(); }
+void set_VERBOSE(std::optional<bool> value) { verbose_flag() = value; }
+
+std::vector<Listener> find_listeners(const std::vector<int>& ports_in, const std::vector<std::string>& exclude_ips) {
+    std::vector<Listener> out;
+    std::set<int> ports;
+    for (int p : ports_in)
+        if (p > 0 && p < 65536) ports.insert(p);
+    if (ports.empty()) return out;
+    std::set<std::string> excluded;
+    for (const auto& ip : exclude_ips) excluded.insert(canonical(ip));
+
+    const std::string& base = psparser::PROC_PATH();
+    std::unordered_map<unsigned long, Socket> sockets;
+    read_table(base + "/net/tcp", false, ports, excluded, sockets);
+    read_table(base + "/net/tcp6", true, ports, excluded, sockets);
+    if (sockets.empty()) return out;
+
+    std::unordered_set<pid_t> spared;
+    for (pid_t p : processinfo::get_pid_lineage()) spared.insert(p);
+
+    int pfd = psparser::detail::open_dir(base);
+    if (pfd < 0) return out;
+    FdGuard pg(pfd);
+    char link[PATH_MAX + 1];
+    psparser::detail::for_each_numeric_entry(pfd, [&](const char* name, size_t len) {
+        auto pid = psparser::parse_pid(std::string_view(name, len));
+        if (!pid || !psparser::is_signalable_pid(*pid) || spared.count(*pid)) return;
+        std::string rel = std::string(name, len) + "/fd";
+        int fd = ::openat(pfd, rel.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return;
+        FdGuard g(fd);
+        std::set<unsigned long> seen;
+        psparser::detail::for_each_numeric_entry(fd, [&](const char* fdname, size_t) {
+            ssize_t n = ::readlinkat(fd, fdname, link, PATH_MAX);
+            if (n < 10) return;
+            std::string_view t(link, static_cast<size_t>(n));
+            if (t.substr(0, 8) != "socket:[" || t.back() != ']') return;
+            unsigned long ino = std::strtoul(std::string(t.substr(8, t.size() - 9)).c_str(), nullptr, 10);
+            auto it = sockets.find(ino);
+            if (it == sockets.end() || !seen.insert(ino).second) return;
+            out.push_back(Listener{*pid, it->second.port, it->second.address});
+        });
+    });
+    return out;
+}
+
+int kill_apps_on_ports(const Args& args) {
+    bool verbose = args.verbose.value_or(false);
+    auto listeners = find_listeners(args.ports, args.exclude_ips);
+    std::vector<pid_t> pids;
+    for (const auto& l : listeners) {
+        if (std::find(pids.begin(), pids.end(), l.pid) == pids.end()) pids.push_back(l.pid);
+        if (verbose)
+            std::cout << "Process " << l.pid << " listens on " << l.address << " port " << l.port << "\n" << std::flush;
+    }
+    if (pids.empty()) return 0;
+    auto lineage = processinfo::get_pid_lineage();
+    std::string display = "the programs on port";
+    std::set<int> shown;
+    for (const auto& l : listeners) shown.insert(l.port);
+    display += shown.size() == 1 ? " " : "s ";
+    bool first = true;
+    for (int p : shown) {
+        display += (first ? "" : ", ") + std::to_string(p);
+        first = false;
+    }
+    int ok = _safekill_multipid(pids, verbose, 0, lineage, display);
+    return ok ? static_cast<int>(pids.size()) : 0;
+}
+
+}  // namespace norvik::kill::appport

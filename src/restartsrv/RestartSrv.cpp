@@ -1,0 +1,649 @@
+#include "restartsrv/RestartSrv.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+#include "config/Config_LoadNkConf.hpp"
+#include "output/Output_Formatted_HTML.hpp"
+#include "output/Output_Formatted_Terminal.hpp"
+
+namespace norvik::restartsrv {
+
+namespace {
+std::string& program_path_storage() {
+    static std::string path;
+    return path;
+}
+}  // namespace
+
+std::vector<std::string>& argv() {
+    static std::vector<std::string> list;
+    return list;
+}
+
+const std::string& program_path() { return program_path_storage(); }
+void set_program_path(const std::string& path) { program_path_storage() = path; }
+
+std::vector<std::string> _get_argv() { return argv(); }
+void _set_argv(std::vector<std::string> list) { argv() = std::move(list); }
+
+// ---------------------------------------------------------------------------
+// Option parsing with pass-through: recognised options are removed, anything
+// else stays where it was. Long names may be given with one or two dashes, in
+// any case, abbreviated to a unique prefix, and negated as --no-X / --noX
+// where the option allows it.
+
+namespace {
+
+enum class Kind { Flag, Value };
+
+struct OptionSpec {
+    const char* name;
+    Kind kind;
+    bool negatable;
+};
+
+const OptionSpec OPTIONS[] = {
+    {"status", Kind::Flag, true},   {"check", Kind::Flag, true},
+    {"verbose", Kind::Flag, true},  {"debug", Kind::Flag, true},
+    {"restart-attempt", Kind::Value, false},
+    {"stop", Kind::Flag, true},     {"reload", Kind::Flag, true},
+    {"restart", Kind::Flag, true},  {"graceful", Kind::Value, false},
+};
+
+struct Spelling {
+    std::string text;
+    const OptionSpec* spec;
+    bool negated;
+};
+
+const std::vector<Spelling>& spellings() {
+    static const std::vector<Spelling> all = [] {
+        std::vector<Spelling> v;
+        for (const auto& o : OPTIONS) {
+            v.push_back({o.name, &o, false});
+            if (o.negatable) {
+                v.push_back({std::string("no") + o.name, &o, true});
+                v.push_back({std::string("no-") + o.name, &o, true});
+            }
+        }
+        return v;
+    }();
+    return all;
+}
+
+std::string lower(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The option a name stands for: an exact spelling, else the one option
+// (and sense) that every spelling starting with it shares.
+const Spelling* find_spelling(const std::string& name) {
+    for (const auto& s : spellings())
+        if (s.text == name) return &s;
+    const Spelling* found = nullptr;
+    for (const auto& s : spellings()) {
+        if (s.text.compare(0, name.size(), name) != 0) continue;
+        if (found && (found->spec != s.spec || found->negated != s.negated)) return nullptr;
+        if (!found) found = &s;
+    }
+    return found;
+}
+
+}  // namespace
+
+ParsedArgs parseargv() {
+    ParsedArgs r;
+    std::vector<std::string> copy = _get_argv();
+    std::vector<std::string> rest;
+
+    auto handle = [&](const OptionSpec& o, bool value, const std::string& text) {
+        std::string n = o.name;
+        if (n == "status") r.status = value;
+        else if (n == "check") r.check = value;
+        else if (n == "verbose") r.verbose = value ? 1 : 0;
+        else if (n == "debug") r.verbose = value ? 2 : 0;
+        else if (n == "restart-attempt") r.restart_attempts = text;
+        else if (n == "graceful") r.graceful = text;
+        else if (n == "stop" || n == "reload") {
+            r.restart = value ? (n == "stop" ? STOP : RELOAD) : RESTART;
+            r.check = false;
+            r.status = false;
+        } else if (n == "restart") {
+            if (value) {
+                r.restart = RESTART;
+                r.check = false;
+                r.status = false;
+            } else {
+                r.restart = 0;
+            }
+        }
+    };
+
+    for (size_t i = 0; i < copy.size(); ++i) {
+        const std::string& arg = copy[i];
+        if (arg == "--") {
+            // Everything from the terminator on is left alone.
+            rest.insert(rest.end(), copy.begin() + static_cast<std::ptrdiff_t>(i), copy.end());
+            break;
+        }
+        if (arg.size() < 2 || arg[0] != '-') {
+            rest.push_back(arg);
+            continue;
+        }
+        std::string body = arg.substr(arg[1] == '-' ? 2 : 1);
+        std::optional<std::string> inline_value;
+        if (auto eq = body.find('='); eq != std::string::npos) {
+            inline_value = body.substr(eq + 1);
+            body.resize(eq);
+        }
+        const Spelling* sp = body.empty() ? nullptr : find_spelling(lower(body));
+        if (!sp) {
+            rest.push_back(arg);
+            continue;
+        }
+        if (sp->spec->kind == Kind::Flag) {
+            if (inline_value) {  // a flag given a value is not ours
+                rest.push_back(arg);
+                continue;
+            }
+            handle(*sp->spec, !sp->negated, "");
+            continue;
+        }
+        if (inline_value) {
+            handle(*sp->spec, true, *inline_value);
+            continue;
+        }
+        if (i + 1 < copy.size() && (copy[i + 1].empty() || copy[i + 1][0] != '-')) {
+            handle(*sp->spec, true, copy[i + 1]);
+            ++i;
+            continue;
+        }
+        rest.push_back(arg);  // a value option without its value
+    }
+    _set_argv(std::move(rest));
+
+    if (r.status || r.check) {
+        r.restart = 0;
+        r.graceful.reset();
+        r.restart_attempts.reset();
+    } else if (!r.restart) {
+        // Asking for no restart asks for the status.
+        r.status = true;
+        r.graceful.reset();
+        r.restart_attempts.reset();
+    }
+
+    if (r.check) {
+        const char* header = std::getenv("RESTARTSRV_CHECKMODE_HEADER");
+        if (header && *header && std::string(header) != "0") {
+            std::fputs(CHECKMODE_HEADER_LINE, stdout);
+            std::fputc('\n', stdout);
+            std::fflush(stdout);
+        }
+    }
+    return r;
+}
+
+std::shared_ptr<norvik::Output> get_formatted_output_object(const std::vector<std::string>& args) {
+    for (const auto& a : args)
+        if (a.find("html") != std::string::npos) return std::make_shared<output::formatted::HTML>();
+    return std::make_shared<output::formatted::Terminal>();
+}
+
+const std::vector<std::string>& path_directories() {
+    static const std::vector<std::string> dirs = {"/usr/local/sbin", "/usr/local/bin", "/usr/sbin",
+                                                  "/usr/bin",        "/sbin",          "/bin"};
+    return dirs;
+}
+
+void setuppath() {
+    std::string path;
+    for (const auto& d : path_directories()) {
+        struct stat st;
+        if (::stat(d.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+        if (!path.empty()) path += ':';
+        path += d;
+    }
+    ::setenv("PATH", path.c_str(), 1);
+}
+
+std::map<std::string, std::string> loadnkconfig() { return config::loadnkconf::loadnkconf(); }
+
+}  // namespace norvik::restartsrv
+
+// ===========================================================================
+// The entry driver.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <regex>
+
+#include "exception/Exception.hpp"
+#include "foundation/FileUtils_Open.hpp"
+#include "foundation/Paths.hpp"
+#include "foundation/Time.hpp"
+#include "foundation/Validate_Service.hpp"
+#include "output/Terminal.hpp"
+#include "restartsrv/RestartSrv_Help.hpp"
+#include "restartsrv/RestartSrv_Lock.hpp"
+#include "restartsrv/RestartSrv_Systemd.hpp"
+#include "service_manager/ServiceManager.hpp"
+#include "services/Services_Env.hpp"
+#include "services/Services_Log_Display.hpp"
+
+namespace norvik::restartsrv {
+
+namespace {
+
+// Fixed texts of the driver.
+constexpr const char* PROGRAM_NAME_PATTERN = R"((?:^|/)(start|stop|restartsrv_)([\w\-]+)$)";
+constexpr const char* ACTION_WORD_PATTERN = "^((?:re)?start|stop)$";
+constexpr const char* STOP_ACTION = "stop";
+constexpr const char* NO_SERVICE_MESSAGE = "No service was named";
+constexpr const char* REFUSAL_MESSAGE =
+    "Refusing to act on every service at once: name one service (restartsrv_<service>).\n";
+constexpr const char* CMDLINE_PLACEHOLDER = "(unknown)";
+constexpr const char* CUSTOM_ACTION_PATTERN = "^(?:--)?([a-z]+)$";
+constexpr const char* STATUS_HEADING = "Service Status";
+constexpr const char* ERROR_HEADING = "Service Error";
+constexpr const char* NO_STATUS_TEXT = "No status information is available from ";
+constexpr const char* FPM_PATH_MARKER = "apache_php_fpm";
+// systemd is stopping a unit whose main process a signal has already ended.
+constexpr const char* SYSTEMD_DEACTIVATING = "deactivating";
+constexpr const char* SYSTEMD_CODE_KILLED = "killed";
+constexpr int TERM_EXIT_STATUS = 143;
+
+// The program-wide state of the entry.
+pid_t g_ppid = -1;
+std::vector<std::string> g_check_on_argv;
+std::unique_ptr<ServiceObject> g_srv;
+ServiceFactory g_factory;
+
+// What the TERM handler needs, readable from a signal handler.
+std::atomic<int> g_term_lock_fd{-1};
+std::atomic<pid_t> g_term_owner{0};
+
+// TERM ends the run at once with 143. The restart lock is an flock: it goes
+// when the last descriptor of its open file goes, which _exit does for this
+// process; unlocking first also drops it should a forked helper still hold a
+// copy. Only the process that took the lock unlocks it.
+extern "C" void term_handler(int) {
+    int fd = g_term_lock_fd.load();
+    if (fd >= 0 && ::getpid() == g_term_owner.load()) ::flock(fd, LOCK_UN);
+    ::_exit(TERM_EXIT_STATUS);
+}
+
+void install_term_handler() {
+    struct sigaction sa{};
+    sa.sa_handler = term_handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+// The end-of-program hook: the service object's own clean-up (it releases
+// the restart lock) runs on every ordinary exit.
+void discard_service_object() {
+    g_term_lock_fd.store(-1);
+    g_srv.reset();
+}
+
+bool matches(const std::string& text, const char* pattern, bool icase = false) {
+    std::regex re(pattern, icase ? std::regex::ECMAScript | std::regex::icase : std::regex::ECMAScript);
+    return std::regex_search(text, re);
+}
+
+bool any_arg_equals(const std::vector<std::string>& args, const std::string& word) {
+    return std::find(args.begin(), args.end(), word) != args.end();
+}
+
+bool any_arg_contains(const std::vector<std::string>& args, const std::string& text) {
+    return std::any_of(args.begin(), args.end(), [&](const std::string& a) { return a.find(text) != std::string::npos; });
+}
+
+// Runs of characters outside '!'..'~' (NULs, controls, spaces, non-ASCII)
+// become one space: a log line stays one line whatever the text holds.
+std::string squeeze_unprintable(const std::string& in) {
+    std::string out;
+    bool in_run = false;
+    for (char ch : in) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (c < '!' || c > '~') {
+            if (!in_run) out += ' ';
+            in_run = true;
+        } else {
+            out += ch;
+            in_run = false;
+        }
+    }
+    return out;
+}
+
+std::string trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r\n\f\v");
+    if (b == std::string::npos) return "";
+    size_t e = s.find_last_not_of(" \t\r\n\f\v");
+    return s.substr(b, e - b + 1);
+}
+
+std::string parent_cmdline(pid_t ppid) {
+    std::string path = "/proc/" + std::to_string(ppid) + "/cmdline";
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return CMDLINE_PLACEHOLDER;
+    std::string raw;
+    char buf[4096];
+    while (raw.size() < 65536) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        raw.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    // The first record only.
+    if (auto nl = raw.find('\n'); nl != std::string::npos) raw.resize(nl);
+    if (raw.empty()) return CMDLINE_PLACEHOLDER;
+    std::string text = squeeze_unprintable(raw);
+    // Square brackets frame the fields of a log line; keep them unambiguous.
+    std::replace(text.begin(), text.end(), '[', '(');
+    std::replace(text.begin(), text.end(), ']', ')');
+    return trim(text);
+}
+
+void write_invocation_line(const std::vector<std::string>& args) {
+    std::string cmdline = parent_cmdline(g_ppid);
+    int fd = fileutils::open::sysopen_with_real_perms(paths::error_log(), O_WRONLY | O_APPEND | O_CREAT, 0600);
+    if (fd < 0) return;  // no log, no line: never a reason to stop
+    std::string joined;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (i) joined += ' ';
+        joined += args[i];
+    }
+    std::string line = "[" + time::local::localtime2timestamp() + "] " + squeeze_unprintable(program_path()) + " " +
+                       trim(squeeze_unprintable(joined)) + " - called by ppid " + std::to_string(g_ppid) + " (" +
+                       cmdline + ")\n";
+    ssize_t ignored = ::write(fd, line.data(), line.size());
+    (void)ignored;
+    ::close(fd);
+}
+
+// The real service object: the service manager's Base.
+class RealServiceObject : public ServiceObject {
+public:
+    explicit RealServiceObject(std::unique_ptr<servicemanager::Base> b) : b_(std::move(b)) {}
+    bool has_custom_action(const std::string& word) override { return b_->has_custom_action(word); }
+    void run_custom_action(const std::string& word) override { b_->run_custom_action(word); }
+    void run_from_argv(const std::vector<std::string>& args) override { b_->run_from_argv(args); }
+    std::string service_argv_action() override { return b_->service_argv_action(); }
+    void service_argv_action(const std::string& w) override { b_->service_argv_action(w); }
+    int verbose() override { return b_->verbose(); }
+    std::string service() override { return b_->service(); }
+    std::string service_name() override { return b_->service_name(); }
+    std::optional<std::string> service_status() override { return b_->service_status(); }
+    std::string class_name() override { return b_->class_name(); }
+    std::string service_via_systemd() override {
+        auto& m = b_->service_manager();
+        return m.has_service_via_systemd() ? m.service() : std::string();
+    }
+    std::string status() override { return b_->status(); }
+    norvik::Output& output_obj() override { return b_->output_obj(); }
+    int lock_fd() override {
+        auto* l = b_->lock();
+        return l && l->is_held() ? l->fd() : -1;
+    }
+
+private:
+    std::unique_ptr<servicemanager::Base> b_;
+};
+
+std::unique_ptr<ServiceObject> make_service_object(const std::string& service) {
+    if (g_factory) return g_factory(service);
+    return std::make_unique<RealServiceObject>(servicemanager::create(service));
+}
+
+// Without its own ending the message gets a line end.
+std::string with_newline(std::string text) {
+    if (text.empty() || text.back() != '\n') text += '\n';
+    return text;
+}
+
+// The one line for a name that must not become part of a file name.
+void validate_service_or_die(const std::string& service) {
+    if (validate::service::is_valid(service)) return;
+    std::string shown = squeeze_unprintable(service);
+    if (shown.size() > 80) shown = shown.substr(0, 80) + "...";
+    throw PlainError("Invalid service name \"" + shown + "\": use 1 to " +
+                     std::to_string(validate::service::MAX_LENGTH) +
+                     " letters, digits, \"_\" or \"-\", not starting with \"-\".\n");
+}
+
+void show_status_message_set(ServiceObject& srv) {
+    auto status = srv.service_status();
+    std::string body = status ? *status : std::string(NO_STATUS_TEXT) + srv.class_name();
+    srv.output_obj().display_message_set(STATUS_HEADING, body);
+}
+
+int _show_fpm_status() {
+    if (program_path().find(FPM_PATH_MARKER) == std::string::npos || !g_srv) return 0;
+    g_srv->status();
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+    return 1;
+}
+
+int _show_startup_log_for_srv(ServiceObject& srv) {
+    // The display wants shared ownership; the service object keeps it alive.
+    std::shared_ptr<norvik::Output> out(&srv.output_obj(), [](norvik::Output*) {});
+    services::log::Display display(srv.service_name(), out, !srv.service_via_systemd().empty());
+    return display.show_startup_log();
+}
+
+std::string success_text(const std::string& action, const std::string& service) {
+    if (action == "START") return "The service " + service + " was started.";
+    if (action == "STOP") return "The service " + service + " was stopped.";
+    if (action == "RESTART") return "The service " + service + " was restarted.";
+    if (action == "RELOAD") return "The service " + service + " was reloaded.";
+    return "";
+}
+
+}  // namespace
+
+void set_service_factory(ServiceFactory factory) { g_factory = std::move(factory); }
+ServiceObject* get_current_service() { return g_srv.get(); }
+
+bool _parent_is_systemd() { return g_ppid == 1; }
+
+int _exit_if_triggered_by_systemd_term_or_kill_signal(const std::vector<std::string>& args) {
+    std::string unit;
+    for (const auto& a : args) {
+        if (a.find(SYSTEMD_SERVICE_PREFIX) == std::string::npos) continue;
+        unit = a.rfind(SYSTEMD_SERVICE_PREFIX, 0) == 0 ? a.substr(std::string(SYSTEMD_SERVICE_PREFIX).size()) : a;
+        break;
+    }
+    if (unit.empty() || !any_arg_contains(args, "--stop") || !_parent_is_systemd()) return 1;
+    auto cs = systemd::get_code_and_signal_via_systemd(unit);
+    if (cs.active == SYSTEMD_DEACTIVATING && cs.code == SYSTEMD_CODE_KILLED &&
+        (cs.signal == "TERM" || cs.signal == "KILL")) {
+        std::string msg = "The main process of " + unit + " was already ended by SIG" + cs.signal +
+                          "; there is nothing left to stop.\n";
+        std::fputs(msg.c_str(), stderr);
+        std::fflush(stdout);
+        std::fflush(stderr);
+        discard_service_object();
+        std::exit(0);
+    }
+    return 1;
+}
+
+int run() {
+    // Colour decisions need the caller's terminal settings, which the
+    // daemon environment replaces.
+    terminal::capture_environment();
+    paths::init();
+    services::env::setup_env_for_starting_a_daemon();
+    install_term_handler();
+
+    const std::string& path = program_path();
+    if (path.find(REFUSAL_MARKER) != std::string::npos) throw PlainError(REFUSAL_MESSAGE);
+
+    std::smatch m;
+    static const std::regex name_re(PROGRAM_NAME_PATTERN);
+    if (!std::regex_search(path, m, name_re))
+        throw PlainError(path + ": the program name must be restartsrv_<service>, start<service> or stop<service>.\n");
+    std::string action = m[1].str();
+    std::string service = m[2].str();
+
+    auto& args = argv();
+    if ((service.empty() || service == DEFAULT_SERVICE_NAME) && !args.empty()) {
+        service.clear();
+        for (const auto& a : args)
+            if (a.empty() || a[0] != '-') {
+                service = a;
+                break;
+            }
+    }
+
+    if (any_arg_equals(args, HELP_WORD)) {
+        int rc = help::usage(service);
+        std::fflush(stdout);
+        return rc;
+    }
+
+    {
+        std::vector<std::string> before = args;
+        static const std::regex action_re(ACTION_WORD_PATTERN);
+        for (const auto& a : before)
+            if (std::regex_search(a, action_re)) args.push_back("--" + a);
+    }
+    if (action == STOP_ACTION) args.push_back(std::string("--") + action);
+
+    _exit_if_triggered_by_systemd_term_or_kill_signal(args);
+
+    if (service.empty()) throw PlainError(std::string(NO_SERVICE_MESSAGE) + ".\n");
+    if (matches(service, ACTION_WORD_PATTERN))
+        throw PlainError(std::string(NO_SERVICE_MESSAGE) + ": \"" + service + "\" is an action, not a service.\n");
+    if (service == RESERVED_SERVICE_WORD) throw PlainError(REFUSAL_MESSAGE);
+    // Before anything can turn the name into a file name.
+    validate_service_or_die(service);
+
+    std::exception_ptr caught;
+    std::shared_ptr<Exception> caught_exception;
+    try {
+        g_srv = make_service_object(service);
+        g_term_owner.store(::getpid());
+        g_term_lock_fd.store(g_srv->lock_fd());
+
+        std::string custom_action;
+        static const std::regex custom_re(CUSTOM_ACTION_PATTERN, std::regex::ECMAScript | std::regex::icase);
+        for (const auto& a : args) {
+            std::smatch cm;
+            if (!std::regex_search(a, cm, custom_re)) continue;
+            if (!g_srv->has_custom_action(cm[1].str())) continue;
+            custom_action = cm[1].str();
+            g_srv->service_argv_action(custom_action);
+            break;
+        }
+
+        if (custom_action.empty()) {
+            std::vector<std::string> call_args;
+            if (g_ppid != 1) call_args.push_back(INTERACTIVE_WORD);
+            call_args.insert(call_args.end(), args.begin(), args.end());
+            g_srv->run_from_argv(call_args);
+        } else {
+            g_srv->run_custom_action(custom_action);
+        }
+        // The lock may have been released or retaken meanwhile.
+        g_term_lock_fd.store(g_srv->lock_fd());
+
+        if (g_srv->verbose() == 1 && matches(g_srv->service_argv_action(), "^(RESTART|START|RELOAD)$")) {
+            show_status_message_set(*g_srv);
+            if (!any_arg_contains(args, STATUS_SUPPRESSION_MARKER)) _show_fpm_status();
+        }
+    } catch (const Exception& e) {
+        if (!e.is_service_exception()) throw;
+        caught_exception = e.clone();
+    }
+
+    if (caught_exception) {
+        const Exception& e = *caught_exception;
+        const std::string cls = e.class_name();
+        if (e.type() == "Services::Unknown") throw PlainError(e.to_string_no_id() + "\n");
+        if (g_srv && matches(cls, "^Norvik::Exception::Services::(?:NotConfigured|NotInstalled)$") &&
+            any_arg_equals(args, ABSENT_IS_SUCCESS_WORD)) {
+            std::fflush(stdout);
+            std::fputs((e.to_string() + "\n").c_str(), stderr);
+            std::fflush(stderr);
+            discard_service_object();
+            std::exit(0);
+        }
+        if (g_srv && g_srv->verbose() == 1 && !matches(g_srv->service_argv_action(), "^(CHECK|STATUS)$") &&
+            !matches(cls, "^Norvik::Exception::Services::(NotConfigured|Disabled|NotInstalled)$")) {
+            std::fputs((cls + "\n").c_str(), stdout);
+            std::fflush(stdout);
+            show_status_message_set(*g_srv);
+            g_srv->output_obj().display_message_set(ERROR_HEADING, e.to_string());
+        } else {
+            throw PlainError(e.to_string() + "\n");
+        }
+    }
+
+    if (g_srv && g_srv->verbose() == 1 && !matches(g_srv->service_argv_action(), "^(CHECK|STATUS)$"))
+        _show_startup_log_for_srv(*g_srv);
+
+    if (!caught_exception && g_srv && g_srv->verbose() == 1) {
+        std::string text = success_text(g_srv->service_argv_action(), g_srv->service());
+        if (!text.empty()) g_srv->output_obj().success(text);
+    }
+    if (caught_exception) {
+        if (g_srv && g_srv->verbose() == 1)
+            g_srv->output_obj().error("The service " + service + " could not complete the requested action; see the messages above.");
+        return 255;
+    }
+    return 0;
+}
+
+int run(int argc, char** argv_in) {
+    set_program_path(argc > 0 && argv_in[0] ? argv_in[0] : "");
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv_in[i] ? argv_in[i] : "");
+    argv() = args;
+
+    // Start-up: the invocation line, unless started by init or in check mode.
+    g_ppid = ::getppid();
+    if (g_ppid <= 0) g_ppid = -1;
+    g_check_on_argv.clear();
+    for (const auto& a : args)
+        if (a.find(CHECK_MODE_MARKER) != std::string::npos) g_check_on_argv.push_back(a);
+    if (g_ppid > 1 && g_check_on_argv.empty()) write_invocation_line(args);
+
+    std::atexit(discard_service_object);
+    int rc = 255;
+    try {
+        rc = run();
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::string text = exception::get_string(e);
+        if (text.empty()) text = "Unknown error";
+        std::fputs(with_newline(text).c_str(), stderr);
+        rc = 255;
+    } catch (...) {
+        std::fflush(stdout);
+        std::fputs("Unknown error\n", stderr);
+        rc = 255;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    discard_service_object();
+    return rc;
+}
+
+}  // namespace norvik::restartsrv

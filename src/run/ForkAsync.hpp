@@ -1,0 +1,31 @@
+// Runs code in a child without waiting for it. The child exits 0 when the
+// code returns; when it throws, the error text goes to standard error
+// (after a log warning unless no_warn; neither when quiet) and the exit code
+// is errno, or DEFAULT_ERROR_CODE when errno is 0. Fork failure raises
+// "IO::ForkError" (param error).
+#pragma once
+
+#include <sys/types.h>
+
+#include <exception>
+#include <functional>
+
+namespace norvik::forkasync {
+
+constexpr int DEFAULT_ERROR_CODE = 127;
+
+struct Flags {
+    bool quiet = false;
+    bool no_warn = false;
+};
+
+pid_t do_in_child(const std::function<void()>& code, Flags flags = {});
+pid_t do_in_child_quiet(const std::function<void()>& code);
+
+// The text and exit code for an error caught in a child (shared with ForkSync).
+void report_child_error(const std::exception_ptr& error, Flags flags);
+// Ends a forked child without running the parent's exit handlers or
+// destructors of statics.
+[[noreturn]] void child_exit(int code);
+
+}  // namespace norvik::forkasync

@@ -1,0 +1,23 @@
+// The simple runner with a choice of error-output handling; *_lines give the
+// output split into lines at "\n". Status in norvik::child_status().
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace norvik::saferun::errors {
+
+std::optional<std::string> saferunallerrors(const std::vector<std::string>& command);
+std::optional<std::string> saferunnoerror(const std::vector<std::string>& command);
+std::optional<std::string> saferunonlyerrors(const std::vector<std::string>& command);
+
+// Empty when the command could not be run.
+std::vector<std::string> saferunallerrors_lines(const std::vector<std::string>& command);
+std::vector<std::string> saferunnoerror_lines(const std::vector<std::string>& command);
+std::vector<std::string> saferunonlyerrors_lines(const std::vector<std::string>& command);
+
+// Splits at "\n" (a trailing newline gives no empty last line).
+std::vector<std::string> split_lines(const std::string& text);
+
+}  // namespace norvik::saferun::errors

@@ -1,0 +1,28 @@
+// Detaches the calling process from its terminal and session (fork, setsid,
+// fork). Returns 0 in the detached process. In the caller: with keep_parent,
+// the pid of the first child once it has ended (norvik::child_status() then
+// carries the detached process's exit code); without it, the caller exits 0.
+// Fork/setsid failures raise "IO::ForkError" / "IO::SetsidError" (param error).
+//
+// Note: the detached process is re-parented to the nearest subreaper (or
+// process 1); tests must make themselves a subreaper and reap it.
+#pragma once
+
+#include <sys/types.h>
+
+namespace norvik::sys::setsid {
+
+struct Options {
+    bool keep_parent = false;
+};
+
+pid_t full_daemonize(const Options& options = {});
+
+}  // namespace norvik::sys::setsid
+
+namespace norvik::sys::setsid::fast {
+
+// Makes the calling process the leader of a new session; -1 on failure.
+pid_t fast_setsid();
+
+}  // namespace norvik::sys::setsid::fast

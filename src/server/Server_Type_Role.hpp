@@ -1,0 +1,63 @@
+// A role: a named capability of the server (DNS, receiving mail, a database
+// ...), the services that belong to it, and whether it is switched on.
+// Every role class has one shared instance (get_role); all state is kept per
+// class name.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace norvik::server::type {
+
+class Role {
+public:
+    virtual ~Role() = default;
+
+    // "Norvik::Server::Type::Role::<Short>".
+    virtual std::string class_name() const = 0;
+    std::string short_name() const;
+
+    // 1 or 0, cached per class in EnabledCache.
+    int is_enabled() const;
+    // _is_available(), computed once per class.
+    int is_available() const;
+    // Raises Norvik::Exception::System::RoleIsDisabled (param "role") when off.
+    void verify_enabled() const;
+
+    virtual std::vector<std::string> SERVICES() const { return {}; }
+    virtual std::vector<std::string> RESTART_SERVICES() const { return {}; }
+    std::vector<std::string> SERVICE_SUBDOMAINS() const { return _SERVICE_SUBDOMAINS(); }
+    std::vector<std::string> RPM_TARGETS() const { return _RPM_TARGETS(); }
+
+    virtual int _is_available() const { return 1; }
+    // Base: raises the not-implemented exception.
+    virtual int _is_enabled() const;
+    virtual std::string _NAME() const;
+    virtual std::string _DESCRIPTION() const { return _NAME(); }
+    virtual std::vector<std::string> _SERVICE_SUBDOMAINS() const { return {}; }
+    virtual std::vector<std::string> _RPM_TARGETS() const { return {}; }
+};
+
+// A role switched off by the existence of its touch file.
+class TouchFileRole : public Role {
+public:
+    static std::string ROLES_TOUCHFILE_BASE_PATH();
+    int _is_enabled() const override { return check_touchfile() ? 0 : 1; }
+    // True when the touch file exists; an existence test failing other than
+    // with ENOENT raises IO::FileAccessError.
+    bool check_touchfile() const;
+    // Base: raises the not-implemented exception.
+    virtual std::string _TOUCHFILE() const;
+};
+
+// The role by full class name or short name; PlainError ("cannot load")
+// for an unknown one.
+const Role& get_role(const std::string& name);
+// nullptr for an unknown role.
+const Role* find_role(const std::string& name);
+std::string role_class_name(const std::string& name);  // short -> full
+
+// Forgets the availability answers (tests only).
+void _reset_available_cache();
+
+}  // namespace norvik::server::type

@@ -1,0 +1,69 @@
+// The one list of service and role names that the enabled test, the installed
+// tests and the role classes share. Change a name here and nowhere else.
+#pragma once
+
+namespace norvik::server::type::names {
+
+// --- services -------------------------------------------------------------
+inline constexpr const char* MTA = "exim";                    // mail transfer agent
+inline constexpr const char* MTA_ALTPORT = "exim-altport";    // catalogued (MailSend's second)
+inline constexpr const char* LMTP = "lmtp";                   // MailLocal's second, also MailReceive
+inline constexpr const char* MAILSERVER = "mailserver";       // MailReceive's first own service
+inline constexpr const char* MAIL = "mail";                   // MailReceive's second own service
+inline constexpr const char* IMAP = "imap";
+inline constexpr const char* POP = "pop";
+inline constexpr const char* GREYLIST = "nkgreylistd";
+inline constexpr const char* SHIELD = "nkshieldd";            // brute-force protection
+inline constexpr const char* SPAMD = "spamd";                 // spam-filter daemon
+inline constexpr const char* WEBDAV = "nkdavd";
+inline constexpr const char* MYSQL = "mysql";
+inline constexpr const char* MYSQL_ALIAS = "mysqld";
+inline constexpr const char* POSTGRESQL = "postgresql";
+inline constexpr const char* POSTGRESQL_ALIAS = "postgres";
+inline constexpr const char* HTTPD = "httpd";
+inline constexpr const char* APACHE_PHP_FPM = "apache_php_fpm";
+inline constexpr const char* NORVIK_PHP_FPM = "norvik_php_fpm";  // no place on a DNS-only server
+inline constexpr const char* FTPD = "ftpd";
+inline constexpr const char* PURE_FTPD = "pure-ftpd";
+inline constexpr const char* PROFTPD = "proftpd";
+inline constexpr const char* DNS = "dns";
+inline constexpr const char* NAMED = "named";
+inline constexpr const char* BIND = "bind";
+inline constexpr const char* ZONECTL = "nkzonectl";
+inline constexpr const char* PDNS = "pdns";
+inline constexpr const char* MAILMAN = "mailman";
+inline constexpr const char* NKSRVD = "nksrvd";               // always enabled
+inline constexpr const char* NKQUEUED = "nkqueued";           // always enabled
+inline constexpr const char* NORVIKLOGD = "norviklogd";
+inline constexpr const char* NKLOGTAILD = "nklogtaild";
+
+// The mailman configuration key (a true value disables it).
+inline constexpr const char* MAILMAN_KEY = "skipmailman";
+
+// --- roles (short names below Norvik::Server::Type::Role::) ----------------
+inline constexpr const char* ROLE_NAMESPACE = "Norvik::Server::Type::Role::";
+inline constexpr const char* ROLE_BACKUP_AGENT = "BackupAgent";
+inline constexpr const char* ROLE_REGULAR_NORVIK = "RegularNorvik";
+inline constexpr const char* ROLE_MAIL_LOCAL = "MailLocal";
+inline constexpr const char* ROLE_ALT_WEB_SERVER = "AltWebServer";
+inline constexpr const char* ROLE_RESELLER = "Reseller";
+inline constexpr const char* ROLE_MAIL_SEND = "MailSend";
+inline constexpr const char* ROLE_CALENDAR_CONTACT = "CalendarContact";
+inline constexpr const char* ROLE_DNS = "DNS";
+inline constexpr const char* ROLE_FTP = "FTP";
+inline constexpr const char* ROLE_FILE_STORAGE = "FileStorage";
+inline constexpr const char* ROLE_MAIL_RECEIVE = "MailReceive";
+inline constexpr const char* ROLE_MYSQL = "MySQL";
+inline constexpr const char* ROLE_POSTGRES = "Postgres";
+inline constexpr const char* ROLE_SPAM_FILTER = "SpamFilter";
+inline constexpr const char* ROLE_WEB_DISK = "WebDisk";
+inline constexpr const char* ROLE_WEB_SERVER = "WebServer";
+inline constexpr const char* ROLE_WEBMAIL = "Webmail";
+inline constexpr const char* ROLE_MAIL_RELAY = "MailRelay";
+
+// Global-cache name and keys shared by the remote-database and PostgreSQL tests.
+inline constexpr const char* DB_GLOBAL_CACHE = "database";
+inline constexpr const char* DB_GLOBAL_CACHE_REMOTE_KEY = "has_remote_mysql";
+inline constexpr const char* DB_GLOBAL_CACHE_POSTGRES_KEY = "has_postgres";
+
+}  // namespace norvik::server::type::names

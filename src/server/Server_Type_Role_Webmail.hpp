@@ -1,0 +1,16 @@
+#pragma once
+
+#include "server/Server_Type_Role.hpp"
+
+namespace norvik::server::type::role {
+
+class Webmail final : public TouchFileRole {
+public:
+    std::string class_name() const override { return "Norvik::Server::Type::Role::Webmail"; }
+    std::string _NAME() const override;
+    std::string _DESCRIPTION() const override;
+    std::string _TOUCHFILE() const override;
+    std::vector<std::string> _SERVICE_SUBDOMAINS() const override;
+};
+
+}  // namespace norvik::server::type::role

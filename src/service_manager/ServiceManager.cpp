@@ -1,0 +1,102 @@
+#include "service_manager/ServiceManager.hpp"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstdio>
+#include <regex>
+
+#include "exception/Exception.hpp"
+#include "foundation/Paths.hpp"
+#include "foundation/Validate_Service.hpp"
+#include "log/Logger.hpp"
+#include "service_manager/ServiceManager_Definition.hpp"
+#include "service_manager/ServiceManager_Deps.hpp"
+#include "service_manager/ServiceManager_Hot.hpp"
+#include "services/Services_Exceptions.hpp"
+
+namespace norvik::servicemanager {
+
+std::string class_suffix_for_service(const std::string& service) {
+    std::string s = service;
+    // Whole name to lower case, then the first character up, then every
+    // character that cannot stand in a class name becomes "_".
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!s.empty()) s[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(s[0])));
+    for (auto& c : s)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_')) c = '_';
+    return s;
+}
+
+namespace {
+
+bool is_valid_module_name(const std::string& name) {
+    static const std::regex re(R"(^[A-Za-z_]\w*(?:(?:'|::)\w+)*$)");
+    return std::regex_match(name, re);
+}
+
+void validate_node_name(const std::string& service) {
+    // Stricter than a file-system node name: the name becomes part of lock,
+    // suspension and init-script paths.
+    if (service.empty() || service == "." || service == ".." || service.size() > 255 ||
+        service.find('/') != std::string::npos || service.find('\0') != std::string::npos ||
+        !validate::service::is_valid(service))
+        exception::raise("InvalidParameter", "The service name \"[_1]\" is not valid.", {service});
+}
+
+template <class T>
+std::unique_ptr<Base> build(const nlohmann::json& opts, std::shared_ptr<const Definition> def) {
+    auto obj = std::make_unique<T>(opts);
+    if (def) obj->set_definition(std::move(def));
+    obj->BUILD();
+    return obj;
+}
+
+}  // namespace
+
+std::unique_ptr<Base> create(const std::string& service, const nlohmann::json& given) {
+    if (service.empty()) throw PlainError("No service was given.\n" + exception::stack_trace());
+    nlohmann::json opts = given.is_object() ? given : nlohmann::json::object();
+    opts["service"] = service;
+
+    std::string suffix = class_suffix_for_service(service);
+    std::string class_name = "Norvik::ServiceManager::Services::" + suffix;
+    std::optional<std::string> load_error;
+    if (is_valid_module_name(class_name) && suffix.size() <= 200) {
+        try {
+            if (auto def = Definition::find(suffix)) {
+                nlohmann::json merged = def->attributes;  // the definition's defaults...
+                for (auto it = opts.begin(); it != opts.end(); ++it) merged[it.key()] = it.value();  // ...the caller wins
+                auto shared = std::make_shared<const Definition>(std::move(*def));
+                if (shared->base == "Hot") return build<Hot>(merged, shared);
+                return build<Base>(merged, shared);
+            }
+        } catch (const PlainError& e) {
+            load_error = e.text();
+            std::fprintf(stderr, "warning: %s\n", e.text().c_str());
+            try {
+                norvik::logger().warn(e.text());
+            } catch (...) {
+            }
+        }
+    }
+
+    validate_node_name(service);
+
+    if (deps::has_service_via_initd(service) || deps::has_service_via_systemd(service)) {
+        opts["_from_factory"] = 1;
+        return build<Base>(opts, nullptr);
+    }
+
+    struct stat st;
+    if (!load_error || ::stat(paths::strict_definitions_marker().c_str(), &st) != 0) {
+        services::register_service_exceptions();
+        nlohmann::json params{{"service", service}};
+        if (given.is_object() && given.contains("longmess") && given["longmess"].is_string())
+            params["longmess"] = given["longmess"];
+        exception::raise(services::UNKNOWN, params);
+    }
+    throw PlainError(*load_error);
+}
+
+}  // namespace norvik::servicemanager

@@ -1,0 +1,50 @@
+// The calls the service object makes into the entry and back-end modules,
+// gathered in one place so the service object's own logic reads plainly.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "service_manager/ServiceManager_Manager.hpp"
+
+namespace norvik {
+class Output;
+}
+
+namespace norvik::servicemanager::deps {
+
+// The process-wide argument vector of the entry.
+std::vector<std::string>& process_argv();
+
+struct ParsedArgs {
+    int restart = 1;  // 1 restart, -1 stop, -2 reload, 0 none
+    bool check = false;
+    bool status = false;
+    int verbose = 0;
+    std::optional<std::string> restart_attempts;
+    std::optional<std::string> graceful;
+};
+ParsedArgs parseargv();
+void setuppath();
+std::shared_ptr<norvik::Output> formatted_output_object(const std::vector<std::string>& argv);
+std::shared_ptr<norvik::Output> default_output_object();
+
+// systemd / init.d queries.
+std::optional<UnitRecord> has_service_via_systemd(const std::string& unit);
+bool has_service_via_initd(const std::string& service);
+std::string check_service(const std::string& service, const std::string& user, const std::string& pidfile,
+                          bool ignore_systemd, const std::string& command_line_regex);
+// Kills processes matching the rules (never the program's own ancestry);
+// true when something was killed.
+bool doomedprocess(const std::vector<std::string>& rules, bool verbose);
+
+std::unique_ptr<Manager> make_initd_manager(const std::string& service, bool executed_by_systemd);
+std::unique_ptr<Manager> make_systemd_manager(const std::string& unit, const UnitRecord& record);
+
+// Runs an argument list without a shell; returns the wait status (-1 when
+// it could not be run). Output is captured into out/err when given.
+int run_argv(const std::vector<std::string>& argv, std::string* out = nullptr, std::string* err = nullptr);
+
+}  // namespace norvik::servicemanager::deps

@@ -1,0 +1,159 @@
+#include "service_manager/ServiceManager_Hot.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "foundation/TimeHiRes.hpp"
+#include "log/Logger.hpp"
+
+namespace norvik::servicemanager {
+
+namespace {
+
+// SHIM watcher (to be replaced by norvik::Inotify of the foundation).
+class PidfileWatch {
+public:
+    explicit PidfileWatch(const std::string& path) {
+        fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ < 0) throw PlainError(std::string("inotify_init1: ") + std::strerror(errno));
+        if (::inotify_add_watch(fd_, path.c_str(), IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF |
+                                                        IN_MOVE_SELF) < 0) {
+            int e = errno;
+            ::close(fd_);
+            fd_ = -1;
+            throw PlainError("inotify_add_watch " + path + ": " + std::strerror(e));
+        }
+    }
+    ~PidfileWatch() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    PidfileWatch(const PidfileWatch&) = delete;
+    PidfileWatch& operator=(const PidfileWatch&) = delete;
+    int fileno() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+bool stat_nonempty(const std::string& path, struct stat& st) {
+    return ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
+}
+
+}  // namespace
+
+Hot::Hot(const nlohmann::json& opts) : Base(nlohmann::json::object()) {
+    // Base's constructor cannot reach our apply_option; replay the options.
+    if (opts.is_object())
+        for (auto it = opts.begin(); it != opts.end(); ++it) apply_option(it.key(), it.value());
+}
+
+std::string Hot::class_name() const {
+    if (definition()) return Base::class_name();
+    return "Norvik::ServiceManager::Hot";
+}
+
+void Hot::apply_option(const std::string& name, const nlohmann::json& value) {
+    if (name == "is_graceful_restart_enabled" && (value.is_boolean() || value.is_number_integer())) {
+        is_graceful_restart_enabled_ = value.is_boolean() ? value.get<bool>() : value.get<long>() != 0;
+        return;
+    }
+    Base::apply_option(name, value);
+}
+
+std::optional<std::string> Hot::_read_pid_from_pidfile() {
+    std::string pf = pidfile();
+    int fd = ::open(pf.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    char buf[128];
+    ssize_t n;
+    do n = ::read(fd, buf, sizeof buf - 1);
+    while (n < 0 && errno == EINTR);
+    ::close(fd);
+    std::string line = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    auto nl = line.find('\n');
+    if (nl != std::string::npos) line.resize(nl);
+    return line;
+}
+
+int Hot::_send_usr1(pid_t pid) { return pid > 0 && ::kill(pid, SIGUSR1) == 0 ? 1 : 0; }
+
+int Hot::restart_gracefully() {
+    if (!is_graceful_restart_enabled()) {
+        debug("The graceful restart of " + service() + " is switched off");
+        return 0;
+    }
+    std::string pf = pidfile();
+    struct stat st;
+    if (pf.empty() || !stat_nonempty(pf, st)) return 0;
+    time_t before = st.st_mtime;
+    time_t now = ::time(nullptr);
+    if (before == now) {
+        // Move the stamp back so a rewrite within this second still shows.
+        struct timespec ts[2];
+        ts[0].tv_sec = ts[1].tv_sec = now - 1;
+        ts[0].tv_nsec = ts[1].tv_nsec = 0;
+        if (::utimensat(AT_FDCWD, pf.c_str(), ts, 0) == 0) before = now - 1;
+    }
+    auto pid_text = _read_pid_from_pidfile();
+    if (!pid_text || pid_text->empty()) return 0;
+    // Only a plain positive number may be signalled: "-1" or "0" would reach
+    // whole process groups.
+    long pid = 0;
+    for (char c : *pid_text) {
+        if (c < '0' || c > '9' || pid > 100000000) return 0;
+        pid = pid * 10 + (c - '0');
+    }
+    if (pid <= 1) return 0;
+
+    std::unique_ptr<PidfileWatch> watch;
+    try {
+        watch = std::make_unique<PidfileWatch>(pf);
+    } catch (const std::exception& e) {
+        logger().warn(std::string("No change watch on the PID file: ") + e.what());
+    }
+    if (!_send_usr1(static_cast<pid_t>(pid))) return 0;
+
+    for (int pass = 1; pass <= GRACEFUL_PASSES; ++pass) {
+        if (verbose() == 1) output_partial(".");
+        if (watch) {
+            struct pollfd p{watch->fileno(), POLLIN, 0};
+            int r = ::poll(&p, 1, static_cast<int>(GRACEFUL_PASS_SECONDS * 1000));
+            if (r < 0 && errno == EINTR) continue;
+            // Drain what arrived, so a half-written file (truncated, not yet
+            // rewritten) does not turn the remaining passes into a busy loop.
+            if (r > 0) {
+                char buf[4096];
+                while (::read(watch->fileno(), buf, sizeof buf) > 0) {
+                }
+            }
+        } else {
+            timehires::sleep(GRACEFUL_PASS_SECONDS);
+        }
+        struct stat now_st;
+        if (stat_nonempty(pf, now_st) && now_st.st_mtime && now_st.st_mtime != before) {
+            if (verbose() == 2) std::printf("The PID file of %s was rewritten.\n", service_name().c_str());
+            std::fflush(stdout);
+            return 1;
+        }
+        if (pass == 1 && verbose() == 2) {
+            std::printf("Waiting for %s to restart gracefully.\n", service_name().c_str());
+            std::fflush(stdout);
+        }
+    }
+    if (verbose() != 0) {
+        std::printf("%s did not confirm the graceful restart in time.\n", service_name().c_str());
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+}  // namespace norvik::servicemanager

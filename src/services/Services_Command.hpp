@@ -1,0 +1,11 @@
+// Process command lines that are never a service's own process.
+#pragma once
+
+#include <string_view>
+
+namespace norvik::services::command {
+
+// 1 when the process table search must skip this command line, else 0.
+int should_ignore_this_command(std::string_view command_line);
+
+}  // namespace norvik::services::command

@@ -1,0 +1,92 @@
+#include "services/Services_Installed.hpp"
+
+#include <sys/stat.h>
+
+#include <functional>
+#include <map>
+
+#include "config/Config_Httpd_HX4.hpp"
+#include "foundation/FindBin.hpp"
+#include "foundation/Paths.hpp"
+#include "foundation/Validate_Service.hpp"
+#include "log/Debug.hpp"
+#include "os/OS.hpp"
+#include "pkgr/Binaries.hpp"
+#include "server/Server_Type.hpp"
+#include "services/DbUtils.hpp"
+#include "services/PHPFPM_Controller.hpp"
+#include "services/Services_AlwaysInstalled.hpp"
+#include "servmon/Servmon_Config.hpp"
+
+namespace norvik::services::installed {
+namespace {
+
+using findbin::is_executable;
+
+int exe(const std::string& path) { return is_executable(path) ? 1 : 0; }
+int not_dnsonly() { return server::type::is_dnsonly() ? 0 : 1; }
+int found(const std::string& path) { return path.empty() ? 0 : 1; }
+
+const std::map<std::string, std::function<int()>>& tests() {
+    static const std::map<std::string, std::function<int()>> t = {
+        {"clamd", [] { return exe(binaries::path("clamd")); }},
+        {"nkdavd", [] { return not_dnsonly(); }},
+        {"exim", [] { return exe(binaries::path("exim")); }},
+        {"exim_altport", [] { return exe(binaries::path("exim")); }},
+        {"ftpd",
+         [] {
+             if (!not_dnsonly()) return 0;
+             return found(findbin::findbin("pure-ftpd")) || found(findbin::findbin("proftpd")) ? 1 : 0;
+         }},
+        {"httpd", [] { return config::httpd::hx4::is_hx4() ? 1 : 0; }},
+        {"imap", [] { return not_dnsonly(); }},
+        {"pop", [] { return not_dnsonly(); }},
+        {"mailman", [] { return not_dnsonly(); }},
+        {"mysql", [] { return found(dbutils::find_mysqld()); }},
+        {"postgresql", [] { return found(dbutils::find_postmaster()); }},
+        {"norviklogd", [] { return 0; }},
+        {"rsyslogd", [] { return found(findbin::findbin("rsyslogd")); }},
+        {"spamd", [] { return exe(binaries::path("spamd")); }},
+        {"sshd", [] { return exe(findbin::findbin("sshd")); }},
+        {"crond", [] { return exe(os::cron_bin_path()); }},
+        {"nscd", [] { return found(findbin::findbin("nscd")); }},
+        {"syslogd", [] { return found(findbin::findbin("syslogd")); }},
+        {"p0f",
+         [] {
+             struct stat st{};
+             return ::stat(paths::p0f_binary().c_str(), &st) == 0 ? 1 : 0;
+         }},
+        {"apache_php_fpm", [] { return phpfpm::controller::get_phpfpm_versions().empty() ? 0 : 1; }},
+        {"pdns", [] { return exe(binaries::path("pdns_server")); }},
+    };
+    return t;
+}
+
+}  // namespace
+
+std::string code_name(const std::string& service) {
+    std::string out = service;
+    for (char& c : out)
+        if (c == '-') c = '_';
+    return out;
+}
+
+std::optional<int> per_service_test(const std::string& code) {
+    auto it = tests().find(code);
+    if (it == tests().end()) return std::nullopt;
+    return it->second();
+}
+
+bool service_is_installed(const std::string& service) {
+    if (!validate::service::is_valid(service)) {
+        debug::log_warn("The service name “" + service + "” is not valid.");
+        return false;
+    }
+    const std::string code = code_name(service);
+    if (alwaysinstalled::contains(code)) return true;
+    if (auto r = per_service_test(code)) return *r != 0;
+    struct stat st{};
+    return ::stat((servmon::config::servmon_dir() + "/" + service).c_str(), &st) == 0;
+}
+
+}  // namespace norvik::services::installed

@@ -1,0 +1,31 @@
+#include "services/Services_Log_Display.hpp"
+
+#include "exception/Exception.hpp"
+#include "output/Output.hpp"
+#include "services/Services_Log.hpp"
+
+namespace norvik::services::log {
+
+Display::Display(std::string service, std::shared_ptr<norvik::Output> output_obj, bool service_via_systemd)
+    : service_(std::move(service)), output_obj_(std::move(output_obj)), service_via_systemd_(service_via_systemd) {
+    if (service_.empty()) exception::raise("MissingParameter", nlohmann::json{{"name", "service"}});
+    if (!output_obj_) exception::raise("MissingParameter", nlohmann::json{{"name", "output_obj"}});
+}
+
+int Display::show_startup_log() {
+    try {
+        auto [ok, text] = fetch_service_startup_log(service_, service_via_systemd_);
+        if (ok && !text.empty()) output_obj_->display_message_set("Startup Log", text);
+    } catch (const std::exception&) {
+        // Nothing to show.
+    }
+    try {
+        auto [ok, text] = fetch_service_log_messages(service_, service_);
+        if (ok && !text.empty()) output_obj_->display_message_set("Log Messages", text);
+    } catch (const std::exception&) {
+        // Nothing to show.
+    }
+    return 1;
+}
+
+}  // namespace norvik::services::log

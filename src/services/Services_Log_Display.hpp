@@ -1,0 +1,28 @@
+// Shows a service's startup log and its recent log lines through the
+// output object, each under its own heading.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace norvik {
+class Output;
+}
+
+namespace norvik::services::log {
+
+class Display {
+public:
+    // Raises "MissingParameter" (param name) when service is empty or
+    // output_obj is null.
+    Display(std::string service, std::shared_ptr<norvik::Output> output_obj, bool service_via_systemd = false);
+    // Shows what there is; failures are not shown. 1.
+    int show_startup_log();
+
+private:
+    std::string service_;
+    std::shared_ptr<norvik::Output> output_obj_;
+    bool service_via_systemd_;
+};
+
+}  // namespace norvik::services::log

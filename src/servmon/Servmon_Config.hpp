@@ -1,0 +1,10 @@
+#pragma once
+
+#include <string>
+
+namespace norvik::servmon::config {
+
+// The service monitor's per-service configuration directory.
+std::string servmon_dir();
+
+}  // namespace norvik::servmon::config
