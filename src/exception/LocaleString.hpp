@@ -16,9 +16,12 @@ public:
 
     // Throws PlainError when the template is empty.
     explicit LocaleString(std::string message_template, std::vector<std::string> args = {});
-    virtual ~LocaleString() = default;
+    // A locale string of a subclass ("Norvik::LocaleString::..."), e.g. thawed.
+    LocaleString(std::string class_name, std::string message_template, std::vector<std::string> args);
 
-    virtual std::string class_name() const { return CLASS_NAME; }
+    const std::string& class_name() const { return class_; }
+    // True for "Norvik::LocaleString" and the names below it.
+    static bool is_locale_string_class(const std::string& name);
     std::string to_string() const;
     std::string to_en_string() const;
     LocaleString clone_with_args(std::vector<std::string> args) const;
@@ -54,6 +57,7 @@ public:
     static bool json_freezes();
 
 private:
+    std::string class_;
     std::string template_;
     std::vector<std::string> args_;
 };

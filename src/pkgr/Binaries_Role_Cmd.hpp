@@ -24,23 +24,23 @@ constexpr double DEFAULT_LOCK_TIMEOUT = 5400;
 constexpr double DEFAULT_LOCK_TIMEOUT_FRESH_INSTALL = 10800;  // while NORVIK_BASE_INSTALL is set
 
 struct CmdResult {
-    std::string output;  // everything the tool wrote to standard output
+    std::string output{};  // everything the tool wrote to standard output
     int status = 0;      // wait status
 };
 
 struct CmdOptions {
-    std::optional<std::string> bin;        // program path (else found by bin_path())
-    std::optional<double> lock_timeout;
+    std::optional<std::string> bin{};        // program path (else found by bin_path())
+    std::optional<double> lock_timeout{};
 };
 
 struct RunOptions {
-    std::vector<std::string> args;
+    std::vector<std::string> args{};
     bool die_on_error = false;
     // Passed on to the runner.
-    std::shared_ptr<Logger> logger;
-    std::optional<double> timeout;
-    std::optional<double> read_timeout;
-    std::optional<std::string> stdin_text;
+    std::shared_ptr<Logger> logger{};
+    std::optional<double> timeout{};
+    std::optional<double> read_timeout{};
+    std::optional<std::string> stdin_text{};
     std::string* buffer = nullptr;
     std::string* stdout_buffer = nullptr;
     std::string* stderr_buffer = nullptr;
@@ -100,7 +100,7 @@ private:
                                const std::vector<std::string>& args);
 
     CmdOptions options_;
-    std::optional<std::string> bin_;
+    std::optional<std::string> bin_{};
 };
 
 }  // namespace norvik::binaries::role

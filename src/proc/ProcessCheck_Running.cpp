@@ -11,7 +11,7 @@ namespace {
 // TODO(pwcache): replace with norvik::pwutils::normalize_to_uid once the
 // foundation's password cache lands.
 uid_t normalize_to_uid(const std::string& user) {
-    if (user.empty()) exception::raise("InvalidParameter", "A user name or uid is required.");
+    if (user.empty()) exception::raise("InvalidParameter", "A user name or uid is required.", std::vector<std::string>{});
     if (std::all_of(user.begin(), user.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         try {
             unsigned long v = std::stoul(user);
@@ -37,7 +37,7 @@ bool icontains(const std::string& hay, const std::string& needle) {
 
 Running::Running(const RunningOptions& o) : _pattern(o.pattern), _use_services_ignore(o.use_services_ignore ? 1 : 0) {
     if (auto* s = std::get_if<std::string>(&o.pattern); s && s->empty())
-        exception::raise("ProcessCheck::MissingPattern", "A command pattern is required to check a process.");
+        exception::raise("ProcessCheck::MissingPattern", "A command pattern is required to check a process.", std::vector<std::string>{});
     _pattern_text = o.pattern_text;
     if (auto* s = std::get_if<std::string>(&o.pattern)) _pattern_text = *s;
     if (_pattern_text.empty()) _pattern_text = "(pattern)";

@@ -34,15 +34,15 @@ public:
     // (or when the reader of the pipe went away).
     struct Input {
         int fd = -1;
-        std::string text;                                   // written first
-        std::function<bool(std::string& chunk)> next_chunk; // then chunks until false
+        std::string text{};                                   // written first
+        std::function<bool(std::string& chunk)> next_chunk{}; // then chunks until false
     };
 
     struct Options {
-        std::vector<Handle> filehandles;
-        std::optional<double> timeout;       // default 600; 0 = none
-        std::optional<double> read_timeout;  // default 0 = none
-        std::optional<Input> input;
+        std::vector<Handle> filehandles{};
+        std::optional<double> timeout{};       // default 600; 0 = none
+        std::optional<double> read_timeout{};  // default 0 = none
+        std::optional<Input> input{};
     };
 
     // Reading is complete when this returns.
@@ -59,7 +59,7 @@ public:
     size_t input_unwritten() const { return _input_unwritten; }
 
 private:
-    std::map<int, std::shared_ptr<std::string>> _fh_buffer;
+    std::map<int, std::shared_ptr<std::string>> _fh_buffer{};
     bool _finished = false;
     double _timed_out = 0;
     int _input_errno = 0;

@@ -33,36 +33,36 @@ double SAFEKILL_TIMEOUT();
 void set_SAFEKILL_TIMEOUT(double seconds);
 
 struct Options {
-    std::string program;  // required: a path, or a bare name searched on PATH
-    std::vector<std::string> args;
+    std::string program{};  // required: a path, or a bare name searched on PATH
+    std::vector<std::string> args{};
 
     // Input; at most one. None (or empty text) -> the null device.
-    std::optional<int> stdin_fd;                 // the child reads this descriptor directly
-    std::optional<std::string> stdin_text;       // written to the child
+    std::optional<int> stdin_fd{};                 // the child reads this descriptor directly
+    std::optional<std::string> stdin_text{};       // written to the child
     std::istream* stdin_stream = nullptr;        // copied in CHUNK_SIZE pieces
-    std::function<void(int write_fd)> stdin_callback;  // writes the input itself (then the runner closes it)
+    std::function<void(int write_fd)> stdin_callback{};  // writes the input itself (then the runner closes it)
 
     // Output streams; none given -> captured. The same descriptor or stream
     // for both, or merge_stderr, merges the error output into the output.
-    std::optional<int> stdout_fd;
+    std::optional<int> stdout_fd{};
     std::ostream* stdout_stream = nullptr;
-    std::optional<int> stderr_fd;
+    std::optional<int> stderr_fd{};
     std::ostream* stderr_stream = nullptr;
     bool merge_stderr = false;
 
-    std::optional<double> timeout;       // overall limit, default 3600; 0 = none
-    std::optional<double> read_timeout;  // idle limit, default 0 = none
+    std::optional<double> timeout{};       // overall limit, default 3600; 0 = none
+    std::optional<double> read_timeout{};  // idle limit, default 0 = none
 
     bool keep_env = false;               // else only the safe variables are passed
-    std::map<std::string, std::string> extra_env;  // set in the child on top (either way)
-    std::optional<std::string> user;
-    std::optional<std::string> homedir;
+    std::map<std::string, std::string> extra_env{};  // set in the child on top (either way)
+    std::optional<std::string> user{};
+    std::optional<std::string> homedir{};
 
-    std::function<void()> before_exec;       // runs in the child (forces the fork path)
-    std::function<void(pid_t)> after_fork;   // runs in the parent with the child's pid
+    std::function<void()> before_exec{};       // runs in the child (forces the fork path)
+    std::function<void(pid_t)> after_fork{};   // runs in the parent with the child's pid
 
     // Not accepted here (raises): use SafeRun::Extra for logging.
-    std::shared_ptr<Logger> logger;
+    std::shared_ptr<Logger> logger{};
 };
 
 class Object : public ChildErrorStringifier {
@@ -106,12 +106,12 @@ protected:
 private:
     void run_child(Options& options);
 
-    std::string _program;
-    std::vector<std::string> _args;
+    std::string _program{};
+    std::vector<std::string> _args{};
     pid_t _child_pid = 0;
-    std::shared_ptr<std::string> _stdout;
-    std::shared_ptr<std::string> _stderr;
-    std::optional<double> _timed_out_after;
+    std::shared_ptr<std::string> _stdout{};
+    std::shared_ptr<std::string> _stderr{};
+    std::optional<double> _timed_out_after{};
 };
 
 }  // namespace norvik::saferun

@@ -562,6 +562,7 @@ void Base::_generate_is_down_exception(const nlohmann::json& p) {
         e = exception::create(services::DOWN, p);
     }
     e->raise();
+    __builtin_unreachable();
 }
 void Base::_generate_disabled_exception(const nlohmann::json& p) {
     services::register_service_exceptions();

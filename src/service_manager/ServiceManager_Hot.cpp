@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <regex>
 
 #include "foundation/TimeHiRes.hpp"
 #include "log/Logger.hpp"
@@ -49,6 +50,30 @@ bool stat_nonempty(const std::string& path, struct stat& st) {
 }
 
 }  // namespace
+
+// A PID file may name a process that is not the daemon (a stale file whose
+// number was reused): with pid_exe set, only a matching executable is
+// signalled.
+bool Hot::pid_is_ours(pid_t pid) {
+    std::string pattern = pid_exe();
+    if (pattern.empty()) return true;
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/%ld/exe", static_cast<long>(pid));
+    char target[4096];
+    ssize_t n = ::readlink(link, target, sizeof target - 1);
+    if (n < 0) return false;
+    std::string exe(target, static_cast<size_t>(n));
+    static const std::regex deleted(R"(^\(deleted\)\s+|\s+\(deleted\)$)");
+    exe = std::regex_replace(exe, deleted, "", std::regex_constants::format_first_only);
+    try {
+        if (std::regex_search(exe, std::regex(pattern))) return true;
+    } catch (const std::regex_error&) {
+        return false;
+    }
+    logger().warn("The PID file " + pidfile() + " of " + service() + " names a process running " + exe +
+                  "; it is not signalled.");
+    return false;
+}
 
 Hot::Hot(const nlohmann::json& opts) : Base(nlohmann::json::object()) {
     // Base's constructor cannot reach our apply_option; replay the options.
@@ -113,6 +138,7 @@ int Hot::restart_gracefully() {
         pid = pid * 10 + (c - '0');
     }
     if (pid <= 1) return 0;
+    if (!pid_is_ours(static_cast<pid_t>(pid))) return 0;
 
     std::unique_ptr<PidfileWatch> watch;
     try {

@@ -24,6 +24,8 @@ public:
     std::optional<std::string> _read_pid_from_pidfile();
     // Number of processes SIGUSR1 reached (0 or 1).
     int _send_usr1(pid_t pid);
+    // False when pid_exe is set and the process runs another executable.
+    bool pid_is_ours(pid_t pid);
 
     // Pass count and pass length of the wait for the rewrite.
     static constexpr int GRACEFUL_PASSES = 600;

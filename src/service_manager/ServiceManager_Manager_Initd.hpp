@@ -1,0 +1,64 @@
+// The back end for services systemd does not manage, and for every run the
+// init system started: the panel's daemons run from their binary, others
+// through their init script or binary, always through the startup log.
+// Stopping is layered: command, PID file, process rules, port holders.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "service_manager/ServiceManager_Manager.hpp"
+
+namespace norvik::servicemanager::manager {
+
+class Initd : public norvik::servicemanager::Manager {
+public:
+    static constexpr const char* START_WORD = "start";
+    static constexpr const char* STOP_WORD = "stop";
+    static constexpr const char* RELOAD_WORD = "reload";
+    static constexpr const char* RESTART_WORD = "restart";
+    // Seconds the PID stop waits for the process to go.
+    static constexpr int PID_STOP_WAIT = 30;
+
+    explicit Initd(std::string service, bool executed_by_systemd = false);
+
+    std::string kind() const override { return "Initd"; }
+    std::string service() const override { return service_; }
+    void service(const std::string& v) { service_ = v; }
+
+    // The service's init script ("" when it has none), found on first read.
+    const std::string& init_script();
+    void init_script(const std::string& v) { init_script_ = v; }
+    bool wipe_startup_log() const { return wipe_startup_log_; }
+    void wipe_startup_log(bool v) { wipe_startup_log_ = v; }
+    bool this_process_was_executed_by_systemd() const override { return executed_by_systemd_; }
+    void this_process_was_executed_by_systemd(bool v) { executed_by_systemd_ = v; }
+
+    bool start(Base& srv) override;
+    bool stop(Base& srv) override;
+    bool reload(Base& srv) override;
+    bool has_restart() const override { return true; }
+    bool restart(Base& srv) override;
+
+    // The number of layers that stopped something in the last stop().
+    int last_stop_successes() const { return last_successes_; }
+
+    // Test hook: the PID stop's wait limit in seconds.
+    static void set_pid_stop_wait_for_testing(int seconds);
+
+private:
+    // The result code of a waited-for run through the startup log; nothing
+    // when the program could not be run at all.
+    std::optional<int> run_logged(Base& srv, bool wipe, const std::vector<std::string>& cmd);
+    // 1 when the PID stop ended the process.
+    int stop_by_pidfile(Base& srv);
+
+    std::string service_;
+    std::optional<std::string> init_script_;
+    bool wipe_startup_log_ = true;
+    bool executed_by_systemd_ = false;
+    int last_successes_ = 0;
+};
+
+}  // namespace norvik::servicemanager::manager

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <string>
+
+namespace norvik::dovecot::constants {
+
+// A small file which, when present, holds the enabled protocols ("imap pop3").
+std::string PROTOCOLS_FILE();
+
+}  // namespace norvik::dovecot::constants

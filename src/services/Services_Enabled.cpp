@@ -1,0 +1,260 @@
+#include "services/Services_Enabled.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+
+#include "config/Config_LoadNkConf.hpp"
+#include "config/Config_Shield.hpp"
+#include "config/GreyList_Config.hpp"
+#include "config/MysqlUtils_MyCnf_Basic.hpp"
+#include "exception/Exception.hpp"
+#include "foundation/FileUtils_TouchFile.hpp"
+#include "foundation/LoadFile.hpp"
+#include "foundation/Paths.hpp"
+#include "foundation/Validate_Service.hpp"
+#include "log/Debug.hpp"
+#include "server/Server_Type.hpp"
+#include "server/Server_Type_GlobalFlag.hpp"
+#include "server/Server_Type_Role_Names.hpp"
+#include "services/Dovecot_Constants.hpp"
+#include "services/ServiceConfig_nkdavd.hpp"
+#include "services/Services_Enabled_Spamd.hpp"
+#include "services/Services_Installed.hpp"
+#include "services/Services_List.hpp"
+
+namespace norvik::services::enabled {
+namespace {
+
+namespace n = server::type::names;
+
+std::string etc(const std::string& name) { return paths::etc_dir() + "/" + name; }
+
+bool file_exists(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+const std::map<std::string, NkConfStatus>& services_status_from_norvik_config() {
+    static const std::map<std::string, NkConfStatus> t = {{n::MAILMAN, {n::MAILMAN_KEY, MEANING_INVERTING}}};
+    return t;
+}
+
+const std::set<std::string>& installed_service_exceptions() {
+    static const std::set<std::string> s = {
+        "ftp",        "nkipv6",    "lmtp",           "named",     "nksrvd",
+        "mail",       "ftpd",      "ipaliases",      "nklogtaild", "dns",
+        "norvik_php_fpm", "nkshieldd", "nkzonectl", "nkgreylistd", "nkqueued",
+    };
+    return s;
+}
+
+std::map<std::string, std::vector<std::string>> disable_files_exceptions() {
+    // bind, dns and pdns are one DNS service seen under three names.
+    const std::vector<std::string> dns = {etc("binddisable"), etc("dnsdisable"), etc("nameddisable")};
+    const std::vector<std::string> mail = {etc("mailserverdisable"), etc("mailserver.disabled")};
+    std::vector<std::string> imap = mail;
+    imap.push_back(etc("imapdisable"));
+    return {
+        {"bind", dns},
+        {"dns", dns},
+        {"pdns", dns},
+        {"imap", imap},
+        {"mail", mail},
+        {"pop", {etc("popdisable"), etc("pop3disable")}},
+        {"ftp", {etc("ftpddisable"), etc("ftpserverdisable")}},
+        {"mysql", {etc("mysqldisable"), etc("mysqld.disabled")}},
+        {"postgresql", {etc("postgresqldisable"), etc("postgres.disabled")}},
+        {"rsyslogd", {etc("rsyslogdisable"), etc("rsyslogd.disabled")}},
+        {"httpd", {etc("httpddisable"), etc("apachedisable"), etc("webserverdisable")}},
+        {"nklogtaild", {etc("nklogtaildisable"), etc("nklogtaild.disabled")}},
+    };
+}
+
+std::string DOVECOT_CONF_FILE() { return paths::mailserver_conf(); }
+
+std::optional<int> _process_service_status_from_nkconf(const std::string& /*service*/, const NkConfStatus& entry) {
+    auto conf = config::loadnkconf::loadnkconf_not_copy();
+    if (!conf) return -1;
+    std::string value;
+    if (auto it = conf->find(entry.key); it != conf->end()) value = it->second;
+    const bool truthy = config::loadnkconf::is_true(value);
+    if (entry.meaning == MEANING_INVERTING) return truthy ? 0 : 1;
+    if (entry.meaning == MEANING_DIRECT) return truthy ? 1 : 0;
+    if (!value.empty() && value == MEANING_INVERTING) return 0;
+    return std::nullopt;
+}
+
+bool service_has_files(const std::string& service) {
+    if (service.empty()) return false;
+    static const std::regex imap_or_pop("^imap|pop$");
+    if (!std::regex_search(service, imap_or_pop) && services_status_from_norvik_config().count(service)) return false;
+    return true;
+}
+
+std::optional<std::vector<std::string>> get_files_for_service(const std::string& service) {
+    // A name that fails validation never becomes part of a path.
+    if (service.empty() || !validate::service::is_valid(service)) return std::nullopt;
+    if (!service_has_files(service)) return std::nullopt;
+    auto ex = disable_files_exceptions();
+    if (auto it = ex.find(service); it != ex.end()) return it->second;
+    return std::vector<std::string>{paths::disable_file_plain(service), paths::disable_file_dotted(service)};
+}
+
+int _check_for_disabled_file(const std::string& service) {
+    auto files = get_files_for_service(service);
+    if (!files) return -1;
+    for (const auto& path : *files) {
+        struct stat st{};
+        if (::stat(path.c_str(), &st) == 0) return 0;
+        if (errno != ENOENT)
+            debug::log_warn("The system failed to check for the disable file “" + path + "”: " + std::strerror(errno));
+    }
+    return 1;
+}
+
+std::set<std::string> get_dovecot_enabled_protocols() {
+    std::string list;
+    const int saved_errno = errno;
+    try {
+        const std::string pf = dovecot::constants::PROTOCOLS_FILE();
+        if (file_exists(pf)) {
+            list = loadfile::load(pf);
+        } else {
+            const std::string conf = loadfile::load(DOVECOT_CONF_FILE());
+            if (!conf.empty()) {
+                // "^protocols:[ \t]*([^\n]+)" in multi-line mode.
+                size_t pos = 0;
+                while (pos < conf.size()) {
+                    size_t nl = conf.find('\n', pos);
+                    std::string_view line(conf.data() + pos, (nl == std::string::npos ? conf.size() : nl) - pos);
+                    if (line.rfind("protocols:", 0) == 0) {
+                        line.remove_prefix(10);
+                        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+                        if (!line.empty()) {
+                            list = std::string(line);
+                            break;
+                        }
+                    }
+                    if (nl == std::string::npos) break;
+                    pos = nl + 1;
+                }
+            }
+        }
+    } catch (const std::exception& e) {
+        const char* base = std::getenv("NORVIK_BASE_INSTALL");
+        if (!base || !*base)
+            debug::log_warn("Failed to read the mail server's protocol list: " + exception::get_string(e));
+    }
+    errno = saved_errno;
+    while (!list.empty() && (list.back() == ' ' || list.back() == '\t' || list.back() == '\n' || list.back() == '\r'))
+        list.pop_back();
+    if (list.empty()) list = DEFAULT_PROTOCOLS;
+    std::set<std::string> out;
+    size_t pos = 0;
+    while (pos < list.size()) {
+        size_t end = list.find_first_of(" \t\r\n", pos);
+        if (end == std::string::npos) end = list.size();
+        if (end > pos) out.insert(list.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return out;
+}
+
+int is_enabled(const std::string& service_in) {
+    if (service_in.empty()) return -1;
+    std::string service = service_in;
+
+    if (service == n::GREYLIST) return greylist::config::is_enabled();
+    if (service == n::SHIELD) return config::shield::is_enabled();
+    if (service == n::IMAP) return get_dovecot_enabled_protocols().count("imap") ? 1 : 0;
+    if (service == n::POP) return get_dovecot_enabled_protocols().count("pop3") ? 1 : 0;
+    if (service == n::SPAMD) {
+        if (!is_enabled(n::MTA)) return 0;
+    } else if (service == n::MTA_ALTPORT) {
+        return list::canonicalize_service(service, 1, {}).enabled;
+    } else if (service == n::MYSQL || service == n::MYSQL_ALIAS) {
+        service = n::MYSQL;
+    } else if (service == n::POSTGRESQL_ALIAS) {
+        service = n::POSTGRESQL;
+    } else if (service == n::WEBDAV) {
+        if (!serviceconfig::nkdavd::is_needed()) return 0;
+    } else if (service == n::NORVIK_PHP_FPM) {
+        if (server::type::is_dnsonly()) return 0;
+    }
+
+    if (service == n::NKSRVD || service == n::NKQUEUED) return 1;
+
+    const auto& table = services_status_from_norvik_config();
+    if (auto it = table.find(service); it != table.end()) {
+        if (auto v = _process_service_status_from_nkconf(service, it->second)) return *v;
+    }
+
+    if (!installed_service_exceptions().count(service)) {
+        if (!installed::service_is_installed(service)) return 0;
+    }
+
+    if (service == n::SPAMD) {
+        try {
+            if (auto v = spamd::is_enabled()) return *v;
+            debug::log_warn("The spam filter's enabled test gave no answer; treating it as enabled.");
+        } catch (const std::exception& e) {
+            debug::log_warn("The spam filter's enabled test failed (" + exception::get_string(e) +
+                            "); treating it as enabled.");
+        }
+        return 1;
+    }
+
+    return _check_for_disabled_file(service);
+}
+
+bool are_enabled(const std::string& service) { return is_enabled(service) != 0; }
+
+bool are_enabled(const validate::anyallmatcher::Spec& spec) {
+    return validate::anyallmatcher::match(spec, [](const std::string& s) { return is_enabled(s) != 0; });
+}
+
+int is_provided(const std::string& service) {
+    const int e = is_enabled(service);
+    if (service.rfind(n::MYSQL, 0) != 0 || e != 0) return e;
+    if (auto flag = server::type::global_flag(n::DB_GLOBAL_CACHE, n::DB_GLOBAL_CACHE_REMOTE_KEY)) return *flag ? 1 : 0;
+    return mysqlutils::mycnf::basic::is_remote_mysql() ? 1 : 0;
+}
+
+bool are_provided(const std::string& service) { return is_provided(service) != 0; }
+
+bool are_provided(const validate::anyallmatcher::Spec& spec) {
+    return validate::anyallmatcher::match(spec, [](const std::string& s) { return is_provided(s) != 0; });
+}
+
+bool touch_disable_file(const std::string& service) {
+    if (service.empty()) return false;
+    if (is_enabled(service) == 0) return true;
+    if (service == n::GREYLIST) return greylist::config::disable();
+    if (!service_has_files(service)) return true;
+    auto files = get_files_for_service(service);
+    if (!files || files->empty() || (*files)[0].empty()) return false;
+    return fileutils::touchfile::touchfile((*files)[0]);
+}
+
+std::optional<int> remove_disable_files(const std::string& service) {
+    if (service.empty()) return std::nullopt;
+    auto files = get_files_for_service(service);
+    if (!files) return std::nullopt;
+    int result = 1;
+    for (const auto& path : *files) {
+        struct stat st{};
+        // lstat: a symbolic link is never followed nor removed.
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (::unlink(path.c_str()) != 0) result = 0;
+    }
+    return result;
+}
+
+}  // namespace norvik::services::enabled

@@ -1,0 +1,299 @@
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "RunHelper.hpp"
+#include "exception/Exception.hpp"
+#include "foundation/ChildStatus.hpp"
+#include "foundation/Paths.hpp"
+#include "run/Alarm.hpp"
+#include "run/CloseFDs.hpp"
+#include "run/ForkAsync.hpp"
+#include "run/ForkSync.hpp"
+#include "run/IONice.hpp"
+#include "run/Maxmem.hpp"
+#include "run/Rlimit.hpp"
+#include "run/Rlimit_Unset.hpp"
+#include "run/SafeRun_Errors.hpp"
+#include "run/SafeRun_Simple.hpp"
+#include "run/Sys_Setsid.hpp"
+#include "support/TestSupport.hpp"
+
+using nlohmann::json;
+namespace helper = norvik::test::helper;
+
+TEST(ForkSync, ReturnsTheChildsValue) {
+    pid_t parent = ::getpid();
+    norvik::ForkSync fs([&] { return json{{"pid", ::getpid()}, {"list", {1, 2, 3}}}; });
+    EXPECT_EQ(fs.had_error(), 0);
+    EXPECT_EQ(fs.CHILD_ERROR(), 0);
+    auto v = fs.return_value();
+    EXPECT_NE(v["pid"].get<int>(), parent);
+    EXPECT_EQ(v["pid"].get<int>(), fs.pid());
+    EXPECT_EQ(v["list"], json({1, 2, 3}));
+    EXPECT_EQ(fs.return_values().size(), 1u);
+}
+
+TEST(ForkSync, RaisedExceptionObjectComesBackUntrusted) {
+    norvik::set_child_status(77);
+    auto fs = norvik::ForkSync::new_quiet([]() -> json {
+        auto e = norvik::exception::create("IO::FileNotFound", "The file “[_1]” is missing.", {"/x/y"});
+        e->set("path", "/x/y");
+        e->set("error", "No such file or directory");
+        e->set("nested", json::object({{"a", 1}}));
+        errno = ENOENT;
+        e->raise();
+        return json();
+    });
+    EXPECT_EQ(norvik::child_status(), 77);  // untouched by new
+    EXPECT_EQ(fs.had_error(), 1);
+    EXPECT_EQ(fs.error_code(), ENOENT);  // the child exits with errno
+    EXPECT_NE(fs.exception().find("The file “/x/y” is missing."), std::string::npos) << fs.exception();
+    EXPECT_NE(fs.full_exception_text().find("/x/y"), std::string::npos);
+    ASSERT_TRUE(fs.structured_exception());
+    const auto& ue = *fs.structured_exception();
+    EXPECT_EQ(ue.class_name(), "Norvik::UntrustedException");
+    EXPECT_EQ(ue.untrusted_class(), "Norvik::Exception::IO::FileNotFound");
+    EXPECT_EQ(ue.get_string(), fs.exception());
+    EXPECT_EQ(ue.get("path"), "/x/y");
+    EXPECT_TRUE(ue.get("nested").is_null());  // only plain attributes travel
+    EXPECT_EQ(ue.get("errno"), ENOENT);
+    EXPECT_EQ(fs.exception_errno(), ENOENT);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(ForkSync, PlainErrorsAndDataErrors) {
+    auto text = norvik::ForkSync::new_quiet([]() -> json { throw norvik::PlainError("plain failure"); });
+    EXPECT_EQ(text.had_error(), 1);
+    EXPECT_EQ(text.exception(), "plain failure");
+    EXPECT_FALSE(text.structured_exception());
+    EXPECT_TRUE(text.structured_exception_data().is_null());
+
+    auto data = norvik::ForkSync::new_quiet([]() -> json { throw json{{"reason", "data"}}; });
+    EXPECT_EQ(data.had_error(), 1);
+    EXPECT_EQ(data.structured_exception_data(), json({{"reason", "data"}}));
+    EXPECT_EQ(data.error_code(), norvik::forkasync::DEFAULT_ERROR_CODE);
+}
+
+TEST(ForkSync, UnencodableValueArrivesAsPlainData) {
+    norvik::ForkSync fs([] { return json{{"bad", std::string("ok\xff\xfe-end")}}; });
+    EXPECT_EQ(fs.had_error(), 0) << fs.retrieve_error();
+    EXPECT_EQ(fs.return_value()["bad"], "ok\xEF\xBF\xBD\xEF\xBF\xBD-end");
+}
+
+TEST(ForkSync, DoInChildSetsChildStatus) {
+    auto v = norvik::ForkSync::do_in_child([] { return json(42); });
+    ASSERT_TRUE(v);
+    EXPECT_EQ(*v, 42);
+    EXPECT_EQ(norvik::child_status(), 0);
+    auto none = norvik::ForkSync::do_in_child([]() -> json { ::_exit(3); });
+    EXPECT_FALSE(none);
+    EXPECT_EQ(norvik::child_status(), 3 << 8);
+
+    pid_t seen = 0;
+    auto cb = norvik::ForkSync::new_with_parent_callback([&](pid_t p) { seen = p; throw norvik::PlainError("ignored"); },
+                                                         [] { return json("x"); });
+    EXPECT_EQ(seen, cb.pid());
+    EXPECT_EQ(cb.return_value(), "x");
+}
+
+TEST(ForkAsync, ExitCodeReportsTheError) {
+    pid_t ok = norvik::forkasync::do_in_child([] {});
+    pid_t bad = norvik::forkasync::do_in_child_quiet([] {
+        errno = EACCES;
+        throw norvik::PlainError("denied");
+    });
+    int st = -1;
+    ASSERT_EQ(::waitpid(ok, &st, 0), ok);
+    EXPECT_EQ(st, 0);
+    ASSERT_EQ(::waitpid(bad, &st, 0), bad);
+    EXPECT_EQ(WEXITSTATUS(st), EACCES);
+}
+
+TEST(SafeRunSimple, StreamsAndStatus) {
+    auto self = helper::self();
+    ::setenv("NORVIK_RUN_HELPER", "1", 1);
+    auto only_out = norvik::saferun::simple::saferunnoerror({self, "both", "4"});
+    int status_noerror = norvik::child_status();
+    auto only_err = norvik::saferun::errors::saferunonlyerrors({self, "both"});
+    auto all = norvik::saferun::errors::saferunallerrors_lines({self, "both"});
+    ::unsetenv("NORVIK_RUN_HELPER");
+    ASSERT_TRUE(only_out);
+    EXPECT_EQ(*only_out, "to-out\n");
+    EXPECT_EQ(status_noerror, 4 << 8);
+    ASSERT_TRUE(only_err);
+    EXPECT_EQ(*only_err, "to-err\n");
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0], "to-out");
+    EXPECT_EQ(all[1], "to-err");
+
+    auto split = norvik::saferun::simple::saferun({"/bin/echo a  b"});
+    ASSERT_TRUE(split);
+    EXPECT_EQ(*split, "a b\n");
+    EXPECT_THROW(norvik::saferun::simple::saferun({"/bin/echo a; rm -rf x"}), norvik::PlainError);
+
+    norvik::test::TempDir tmp("simple");
+    norvik::test::write_file(tmp / "noexec", "x", 0644);
+    EXPECT_FALSE(norvik::saferun::simple::_saferun_r({tmp / "noexec"}, norvik::saferun::simple::KEEP_STDERR));
+    EXPECT_EQ(norvik::child_status(), -1);
+    EXPECT_FALSE(norvik::saferun::simple::saferun({"norvik-no-such-program-here"}));
+    EXPECT_EQ(norvik::child_status(), -1);
+}
+
+namespace {
+volatile sig_atomic_t outer_fired = 0;
+void outer_handler(int) { outer_fired = 1; }
+void inner_handler(int) {}
+
+double timer_left() {
+    itimerval tv{};
+    ::getitimer(ITIMER_REAL, &tv);
+    return static_cast<double>(tv.it_value.tv_sec) + static_cast<double>(tv.it_value.tv_usec) / 1e6;
+}
+}  // namespace
+
+TEST(Alarm, NestedAlarmsRestoreTheOuterOne) {
+    {
+        norvik::Alarm outer(10, outer_handler);
+        {
+            norvik::Alarm inner(30, inner_handler);
+            EXPECT_GT(timer_left(), 29);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            EXPECT_NEAR(inner.get_remaining(), 29.7, 0.2);
+        }
+        double left = timer_left();
+        EXPECT_GT(left, 9.3);
+        EXPECT_LT(left, 9.8);
+        struct sigaction sa {};
+        ::sigaction(SIGALRM, nullptr, &sa);
+        EXPECT_EQ(sa.sa_handler, outer_handler);
+    }
+    EXPECT_EQ(timer_left(), 0);
+
+    // An outer alarm whose time passed while the inner one was armed fires 1 s later.
+    {
+        norvik::Alarm outer(0.5, outer_handler);
+        {
+            norvik::Alarm inner(30, inner_handler);
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        }
+        double left = timer_left();
+        EXPECT_GT(left, 0.9);
+        EXPECT_LE(left, 1.0);
+        EXPECT_FALSE(outer_fired);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        EXPECT_TRUE(outer_fired);
+    }
+    struct sigaction sa {};
+    ::sigaction(SIGALRM, nullptr, &sa);
+    EXPECT_EQ(sa.sa_handler, SIG_DFL);
+}
+
+TEST(FullDaemonize, KeepParentWaitsForTheDetachedProcess) {
+    norvik::test::become_subreaper();
+    norvik::test::TempDir tmp("daemon");
+    std::string marker = tmp / "sid";
+    pid_t my_sid = ::getsid(0);
+    pid_t r = norvik::sys::setsid::full_daemonize({.keep_parent = true});
+    if (r == 0) {
+        // The detached process: not a session leader, in a new session.
+        std::string s = std::to_string(::getsid(0)) + " " + std::to_string(::getpid());
+        int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        ssize_t ignored = ::write(fd, s.data(), s.size());
+        (void)ignored;
+        ::close(fd);
+        ::_exit(7);
+    }
+    EXPECT_GT(r, 0);
+    EXPECT_EQ(norvik::child_status() >> 8, 7);
+    auto text = norvik::test::read_file(marker);
+    pid_t sid = std::stoi(text.substr(0, text.find(' ')));
+    pid_t pid = std::stoi(text.substr(text.find(' ') + 1));
+    EXPECT_NE(sid, my_sid);
+    EXPECT_NE(sid, pid);
+    norvik::test::reap_zombies();
+}
+
+TEST(FullDaemonize, WithoutKeepParentTheCallerExits) {
+    norvik::test::become_subreaper();
+    norvik::test::TempDir tmp("daemon");
+    std::string marker = tmp / "done";
+    pid_t caller = norvik::forkasync::do_in_child([&] {
+        norvik::sys::setsid::full_daemonize();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        ::close(fd);
+        ::_exit(0);
+    });
+    int st = -1;
+    ASSERT_EQ(::waitpid(caller, &st, 0), caller);
+    EXPECT_EQ(st, 0);
+    EXPECT_FALSE(norvik::test::exists(marker));  // the caller did not wait for it
+    for (int i = 0; i < 100 && !norvik::test::exists(marker); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(norvik::test::exists(marker));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    norvik::test::reap_zombies();
+}
+
+TEST(ResourceHelpers, LimitsAndDescriptorsInAChild) {
+    // Changed limits and closed descriptors stay in the child.
+    norvik::test::TempDir root("rlimit");
+    norvik::paths::set_root_for_testing(root.path());
+    norvik::ForkSync fs([] {
+        json out;
+        out["set"] = norvik::rlimit::set_rlimit(512LL * 1048576);
+        out["as"] = norvik::sys::rlimit::getrlimit(RLIMIT_AS).first;
+        out["core"] = norvik::sys::rlimit::getrlimit(RLIMIT_CORE).first;
+        return out;
+    });
+    ASSERT_EQ(fs.had_error(), 0) << fs.exception() << fs.retrieve_error();
+    auto v = fs.return_value();
+    EXPECT_EQ(v["set"], 1);
+    EXPECT_EQ(v["as"], 512LL * 1048576);
+    EXPECT_EQ(v["core"], 0);
+    norvik::paths::set_root_for_testing("");
+
+    pid_t child = norvik::forkasync::do_in_child([] {
+        int a = ::open("/dev/null", O_RDONLY);
+        int b = ::open("/dev/null", O_RDONLY);
+        int c = ::open("/dev/null", O_RDONLY);
+        norvik::closefds::fast_closefds({b});
+        ::_exit((::fcntl(a, F_GETFD) != -1 ? 1 : 0) | (::fcntl(b, F_GETFD) != -1 ? 2 : 0) |
+                (::fcntl(c, F_GETFD) != -1 ? 4 : 0) | (::fcntl(2, F_GETFD) != -1 ? 8 : 0));
+    });
+    int st = -1;
+    ASSERT_EQ(::waitpid(child, &st, 0), child);
+    EXPECT_EQ(WEXITSTATUS(st), 2 | 8);  // only the kept one and the standard ones survive
+    EXPECT_TRUE(norvik::rlimit::get_current_rlimits().count("NOFILE"));
+}
+
+TEST(ResourceHelpers, MaxmemMinimumFollowsTheDomainCount) {
+    norvik::test::TempDir root("maxmem");
+    norvik::paths::set_root_for_testing(root.path());
+    EXPECT_EQ(norvik::maxmem::minimum(), 4096);
+    std::string lines;
+    for (int i = 0; i < 25000; ++i) lines += "d" + std::to_string(i) + ".example: u\n";
+    norvik::test::write_file(root / "etc/userdomains", lines);
+    EXPECT_EQ(norvik::maxmem::minimum(), 3 * 4096);
+    norvik::paths::set_root_for_testing("");
+}
+
+TEST(IONice, ToolIsRunAndBadArgumentsAreRefused) {
+    if (::access("/usr/bin/ionice", X_OK) != 0) GTEST_SKIP() << "no ionice tool";
+    EXPECT_EQ(norvik::ionice::reset(), 1);
+    EXPECT_FALSE(norvik::ionice::get_ionice().empty());
+    EXPECT_FALSE(norvik::ionice::ionice("bogus", 0));
+    EXPECT_FALSE(norvik::ionice::ionice("2", 9));
+    EXPECT_EQ(norvik::ionice::ionice("best-effort", 6), 1);
+    EXPECT_NE(norvik::ionice::get_ionice().find("prio 6"), std::string::npos) << norvik::ionice::get_ionice();
+    EXPECT_EQ(norvik::ionice::reset(), 1);
+}
