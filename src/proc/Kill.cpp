@@ -128,6 +128,7 @@ int _safekill_multipid(const std::vector<pid_t>& pids_in, bool verbose, double w
     std::int64_t waited = 0;
     while (waited <= budget_us) {
         if (verbose) say(".");
+        reap_nohang(pids);  // a zombie child of ours would linger otherwise
         if (none_alive(pids)) {
             if (verbose) say("terminated.\n");
             return 1;
@@ -151,6 +152,7 @@ int _safekill_multipid(const std::vector<pid_t>& pids_in, bool verbose, double w
     }
     while (waited <= 2 * budget_us) {
         if (verbose) say(".");
+        reap_nohang(pids);
         if (none_alive(pids)) {
             if (verbose) say("killed.\n");
             return 1;

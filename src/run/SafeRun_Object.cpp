@@ -398,7 +398,9 @@ void Object::run_child(Options& o) {
         return;
     }
 
-    // 9-10: feed the input while reading the output.
+    // 9-10: feed the input while reading the output; a child that stopped
+    // reading makes writes fail instead of ending this process.
+    SignalGuard pipe_guard(SIGPIPE, false, SIG_IGN);
     std::optional<ReadMultipleFH::Input> input;
     if (in_write >= 0) {
         if (o.stdin_callback) {
@@ -450,15 +452,12 @@ void Object::run_child(Options& o) {
     ro.input = std::move(input);
 
     std::optional<ReadMultipleFH> reader;
-    {
-        SignalGuard pipe_guard(SIGPIPE, false, SIG_IGN);
-        try {
-            reader.emplace(std::move(ro));
-        } catch (...) {
-            // 11.
-            _CHILD_ERROR = safe_kill_child(_child_pid);
-            throw;
-        }
+    try {
+        reader.emplace(std::move(ro));
+    } catch (...) {
+        // 11.
+        _CHILD_ERROR = safe_kill_child(_child_pid);
+        throw;
     }
     fds.close_fd(out_read, true);
     fds.close_fd(err_read, true);
@@ -488,7 +487,9 @@ void Object::run_child(Options& o) {
         if (got == static_cast<ssize_t>(sizeof err)) _exec_failed = true;
     }
 
-    if (reader->input_error() && !_timed_out_after) {
+    // A child that exits or closes its input early has simply not read it
+    // all (its status tells the rest); any other write failure is an error.
+    if (reader->input_error() && reader->input_error() != EPIPE && !_timed_out_after) {
         int err = reader->input_error();
         auto e = exception::create("IO::WriteError",
                                    "The system failed to write [_1] bytes of input to “[_2]” because of an error: [_3]",

@@ -2,6 +2,7 @@
 // killed and reaped when its Spawned handle goes away.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -37,6 +38,13 @@ struct Spawned {
     ~Spawned() { cleanup(); }
     void cleanup() {
         if (pid > 0 && !reaped) {
+            // Reaped elsewhere (the escalation reaps the caller's children):
+            // the pid may belong to someone else now, so leave it alone.
+            pid_t r = ::waitpid(pid, &status, WNOHANG);
+            if (r == pid || (r < 0 && errno == ECHILD)) {
+                reaped = true;
+                return;
+            }
             ::kill(pid, SIGKILL);
             while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
             }

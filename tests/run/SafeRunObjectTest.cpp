@@ -255,3 +255,19 @@ TEST(SafeRunObject, NoDescriptorLeaksIntoTheChild) {
     EXPECT_EQ(spawned.stdout(), "0 1 2 \n");
     EXPECT_EQ(forked.stdout(), "0 1 2 \n");
 }
+
+TEST(SafeRunObject, ChildThatStopsReadingEndsTheRunCleanly) {
+    // /bin/true never reads: the runner neither dies of SIGPIPE nor hangs.
+    Object run({.program = "/bin/true", .stdin_text = std::string(8 * 131072, 'x'), .timeout = 20});
+    EXPECT_EQ(run.CHILD_ERROR(), 0);
+    EXPECT_FALSE(run.timed_out());
+    Object cb({.program = "/bin/true",
+               .stdin_callback = [](int fd) {
+                   ::usleep(100000);
+                   std::string big(4 * 131072, 'y');
+                   ssize_t w = ::write(fd, big.data(), big.size());
+                   EXPECT_LT(w, static_cast<ssize_t>(big.size()));
+               },
+               .timeout = 20});
+    EXPECT_EQ(cb.CHILD_ERROR(), 0);
+}

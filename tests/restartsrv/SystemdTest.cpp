@@ -1,0 +1,251 @@
+// systemd queries: the parsers on outputs captured from a real systemd 252,
+// the queries against a fake systemctl printing those outputs, and the same
+// queries against a real systemd booted in private namespaces.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "RealSystemd.hpp"
+#include "TestSupport.hpp"
+#include "foundation/Paths.hpp"
+#include "restartsrv/RestartSrv_Initd.hpp"
+#include "restartsrv/RestartSrv_Systemd.hpp"
+
+namespace sd = norvik::restartsrv::systemd;
+using norvik::test::TempDir;
+
+namespace {
+
+std::string data_path(const std::string& name) { return std::string(NORVIK_SOURCE_DIR) + "/tests/restartsrv/data/" + name; }
+
+std::string data(const std::string& name) { return norvik::test::read_file(data_path(name)); }
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string l;
+    while (std::getline(in, l)) out.push_back(l);
+    return out;
+}
+
+// A systemctl that prints captured outputs from <root>/fake-data.
+void install_fake_systemctl(const TempDir& root) {
+    norvik::test::make_dirs(root / "fake-data");
+    for (const char* u : {"rs-simple", "rs-forking", "rs-oneshot", "rs-fail", "rs-killed", "rs-multi", "rs-nosuch"}) {
+        norvik::test::write_file(root / ("fake-data/show-" + std::string(u) + ".txt"), data("show-" + std::string(u) + ".txt"));
+        norvik::test::write_file(root / ("fake-data/status-" + std::string(u) + ".txt"),
+                                 data("status-" + std::string(u) + ".txt"));
+    }
+    norvik::test::write_file(root / "usr/bin/systemctl",
+                             "#!/bin/sh\n"
+                             "D='" + root.path() + "/fake-data'\n"
+                             "for a; do u=$a; done\n"
+                             "u=${u%.service}\n"
+                             "case \"$1\" in\n"
+                             "  show)\n"
+                             "    [ -f \"$D/show-$u.txt\" ] || u=rs-nosuch\n"
+                             "    if [ \"$2\" = --property=MainPID ]; then grep '^MainPID=' \"$D/show-$u.txt\"; exit 0; fi\n"
+                             "    cat \"$D/show-$u.txt\"; exit 0;;\n"
+                             "  status)\n"
+                             "    [ -f \"$D/status-$u.txt\" ] || { echo \"Unit $u.service could not be found.\" >&2; exit 4; }\n"
+                             "    cat \"$D/status-$u.txt\"; exit 0;;\n"
+                             "esac\n"
+                             "exit 1\n",
+                             0755);
+}
+
+class FakeSystemctl : public ::testing::Test {
+protected:
+    void SetUp() override {
+        install_fake_systemctl(root_);
+        norvik::paths::set_root_for_testing(root_.path());
+    }
+    void TearDown() override { norvik::paths::set_root_for_testing(""); }
+    TempDir root_{"sd"};
+};
+
+}  // namespace
+
+TEST(SystemdNames, SuffixRule) {
+    EXPECT_EQ(sd::unit_name("exim"), "exim.service");
+    EXPECT_EQ(sd::unit_name("exim.service"), "exim.service");
+    // Exactly the suffix is not a unit name yet.
+    EXPECT_EQ(sd::unit_name(".service"), ".service.service");
+    EXPECT_EQ(sd::unit_name("service"), "service.service");
+}
+
+TEST(SystemdParsers, ShowOutputOfRealUnits) {
+    auto rec = sd::parse_show_output(data("show-rs-forking.txt"));
+    EXPECT_EQ(rec["Type"], "forking");
+    EXPECT_EQ(rec["PIDFile"], "/run/rs-forking.pid");
+    EXPECT_EQ(rec["LoadState"], "loaded");
+    EXPECT_EQ(rec["FragmentPath"], "/etc/systemd/system/rs-forking.service");
+    EXPECT_EQ(rec.size(), 11u);
+    auto gone = sd::parse_show_output(data("show-rs-nosuch.txt"));
+    EXPECT_EQ(gone["LoadState"], "not-found");
+    EXPECT_EQ(gone["FragmentPath"], "");
+}
+
+TEST(SystemdParsers, OddShowLines) {
+    auto rec = sd::parse_show_output("Environment=A=1 B=2\nno equals here\n=value\nBad Name=x\nÄState=y\nSubState=running");
+    EXPECT_EQ(rec["Environment"], "A");  // cut at the value's own "="
+    EXPECT_EQ(rec["SubState"], "running");  // no final line end
+    EXPECT_FALSE(rec.count("Bad Name"));
+    EXPECT_FALSE(rec.count(""));
+    EXPECT_EQ(rec.size(), 2u);
+}
+
+TEST(SystemdParsers, ControlGroupPids) {
+    EXPECT_EQ(sd::parse_status_pids(lines(data("status-rs-multi.txt"))), (std::vector<pid_t>{193, 194, 195}));
+    EXPECT_EQ(sd::parse_status_pids(lines(data("status-rs-multi.utf8.txt"))), (std::vector<pid_t>{193, 194, 195}));
+    EXPECT_EQ(sd::parse_status_pids(lines(data("status-rs-forking.txt"))), (std::vector<pid_t>{182, 196}));
+    // Not active: no pids even with a tree.
+    EXPECT_TRUE(sd::parse_status_pids(lines(data("status-rs-simple.stopped.txt"))).empty());
+    EXPECT_TRUE(sd::parse_status_pids(lines(data("status-rs-killed.txt"))).empty());
+    // The first tree line without a number ends the list.
+    std::string odd = "* x.service\n     Active: active (running)\n     CGroup: /system.slice/x.service\n"
+                      "             |-10 /bin/a\n             |-sub.scope\n             `-11 /bin/b\n";
+    EXPECT_EQ(sd::parse_status_pids(lines(odd)), (std::vector<pid_t>{10}));
+}
+
+TEST(SystemdParsers, CodeAndSignal) {
+    auto k = sd::parse_code_and_signal(lines(data("status-rs-killed.txt")));
+    EXPECT_EQ(k.active, "failed");
+    EXPECT_EQ(k.code, "killed");
+    EXPECT_EQ(k.signal, "SEGV");
+    auto f = sd::parse_code_and_signal(lines(data("status-rs-fail.txt")));
+    EXPECT_EQ(f.code, "exited");
+    EXPECT_EQ(f.signal, "");
+    auto s = sd::parse_code_and_signal(lines(data("status-rs-simple.txt")));
+    EXPECT_EQ(s.active, "active");
+    EXPECT_EQ(s.code, "");
+    // Only the block before the first blank line counts.
+    auto b = sd::parse_code_and_signal(lines("   Active: active (running)\n\n   Main PID: 5 (code=killed, signal=KILL)\n"));
+    EXPECT_EQ(b.code, "");
+}
+
+TEST(SystemdParsers, FirstPidFromTheProcessTree) {
+    EXPECT_EQ(sd::parse_status_first_pid(lines(data("status-rs-forking.txt"))), 182);
+    // A digit in the title line is not a pid.
+    EXPECT_EQ(sd::parse_status_first_pid(lines("* nginx2.service - web 1\n     CGroup: /x\n             `-77 nginx\n")), 77);
+}
+
+TEST_F(FakeSystemctl, UnitPresence) {
+    auto rec = sd::has_service_via_systemd("rs-simple");
+    ASSERT_TRUE(rec);
+    EXPECT_EQ((*rec)["Type"], "simple");
+    EXPECT_FALSE(sd::has_service_via_systemd("rs-nosuch"));
+    EXPECT_FALSE(sd::has_service_via_systemd(""));
+    // Outside the four unit directories: not ours.
+    norvik::test::write_file(root_ / "fake-data/show-elsewhere.txt",
+                             "LoadState=loaded\nActiveState=active\nFragmentPath=/home/u/.config/systemd/user/x.service\n");
+    EXPECT_FALSE(sd::has_service_via_systemd("elsewhere"));
+    // No FragmentPath at all (a transient unit): present.
+    norvik::test::write_file(root_ / "fake-data/show-transient.txt", "LoadState=loaded\nActiveState=active\n");
+    EXPECT_TRUE(sd::has_service_via_systemd("transient"));
+    EXPECT_STREQ(std::getenv("LANG"), "C");
+}
+
+TEST_F(FakeSystemctl, MissingSystemctlMeansNoUnit) {
+    ::unlink((root_ / "usr/bin/systemctl").c_str());
+    EXPECT_TRUE(sd::get_service_info_via_systemd("rs-simple").empty());
+    EXPECT_FALSE(sd::has_service_via_systemd("rs-simple"));
+    EXPECT_EQ(sd::get_pid_via_systemd("rs-simple"), 0);
+    EXPECT_TRUE(sd::get_pids_via_systemd("rs-multi").empty());
+    EXPECT_EQ(sd::get_status_via_systemd("rs-simple"), "");
+    EXPECT_EQ(sd::stop_via_systemd("rs-simple"), "");
+}
+
+TEST_F(FakeSystemctl, PidsAndStates) {
+    EXPECT_EQ(sd::get_pid_via_systemd("rs-simple"), 179);
+    EXPECT_EQ(sd::get_pids_via_systemd("rs-multi"), (std::vector<pid_t>{193, 194, 195}));
+    auto k = sd::get_code_and_signal_via_systemd("rs-killed");
+    EXPECT_EQ(k.signal, "SEGV");
+    EXPECT_EQ(sd::get_status_via_systemd("rs-fail"), "failed");
+    EXPECT_EQ(sd::get_status_via_systemd("rs-nosuch"), "");
+}
+
+// ---- the real systemd --------------------------------------------------
+
+namespace {
+const char* ONESHOT = "[Service]\nType=oneshot\nRemainAfterExit=yes\nExecStart=/bin/true\n";
+const char* KILLED = "[Service]\nType=simple\nExecStart=/bin/sh -c 'sleep 0.2; kill -SEGV $$$$'\n";
+const char* MULTI = "[Service]\nType=simple\nExecStart=/bin/sh -c '/bin/sleep 1000 & /bin/sleep 1001 & wait'\n";
+
+// Inside the instance: a sandbox root whose systemctl is the real one.
+class Inner : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!norvik::test::inside_real_systemd()) GTEST_SKIP() << "runs inside the real systemd only";
+        norvik::test::make_dirs(root_ / "usr/bin");
+        ASSERT_EQ(::symlink("/usr/bin/systemctl", (root_ / "usr/bin/systemctl").c_str()), 0);
+        norvik::paths::set_root_for_testing(root_.path());
+    }
+    void TearDown() override { norvik::paths::set_root_for_testing(""); }
+    TempDir root_{"sdin"};
+};
+
+std::string comm_of(pid_t pid) {
+    std::string c = norvik::test::read_file("/proc/" + std::to_string(pid) + "/comm");
+    while (!c.empty() && c.back() == '\n') c.pop_back();
+    return c;
+}
+}  // namespace
+
+TEST_F(Inner, QueriesOfRealUnits) {
+    ASSERT_EQ(sd::_run_systemctl({"start", "rs-simple.service"}), 0);
+    auto rec = sd::has_service_via_systemd("rs-simple");
+    ASSERT_TRUE(rec);
+    EXPECT_EQ((*rec)["ActiveState"], "active");
+    pid_t main = sd::get_pid_via_systemd("rs-simple");
+    ASSERT_GT(main, 0);
+    EXPECT_EQ(comm_of(main), "sleep");
+    EXPECT_FALSE(sd::has_service_via_systemd("rs-nosuch"));
+
+    sd::_run_systemctl({"start", "rs-multi.service"});
+    auto pids = sd::get_pids_via_systemd("rs-multi");
+    ASSERT_EQ(pids.size(), 3u);
+    EXPECT_EQ(comm_of(pids[1]), "sleep");
+
+    sd::_run_systemctl({"start", "rs-forking.service"});
+    pid_t fpid = sd::get_pid_via_systemd("rs-forking");
+    EXPECT_GT(fpid, 0);
+    EXPECT_EQ(norvik::test::read_file("/run/rs-forking.pid"), std::to_string(fpid) + "\n");
+
+    sd::_run_systemctl({"start", "rs-killed.service"});
+    ::usleep(800000);
+    auto ks = sd::get_code_and_signal_via_systemd("rs-killed");
+    EXPECT_EQ(ks.active, "failed");
+    EXPECT_EQ(ks.code, "killed");
+    EXPECT_EQ(ks.signal, "SEGV");
+
+    std::string report = norvik::restartsrv::check_service({.service = "rs-simple", .user = "root"});
+    EXPECT_NE(report.find(std::to_string(main)), std::string::npos) << report;
+    EXPECT_NE(report.find("systemd"), std::string::npos) << report;
+    sd::_run_systemctl({"start", "rs-oneshot.service"});
+    EXPECT_NE(norvik::restartsrv::check_service({.service = "rs-oneshot"}).find("oneshot"), std::string::npos);
+
+    auto [state, newpid] = sd::restart_via_systemd("rs-simple");
+    EXPECT_EQ(state, "active");
+    EXPECT_NE(newpid, std::to_string(main));
+    EXPECT_EQ(sd::stop_via_systemd("rs-simple"), "inactive");
+    EXPECT_EQ(sd::get_status_via_systemd("rs-simple"), "inactive");
+    EXPECT_EQ(norvik::restartsrv::check_service({.service = "rs-simple"}), "");
+    EXPECT_EQ(sd::stop_via_systemd("rs-nosuch"), "");
+}
+
+TEST(RealSystemd, QueriesRunAgainstARealSystemd) {
+    if (norvik::test::inside_real_systemd()) GTEST_SKIP() << "outer driver";
+    norvik::test::RealSystemd rs("nvk-rsq-" + std::to_string(::getpid()));
+    if (!rs.start()) GTEST_SKIP() << "no real systemd on this machine (" << rs.why()
+                                  << "); the queries were checked against the fake systemctl only";
+    rs.add_units({{"rs-oneshot.service", ONESHOT}, {"rs-killed.service", KILLED}, {"rs-multi.service", MULTI}});
+    std::string out;
+    int code = rs.run_inner("Inner.*", &out);
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_NE(out.find("[  PASSED  ]"), std::string::npos) << out;
+    EXPECT_EQ(out.find("SKIPPED"), std::string::npos) << out;
+}
