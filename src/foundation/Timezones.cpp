@@ -120,6 +120,8 @@ bool relink_localtime(const std::string& zone) {
 }
 
 bool setup_clock_using_timedatectl(const std::string& zone) {
+    // The tool changes the host itself: never from inside a sandbox root.
+    if (!paths::root().empty()) return false;
     auto out = saferun::errors::saferunallerrors({kTimedatectl, "set-timezone", zone});
     return out.has_value();
 }

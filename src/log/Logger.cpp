@@ -198,8 +198,10 @@ int Logger::set_fh(int fd) {
 bool Logger::have_usable_fh() const { return log_fh_ >= 0 && ::fcntl(log_fh_, F_GETFD) != -1; }
 
 void Logger::open_logfile() {
-    if (!args_.alternate_logfile) args_.alternate_logfile = paths::error_log();
-    const std::string& file = *args_.alternate_logfile;
+    // The standard log is looked up at each open, so that a changed root
+    // (tests) is followed.
+    const std::string file = args_.alternate_logfile ? *args_.alternate_logfile : paths::error_log();
+    opened_root_ = paths::root();
     int fd = -1;
     if (!(file == paths::error_log() && is_subprocess_of_nksrvd()))
         fd = fileutils::open::sysopen_with_real_perms(file, kLogFlags, kLogPerms);
@@ -269,7 +271,8 @@ int Logger::logger(LogEntry entry) {
         if (settings().always_output_to_stderr) {
             fd = 2;
         } else {
-            if (!have_usable_fh()) open_logfile();
+            if (!have_usable_fh() || (!args_.alternate_logfile && own_fh_ && opened_root_ != paths::root()))
+                open_logfile();
             fd = log_fh_;
         }
         if (!write_all(fd, line)) status = 0;

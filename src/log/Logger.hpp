@@ -108,6 +108,7 @@ private:
     bool own_fh_ = false;
     bool usingstderr_ = false;
     int cloned_ = 0;
+    std::string opened_root_;
 };
 
 // The default shared logger (Logger::create() with no arguments).

@@ -1,10 +1,19 @@
 #include "server/Server_Type_GlobalFlag.hpp"
 
-// SHIM: answers "no value" until the global cache module is available; to
-// be replaced by a call to norvik::globalcache::data(cache, key).
+#include "foundation/GlobalCache.hpp"
 
 namespace norvik::server::type {
 
-std::optional<bool> global_flag(const std::string& /*cache*/, const std::string& /*key*/) { return std::nullopt; }
+std::optional<bool> global_flag(const std::string& cache, const std::string& key) {
+    auto v = globalcache::data(cache, key);
+    if (!v || v->is_null()) return std::nullopt;
+    if (v->is_boolean()) return v->get<bool>();
+    if (v->is_number()) return v->get<double>() != 0;
+    if (v->is_string()) {
+        const auto s = v->get<std::string>();
+        return !s.empty() && s != "0";
+    }
+    return true;
+}
 
 }  // namespace norvik::server::type

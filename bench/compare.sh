@@ -1,0 +1,98 @@
+#!/bin/bash
+# Times the tool against what an administrator would otherwise run, side by
+# side in one session, and prints medians and ratios (tool / other).
+#   bench/compare.sh [BUILD_DIR]        (default: build; needs NORVIK_BENCH=ON)
+#   RUNS=N sets the repetitions (default 21; kills and restarts use fewer).
+set -u
+cd "$(dirname "$0")/.."
+src=$(pwd)
+build=$(cd "${1:-build}" && pwd) || exit 2
+runs=${RUNS:-21}
+pc=$build/bench/proc_compare
+base=$build/bin/restartsrv_base
+demod=$build/bin/norvik_demod
+for f in "$pc" "$base" "$demod"; do
+  [ -x "$f" ] || { echo "missing $f (build with -DNORVIK_BENCH=ON)" >&2; exit 2; }
+done
+for t in pgrep fuser killall; do command -v $t >/dev/null || { echo "missing $t (procps, psmisc)" >&2; exit 2; }; done
+
+tmp=$(mktemp -d /tmp/norvik-compare.XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
+  [ -f "$tmp/root/var/run/nkdemo.pid" ] && kill -9 "$(cat "$tmp/root/var/run/nkdemo.pid")" 2>/dev/null
+  wait 2>/dev/null
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+now_us() { local t=${EPOCHREALTIME/./}; echo "$t"; }
+# median_us N cmd...: median wall time of N runs, in microseconds.
+median_us() {
+  local n=$1; shift
+  local times=() i a b
+  for ((i = 0; i < n; i++)); do
+    a=${EPOCHREALTIME/./}
+    "$@" >/dev/null 2>&1
+    b=${EPOCHREALTIME/./}
+    times+=($((b - a)))
+  done
+  printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (n + 1) / 2 ))p"
+}
+# Same, with a set-up command run (untimed) before each timed one.
+median_us_setup() {
+  local n=$1 setup=$2; shift 2
+  local times=() i a b
+  for ((i = 0; i < n; i++)); do
+    $setup
+    a=${EPOCHREALTIME/./}
+    "$@" >/dev/null 2>&1
+    b=${EPOCHREALTIME/./}
+    times+=($((b - a)))
+  done
+  printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (n + 1) / 2 ))p"
+}
+rows=()
+row() {  # label tool_us other_us other_name
+  rows+=("$(awk -v l="$1" -v a="$2" -v b="$3" -v o="$4" 'BEGIN { printf "%-34s %10.2f %10.2f  %-22s %6.2f", l, a/1000, b/1000, o, (b > 0 ? a/b : 0) }')")
+}
+
+# Processes to look for: copies of sleep under a private name.
+cp /bin/sleep "$tmp/nkbenchsleeper"
+: > "$tmp/held"
+for i in $(seq 1 20); do "$tmp/nkbenchsleeper" 600 < "$tmp/held" & pids+=($!); done
+row "process scan (20 matches)" "$(median_us "$runs" "$pc" scan nkbenchsleeper)" \
+    "$(median_us "$runs" pgrep -x nkbenchsleeper)" "pgrep -x"
+row "file holders (20 holders)" "$(median_us "$runs" "$pc" fuser "$tmp/held")" \
+    "$(median_us "$runs" fuser "$tmp/held")" "fuser"
+
+cp /bin/sleep "$tmp/nkbenchvictim"
+victims() { for i in 1 2 3 4 5; do "$tmp/nkbenchvictim" 600 & done; sleep 0.05; }
+kruns=$(( runs > 9 ? 9 : runs ))
+row "kill escalation (5 procs)" "$(median_us_setup "$kruns" victims "$pc" kill nkbenchvictim)" \
+    "$(median_us_setup "$kruns" victims killall -w nkbenchvictim)" "killall -w"
+wait 2>/dev/null  # reap the victims
+
+# The demo service in a private root (as tests/reliability sets it up).
+root=$tmp/root
+mkdir -p "$root"/{usr/local/norvik/logs,var/run,var/log,etc/init.d,etc/servmon.d,var/norvik/custom/services,var/norvik/restartsrv/locks} "$tmp/bin"
+sed -e "s|@DAEMON@|$demod|" -e "s|@PIDFILE@|$root/var/run/nkdemo.pid|" \
+    -e "s|@ARGS@|--events $root/var/log/nkdemo.events --port 28419|" "$src/demo/nkdemo.init.in" > "$root/etc/init.d/nkdemo"
+chmod 755 "$root/etc/init.d/nkdemo"
+: > "$root/etc/servmon.d/nkdemo"
+cat > "$root/var/norvik/custom/services/Nkdemo.json" <<JSON
+{"base": "Base", "attributes": {"pidfile": "\${NORVIK_ROOT}/var/run/nkdemo.pid",
+ "service_binary": "$demod", "pid_exe": "norvik_demod"}}
+JSON
+ln -s "$base" "$tmp/bin/restartsrv_nkdemo"
+export NORVIK_ROOT=$root
+"$tmp/bin/restartsrv_nkdemo" >/dev/null 2>&1 || echo "warning: the demo service did not start" >&2
+rruns=$(( runs > 7 ? 7 : runs ))
+row "restartsrv_nkdemo --status" "$(median_us "$runs" "$tmp/bin/restartsrv_nkdemo" --status)" \
+    "$(median_us "$runs" "$root/etc/init.d/nkdemo" status)" "init script status"
+row "full restart" "$(median_us "$rruns" "$tmp/bin/restartsrv_nkdemo" hard)" \
+    "$(median_us "$rruns" "$root/etc/init.d/nkdemo" restart)" "init script restart"
+"$tmp/bin/restartsrv_nkdemo" --stop >/dev/null 2>&1
+
+printf '%-34s %10s %10s  %-22s %6s\n' "operation (median of runs)" "tool ms" "other ms" "other" "ratio"
+printf '%s\n' "${rows[@]}"

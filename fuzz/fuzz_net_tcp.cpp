@@ -1,0 +1,26 @@
+// /proc/net/tcp and tcp6 parsing through a fake proc tree (the input is both
+// tables); nothing is signalled: find_listeners only reports.
+#include "FuzzCommon.hpp"
+#include "exception/Exception.hpp"
+#include "proc/Kill_AppPort.hpp"
+#include "proc/PsParser.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const std::string proc = [] {
+        std::string p = fuzzsupport::sandbox() + "/proc";
+        norvik::psparser::set_PROC_PATH(p);
+        fuzzsupport::put(p + "/4242/stat", "4242 (x) S 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 1 1 1\n");
+        ::mkdir((p + "/4242/fd").c_str(), 0755);
+        ::symlink("socket:[1234]", (p + "/4242/fd/3").c_str());
+        return p;
+    }();
+    std::string text(reinterpret_cast<const char*>(data), size);
+    fuzzsupport::put(proc + "/net/tcp", text);
+    fuzzsupport::put(proc + "/net/tcp6", text);
+    try {
+        (void)norvik::kill::appport::find_listeners({80, 443, 0, 65535}, {"127.0.0.1", "::1"});
+    } catch (const norvik::PlainError&) {
+    } catch (const norvik::Exception&) {
+    }
+    return 0;
+}

@@ -1,0 +1,15 @@
+// Argument parsing: any argv must give a result or a PlainError.
+#include "FuzzCommon.hpp"
+#include "exception/Exception.hpp"
+#include "restartsrv/RestartSrv.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string in(reinterpret_cast<const char*>(data), size);
+    norvik::restartsrv::_set_argv(fuzzsupport::words(in));
+    try {
+        (void)norvik::restartsrv::parseargv();
+    } catch (const norvik::Exception&) {
+    } catch (const norvik::PlainError&) {
+    }
+    return 0;
+}

@@ -1,0 +1,353 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "TestSupport.hpp"
+#include "exception/Exception.hpp"
+#include "foundation/FileUtils_Open.hpp"
+#include "foundation/FileUtils_Write.hpp"
+#include "foundation/LoadFile.hpp"
+#include "foundation/LoadFile_ReadFast.hpp"
+#include "foundation/Paths.hpp"
+#include "log/Debug.hpp"
+
+namespace lf = norvik::loadfile;
+namespace fw = norvik::fileutils::write;
+using norvik::test::TempDir;
+
+namespace {
+
+std::string random_bytes(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(rng() & 0xff);
+    return s;
+}
+
+std::vector<std::string> dir_entries(const std::string& dir) {
+    std::vector<std::string> out;
+    DIR* d = opendir(dir.c_str());
+    while (auto* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") out.push_back(n);
+    }
+    closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+mode_t mode_of(const std::string& p) {
+    struct stat st;
+    EXPECT_EQ(stat(p.c_str(), &st), 0) << p;
+    return st.st_mode & 07777;
+}
+
+class UmaskScope {
+public:
+    explicit UmaskScope(mode_t m) : old_(umask(m)) {}
+    ~UmaskScope() { umask(old_); }
+
+private:
+    mode_t old_;
+};
+
+}  // namespace
+
+TEST(LoadFile, SizesAroundTheChunkBoundaryReadWhole) {
+    TempDir t;
+    for (std::size_t n : {std::size_t{0}, std::size_t{1}, lf::READ_CHUNK - 1, lf::READ_CHUNK, lf::READ_CHUNK + 1,
+                          3 * lf::READ_CHUNK + 17}) {
+        std::string p = t / ("f" + std::to_string(n));
+        std::string content = random_bytes(n, static_cast<unsigned>(n));
+        norvik::test::write_file(p, content);
+        EXPECT_EQ(lf::load(p), content) << n;
+        auto lenient = lf::loadfile(p);
+        ASSERT_TRUE(lenient.has_value());
+        EXPECT_EQ(*lenient, content) << n;
+    }
+}
+
+TEST(LoadFile, PipeLargerThanOneChunkIsReadToTheEnd) {
+    // Not a regular file: no size to trust, the end-of-file loop must finish it.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::string content = random_bytes(lf::READ_CHUNK + 5000, 7);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        std::size_t off = 0;
+        while (off < content.size()) {
+            ssize_t n = ::write(fds[1], content.data() + off, content.size() - off);
+            if (n <= 0) _exit(1);
+            off += static_cast<std::size_t>(n);
+        }
+        _exit(0);
+    }
+    close(fds[1]);
+    EXPECT_EQ(lf::load("/proc/self/fd/" + std::to_string(fds[0])), content);
+    close(fds[0]);
+    int st;
+    waitpid(pid, &st, 0);
+}
+
+TEST(LoadFile, OffsetAndLength) {
+    TempDir t;
+    norvik::test::write_file(t / "f", "0123456789");
+    EXPECT_EQ(lf::load(t / "f", 3, 4), "3456");
+    EXPECT_EQ(lf::load(t / "f", 8, 100), "89");
+    EXPECT_EQ(lf::load(t / "f", 7), "789");
+    auto r = lf::load_r(t / "f", 2, 2);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, "23");
+}
+
+TEST(LoadFile, MissingAndUnreadableFilesCarryPathAndError) {
+    TempDir t;
+    std::string missing = t / "nope";
+    try {
+        lf::load(missing);
+        FAIL() << "no throw";
+    } catch (const norvik::Exception& e) {
+        EXPECT_EQ(e.class_name(), "Norvik::Exception::IO::FileNotFound");
+        EXPECT_EQ(e.get_text("path"), missing);
+        EXPECT_FALSE(e.get_text("error").empty());
+        EXPECT_NE(e.to_string_no_id().find(missing), std::string::npos);
+    }
+    EXPECT_FALSE(lf::load_if_exists(missing).has_value());
+    EXPECT_EQ(lf::load_r_if_exists(missing), nullptr);
+    EXPECT_FALSE(lf::loadfile(missing).has_value());
+    EXPECT_FALSE(lf::loadfileasarrayref(missing).has_value());
+
+    // A directory opens but cannot be read: the raising readers raise even
+    // in their if-exists form, the lenient ones give nothing.
+    try {
+        lf::load_if_exists(t.path());
+        FAIL() << "no throw";
+    } catch (const norvik::Exception& e) {
+        EXPECT_EQ(e.class_name(), "Norvik::Exception::IO::FileReadError");
+        EXPECT_EQ(e.get_text("path"), t.path());
+        EXPECT_EQ(e.get("errno"), EISDIR);
+    }
+    EXPECT_FALSE(lf::loadfile(t.path()).has_value());
+
+    try {
+        lf::load(t / "nope2", 5);
+        FAIL();
+    } catch (const norvik::Exception& e) {
+        EXPECT_EQ(e.class_name(), "Norvik::Exception::IO::FileNotFound");
+    }
+}
+
+TEST(LoadFile, LinesAndSlurp) {
+    TempDir t;
+    norvik::test::write_file(t / "f", "a\nbb\n\nlast");
+    auto lines = lf::loadfileasarrayref(t / "f");
+    ASSERT_TRUE(lines);
+    EXPECT_EQ(*lines, (std::vector<std::string>{"a\n", "bb\n", "\n", "last"}));
+
+    int fd = open((t / "copy").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    EXPECT_TRUE(lf::slurpfile(fd, t / "f"));
+    EXPECT_FALSE(lf::slurpfile(fd, t / "missing"));
+    close(fd);
+    EXPECT_EQ(norvik::test::read_file(t / "copy"), "a\nbb\n\nlast");
+}
+
+TEST(ReadFast, OffsetBeyondBufferPadsAndEofReturnsZero) {
+    TempDir t;
+    norvik::test::write_file(t / "f", "xyz");
+    int fd = open((t / "f").c_str(), O_RDONLY | O_CLOEXEC);
+    std::string buf = "ab";
+    EXPECT_EQ(norvik::loadfile::readfast::read_fast(fd, buf, 10, 4), 3u);
+    EXPECT_EQ(buf, std::string("ab\0\0xyz", 7));
+    EXPECT_EQ(norvik::loadfile::readfast::read_fast(fd, buf, 10, buf.size()), 0u);
+    EXPECT_EQ(buf.size(), 7u);
+    close(fd);
+    EXPECT_THROW(norvik::loadfile::readfast::read_fast(-1, buf, 10, 0), norvik::Exception);
+}
+
+TEST(SysopenWithRealPerms, ExactBitsWhateverTheUmask) {
+    TempDir t;
+    UmaskScope scope(0077);
+    int fd = norvik::fileutils::open::sysopen_with_real_perms(t / "a", O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    close(fd);
+    EXPECT_EQ(mode_of(t / "a"), 0644u);
+    mode_t now = umask(0077);
+    EXPECT_EQ(now, 0077u) << "umask changed by the open";
+
+    // Bits above 0777 are not passed through.
+    fd = norvik::fileutils::open::sysopen_with_real_perms(t / "b", O_WRONLY | O_CREAT, 04755);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ(mode_of(t / "b"), 0755u);
+
+    // Without perms the umask applies.
+    fd = norvik::fileutils::open::sysopen_with_real_perms(t / "c", O_WRONLY | O_CREAT);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ(mode_of(t / "c"), 0600u);
+}
+
+TEST(SysopenWithRealPerms, FlagNamesAreCombined) {
+    TempDir t;
+    norvik::test::write_file(t / "f", "old\n");
+    int fd = norvik::fileutils::open::sysopen_with_real_perms(t / "f", "&O_WRONLY|O_APPEND | CREAT", 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "new\n", 4), 4);
+    close(fd);
+    EXPECT_EQ(norvik::test::read_file(t / "f"), "old\nnew\n");
+
+    EXPECT_EQ(norvik::fcntl::or_flags("O_RDWR|O_TRUNC"), O_RDWR | O_TRUNC);
+    EXPECT_THROW(norvik::fcntl::or_flags("O_WRONLY|O_BOGUS"), norvik::PlainError);
+    fd = norvik::fileutils::open::sysopen_with_real_perms(t / "f", std::to_string(O_RDONLY));
+    EXPECT_GE(fd, 0);
+    close(fd);
+    EXPECT_THROW(norvik::fileutils::open::sysopen_with_real_perms(t / "f", "rw"), norvik::PlainError);
+}
+
+TEST(AtomicWrite, OverwriteReplacesWithPermsUnderRestrictiveUmask) {
+    TempDir t;
+    UmaskScope scope(0077);
+    norvik::test::write_file(t / "f", "old");
+    {
+        auto h = fw::overwrite(t / "f", "new content", 0644);
+        EXPECT_TRUE(h);
+    }
+    EXPECT_EQ(norvik::test::read_file(t / "f"), "new content");
+    EXPECT_EQ(mode_of(t / "f"), 0644u);
+    fw::overwrite(t / "g", std::string("x"));
+    EXPECT_EQ(mode_of(t / "g"), 0600u);
+    EXPECT_EQ(dir_entries(t.path()), (std::vector<std::string>{"f", "g"}));
+}
+
+TEST(AtomicWrite, WriteToExistingPathRaisesAndLeavesNothingBehind) {
+    TempDir t;
+    norvik::test::write_file(t / "f", "keep");
+    try {
+        fw::write(t / "f", "replacement");
+        FAIL() << "no throw";
+    } catch (const norvik::Exception& e) {
+        EXPECT_EQ(e.class_name(), "Norvik::Exception::IO::LinkError");
+        EXPECT_EQ(e.get("errno"), EEXIST);
+    }
+    EXPECT_EQ(norvik::test::read_file(t / "f"), "keep");
+    EXPECT_EQ(dir_entries(t.path()), (std::vector<std::string>{"f"}));
+
+    fw::write(t / "new", "fresh");
+    EXPECT_EQ(norvik::test::read_file(t / "new"), "fresh");
+    struct stat st;
+    ASSERT_EQ(stat((t / "new").c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u) << "temporary link left behind";
+    EXPECT_EQ(dir_entries(t.path()), (std::vector<std::string>{"f", "new"}));
+}
+
+TEST(AtomicWrite, FailureBeforeInstallationKeepsOldFile) {
+    TempDir t;
+    norvik::test::write_file(t / "f", "old");
+    fw::Options opts;
+    opts.before_installation = [](int fd) {
+        // The content is all there before installation.
+        struct stat st;
+        fstat(fd, &st);
+        if (st.st_size != 9) throw std::runtime_error("size wrong");
+        throw std::runtime_error("refused");
+    };
+    EXPECT_THROW(fw::overwrite(t / "f", "123456789", opts), std::runtime_error);
+    EXPECT_EQ(norvik::test::read_file(t / "f"), "old");
+    EXPECT_EQ(dir_entries(t.path()), (std::vector<std::string>{"f"}));
+}
+
+TEST(AtomicWrite, FileSizeLimitMidWriteRaisesAndCleansUp) {
+    TempDir t;
+    norvik::test::write_file(t / "f", "old");
+    pid_t pid = fork();
+    if (pid == 0) {
+        struct rlimit rl {1000, 1000};
+        setrlimit(RLIMIT_FSIZE, &rl);
+        try {
+            fw::overwrite(t / "f", std::string(5000, 'x'));
+            _exit(2);  // should have failed
+        } catch (const norvik::Exception& e) {
+            _exit(e.class_name() == "Norvik::Exception::IO::FileWriteError" ? 0 : 3);
+        } catch (...) {
+            _exit(4);
+        }
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st)) << "killed by signal " << WTERMSIG(st);
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+    EXPECT_EQ(norvik::test::read_file(t / "f"), "old");
+    EXPECT_EQ(dir_entries(t.path()), (std::vector<std::string>{"f"}));
+}
+
+TEST(AtomicWrite, MissingDirectoryRaisesAndNoExceptionsFormWarns) {
+    TempDir t;
+    norvik::paths::set_root_for_testing(t.path());
+    norvik::test::make_dirs(t / "usr/local/norvik/logs");
+    norvik::debug::set_logger(nullptr);
+    norvik::LoggerArgs args;
+    args.alternate_logfile = t / "warn.log";
+    auto lg = norvik::Logger::create(args);
+    norvik::debug::set_logger(lg);
+    try {
+        fw::overwrite(t / "no/such/dir/f", "x");
+        FAIL();
+    } catch (const norvik::Exception& e) {
+        EXPECT_EQ(e.class_name(), "Norvik::Exception::IO::FileCreateError");
+        EXPECT_EQ(e.get("errno"), ENOENT);
+    }
+    EXPECT_FALSE(fw::overwrite_no_exceptions(t / "no/such/dir/f", "x"));
+    EXPECT_NE(norvik::test::read_file(t / "warn.log").find("no/such/dir"), std::string::npos);
+    EXPECT_TRUE(fw::overwrite_no_exceptions(t / "ok", "x"));
+    norvik::debug::set_logger(nullptr);
+    norvik::paths::set_root_for_testing("");
+}
+
+TEST(AtomicWrite, OverwriteThroughSymlinksReplacesTheTarget) {
+    TempDir t;
+    norvik::test::make_dirs(t / "real");
+    norvik::test::write_file(t / "real/target", "old");
+    ASSERT_EQ(symlink("real/target", (t / "hop").c_str()), 0);
+    ASSERT_EQ(symlink((t / "hop").c_str(), (t / "link").c_str()), 0);
+    fw::overwrite(t / "link", "new");
+    struct stat st;
+    ASSERT_EQ(lstat((t / "link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(lstat((t / "hop").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(norvik::test::read_file(t / "real/target"), "new");
+    EXPECT_EQ(norvik::readlink::deep(t / "link"), t / "real/target");
+
+    ASSERT_EQ(symlink("loop2", (t / "loop1").c_str()), 0);
+    ASSERT_EQ(symlink("loop1", (t / "loop2").c_str()), 0);
+    EXPECT_THROW(norvik::readlink::deep(t / "loop1"), norvik::PlainError);
+}
+
+TEST(AtomicWrite, ContentReferencesAndBadPaths) {
+    TempDir t;
+    auto text = std::make_shared<const std::string>("referenced");
+    fw::overwrite(t / "f", text);
+    EXPECT_EQ(norvik::test::read_file(t / "f"), "referenced");
+    EXPECT_THROW(fw::overwrite(t / "f", std::shared_ptr<const std::string>()), norvik::PlainError);
+    EXPECT_EQ(norvik::test::read_file(t / "f"), "referenced");
+    EXPECT_THROW(fw::overwrite("", "x"), norvik::PlainError);
+}
+
+TEST(AtomicWrite, WriteFhRewindsAndTruncates) {
+    TempDir t;
+    norvik::test::write_file(t / "f", "a much longer old text");
+    int fd = open((t / "f").c_str(), O_RDWR | O_CLOEXEC);
+    lseek(fd, 0, SEEK_END);
+    EXPECT_EQ(fw::write_fh(fd, "short"), 1);
+    close(fd);
+    EXPECT_EQ(norvik::test::read_file(t / "f"), "short");
+}
