@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "output/Output_Formatted_HTML.hpp"
+#include "output/Output_Formatted_Terminal.hpp"
+#include "output/StringFunc_Fmt.hpp"
+#include "output/Term_ANSIColor_Solarize.hpp"
+#include "output/Terminal.hpp"
+
+using namespace norvik;
+
+namespace {
+struct Mem {
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* f = open_memstream(&buf, &len);
+    ~Mem() {
+        fclose(f);
+        free(buf);
+    }
+    std::string text() {
+        fflush(f);
+        return std::string(buf, len);
+    }
+};
+}  // namespace
+
+TEST(Formatted, PartialThenCompleteShareOneIndentedLine) {
+    Mem m;
+    output::formatted::Plain o({.filehandle = m.f});
+    o.increase_indent_level();
+    o.out("Stopping ... ", nullptr, output::PARTIAL_MESSAGE);
+    o.success("done\n");
+    o.increase_indent_level();
+    o.out("a\nb\nc");
+    o.out("");
+    EXPECT_EQ(m.text(), "\tStopping ... done\n\t\ta\n\t\tb\n\t\tc\n\t\t\n");
+}
+
+TEST(Formatted, MessageSetHighlightsAndRestoresIndent) {
+    Mem m;
+    output::formatted::HTML o({.filehandle = m.f});
+    o.display_message_set("Log", "fine line\nsomething error: broke\n\nwarning: low <disk>\nlog-error: no");
+    std::string t = m.text();
+    EXPECT_NE(t.find("norvik-header\">Log:</span>"), std::string::npos) << t;
+    EXPECT_NE(t.find("norvik-error\">&nbsp;&nbsp;&nbsp;&nbsp;something error: broke"), std::string::npos) << t;
+    EXPECT_NE(t.find("norvik-warn\">&nbsp;&nbsp;&nbsp;&nbsp;warning: low &lt;disk&gt;"), std::string::npos) << t;
+    EXPECT_NE(t.find("norvik-out\">&nbsp;&nbsp;&nbsp;&nbsp;log-error: no"), std::string::npos) << t;
+    EXPECT_EQ(o.get_indent_level(), 0);
+    // One element per message.
+    EXPECT_EQ(output::formatted::html_escape("<a href='x'>&\""), "&lt;a href=&#39;x&#39;&gt;&amp;&quot;");
+}
+
+TEST(Output, JsonLinesAndIndentFloor) {
+    Mem m;
+    Output o({.filehandle = m.f});
+    o.warn("careful", nullptr, output::PARTIAL_MESSAGE);
+    auto rec = nlohmann::json::parse(m.text());
+    EXPECT_EQ(rec["type"], "warn");
+    EXPECT_EQ(rec["contents"], "careful");
+    EXPECT_EQ(rec["partial"], 1);
+    EXPECT_EQ(o.decrease_indent_level(), 0);
+    EXPECT_FALSE(o.debug("hidden"));
+}
+
+TEST(Solarize, ColourCountAndSafety) {
+    terminal::set_INFOCMP_BIN("/nonexistent/infocmp");
+    EXPECT_EQ(terminal::get_max_colors_for_terminal("xterm-256color").value_or(0), 256);
+    EXPECT_FALSE(terminal::get_max_colors_for_terminal("dumb-ish"));
+    EXPECT_FALSE(terminal::get_max_colors_for_terminal(""));
+    setenv("TERM", "xterm-256color", 1);
+    terminal::forget_captured_environment();
+    term::ansicolor::solarize::_clear_caches();
+    terminal::set_safe_to_colorize_for_testing(1);
+    EXPECT_EQ(term::ansicolor::solarize::colored({"bold red"}, {"x"}), "\033[1;38;5;160mx\033[0m");
+    setenv("TERM", "xterm-16color", 1);
+    term::ansicolor::solarize::_clear_caches();
+    EXPECT_EQ(term::ansicolor::solarize::colored({"violet"}, {"x"}), "\033[95mx\033[0m");
+    terminal::set_safe_to_colorize_for_testing(0);
+    term::ansicolor::solarize::_clear_caches();
+    EXPECT_EQ(term::ansicolor::solarize::colored({"red"}, {"x", "y"}), "xy");
+    terminal::set_safe_to_colorize_for_testing(std::nullopt);
+}
+
+TEST(Terminal, NeverColoursAFileOrWithNoColor) {
+    Mem m;
+    terminal::set_safe_to_colorize_for_testing(1);
+    output::formatted::Terminal o({.filehandle = m.f});
+    o.error("bad");
+    EXPECT_EQ(m.text(), "bad\n");
+    setenv("NO_COLOR", "1", 1);
+    terminal::forget_captured_environment();
+    output::formatted::Terminal::_clear_cache();
+    EXPECT_TRUE(output::formatted::Terminal::color_disabled());
+    unsetenv("NO_COLOR");
+    output::formatted::Terminal::_clear_cache();
+    terminal::set_safe_to_colorize_for_testing(std::nullopt);
+}
+
+TEST(Fmt, FixedLengthCountsCharacters) {
+    EXPECT_EQ(stringfunc::fmt::fixed_length("42", 6, stringfunc::fmt::ALIGN_RIGHT), "    42");
+    EXPECT_EQ(stringfunc::fmt::fixed_length("h\xc3\xa9llo", 3), "h\xc3\xa9l");
+    EXPECT_EQ(stringfunc::fmt::fixed_length("ab", 4), "ab  ");
+}
