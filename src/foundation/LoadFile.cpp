@@ -43,9 +43,12 @@ void read_whole(int fd, const std::string& path, std::string& buffer, off_t offs
     }
     try {
         if (!length) {
-            if (rf::read_fast(fd, buffer, READ_CHUNK, 0) == READ_CHUNK) {
-                struct stat st;
-                if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            struct stat st;
+            bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+            std::size_t first = rf::read_fast(fd, buffer, READ_CHUNK, 0);
+            // A pipe or socket may answer short before its end: read on.
+            if (first == READ_CHUNK || (!regular && first > 0)) {
+                if (regular) {
                     off_t pos = offset + static_cast<off_t>(buffer.size());
                     if (st.st_size > pos)
                         rf::read_fast(fd, buffer, static_cast<std::size_t>(st.st_size - pos), buffer.size());

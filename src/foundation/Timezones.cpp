@@ -163,7 +163,9 @@ const std::vector<std::string>& gettimezones() {
         if (::geteuid() == 0) {
             std::string out;
             for (const auto& n : names) out += n + "\n";
-            fileutils::write::overwrite_no_exceptions(paths::timezones_cache(), out, 0644);
+            std::string cache = paths::timezones_cache();
+            ::mkdir(cache.substr(0, cache.rfind('/')).c_str(), 0755);
+            fileutils::write::overwrite_no_exceptions(cache, out, 0644);
         }
     }
     list = std::move(names);

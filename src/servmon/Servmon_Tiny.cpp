@@ -84,9 +84,10 @@ bool suspend_service(const std::string& service, std::optional<int64_t> delay, s
     if (t == 0) t = static_cast<int64_t>(std::time(nullptr));
     const std::string file = _service_file(service);
     if (!ensure_dir()) return false;
+    // A planted symbolic link is removed, never written through.
+    struct stat lst{};
+    if (::lstat(file.c_str(), &lst) == 0 && !S_ISREG(lst.st_mode)) ::unlink(file.c_str());
     try {
-        // The temporary file is renamed over the old one, so a planted
-        // symbolic link is replaced, never followed.
         fileutils::write::overwrite(file, std::to_string(t + d), 0600);
     } catch (const std::exception& e) {
         debug::log_warn("The system failed to suspend monitoring of “" + service +

@@ -9,7 +9,7 @@
 
 #include <random>
 
-#include "TestSupport.hpp"
+#include "support/TestSupport.hpp"
 #include "exception/Exception.hpp"
 #include "foundation/FileUtils_Open.hpp"
 #include "foundation/FileUtils_Write.hpp"

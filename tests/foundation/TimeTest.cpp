@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -8,7 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "TestSupport.hpp"
+#include "support/TestSupport.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/Time.hpp"
 #include "foundation/TimeHiRes.hpp"
@@ -169,6 +170,7 @@ protected:
         norvik::test::write_file(zi + "/posix/Asia/Kolkata", "TZif2 kolkata data");
         norvik::test::write_file(zi + "/UTC", "TZif2 utc");
         norvik::test::make_dirs(t / "etc");
+        norvik::test::make_dirs(t / "var/norvik");
     }
     void TearDown() override {
         norvik::timezones::clear_cache();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "foundation/Validate_AnyAllMatcher.hpp"
 #include "foundation/Validate_Service.hpp"
@@ -18,7 +19,7 @@ TEST(ValidateService, AcceptsServiceNames) {
 }
 
 TEST(ValidateService, RefusesAnythingThatCouldLeaveADirectoryOrBeAnOption) {
-    for (const std::string bad : {"", ".", "..", "...", "a/b", "/", "../x", "a.b", "-x", "a b", "a\tb", "tab\n",
+    for (const std::string& bad : std::vector<std::string>{"", ".", "..", "...", "a/b", "/", "../x", "a.b", "-x", "a b", "a\tb", "tab\n",
                                   "caf\xc3\xa9", std::string("a\0b", 3), std::string(65, 'a'), "x;rm", "$(x)"})
         EXPECT_EQ(is_valid(bad), 0) << bad;
 }

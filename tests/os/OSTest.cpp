@@ -5,7 +5,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "TestSupport.hpp"
+#include "support/TestSupport.hpp"
 #include "exception/Exception.hpp"
 #include "foundation/Paths.hpp"
 #include "os/OS.hpp"

@@ -73,13 +73,13 @@ TEST(Solarize, ColourCountAndSafety) {
     terminal::forget_captured_environment();
     term::ansicolor::solarize::_clear_caches();
     terminal::set_safe_to_colorize_for_testing(1);
-    EXPECT_EQ(term::ansicolor::solarize::colored({"bold red"}, {"x"}), "\033[1;38;5;160mx\033[0m");
+    EXPECT_EQ(term::ansicolor::solarize::colored(std::vector<std::string>{"bold red"}, std::vector<std::string>{"x"}), "\033[1;38;5;160mx\033[0m");
     setenv("TERM", "xterm-16color", 1);
     term::ansicolor::solarize::_clear_caches();
-    EXPECT_EQ(term::ansicolor::solarize::colored({"violet"}, {"x"}), "\033[95mx\033[0m");
+    EXPECT_EQ(term::ansicolor::solarize::colored(std::vector<std::string>{"violet"}, std::vector<std::string>{"x"}), "\033[95mx\033[0m");
     terminal::set_safe_to_colorize_for_testing(0);
     term::ansicolor::solarize::_clear_caches();
-    EXPECT_EQ(term::ansicolor::solarize::colored({"red"}, {"x", "y"}), "xy");
+    EXPECT_EQ(term::ansicolor::solarize::colored(std::vector<std::string>{"red"}, std::vector<std::string>{"x", "y"}), "xy");
     terminal::set_safe_to_colorize_for_testing(std::nullopt);
 }
 

@@ -50,7 +50,7 @@ TEST(ProcPID, NoticesTheEndAndKeepsWhatWasRead) {
     Spawned p = proctest::spawn_sleep(proctest::unique_name("nvkhandle"), "30");
     norvik::proc::PID h(p.pid);
     EXPECT_EQ(h.is_running(), 1);
-    EXPECT_EQ(h.state(), "S");
+    EXPECT_TRUE(h.state() == "S" || h.state() == "R") << h.state();
     EXPECT_EQ(h.uid(), 0u);
     auto args = h.cmdline();
     ASSERT_EQ(args.size(), 2u);

@@ -5,7 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "TestSupport.hpp"
+#include "support/TestSupport.hpp"
 #include "foundation/Paths.hpp"
 #include "restartsrv/RestartSrv_Initd.hpp"
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -145,7 +146,7 @@ TEST_F(LockTest, DifferentServicesDoNotInteract) {
 }
 
 TEST_F(LockTest, InvalidNamesTouchNoFile) {
-    for (const std::string bad : {"../etc/passwd", "a/b", "..", ".", "x.y", "-rf", "with space", std::string(65, 'a')}) {
+    for (const std::string& bad : std::vector<std::string>{"../etc/passwd", "a/b", "..", ".", "x.y", "-rf", "with space", std::string(65, 'a')}) {
         try {
             Lock l(bad);
             ADD_FAILURE() << "accepted " << bad;

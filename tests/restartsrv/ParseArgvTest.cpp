@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "output/Output.hpp"
 #include "restartsrv/RestartSrv.hpp"
 
 using namespace norvik::restartsrv;

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "TestSupport.hpp"
+#include "support/TestSupport.hpp"
 #include "exception/Exception.hpp"
 #include "foundation/ChildStatus.hpp"
 #include "foundation/Paths.hpp"

@@ -8,8 +8,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "RealSystemd.hpp"
-#include "TestSupport.hpp"
+#include "support/RealSystemd.hpp"
+#include "support/TestSupport.hpp"
 #include "foundation/Paths.hpp"
 #include "restartsrv/RestartSrv_Initd.hpp"
 #include "restartsrv/RestartSrv_Systemd.hpp"

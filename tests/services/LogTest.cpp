@@ -1,7 +1,7 @@
 // Reading the tail of service logs.
 #include <gtest/gtest.h>
 
-#include "TestSupport.hpp"
+#include "support/TestSupport.hpp"
 #include "foundation/Paths.hpp"
 #include "os/OS.hpp"
 #include "services/Services_Log.hpp"
