@@ -161,7 +161,13 @@ std::optional<PwRecord> pwfunc(const std::string& value_in, int field, bool allo
             clear_cache();
         }
     }
-    auto r = readpasswd(field, value);
+    std::optional<PwRecord> r;
+    // uid 0 is the superuser's, whatever other names share it and precede it.
+    if (field == 2 && value == "0") {
+        r = readpasswd(0, SUPERUSER_NAME);
+        if (r && r->uid != 0) r.reset();
+    }
+    if (!r) r = readpasswd(field, value);
     if (!r) return std::nullopt;
     if (want) readshadow(*r);
     load::store_in_process_cache(CacheEntry{r->passwd_mtime, r->shadow_mtime, *r});

@@ -497,7 +497,10 @@ int run() {
 
     std::smatch m;
     static const std::regex name_re(PROGRAM_NAME_PATTERN);
-    if (!std::regex_search(path, m, name_re))
+    // Only the last component can match; a name longer than a file name can
+    // be is refused before the (recursive) matcher sees it.
+    const std::string last = path.substr(path.rfind('/') + 1);
+    if (last.size() > 255 || !std::regex_search(last, m, name_re))
         throw PlainError(path + ": the program name must be restartsrv_<service>, start<service> or stop<service>.\n");
     std::string action = m[1].str();
     std::string service = m[2].str();

@@ -214,6 +214,9 @@ pid_t get_pid_via_systemd(const std::string& service, const UnitRecord* info) {
     return 0;
 }
 
+// Longer status lines are only long command lines in the process tree.
+constexpr size_t MAX_MATCHED_LINE = 4096;
+
 std::vector<pid_t> parse_status_pids(const std::vector<std::string>& lines) {
     static const std::regex cgroup("^\\s*CGroup:");
     static const std::regex loaded("^\\s*Loaded: (\\w+)");
@@ -221,7 +224,9 @@ std::vector<pid_t> parse_status_pids(const std::vector<std::string>& lines) {
     static const std::regex pid_re("([0-9]+)\\s+");
     std::vector<pid_t> pids;
     bool in_tree = false;
-    for (const auto& line : lines) {
+    for (const auto& whole : lines) {
+        // std::regex recurses per character: match only a bounded prefix.
+        const std::string line = whole.substr(0, MAX_MATCHED_LINE);
         if (blank(line)) break;
         std::smatch m;
         if (!in_tree) {
@@ -250,7 +255,9 @@ CodeAndSignal parse_code_and_signal(const std::vector<std::string>& lines) {
     static const std::regex code("code=([^, ]+)");
     static const std::regex sig("signal=([^, ]+)");
     CodeAndSignal r;
-    for (const auto& line : lines) {
+    for (const auto& whole : lines) {
+        // std::regex recurses per character: match only a bounded prefix.
+        const std::string line = whole.substr(0, MAX_MATCHED_LINE);
         if (blank(line)) break;
         std::smatch m;
         if (std::regex_search(line, m, active)) {

@@ -93,7 +93,7 @@ Definition Definition::parse(const std::string& text, const std::string& file, c
     nlohmann::json j;
     try {
         j = nlohmann::json::parse(text);
-    } catch (const nlohmann::json::parse_error& e) {
+    } catch (const nlohmann::json::exception& e) {  // also out_of_range: a number too large
         throw PlainError(std::string("invalid JSON: ") + e.what());
     }
     if (!j.is_object()) throw PlainError("the definition must be a JSON object");

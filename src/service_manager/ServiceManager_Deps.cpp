@@ -81,10 +81,3 @@ int run_argv(const std::vector<std::string>& argv, std::string* out, std::string
 }
 
 }  // namespace norvik::servicemanager::deps
-
-// SHIM until foundation/Timezones.cpp exists: a weak stand-in, replaced by
-// the real definition at link time as soon as that file is built.
-#include "foundation/Timezones.hpp"
-namespace norvik::timezones {
-__attribute__((weak)) std::string calculate_TZ_env() { return ":/etc/localtime"; }
-}  // namespace norvik::timezones

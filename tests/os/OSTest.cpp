@@ -1,6 +1,7 @@
 // Distribution detection from the release files, the link cache, and the
 // fact lookup with its fallback class.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>

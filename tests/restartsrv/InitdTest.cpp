@@ -1,5 +1,9 @@
 // init scripts, installed/disabled tests, check_service, doomedprocess.
 #include <gtest/gtest.h>
+
+#include "exception/Exception.hpp"
+
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 #include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>

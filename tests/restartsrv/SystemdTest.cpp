@@ -2,6 +2,10 @@
 // the queries against a fake systemctl printing those outputs, and the same
 // queries against a real systemd booted in private namespaces.
 #include <gtest/gtest.h>
+
+#include "exception/Exception.hpp"
+
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 #include <unistd.h>
 
 #include <cstdlib>

@@ -1,0 +1,67 @@
+#include <sys/stat.h>
+#include <fcntl.h>
+
+#include <gtest/gtest.h>
+
+#include "support/TestSupport.hpp"
+#include "foundation/Paths.hpp"
+#include "foundation/PwCache.hpp"
+
+namespace pc = norvik::pwcache;
+using norvik::test::TempDir;
+
+class PwCacheTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        norvik::paths::set_root_for_testing(t.path());
+        pc::clear_cache();
+    }
+    void TearDown() override {
+        pc::clear_cache();
+        norvik::paths::set_root_for_testing("");
+    }
+    void passwd(const std::string& text) { norvik::test::write_file(t / "etc/passwd", text); }
+    TempDir t;
+};
+
+TEST_F(PwCacheTest, PrefixNamesAndUidOnlyInThirdField) {
+    passwd("abc:x:1001:1005::/home/abc:/bin/sh\nab:x:1002:100::/home/ab:/bin/sh\ny:x:1005:1:g:/home/1005:/bin/false\n");
+    auto ab = pc::getpwnam("ab");
+    ASSERT_TRUE(ab);
+    EXPECT_EQ(ab->uid, 1002u);
+    EXPECT_EQ(ab->dir, "/home/ab");
+    auto u = pc::getpwuid(1005);  // abc has 1005 as its gid, y as its uid
+    ASSERT_TRUE(u);
+    EXPECT_EQ(u->name, "y");
+    EXPECT_FALSE(pc::getpwuid(100));
+    EXPECT_FALSE(pc::getpwnam("a"));
+    EXPECT_FALSE(pc::getpwnam("ab:x"));
+    EXPECT_EQ(pc::getusername(1001).value_or(""), "abc");
+}
+
+TEST_F(PwCacheTest, LineAcrossTheChunkBoundaryIsFound) {
+    std::string text;
+    int i = 0;
+    while (text.size() < pc::PW_CHUNK_SIZE - 20) text += "filler" + std::to_string(i) + ":x:" + std::to_string(50000 + i++) + ":1::/h:/s\n";
+    text += "straddler:x:4242:7::/home/straddler:/bin/sh\ntail:x:4243:7::/t:/s\n";
+    passwd(text);
+    auto r = pc::getpwnam("straddler");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->uid, 4242u);
+    pc::clear_cache();
+    auto byuid = pc::getpwuid(4242);
+    ASSERT_TRUE(byuid);
+    EXPECT_EQ(byuid->name, "straddler");
+    EXPECT_EQ(byuid->shell, "/bin/sh");
+}
+
+TEST_F(PwCacheTest, ChangedFileIsReReadAndSecondUidZeroKeepsRoot) {
+    passwd("toor:x:0:0::/toor:/bin/sh\nroot:x:0:0::/root:/bin/sh\nann:x:1000:1000::/home/ann:/bin/sh\n");
+    EXPECT_EQ(pc::getpwnam("toor")->uid, 0u);
+    EXPECT_EQ(pc::getpwuid(0)->name, "root");
+    EXPECT_EQ(pc::getpwnam("ann")->dir, "/home/ann");
+    passwd("root:x:0:0::/root:/bin/sh\nann:x:1000:1000::/srv/ann:/bin/sh\n");
+    struct timespec ts[2] = {{1000000, 0}, {1000000, 0}};
+    utimensat(AT_FDCWD, (t / "etc/passwd").c_str(), ts, 0);
+    EXPECT_EQ(pc::getpwnam("ann")->dir, "/srv/ann");
+}

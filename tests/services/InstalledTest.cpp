@@ -1,0 +1,87 @@
+// The installed test: always-installed list, per-service tests that win over
+// the monitor file, the monitor-file fallback, DNS-only answers.
+#include <gtest/gtest.h>
+
+#include "config/Config_Httpd_HX4.hpp"
+#include "foundation/Paths.hpp"
+#include "server/Server_Type.hpp"
+#include "services/Services_AlwaysInstalled.hpp"
+#include "services/Services_Installed.hpp"
+#include "support/TestSupport.hpp"
+
+namespace {
+
+namespace inst = norvik::services::installed;
+namespace paths = norvik::paths;
+using norvik::test::write_file;
+
+class Installed : public ::testing::Test {
+protected:
+    void SetUp() override {
+        paths::set_root_for_testing(tmp.path());
+        norvik::test::make_dirs(paths::servmon_d_dir());
+        norvik::server::type::set_DNSONLY_MODE(0);
+        norvik::config::httpd::hx4::reset_cache();
+    }
+    void TearDown() override {
+        norvik::server::type::set_DNSONLY_MODE(std::nullopt);
+        norvik::config::httpd::hx4::reset_cache();
+    }
+    void monitor(const std::string& s) { write_file(paths::servmon_d_dir() + "/" + s, ""); }
+    norvik::test::TempDir tmp{"installed"};
+};
+
+TEST_F(Installed, AlwaysInstalledNeedsNothingOnDisk) {
+    ASSERT_EQ(norvik::services::alwaysinstalled::SERVICES().size(), 10u);
+    for (const auto& s : norvik::services::alwaysinstalled::SERVICES()) EXPECT_TRUE(inst::service_is_installed(s)) << s;
+    // norviklogd's own test says no; only the list makes it installed.
+    EXPECT_TRUE(inst::service_is_installed("norviklogd"));
+    EXPECT_EQ(inst::per_service_test("norviklogd"), 0);
+}
+
+TEST_F(Installed, MonitorFileFallback) {
+    EXPECT_FALSE(inst::service_is_installed("nkwidgetd"));
+    monitor("nkwidgetd");
+    EXPECT_TRUE(inst::service_is_installed("nkwidgetd"));
+    // A hyphenated name keeps its hyphen in the monitor file name.
+    monitor("nk-gadget");
+    EXPECT_EQ(inst::code_name("nk-gadget"), "nk_gadget");
+    EXPECT_TRUE(inst::service_is_installed("nk-gadget"));
+}
+
+TEST_F(Installed, FailingPerServiceTestBeatsTheMonitorFile) {
+    monitor("p0f");
+    monitor("httpd");
+    EXPECT_FALSE(inst::service_is_installed("p0f"));
+    EXPECT_FALSE(inst::service_is_installed("httpd"));
+    write_file(paths::p0f_binary(), "", 0755);
+    EXPECT_TRUE(inst::service_is_installed("p0f"));
+    write_file(paths::hx4_flag(), "");
+    norvik::config::httpd::hx4::reset_cache();
+    EXPECT_TRUE(inst::service_is_installed("httpd"));
+}
+
+TEST_F(Installed, DnsOnlyServerHasNoMailOrFtpOrWebdav) {
+    for (const char* s : {"imap", "pop", "mailman", "nkdavd"}) EXPECT_TRUE(inst::service_is_installed(s)) << s;
+    norvik::server::type::set_DNSONLY_MODE(1);
+    for (const char* s : {"imap", "pop", "mailman", "nkdavd", "ftpd"}) {
+        monitor(s);
+        EXPECT_FALSE(inst::service_is_installed(s)) << s;
+    }
+}
+
+TEST_F(Installed, MtaAndItsAltPortAgree) {
+    EXPECT_EQ(inst::service_is_installed("exim"), inst::service_is_installed("exim-altport"));
+    EXPECT_EQ(inst::per_service_test("exim"), inst::per_service_test("exim_altport"));
+}
+
+TEST_F(Installed, InvalidNameIsNotInstalledAndDoesNotEscape) {
+    // A monitor "file" reachable only through a path in the name.
+    write_file(tmp / "etc/escape", "");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(inst::service_is_installed("../escape"));
+    EXPECT_FALSE(inst::service_is_installed(""));
+    testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
