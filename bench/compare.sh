@@ -71,7 +71,6 @@ victims() { for i in 1 2 3 4 5; do "$tmp/nkbenchvictim" 600 & done; sleep 0.05; 
 kruns=$(( runs > 9 ? 9 : runs ))
 row "kill escalation (5 procs)" "$(median_us_setup "$kruns" victims "$pc" kill nkbenchvictim)" \
     "$(median_us_setup "$kruns" victims timeout 30 killall -w nkbenchvictim)" "killall -w"
-wait 2>/dev/null  # reap the victims
 
 # The demo service in a private root (as tests/reliability sets it up).
 root=$tmp/root

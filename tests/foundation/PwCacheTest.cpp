@@ -42,7 +42,10 @@ TEST_F(PwCacheTest, PrefixNamesAndUidOnlyInThirdField) {
 TEST_F(PwCacheTest, LineAcrossTheChunkBoundaryIsFound) {
     std::string text;
     int i = 0;
-    while (text.size() < pc::PW_CHUNK_SIZE - 20) text += "filler" + std::to_string(i) + ":x:" + std::to_string(50000 + i++) + ":1::/h:/s\n";
+    while (text.size() < pc::PW_CHUNK_SIZE - 20) {
+        text += "filler" + std::to_string(i) + ":x:" + std::to_string(50000 + i) + ":1::/h:/s\n";
+        ++i;
+    }
     text += "straddler:x:4242:7::/home/straddler:/bin/sh\ntail:x:4243:7::/t:/s\n";
     passwd(text);
     auto r = pc::getpwnam("straddler");
