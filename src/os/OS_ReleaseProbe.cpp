@@ -209,7 +209,14 @@ void _cache_os_info(const Info& info) {
     if (::geteuid() != 0) return;
     const std::string cache = paths::os_info_cache();
     const std::string parent = dirname_of(cache);
-    make_dir_0711(dirname_of(parent));
+    // Under a fresh root even /var may be missing: create what lies above
+    // the two cache directories first, with ordinary modes.
+    const std::string state = dirname_of(parent);
+    std::vector<std::string> above;
+    for (std::string d = dirname_of(state); d != "/" && ::access(d.c_str(), F_OK) != 0; d = dirname_of(d))
+        above.push_back(d);
+    for (auto it = above.rbegin(); it != above.rend(); ++it) ::mkdir(it->c_str(), 0755);
+    make_dir_0711(state);
     make_dir_0711(parent);
     const std::string text = info.kernel + "|" + info.distro + "|" + info.major + "|" + info.minor + "|" + info.build;
     // A new link renamed over the old one: readers never see it missing.
