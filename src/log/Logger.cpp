@@ -191,6 +191,7 @@ int Logger::set_fh(int fd) {
     if (own_fh_ && log_fh_ > 2 && log_fh_ != fd) ::close(log_fh_);
     log_fh_ = fd;
     own_fh_ = false;
+    fell_back_ = false;
     usingstderr_ = fd == 2;
     return 1;
 }
@@ -209,10 +210,12 @@ void Logger::open_logfile() {
     if (fd < 0) {
         log_fh_ = 2;
         own_fh_ = false;
+        fell_back_ = true;
         usingstderr_ = true;
     } else {
         log_fh_ = fd;
         own_fh_ = true;
+        fell_back_ = false;
         usingstderr_ = false;
     }
 }
@@ -271,7 +274,10 @@ int Logger::logger(LogEntry entry) {
         if (settings().always_output_to_stderr) {
             fd = 2;
         } else {
-            if (!have_usable_fh() || (!args_.alternate_logfile && own_fh_ && opened_root_ != paths::root()))
+            // A handle given through set_fh is kept; one this logger chose
+            // (its file, or standard error when that failed) follows the root.
+            if (!have_usable_fh() ||
+                (!args_.alternate_logfile && (own_fh_ || fell_back_) && opened_root_ != paths::root()))
                 open_logfile();
             fd = log_fh_;
         }

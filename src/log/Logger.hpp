@@ -107,6 +107,7 @@ private:
     int log_fh_ = -1;
     bool own_fh_ = false;
     bool usingstderr_ = false;
+    bool fell_back_ = false;  // on standard error because the log could not be opened
     int cloned_ = 0;
     std::string opened_root_;
 };

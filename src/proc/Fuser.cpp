@@ -13,15 +13,7 @@
 namespace norvik::fuser {
 namespace {
 
-struct FdGuard {
-    int fd;
-    explicit FdGuard(int f) : fd(f) {}
-    ~FdGuard() {
-        if (fd >= 0) ::close(fd);
-    }
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-};
+using psparser::detail::FdGuard;
 
 // Bit i set when files[i] is among the process's open descriptors.
 // proc_fd is the proc directory, pid the entry name.

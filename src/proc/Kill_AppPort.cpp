@@ -27,15 +27,7 @@ std::optional<bool>& verbose_flag() {
     return v;
 }
 
-struct FdGuard {
-    int fd;
-    explicit FdGuard(int f) : fd(f) {}
-    ~FdGuard() {
-        if (fd >= 0) ::close(fd);
-    }
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-};
+using psparser::detail::FdGuard;
 
 // An address in canonical text; IPv4-mapped IPv6 addresses become IPv4.
 std::string canonical(const std::string& text) {

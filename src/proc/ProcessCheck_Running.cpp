@@ -8,8 +8,8 @@
 namespace norvik::processcheck {
 namespace {
 
-// TODO(pwcache): replace with norvik::pwutils::normalize_to_uid once the
-// foundation's password cache lands.
+// Owners of real processes resolve through the system's user database (see
+// psparser::detail::uid_for_user).
 uid_t normalize_to_uid(const std::string& user) {
     if (user.empty()) exception::raise("InvalidParameter", "A user name or uid is required.", std::vector<std::string>{});
     if (std::all_of(user.begin(), user.end(), [](char c) { return c >= '0' && c <= '9'; })) {

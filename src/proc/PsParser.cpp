@@ -43,15 +43,7 @@ bool proc_readable() {
     return ::access((settings().proc_path + PROC_PROBE).c_str(), R_OK) == 0;
 }
 
-struct FdGuard {
-    int fd;
-    explicit FdGuard(int f) : fd(f) {}
-    ~FdGuard() {
-        if (fd >= 0) ::close(fd);
-    }
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-};
+using detail::FdGuard;
 
 inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 inline bool is_sep(char c) { return c == '\0' || is_space(c); }
@@ -294,7 +286,8 @@ bool stat_fields_part(std::string_view record, std::string_view& fields, std::st
     return true;
 }
 
-// TODO(pwcache): replace with norvik::pwcache once src/foundation/PwCache.hpp lands.
+// Processes are real even inside a sandbox root, so their owners are resolved
+// through the system's user database, not the panel's password-file cache.
 std::optional<uid_t> uid_for_user(const std::string& name) {
     if (name.empty()) return std::nullopt;
     struct passwd pw, *res = nullptr;

@@ -3,6 +3,8 @@
 // goes to the fallback parser (the `ps` program).
 #pragma once
 
+#include <unistd.h>
+
 #include <sys/types.h>
 
 #include <functional>
@@ -135,6 +137,18 @@ std::string read_state_letter(pid_t pid);
 bool pid_is_alive(pid_t pid);
 
 namespace detail {
+
+// Closes a /proc descriptor on every way out of a scan.
+struct FdGuard {
+    int fd;
+    explicit FdGuard(int f) : fd(f) {}
+    ~FdGuard() {
+        if (fd >= 0) ::close(fd);
+    }
+    FdGuard(const FdGuard&) = delete;
+    FdGuard& operator=(const FdGuard&) = delete;
+};
+
 // User lookups for the process modules (password-entry cache).
 std::optional<uid_t> uid_for_user(const std::string& name);
 std::optional<std::string> name_for_uid(uid_t uid);

@@ -237,6 +237,7 @@ std::map<std::string, std::string> loadnkconfig() { return config::loadnkconf::l
 #include "restartsrv/RestartSrv_Help.hpp"
 #include "restartsrv/RestartSrv_Lock.hpp"
 #include "restartsrv/RestartSrv_Systemd.hpp"
+#include "run/Sys_Setsid.hpp"
 #include "service_manager/ServiceManager.hpp"
 #include "services/Services_Env.hpp"
 #include "services/Services_Log_Display.hpp"
@@ -277,9 +278,17 @@ std::atomic<pid_t> g_term_owner{0};
 // when the last descriptor of its open file goes, which _exit does for this
 // process; unlocking first also drops it should a forked helper still hold a
 // copy. Only the process that took the lock unlocks it.
+// A detached helper the run is waiting on (an init script started with its
+// output captured) is ended with it: its whole session, and the helper itself
+// should TERM come before it made that session.
 extern "C" void term_handler(int) {
     int fd = g_term_lock_fd.load();
     if (fd >= 0 && ::getpid() == g_term_owner.load()) ::flock(fd, LOCK_UN);
+    pid_t helper = norvik::sys::setsid::waited_session();
+    if (helper > 0) {
+        ::kill(-helper, SIGTERM);
+        ::kill(helper, SIGTERM);
+    }
     ::_exit(TERM_EXIT_STATUS);
 }
 

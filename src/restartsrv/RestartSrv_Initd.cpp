@@ -83,14 +83,7 @@ OutsideCheckService& outside_check() {
     return fn;
 }
 
-std::string user_name_of(uid_t uid) {
-    // SHIM: to be replaced by norvik::pwcache::getpwuid_noshadow when it lands.
-    struct passwd pw {};
-    struct passwd* res = nullptr;
-    char buf[4096];
-    if (::getpwuid_r(uid, &pw, buf, sizeof buf, &res) == 0 && res) return res->pw_name;
-    return std::to_string(uid);
-}
+std::string user_name_of(uid_t uid) { return psparser::detail::name_for_uid(uid).value_or(std::to_string(uid)); }
 
 bool proc_dir_exists(pid_t pid) {
     struct stat st {};

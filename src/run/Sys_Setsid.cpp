@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "exception/Exception.hpp"
@@ -37,15 +38,23 @@ int wait_for(pid_t pid) {
     return status;
 }
 
+std::atomic<pid_t> g_waited_session{0};
+
 }  // namespace
+
+pid_t waited_session() { return g_waited_session.load(); }
 
 pid_t full_daemonize(const Options& options) {
     pid_t first = fork_or_raise();
     if (first > 0) {
         if (!options.keep_parent) forkasync::child_exit(0);
-        set_child_status(wait_for(first));
+        g_waited_session.store(first);
+        int status = wait_for(first);
+        g_waited_session.store(0);
+        set_child_status(status);
         return first;
     }
+    g_waited_session.store(0);
     // The first child: a new session, then the worker.
     if (fast::fast_setsid() == -1 && errno != 0) {
         int err = errno;

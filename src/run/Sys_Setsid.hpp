@@ -18,6 +18,11 @@ struct Options {
 
 pid_t full_daemonize(const Options& options = {});
 
+// With keep_parent, the first child (leader of the detached session) while
+// the caller waits for it, else 0. Safe to read from a signal handler, so
+// that a run ended by a signal can end the session it started and waits on.
+pid_t waited_session();
+
 }  // namespace norvik::sys::setsid
 
 namespace norvik::sys::setsid::fast {

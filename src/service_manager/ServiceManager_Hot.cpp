@@ -13,37 +13,13 @@
 #include <ctime>
 #include <regex>
 
+#include "foundation/Inotify.hpp"
 #include "foundation/TimeHiRes.hpp"
 #include "log/Logger.hpp"
 
 namespace norvik::servicemanager {
 
 namespace {
-
-// SHIM watcher (to be replaced by norvik::Inotify of the foundation).
-class PidfileWatch {
-public:
-    explicit PidfileWatch(const std::string& path) {
-        fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (fd_ < 0) throw PlainError(std::string("inotify_init1: ") + std::strerror(errno));
-        if (::inotify_add_watch(fd_, path.c_str(), IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF |
-                                                        IN_MOVE_SELF) < 0) {
-            int e = errno;
-            ::close(fd_);
-            fd_ = -1;
-            throw PlainError("inotify_add_watch " + path + ": " + std::strerror(e));
-        }
-    }
-    ~PidfileWatch() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    PidfileWatch(const PidfileWatch&) = delete;
-    PidfileWatch& operator=(const PidfileWatch&) = delete;
-    int fileno() const { return fd_; }
-
-private:
-    int fd_ = -1;
-};
 
 bool stat_nonempty(const std::string& path, struct stat& st) {
     return ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
@@ -140,10 +116,12 @@ int Hot::restart_gracefully() {
     if (pid <= 1) return 0;
     if (!pid_is_ours(static_cast<pid_t>(pid))) return 0;
 
-    std::unique_ptr<PidfileWatch> watch;
+    std::unique_ptr<Inotify> watch;
     try {
-        watch = std::make_unique<PidfileWatch>(pf);
+        watch = std::make_unique<Inotify>(std::vector<std::string>{"NONBLOCK"});
+        watch->add(pf, {"MODIFY", "ATTRIB", "CLOSE_WRITE", "DELETE_SELF", "MOVE_SELF"});
     } catch (const std::exception& e) {
+        watch.reset();
         logger().warn(std::string("No change watch on the PID file: ") + e.what());
     }
     if (!_send_usr1(static_cast<pid_t>(pid))) return 0;
@@ -157,8 +135,7 @@ int Hot::restart_gracefully() {
             // Drain what arrived, so a half-written file (truncated, not yet
             // rewritten) does not turn the remaining passes into a busy loop.
             if (r > 0) {
-                char buf[4096];
-                while (::read(watch->fileno(), buf, sizeof buf) > 0) {
+                while (!watch->poll().empty()) {
                 }
             }
         } else {

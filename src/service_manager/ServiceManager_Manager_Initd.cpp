@@ -1,5 +1,7 @@
 #include "service_manager/ServiceManager_Manager_Initd.hpp"
 
+#include "proc/PsParser.hpp"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -32,8 +34,7 @@ int& pid_stop_wait() {
     return s;
 }
 
-// SHIM: the fixed safe search path (norvik::env::set_safe_path is not
-// offered by the environment module yet).
+// Init scripts run with a fixed search path, whatever the caller had.
 void set_safe_path() { ::setenv("PATH", "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", 1); }
 
 bool is_plain_file(const std::string& path) {
@@ -67,14 +68,7 @@ bool proc_gone(pid_t pid) {
     return rp != std::string::npos && rp + 2 < s.size() && s[rp + 2] == 'Z';
 }
 
-std::optional<uid_t> uid_of(const std::string& user) {
-    if (user.empty()) return std::nullopt;
-    struct passwd pw {};
-    struct passwd* res = nullptr;
-    char buf[4096];
-    if (::getpwnam_r(user.c_str(), &pw, buf, sizeof buf, &res) == 0 && res) return res->pw_uid;
-    return std::nullopt;
-}
+std::optional<uid_t> uid_of(const std::string& user) { return psparser::detail::uid_for_user(user); }
 
 // A PID file anyone but root or the service's owner can write could make
 // us signal any process.

@@ -20,6 +20,8 @@ protected:
         norvik::test::become_subreaper();
         norvik::paths::set_root_for_testing(root_.path());
         norvik::test::make_dirs(root_ / "etc/init.d");
+        // Without the log directory the warnings go to standard error.
+        norvik::test::make_dirs(root_ / "usr/local/norvik/logs");
         Initd::set_pid_stop_wait_for_testing(5);
     }
     void TearDown() override {
