@@ -1,7 +1,12 @@
 #include "foundation/FileUtils_Flock.hpp"
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
 
 #include <cerrno>
 #include <cstdio>
@@ -12,7 +17,42 @@
 namespace norvik::fileutils {
 namespace {
 constexpr int _EAGAIN = EAGAIN;
+
+// Descriptors that hold a lock taken by this process. A forked child that
+// keeps running (a daemoniser's middle process, a fork helper) would
+// otherwise keep the lock alive after this process dies, since the lock
+// belongs to the open file description. In every forked child these
+// descriptors are pointed at /dev/null: the child's reference goes, the
+// parent's lock stays, and the descriptor number stays valid for the
+// handle's own close later.
+std::vector<int>& locked_fds() {
+    static std::vector<int> fds;
+    return fds;
 }
+
+void drop_locks_in_child() {
+    if (locked_fds().empty()) return;
+    int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (int fd : locked_fds()) {
+        if (null_fd >= 0) ::dup3(null_fd, fd, O_CLOEXEC);
+        else ::close(fd);
+    }
+    if (null_fd >= 0) ::close(null_fd);
+    locked_fds().clear();
+}
+
+void remember_locked(int fd) {
+    static std::once_flag once;
+    std::call_once(once, [] { ::pthread_atfork(nullptr, nullptr, drop_locks_in_child); });
+    auto& fds = locked_fds();
+    if (std::find(fds.begin(), fds.end(), fd) == fds.end()) fds.push_back(fd);
+}
+
+void forget_locked(int fd) {
+    auto& fds = locked_fds();
+    fds.erase(std::remove(fds.begin(), fds.end(), fd), fds.end());
+}
+}  // namespace
 
 Flock::~Flock() { close(); }
 
@@ -37,6 +77,7 @@ void Flock::close() {
     // Only the locking process unlocks: flock locks belong to the open file
     // description, which a forked child shares with its parent.
     if (pid_ != 0 && pid_ == getpid()) {
+        forget_locked(fd_);
         if (::flock(fd_, LOCK_UN) != 0) {
             std::fprintf(stderr, "Failed to unlock file descriptor %d: %s\n", fd_, std::strerror(errno));
         }
@@ -89,6 +130,8 @@ bool flock(Flock& handle, const std::vector<std::string>& flag_names) {
                                                         "” because of an error: " + std::strerror(err)}});
     }
     handle.pid_ = (op & LOCK_UN) ? 0 : me;
+    if (op & LOCK_UN) forget_locked(handle.fd_);
+    else remember_locked(handle.fd_);
     return true;
 }
 

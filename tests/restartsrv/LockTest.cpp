@@ -219,3 +219,42 @@ TEST(FlockTest, HandleLockedByAnotherProcessIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// A holder forks a child that keeps running without exec (as a daemoniser's
+// middle process does), then is killed: the lock must not live on in the child.
+TEST_F(LockTest, LingeringForkedChildDoesNotKeepTheLockAlive) {
+    norvik::test::become_subreaper();  // the orphaned child comes back to us
+    int pfd[2];
+    ASSERT_EQ(pipe2(pfd, O_CLOEXEC), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        ::close(pfd[0]);
+        Lock held("lingering");
+        pid_t child = fork();
+        if (child == 0) {
+            ::sleep(30);
+            _exit(0);
+        }
+        std::string msg = std::to_string(child) + "\n";
+        (void)!write(pfd[1], msg.data(), msg.size());
+        pause();
+        _exit(0);
+    }
+    ::close(pfd[1]);
+    char buf[32] = {};
+    ASSERT_GT(read(pfd[0], buf, sizeof buf - 1), 0);
+    ::close(pfd[0]);
+    const pid_t child = static_cast<pid_t>(std::atol(buf));
+    const std::string path = norvik::restartsrv::get_run_lock_file_for_service("lingering");
+    EXPECT_FALSE(lock_is_free(path));
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(kill(child, 0), 0) << "the forked child should still be running";
+    EXPECT_TRUE(lock_is_free(path));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+}
+
+}  // namespace
