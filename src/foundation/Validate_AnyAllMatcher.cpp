@@ -10,10 +10,10 @@ void check_mode(const std::string& mode) {
                      {mode, MATCH_ALL, MATCH_ANY});
 }
 
-bool match(const Spec& spec, const std::function<bool(const std::string&)>& predicate) {
-    check_mode(spec.match);
-    const bool want_all = spec.match == MATCH_ALL;
-    for (const auto& item : spec.items) {
+bool match(const MatchRule& rule, const std::function<bool(const std::string&)>& predicate) {
+    check_mode(rule.match);
+    const bool want_all = rule.match == MATCH_ALL;
+    for (const auto& item : rule.items) {
         const bool ok = predicate(item);
         if (want_all && !ok) return false;
         if (!want_all && ok) return true;

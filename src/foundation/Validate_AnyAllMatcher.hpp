@@ -11,14 +11,14 @@ namespace norvik::validate::anyallmatcher {
 inline constexpr const char* MATCH_ALL = "all";
 inline constexpr const char* MATCH_ANY = "any";
 
-struct Spec {
+struct MatchRule {
     std::vector<std::string> items;
     std::string match = MATCH_ALL;
 };
 
 // An empty list matches in "all" mode and not in "any" mode. An unknown mode
 // raises norvik::Exception "InvalidParameter" listing the two accepted words.
-bool match(const Spec& spec, const std::function<bool(const std::string&)>& predicate);
+bool match(const MatchRule& rule, const std::function<bool(const std::string&)>& predicate);
 
 // Raises for a mode other than MATCH_ALL / MATCH_ANY.
 void check_mode(const std::string& mode);

@@ -162,10 +162,10 @@ std::string escape_for(const std::string& mapped_spec) {
     return esc;
 }
 
-std::string colored(const std::vector<std::string>& spec, const std::vector<std::string>& texts) {
+std::string colored(const std::vector<std::string>& wanted, const std::vector<std::string>& texts) {
     if (!can_color()) return join(texts);
     std::vector<std::string> attrs;
-    for (const auto& s : spec)
+    for (const auto& s : wanted)
         for (auto& w : split_ws(s)) attrs.push_back(w);
     std::string esc = escape_for(map_attributes(attrs));
     if (esc.empty()) return join(texts);

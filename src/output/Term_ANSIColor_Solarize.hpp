@@ -11,10 +11,10 @@ namespace norvik::term::ansicolor::solarize {
 
 inline constexpr const char* ANSI_RESET = "\033[0m";
 
-// List form: texts joined and wrapped in the escape for `spec` (attribute
+// List form: texts joined and wrapped in the escape for `attrs` (attribute
 // names separated by whitespace) and ANSI_RESET; the plain texts when there
 // are no colours or colouring is not safe.
-std::string colored(const std::vector<std::string>& spec, const std::vector<std::string>& texts);
+std::string colored(const std::vector<std::string>& attrs, const std::vector<std::string>& texts);
 // Text form: the text coloured with the attributes (each mapped through the palette).
 std::string colored(const std::string& text, const std::vector<std::string>& attributes);
 
@@ -27,7 +27,7 @@ const std::map<std::string, std::string>& palette_256();
 const std::map<std::string, std::string>& palette_16();
 const std::map<std::string, std::string>& palette_8();
 
-// The SGR escape for a palette-mapped specification ("" when an attribute
+// The SGR escape for a palette-mapped attribute list ("" when an attribute
 // is unknown to the converter).
 std::string escape_for(const std::string& mapped_spec);
 

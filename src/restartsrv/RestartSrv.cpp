@@ -57,7 +57,7 @@ const OptionSpec OPTIONS[] = {
 
 struct Spelling {
     std::string text;
-    const OptionSpec* spec;
+    const OptionSpec* option;
     bool negated;
 };
 
@@ -89,7 +89,7 @@ const Spelling* find_spelling(const std::string& name) {
     const Spelling* found = nullptr;
     for (const auto& s : spellings()) {
         if (s.text.compare(0, name.size(), name) != 0) continue;
-        if (found && (found->spec != s.spec || found->negated != s.negated)) return nullptr;
+        if (found && (found->option != s.option || found->negated != s.negated)) return nullptr;
         if (!found) found = &s;
     }
     return found;
@@ -147,20 +147,20 @@ ParsedArgs parseargv() {
             rest.push_back(arg);
             continue;
         }
-        if (sp->spec->kind == Kind::Flag) {
+        if (sp->option->kind == Kind::Flag) {
             if (inline_value) {  // a flag given a value is not ours
                 rest.push_back(arg);
                 continue;
             }
-            handle(*sp->spec, !sp->negated, "");
+            handle(*sp->option, !sp->negated, "");
             continue;
         }
         if (inline_value) {
-            handle(*sp->spec, true, *inline_value);
+            handle(*sp->option, true, *inline_value);
             continue;
         }
         if (i + 1 < copy.size() && (copy[i + 1].empty() || copy[i + 1][0] != '-')) {
-            handle(*sp->spec, true, copy[i + 1]);
+            handle(*sp->option, true, copy[i + 1]);
             ++i;
             continue;
         }

@@ -159,7 +159,7 @@ bool current_profile_matches(const std::vector<std::string>& profiles) {
 }
 bool current_profile_matches(const std::string& profile) { return current_profile_matches(std::vector{profile}); }
 bool is_valid_for_profile(const std::string& profile) { return current_profile_matches(profile); }
-bool is_valid_for_profile(const validate::anyallmatcher::Spec& rule) {
+bool is_valid_for_profile(const validate::anyallmatcher::MatchRule& rule) {
     return validate::anyallmatcher::match(rule, [](const std::string& p) { return current_profile_matches(p); });
 }
 

@@ -18,8 +18,8 @@ int is_role_enabled(const std::string& role) {
 
 bool are_roles_enabled(const std::string& role) { return is_role_enabled(role) != 0; }
 
-bool are_roles_enabled(const RolesSpec& spec) {
-    return aam::match(aam::Spec{spec.roles, spec.match}, [](const std::string& r) { return is_role_enabled(r) != 0; });
+bool are_roles_enabled(const RolesSpec& rule) {
+    return aam::match(aam::MatchRule{rule.roles, rule.match}, [](const std::string& r) { return is_role_enabled(r) != 0; });
 }
 
 bool are_roles_enabled(const std::vector<std::string>& roles) { return are_roles_enabled(RolesSpec{roles, MATCH_ANY}); }
@@ -30,12 +30,12 @@ int verify_roles_enabled(const std::string& role) {
     return 1;
 }
 
-int verify_roles_enabled(const RolesSpec& spec) {
-    aam::check_mode(spec.match);
+int verify_roles_enabled(const RolesSpec& rule) {
+    aam::check_mode(rule.match);
     std::vector<std::string> disabled;
-    for (const auto& r : spec.roles)
+    for (const auto& r : rule.roles)
         if (!is_role_enabled(r)) disabled.push_back(r);
-    const bool fail = spec.match == MATCH_ALL ? !disabled.empty() : (!spec.roles.empty() && disabled.size() == spec.roles.size());
+    const bool fail = rule.match == MATCH_ALL ? !disabled.empty() : (!rule.roles.empty() && disabled.size() == rule.roles.size());
     if (!fail) return 1;
     std::string list;
     for (const auto& r : disabled) list += (list.empty() ? "" : ", ") + r;

@@ -21,13 +21,13 @@ struct RolesSpec {
 
 int is_role_enabled(const std::string& role);
 bool are_roles_enabled(const std::string& role);
-bool are_roles_enabled(const RolesSpec& spec);
+bool are_roles_enabled(const RolesSpec& rule);
 // Several names: any of them.
 bool are_roles_enabled(const std::vector<std::string>& roles);
 
 // 1, or raises Norvik::Exception::System::RequiredRoleDisabled.
 int verify_roles_enabled(const std::string& role);
-int verify_roles_enabled(const RolesSpec& spec);
+int verify_roles_enabled(const RolesSpec& rule);
 
 // 1 when the service belongs to no role or one of its roles is enabled.
 int is_service_allowed(const std::string& service);

@@ -216,8 +216,8 @@ int is_enabled(const std::string& service_in) {
 
 bool are_enabled(const std::string& service) { return is_enabled(service) != 0; }
 
-bool are_enabled(const validate::anyallmatcher::Spec& spec) {
-    return validate::anyallmatcher::match(spec, [](const std::string& s) { return is_enabled(s) != 0; });
+bool are_enabled(const validate::anyallmatcher::MatchRule& rule) {
+    return validate::anyallmatcher::match(rule, [](const std::string& s) { return is_enabled(s) != 0; });
 }
 
 int is_provided(const std::string& service) {
@@ -229,8 +229,8 @@ int is_provided(const std::string& service) {
 
 bool are_provided(const std::string& service) { return is_provided(service) != 0; }
 
-bool are_provided(const validate::anyallmatcher::Spec& spec) {
-    return validate::anyallmatcher::match(spec, [](const std::string& s) { return is_provided(s) != 0; });
+bool are_provided(const validate::anyallmatcher::MatchRule& rule) {
+    return validate::anyallmatcher::match(rule, [](const std::string& s) { return is_provided(s) != 0; });
 }
 
 bool touch_disable_file(const std::string& service) {

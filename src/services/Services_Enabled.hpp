@@ -37,13 +37,13 @@ inline constexpr const char* DEFAULT_PROTOCOLS = "imap pop3";
 // "" = no service given -> -1.
 int is_enabled(const std::string& service);
 bool are_enabled(const std::string& service);
-bool are_enabled(const validate::anyallmatcher::Spec& spec);
+bool are_enabled(const validate::anyallmatcher::MatchRule& rule);
 
 // Like is_enabled, but a database service that is off locally counts as
 // provided when the server uses a remote database.
 int is_provided(const std::string& service);
 bool are_provided(const std::string& service);
-bool are_provided(const validate::anyallmatcher::Spec& spec);
+bool are_provided(const validate::anyallmatcher::MatchRule& rule);
 
 // Creates the first disable file (or disables greylisting through its
 // configuration). True on success, also when already disabled.

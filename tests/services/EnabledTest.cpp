@@ -278,8 +278,8 @@ TEST_F(Enabled, AreEnabledCombinesAnyAndAll) {
     install("nkwidgetd");
     install("nkgadgetd");
     write_file(paths::disable_file_plain("nkgadgetd"), "");
-    EXPECT_TRUE(en::are_enabled(norvik::validate::anyallmatcher::Spec{{"nkwidgetd", "nkgadgetd"}, "any"}));
-    EXPECT_FALSE(en::are_enabled(norvik::validate::anyallmatcher::Spec{{"nkwidgetd", "nkgadgetd"}, "all"}));
+    EXPECT_TRUE(en::are_enabled(norvik::validate::anyallmatcher::MatchRule{{"nkwidgetd", "nkgadgetd"}, "any"}));
+    EXPECT_FALSE(en::are_enabled(norvik::validate::anyallmatcher::MatchRule{{"nkwidgetd", "nkgadgetd"}, "all"}));
     EXPECT_FALSE(en::are_enabled("nkgadgetd"));
 }
 
