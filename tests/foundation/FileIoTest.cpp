@@ -351,3 +351,34 @@ TEST(AtomicWrite, WriteFhRewindsAndTruncates) {
     close(fd);
     EXPECT_EQ(norvik::test::read_file(t / "f"), "short");
 }
+
+TEST(LoggerRoot, StandardErrorFallbackIsLeftWhenTheRootChanges) {
+    TempDir bare, full;
+    norvik::test::make_dirs(full / "usr/local/norvik/logs");
+    norvik::LoggerArgs args;
+    args.no_load_from_cache = true;
+    args.log_pid = true;
+    auto lg = norvik::Logger::create(args);
+    int saved = dup(2);
+    int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    dup2(devnull, 2);
+    // No log directory: the entry goes to standard error.
+    norvik::paths::set_root_for_testing(bare.path());
+    lg->info("first entry");
+    EXPECT_TRUE(lg->usingstderr());
+    // A root with the directory: the standard log there is used.
+    norvik::paths::set_root_for_testing(full.path());
+    lg->info("second entry");
+    EXPECT_FALSE(lg->usingstderr());
+    std::string text = norvik::test::read_file(full / "usr/local/norvik/logs/error_log");
+    EXPECT_NE(text.find("second entry"), std::string::npos) << text;
+    // A handle set on purpose stays, whatever the root.
+    lg->set_fh(2);
+    norvik::paths::set_root_for_testing(bare.path());
+    lg->info("third entry");
+    EXPECT_EQ(lg->get_fh(), 2);
+    dup2(saved, 2);
+    close(saved);
+    close(devnull);
+    norvik::paths::set_root_for_testing("");
+}

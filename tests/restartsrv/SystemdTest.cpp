@@ -17,6 +17,8 @@
 #include "foundation/Paths.hpp"
 #include "restartsrv/RestartSrv_Initd.hpp"
 #include "restartsrv/RestartSrv_Systemd.hpp"
+#include "service_manager/ServiceManager_Base.hpp"
+#include "service_manager/ServiceManager_Manager_Systemd.hpp"
 
 namespace sd = norvik::restartsrv::systemd;
 using norvik::test::TempDir;
@@ -178,6 +180,8 @@ namespace {
 const char* ONESHOT = "[Service]\nType=oneshot\nRemainAfterExit=yes\nExecStart=/bin/true\n";
 const char* KILLED = "[Service]\nType=simple\nExecStart=/bin/sh -c 'sleep 0.2; kill -SEGV $$$$'\n";
 const char* MULTI = "[Service]\nType=simple\nExecStart=/bin/sh -c '/bin/sleep 1000 & /bin/sleep 1001 & wait'\n";
+// A start job that fails: systemctl itself reports it.
+const char* BADSTART = "[Service]\nType=oneshot\nExecStart=/bin/sh -c 'exit 3'\n";
 
 // Inside the instance: a sandbox root whose systemctl is the real one.
 class Inner : public ::testing::Test {
@@ -197,6 +201,40 @@ std::string comm_of(pid_t pid) {
     while (!c.empty() && c.back() == '\n') c.pop_back();
     return c;
 }
+
+// Gone or a zombie: systemd reaps its own children, give it a moment.
+bool pid_gone(pid_t pid) {
+    for (int i = 0; i < 40; ++i) {
+        std::ifstream st("/proc/" + std::to_string(pid) + "/stat");
+        std::string all;
+        if (!st || !std::getline(st, all)) return true;
+        auto close = all.rfind(')');
+        if (close != std::string::npos && close + 2 < all.size() && all[close + 2] == 'Z') return true;
+        ::usleep(50000);
+    }
+    return false;
+}
+
+bool pid_alive(pid_t pid) { return pid > 0 && ::kill(pid, 0) == 0 && !comm_of(pid).empty(); }
+
+// The back end built the way the service object builds it: unit name plus
+// the record taken at that moment.
+norvik::servicemanager::manager::Systemd backend(const std::string& unit) {
+    auto rec = sd::has_service_via_systemd(unit);
+    return norvik::servicemanager::manager::Systemd(unit, rec ? *rec : norvik::servicemanager::UnitRecord{});
+}
+
+class InnerBackEnd : public Inner {
+protected:
+    void SetUp() override {
+        Inner::SetUp();
+        norvik::servicemanager::manager::Systemd::set_recheck_sleep_for_testing(0.1);
+    }
+    void TearDown() override {
+        norvik::servicemanager::manager::Systemd::set_recheck_sleep_for_testing(1.0);
+        Inner::TearDown();
+    }
+};
 }  // namespace
 
 TEST_F(Inner, QueriesOfRealUnits) {
@@ -241,14 +279,105 @@ TEST_F(Inner, QueriesOfRealUnits) {
     EXPECT_EQ(sd::stop_via_systemd("rs-nosuch"), "");
 }
 
+TEST_F(InnerBackEnd, StartStatusStopOfASimpleUnit) {
+    using norvik::servicemanager::Base;
+    sd::_run_systemctl({"stop", "rs-simple.service"});
+    // Record taken while stopped: status must follow the live state, not it.
+    auto m = backend("rs-simple");
+    ASSERT_EQ(m.service_via_systemd().at("ActiveState"), "inactive");
+    Base srv(nlohmann::json{{"service", "rs-simple"}});
+    EXPECT_FALSE(m.is_active(srv));
+    EXPECT_EQ(m.status_helper(srv), "");
+
+    ASSERT_TRUE(m.start(srv));
+    EXPECT_TRUE(m.is_active(srv));
+    pid_t main = sd::get_pid_via_systemd("rs-simple");
+    ASSERT_GT(main, 0);
+    EXPECT_TRUE(pid_alive(main));
+    EXPECT_EQ(comm_of(main), "sleep");
+    std::string status = m.status_helper(srv);
+    EXPECT_NE(status.find(std::to_string(main)), std::string::npos) << status;
+    // Starting a running unit is no failure and keeps the process.
+    EXPECT_TRUE(m.start(srv));
+    EXPECT_EQ(sd::get_pid_via_systemd("rs-simple"), main);
+
+    ASSERT_TRUE(m.stop(srv));
+    EXPECT_TRUE(pid_gone(main));
+    EXPECT_FALSE(m.is_active(srv));
+    EXPECT_EQ(sd::get_status_via_systemd("rs-simple"), "inactive");
+    EXPECT_EQ(m.status_helper(srv), "");
+    // Reloading a unit that is not running is refused by systemd.
+    EXPECT_FALSE(m.reload(srv));
+
+    // Units systemd does not have: every job fails, none throws.
+    auto none = backend("rs-nosuch");
+    Base gone(nlohmann::json{{"service", "rs-nosuch"}});
+    EXPECT_FALSE(none.start(gone));
+    EXPECT_FALSE(none.stop(gone));
+    EXPECT_FALSE(none.reload(gone));
+    EXPECT_EQ(none.status_helper(gone), "");
+}
+
+TEST_F(InnerBackEnd, ForkingUnitReloadAndFailingUnits) {
+    using norvik::servicemanager::Base;
+    sd::_run_systemctl({"stop", "rs-forking.service"});
+    auto m = backend("rs-forking");
+    ASSERT_EQ(m.service_via_systemd().at("Type"), "forking");
+    Base srv(nlohmann::json{{"service", "rs-forking"}, {"pidfile", "/run/rs-forking.pid"}});
+    ASSERT_TRUE(m.start(srv));
+    pid_t pid = sd::get_pid_via_systemd("rs-forking");
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(pid_alive(pid));
+    EXPECT_EQ(norvik::test::read_file("/run/rs-forking.pid"), std::to_string(pid) + "\n");
+    // Forking units: the PID file decides.
+    std::string status = m.status_helper(srv);
+    EXPECT_NE(status.find(std::to_string(pid)), std::string::npos) << status;
+
+    auto reloads = [] {
+        return norvik::test::exists("/run/rs-forking.reloads") ? lines(norvik::test::read_file("/run/rs-forking.reloads")).size()
+                                                               : size_t{0};
+    };
+    size_t before = reloads();
+    ASSERT_TRUE(m.reload(srv));
+    for (int i = 0; i < 40 && reloads() == before; ++i) ::usleep(50000);
+    EXPECT_EQ(reloads(), before + 1);  // the daemon got its HUP
+    EXPECT_EQ(sd::get_pid_via_systemd("rs-forking"), pid);
+    EXPECT_TRUE(pid_alive(pid));
+
+    ASSERT_TRUE(m.stop(srv));
+    EXPECT_TRUE(pid_gone(pid));
+    EXPECT_FALSE(m.is_active(srv));
+    EXPECT_EQ(m.status_helper(srv), "");
+
+    // A start job that fails is reported false.
+    auto bad = backend("rs-badstart");
+    Base badsrv(nlohmann::json{{"service", "rs-badstart"}});
+    EXPECT_FALSE(bad.start(badsrv));
+    EXPECT_EQ(sd::get_status_via_systemd("rs-badstart"), "failed");
+    EXPECT_EQ(bad.status_helper(badsrv), "");
+
+    // A simple unit whose program exits 3 later: systemctl's start job is
+    // done once the program runs, so start succeeds; the status then
+    // shows it is not running.
+    auto fail = backend("rs-fail");
+    Base failsrv(nlohmann::json{{"service", "rs-fail"}});
+    EXPECT_TRUE(fail.start(failsrv));
+    for (int i = 0; i < 40 && sd::get_status_via_systemd("rs-fail") != "failed"; ++i) ::usleep(50000);
+    EXPECT_EQ(sd::get_status_via_systemd("rs-fail"), "failed");
+    EXPECT_FALSE(fail.is_active(failsrv));
+    EXPECT_EQ(fail.status_helper(failsrv), "");
+    EXPECT_EQ(sd::get_code_and_signal_via_systemd("rs-fail").code, "exited");
+}
+
 TEST(RealSystemd, QueriesRunAgainstARealSystemd) {
     if (norvik::test::inside_real_systemd()) GTEST_SKIP() << "outer driver";
     norvik::test::RealSystemd rs("nvk-rsq-" + std::to_string(::getpid()));
     if (!rs.start()) GTEST_SKIP() << "no real systemd on this machine (" << rs.why()
                                   << "); the queries were checked against the fake systemctl only";
-    rs.add_units({{"rs-oneshot.service", ONESHOT}, {"rs-killed.service", KILLED}, {"rs-multi.service", MULTI}});
+    rs.add_units({{"rs-oneshot.service", ONESHOT}, {"rs-killed.service", KILLED}, {"rs-multi.service", MULTI},
+                  {"rs-badstart.service", BADSTART}});
     std::string out;
-    int code = rs.run_inner("Inner.*", &out);
+    int code = rs.run_inner("Inner.*:InnerBackEnd.*", &out);
     EXPECT_EQ(code, 0) << out;
     EXPECT_NE(out.find("[  PASSED  ]"), std::string::npos) << out;
     EXPECT_EQ(out.find("SKIPPED"), std::string::npos) << out;
