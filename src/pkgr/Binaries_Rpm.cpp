@@ -1,7 +1,6 @@
 #include "pkgr/Binaries_Rpm.hpp"
 
 #include <algorithm>
-#include <regex>
 
 #include "exception/Exception.hpp"
 #include "foundation/Paths.hpp"
@@ -31,14 +30,23 @@ pkgr::VersionMap Rpm::get_version(const std::vector<std::string>& packages) {
     args.push_back(VERSION_FORMAT);
     for (auto& p : packages) args.push_back(p);
     auto result = cmd(args);
-    static const std::regex not_installed("^package (.+?) is not installed$");
-    static const std::regex name_version("^(\\S+?)\\s+(.+?)$");
+    // Plain scanning rather than regular expressions: output lines can be
+    // arbitrarily long and the library's matcher recurses per character.
+    static const std::string np = "package ", ni = " is not installed";
+    auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; };
     pkgr::VersionMap out;
     for (auto& line : saferun::errors::split_lines(result.output)) {
-        std::smatch m;
-        if (std::regex_match(line, m, not_installed)) continue;
-        if (std::regex_match(line, m, name_version)) out[m[1]] = m[2].str();
-        else out[line] = std::nullopt;
+        if (line.size() > np.size() + ni.size() && line.compare(0, np.size(), np) == 0 &&
+            line.compare(line.size() - ni.size(), ni.size(), ni) == 0)
+            continue;
+        size_t name_end = 0;
+        while (name_end < line.size() && !is_space(line[name_end])) ++name_end;
+        size_t value_start = name_end;
+        while (value_start < line.size() && is_space(line[value_start])) ++value_start;
+        if (name_end > 0 && value_start > name_end && value_start < line.size())
+            out[line.substr(0, name_end)] = line.substr(value_start);
+        else
+            out[line] = std::nullopt;
     }
     return out;
 }

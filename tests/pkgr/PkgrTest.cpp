@@ -51,6 +51,7 @@ for p in "$@"; do
   case "$p" in
     bash) n=bash; v="5.1.8-9.el9" ;;
     exim) n=exim; v="4.97.1-1.el9" ;;
+    huge) n=huge; v=$(head -c 300000 /dev/zero | tr '\0' 'v') ;;
     *) echo "package $p is not installed"; rc=1; continue ;;
   esac
   case "$fmt" in
@@ -114,6 +115,10 @@ TEST_F(PkgrTest, RpmBackEndReadsRpm) {
     EXPECT_EQ(yum.is_installed("bash"), 1);
     EXPECT_EQ(yum.is_installed("nothere"), 0);
     EXPECT_THROW(yum._rpm().get_version({}), norvik::PlainError);
+    // A very long version line is read, not a crash.
+    auto huge = yum.get_package_version("huge");
+    ASSERT_TRUE(huge);
+    EXPECT_EQ(huge->size(), 300000u);
 }
 
 TEST_F(PkgrTest, FactoryFollowsTheOperatingSystem) {
