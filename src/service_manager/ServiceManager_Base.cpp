@@ -542,18 +542,16 @@ void Base::warn(const std::vector<std::string>& parts) {
 
 nlohmann::json Base::exception_params() { return nlohmann::json{{"service", service()}}; }
 
-void Base::_generate_start_exception(const nlohmann::json& p) {
+namespace {
+[[noreturn]] void raise_service_exception(const std::string& type, const nlohmann::json& p) {
     services::register_service_exceptions();
-    exception::raise(services::START_ERROR, p);
+    exception::raise(type, p);
 }
-void Base::_generate_restart_exception(const nlohmann::json& p) {
-    services::register_service_exceptions();
-    exception::raise(services::RESTART_ERROR, p);
-}
-void Base::_generate_reload_exception(const nlohmann::json& p) {
-    services::register_service_exceptions();
-    exception::raise(services::RELOAD_ERROR, p);
-}
+}  // namespace
+
+void Base::_generate_start_exception(const nlohmann::json& p) { raise_service_exception(services::START_ERROR, p); }
+void Base::_generate_restart_exception(const nlohmann::json& p) { raise_service_exception(services::RESTART_ERROR, p); }
+void Base::_generate_reload_exception(const nlohmann::json& p) { raise_service_exception(services::RELOAD_ERROR, p); }
 void Base::_generate_is_down_exception(const nlohmann::json& p) {
     services::register_service_exceptions();
     ExceptionPtr e;
@@ -564,24 +562,14 @@ void Base::_generate_is_down_exception(const nlohmann::json& p) {
     e->raise();
     __builtin_unreachable();
 }
-void Base::_generate_disabled_exception(const nlohmann::json& p) {
-    services::register_service_exceptions();
-    exception::raise(services::DISABLED, p);
-}
+void Base::_generate_disabled_exception(const nlohmann::json& p) { raise_service_exception(services::DISABLED, p); }
 void Base::_generate_not_configured_exception(const nlohmann::json& p) {
-    services::register_service_exceptions();
     nlohmann::json q = p;
     q["reason"] = not_configured_reason();
-    exception::raise(services::NOT_CONFIGURED, q);
+    raise_service_exception(services::NOT_CONFIGURED, q);
 }
-void Base::_generate_not_installed_exception(const nlohmann::json& p) {
-    services::register_service_exceptions();
-    exception::raise(services::NOT_INSTALLED, p);
-}
-void Base::_generate_binary_not_found_exception(const nlohmann::json& p) {
-    services::register_service_exceptions();
-    exception::raise(services::BINARY_NOT_FOUND, p);
-}
+void Base::_generate_not_installed_exception(const nlohmann::json& p) { raise_service_exception(services::NOT_INSTALLED, p); }
+void Base::_generate_binary_not_found_exception(const nlohmann::json& p) { raise_service_exception(services::BINARY_NOT_FOUND, p); }
 std::shared_ptr<norvik::Exception> Base::_no_roles_exception() {
     services::register_service_exceptions();
     return exception::create(services::NOT_ALLOWED_BY_ROLES, nlohmann::json{{"service", service_name()}});
