@@ -57,7 +57,10 @@ void Output::message(const std::string& type, const nlohmann::json& contents, co
         {"contents", contents},
         {"partial", partial_message ? output::PARTIAL_MESSAGE : output::COMPLETE_MESSAGE},
     };
-    for (auto& [k, v] : _MESSAGE_ADDITIONS().items()) record[k] = v;
+    // Keep the additions alive for the loop: items() does not extend the
+    // life of a temporary.
+    const nlohmann::json additions = _MESSAGE_ADDITIONS();
+    for (auto& [k, v] : additions.items()) record[k] = v;
     const nlohmann::json& src = source.is_null() ? source_ : source;
     if (!src.is_null()) record["source"] = src;
     _RENDER(record);
