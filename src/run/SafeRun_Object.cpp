@@ -295,14 +295,7 @@ void Object::run_child(Options& o) {
         // Nothing this program holds open (even a descriptor inherited
         // without close-on-exec) reaches the child.
         posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-        sigset_t def, none;
-        sigemptyset(&def);
-        sigaddset(&def, SIGPIPE);
-        sigaddset(&def, SIGCHLD);
-        sigemptyset(&none);
-        posix_spawnattr_setsigdefault(&attr, &def);
-        posix_spawnattr_setsigmask(&attr, &none);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        reset_child_signals(attr);
         pid_t pid = 0;
         const bool by_path = o.program.find('/') != std::string::npos;
         int rc = by_path ? ::posix_spawn(&pid, o.program.c_str(), &fa, &attr, argv.data(), envp.data())
@@ -568,6 +561,17 @@ ExceptionPtr Object::to_exception() const {
 const Object& Object::die_if_error() const {
     if (auto e = to_exception()) e->raise();
     return *this;
+}
+
+void reset_child_signals(posix_spawnattr_t& attr) {
+    sigset_t def, none;
+    sigemptyset(&def);
+    sigaddset(&def, SIGPIPE);
+    sigaddset(&def, SIGCHLD);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &def);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 }
 
 }  // namespace norvik::saferun

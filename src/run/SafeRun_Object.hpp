@@ -10,6 +10,8 @@
 // Never touches norvik::child_status().
 #pragma once
 
+#include <spawn.h>
+
 #include <sys/types.h>
 
 #include <functional>
@@ -113,5 +115,9 @@ private:
     std::shared_ptr<std::string> _stderr{};
     std::optional<double> _timed_out_after{};
 };
+
+// A spawned child starts with SIGPIPE and SIGCHLD at their defaults and no
+// signal blocked, whatever this program had set.
+void reset_child_signals(posix_spawnattr_t& attr);
 
 }  // namespace norvik::saferun

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "exception/Exception.hpp"
+#include "run/SafeRun_Object.hpp"
 #include "foundation/ChildStatus.hpp"
 #include "log/Debug.hpp"
 #include "run/AccessIds_ReducedPrivileges.hpp"
@@ -123,14 +124,7 @@ std::optional<std::string> _saferun_r(const std::vector<std::string>& command_in
             break;
     }
     posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-    sigset_t def, none;
-    sigemptyset(&def);
-    sigaddset(&def, SIGPIPE);
-    sigaddset(&def, SIGCHLD);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &def);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    saferun::reset_child_signals(attr);
 
     struct sigaction old_chld {};
     ::sigaction(SIGCHLD, nullptr, &old_chld);
