@@ -320,7 +320,8 @@ std::string read_state_letter(pid_t pid) {
 bool pid_is_alive(pid_t pid) {
     if (pid <= 0) return false;
     if (::kill(pid, 0) != 0 && errno != EPERM) return false;
-    return read_state_letter(pid) != "Z";
+    const std::string state = read_state_letter(pid);
+    return state != "Z" && state != "X";
 }
 
 // ---- ProcName --------------------------------------------------------------

@@ -1,5 +1,7 @@
 #include "service_manager/ServiceManager_Base.hpp"
 
+#include "proc/PsParser.hpp"
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -81,22 +83,6 @@ bool path_exists(const std::string& path) {
 }
 
 // A pid whose /proc entry exists and is not a zombie.
-bool pid_alive(long pid) {
-    if (pid <= 0) return false;
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buf[512];
-    ssize_t n = ::read(fd, buf, sizeof buf - 1);
-    ::close(fd);
-    if (n <= 0) return false;
-    buf[n] = 0;
-    const char* rp = std::strrchr(buf, ')');
-    if (!rp || rp[1] == 0 || rp[2] == 0) return true;
-    return rp[2] != 'Z' && rp[2] != 'X';
-}
-
 // First line of a file without its line end; nullopt when it cannot be opened.
 std::optional<std::string> read_first_line(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -753,6 +739,12 @@ std::string Base::restart(std::optional<bool> graceful) {
 
     if (running && has_stop_check()) stop_check();
 
+    // The word that ends a progress line in verbose runs.
+    auto report_outcome = [this](bool ok) {
+        if (verbose() != 1) return;
+        output(ok ? SUCCESS_WORD : FAILURE_WORD);
+        output("");
+    };
     if (running && is_enabled()) {
         if (has_stop_check()) stop_check();
         if (has_restart_check() && !restart_check()) return "";
@@ -761,33 +753,20 @@ std::string Base::restart(std::optional<bool> graceful) {
             if (verbose() == 1) output_partial("Restarting " + service() + " gracefully ");
             else debug("Restarting " + service() + " gracefully");
             if (restart_gracefully() && !wait_for_service_status(0).empty()) {
-                if (verbose() == 1) {
-                    output(SUCCESS_WORD);
-                    output("");
-                }
+                report_outcome(true);
                 return "1";
             }
-            if (verbose() == 1) {
-                output(FAILURE_WORD);
-                output("");
-            } else {
-                debug("The graceful restart of " + service() + " failed; a full restart follows.");
-            }
+            report_outcome(false);
+            if (verbose() != 1) debug("The graceful restart of " + service() + " failed; a full restart follows.");
         }
         if (is_enabled() && has_restart_args() && service_manager().has_restart()) {
             if (verbose() == 1) output_partial("Restarting " + service() + " ");
             else debug("Restarting " + service() + " through its back end");
             if (service_manager().restart(*this) && !wait_for_service_status(0).empty()) {
-                if (verbose() == 1) {
-                    output(SUCCESS_WORD);
-                    output("");
-                }
+                report_outcome(true);
                 return "1";
             }
-            if (verbose() == 1) {
-                output(FAILURE_WORD);
-                output("");
-            }
+            report_outcome(false);
         }
     } else if (!running) {
         service_argv_action("START");
@@ -966,7 +945,7 @@ int Base::is_up_via_pidfile() {
         if (pid == 0 && i < 9) timehires::sleep(0.1);
     }
     if (pid == 0) return 0;
-    return pid_alive(pid) ? 1 : 0;
+    return psparser::pid_is_alive(static_cast<pid_t>(pid)) ? 1 : 0;
 }
 
 // ---- start, stop, reload ------------------------------------------------------------
@@ -1021,7 +1000,7 @@ int Base::start() {
             // A PID file of a dead process would be taken for the new one.
             long pid = 0;
             if (auto line = read_first_line(pf)) pid = parse_pid(*line);
-            if (!pid_alive(pid)) {
+            if (!psparser::pid_is_alive(static_cast<pid_t>(pid))) {
                 debug("Removing the stale PID file " + pf);
                 ::unlink(pf.c_str());
             }
