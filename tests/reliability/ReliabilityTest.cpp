@@ -100,11 +100,7 @@ int next_port() {
     return 42000 + (static_cast<int>(::getpid()) * 11 + (n++) * 5) % 15000;
 }
 
-struct Event {
-    std::string what;
-    long pid;
-    double t;
-};
+using Event = norvik::test::DemoEvent;
 
 // A started run that the test can signal; output goes to a file.
 struct Async {
@@ -189,19 +185,8 @@ public:
         return a;
     }
 
-    pid_t pid() const {
-        std::ifstream f(pidfile_);
-        long p = 0;
-        f >> p;
-        return static_cast<pid_t>(p);
-    }
-    std::vector<Event> events() const {
-        std::vector<Event> out;
-        std::ifstream f(events_);
-        Event e;
-        while (f >> e.what >> e.pid >> e.t) out.push_back(e);
-        return out;
-    }
+    pid_t pid() const { return norvik::test::read_pid_file(pidfile_); }
+    std::vector<Event> events() const { return norvik::test::read_demo_events(events_); }
     // True when the run lock of the service can be taken right now.
     bool lock_free() const {
         int fd = ::open((root_ + "/var/norvik/restartsrv/locks/nkdemo").c_str(), O_RDWR | O_CLOEXEC);

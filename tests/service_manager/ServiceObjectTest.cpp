@@ -40,11 +40,7 @@ int next_port() {
     return 21000 + (static_cast<int>(::getpid()) * 13 + (n++) * 7) % 20000;
 }
 
-struct Event {
-    std::string what;
-    long pid;
-    double t;
-};
+using Event = norvik::test::DemoEvent;
 
 class Demo {
 public:
@@ -92,20 +88,9 @@ public:
         return r;
     }
 
-    pid_t pid() const {
-        std::ifstream f(pidfile_);
-        long p = 0;
-        f >> p;
-        return static_cast<pid_t>(p);
-    }
+    pid_t pid() const { return norvik::test::read_pid_file(pidfile_); }
 
-    std::vector<Event> events() const {
-        std::vector<Event> out;
-        std::ifstream f(events_);
-        Event e;
-        while (f >> e.what >> e.pid >> e.t) out.push_back(e);
-        return out;
-    }
+    std::vector<Event> events() const { return norvik::test::read_demo_events(events_); }
     int count(const std::string& what) const {
         auto ev = events();
         return static_cast<int>(std::count_if(ev.begin(), ev.end(), [&](const Event& e) { return e.what == what; }));

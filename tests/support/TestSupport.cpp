@@ -138,6 +138,21 @@ std::string link_binary(const std::string& dir, const std::string& name) {
     return link;
 }
 
+std::vector<DemoEvent> read_demo_events(const std::string& path) {
+    std::vector<DemoEvent> out;
+    std::ifstream f(path);
+    DemoEvent e;
+    while (f >> e.what >> e.pid >> e.t) out.push_back(e);
+    return out;
+}
+
+pid_t read_pid_file(const std::string& path) {
+    std::ifstream f(path);
+    long p = 0;
+    f >> p;
+    return static_cast<pid_t>(p);
+}
+
 void become_subreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
 
 void reap_zombies() {

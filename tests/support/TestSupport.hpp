@@ -47,6 +47,16 @@ RunResult run(const std::string& path, const std::vector<std::string>& argv,
 std::string binary();
 std::string link_binary(const std::string& dir, const std::string& name);
 
+// The demo daemon's records: one "<what> <pid> <time>" line per event.
+struct DemoEvent {
+    std::string what;
+    long pid = 0;
+    double t = 0;
+};
+std::vector<DemoEvent> read_demo_events(const std::string& path);
+// The pid in a PID file (0 when missing or unreadable).
+pid_t read_pid_file(const std::string& path);
+
 // Makes this process a child subreaper and reaps every finished child.
 void become_subreaper();
 void reap_zombies();
