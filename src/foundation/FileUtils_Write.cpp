@@ -59,11 +59,16 @@ std::string octal(mode_t m) {
 }
 
 std::string identity_text() {
-    std::string s = "uid " + std::to_string(::geteuid()) + ", groups";
+    std::string s = "uid ";
+    s += std::to_string(::geteuid());
+    s += ", groups ";
+    s += std::to_string(::getegid());
     gid_t groups[256];
     int n = ::getgroups(256, groups);
-    s += " " + std::to_string(::getegid());
-    for (int i = 0; i < n; ++i) s += "," + std::to_string(groups[i]);
+    for (int i = 0; i < n; ++i) {
+        s += ',';
+        s += std::to_string(groups[i]);
+    }
     return s;
 }
 
