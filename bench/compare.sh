@@ -17,29 +17,17 @@ done
 for t in pgrep fuser killall; do command -v $t >/dev/null || { echo "missing $t (procps, psmisc)" >&2; exit 2; }; done
 
 tmp=$(mktemp -d /tmp/norvik-compare.XXXXXX)
-pids=()
 cleanup() {
-  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
+  "$pc" kill nkbenchsleeper >/dev/null 2>&1
+  "$pc" kill nkbenchvictim >/dev/null 2>&1
   [ -f "$tmp/root/var/run/nkdemo.pid" ] && kill -9 "$(cat "$tmp/root/var/run/nkdemo.pid")" 2>/dev/null
   wait 2>/dev/null
   rm -rf "$tmp"
 }
 trap cleanup EXIT
 
-now_us() { local t=${EPOCHREALTIME/./}; echo "$t"; }
-# median_us N cmd...: median wall time of N runs, in microseconds.
-median_us() {
-  local n=$1; shift
-  local times=() i a b
-  for ((i = 0; i < n; i++)); do
-    a=${EPOCHREALTIME/./}
-    "$@" >/dev/null 2>&1
-    b=${EPOCHREALTIME/./}
-    times+=($((b - a)))
-  done
-  printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (n + 1) / 2 ))p"
-}
-# Same, with a set-up command run (untimed) before each timed one.
+# median_us_setup N SETUP cmd...: median wall time of N runs of cmd, in
+# microseconds, with SETUP run (untimed) before each one.
 median_us_setup() {
   local n=$1 setup=$2; shift 2
   local times=() i a b
@@ -52,25 +40,38 @@ median_us_setup() {
   done
   printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (n + 1) / 2 ))p"
 }
+median_us() { local n=$1; shift; median_us_setup "$n" : "$@"; }
 rows=()
 row() {  # label tool_us other_us other_name
-  rows+=("$(awk -v l="$1" -v a="$2" -v b="$3" -v o="$4" 'BEGIN { printf "%-34s %10.2f %10.2f  %-22s %6.2f", l, a/1000, b/1000, o, (b > 0 ? a/b : 0) }')")
+  rows+=("$(awk -v l="$1" -v a="$2" -v b="$3" -v o="$4" 'BEGIN { printf "%-34s %10.2f %10.2f  %-22s %6.3f", l, a/1000, b/1000, o, (b > 0 ? a/b : 0) }')")
 }
 
 # Processes to look for: copies of sleep under a private name.
 cp /bin/sleep "$tmp/nkbenchsleeper"
 : > "$tmp/held"
-for i in $(seq 1 20); do "$tmp/nkbenchsleeper" 600 < "$tmp/held" & pids+=($!); done
+"$pc" spawn 20 "$tmp/nkbenchsleeper" < "$tmp/held" >/dev/null 2>&1 &
+sleep 0.2
 row "process scan (20 matches)" "$(median_us "$runs" "$pc" scan nkbenchsleeper)" \
     "$(median_us "$runs" pgrep -x nkbenchsleeper)" "pgrep -x"
-row "file holders (20 holders)" "$(median_us "$runs" "$pc" fuser "$tmp/held")" \
+row "file holders (21 holders)" "$(median_us "$runs" "$pc" fuser "$tmp/held")" \
     "$(median_us "$runs" fuser "$tmp/held")" "fuser"
 
 cp /bin/sleep "$tmp/nkbenchvictim"
-victims() { for i in 1 2 3 4 5; do "$tmp/nkbenchvictim" 600 & done; sleep 0.05; }
+pkill_and_wait() { pkill -x "$1"; timeout 30 pidwait -x "$1"; }
+# Five victims under a parent that reaps them at once; timing starts when all run.
+victims() {
+  "$pc" spawn 5 "$tmp/nkbenchvictim" >/dev/null 2>&1 &
+  local k
+  for ((k = 0; k < 200; k++)); do
+    [ "$("$pc" scan nkbenchvictim 2>/dev/null | wc -l)" -ge 5 ] && return
+    sleep 0.01
+  done
+}
 kruns=$(( runs > 9 ? 9 : runs ))
 row "kill escalation (5 procs)" "$(median_us_setup "$kruns" victims "$pc" kill nkbenchvictim)" \
     "$(median_us_setup "$kruns" victims timeout 30 killall -w nkbenchvictim)" "killall -w"
+row "kill escalation (5 procs)" "$(median_us_setup "$kruns" victims "$pc" kill nkbenchvictim)" \
+    "$(median_us_setup "$kruns" victims pkill_and_wait nkbenchvictim)" "pkill -x; pidwait -x"
 
 # The demo service in a private root (as tests/reliability sets it up).
 root=$tmp/root
@@ -79,6 +80,8 @@ sed -e "s|@DAEMON@|$demod|" -e "s|@PIDFILE@|$root/var/run/nkdemo.pid|" \
     -e "s|@ARGS@|--events $root/var/log/nkdemo.events --port 28419|" "$src/demo/nkdemo.init.in" > "$root/etc/init.d/nkdemo"
 chmod 755 "$root/etc/init.d/nkdemo"
 : > "$root/etc/servmon.d/nkdemo"
+# A real server has a local-time link; without one each start asks the time-zone tool.
+ln -s /usr/share/zoneinfo/Etc/UTC "$root/etc/localtime"
 cat > "$root/var/norvik/custom/services/Nkdemo.json" <<JSON
 {"base": "Base", "attributes": {"pidfile": "\${NORVIK_ROOT}/var/run/nkdemo.pid",
  "service_binary": "$demod", "pid_exe": "norvik_demod"}}

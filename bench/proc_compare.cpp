@@ -3,7 +3,15 @@
 //   proc_compare scan NAME        pids of processes named NAME (pgrep NAME)
 //   proc_compare fuser FILE...    holders of the files        (fuser FILE)
 //   proc_compare kill NAME        TERM, then KILL, and wait   (killall -w NAME)
+//   proc_compare spawn N PROGRAM  N children running "PROGRAM 600", reaped the
+//                                 moment they die (victims for the kill rows:
+//                                 an unreaped zombie would stall killall -w)
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -35,6 +43,18 @@ int main(int argc, char** argv) {
                 std::printf("\n");
             }
             return any ? 0 : 1;
+        }
+        if (mode == "spawn" && argc == 4) {
+            int n = std::atoi(argv[2]);
+            for (int i = 0; i < n; ++i) {
+                pid_t p = ::fork();
+                if (p == 0) {
+                    ::execl(argv[3], argv[3], "600", static_cast<char*>(nullptr));
+                    ::_exit(127);
+                }
+            }
+            while (::wait(nullptr) > 0 || errno == EINTR) {}
+            return 0;
         }
         if (mode == "kill") {
             int n = norvik::kill::safekill(norvik::psparser::ProcName(std::string(argv[2])), false, 5);
