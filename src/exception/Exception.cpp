@@ -211,7 +211,9 @@ std::string interpolate_variables(const std::string& tmpl, const std::vector<std
             if (ref.size() < 2 || ref[0] != '_') return false;
             for (size_t k = 1; k < ref.size(); ++k)
                 if (!std::isdigit(static_cast<unsigned char>(ref[k]))) return false;
-            size_t n = std::stoul(ref.substr(1));
+            // However many digits: a number past the list is a missing argument.
+            size_t n = 0;
+            for (size_t k = 1; k < ref.size() && n <= args.size(); ++k) n = n * 10 + static_cast<size_t>(ref[k] - '0');
             value = (n >= 1 && n <= args.size()) ? args[n - 1] : "";
             return true;
         };
