@@ -373,7 +373,13 @@ std::optional<CacheEntry> load(const std::string& key) {
     int field;
     std::string value;
     if (!split_key(key, field, value) || !valid_lookup_value(field, value)) return std::nullopt;
-    auto r = readpasswd(field, value);
+    std::optional<PwRecord> r;
+    // As in the lookups: uid 0 is the superuser's, whatever names precede it.
+    if (field == 2 && value == "0") {
+        r = readpasswd(0, SUPERUSER_NAME);
+        if (r && r->uid != 0) r.reset();
+    }
+    if (!r) r = readpasswd(field, value);
     if (!r) return std::nullopt;
     if (want_encrypted_now()) readshadow(*r);
     CacheEntry e{r->passwd_mtime, r->shadow_mtime, *r};
