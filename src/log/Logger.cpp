@@ -206,7 +206,9 @@ void Logger::open_logfile() {
     int fd = -1;
     if (!(file == paths::error_log() && is_subprocess_of_nksrvd()))
         fd = fileutils::open::sysopen_with_real_perms(file, kLogFlags, kLogPerms);
-    if (own_fh_ && log_fh_ > 2) ::close(log_fh_);
+    // A handle closed behind our back may have given its number to the new
+    // one: never close that.
+    if (own_fh_ && log_fh_ > 2 && log_fh_ != fd) ::close(log_fh_);
     if (fd < 0) {
         log_fh_ = 2;
         own_fh_ = false;

@@ -3,6 +3,7 @@
 // against a private root.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -594,4 +595,56 @@ TEST_F(LoggerTest, DebugFrontPanicWritesBothLogs) {
     EXPECT_NE(err.text().find("panic [" + prog + "] front panic\n"), std::string::npos);
     EXPECT_NE(log().find("] panic [" + prog + "] front panic\n"), std::string::npos) << log();
     EXPECT_NE(panic_log().find(" panic [" + prog + "] front panic\n"), std::string::npos) << panic_log();
+}
+
+TEST_F(LoggerTest, ClosedHandleIsReopened) {
+    auto lg = fresh();
+    lg->raw("one\n");
+    int fd = lg->get_fh();
+    ASSERT_GT(fd, 2);
+    ::close(fd);  // closed behind the logger's back
+    EXPECT_EQ(lg->raw("two\n"), 1);
+    EXPECT_EQ(log(), "one\ntwo\n");
+}
+
+// Below the panel's web service daemon the standard log is its standard
+// error, which that daemon collects; another log file is still a file.
+TEST_F(LoggerTest, ChildrenOfTheWebServiceDaemonLogToStandardError) {
+    const std::string err_file = root / "err";
+    pid_t daemon = ::fork();
+    if (daemon == 0) {
+        ::prctl(PR_SET_NAME, "nksrvd-worker");
+        pid_t child = ::fork();
+        if (child == 0) {
+            int rc = 0;
+            try {
+                int e = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+                ::dup2(e, 2);
+                auto lg = fresh();
+                lg->raw("to the daemon\n");
+                if (!lg->usingstderr()) rc |= 1;
+                LoggerArgs a;
+                a.alternate_logfile = root / "own.log";
+                auto own = fresh(a);
+                own->raw("to its own file\n");
+                if (own->usingstderr()) rc |= 2;
+            } catch (...) {
+                rc |= 4;
+            }
+            ::_exit(rc);
+        }
+        int st = 0;
+        ::waitpid(child, &st, 0);
+        ::_exit(WIFEXITED(st) ? WEXITSTATUS(st) : 8);
+    }
+    int st = 0;
+    ASSERT_EQ(::waitpid(daemon, &st, 0), daemon);
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+    EXPECT_EQ(norvik::test::read_file(err_file), "to the daemon\n");
+    EXPECT_FALSE(norvik::test::exists(root / "usr/local/norvik/logs/error_log"));
+    EXPECT_EQ(norvik::test::read_file(root / "own.log"), "to its own file\n");
+    // An ordinary parent: the file.
+    fresh()->raw("from the test\n");
+    EXPECT_EQ(log(), "from the test\n");
 }
