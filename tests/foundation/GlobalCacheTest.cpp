@@ -53,6 +53,11 @@ TEST_F(GlobalCacheTest, DataIsAnsweredOnlyFromAStrictlyNewerCache) {
     EXPECT_FALSE(gc::data("roles", "mail", 5000));
     EXPECT_FALSE(gc::data("roles", "absent"));
     EXPECT_EQ(gc::get_cache_mtime("roles"), std::optional<int64_t>(1000));
+    // Without a time to beat, any cache after the epoch answers.
+    write_cache("early", R"({"data": {"x": 1}})", 1);
+    EXPECT_EQ(gc::data("early", "x"), json(1));
+    write_cache("epoch", R"({"data": {"x": 1}})", 0);
+    EXPECT_FALSE(gc::data("epoch", "x"));
 }
 
 TEST_F(GlobalCacheTest, ReadOncePerProcessUntilCleared) {

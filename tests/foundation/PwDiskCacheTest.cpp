@@ -45,6 +45,7 @@ protected:
         dir = norvik::paths::pwcache_dir();
     }
     void TearDown() override {
+        pc::set_want_encrypted_password(false);
         pc::helpers::deinit();
         pc::clear_cache();
         norvik::paths::set_root_for_testing("");
@@ -286,4 +287,39 @@ TEST_F(PwDiskCacheTest, BoundLookupsGoThroughTheDiskAndKeepTheSuperuser) {
     EXPECT_EQ(pc::getusername(0).value_or(""), "root");
     EXPECT_EQ(read_json("2:0")["contents"][0], "root");
     EXPECT_FALSE(pc::getpwnam("nobody-here"));
+}
+
+TEST_F(PwDiskCacheTest, EncryptedPasswordsAreKeptAndFollowTheShadowFile) {
+    norvik::test::write_file(root / "etc/shadow", "root:*:19000:0:99999:7:::\nalice:$6$salt$hash:19100:0:90:7:::\n", 0600);
+    PwDiskCache cache;
+    // An entry stored without the shadow data...
+    ASSERT_EQ(cache.FETCH("0:alice")->contents.passwd, "x");
+    pc::set_want_encrypted_password(true);
+    pc::clear_cache();
+    // ...is not good enough once encrypted passwords are wanted.
+    auto e = cache.FETCH("0:alice");
+    pc::set_want_encrypted_password(false);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->contents.passwd, "$6$salt$hash");
+    EXPECT_EQ(e->contents.shadow_max, 7);  // fields 5 and 2 of the shadow line
+    EXPECT_EQ(e->contents.shadow_last, 19100);
+    json j = read_json("2:1000");
+    EXPECT_EQ(j["contents"][1], "$6$salt$hash");
+    EXPECT_EQ(j["shadow"], true);
+    EXPECT_EQ(stat_of(file("2:1000")).st_mode & 07777, 0600u);
+
+    // From disk while both files keep their times; a changed shadow file
+    // makes it stale.
+    pc::set_want_encrypted_password(true);
+    doctor("0:alice", "/from/disk");
+    pc::clear_cache();
+    EXPECT_EQ(cache.FETCH("0:alice")->contents.dir, "/from/disk");
+    struct timespec ts[2] = {{2000000, 0}, {2000000, 0}};
+    ::utimensat(AT_FDCWD, (root / "etc/shadow").c_str(), ts, 0);
+    pc::clear_cache();
+    e = cache.FETCH("0:alice");
+    pc::set_want_encrypted_password(false);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->contents.dir, "/home/alice");
+    EXPECT_EQ(e->contents.passwd, "$6$salt$hash");
 }
