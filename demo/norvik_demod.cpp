@@ -8,6 +8,11 @@
 //   norvik_demod --pidfile FILE [--port N] [--events FILE] [--daemon]
 //                [--no-usr1-pidfile] [--start-delay SECONDS]
 //                [--fail-first N --counter FILE] [--stop-delay SECONDS]
+//                [--hang-on-term]
+//
+// With --hang-on-term the daemon acts as one stuck in its shutdown: the
+// first TERM removes its PID file, and then it keeps its port and ignores
+// TERM for good; only KILL ends it.
 //
 // With --daemon the program detaches (two forks, a new session, standard
 // streams on /dev/null) and the starting process exits only once the
@@ -43,13 +48,14 @@ struct Config {
     double start_delay = 0;
     double stop_delay = 0;
     int fail_first = 0;
+    bool hang_on_term = false;
 };
 
 [[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: norvik_demod --pidfile FILE [--port N] [--events FILE] [--daemon]\n"
                  "                    [--no-usr1-pidfile] [--start-delay S] [--stop-delay S]\n"
-                 "                    [--fail-first N --counter FILE]\n");
+                 "                    [--fail-first N --counter FILE] [--hang-on-term]\n");
     std::exit(64);
 }
 
@@ -170,6 +176,7 @@ int serve(const Config& c, int ready) {
         if (null > 2) close(null);
     }
     report(0);
+    bool hung = false;
     for (;;) {
         struct pollfd p[2] = {{sfd, POLLIN, 0}, {lfd, POLLIN, 0}};
         int n = poll(p, lfd >= 0 ? 2 : 1, -1);
@@ -196,6 +203,12 @@ int serve(const Config& c, int ready) {
                 if (c.usr1_pidfile) {
                     sleep_for(0.2);  // the in-place restart takes a moment
                     write_pidfile(c);
+                }
+            } else if (c.hang_on_term) {
+                if (!hung) {
+                    event(c, "hang");
+                    unlink(c.pidfile.c_str());
+                    hung = true;
                 }
             } else {
                 sleep_for(c.stop_delay);
@@ -227,6 +240,7 @@ int main(int argc, char** argv) {
         else if (a == "--start-delay") c.start_delay = std::atof(value().c_str());
         else if (a == "--stop-delay") c.stop_delay = std::atof(value().c_str());
         else if (a == "--fail-first") c.fail_first = std::atoi(value().c_str());
+        else if (a == "--hang-on-term") c.hang_on_term = true;
         else usage();
     }
     if (c.pidfile.empty()) usage();

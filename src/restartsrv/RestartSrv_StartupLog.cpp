@@ -224,7 +224,10 @@ pid_t logged_startup(const std::string& service, bool wipe, const std::vector<st
         log.reset(_open_startup_log(service, wipe ? LogMode::Wipe : LogMode::Append));
     } catch (const PlainError&) {
         throw;  // an invalid service name never gets a fallback
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        // Said in the log: otherwise a failed start would have no output to show.
+        if (!mkdir_logger()) mkdir_logger() = Logger::create();
+        mkdir_logger()->warn("The startup log of “" + service + "” is not used: " + exception::get_string(e));
         int fd = ::open(STARTUP_LOG_FALLBACK, O_WRONLY | O_CLOEXEC);
         if (fd < 0)
             throw PlainError(std::string("The system failed to open the startup log fallback because of an error: ") +
