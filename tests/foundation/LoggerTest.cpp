@@ -648,3 +648,28 @@ TEST_F(LoggerTest, ChildrenOfTheWebServiceDaemonLogToStandardError) {
     fresh()->raw("from the test\n");
     EXPECT_EQ(log(), "from the test\n");
 }
+
+TEST_F(LoggerTest, UseNoFilesKeepsEntriesOffTheDisk) {
+    LoggerArgs a;
+    a.use_no_files = true;
+    a.use_stdout = true;
+    auto lg = fresh(a);
+    Capture out(1, root / "out");
+    lg->info("terminal only");
+    EXPECT_THROW(lg->panic("no panic log either"), norvik::PlainError);
+    lg->invalid("nor here");
+    // One entry of an ordinary logger may skip the file as well.
+    norvik::LogEntry e;
+    e.message = "skipped entry";
+    e.level = "info";
+    e.output = 1;
+    e.use_no_files = true;
+    LoggerArgs echoing;
+    echoing.use_stdout = true;
+    auto normal = fresh(echoing);
+    normal->logger(e);
+    normal->raw("kept\n");
+    EXPECT_EQ(out.text(), "info [" + prog + "] terminal only\ninfo [" + prog + "] skipped entry\n");
+    EXPECT_EQ(log(), "kept\n");
+    EXPECT_FALSE(norvik::test::exists(root / "usr/local/norvik/logs/panic_log"));
+}

@@ -264,8 +264,8 @@ TEST_F(DemoService, VerboseRunsEndWithTheirSuccessText) {
     auto restart = rs("restartsrv_nkdemo", {"--verbose"});
     ASSERT_EQ(restart.exit_code, 0) << restart.out << restart.err;
     EXPECT_TRUE(running());
-    EXPECT_TRUE(count(restart.out, "The service nkdemo was restarted.") + count(restart.out, "The service nkdemo was started.") == 1)
-        << restart.out;
+    EXPECT_EQ(count(restart.out, "The service nkdemo was restarted."), 1u) << restart.out;
+    EXPECT_EQ(count(restart.out, "The service nkdemo was started."), 0u) << restart.out;
 
     auto reload = rs("restartsrv_nkdemo", {"--reload", "--verbose"});
     ASSERT_EQ(reload.exit_code, 0) << reload.out << reload.err;
@@ -280,6 +280,14 @@ TEST_F(DemoService, VerboseRunsEndWithTheirSuccessText) {
     ASSERT_EQ(stop.exit_code, 0) << stop.out << stop.err;
     EXPECT_FALSE(running());
     EXPECT_EQ(count(stop.out, "The service nkdemo was stopped."), 1u) << stop.out;
+
+    // A restart of a stopped service records a start, and says so.
+    auto from_stopped = rs("restartsrv_nkdemo", {"--verbose"});
+    ASSERT_EQ(from_stopped.exit_code, 0) << from_stopped.out << from_stopped.err;
+    EXPECT_TRUE(running());
+    EXPECT_EQ(count(from_stopped.out, "The service nkdemo was started."), 1u) << from_stopped.out;
+    EXPECT_EQ(count(from_stopped.out, "The service nkdemo was restarted."), 0u) << from_stopped.out;
+    ASSERT_EQ(rs("stopnkdemo", {}).exit_code, 0);
 
     // Without --verbose the same actions print no success text.
     auto quiet = rs("startnkdemo", {});
@@ -354,4 +362,24 @@ TEST_F(DemoService, CustomActionRunsInsteadOfTheNormalRun) {
     auto normal = rs("restartsrv_nkdemo", {"--nosuchaction"});
     EXPECT_EQ(normal.exit_code, 0) << normal.out << normal.err;
     EXPECT_TRUE(running());
+}
+
+TEST_F(DemoService, ServiceErrorsInVerboseAndQuietRuns) {
+    // An init script whose start always fails.
+    write_file(dir / "etc/init.d/nkdemo", "#!/bin/sh\n[ \"$1\" = start ] && { echo cannot start >&2; exit 1; }\nexit 0\n", 0755);
+    def["attributes"]["startup_timeout"] = 1;
+    def["attributes"]["restart_attempts"] = 1;
+    auto verbose = rs("startnkdemo", {"--verbose"});
+    EXPECT_EQ(verbose.exit_code, 255) << verbose.out << verbose.err;
+    // The class on a line of its own, then the report; no success text.
+    EXPECT_NE(verbose.out.find("\nNorvik::Exception::Services::"), std::string::npos) << verbose.out;
+    EXPECT_NE(verbose.out.find("could not complete"), std::string::npos) << verbose.out;
+    EXPECT_EQ(count(verbose.out, "The service nkdemo was"), 0u) << verbose.out;
+
+    auto quiet = rs("startnkdemo", {});
+    EXPECT_EQ(quiet.exit_code, 255) << quiet.out << quiet.err;
+    EXPECT_EQ(quiet.out.find("Norvik::Exception::Services::"), std::string::npos) << quiet.out;
+    EXPECT_NE(quiet.err.find("nkdemo"), std::string::npos) << quiet.err;
+    // --absent-ok is for absent services only.
+    EXPECT_EQ(rs("startnkdemo", {"--absent-ok"}).exit_code, 255);
 }
