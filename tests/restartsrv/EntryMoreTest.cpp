@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <regex>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -382,4 +383,24 @@ TEST_F(DemoService, ServiceErrorsInVerboseAndQuietRuns) {
     EXPECT_NE(quiet.err.find("nkdemo"), std::string::npos) << quiet.err;
     // --absent-ok is for absent services only.
     EXPECT_EQ(rs("startnkdemo", {"--absent-ok"}).exit_code, 255);
+}
+
+// The service object's diagnostics reach the standard log below the root,
+// decorated like every logger line, beside the invocation line.
+TEST_F(DemoService, DiagnosticsReachTheStandardLogBelowTheRoot) {
+    ::umask(0);  // the log is 0600 whatever the caller's umask
+    auto r = rs("startnkdemo", {});
+    ::umask(022);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    const std::string log_file = dir / "usr/local/norvik/logs/error_log";
+    struct stat st {};
+    ASSERT_EQ(::stat(log_file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    std::string log = read_file(log_file);
+    EXPECT_NE(log.find("/bin/startnkdemo  - called by ppid " + std::to_string(::getpid())), std::string::npos) << log;
+    std::smatch m;
+    const std::regex warn_line(R"((^|\n)\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4}\] warn \[startnkdemo\]( \[\d+\])? No systemd unit was found for the service nkdemo\n)");
+    EXPECT_TRUE(std::regex_search(log, m, warn_line)) << log;
+    // Nothing of it went to the terminal streams (standard input is no terminal).
+    EXPECT_EQ(r.err.find("No systemd unit"), std::string::npos) << r.err;
 }
