@@ -2,10 +2,12 @@
 // helpers to turn the input into lines and files.
 #pragma once
 
+#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -15,13 +17,25 @@
 
 namespace fuzzsupport {
 
+// Removes the sandbox at a normal exit (libFuzzer exits through exit()).
+inline void remove_tree(const std::string& dir) {
+    ::nftw(dir.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
+           FTW_DEPTH | FTW_PHYS);
+}
+
+// On tmpfs when there is one: a disk file system flushes every rewritten
+// file on close, which makes the file-based harnesses crawl.
 inline const std::string& sandbox() {
     static const std::string dir = [] {
-        char tmpl[] = "/tmp/norvik-fuzz-XXXXXX";
-        const char* d = ::mkdtemp(tmpl);
+        std::string tmpl = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm/norvik-fuzz-XXXXXX" : "/tmp/norvik-fuzz-XXXXXX";
+        const char* d = ::mkdtemp(tmpl.data());
         if (!d) std::abort();
         std::string root = d;
         norvik::paths::set_root_for_testing(root);
+        // A plain buffer: the atexit handler runs after static strings are gone.
+        static char keep[64];
+        std::snprintf(keep, sizeof keep, "%s", d);
+        std::atexit([] { remove_tree(keep); });
         return root;
     }();
     return dir;

@@ -1,5 +1,7 @@
 // /proc/net/tcp and tcp6 parsing through a fake proc tree (the input is both
 // tables); nothing is signalled: find_listeners only reports.
+#include <cstdlib>
+
 #include "FuzzCommon.hpp"
 #include "exception/Exception.hpp"
 #include "proc/Kill_AppPort.hpp"
@@ -18,7 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::put(proc + "/net/tcp", text);
     fuzzsupport::put(proc + "/net/tcp6", text);
     try {
-        (void)norvik::kill::appport::find_listeners({80, 443, 0, 65535}, {"127.0.0.1", "::1"});
+        // Only the one fake process holds the socket, on an asked-for port.
+        for (auto& l : norvik::kill::appport::find_listeners({80, 443, 0, 65535}, {"127.0.0.1", "::1"}))
+            if (l.pid != 4242 || (l.port != 80 && l.port != 443 && l.port != 0 && l.port != 65535) ||
+                l.address == "127.0.0.1" || l.address == "::1")
+                std::abort();
     } catch (const norvik::PlainError&) {
     } catch (const norvik::Exception&) {
     }

@@ -1,5 +1,11 @@
 // /proc stat and cmdline parsing through a fake proc tree: the input is split
-// at the first 0xff byte into the stat record and the command line.
+// at the first 0xff byte into the stat record and the command line. The
+// table scan, the single-pid lookup and the search by program name (which
+// splits the command line into words and looks past interpreters) all read
+// the same two files.
+#include <cstdlib>
+#include <regex>
+
 #include "FuzzCommon.hpp"
 #include "exception/Exception.hpp"
 #include "proc/PsParser.hpp"
@@ -8,6 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string proc = [] {
         std::string p = fuzzsupport::sandbox() + "/proc";
         norvik::psparser::set_PROC_PATH(p);
+        // The table is read only while <proc>/stat is there (else ps answers).
+        fuzzsupport::put(p + "/stat", "cpu  10 0 10 100 0 0 0 0 0 0\nbtime 1700000000\n");
+        fuzzsupport::put(p + "/4242/status", "Name:\tx\nUid:\t0\t0\t0\t0\n");
+        ::symlink("/usr/sbin/fuzzd", (p + "/4242/exe").c_str());
         return p;
     }();
     std::string in(reinterpret_cast<const char*>(data), size);
@@ -16,16 +26,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string cmdline = cut == std::string::npos ? "" : in.substr(cut + 1);
     fuzzsupport::put(proc + "/4242/stat", stat);
     fuzzsupport::put(proc + "/4242/cmdline", cmdline);
-    fuzzsupport::put(proc + "/4242/status", "Name:\tx\nUid:\t0\t0\t0\t0\n");
     namespace ps = norvik::psparser;
     try {
         std::string_view fields, head;
-        (void)ps::detail::stat_fields_part(stat, fields, head);
+        bool has_fields = ps::detail::stat_fields_part(stat, fields, head);
+        if (has_fields && (fields.size() > stat.size() || head.size() > stat.size())) std::abort();
         ps::ParseOptions o;
-        (void)ps::fast_parse_ps(o);
+        auto plain = ps::fast_parse_ps(o);
         o.elapsed_stats = o.cpu_stats = o.memory_stats = true;
-        (void)ps::parse_ps(o);
+        auto full = ps::fast_parse_ps(o);
+        if (plain.size() != full.size() || plain.size() > 1) std::abort();
+        for (auto& r : full) {
+            if (r.pid != 4242) std::abort();
+            if (r.command.find('\0') != std::string::npos) std::abort();
+        }
+        o = {};
+        o.skip_stat = o.skip_cmdline = true;
+        (void)ps::fast_parse_ps(o);
         (void)ps::get_pid_info(4242);
+        (void)ps::get_pids_by_name("fuzzd");
+        (void)ps::get_pids_by_name(std::vector<std::string>{"perl", "fuzzd", "x"});
+        (void)ps::get_pids_by_name(std::regex("fu+zz"), std::vector<std::string>{"root", "0"});
         (void)ps::parse_pid(cmdline);
         (void)norvik::proc::basename::getbasename(cmdline);
     } catch (const norvik::PlainError&) {

@@ -1,24 +1,31 @@
-// Service-name validation and class-name transliteration: a name accepted by
-// the validator must give a class suffix made of word characters only.
+// Service-name validation and class-name transliteration. The suffix keeps
+// the name's length, holds only class-name characters and never starts in
+// lower case; for a name the validator accepts it is also a safe file name
+// (the definition file is <suffix>.json).
+#include <cctype>
 #include <cstdlib>
 
 #include "FuzzCommon.hpp"
-#include "exception/Exception.hpp"
 #include "foundation/Validate_Service.hpp"
 #include "service_manager/ServiceManager.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string name(reinterpret_cast<const char*>(data), size);
-    int ok = norvik::validate::service::is_valid(name);
-    try {
-        std::string suffix = norvik::servicemanager::class_suffix_for_service(name);
-        if (ok) {
-            if (suffix.find('/') != std::string::npos || suffix.find("..") != std::string::npos) std::abort();
-            for (unsigned char c : suffix)
-                if (c < 0x20 || c == 0x7f) std::abort();
-        }
-    } catch (const norvik::PlainError&) {
-    } catch (const norvik::Exception&) {
-    }
+    namespace vs = norvik::validate::service;
+    int ok = vs::is_valid(name);
+    if (ok && (name.empty() || name.size() > vs::MAX_LENGTH || name[0] == '-' ||
+               name.find_first_of("./\0", 0, 3) != std::string::npos))
+        std::abort();
+    for (char c : name)
+        if (ok && !vs::is_allowed_char(c)) std::abort();
+    std::string suffix = norvik::servicemanager::class_suffix_for_service(name);
+    if (suffix.size() != name.size()) std::abort();
+    for (unsigned char c : suffix)
+        if (!(std::isalnum(c) || c == '_')) std::abort();
+    if (!suffix.empty() && std::islower(static_cast<unsigned char>(suffix[0]))) std::abort();
+    // Same name in another case, same definition.
+    std::string upper = name;
+    for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (norvik::servicemanager::class_suffix_for_service(upper) != suffix) std::abort();
     return 0;
 }

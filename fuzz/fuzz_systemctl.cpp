@@ -1,4 +1,7 @@
-// `systemctl show` and `systemctl status` output parsers.
+// `systemctl show` and `systemctl status` output parsers. Property names are
+// word characters, values stay on one line; every pid found is positive.
+#include <cstdlib>
+
 #include "FuzzCommon.hpp"
 #include "exception/Exception.hpp"
 #include "restartsrv/RestartSrv_Systemd.hpp"
@@ -7,11 +10,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
     namespace sd = norvik::restartsrv::systemd;
     try {
-        (void)sd::parse_show_output(text);
+        for (auto& [name, value] : sd::parse_show_output(text)) {
+            if (name.empty() || value.find('\n') != std::string::npos || value.find('=') != std::string::npos)
+                std::abort();
+            for (char c : name)
+                if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'))
+                    std::abort();
+        }
         auto lines = fuzzsupport::lines(text);
-        (void)sd::parse_status_pids(lines);
+        for (pid_t p : sd::parse_status_pids(lines))
+            if (p <= 0) std::abort();
         (void)sd::parse_code_and_signal(lines);
-        (void)sd::parse_status_first_pid(lines);
+        if (sd::parse_status_first_pid(lines) < 0) std::abort();
     } catch (const norvik::PlainError&) {
     } catch (const norvik::Exception&) {
     }

@@ -493,6 +493,16 @@ int _exit_if_triggered_by_systemd_term_or_kill_signal(const std::vector<std::str
     return 1;
 }
 
+std::optional<ProgramName> parse_program_name(const std::string& path) {
+    std::smatch m;
+    static const std::regex name_re(PROGRAM_NAME_PATTERN);
+    // Only the last component can match; a name longer than a file name can
+    // be is refused before the (recursive) matcher sees it.
+    const std::string last = path.substr(path.rfind('/') + 1);
+    if (last.size() > 255 || !std::regex_search(last, m, name_re)) return std::nullopt;
+    return ProgramName{m[1].str(), m[2].str()};
+}
+
 int run() {
     // Colour decisions need the caller's terminal settings, which the
     // daemon environment replaces.
@@ -504,15 +514,11 @@ int run() {
     const std::string& path = program_path();
     if (path.find(REFUSAL_MARKER) != std::string::npos) throw PlainError(REFUSAL_MESSAGE);
 
-    std::smatch m;
-    static const std::regex name_re(PROGRAM_NAME_PATTERN);
-    // Only the last component can match; a name longer than a file name can
-    // be is refused before the (recursive) matcher sees it.
-    const std::string last = path.substr(path.rfind('/') + 1);
-    if (last.size() > 255 || !std::regex_search(last, m, name_re))
+    auto name = parse_program_name(path);
+    if (!name)
         throw PlainError(path + ": the program name must be restartsrv_<service>, start<service> or stop<service>.\n");
-    std::string action = m[1].str();
-    std::string service = m[2].str();
+    std::string action = name->action;
+    std::string service = name->service;
 
     auto& args = argv();
     if ((service.empty() || service == DEFAULT_SERVICE_NAME) && !args.empty()) {

@@ -57,6 +57,14 @@ std::vector<std::string>& argv();
 const std::string& program_path();
 void set_program_path(const std::string& path);
 
+// Action ("start", "stop" or "restartsrv_") and service from the program
+// path's last component; nothing when the name has neither form.
+struct ProgramName {
+    std::string action;
+    std::string service;
+};
+std::optional<ProgramName> parse_program_name(const std::string& path);
+
 // The six values of parseargv, in order.
 struct ParsedArgs {
     int restart = RESTART;

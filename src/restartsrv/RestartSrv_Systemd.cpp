@@ -166,21 +166,67 @@ std::optional<UnitRecord> has_service_via_systemd(const std::string& service) {
     return rec;
 }
 
+namespace {
+
+// Plain scanners for the status display: its lines hold whole command lines
+// (--full), and the library's regular-expression matcher recurses once per
+// character, so a long line would exhaust the stack.
+bool is_word(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'; }
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The rest of the line after leading blanks (`spaces_only`: just ' ' and
+// '\t') and `word`, or nullopt when the line does not start that way.
+std::optional<std::string_view> after_lead(std::string_view line, std::string_view word, bool spaces_only) {
+    size_t i = 0;
+    while (i < line.size() && (spaces_only ? (line[i] == ' ' || line[i] == '\t') : is_space(line[i]))) ++i;
+    if (line.substr(i, word.size()) != word) return std::nullopt;
+    return line.substr(i + word.size());
+}
+
+// A title line of the header: word characters, blanks and '-', then ':'.
+bool is_header_line(std::string_view line) {
+    size_t i = 0;
+    while (i < line.size() && (is_word(line[i]) || is_space(line[i]) || line[i] == '-')) ++i;
+    return i > 0 && i < line.size() && line[i] == ':';
+}
+
+// The leading run of word characters.
+std::string leading_word(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && is_word(text[i])) ++i;
+    return std::string(text.substr(0, i));
+}
+
+// The value of key (e.g. "code=") up to ',' or ' ': the first occurrence
+// that has one.
+std::string key_value(std::string_view text, std::string_view key) {
+    for (size_t at = text.find(key); at != std::string_view::npos; at = text.find(key, at + 1)) {
+        size_t b = at + key.size(), e = b;
+        while (e < text.size() && text[e] != ',' && text[e] != ' ') ++e;
+        if (e > b) return std::string(text.substr(b, e - b));
+    }
+    return {};
+}
+
+}  // namespace
+
 pid_t parse_status_first_pid(const std::vector<std::string>& lines) {
-    static const std::regex header("^[\\w\\s-]+:");
-    static const std::regex cgroup("^\\s*CGroup:");
-    static const std::regex number("(\\d+)");
     bool in_tree = false;
     for (size_t i = 1; i < lines.size(); ++i) {
         const auto& line = lines[i];
         if (blank(line)) break;
         if (!in_tree) {
-            if (std::regex_search(line, cgroup)) in_tree = true;
+            if (after_lead(line, "CGroup:", false)) in_tree = true;
             continue;
         }
-        if (std::regex_search(line, header)) continue;
-        std::smatch m;
-        if (std::regex_search(line, m, number)) return to_pid(m[1].str());
+        if (is_header_line(line)) continue;
+        size_t b = 0;
+        while (b < line.size() && !is_digit(line[b])) ++b;
+        if (b == line.size()) continue;
+        size_t e = b;
+        while (e < line.size() && is_digit(line[e])) ++e;
+        return to_pid(line.substr(b, e - b));
     }
     return 0;
 }
@@ -214,33 +260,35 @@ pid_t get_pid_via_systemd(const std::string& service, const UnitRecord* info) {
     return 0;
 }
 
-// Longer status lines are only long command lines in the process tree.
-constexpr size_t MAX_MATCHED_LINE = 4096;
-
 std::vector<pid_t> parse_status_pids(const std::vector<std::string>& lines) {
-    static const std::regex cgroup("^\\s*CGroup:");
-    static const std::regex loaded("^\\s*Loaded: (\\w+)");
-    static const std::regex active("^\\s*Active: (\\w+)");
-    static const std::regex pid_re("([0-9]+)\\s+");
     std::vector<pid_t> pids;
     bool in_tree = false;
-    for (const auto& whole : lines) {
-        // std::regex recurses per character: match only a bounded prefix.
-        const std::string line = whole.substr(0, MAX_MATCHED_LINE);
+    for (const auto& line : lines) {
         if (blank(line)) break;
-        std::smatch m;
         if (!in_tree) {
-            if (std::regex_search(line, cgroup)) {
+            if (after_lead(line, "CGroup:", false)) {
                 in_tree = true;
-            } else if (std::regex_search(line, m, loaded)) {
-                if (m[1].str() != LOADED_WORD) return {};
-            } else if (std::regex_search(line, m, active)) {
-                if (m[1].str() != ACTIVE_WORD) return {};
+            } else if (auto rest = after_lead(line, "Loaded: ", false); rest && is_word(rest->empty() ? ' ' : rest->front())) {
+                if (leading_word(*rest) != LOADED_WORD) return {};
+            } else if (auto rest2 = after_lead(line, "Active: ", false); rest2 && is_word(rest2->empty() ? ' ' : rest2->front())) {
+                if (leading_word(*rest2) != ACTIVE_WORD) return {};
             }
             continue;
         }
-        if (!std::regex_search(line, m, pid_re)) break;
-        if (pid_t p = to_pid(m[1].str())) pids.push_back(p);
+        // The first run of digits followed by a blank.
+        std::optional<std::string> digits;
+        for (size_t b = 0; b < line.size() && !digits;) {
+            if (!is_digit(line[b])) {
+                ++b;
+                continue;
+            }
+            size_t e = b;
+            while (e < line.size() && is_digit(line[e])) ++e;
+            if (e < line.size() && is_space(line[e])) digits = line.substr(b, e - b);
+            b = e;
+        }
+        if (!digits) break;
+        if (pid_t p = to_pid(*digits)) pids.push_back(p);
     }
     return pids;
 }
@@ -250,24 +298,40 @@ std::vector<pid_t> get_pids_via_systemd(const std::string& service) {
 }
 
 CodeAndSignal parse_code_and_signal(const std::vector<std::string>& lines) {
-    static const std::regex active("^[ \\t]*Active:[ \\t]*(\\S+)");
-    static const std::regex mainpid("^[ \\t]*Main PID:[ \\t]*[0-9]+[ \\t]*([^\\)]+)");
-    static const std::regex code("code=([^, ]+)");
-    static const std::regex sig("signal=([^, ]+)");
     CodeAndSignal r;
-    for (const auto& whole : lines) {
-        // std::regex recurses per character: match only a bounded prefix.
-        const std::string line = whole.substr(0, MAX_MATCHED_LINE);
+    for (const auto& line : lines) {
         if (blank(line)) break;
-        std::smatch m;
-        if (std::regex_search(line, m, active)) {
-            r.active = m[1].str();
-        } else if (std::regex_search(line, m, mainpid)) {
-            std::string detail = m[1].str();
-            std::smatch d;
-            r.code = std::regex_search(detail, d, code) ? d[1].str() : std::string();
-            r.signal = std::regex_search(detail, d, sig) ? d[1].str() : std::string();
+        if (auto rest = after_lead(line, "Active:", true)) {
+            size_t b = 0;
+            while (b < rest->size() && ((*rest)[b] == ' ' || (*rest)[b] == '\t')) ++b;
+            size_t e = b;
+            while (e < rest->size() && !is_space((*rest)[e])) ++e;
+            if (e > b) {
+                r.active = std::string(rest->substr(b, e - b));
+                continue;
+            }
         }
+        auto rest = after_lead(line, "Main PID:", true);
+        if (!rest) continue;
+        // "Main PID: <digits> <detail up to ')'>"; a detail that would be
+        // empty takes the last blank or digit before it, as a backtracking
+        // match would.
+        std::string_view t = *rest;
+        size_t d = 0;
+        while (d < t.size() && (t[d] == ' ' || t[d] == '\t')) ++d;
+        size_t digits_end = d;
+        while (digits_end < t.size() && is_digit(t[digits_end])) ++digits_end;
+        if (digits_end == d) continue;
+        size_t b = digits_end;
+        while (b < t.size() && (t[b] == ' ' || t[b] == '\t')) ++b;
+        if (b == t.size() || t[b] == ')') {
+            if (b > digits_end || digits_end - d > 1) --b;
+            else continue;
+        }
+        size_t e = t.find(')', b + 1);
+        std::string_view detail = t.substr(b, e == std::string_view::npos ? std::string_view::npos : e - b);
+        r.code = key_value(detail, "code=");
+        r.signal = key_value(detail, "signal=");
     }
     return r;
 }

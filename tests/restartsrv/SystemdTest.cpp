@@ -139,6 +139,36 @@ TEST(SystemdParsers, FirstPidFromTheProcessTree) {
     EXPECT_EQ(sd::parse_status_first_pid(lines("* nginx2.service - web 1\n     CGroup: /x\n             `-77 nginx\n")), 77);
 }
 
+// With --full the display holds whole command lines; a matcher that
+// recursed per character overflowed the stack on one (found by fuzzing).
+TEST(SystemdParsers, LongStatusLinesAreScannedNotRecursed) {
+    const std::string word(200000, 'a');
+    std::vector<std::string> tree = {"* x.service - x", "   CGroup: /system.slice/x.service", "   " + word + " 42",
+                                     "           `-43 /bin/b"};
+    EXPECT_EQ(sd::parse_status_first_pid(tree), 42);
+    std::vector<std::string> pids = {"* x.service", "   Active: active (running)", "   CGroup: /x",
+                                     "           |-7 " + word, "           `-" + word + "8 x"};
+    EXPECT_EQ(sd::parse_status_pids(pids), (std::vector<pid_t>{7, 8}));
+    std::vector<std::string> loaded = {"   Loaded: " + word, "   CGroup: /x", "           `-9 x"};
+    EXPECT_TRUE(sd::parse_status_pids(loaded).empty());
+    auto c = sd::parse_code_and_signal({"   Active: " + word, "   Main PID: 5 (code=" + word + ", signal=KILL)"});
+    EXPECT_EQ(c.active, word);
+    EXPECT_EQ(c.code, word);
+    EXPECT_EQ(c.signal, "KILL");
+}
+
+TEST(SystemdParsers, MainPidDetailEdges) {
+    // The detail runs from after the pid to ')'; an empty one keeps the last
+    // blank or digit, and the first key with a value wins.
+    EXPECT_EQ(sd::parse_code_and_signal({"Main PID: 5 (code=, code=exited, signal=)"}).code, "exited");
+    EXPECT_EQ(sd::parse_code_and_signal({"Main PID: 5 (code=, code=exited, signal=)"}).signal, "");
+    EXPECT_EQ(sd::parse_code_and_signal({"Main PID: 5 )code=killed"}).code, "");
+    EXPECT_EQ(sd::parse_code_and_signal({"\tMain PID:\t51)code=x"}).code, "");
+    EXPECT_EQ(sd::parse_code_and_signal({"Main PID: x (code=killed)"}).code, "");
+    EXPECT_EQ(sd::parse_code_and_signal({"Active:\x0b failed"}).active, "");
+    EXPECT_EQ(sd::parse_code_and_signal({" \tActive:  failed (Result: signal)"}).active, "failed");
+}
+
 TEST_F(FakeSystemctl, UnitPresence) {
     auto rec = sd::has_service_via_systemd("rs-simple");
     ASSERT_TRUE(rec);
