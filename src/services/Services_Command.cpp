@@ -12,6 +12,54 @@ bool search(std::string_view s, const std::regex& re) {
     return std::regex_search(s.begin(), s.end(), re);
 }
 
+// Command lines can be as long as the kernel allows, and the library's
+// matcher recurses once per character a repetition takes: the tests with a
+// repetition are plain scans.
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// "/start" or "/stop" (or, with at_start, the line's start) followed by a
+// character other than a blank.
+bool has_start_stop_word(std::string_view s, bool at_start) {
+    for (std::string_view w : {"start", "stop"}) {
+        if (at_start) {
+            if (s.substr(0, w.size()) == w && s.size() > w.size() && !is_space(s[w.size()])) return true;
+            continue;
+        }
+        for (size_t at = s.find(w); at != std::string_view::npos; at = s.find(w, at + 1)) {
+            size_t end = at + w.size();
+            if (at > 0 && s[at - 1] == '/' && end < s.size() && !is_space(s[end])) return true;
+        }
+    }
+    return false;
+}
+
+// ".../3rdparty/bin/spamd" or ".../3rdparty/perl/<digits>/bin/spamd".
+bool is_bundled_spamd(std::string_view s) {
+    static constexpr std::string_view dir = "/3rdparty", perl = "/perl/", bin = "/bin/spamd";
+    for (size_t at = s.find(dir); at != std::string_view::npos; at = s.find(dir, at + 1)) {
+        std::string_view rest = s.substr(at + dir.size());
+        if (rest.substr(0, bin.size()) == bin) return true;
+        if (rest.substr(0, perl.size()) != perl) continue;
+        size_t d = perl.size();
+        while (d < rest.size() && rest[d] >= '0' && rest[d] <= '9') ++d;
+        if (d > perl.size() && rest.substr(d, bin.size()) == bin) return true;
+    }
+    return false;
+}
+
+// "perl", one or more blanks, then `path` later on the same line.
+bool perl_runs_from(std::string_view s, std::string_view path) {
+    for (size_t at = s.find("perl"); at != std::string_view::npos; at = s.find("perl", at + 1)) {
+        size_t b = at + 4;
+        if (b >= s.size() || !is_space(s[b])) continue;
+        while (b < s.size() && is_space(s[b])) ++b;
+        size_t eol = s.find_first_of("\n\r", b);
+        std::string_view line = s.substr(b, eol == std::string_view::npos ? std::string_view::npos : eol - b);
+        if (line.find(path) != std::string_view::npos) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int should_ignore_this_command(std::string_view cmd) {
@@ -24,10 +72,8 @@ int should_ignore_this_command(std::string_view cmd) {
     if (contains(cmd, "dovecot") && search(cmd, mail_aux)) return 1;
 
     // The panel's own start/stop commands.
-    static const std::regex start_stop_bare(R"(^(?:start|stop)\S+)");
-    static const std::regex start_stop_path(R"(/(?:start|stop)\S+)");
     if ((contains(cmd, "start") || contains(cmd, "stop")) &&
-        (search(cmd, start_stop_bare) || search(cmd, start_stop_path)))
+        (has_start_stop_word(cmd, true) || has_start_stop_word(cmd, false)))
         return 1;
 
     // Tools that name a service without being it.
@@ -36,10 +82,8 @@ int should_ignore_this_command(std::string_view cmd) {
 
     // The panel's scripts run by the interpreter (but not the spam filter
     // daemon shipped with the panel's own interpreter).
-    static const std::regex spamd_exclusion(R"(/3rdparty(?:/perl/[0-9]+)?/bin/spamd)");
-    static const std::regex scripts(R"(perl\s+.*/scripts)");
-    static const std::regex norvik_tree(R"(perl\s+.*/usr/local/norvik)");
-    if (contains(cmd, "perl") && !search(cmd, spamd_exclusion) && (search(cmd, scripts) || search(cmd, norvik_tree)))
+    if (contains(cmd, "perl") && !is_bundled_spamd(cmd) &&
+        (perl_runs_from(cmd, "/scripts") || perl_runs_from(cmd, "/usr/local/norvik")))
         return 1;
 
     // Viewers and searches over a service's files.

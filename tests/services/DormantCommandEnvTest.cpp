@@ -98,6 +98,37 @@ TEST(ShouldIgnoreThisCommand, Rules) {
     EXPECT_EQ(should_ignore_this_command(""), 0);
 }
 
+// Command lines as long as the kernel allows (a long class path, a script
+// given many arguments): a matcher that recursed per character overflowed
+// the stack on them (found by fuzzing).
+TEST(ShouldIgnoreThisCommand, LongCommandLines) {
+    using norvik::services::command::should_ignore_this_command;
+    const std::string cp(300000, 'a');
+    EXPECT_EQ(should_ignore_this_command("/usr/bin/java -cp /opt/app/startup/" + cp + " Main"), 1);
+    EXPECT_EQ(should_ignore_this_command("/usr/bin/java -cp /opt/app/" + cp + " Main"), 0);
+    EXPECT_EQ(should_ignore_this_command("stop" + cp), 1);
+    EXPECT_EQ(should_ignore_this_command("/usr/bin/perl " + cp + " /usr/local/norvik/bin/x"), 1);
+    EXPECT_EQ(should_ignore_this_command("/usr/bin/perl " + cp), 0);
+    EXPECT_EQ(should_ignore_this_command("/x/3rdparty/perl/" + std::string(300000, '5') + "/bin/spamd perl /scripts"), 0);
+}
+
+TEST(ShouldIgnoreThisCommand, WordEdges) {
+    using norvik::services::command::should_ignore_this_command;
+    // A start or stop word needs something after it and, inside the line, a '/'.
+    EXPECT_EQ(should_ignore_this_command("start"), 0);
+    EXPECT_EQ(should_ignore_this_command("/usr/bin/start x"), 0);
+    EXPECT_EQ(should_ignore_this_command("/usr/bin/x --stop=now"), 0);
+    EXPECT_EQ(should_ignore_this_command("/usr/bin/stop-it"), 1);
+    // The script path must follow the interpreter's blank on the same line.
+    EXPECT_EQ(should_ignore_this_command("perl\n/scripts/x"), 1);
+    EXPECT_EQ(should_ignore_this_command("perl x\n/scripts/x"), 0);
+    EXPECT_EQ(should_ignore_this_command("perl/scripts/x"), 0);
+    EXPECT_EQ(should_ignore_this_command("perl -x /opt/scripts/x"), 1);
+    // The spam filter exception needs its exact layout.
+    EXPECT_EQ(should_ignore_this_command("perl /x/3rdparty/bin/spamd"), 0);
+    EXPECT_EQ(should_ignore_this_command("perl /x/3rdparty/perl//bin/spamd /scripts"), 1);
+}
+
 // Restores the whole environment and working directory afterwards.
 class DaemonEnv : public ::testing::Test {
 protected:
