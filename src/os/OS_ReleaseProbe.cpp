@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <regex>
 #include <vector>
 
 #include "exception/Exception.hpp"
@@ -24,6 +23,33 @@ std::string lower(std::string s) {
 }
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_word(char c) { return is_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
+
+// The first number of `parts` dot-separated digit runs that starts at a word
+// boundary ("7.9.2009" for 3), into out.
+bool dotted_number(const std::string& line, int parts, std::vector<std::string>& out) {
+    for (size_t p = 0; p < line.size(); ++p) {
+        if (!is_digit(line[p]) || (p > 0 && is_word(line[p - 1]))) continue;
+        std::vector<std::string> runs;
+        size_t i = p;
+        for (int k = 0; k < parts; ++k) {
+            if (k > 0) {
+                if (i >= line.size() || line[i] != '.') break;
+                ++i;
+            }
+            size_t b = i;
+            while (i < line.size() && is_digit(line[i])) ++i;
+            if (i == b) break;
+            runs.push_back(line.substr(b, i - b));
+        }
+        if (static_cast<int>(runs.size()) == parts) {
+            out = std::move(runs);
+            return true;
+        }
+    }
+    return false;
+}
 
 // The whole file, or nothing when it does not exist; raises when it exists
 // but cannot be read.
@@ -104,17 +130,21 @@ bool _custom_os_marker_exists() { return read_link_text(paths::os_custom_marker(
 std::optional<Release> _read_os_release() {
     auto text = read_release_file(paths::os_release());
     if (!text) return std::nullopt;
-    static const std::regex sep("\\s*=\\s*");
     std::string distro, version_id, version;
     size_t pos = 0;
     while (pos < text->size()) {
         size_t nl = text->find('\n', pos);
         std::string line = text->substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
         pos = nl == std::string::npos ? text->size() : nl + 1;
-        std::smatch m;
-        if (!std::regex_search(line, m, sep)) continue;
-        std::string key = line.substr(0, static_cast<size_t>(m.position(0)));
-        std::string value = m.suffix().str();
+        // Split at the first '=' and the blanks around it (scanned: a line
+        // of blanks would make a matcher recurse once per character).
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        size_t key_end = eq, value_start = eq + 1;
+        while (key_end > 0 && is_space(line[key_end - 1])) --key_end;
+        while (value_start < line.size() && is_space(line[value_start])) ++value_start;
+        std::string key = line.substr(0, key_end);
+        std::string value = line.substr(value_start);
         // Only the first word counts; quotes around it go.
         for (size_t i = 0; i < value.size(); ++i) {
             if (is_space(value[i])) {
@@ -156,24 +186,19 @@ std::optional<Release> _read_redhat_release() {
     auto text = read_release_file(paths::redhat_release());
     if (!text) return std::nullopt;
     std::string line = text->substr(0, text->find('\n'));
-    static const std::regex word("^(\\w+)");
-    static const std::regex three("\\b([0-9]+)\\.([0-9]+)\\.([0-9]+)");
-    static const std::regex two("\\b([0-9]+)\\.([0-9]+)");
-    static const std::regex one("\\b([0-9]+)");
     Release r;
-    std::smatch m;
-    if (std::regex_search(line, m, word)) r.distro = lower(m[1].str());
+    // Scanned rather than matched: the library's matcher recurses once per
+    // character of a run, and the file's one line can be anything.
+    size_t w = 0;
+    while (w < line.size() && is_word(line[w])) ++w;
+    r.distro = lower(line.substr(0, w));
     // "Red Hat Enterprise Linux release 9.2" names itself by its first word.
     if (r.distro == "red") r.distro = "rhel";
-    if (std::regex_search(line, m, three)) {
-        r.major = m[1].str();
-        r.minor = m[2].str();
-        r.build = m[3].str();
-    } else if (std::regex_search(line, m, two)) {
-        r.major = m[1].str();
-        r.minor = m[2].str();
-    } else if (std::regex_search(line, m, one)) {
-        r.major = m[1].str();
+    std::vector<std::string> v;
+    if (dotted_number(line, 3, v) || dotted_number(line, 2, v) || dotted_number(line, 1, v)) {
+        r.major = v[0];
+        if (v.size() > 1) r.minor = v[1];
+        if (v.size() > 2) r.build = v[2];
     }
     if (r.minor.empty()) r.minor = "0";
     if (r.build.empty()) r.build = "0";

@@ -59,6 +59,21 @@ TEST(LoadConfigParse, GarbageLinesCommentsAndFirstEquals) {
     EXPECT_EQ(round, c);
 }
 
+// The root run checks every key it would write back; a long key made the
+// check recurse per character (found by fuzzing).
+TEST_F(NkConf_, LongKeysAreCheckedWithoutRecursion) {
+    const std::string good(300000, 'k'), bad = std::string(300000, 'k') + "!";
+    norvik::test::write_file(paths::main_config(), good + "=1\n" + bad + "=2\nplain=3\n", 0644);
+    NkConfGuard::Options o;
+    o.use_lock = true;
+    NkConf conf = NkConfGuard(o).config_copy();
+    EXPECT_EQ(conf.count(good), 1u);
+    EXPECT_EQ(conf.count(bad), 0u);
+    EXPECT_EQ(conf["plain"], "3");
+    // The default it adds makes the guard rewrite the file, without that entry.
+    EXPECT_EQ(norvik::test::read_file(paths::main_config()).find(bad), std::string::npos);
+}
+
 TEST_F(NkConf_, CacheIsTrustedOnlyAtExactlyOneSecondAfterTheMainFile) {
     norvik::test::write_file(paths::main_config(), "source=main\n", 0644);
     norvik::test::write_file(paths::main_config_cache(), R"({"source":"cache"})", 0644);

@@ -70,6 +70,36 @@ TEST_F(OSProbe, RedHatReleaseWinsAndNamesItself) {
     EXPECT_THROW(rp::get_os_info("please"), norvik::PlainError);
 }
 
+// A release file is one line or a few, but nothing stops a long one; the
+// readers used to recurse per character on it (found by fuzzing).
+TEST_F(OSProbe, LongReleaseLinesAreScanned) {
+    const std::string blanks(300000, ' ');
+    os_release(blanks + "\nID" + blanks + "=" + blanks + "debian\nVERSION_ID=12\nVERSION=\"12 (bookworm)\"\n");
+    auto r = rp::_read_os_release();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->distro, "debian");
+    EXPECT_EQ(r->major, "12");
+    norvik::test::write_file(root_ / "etc/redhat-release",
+                             std::string(300000, 'C') + " release " + std::string(300000, '7') + ".9 (Core)\n");
+    r = rp::_read_redhat_release();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->distro, std::string(300000, 'c'));
+    EXPECT_EQ(r->major, std::string(300000, '7'));
+    EXPECT_EQ(r->minor, "9");
+}
+
+TEST_F(OSProbe, RedHatVersionStartsAtAWordBoundary) {
+    auto read = [&](const std::string& line) {
+        norvik::test::write_file(root_ / "etc/redhat-release", line + "\n");
+        auto r = rp::_read_redhat_release();
+        return r ? r->distro + "|" + r->major + "|" + r->minor + "|" + r->build : std::string("none");
+    };
+    EXPECT_EQ(read("x8.1 release 9.2.3"), "x8|9|2|3");
+    EXPECT_EQ(read("Foo release 9.2 and 1.2.3"), "foo|1|2|3");
+    EXPECT_EQ(read("Foo release 9. 4"), "foo|9|0|0");
+    EXPECT_EQ(read("-release"), "||0|0");
+}
+
 TEST_F(OSProbe, NothingToReadRaises) {
     EXPECT_THROW(rp::get_os_info(rp::ACKNOWLEDGEMENT), norvik::PlainError);
 }
