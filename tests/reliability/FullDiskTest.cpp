@@ -32,6 +32,18 @@ long fill(const std::string& path) {
     return total;
 }
 
+// Creates empty files in `dir` until no inode is left; how many.
+long fill_inodes(const std::string& dir) {
+    long n = 0;
+    for (;; ++n) {
+        std::string f = dir + "/i" + std::to_string(n);
+        int fd = ::open(f.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) break;
+        ::close(fd);
+    }
+    return n;
+}
+
 bool has_space(const std::string& dir) {
     std::string probe = dir + "/.probe";
     int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -42,6 +54,17 @@ bool has_space(const std::string& dir) {
     return ok;
 }
 
+bool has_inode(const std::string& dir) {
+    std::string probe = dir + "/.probe";
+    int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return true;
+}
+
+enum class Full { Space, Inodes };
+
 time_t mtime_of(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
@@ -49,7 +72,9 @@ time_t mtime_of(const std::string& path) {
 
 }  // namespace
 
-TEST(FullDisk, SuspensionAndConfigCacheWritesFailCleanly) {
+// Stops nkdemo and reads the configuration on a full state tree, then again
+// with room, and checks both outcomes.
+void full_disk_scenario(Full kind) {
     Sandbox s;
     const std::string state = s.root() + "/var/norvik";
     const std::string config = state + "/norvik.config";
@@ -84,7 +109,8 @@ TEST(FullDisk, SuspensionAndConfigCacheWritesFailCleanly) {
             finish(0);
         }
         if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", state.c_str(), "tmpfs", 0, "size=64k,mode=0755") != 0) {
+            ::mount("tmpfs", state.c_str(), "tmpfs", 0,
+                    kind == Full::Space ? "size=64k,mode=0755" : "size=1m,nr_inodes=64,mode=0755") != 0) {
             rep["skip"] = std::string("cannot mount a tmpfs: ") + std::strerror(errno);
             finish(0);
         }
@@ -98,8 +124,18 @@ TEST(FullDisk, SuspensionAndConfigCacheWritesFailCleanly) {
         ::utimes(config.c_str(), tv);
         ::utimes(cache.c_str(), tv);  // same time as the main file: not current
         norvik::test::write_file(suspension, "1234", 0600);
-        rep["filled"] = fill(state + "/filler");
-        rep["full"] = !has_space(state);
+        if (kind == Full::Space) {
+            rep["filled"] = fill(state + "/filler");
+            rep["full"] = !has_space(state);
+        } else {
+            // Everything the runs open must exist already; only new files fail.
+            for (const char* f : {"/restartsrv/locks/nkdemo", "/restartsrv/locks/nkgreylistd", "/norvik.config.lock",
+                                  "/restartsrv/startup_logs/nkdemo"})
+                norvik::test::write_file(state + f, "", 0600);
+            norvik::test::make_dirs(state + "/fillers", 0700);
+            rep["filled"] = fill_inodes(state + "/fillers");
+            rep["full"] = !has_inode(state);
+        }
         const auto before = tree(state);
 
         auto run = s.rs({"--stop"}, false, 60);
@@ -118,6 +154,8 @@ TEST(FullDisk, SuspensionAndConfigCacheWritesFailCleanly) {
 
         // With room again, the same stop of a running service writes both.
         ::unlink((state + "/filler").c_str());
+        for (long i = 0; kind == Full::Inodes && i < rep["filled"].get<long>(); ++i)
+            ::unlink((state + "/fillers/i" + std::to_string(i)).c_str());
         auto up = s.rs({}, false, 60);
         rep["restart_exit"] = up.exit_code;
         const long t0 = static_cast<long>(std::time(nullptr));
@@ -181,3 +219,7 @@ TEST(FullDisk, SuspensionAndConfigCacheWritesFailCleanly) {
     EXPECT_TRUE(fresh.is_object() && fresh.value("greylist_enabled", "") == "1") << rep["again_cache"];
     EXPECT_EQ(rep["again_cache_mtime"].get<long>(), rep["config_mtime"].get<long>() + 1);
 }
+
+TEST(FullDisk, NoSpaceLeftSuspensionAndConfigCacheWritesFailCleanly) { full_disk_scenario(Full::Space); }
+
+TEST(FullDisk, NoInodeLeftSuspensionAndConfigCacheWritesFailCleanly) { full_disk_scenario(Full::Inodes); }

@@ -137,6 +137,13 @@ TEST(Security, CreatedStateIsPrivateEvenUnderUmaskZero) {
         ASSERT_EQ(r.exit_code, 0) << all(r);
         r = s.rs({"--status"});
         EXPECT_NE(r.exit_code, 0) << all(r);
+        // A package query brings the operating-system and package caches in.
+        norvik::test::write_file(s.root() + "/etc/os-release", "ID=debian\nVERSION_ID=\"12\"\n");
+        s.write_definition({{"service_binary", s.root() + "/usr/sbin/nkdemo-missing"},
+                            {"service_package", {"nkdemo-missing-package"}}});
+        r = s.rs({"hard"});
+        EXPECT_EQ(r.exit_code, 255) << all(r);
+        EXPECT_TRUE(norvik::test::exists(s.root() + "/var/norvik/caches")) << all(r);
     }
     const std::string root = s.root();
     struct Want {
