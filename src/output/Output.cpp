@@ -2,14 +2,40 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <regex>
+#include <string_view>
 
 namespace norvik {
 
 namespace output {
 namespace {
 bool g_debug = false;
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+bool iequal_at(const std::string& s, size_t at, std::string_view word) {
+    if (at > s.size() || s.size() - at < word.size()) return false;
+    for (size_t i = 0; i < word.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(s[at + i])) != word[i]) return false;
+    return true;
 }
+
+// ":", blanks, "bad <word> name" in any case. Scanned: a daemon's line can
+// be very long, and the library's matcher recurses once per character a
+// repetition takes.
+bool has_bad_name(const std::string& s) {
+    for (size_t p = s.find(':'); p != std::string::npos; p = s.find(':', p + 1)) {
+        size_t i = p + 1;
+        while (i < s.size() && is_blank(s[i])) ++i;
+        if (!iequal_at(s, i, "bad ")) continue;
+        size_t b = i + 4, e = b;
+        while (e < s.size() && !is_blank(s[e])) ++e;
+        if (e > b && iequal_at(s, e, " name")) return true;
+    }
+    return false;
+}
+}  // namespace
 void set_debug(bool on) { g_debug = on; }
 bool debug_enabled() { return g_debug; }
 
@@ -82,13 +108,13 @@ std::string Output::output_highlighted_message(const std::string& msg) {
     // std::regex has no look-behind: the two negative look-behinds of the
     // error pattern are checked by hand on each candidate match.
     static const std::regex error_word(R"((error|err)[\]\s:])", std::regex::icase);
-    static const std::regex error_other(R"(:\s*bad \S+ name|\* (?:DIE|FATAL)|\] E )", std::regex::icase);
+    static const std::regex error_other(R"(\* (?:DIE|FATAL)|\] E )", std::regex::icase);
     static const std::regex warn_re(R"((?:warn(?:ing)?[\]\s:]|\] W ))", std::regex::icase);
 
     auto lower_at = [&](std::ptrdiff_t i) {
         return static_cast<char>(std::tolower(static_cast<unsigned char>(msg[static_cast<size_t>(i)])));
     };
-    bool is_error = std::regex_search(msg, error_other);
+    bool is_error = output::has_bad_name(msg) || std::regex_search(msg, error_other);
     for (std::sregex_iterator it(msg.begin(), msg.end(), error_word), end; !is_error && it != end; ++it) {
         std::ptrdiff_t pos = it->position(0);
         std::string word = (*it)[1].str();

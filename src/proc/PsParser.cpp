@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <limits>
 #include <cstring>
 #include <memory>
 #include <unordered_map>
@@ -432,7 +433,16 @@ std::vector<ProcRecord> fast_parse_ps(const ParseOptions& o) {
                     neg = true;
                     k = 1;
                 }
-                for (; k < t.size() && t[k] >= '0' && t[k] <= '9'; ++k) v = v * 10 + (t[k] - '0');
+                // A field too long for the type saturates instead of overflowing.
+                constexpr long long max = std::numeric_limits<long long>::max();
+                for (; k < t.size() && t[k] >= '0' && t[k] <= '9'; ++k) {
+                    const int d = t[k] - '0';
+                    if (v > (max - d) / 10) {
+                        v = max;
+                        break;
+                    }
+                    v = v * 10 + d;
+                }
                 return neg ? -v : v;
             };
             if (cmd.empty()) {

@@ -52,6 +52,23 @@ TEST(Formatted, MessageSetHighlightsAndRestoresIndent) {
     EXPECT_EQ(output::formatted::html_escape("<a href='x'>&\""), "&lt;a href=&#39;x&#39;&gt;&amp;&quot;");
 }
 
+// A daemon's line can be very long; the error test used to recurse per
+// character on a run of blanks or a long word (found by fuzzing).
+TEST(Output, HighlightingLongLinesAndTheBadNameForm) {
+    Mem m;
+    Output o({.filehandle = m.f});
+    const std::string blanks(300000, ' '), word(300000, 'x');
+    EXPECT_EQ(o.output_highlighted_message("exim:" + blanks + "bad " + word + " name"), output::TYPE_ERROR);
+    EXPECT_EQ(o.output_highlighted_message("exim:" + blanks + "fine"), output::TYPE_OUT);
+    EXPECT_EQ(o.output_highlighted_message("x: bad " + word), output::TYPE_OUT);
+    EXPECT_EQ(o.output_highlighted_message("x:\tBAD Option NAME"), output::TYPE_ERROR);
+    // The word needs to be there, with single spaces around it.
+    EXPECT_EQ(o.output_highlighted_message("x: bad  name"), output::TYPE_OUT);
+    EXPECT_EQ(o.output_highlighted_message("x: bad a  name"), output::TYPE_OUT);
+    EXPECT_EQ(o.output_highlighted_message("x bad a name"), output::TYPE_OUT);
+    EXPECT_EQ(o.output_highlighted_message("a: b: bad a named"), output::TYPE_ERROR);
+}
+
 TEST(Output, JsonLinesAndIndentFloor) {
     Mem m;
     Output o({.filehandle = m.f});

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,6 +75,27 @@ TEST(PsParser, StatCutAtLastParenAndKernelThreadForm) {
     EXPECT_EQ(plain->nice, -5);
     EXPECT_EQ(plain->ppid, 1234);
     EXPECT_EQ(find(recs, 1236)->command, "trail");
+}
+
+// Fields longer than any number the kernel prints saturate instead of
+// overflowing (found by fuzzing under the undefined-behaviour checker).
+TEST(PsParser, OversizedStatFieldsSaturate) {
+    FakeProc fp;
+    write_file(fp.dir / "1240/stat", "1240 (big) S 1 99999999999999999999 1 0 -1 0 0 0 0 0 7 3 0 0 20 "
+                                      "-99999999999999999999 1 0 100 0 0\n");
+    write_file(fp.dir / "1240/cmdline", "big");
+    write_file(fp.dir / "1241/stat", "1241 (max) S 1 1 1 0 -1 0 0 0 0 0 7 3 0 0 20 9223372036854775807 1 0 100 0 0\n");
+    write_file(fp.dir / "1241/cmdline", "max");
+    ps::ParseOptions o;
+    o.exclude_kernel = true;  // reads the group field
+    o.cpu_stats = o.elapsed_stats = true;
+    auto recs = ps::fast_parse_ps(o);
+    auto* big = find(recs, 1240);
+    ASSERT_TRUE(big);
+    EXPECT_EQ(big->nice, -std::numeric_limits<long long>::max());
+    auto* max = find(recs, 1241);
+    ASSERT_TRUE(max);
+    EXPECT_EQ(max->nice, std::numeric_limits<long long>::max());
 }
 
 TEST(PsParser, OptionConflictsAndSkipStat) {
