@@ -8,7 +8,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <string_view>
+#include <type_traits>
 
 #include "exception/Exception.hpp"
 #include "foundation/IoError.hpp"
@@ -181,23 +183,45 @@ nlohmann::json PwRecord::to_json() const {
                                   shadow_last, passwd_mtime, shadow_mtime});
 }
 
+namespace {
+// An integer element that fits T. The library's own conversion casts any
+// number, and a fractional or huge one does not fit (undefined behaviour).
+template <typename T>
+bool int_element(const nlohmann::json& v, T& out) {
+    if (v.is_number_unsigned()) {
+        const auto u = v.get<uint64_t>();
+        if (u > static_cast<uint64_t>(std::numeric_limits<T>::max())) return false;
+        out = static_cast<T>(u);
+        return true;
+    }
+    if (!v.is_number_integer()) return false;
+    const auto i = v.get<int64_t>();
+    if constexpr (std::is_unsigned_v<T>) {
+        if (i < 0 || static_cast<uint64_t>(i) > static_cast<uint64_t>(std::numeric_limits<T>::max())) return false;
+    } else {
+        if (i < static_cast<int64_t>(std::numeric_limits<T>::min()) || i > static_cast<int64_t>(std::numeric_limits<T>::max()))
+            return false;
+    }
+    out = static_cast<T>(i);
+    return true;
+}
+}  // namespace
+
 std::optional<PwRecord> PwRecord::from_json(const nlohmann::json& j) {
     if (!j.is_array() || j.size() != 13) return std::nullopt;
     try {
         PwRecord r;
         r.name = j[0].get<std::string>();
         r.passwd = j[1].get<std::string>();
-        r.uid = j[2].get<uid_t>();
-        r.gid = j[3].get<gid_t>();
+        if (!int_element(j[2], r.uid) || !int_element(j[3], r.gid)) return std::nullopt;
         r.quota = j[4].get<std::string>();
         r.comment = j[5].get<std::string>();
         r.gecos = j[6].get<std::string>();
         r.dir = j[7].get<std::string>();
         r.shell = j[8].get<std::string>();
-        r.shadow_max = j[9].get<long>();
-        r.shadow_last = j[10].get<long>();
-        r.passwd_mtime = j[11].get<int64_t>();
-        r.shadow_mtime = j[12].get<int64_t>();
+        if (!int_element(j[9], r.shadow_max) || !int_element(j[10], r.shadow_last) ||
+            !int_element(j[11], r.passwd_mtime) || !int_element(j[12], r.shadow_mtime))
+            return std::nullopt;
         r.from_shadow = r.shadow_max != -1 || r.shadow_last != -1 || r.shadow_mtime != r.passwd_mtime;
         if (r.name.empty()) return std::nullopt;
         return r;

@@ -68,3 +68,22 @@ TEST_F(PwCacheTest, ChangedFileIsReReadAndSecondUidZeroKeepsRoot) {
     utimensat(AT_FDCWD, (t / "etc/passwd").c_str(), ts, 0);
     EXPECT_EQ(pc::getpwnam("ann")->dir, "/srv/ann");
 }
+
+// A disk cache file is only trusted when its numbers are integers that fit
+// their fields; converting others was undefined (found by fuzzing under the
+// undefined-behaviour checker).
+TEST(PwRecordJson, NumbersMustBeIntegersThatFit) {
+    auto list = [](const nlohmann::json& uid, const nlohmann::json& mtime) {
+        return nlohmann::json::array({"alice", "x", uid, 1000, "", "", "Alice", "/home/alice", "/bin/sh", -1, -1, mtime, mtime});
+    };
+    auto ok = pc::PwRecord::from_json(list(1000, 1700000000000000000LL));
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ok->uid, 1000u);
+    EXPECT_EQ(ok->passwd_mtime, 1700000000000000000LL);
+    EXPECT_TRUE(pc::PwRecord::from_json(list(4294967295ULL, 0)));
+    for (const nlohmann::json& bad_uid : {nlohmann::json(1e300), nlohmann::json(1.5), nlohmann::json(-1),
+                                          nlohmann::json(4294967296ULL), nlohmann::json("1000")})
+        EXPECT_FALSE(pc::PwRecord::from_json(list(bad_uid, 0))) << bad_uid.dump();
+    EXPECT_FALSE(pc::PwRecord::from_json(list(1000, 1e300)));
+    EXPECT_FALSE(pc::PwRecord::from_json(list(1000, 18446744073709551615ULL)));
+}
