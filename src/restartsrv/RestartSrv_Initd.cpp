@@ -254,7 +254,13 @@ std::string check_service(const CheckServiceOptions& opts) {
     }
 
     if (!systemd_path && !pid && !opts.pidfile.empty()) {
-        int fd = ::open(opts.pidfile.c_str(), O_RDONLY | O_CLOEXEC);
+        // Only a plain file is read: a planted FIFO would block the open.
+        int fd = ::open(opts.pidfile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        struct stat pst {};
+        if (fd >= 0 && (::fstat(fd, &pst) != 0 || !S_ISREG(pst.st_mode))) {
+            ::close(fd);
+            fd = -1;
+        }
         if (fd >= 0) {
             char buf[128];
             ssize_t n = ::read(fd, buf, sizeof buf - 1);

@@ -85,8 +85,14 @@ bool path_exists(const std::string& path) {
 // A pid whose /proc entry exists and is not a zombie.
 // First line of a file without its line end; nullopt when it cannot be opened.
 std::optional<std::string> read_first_line(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Only a plain file is read: a planted FIFO would block the open.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return std::nullopt;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
     std::string text;
     char buf[256];
     for (;;) {

@@ -72,8 +72,14 @@ void Hot::apply_option(const std::string& name, const nlohmann::json& value) {
 
 std::optional<std::string> Hot::_read_pid_from_pidfile() {
     std::string pf = pidfile();
-    int fd = ::open(pf.c_str(), O_RDONLY | O_CLOEXEC);
+    // Only a plain file is read: a planted FIFO would block the open.
+    int fd = ::open(pf.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return std::nullopt;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
     char buf[128];
     ssize_t n;
     do n = ::read(fd, buf, sizeof buf - 1);

@@ -180,6 +180,27 @@ TEST(Fault, StalePidFileIsRemovedBeforeTheStart) {
     }
 }
 
+TEST(Fault, PidFileThatIsAFifoNeverHangsTheRun) {
+    // Whoever can write the PID file's directory could plant one; opening it
+    // for reading would wait for a writer that never comes.
+    Sandbox s;
+    ASSERT_EQ(::mkfifo(s.pidfile().c_str(), 0600), 0);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--status"}, {"--stop"}, {"--check"}}) {
+        auto t0 = Clock::now();
+        auto r = s.rs(args, true, 30);
+        EXPECT_EQ(r.signal, 0) << args[0] << " hung on the FIFO: " << all(r);
+        EXPECT_LT(since(t0), 20.0) << args[0];
+        EXPECT_TRUE(s.lock_free());
+    }
+    // A start replaces it with a real PID file.
+    auto t0 = Clock::now();
+    auto r = s.rs({}, true, 60);
+    EXPECT_EQ(r.signal, 0) << "the start hung on the FIFO: " << all(r);
+    EXPECT_EQ(r.exit_code, 0) << all(r);
+    EXPECT_LT(since(t0), 30.0);
+    EXPECT_TRUE(alive(s.pid())) << all(r);
+}
+
 TEST(Fault, FailedStartShowsTheDaemonsOwnErrorAndExits255) {
     TempDir t("fail");
     {

@@ -203,7 +203,12 @@ public:
         return a;
     }
 
-    pid_t pid() const { return norvik::test::read_pid_file(pidfile_); }
+    // The pid in the PID file; 0 unless it is a plain file (a FIFO would block).
+    pid_t pid() const {
+        struct stat st {};
+        if (::stat(pidfile_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+        return norvik::test::read_pid_file(pidfile_);
+    }
     std::vector<Event> events() const { return norvik::test::read_demo_events(events_); }
     // True when the run lock of the service can be taken right now.
     bool lock_free() const {
