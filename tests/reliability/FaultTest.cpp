@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -180,25 +181,50 @@ TEST(Fault, StalePidFileIsRemovedBeforeTheStart) {
     }
 }
 
-TEST(Fault, PidFileThatIsAFifoNeverHangsTheRun) {
-    // Whoever can write the PID file's directory could plant one; opening it
-    // for reading would wait for a writer that never comes.
+TEST(Fault, PidFileThatIsNoPlainFileNeverHangsTheRun) {
+    // Whoever can write the PID file's directory could plant these; opening
+    // a FIFO for reading would wait for a writer that never comes.
     Sandbox s;
-    ASSERT_EQ(::mkfifo(s.pidfile().c_str(), 0600), 0);
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"--status"}, {"--stop"}, {"--check"}}) {
+    const std::string fifo = s.dir() + "/elsewhere.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct Kind {
+        const char* name;
+        std::function<void()> plant;
+        bool start_works;  // a directory cannot be replaced by the daemon's PID file
+    };
+    const std::vector<Kind> kinds = {
+        {"fifo", [&] { ASSERT_EQ(::mkfifo(s.pidfile().c_str(), 0600), 0); }, true},
+        {"link to a fifo", [&] { ASSERT_EQ(::symlink(fifo.c_str(), s.pidfile().c_str()), 0); }, true},
+        {"link to /dev/zero", [&] { ASSERT_EQ(::symlink("/dev/zero", s.pidfile().c_str()), 0); }, true},
+        {"directory", [&] { ASSERT_EQ(::mkdir(s.pidfile().c_str(), 0700), 0); }, false},
+    };
+    for (const auto& k : kinds) {
+        SCOPED_TRACE(k.name);
+        k.plant();
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"--status"}, {"--stop"}, {"--check"}}) {
+            auto t0 = Clock::now();
+            auto r = s.rs(args, true, 30);
+            EXPECT_EQ(r.signal, 0) << args[0] << " hung: " << all(r);
+            EXPECT_LT(since(t0), 20.0) << args[0];
+            // Not running: --status and --check say so, --stop has nothing to do.
+            EXPECT_EQ(r.exit_code, args[0] == "--stop" ? 0 : 255) << args[0] << ": " << all(r);
+            EXPECT_TRUE(s.lock_free());
+        }
         auto t0 = Clock::now();
-        auto r = s.rs(args, true, 30);
-        EXPECT_EQ(r.signal, 0) << args[0] << " hung on the FIFO: " << all(r);
-        EXPECT_LT(since(t0), 20.0) << args[0];
-        EXPECT_TRUE(s.lock_free());
+        auto r = s.rs({}, true, 60);
+        EXPECT_EQ(r.signal, 0) << "the start hung: " << all(r);
+        EXPECT_LT(since(t0), 30.0);
+        if (k.start_works) {
+            EXPECT_EQ(r.exit_code, 0) << all(r);
+            EXPECT_TRUE(alive(s.pid())) << all(r);
+            EXPECT_EQ(s.rs({"--stop"}).exit_code, 0);
+        } else {
+            EXPECT_EQ(r.exit_code, 255) << all(r);
+            ::rmdir(s.pidfile().c_str());
+        }
+        s.kill_daemons();
+        ::unlink(s.pidfile().c_str());
     }
-    // A start replaces it with a real PID file.
-    auto t0 = Clock::now();
-    auto r = s.rs({}, true, 60);
-    EXPECT_EQ(r.signal, 0) << "the start hung on the FIFO: " << all(r);
-    EXPECT_EQ(r.exit_code, 0) << all(r);
-    EXPECT_LT(since(t0), 30.0);
-    EXPECT_TRUE(alive(s.pid())) << all(r);
 }
 
 TEST(Fault, FailedStartShowsTheDaemonsOwnErrorAndExits255) {
