@@ -467,7 +467,7 @@ std::vector<ProcRecord> fast_parse_ps(const ParseOptions& o) {
             r.command = cmd;
             if (o.cpu_stats && sysinfo)
                 r.cpu = sysinfo->calculate_percent_cpu_from_ticks(double(num(PROC_STAT_STARTTIME)),
-                                                                  double(num(PROC_STAT_UTIME) + num(PROC_STAT_STIME)));
+                                                                  double(num(PROC_STAT_UTIME)) + double(num(PROC_STAT_STIME)));
             if (o.elapsed_stats && sysinfo) r.elapsed = sysinfo->calculate_elapsed_from_ticks(double(num(PROC_STAT_STARTTIME)));
         }
         if (o.memory_stats && sysinfo && detail::read_at(dfd, rel_path(path, name, len, "statm"), mem)) {

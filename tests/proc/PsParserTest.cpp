@@ -86,6 +86,9 @@ TEST(PsParser, OversizedStatFieldsSaturate) {
     write_file(fp.dir / "1240/cmdline", "big");
     write_file(fp.dir / "1241/stat", "1241 (max) S 1 1 1 0 -1 0 0 0 0 0 7 3 0 0 20 9223372036854775807 1 0 100 0 0\n");
     write_file(fp.dir / "1241/cmdline", "max");
+    write_file(fp.dir / "1242/stat", "1242 (cpu) S 1 1 1 0 -1 0 0 0 0 0 99999999999999999999 99999999999999999999 0 0 20 0 "
+                                      "1 0 100 0 0\n");
+    write_file(fp.dir / "1242/cmdline", "cpu");
     ps::ParseOptions o;
     o.exclude_kernel = true;  // reads the group field
     o.cpu_stats = o.elapsed_stats = true;
@@ -96,6 +99,10 @@ TEST(PsParser, OversizedStatFieldsSaturate) {
     auto* max = find(recs, 1241);
     ASSERT_TRUE(max);
     EXPECT_EQ(max->nice, std::numeric_limits<long long>::max());
+    // Processor time is the sum of two saturated fields, which must not wrap.
+    auto* cpu = find(recs, 1242);
+    ASSERT_TRUE(cpu && cpu->cpu);
+    EXPECT_GT(*cpu->cpu, 0.0);
 }
 
 TEST(PsParser, OptionConflictsAndSkipStat) {
