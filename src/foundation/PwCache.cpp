@@ -110,6 +110,15 @@ std::optional<PwRecord> readpasswd(int field, const std::string& value) {
     return r;
 }
 
+// uid 0 is the superuser's, whatever other names share it and precede it.
+std::optional<PwRecord> read_record(int field, const std::string& value) {
+    if (field == 2 && value == "0") {
+        auto r = readpasswd(0, SUPERUSER_NAME);
+        if (r && r->uid == 0) return r;
+    }
+    return readpasswd(field, value);
+}
+
 void readshadow(PwRecord& r) {
     std::string path = paths::shadow_file();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -163,13 +172,7 @@ std::optional<PwRecord> pwfunc(const std::string& value_in, int field, bool allo
             clear_cache();
         }
     }
-    std::optional<PwRecord> r;
-    // uid 0 is the superuser's, whatever other names share it and precede it.
-    if (field == 2 && value == "0") {
-        r = readpasswd(0, SUPERUSER_NAME);
-        if (r && r->uid != 0) r.reset();
-    }
-    if (!r) r = readpasswd(field, value);
+    std::optional<PwRecord> r = read_record(field, value);
     if (!r) return std::nullopt;
     if (want) readshadow(*r);
     load::store_in_process_cache(CacheEntry{r->passwd_mtime, r->shadow_mtime, *r});
@@ -397,13 +400,7 @@ std::optional<CacheEntry> load(const std::string& key) {
     int field;
     std::string value;
     if (!split_key(key, field, value) || !valid_lookup_value(field, value)) return std::nullopt;
-    std::optional<PwRecord> r;
-    // As in the lookups: uid 0 is the superuser's, whatever names precede it.
-    if (field == 2 && value == "0") {
-        r = readpasswd(0, SUPERUSER_NAME);
-        if (r && r->uid != 0) r.reset();
-    }
-    if (!r) r = readpasswd(field, value);
+    std::optional<PwRecord> r = read_record(field, value);
     if (!r) return std::nullopt;
     if (want_encrypted_now()) readshadow(*r);
     CacheEntry e{r->passwd_mtime, r->shadow_mtime, *r};

@@ -15,6 +15,7 @@
 #include "proc/Kill.hpp"
 #include "proc/ProcessCheck_Running.hpp"
 #include "proc/ProcessInfo.hpp"
+#include "proc/PsParser.hpp"
 #include "restartsrv/RestartSrv_Systemd.hpp"
 #include "services/Services_Command.hpp"
 
@@ -88,20 +89,6 @@ std::string user_name_of(uid_t uid) { return psparser::detail::name_for_uid(uid)
 bool proc_dir_exists(pid_t pid) {
     struct stat st {};
     return ::stat((std::string(PROC_DIR) + "/" + std::to_string(pid)).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// A zombie has finished: it does not run.
-bool is_zombie(pid_t pid) {
-    std::string path = std::string(PROC_DIR) + "/" + std::to_string(pid) + "/stat";
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buf[512];
-    ssize_t n = ::read(fd, buf, sizeof buf - 1);
-    ::close(fd);
-    if (n <= 0) return false;
-    std::string s(buf, static_cast<size_t>(n));
-    auto rp = s.rfind(')');
-    return rp != std::string::npos && rp + 2 < s.size() && s[rp + 2] == 'Z';
 }
 
 std::optional<std::string> read_cmdline(pid_t pid) {
@@ -275,7 +262,7 @@ std::string check_service(const CheckServiceOptions& opts) {
     if (pid > 0 && _has_proc()) {
         const std::string dir = std::string(PROC_DIR) + "/" + std::to_string(pid);
         struct stat st {};
-        if (::stat(dir.c_str(), &st) != 0 || is_zombie(pid)) return "";
+        if (::stat(dir.c_str(), &st) != 0 || psparser::read_state_letter(pid) == "Z") return "";
         std::string owner = user_name_of(st.st_uid);
         auto cmdline = read_cmdline(pid);
         if (!cmdline) return "";

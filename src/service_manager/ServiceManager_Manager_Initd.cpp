@@ -54,20 +54,6 @@ std::vector<std::string> command(const std::string& program, const std::vector<s
     return cmd;
 }
 
-bool proc_gone(pid_t pid) {
-    const std::string stat_path = "/proc/" + std::to_string(pid) + "/stat";
-    int fd = ::open(stat_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return true;
-    char buf[512];
-    ssize_t n = ::read(fd, buf, sizeof buf - 1);
-    ::close(fd);
-    if (n <= 0) return true;
-    std::string s(buf, static_cast<size_t>(n));
-    auto rp = s.rfind(')');
-    // A zombie has finished.
-    return rp != std::string::npos && rp + 2 < s.size() && s[rp + 2] == 'Z';
-}
-
 std::optional<uid_t> uid_of(const std::string& user) { return psparser::detail::uid_for_user(user); }
 
 // A PID file anyone but root or the service's owner can write could make
@@ -224,7 +210,7 @@ int Initd::stop_by_pidfile(Base& srv) {
     bool gone = false;
     bool first = true;
     while (std::time(nullptr) - started <= pid_stop_wait()) {
-        if (proc_gone(*pid)) {
+        if (!psparser::pid_is_alive(*pid)) {
             gone = true;
             break;
         }
@@ -234,7 +220,7 @@ int Initd::stop_by_pidfile(Base& srv) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    if (!gone) gone = proc_gone(*pid);
+    if (!gone) gone = !psparser::pid_is_alive(*pid);
     if (gone) srv.debug("The process " + std::to_string(*pid) + " of “" + service_ + "” has ended.");
     return gone ? 1 : 0;
 }
