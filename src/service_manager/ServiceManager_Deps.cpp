@@ -12,18 +12,6 @@ namespace norvik::servicemanager::deps {
 
 std::vector<std::string>& process_argv() { return restartsrv::argv(); }
 
-ParsedArgs parseargv() {
-    restartsrv::ParsedArgs p = restartsrv::parseargv();
-    ParsedArgs r;
-    r.restart = p.restart;
-    r.check = p.check;
-    r.status = p.status;
-    r.verbose = p.verbose;
-    r.restart_attempts = p.restart_attempts;
-    r.graceful = p.graceful;
-    return r;
-}
-
 void setuppath() { restartsrv::setuppath(); }
 
 std::shared_ptr<norvik::Output> formatted_output_object(const std::vector<std::string>& argv) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "restartsrv/RestartSrv.hpp"
 #include "service_manager/ServiceManager_Manager.hpp"
 
 namespace norvik {
@@ -18,15 +19,8 @@ namespace norvik::servicemanager::deps {
 // The process-wide argument vector of the entry.
 std::vector<std::string>& process_argv();
 
-struct ParsedArgs {
-    int restart = 1;  // 1 restart, -1 stop, -2 reload, 0 none
-    bool check = false;
-    bool status = false;
-    int verbose = 0;
-    std::optional<std::string> restart_attempts;
-    std::optional<std::string> graceful;
-};
-ParsedArgs parseargv();
+using restartsrv::ParsedArgs;
+using restartsrv::parseargv;
 void setuppath();
 std::shared_ptr<norvik::Output> formatted_output_object(const std::vector<std::string>& argv);
 std::shared_ptr<norvik::Output> default_output_object();
