@@ -54,6 +54,18 @@ std::string contents_text(const nlohmann::json& contents) {
     }
     return contents.dump();
 }
+
+std::string raw_message_text(const std::string& type, const nlohmann::json& contents) {
+    std::string text = "[" + type + "] ";
+    if (!contents.is_object()) return text + contents_text(contents);
+    bool first = true;
+    for (auto& [k, v] : contents.items()) {
+        if (!first) text += ", ";
+        first = false;
+        text += k + "=" + (v.is_string() ? v.get<std::string>() : v.dump());
+    }
+    return text;
+}
 }  // namespace output
 
 Output::Output(const output::OutputOptions& options)

@@ -43,17 +43,7 @@ void Formatted::message(const std::string& type, const nlohmann::json& contents,
         return;
     }
     // A type this class does not know is shown raw, so nothing is lost.
-    std::string text = "[" + type + "] ";
-    if (contents.is_object()) {
-        bool first = true;
-        for (auto& [k, v] : contents.items()) {
-            if (!first) text += ", ";
-            first = false;
-            text += k + "=" + value_text(v);
-        }
-    } else {
-        text += contents_text(contents);
-    }
+    std::string text = raw_message_text(type, contents);
     write_text(text + "\n");
     _last_message_had_newline = true;
 }

@@ -23,17 +23,7 @@ void HTML::message(const std::string& type, const nlohmann::json& contents, cons
     current_type_ = is_known_type(type) ? type : "raw";
     if (!is_known_type(type)) {
         // Same visible text as the other classes, as one element.
-        std::string text = "[" + type + "] ";
-        if (contents.is_object()) {
-            bool first = true;
-            for (auto& [k, v] : contents.items()) {
-                if (!first) text += ", ";
-                first = false;
-                text += k + "=" + (v.is_string() ? v.get<std::string>() : v.dump());
-            }
-        } else {
-            text += contents_text(contents);
-        }
+        std::string text = output::raw_message_text(type, contents);
         _safe_render_message(text, "", COMPLETE_MESSAGE, false);
         return;
     }
