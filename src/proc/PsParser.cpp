@@ -351,14 +351,19 @@ std::string ProcName::plain_name() const {
 // ---- parse -----------------------------------------------------------------
 std::vector<ProcRecord> parse_ps(const ParseOptions& options) { return fallback::parse_ps(options); }
 
+namespace detail {
+void check_skip_stat(const ParseOptions& o) {
+    if (!o.skip_stat) return;
+    if (o.exclude_kernel) throw PlainError("skip_stat conflicts with exclude_kernel: kernel processes are told by their stat record");
+    if (o.cpu_stats) throw PlainError("skip_stat conflicts with cpu_stats: processor time comes from the stat record");
+    if (o.elapsed_stats) throw PlainError("skip_stat conflicts with elapsed_stats: the start time comes from the stat record");
+    if (!o.skip_cmdline) throw PlainError("skip_stat requires skip_cmdline: without the stat record there is no command to report");
+}
+}  // namespace detail
+
 std::vector<ProcRecord> fast_parse_ps(const ParseOptions& o) {
     if (!proc_readable()) return parse_ps(o);
-    if (o.skip_stat) {
-        if (o.exclude_kernel) throw PlainError("skip_stat conflicts with exclude_kernel: kernel processes are told by their stat record");
-        if (o.cpu_stats) throw PlainError("skip_stat conflicts with cpu_stats: processor time comes from the stat record");
-        if (o.elapsed_stats) throw PlainError("skip_stat conflicts with elapsed_stats: the start time comes from the stat record");
-        if (!o.skip_cmdline) throw PlainError("skip_stat requires skip_cmdline: without the stat record there is no command to report");
-    }
+    detail::check_skip_stat(o);
 
     std::vector<ProcRecord> out;
     int dfd = detail::open_dir(settings().proc_path);

@@ -138,6 +138,9 @@ bool pid_is_alive(pid_t pid);
 
 namespace detail {
 
+// Options that need the stat record cannot go with skip_stat: raises.
+void check_skip_stat(const ParseOptions& o);
+
 // Closes a /proc descriptor on every way out of a scan.
 struct FdGuard {
     int fd;

@@ -43,12 +43,7 @@ const std::string& PS_PROGRAM() { return ps_program(); }
 void set_PS_PROGRAM(const std::string& path) { ps_program() = path; }
 
 std::vector<ProcRecord> parse_ps_output(const std::string& text, const ParseOptions& o) {
-    if (o.skip_stat) {
-        if (o.exclude_kernel) throw PlainError("skip_stat conflicts with exclude_kernel: kernel processes are told by their stat record");
-        if (o.cpu_stats) throw PlainError("skip_stat conflicts with cpu_stats: processor time comes from the stat record");
-        if (o.elapsed_stats) throw PlainError("skip_stat conflicts with elapsed_stats: the start time comes from the stat record");
-        if (!o.skip_cmdline) throw PlainError("skip_stat requires skip_cmdline: without the stat record there is no command to report");
-    }
+    detail::check_skip_stat(o);
     std::vector<ProcRecord> out;
     std::unique_ptr<SysInfo> sysinfo;
     if (o.memory_stats) sysinfo = std::make_unique<SysInfo>();
