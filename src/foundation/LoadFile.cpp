@@ -166,4 +166,29 @@ bool slurpfile(int out, const std::string& path) {
     return true;
 }
 
+std::optional<std::string> read_plain_file_head(const std::string& path, std::size_t max) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::string text(max, '\0');
+    std::size_t got = 0;
+    while (got < max) {
+        ssize_t n = ::read(fd, text.data() + got, max - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    text.resize(got);
+    return text;
+}
+
 }  // namespace norvik::loadfile

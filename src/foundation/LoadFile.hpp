@@ -44,6 +44,11 @@ std::optional<std::string> loadbinfile(const std::string& path);
 // Copies the file to fd; prints nothing on failure. True when all was copied.
 bool slurpfile(int fd, const std::string& path);
 
+// Up to `max` bytes from the start of a regular file. The open never
+// blocks, so a FIFO or device planted at the path cannot hang the caller;
+// std::nullopt when it cannot be opened, read, or is not a regular file.
+std::optional<std::string> read_plain_file_head(const std::string& path, std::size_t max);
+
 // Splits text into lines, each keeping its "\n".
 std::vector<std::string> split_lines(const std::string& text);
 

@@ -1,30 +1,17 @@
 #include "proc/Unix_PID_Tiny.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
 
+#include "foundation/LoadFile.hpp"
 #include "proc/PsParser.hpp"
 
 namespace norvik::unix::pid {
 
 pid_t Tiny::get_pid_from_pidfile(const std::string& path) const {
     if (path.empty()) return 0;
-    // Only a plain file is read: a planted FIFO would block the open.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return 0;
-    psparser::detail::FdGuard guard(fd);
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-    char text[128];
-    ssize_t n;
-    do n = ::read(fd, text, sizeof text);
-    while (n < 0 && errno == EINTR);
-    if (n < 0) return 0;
-    std::string buf(text, static_cast<size_t>(n));
+    auto head = loadfile::read_plain_file_head(path, 128);
+    if (!head) return 0;
+    const std::string& buf = *head;
     if (buf.size() > 64) return 0;  // a pid file holds one number
     size_t a = buf.find_first_not_of(" \t\r\n");
     if (a == std::string::npos) return 0;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <regex>
 
+#include "foundation/LoadFile.hpp"
 #include "foundation/Paths.hpp"
 #include "proc/Kill.hpp"
 #include "proc/ProcessCheck_Running.hpp"
@@ -241,20 +242,8 @@ std::string check_service(const CheckServiceOptions& opts) {
     }
 
     if (!systemd_path && !pid && !opts.pidfile.empty()) {
-        // Only a plain file is read: a planted FIFO would block the open.
-        int fd = ::open(opts.pidfile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        struct stat pst {};
-        if (fd >= 0 && (::fstat(fd, &pst) != 0 || !S_ISREG(pst.st_mode))) {
-            ::close(fd);
-            fd = -1;
-        }
-        if (fd >= 0) {
-            char buf[128];
-            ssize_t n = ::read(fd, buf, sizeof buf - 1);
-            ::close(fd);
-            std::string first = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-            first = first.substr(0, first.find('\n'));
-            pid = leading_int(first);
+        if (auto head = loadfile::read_plain_file_head(opts.pidfile, 127)) {
+            pid = leading_int(head->substr(0, head->find('\n')));
             method = CHECK_METHOD_PIDFILE;
         }
     }

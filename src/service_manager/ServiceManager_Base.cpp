@@ -1,5 +1,6 @@
 #include "service_manager/ServiceManager_Base.hpp"
 
+#include "foundation/LoadFile.hpp"
 #include "proc/PsParser.hpp"
 
 #include <fcntl.h>
@@ -85,27 +86,11 @@ bool path_exists(const std::string& path) {
 // A pid whose /proc entry exists and is not a zombie.
 // First line of a file without its line end; nullopt when it cannot be opened.
 std::optional<std::string> read_first_line(const std::string& path) {
-    // Only a plain file is read: a planted FIFO would block the open.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return std::nullopt;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    std::string text;
-    char buf[256];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buf, static_cast<size_t>(n));
-        if (text.find('\n') != std::string::npos || text.size() > 4096) break;
-    }
-    ::close(fd);
-    auto nl = text.find('\n');
-    if (nl != std::string::npos) text.resize(nl);
-    if (!text.empty() && text.back() == '\r') text.pop_back();
+    auto text = loadfile::read_plain_file_head(path, 4097);
+    if (!text) return std::nullopt;
+    auto nl = text->find('\n');
+    if (nl != std::string::npos) text->resize(nl);
+    if (!text->empty() && text->back() == '\r') text->pop_back();
     return text;
 }
 

@@ -14,6 +14,7 @@
 #include <regex>
 
 #include "foundation/Inotify.hpp"
+#include "foundation/LoadFile.hpp"
 #include "foundation/TimeHiRes.hpp"
 #include "log/Logger.hpp"
 
@@ -72,22 +73,10 @@ void Hot::apply_option(const std::string& name, const nlohmann::json& value) {
 
 std::optional<std::string> Hot::_read_pid_from_pidfile() {
     std::string pf = pidfile();
-    // Only a plain file is read: a planted FIFO would block the open.
-    int fd = ::open(pf.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return std::nullopt;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    char buf[128];
-    ssize_t n;
-    do n = ::read(fd, buf, sizeof buf - 1);
-    while (n < 0 && errno == EINTR);
-    ::close(fd);
-    std::string line = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-    auto nl = line.find('\n');
-    if (nl != std::string::npos) line.resize(nl);
+    auto line = loadfile::read_plain_file_head(pf, 127);
+    if (!line) return std::nullopt;
+    auto nl = line->find('\n');
+    if (nl != std::string::npos) line->resize(nl);
     return line;
 }
 

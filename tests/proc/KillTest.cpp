@@ -85,8 +85,10 @@ TEST(Kill, DefaultBudgetIsFifteenSecondsOfSleeps) {
     Spawned p = proctest::spawn_sleep(name, "60", ignore_term);
     SleepRecorder rec(0.0005);  // counted, barely slept
     EXPECT_EQ(kl::safekill_multipid({p.pid}, false, 0), 1);
+    // 15 s of TERM-stage naps, then 0.1 s naps until the KILLed process is
+    // reaped: on a loaded machine that can take a few of them.
     EXPECT_GT(rec.total, 15.0);
-    EXPECT_LT(rec.total, 15.5);
+    EXPECT_LT(rec.total, 17.0);
 }
 
 TEST(Kill, ZombieOfAnotherParentCountsAsGone) {
