@@ -33,10 +33,7 @@ using norvik::test::TempDir;
 using Clock = std::chrono::steady_clock;
 using Event = norvik::test::DemoEvent;
 
-inline std::string demod_path() {
-    std::string b = norvik::test::binary();
-    return b.substr(0, b.rfind('/')) + "/norvik_demod";
-}
+using norvik::test::demod_path;
 
 inline char state_of(pid_t pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
@@ -128,20 +125,9 @@ public:
     explicit Sandbox(const std::string& daemon_args = "", const nlohmann::json& attributes = nlohmann::json::object())
         : dir_("rel"), root_(dir_.path() + "/root"), port_(next_port()) {
         norvik::test::become_subreaper();
-        for (const char* d : {"/usr/local/norvik/logs", "/var/run", "/var/log", "/etc/init.d", "/var/norvik/custom/services",
-                              "/usr/local/norvik/etc/services", "/var/norvik/restartsrv/locks"})
-            norvik::test::make_dirs(root_ + d);
         pidfile_ = root_ + "/var/run/nkdemo.pid";
         events_ = root_ + "/var/log/nkdemo.events";
-        std::string tmpl = norvik::test::read_file(std::string(NORVIK_SOURCE_DIR) + "/demo/nkdemo.init.in");
-        auto sub = [&](const std::string& k, const std::string& v) {
-            for (size_t p; (p = tmpl.find(k)) != std::string::npos;) tmpl.replace(p, k.size(), v);
-        };
-        sub("@DAEMON@", demod_path());
-        sub("@PIDFILE@", pidfile_);
-        sub("@ARGS@", "--events " + events_ + " --port " + std::to_string(port_) + " " + daemon_args);
-        norvik::test::write_file(root_ + "/etc/init.d/nkdemo", tmpl, 0755);
-        norvik::test::write_file(root_ + "/etc/servmon.d/nkdemo", "");
+        norvik::test::write_demo_service(root_, pidfile_, "--events " + events_ + " --port " + std::to_string(port_) + " " + daemon_args);
         write_definition(attributes);
         link_ = norvik::test::link_binary(dir_.path() + "/bin", "restartsrv_nkdemo");
     }

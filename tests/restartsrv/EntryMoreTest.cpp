@@ -28,10 +28,6 @@ extern char** environ;
 
 namespace {
 
-std::string demod_path() {
-    std::string b = binary();
-    return b.substr(0, b.rfind('/')) + "/norvik_demod";
-}
 
 int next_port() {
     static int n = 0;
@@ -202,18 +198,7 @@ class DemoService : public ::testing::Test {
 protected:
     void SetUp() override {
         become_subreaper();
-        for (const char* d : {"usr/local/norvik/logs", "var/run", "var/log", "etc/init.d", "etc/servmon.d",
-                              "var/norvik/custom/services", "var/norvik/restartsrv/locks"})
-            make_dirs(dir / d);
-        std::string tmpl = read_file(std::string(NORVIK_SOURCE_DIR) + "/demo/nkdemo.init.in");
-        auto sub = [&](const std::string& k, const std::string& v) {
-            for (size_t p; (p = tmpl.find(k)) != std::string::npos;) tmpl.replace(p, k.size(), v);
-        };
-        sub("@DAEMON@", demod_path());
-        sub("@PIDFILE@", pidfile());
-        sub("@ARGS@", "--events " + events() + " --port " + std::to_string(next_port()));
-        write_file(dir / "etc/init.d/nkdemo", tmpl, 0755);
-        write_file(dir / "etc/servmon.d/nkdemo", "");
+        write_demo_service(dir.path(), pidfile(), "--events " + events() + " --port " + std::to_string(next_port()));
         def = {{"base", "Base"},
                {"attributes",
                 {{"pidfile", "${NORVIK_ROOT}/var/run/nkdemo.pid"},

@@ -18,13 +18,10 @@
 
 using norvik::test::RunResult;
 using norvik::test::TempDir;
+using norvik::test::demod_path;
 
 namespace {
 
-std::string demod_path() {
-    std::string b = norvik::test::binary();
-    return b.substr(0, b.rfind('/')) + "/norvik_demod";
-}
 
 bool alive(pid_t pid) {
     if (pid <= 0) return false;
@@ -48,23 +45,9 @@ public:
     explicit Demo(const nlohmann::json& def, const std::string& daemon_args = "", bool with_init = true)
         : dir_("svc"), root_(dir_.path() + "/root"), port_(next_port()) {
         norvik::test::become_subreaper();
-        for (const char* d : {"/usr/local/norvik/logs", "/var/run", "/var/log", "/etc/init.d", "/var/norvik/custom/services",
-                              "/usr/local/norvik/etc/services", "/var/norvik/restartsrv/locks"})
-            norvik::test::make_dirs(root_ + d);
         pidfile_ = root_ + "/var/run/nkdemo.pid";
         events_ = root_ + "/var/log/nkdemo.events";
-        if (with_init) {
-            std::string tmpl = norvik::test::read_file(std::string(NORVIK_SOURCE_DIR) + "/demo/nkdemo.init.in");
-            auto sub = [&](const std::string& k, const std::string& v) {
-                for (size_t p; (p = tmpl.find(k)) != std::string::npos;) tmpl.replace(p, k.size(), v);
-            };
-            sub("@DAEMON@", demod_path());
-            sub("@PIDFILE@", pidfile_);
-            sub("@ARGS@", "--events " + events_ + " " + daemon_args);
-            norvik::test::write_file(root_ + "/etc/init.d/nkdemo", tmpl, 0755);
-        }
-        // Registered with the service monitor: that makes it "installed".
-        norvik::test::write_file(root_ + "/etc/servmon.d/nkdemo", "");
+        norvik::test::write_demo_service(root_, pidfile_, "--events " + events_ + " " + daemon_args, with_init);
         if (!def.is_null()) write_definition(def.dump(2));
         link_ = norvik::test::link_binary(dir_.path() + "/bin", "restartsrv_nkdemo");
     }

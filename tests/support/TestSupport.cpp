@@ -138,6 +138,30 @@ std::string link_binary(const std::string& dir, const std::string& name) {
     return link;
 }
 
+std::string demod_path() {
+    std::string b = binary();
+    return b.substr(0, b.rfind('/')) + "/norvik_demod";
+}
+
+void write_demo_service(const std::string& root, const std::string& pidfile, const std::string& daemon_args,
+                        bool with_init) {
+    for (const char* d : {"/usr/local/norvik/logs", "/usr/local/norvik/etc/services", "/var/run", "/var/log",
+                          "/etc/init.d", "/etc/servmon.d", "/var/norvik/custom/services", "/var/norvik/restartsrv/locks"})
+        make_dirs(root + d);
+    if (with_init) {
+        std::string script = read_file(std::string(NORVIK_SOURCE_DIR) + "/demo/nkdemo.init.in");
+        auto sub = [&](const std::string& k, const std::string& v) {
+            for (size_t p; (p = script.find(k)) != std::string::npos;) script.replace(p, k.size(), v);
+        };
+        sub("@DAEMON@", demod_path());
+        sub("@PIDFILE@", pidfile);
+        sub("@ARGS@", daemon_args);
+        write_file(root + "/etc/init.d/nkdemo", script, 0755);
+    }
+    // Registered with the service monitor: that makes it "installed".
+    write_file(root + "/etc/servmon.d/nkdemo", "");
+}
+
 std::vector<DemoEvent> read_demo_events(const std::string& path) {
     std::vector<DemoEvent> out;
     std::ifstream f(path);

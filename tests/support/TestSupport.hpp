@@ -47,6 +47,14 @@ RunResult run(const std::string& path, const std::vector<std::string>& argv,
 std::string binary();
 std::string link_binary(const std::string& dir, const std::string& name);
 
+// The demo daemon, built beside the tool.
+std::string demod_path();
+// The demo service below `root`: the usual directories, its init script
+// (the daemon gets `daemon_args` and writes its PID file at `pidfile`)
+// unless with_init is false, and its registration with the service monitor.
+void write_demo_service(const std::string& root, const std::string& pidfile, const std::string& daemon_args,
+                        bool with_init = true);
+
 // The demo daemon's records: one "<what> <pid> <time>" line per event.
 struct DemoEvent {
     std::string what;
