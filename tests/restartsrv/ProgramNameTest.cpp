@@ -6,22 +6,20 @@
 namespace rs = norvik::restartsrv;
 
 TEST(ProgramName, ActionAndServiceFromTheLastComponent) {
-    auto a = rs::parse_program_name("/usr/local/norvik/scripts/restartsrv_exim");
-    ASSERT_TRUE(a);
-    EXPECT_EQ(a->action, "restartsrv_");
-    EXPECT_EQ(a->service, "exim");
-    auto b = rs::parse_program_name("stopnk-davd");
-    ASSERT_TRUE(b);
-    EXPECT_EQ(b->action, "stop");
-    EXPECT_EQ(b->service, "nk-davd");
-    auto c = rs::parse_program_name("./startphp_fpm");
-    ASSERT_TRUE(c);
-    EXPECT_EQ(c->action, "start");
-    EXPECT_EQ(c->service, "php_fpm");
-    // A directory named like a program does not count.
-    auto d = rs::parse_program_name("/opt/restartsrv_x/restartsrv_base");
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->service, "base");
+    struct Case {
+        const char* path;
+        const char* action;
+        const char* service;
+    };
+    for (const Case& c : {Case{"/usr/local/norvik/scripts/restartsrv_exim", "restartsrv_", "exim"},
+                          Case{"stopnk-davd", "stop", "nk-davd"}, Case{"./startphp_fpm", "start", "php_fpm"},
+                          // A directory named like a program does not count.
+                          Case{"/opt/restartsrv_x/restartsrv_base", "restartsrv_", "base"}}) {
+        auto p = rs::parse_program_name(c.path);
+        ASSERT_TRUE(p) << c.path;
+        EXPECT_EQ(p->action, c.action) << c.path;
+        EXPECT_EQ(p->service, c.service) << c.path;
+    }
 }
 
 TEST(ProgramName, NamesOfNeitherFormAreRefused) {
