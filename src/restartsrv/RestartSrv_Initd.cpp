@@ -18,8 +18,8 @@
 #include "proc/ProcessCheck_Running.hpp"
 #include "proc/ProcessInfo.hpp"
 #include "proc/PsParser.hpp"
+#include "proc/Services_Command.hpp"
 #include "restartsrv/RestartSrv_Systemd.hpp"
-#include "services/Services_Command.hpp"
 
 namespace norvik::restartsrv::initd {
 
