@@ -25,6 +25,7 @@
 #include "run/CloseFDs.hpp"
 #include "run/Errno.hpp"
 #include "run/ForkAsync.hpp"
+#include "run/Kill_Single.hpp"
 #include "run/ReadMultipleFH.hpp"
 #include "run/Sys_Setsid.hpp"
 
