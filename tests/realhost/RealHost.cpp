@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -46,12 +48,12 @@ const Daemon& daemon_named(const std::string& panel) {
     throw std::invalid_argument("no daemon " + panel);
 }
 
-std::vector<Case> cases(bool with_initd_only) {
+std::vector<Case> cases(bool initd) {
     std::vector<Case> out;
     for (const auto& d : daemons()) {
-        if (with_initd_only && d.initd.empty()) continue;
-        out.push_back({d.panel, false});
-        out.push_back({d.panel, true});
+        if (initd && d.initd.empty()) continue;
+        out.push_back({d.panel, false, initd});
+        out.push_back({d.panel, true, initd});
     }
     return out;
 }
@@ -98,6 +100,39 @@ ToolRun timed(const std::string& path, const std::vector<std::string>& argv, dou
     ToolRun t;
     auto t0 = std::chrono::steady_clock::now();
     t.r = run(path, argv, {}, timeout);
+    t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return t;
+}
+
+int run_quiet(const std::string& path, const std::vector<std::string>& argv, double timeout) {
+    std::vector<char*> cargv;
+    for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+    cargv.push_back(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int null = ::open("/dev/null", O_RDWR);
+        for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
+        ::execv(path.c_str(), cargv.data());
+        ::_exit(127);
+    }
+    if (pid < 0) return -1;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(timeout * 1000));
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > until) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+ToolRun timed_quiet(const std::string& path, const std::vector<std::string>& argv, double timeout) {
+    ToolRun t;
+    auto t0 = std::chrono::steady_clock::now();
+    t.r.exit_code = run_quiet(path, argv, timeout);
     t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return t;
 }

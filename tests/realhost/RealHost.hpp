@@ -30,14 +30,16 @@ struct Daemon {
 const std::vector<Daemon>& daemons();
 const Daemon& daemon_named(const std::string& panel);
 
-// A test case: one daemon, reached by its panel name or by its unit name.
+// A test case: one daemon, reached by its panel name or by its unit name
+// (for the init.d back end: its init script's name).
 struct Case {
     std::string panel;
     bool by_unit;
+    bool initd;
     const Daemon& daemon() const { return daemon_named(panel); }
-    std::string name() const { return by_unit ? daemon().unit : panel; }
+    std::string name() const { return by_unit ? (initd ? daemon().initd : daemon().unit) : panel; }
 };
-std::vector<Case> cases(bool with_initd_only);
+std::vector<Case> cases(bool initd);
 std::string case_label(const Case& c);
 void PrintTo(const Case& c, std::ostream* os);
 
@@ -59,6 +61,12 @@ ToolRun tool(const std::string& dir, const std::string& name, const std::vector<
              double timeout = 60);
 // Times any other program.
 ToolRun timed(const std::string& path, const std::vector<std::string>& argv, double timeout = 60);
+// Runs a program with its standard streams on /dev/null and returns its exit
+// code (-1 when killed at the timeout): daemons that an init script starts
+// keep the streams they inherit, so capturing them would wait for the daemon.
+int run_quiet(const std::string& path, const std::vector<std::string>& argv, double timeout = 90);
+// Times run_quiet; the exit code is in .r.exit_code.
+ToolRun timed_quiet(const std::string& path, const std::vector<std::string>& argv, double timeout = 90);
 
 // Appends a line to a file / removes it again by restoring the old text.
 class ConfigEdit {
