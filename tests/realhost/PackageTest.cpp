@@ -51,8 +51,9 @@ TEST(RealHostPackage, InstalledPackageRunsTheStandardServices) {
     ASSERT_EQ(status, 0) << "apache2 does not start in the instance";
     std::string pid = rs.exec({"systemctl", "show", "-p", "MainPID", "--value", "apache2"});
     while (!pid.empty() && pid.back() == '\n') pid.pop_back();
-    std::string shown = rs.exec({scripts + "restartsrv_httpd", "--status"}, &status);
-    EXPECT_EQ(status, 0) << shown;
+    std::string err;
+    std::string shown = rs.exec({scripts + "restartsrv_httpd", "--status"}, &status, 60, &err);
+    EXPECT_EQ(status, 0) << shown << err;
     EXPECT_NE(shown.find(pid), std::string::npos) << "the status does not name the main PID " << pid << ":\n" << shown;
     // Removal takes everything it installed.
     rs.exec({"dpkg", "-r", "norvik-restartsrv"}, &status);

@@ -48,10 +48,11 @@ const Daemon& daemon_named(const std::string& panel) {
     throw std::invalid_argument("no daemon " + panel);
 }
 
-std::vector<Case> cases(bool initd) {
+std::vector<Case> cases(bool initd, bool breakable) {
     std::vector<Case> out;
     for (const auto& d : daemons()) {
         if (initd && d.initd.empty()) continue;
+        if (breakable && d.bad_file.empty() && (!initd || d.fatal_file.empty())) continue;
         out.push_back({d.panel, false, initd});
         out.push_back({d.panel, true, initd});
     }

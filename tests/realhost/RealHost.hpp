@@ -39,7 +39,8 @@ struct Case {
     const Daemon& daemon() const { return daemon_named(panel); }
     std::string name() const { return by_unit ? (initd ? daemon().initd : daemon().unit) : panel; }
 };
-std::vector<Case> cases(bool initd);
+// With breakable=true, only daemons with a configuration that can be broken.
+std::vector<Case> cases(bool initd, bool breakable = false);
 std::string case_label(const Case& c);
 void PrintTo(const Case& c, std::ostream* os);
 

@@ -61,7 +61,7 @@ protected:
     }
     const Daemon& d() const { return GetParam().daemon(); }
     const std::string name() const { return GetParam().name(); }
-    ToolRun tool(const std::vector<std::string>& args, double timeout = 60) {
+    ToolRun tool(const std::vector<std::string>& args, double timeout = 30) {
         return realhost::tool(links_.path(), name(), args, timeout);
     }
     // The unit's main PID; for a unit that has none (made from an init
@@ -135,7 +135,7 @@ TEST_P(SystemdDaemon, BrokenConfigurationAndFailingStart) {
     ToolRun failed;
     {
         FailingStart fail(d().unit);
-        failed = tool({"--start", "--verbose"}, 60);
+        failed = tool({"--start", "--verbose"}, 15);
     }
     systemctl({"reset-failed", d().unit});
     EXPECT_EQ(failed.r.exit_code, 255) << failed.text();

@@ -118,11 +118,12 @@ void RealSystemd::add_units(const std::vector<std::pair<std::string, std::string
     exec({"systemctl", "daemon-reload"});
 }
 
-std::string RealSystemd::exec(const std::vector<std::string>& cmd, int* status, double timeout) {
+std::string RealSystemd::exec(const std::vector<std::string>& cmd, int* status, double timeout, std::string* err) {
     std::vector<std::string> argv{exec_};
     argv.insert(argv.end(), cmd.begin(), cmd.end());
     RunResult r = run(exec_, argv, {}, timeout);
     if (status) *status = r.status;
+    if (err) *err = r.err;
     return r.out;
 }
 

@@ -31,8 +31,10 @@ public:
     void copy_in(const std::string& path);
     // Writes a unit file into the instance and reloads systemd.
     void add_units(const std::vector<std::pair<std::string, std::string>>& units);
-    // Runs a command inside; returns its output, status in *status.
-    std::string exec(const std::vector<std::string>& cmd, int* status = nullptr, double timeout = 120);
+    // Runs a command inside; returns its standard output, the wait status in
+    // *status and the standard error in *err.
+    std::string exec(const std::vector<std::string>& cmd, int* status = nullptr, double timeout = 120,
+                     std::string* err = nullptr);
     // Runs this test program inside with NORVIK_RS_INNER=1, the filter and
     // the extra environment. Returns its exit code; output in *out.
     int run_inner(const std::string& gtest_filter, std::string* out, const std::map<std::string, std::string>& env = {},
