@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,6 +62,28 @@ std::vector<Case> cases(bool initd, bool breakable) {
 
 std::string case_label(const Case& c) { return c.name() + (c.by_unit ? "_by_unit_name" : "_by_panel_name"); }
 void PrintTo(const Case& c, std::ostream* os) { *os << case_label(c); }
+
+std::string filter_without(const std::string& positive, const std::vector<Pending>& pending) {
+    std::string f = positive;
+    for (size_t i = 0; i < pending.size(); ++i) f += (i ? ":" : "-") + pending[i].pattern;
+    return f;
+}
+
+std::vector<std::string> without_pending(const std::vector<std::string>& tests, const std::vector<Pending>& pending) {
+    std::vector<std::string> out;
+    for (const auto& t : tests) {
+        bool skip = false;
+        for (const auto& p : pending) skip = skip || ::fnmatch(p.pattern.c_str(), t.c_str(), 0) == 0;
+        if (!skip) out.push_back(t);
+    }
+    return out;
+}
+
+std::string describe(const std::vector<Pending>& pending) {
+    std::string s;
+    for (const auto& p : pending) s += "  not run yet: " + p.pattern + " (" + p.reason + ")\n";
+    return s;
+}
 
 bool port_open(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
