@@ -248,6 +248,9 @@ TEST(HostileRun, FloodingInitScriptLeavesABoundedLogAndASmallRun) {
     EXPECT_NE(f.out.find("the last line of the flood"), std::string::npos);
     EXPECT_NE(f.out.find("earlier lines are not shown"), std::string::npos);
     EXPECT_LT(f.usage.ru_maxrss, 64 * 1024) << "peak resident size " << f.usage.ru_maxrss << " KiB";
+    RecordProperty("peak_rss_kib", static_cast<int>(f.usage.ru_maxrss));
+    RecordProperty("startup_log_bytes", static_cast<int>(st.st_size));
+    RecordProperty("report_bytes", static_cast<int>(f.out.size()));
 }
 
 TEST(HostileRun, ControlSequencesInAStartupLogReachTheScreenInert) {
