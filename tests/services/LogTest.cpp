@@ -4,7 +4,7 @@
 #include "support/TestSupport.hpp"
 #include "foundation/Paths.hpp"
 #include "os/OS.hpp"
-#include "services/Services_Log.hpp"
+#include "restartsrv/Services_Log.hpp"
 
 using norvik::test::TempDir;
 namespace lg = norvik::services::log;
