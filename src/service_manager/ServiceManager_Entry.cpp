@@ -1,6 +1,7 @@
 #include "service_manager/ServiceManager_Entry.hpp"
 
 #include "output/Output.hpp"
+#include "restartsrv/RestartSrv_Lock.hpp"
 #include "service_manager/ServiceManager.hpp"
 
 namespace norvik::servicemanager {
