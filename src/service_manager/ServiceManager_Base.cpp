@@ -604,8 +604,10 @@ void Base::run_custom_action(const std::string& word) {
     if (!err.empty()) std::fwrite(err.data(), 1, err.size(), stderr);
     std::fflush(stdout);
     if (st != 0) {
-        std::string how = st < 0 ? "could not be run" : (st & 127) ? "was killed by signal " + std::to_string(st & 127)
-                                                                 : "exited with status " + std::to_string(st >> 8);
+        std::string how = st == deps::TIMED_OUT ? "did not finish within its time limit"
+                          : st < 0             ? "could not be run"
+                          : (st & 127)         ? "was killed by signal " + std::to_string(st & 127)
+                                               : "exited with status " + std::to_string(st >> 8);
         throw PlainError("The action \"" + word + "\" of the service " + service() + " " + how + ".");
     }
 }

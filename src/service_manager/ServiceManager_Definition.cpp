@@ -9,6 +9,7 @@
 #include <regex>
 
 #include "exception/Exception.hpp"
+#include "foundation/LoadFile.hpp"
 #include "foundation/Paths.hpp"
 
 namespace norvik::servicemanager {
@@ -55,33 +56,6 @@ std::vector<std::string> argument_list(const nlohmann::json& v, const std::strin
     // by its full path.
     if (out[0].empty() || out[0][0] != '/') throw PlainError(what + ": the program must be an absolute path");
     return out;
-}
-
-bool read_whole(const std::string& path, std::string& text, int& err) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        err = errno;
-        return false;
-    }
-    char buf[8192];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            err = errno;
-            ::close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        text.append(buf, static_cast<size_t>(n));
-        if (text.size() > (1u << 20)) {
-            ::close(fd);
-            err = EFBIG;
-            return false;
-        }
-    }
-    ::close(fd);
-    return true;
 }
 
 }  // namespace
@@ -141,14 +115,13 @@ std::optional<Definition> Definition::find(const std::string& suffix) {
     const std::string class_name = "Norvik::ServiceManager::Services::" + suffix;
     for (const std::string& dir : {paths::custom_services_dir(), paths::builtin_services_dir()}) {
         std::string file = dir + "/" + suffix + ".json";
-        std::string text;
-        int err = 0;
-        if (!read_whole(file, text, err)) {
-            if (err == ENOENT || err == ENOTDIR || err == ENAMETOOLONG) continue;
-            throw PlainError("The service definition " + file + " could not be loaded: " + std::strerror(err));
+        auto read = loadfile::read_regular_file(file);
+        if (!read.text) {
+            if (read.error == ENOENT || read.error == ENOTDIR || read.error == ENAMETOOLONG) continue;
+            throw PlainError("The service definition " + file + " could not be loaded: " + read.reason);
         }
         try {
-            return parse(text, file, class_name);
+            return parse(*read.text, file, class_name);
         } catch (const PlainError& e) {
             throw PlainError("The service definition " + file + " could not be loaded: " + e.text());
         }

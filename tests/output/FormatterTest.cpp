@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -36,6 +38,15 @@ TEST(Formatted, PartialThenCompleteShareOneIndentedLine) {
     o.out("a\nb\nc");
     o.out("");
     EXPECT_EQ(m.text(), "\tStopping ... done\n\t\ta\n\t\tb\n\t\tc\n\t\t\n");
+}
+
+TEST(Formatted, AListOfContentsIsJoinedOneItemPerLine) {
+    Mem m;
+    output::formatted::Plain o({.filehandle = m.f});
+    o.increase_indent_level();
+    o.out(nlohmann::json::array({"first", "second", nlohmann::json{{"msg", "third"}}}));
+    o.out(nlohmann::json::array({"alone"}));
+    EXPECT_EQ(m.text(), "\tfirst\n\tsecond\n\tthird\n\talone\n");
 }
 
 TEST(Formatted, MessageSetHighlightsAndRestoresIndent) {
@@ -98,6 +109,30 @@ TEST(Solarize, ColourCountAndSafety) {
     term::ansicolor::solarize::_clear_caches();
     EXPECT_EQ(term::ansicolor::solarize::colored(std::vector<std::string>{"red"}, std::vector<std::string>{"x", "y"}), "xy");
     terminal::set_safe_to_colorize_for_testing(std::nullopt);
+}
+
+TEST(Terminal, ColourCountFromTheRealCapabilityTool) {
+    ASSERT_EQ(access("/usr/bin/infocmp", X_OK), 0) << "infocmp is needed (scripts/install-deps installs it)";
+    terminal::set_INFOCMP_BIN("/usr/bin/infocmp");
+    const std::pair<const char*, int> cases[] = {
+        {"xterm-256color", 256}, {"screen-256color", 256}, {"tmux-256color", 256}, {"xterm", 8}, {"linux", 8},
+        // No number in the name: only the tool's hexadecimal answer can give this.
+        {"xterm-direct", 16777216},
+    };
+    for (const auto& [name, colors] : cases)
+        EXPECT_EQ(terminal::get_max_colors_for_terminal(name).value_or(-1), colors) << name;
+    terminal::_clear_cache();
+}
+
+TEST(Terminal, MaxColorsInEveryBaseTheToolWrites) {
+    EXPECT_EQ(terminal::parse_max_colors("\tmax_colors#0x100,\n").value_or(-1), 256);
+    EXPECT_EQ(terminal::parse_max_colors("\tmax_colors#0400,\n").value_or(-1), 256);
+    EXPECT_EQ(terminal::parse_max_colors("\tmax_colors#88,\n").value_or(-1), 88);
+    EXPECT_EQ(terminal::parse_max_colors("colors#8, max_colors#16").value_or(-1), 16);
+    // Nothing usable: the caller falls back to the name.
+    for (const char* bad : {"max_colors#0,", "max_colors#,", "max_colors#0x,", "max_colors#12abc,",
+                            "max_colors#99999999999999999999,", "max_colors#-5,", "colors#256,"})
+        EXPECT_FALSE(terminal::parse_max_colors(bad)) << bad;
 }
 
 TEST(Terminal, NeverColoursAFileOrWithNoColor) {
