@@ -771,7 +771,14 @@ std::string Base::restart(std::optional<bool> graceful) {
         if (is_enabled() && has_restart_args() && service_manager().has_restart()) {
             if (verbose() == 1) output_partial("Restarting " + service() + " ");
             else debug("Restarting " + service() + " through its back end");
-            if (service_manager().restart(*this) && !wait_for_service_status(0).empty()) {
+            bool restarted = false;
+            try {
+                restarted = service_manager().restart(*this) && !wait_for_service_status(0).empty();
+            } catch (const std::exception& e) {
+                // It may have stopped the service: the stop and start below finish the job.
+                warn("The back end's restart of " + service() + " failed (" + exception::get_string(e) + ").");
+            }
+            if (restarted) {
                 report_outcome(true);
                 return "1";
             }
