@@ -790,6 +790,7 @@ std::string Base::restart(std::optional<bool> graceful) {
 
     // Once the stop half has run, the start half runs, whatever the stop
     // raised: a restart never leaves the service down on its own account.
+    // The stop's error is still the restart's outcome.
     std::exception_ptr stop_error;
     if (running) {
         if (verbose() == 1) output_partial("Restarting " + service() + " ");
@@ -805,6 +806,7 @@ std::string Base::restart(std::optional<bool> graceful) {
     }
 
     int started = start();
+    if (stop_error) std::rethrow_exception(stop_error);
     if (!started) return "";
     std::string result = service_status().value_or("");
     if (result.empty()) result = "1";
