@@ -56,7 +56,7 @@ const std::set<std::string>& installed_service_exceptions() {
 }
 
 std::map<std::string, std::vector<std::string>> disable_files_exceptions() {
-    // bind, dns and pdns are one DNS service seen under three names.
+    // bind, dns, pdns and named are one DNS service seen under four names.
     const std::vector<std::string> dns = {etc("binddisable"), etc("dnsdisable"), etc("nameddisable")};
     const std::vector<std::string> mail = {etc("mailserverdisable"), etc("mailserver.disabled")};
     std::vector<std::string> imap = mail;
@@ -65,6 +65,7 @@ std::map<std::string, std::vector<std::string>> disable_files_exceptions() {
         {"bind", dns},
         {"dns", dns},
         {"pdns", dns},
+        {n::NAMED, dns},
         {"imap", imap},
         {"mail", mail},
         {"pop", {etc("popdisable"), etc("pop3disable")}},
