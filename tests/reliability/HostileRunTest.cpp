@@ -39,13 +39,13 @@ Finished run_child(const std::string& dir, std::vector<std::string> argv, const 
     av.push_back(nullptr);
     pid_t pid = ::fork();
     if (pid == 0) {
-        ::setpgid(0, 0);
         for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
         int o = out_fd >= 0 ? out_fd : ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int e = out_fd >= 0 ? out_fd : ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(o, 1);
         ::dup2(e, 2);
         before_exec();
+        ::setpgid(0, 0);  // already so when before_exec made a session
         ::execv(av[0], av.data());
         ::_exit(127);
     }
@@ -147,21 +147,72 @@ TEST(HostileRun, RestartWritingToAClosedPipeStillStartsTheService) {
     EXPECT_NE(s.pid(), before);
 }
 
-TEST(HostileRun, ReadOnlyTreeAnswersQueriesWithoutTheLockAndRefusesChanges) {
+TEST(HostileRun, TerminalThatHangsUpMidRestartLeavesTheServiceUp) {
+    // The run's controlling terminal goes away, as with a dropped SSH
+    // session: the kernel sends HUP, and every later write fails with EIO.
+    Sandbox s("--stop-delay 0.3 --start-delay 0.3");
+    ASSERT_EQ(s.rs({"start"}).exit_code, 0);
+    const pid_t before = s.pid();
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) GTEST_SKIP() << "no pseudo-terminal here";
+    const std::string slave = ::ptsname(master);
+    ::fcntl(master, F_SETFL, O_NONBLOCK);  // drained while the run goes on
+    bool hung_up = false;
+    auto f = run_child(
+        s.dir(), {s.link(), "--verbose", "hard"}, {{"NORVIK_ROOT", s.root()}},
+        [&slave] {
+            // A session of its own whose controlling terminal is the pty.
+            ::setsid();
+            int t = ::open(slave.c_str(), O_RDWR);
+            if (t < 0) ::_exit(126);
+            ::dup2(t, 0);
+            ::dup2(t, 1);
+            ::dup2(t, 2);
+        },
+        [&](pid_t) {
+            char buf[4096];
+            while (!hung_up && ::read(master, buf, sizeof buf) > 0) {
+            }
+            if (!hung_up && !s.lock_free()) {
+                ::close(master);
+                hung_up = true;
+            }
+        });
+    if (!hung_up) ::close(master);
+    EXPECT_TRUE(hung_up) << "the run ended before the hang-up";
+    EXPECT_TRUE(f.exited(0)) << "status " << f.status;
+    EXPECT_TRUE(alive(s.pid())) << "the service was left down";
+    EXPECT_NE(s.pid(), before);
+}
+
+TEST(HostileRun, ReadOnlyTreeLocksWhereItCanAndAnswersQueriesWhereItCannot) {
     Sandbox s;
     ASSERT_EQ(s.rs({"start"}).exit_code, 0);
     const pid_t daemon = s.pid();
-    ::unlink((s.root() + "/var/norvik/restartsrv/locks/nkdemo").c_str());  // so it would have to be created
     const std::string root = s.root();
+    const std::string lock_file = root + "/var/norvik/restartsrv/locks/nkdemo";
     auto read_only = [&root] {
         if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount(root.c_str(), root.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
             ::mount(nullptr, root.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
             ::_exit(kNoNamespace);
     };
-    const std::map<std::string, std::string> env{{"NORVIK_ROOT", root}, {"NO_COLOR", "1"}};
+    const std::map<std::string, std::string> env{{"NORVIK_ROOT", root}, {"NO_COLOR", "1"}, {"RESTARTSRV_LOCK_WAIT", "1"}};
+    // An existing lock file still serialises runs on a read-only tree.
+    int held = ::open(lock_file.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    auto waited = run_child(s.dir(), {s.link(), "--status"}, env, read_only, [](pid_t) {});
+    if (waited.exited(kNoNamespace)) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_TRUE(waited.exited(255)) << waited.status << "\n" << waited.out << waited.err;
+    EXPECT_NE(waited.err.find("could not be obtained"), std::string::npos) << waited.err;
+    ::close(held);
+    auto locked = run_child(s.dir(), {s.link(), "--status"}, env, read_only, [](pid_t) {});
+    EXPECT_TRUE(locked.exited(0)) << locked.out << locked.err;
+    EXPECT_EQ(locked.err.find("without the restart lock"), std::string::npos) << locked.err;
+
+    ::unlink(lock_file.c_str());  // now it would have to be created
     auto status = run_child(s.dir(), {s.link(), "--status"}, env, read_only, [](pid_t) {});
-    if (status.exited(kNoNamespace)) GTEST_SKIP() << "no private mount namespace here";
     EXPECT_TRUE(status.exited(0)) << status.status << "\n" << status.out << status.err;
     EXPECT_NE(status.out.find("is running"), std::string::npos) << status.out;
     EXPECT_NE(status.err.find("without the restart lock"), std::string::npos) << status.err;
@@ -248,6 +299,9 @@ TEST(HostileRun, FloodingInitScriptLeavesABoundedLogAndASmallRun) {
     EXPECT_NE(f.out.find("the last line of the flood"), std::string::npos);
     EXPECT_NE(f.out.find("earlier lines are not shown"), std::string::npos);
     EXPECT_LT(f.usage.ru_maxrss, 64 * 1024) << "peak resident size " << f.usage.ru_maxrss << " KiB";
+    RecordProperty("peak_rss_kib", static_cast<int>(f.usage.ru_maxrss));
+    RecordProperty("startup_log_bytes", static_cast<int>(st.st_size));
+    RecordProperty("report_bytes", static_cast<int>(f.out.size()));
 }
 
 TEST(HostileRun, ControlSequencesInAStartupLogReachTheScreenInert) {
