@@ -111,7 +111,7 @@ mode_t mode_of(const std::string& path) {
 
 }  // namespace
 
-TEST(HostileRun, HupInTheMiddleOfARestartNeverEndsIt) {
+TEST(HostileRun, HupInTheMiddleOfARestartNeverEndsItWhileIntAndTermStillDo) {
     // Slow stop and start halves, so that the hang-ups land in both.
     Sandbox s("--stop-delay 0.3 --start-delay 0.3");
     ASSERT_EQ(s.rs({"start"}).exit_code, 0);
@@ -130,6 +130,17 @@ TEST(HostileRun, HupInTheMiddleOfARestartNeverEndsIt) {
         const pid_t after = s.pid();
         EXPECT_TRUE(alive(after)) << "round " << round << ": the service was left down\n" << f.out;
         EXPECT_NE(after, before) << "round " << round << ": no new daemon";
+    }
+    // INT and TERM still end a run.
+    for (int sig : {SIGINT, SIGTERM}) {
+        bool sent = false;
+        auto f = run_child(s.dir(), {s.link(), "hard"}, {{"NORVIK_ROOT", s.root()}}, [] {}, [&](pid_t pid) {
+            if (!sent && !s.lock_free()) sent = ::kill(pid, sig) == 0;
+        });
+        ASSERT_TRUE(sent);
+        if (sig == SIGINT) EXPECT_TRUE(f.status >= 0 && WIFSIGNALED(f.status) && WTERMSIG(f.status) == SIGINT) << f.status;
+        else EXPECT_TRUE(f.exited(143)) << f.status;
+        s.rs({"start"});
     }
 }
 
