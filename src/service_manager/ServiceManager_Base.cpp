@@ -604,8 +604,10 @@ void Base::run_custom_action(const std::string& word) {
     if (!err.empty()) std::fwrite(err.data(), 1, err.size(), stderr);
     std::fflush(stdout);
     if (st != 0) {
-        std::string how = st < 0 ? "could not be run" : (st & 127) ? "was killed by signal " + std::to_string(st & 127)
-                                                                 : "exited with status " + std::to_string(st >> 8);
+        std::string how = st == deps::TIMED_OUT ? "did not finish within its time limit"
+                          : st < 0             ? "could not be run"
+                          : (st & 127)         ? "was killed by signal " + std::to_string(st & 127)
+                                               : "exited with status " + std::to_string(st >> 8);
         throw PlainError("The action \"" + word + "\" of the service " + service() + " " + how + ".");
     }
 }
@@ -769,7 +771,14 @@ std::string Base::restart(std::optional<bool> graceful) {
         if (is_enabled() && has_restart_args() && service_manager().has_restart()) {
             if (verbose() == 1) output_partial("Restarting " + service() + " ");
             else debug("Restarting " + service() + " through its back end");
-            if (service_manager().restart(*this) && !wait_for_service_status(0).empty()) {
+            bool restarted = false;
+            try {
+                restarted = service_manager().restart(*this) && !wait_for_service_status(0).empty();
+            } catch (const std::exception& e) {
+                // It may have stopped the service: the stop and start below finish the job.
+                warn("The back end's restart of " + service() + " failed (" + exception::get_string(e) + ").");
+            }
+            if (restarted) {
                 report_outcome(true);
                 return "1";
             }
@@ -781,6 +790,7 @@ std::string Base::restart(std::optional<bool> graceful) {
 
     // Once the stop half has run, the start half runs, whatever the stop
     // raised: a restart never leaves the service down on its own account.
+    // The stop's error is still the restart's outcome.
     std::exception_ptr stop_error;
     if (running) {
         if (verbose() == 1) output_partial("Restarting " + service() + " ");
@@ -796,6 +806,7 @@ std::string Base::restart(std::optional<bool> graceful) {
     }
 
     int started = start();
+    if (stop_error) std::rethrow_exception(stop_error);
     if (!started) return "";
     std::string result = service_status().value_or("");
     if (result.empty()) result = "1";

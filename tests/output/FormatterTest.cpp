@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "output/Output_ControlChars.hpp"
 #include "output/Output_Formatted_HTML.hpp"
 #include "output/Output_Formatted_Terminal.hpp"
 #include "output/StringFunc_Fmt.hpp"
@@ -154,4 +155,43 @@ TEST(Fmt, FixedLengthCountsCharacters) {
     EXPECT_EQ(stringfunc::fmt::fixed_length("42", 6, stringfunc::fmt::ALIGN_RIGHT), "    42");
     EXPECT_EQ(stringfunc::fmt::fixed_length("h\xc3\xa9llo", 3), "h\xc3\xa9l");
     EXPECT_EQ(stringfunc::fmt::fixed_length("ab", 4), "ab  ");
+}
+
+// Text from outside (logs, command lines) must never drive the terminal:
+// controls become visible, valid text stays as it is.
+TEST(ControlCharacters, ReplacedVisiblyWhileValidTextStays) {
+    using output::replace_control_characters;
+    EXPECT_EQ(replace_control_characters("\x1b]0;title\x07\x1b[2J"), "\\x1b]0;title\\x07\\x1b[2J");
+    EXPECT_EQ(replace_control_characters("a\rb\x7f\x01"), "a\\x0db\\x7f\\x01");
+    EXPECT_EQ(replace_control_characters("two\nlines"), "two\\x0alines");
+    EXPECT_EQ(replace_control_characters("two\nlines", true), "two\nlines");
+    EXPECT_EQ(replace_control_characters("tab\tstays"), "tab\tstays");
+    // C1 controls, as UTF-8 and as lone bytes; broken and overlong UTF-8.
+    EXPECT_EQ(replace_control_characters("csi \xc2\x9b" "31m"), "csi \\x9b31m");
+    EXPECT_EQ(replace_control_characters("lone \x9b" "31m"), "lone \\x9b31m");
+    EXPECT_EQ(replace_control_characters("cut \xe2\x82"), "cut \\xe2\\x82");
+    EXPECT_EQ(replace_control_characters("overlong \xc0\xaf \xe0\x80\xaf"), "overlong \\xc0\\xaf \\xe0\\x80\\xaf");
+    const std::string valid = "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x99\x82 \xc2\xa0nbsp";
+    EXPECT_EQ(replace_control_characters(valid), valid);
+}
+
+TEST(ControlCharacters, EveryFormatterShowsThemInert) {
+    const std::string evil = "log \x1b[2J\x1b]0;pwned\x07 <b>";
+    Mem plain_mem, html_mem;
+    output::formatted::Plain plain({.filehandle = plain_mem.f});
+    output::formatted::HTML html({.filehandle = html_mem.f});
+    for (Output* o : {static_cast<Output*>(&plain), static_cast<Output*>(&html)}) {
+        o->display_message_set("Log Messages", evil + "\nsecond\x1b[1A line");
+        o->message("unknown-type", evil);
+    }
+    const std::string p = plain_mem.text(), h = html_mem.text();
+    for (const std::string& t : {p, h}) {
+        EXPECT_EQ(t.find('\x1b'), std::string::npos) << t;
+        EXPECT_EQ(t.find('\x07'), std::string::npos) << t;
+        EXPECT_NE(t.find("\\x1b[2J\\x1b]0;pwned\\x07"), std::string::npos) << t;
+        EXPECT_NE(t.find("second\\x1b[1A line"), std::string::npos) << t;
+    }
+    EXPECT_NE(p.find("<b>"), std::string::npos);
+    EXPECT_EQ(h.find("<b>"), std::string::npos);
+    EXPECT_NE(h.find("&lt;b&gt;"), std::string::npos);
 }
