@@ -11,7 +11,7 @@
 #include "foundation/ChildStatus.hpp"
 #include "foundation/Paths.hpp"
 #include "restartsrv/RestartSrv_StartupLog.hpp"
-#include "services/Services_Log.hpp"
+#include "restartsrv/Services_Log.hpp"
 
 using norvik::test::TempDir;
 namespace rs = norvik::restartsrv;

@@ -9,8 +9,8 @@
 #include "foundation/Paths.hpp"
 #include "os/OS.hpp"
 #include "output/Output_Formatted_Plain.hpp"
-#include "services/Services_Log.hpp"
-#include "services/Services_Log_Display.hpp"
+#include "restartsrv/Services_Log.hpp"
+#include "restartsrv/Services_Log_Display.hpp"
 
 using norvik::test::TempDir;
 namespace lg = norvik::services::log;
