@@ -2,6 +2,8 @@
 // tests and the role classes share. Change a name here and nowhere else.
 #pragma once
 
+#include <string>
+
 namespace norvik::server::type::names {
 
 // --- services -------------------------------------------------------------
@@ -65,5 +67,21 @@ inline constexpr const char* ROLE_MAIL_RELAY = "MailRelay";
 inline constexpr const char* DB_GLOBAL_CACHE = "database";
 inline constexpr const char* DB_GLOBAL_CACHE_REMOTE_KEY = "has_remote_mysql";
 inline constexpr const char* DB_GLOBAL_CACHE_POSTGRES_KEY = "has_postgres";
+
+// --- other names of one service --------------------------------------------
+// A service is judged under its own name: the enabled test, its disable files
+// and the role check all canonicalise first.
+struct ServiceAlias {
+    const char* alias;
+    const char* service;
+};
+inline constexpr ServiceAlias SERVICE_ALIASES[] = {{MYSQL_ALIAS, MYSQL}, {POSTGRESQL_ALIAS, POSTGRESQL}};
+
+// The service's own name for an alias; any other name unchanged.
+inline std::string canonical_service(const std::string& name) {
+    for (const auto& a : SERVICE_ALIASES)
+        if (name == a.alias) return a.service;
+    return name;
+}
 
 }  // namespace norvik::server::type::names
