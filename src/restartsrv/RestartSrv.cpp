@@ -464,7 +464,10 @@ int _show_fpm_status() {
 int _show_startup_log_for_srv(ServiceObject& srv) {
     // The display wants shared ownership; the service object keeps it alive.
     std::shared_ptr<norvik::Output> out(&srv.output_obj(), [](norvik::Output*) {});
-    services::log::Display display(srv.service_name(), out, !srv.service_via_systemd().empty());
+    // Under systemd the journal is asked for the unit the back end uses
+    // ("cron" for crond), not the panel's name.
+    const std::string unit = srv.service_via_systemd();
+    services::log::Display display(unit.empty() ? srv.service_name() : unit, out, !unit.empty());
     return display.show_startup_log();
 }
 

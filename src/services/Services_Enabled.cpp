@@ -170,7 +170,15 @@ std::set<std::string> get_dovecot_enabled_protocols() {
     return out;
 }
 
-int is_enabled(const std::string& service_in) {
+namespace {
+int enabled_test(const std::string& service_in, bool consult_installed);
+}  // namespace
+
+int is_enabled(const std::string& service) { return enabled_test(service, true); }
+int is_enabled_apart_from_installed(const std::string& service) { return enabled_test(service, false); }
+
+namespace {
+int enabled_test(const std::string& service_in, bool consult_installed) {
     if (service_in.empty()) return -1;
     std::string service = n::canonical_service(service_in);
 
@@ -195,7 +203,7 @@ int is_enabled(const std::string& service_in) {
         if (auto v = _process_service_status_from_nkconf(service, it->second)) return *v;
     }
 
-    if (!installed_service_exceptions().count(service)) {
+    if (consult_installed && !installed_service_exceptions().count(service)) {
         if (!installed::service_is_installed(service)) return 0;
     }
 
@@ -212,6 +220,7 @@ int is_enabled(const std::string& service_in) {
 
     return _check_for_disabled_file(service);
 }
+}  // namespace
 
 bool are_enabled(const std::string& service) { return is_enabled(service) != 0; }
 
