@@ -42,9 +42,11 @@ inline constexpr const char* SSHD = "sshd";
 inline constexpr const char* CROND = "crond";
 inline constexpr const char* RSYSLOGD = "rsyslogd";
 
-// The distribution's unit names that stand for a panel service: a run under
-// the unit name acts on the panel's service (its definition, restart lock,
-// disable files and monitor suspension).
+// The one table of other names of a panel service: the distribution's unit
+// names and the database servers' own names. A run under such a name acts on
+// the panel's service (its definition, restart lock, disable files and
+// monitor suspension), and the enabled test and the role check judge it as
+// that service.
 struct UnitNameAlias {
     const char* unit;
     const char* service;
@@ -52,7 +54,15 @@ struct UnitNameAlias {
 inline constexpr UnitNameAlias UNIT_NAME_ALIASES[] = {
     {"apache2", HTTPD}, {"exim4", MTA},   {"mariadb", MYSQL},    {"ssh", SSHD},      {"cron", CROND},
     {"rsyslog", RSYSLOGD}, {"proftpd", FTPD}, {"pure-ftpd", FTPD}, {"bind9", NAMED}, {"spamassassin", SPAMD},
+    {MYSQL_ALIAS, MYSQL}, {POSTGRESQL_ALIAS, POSTGRESQL},
 };
+
+// The panel's name for any name of the table; any other name unchanged.
+inline std::string canonical_service(const std::string& name) {
+    for (const auto& a : UNIT_NAME_ALIASES)
+        if (name == a.unit) return a.service;
+    return name;
+}
 
 // The mailman configuration key (a true value disables it).
 inline constexpr const char* MAILMAN_KEY = "skipmailman";
@@ -82,21 +92,5 @@ inline constexpr const char* ROLE_MAIL_RELAY = "MailRelay";
 inline constexpr const char* DB_GLOBAL_CACHE = "database";
 inline constexpr const char* DB_GLOBAL_CACHE_REMOTE_KEY = "has_remote_mysql";
 inline constexpr const char* DB_GLOBAL_CACHE_POSTGRES_KEY = "has_postgres";
-
-// --- other names of one service --------------------------------------------
-// A service is judged under its own name: the enabled test, its disable files
-// and the role check all canonicalise first.
-struct ServiceAlias {
-    const char* alias;
-    const char* service;
-};
-inline constexpr ServiceAlias SERVICE_ALIASES[] = {{MYSQL_ALIAS, MYSQL}, {POSTGRESQL_ALIAS, POSTGRESQL}};
-
-// The service's own name for an alias; any other name unchanged.
-inline std::string canonical_service(const std::string& name) {
-    for (const auto& a : SERVICE_ALIASES)
-        if (name == a.alias) return a.service;
-    return name;
-}
 
 }  // namespace norvik::server::type::names
