@@ -403,11 +403,13 @@ std::unique_ptr<restartsrv::Lock> Base::_build_lock() {
         // made (read-only, say) it still answers.
         if (e.kind() != restartsrv::LockError::Kind::Open || !deps::is_query_request(deps::process_argv())) throw;
         std::string text = e.text() + "; answering without the restart lock.";
-        std::fprintf(stderr, "warning: %s\n", text.c_str());
+        bool on_stderr = false;
         try {
             logger().warn(text);
+            on_stderr = logger().usingstderr();  // its log is on the same tree
         } catch (...) {
         }
+        if (!on_stderr) std::fprintf(stderr, "warning: %s\n", text.c_str());
         return nullptr;
     }
 }
