@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <stdexcept>
 
 #include "ServerFixture.hpp"
@@ -94,6 +95,29 @@ TEST_F(Roles, ServiceWithoutRoleIsAlwaysAllowed) {
     EXPECT_EQ(roles::is_service_allowed(names::HTTPD), 0);
     // Exact names only.
     EXPECT_EQ(roles::is_service_allowed("httpd2"), 1);
+}
+
+TEST_F(Roles, AliasesAreJudgedAsTheServiceTheyName) {
+    // A DNS-only node with the database role off: the other names of the two
+    // database services must be refused exactly like the services.
+    type::set_NODE_MODE(std::string(c::DNSNODE));
+    disable_role("MySQL");
+    for (const auto& [alias, service] : {std::pair{names::MYSQL_ALIAS, names::MYSQL},
+                                         std::pair{names::POSTGRESQL_ALIAS, names::POSTGRESQL}}) {
+        EXPECT_EQ(roles::roles_of_service(alias), roles::roles_of_service(service)) << alias;
+        EXPECT_FALSE(roles::roles_of_service(alias).empty()) << alias;
+        EXPECT_EQ(roles::is_service_allowed(service), 0) << service;
+        EXPECT_EQ(roles::is_service_allowed(alias), 0) << alias;
+    }
+
+    // A standard server with both roles on allows them under either name.
+    type::set_NODE_MODE(std::nullopt);
+    reset();
+    std::filesystem::remove(touchfile("MySQL"));
+    write_file(paths::global_cache_dir() + "/" + names::DB_GLOBAL_CACHE + ".json",
+               std::string("{\"data\":{\"") + names::DB_GLOBAL_CACHE_POSTGRES_KEY + "\":1}}");
+    for (const char* name : {names::MYSQL, names::MYSQL_ALIAS, names::POSTGRESQL, names::POSTGRESQL_ALIAS})
+        EXPECT_EQ(roles::is_service_allowed(name), 1) << name;
 }
 
 TEST_F(Roles, ServiceOfSeveralRolesNeedsOnlyOne) {

@@ -185,8 +185,10 @@ TEST(StandardDefinitions, UnitNameAliasesReachTheirService) {
         std::string svc = canonical_service_name(a.unit);
         EXPECT_EQ(svc, a.service);
         EXPECT_NE(svc, a.unit);
-        ASSERT_NO_THROW(builtin(svc, "debian"));
         EXPECT_EQ(canonical_service_name(svc), svc);  // no chains
+        // The second database server has no built-in definition.
+        if (svc == norvik::server::type::names::POSTGRESQL) continue;
+        ASSERT_NO_THROW(builtin(svc, "debian"));
     }
     EXPECT_EQ(text(builtin("sshd", "debian"), "service_override"), "ssh");
     EXPECT_EQ(text(builtin("crond", "debian"), "service_override"), "cron");
