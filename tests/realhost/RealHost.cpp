@@ -229,7 +229,7 @@ pid_t settled_main_pid(DaemonUnderTest& t) {
 void check_operations(DaemonUnderTest& t) {
     const Daemon& d = t.daemon();
     pid_t before = t.main_pid();
-    ASSERT_GT(before, 0);
+    ASSERT_GT(before, 0) << d.pidfile << " holds '" << read_file(d.pidfile) << "'";
     ToolRun status = t.tool({"--status"});
     ASSERT_EQ(status.r.exit_code, 0) << status.text();
 
@@ -274,7 +274,7 @@ void check_broken_configuration_refused(DaemonUnderTest& t) {
     const Daemon& d = t.daemon();
     if (d.bad_file.empty()) return;
     pid_t before = t.main_pid();
-    ASSERT_GT(before, 0);
+    ASSERT_GT(before, 0) << d.pidfile << " holds '" << read_file(d.pidfile) << "'";
     ToolRun refused;
     {
         ConfigEdit broken(d.bad_file, d.bad_text);
