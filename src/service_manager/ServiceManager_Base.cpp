@@ -152,6 +152,7 @@ const std::map<std::string, Kind>& attribute_kinds() {
         {"pid_exe", Kind::Text},
         {"ports", Kind::IntList},
         {"doomed_rules", Kind::TextList},
+        {"shares_daemon_with", Kind::TextList},
         {"restart_attempts", Kind::Int},
         {"current_restart_attempt", Kind::Int},
         {"startup_args", Kind::TextList},
@@ -261,6 +262,7 @@ void Base::apply_option(const std::string& name, const nlohmann::json& v) {
     else if (n == "pid_exe") pid_exe_ = v.get<std::string>();
     else if (n == "ports") ports_ = v.get<std::vector<int>>();
     else if (n == "doomed_rules") doomed_rules_ = as_texts(v);
+    else if (n == "shares_daemon_with") shares_daemon_with_ = as_texts(v);
     else if (n == "restart_attempts") restart_attempts_ = v.get<int>();
     else if (n == "current_restart_attempt") current_restart_attempt_ = v.get<int>();
     else if (n == "startup_args") startup_args_ = as_texts(v);
@@ -401,11 +403,13 @@ std::unique_ptr<restartsrv::Lock> Base::_build_lock() {
         // made (read-only, say) it still answers.
         if (e.kind() != restartsrv::LockError::Kind::Open || !deps::is_query_request(deps::process_argv())) throw;
         std::string text = e.text() + "; answering without the restart lock.";
-        std::fprintf(stderr, "warning: %s\n", text.c_str());
+        bool on_stderr = false;
         try {
             logger().warn(text);
+            on_stderr = logger().usingstderr();  // its log is on the same tree
         } catch (...) {
         }
+        if (!on_stderr) std::fprintf(stderr, "warning: %s\n", text.c_str());
         return nullptr;
     }
 }
@@ -470,6 +474,9 @@ std::string Base::pidfile() const { return pidfile_.value_or(""); }
 void Base::pidfile(const std::string& v) { pidfile_ = v; }
 std::string Base::pid_exe() const { return pid_exe_.value_or(""); }
 void Base::pid_exe(const std::string& v) { pid_exe_ = v; }
+proc::pidfile::Identity Base::pidfile_identity() {
+    return {service_name(), service_binary(), processowner(), pid_exe()};
+}
 const std::vector<int>& Base::ports() const {
     static const std::vector<int> none;
     return ports_ ? *ports_ : none;
@@ -480,6 +487,11 @@ const std::vector<std::string>& Base::doomed_rules() const {
     return doomed_rules_ ? *doomed_rules_ : none;
 }
 void Base::doomed_rules(const std::vector<std::string>& v) { doomed_rules_ = v; }
+const std::vector<std::string>& Base::shares_daemon_with() const {
+    static const std::vector<std::string> none;
+    return shares_daemon_with_ ? *shares_daemon_with_ : none;
+}
+void Base::shares_daemon_with(const std::vector<std::string>& v) { shares_daemon_with_ = v; }
 std::optional<int> Base::restart_attempts() const { return restart_attempts_; }
 void Base::restart_attempts(std::optional<int> v) { restart_attempts_ = v; }
 std::optional<int> Base::current_restart_attempt() const { return current_restart_attempt_; }
@@ -594,7 +606,10 @@ bool Base::run_hook(const std::string& name, const std::vector<std::string>& ext
     int st = deps::run_argv(argv, &out, &err);
     debug("Hook " + name + " of " + service() + " ended with status " + std::to_string(st));
     if (st != 0 && !err.empty()) debug("Hook " + name + " said: " + err);
-    last_hook_output_ = hook_report(argv[0], st, out + err);
+    // The complaint first: checks print it on standard error.
+    std::string said = err;
+    if (!said.empty() && said.back() != '\n' && !out.empty()) said += '\n';
+    last_hook_output_ = hook_report(argv[0], st, said + out);
     return st == 0;
 }
 
@@ -759,6 +774,14 @@ std::string Base::restart(std::optional<bool> graceful) {
         info("The service " + service() + " is running but does not count as installed; it was left running.");
         _generate_not_installed_exception(params);
     }
+    if (disabled && !role_off && running) {
+        for (const std::string& other : shares_daemon_with()) {
+            if (services::enabled::is_enabled(other) == 0) continue;
+            info("The service " + service() + " is disabled, but its daemon also serves " + other +
+                 "; it was left running.");
+            _generate_disabled_exception(params);
+        }
+    }
     if ((role_off || disabled) && running) {
         service_argv_action("STOP");
         _pretend_not_called_from_restart(true);
@@ -856,7 +879,8 @@ std::string Base::get_status_string() {
     Manager& m = service_manager();
     if (m.has_status_helper()) return m.status_helper(*this);
     bool ignore_systemd = argv_has(deps::process_argv(), IGNORE_SYSTEMD_SWITCH);
-    return deps::check_service(service_name(), processowner(), pidfile(), ignore_systemd, command_line_regex());
+    return deps::check_service(service_name(), processowner(), pidfile(), ignore_systemd, command_line_regex(),
+                               service_binary(), pid_exe(), [this](const std::string& m) { warn(m); });
 }
 
 std::string Base::status() {
@@ -1006,7 +1030,8 @@ int Base::is_up_via_pidfile() {
         if (pid == 0 && i < 9) timehires::sleep(0.1);
     }
     if (pid == 0) return 0;
-    return psparser::pid_is_alive(static_cast<pid_t>(pid)) ? 1 : 0;
+    if (!psparser::pid_is_alive(static_cast<pid_t>(pid))) return 0;
+    return proc::pidfile::foreign_reason(static_cast<pid_t>(pid), pidfile_identity()).empty() ? 1 : 0;
 }
 
 // ---- start, stop, reload ------------------------------------------------------------
@@ -1059,10 +1084,12 @@ int Base::start() {
         }
         std::string pf = pidfile();
         if (!pf.empty() && path_exists(pf)) {
-            // A PID file of a dead process would be taken for the new one.
+            // A PID file of a dead process, or of one that is not the
+            // service's, would be taken for the new one.
             long pid = 0;
             if (auto line = read_first_line(pf)) pid = parse_pid(*line);
-            if (!psparser::pid_is_alive(static_cast<pid_t>(pid))) {
+            if (!psparser::pid_is_alive(static_cast<pid_t>(pid)) ||
+                !proc::pidfile::foreign_reason(static_cast<pid_t>(pid), pidfile_identity()).empty()) {
                 debug("Removing the stale PID file " + pf);
                 ::unlink(pf.c_str());
             }

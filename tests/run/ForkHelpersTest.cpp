@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -89,7 +90,28 @@ TEST(ForkSync, UnencodableValueArrivesAsPlainData) {
     EXPECT_EQ(fs.return_value()["bad"], "ok\xEF\xBF\xBD\xEF\xBF\xBD-end");
 }
 
+namespace {
+// The logs of the code under test go below a private root, never to the
+// host's own log directory.
+class SandboxRoot {
+public:
+    SandboxRoot() {
+        norvik::test::make_dirs(dir_ / "usr/local/norvik/logs");
+        norvik::paths::set_root_for_testing(dir_.path());
+    }
+    ~SandboxRoot() { norvik::paths::set_root_for_testing(""); }
+    std::string log() const {
+        const std::string p = dir_ / "usr/local/norvik/logs/error_log";
+        return norvik::test::exists(p) ? norvik::test::read_file(p) : std::string();
+    }
+
+private:
+    norvik::test::TempDir dir_{"forkhelpers"};
+};
+}  // namespace
+
 TEST(ForkSync, DoInChildSetsChildStatus) {
+    SandboxRoot root;
     auto v = norvik::ForkSync::do_in_child([] { return json(42); });
     ASSERT_TRUE(v);
     EXPECT_EQ(*v, 42);
@@ -103,9 +125,12 @@ TEST(ForkSync, DoInChildSetsChildStatus) {
                                                          [] { return json("x"); });
     EXPECT_EQ(seen, cb.pid());
     EXPECT_EQ(cb.return_value(), "x");
+    // The callback's error is logged, and only in the sandbox.
+    EXPECT_NE(root.log().find("ignored"), std::string::npos) << root.log();
 }
 
 TEST(ForkAsync, ExitCodeReportsTheError) {
+    SandboxRoot root;
     pid_t ok = norvik::forkasync::do_in_child([] {});
     pid_t bad = norvik::forkasync::do_in_child_quiet([] {
         errno = EACCES;
@@ -244,6 +269,24 @@ TEST(FullDaemonize, WithoutKeepParentTheCallerExits) {
     norvik::test::reap_zombies();
 }
 
+namespace {
+
+// What `set` returns in a child, with the child's address-space and core
+// limits after it (the test process keeps its own).
+json limits_in_child(const std::function<int()>& set) {
+    norvik::ForkSync fs([&set] {
+        json out;
+        out["set"] = set();
+        out["as"] = norvik::sys::rlimit::getrlimit(RLIMIT_AS).first;
+        out["core"] = norvik::sys::rlimit::getrlimit(RLIMIT_CORE).first;
+        return out;
+    });
+    EXPECT_EQ(fs.had_error(), 0) << fs.exception() << fs.retrieve_error();
+    return fs.return_value();
+}
+
+}  // namespace
+
 TEST(ResourceHelpers, LimitsAndDescriptorsInAChild) {
     // Changed limits and closed descriptors stay in the child.
 #if defined(__SANITIZE_ADDRESS__)
@@ -251,15 +294,7 @@ TEST(ResourceHelpers, LimitsAndDescriptorsInAChild) {
 #endif
     norvik::test::TempDir root("rlimit");
     norvik::paths::set_root_for_testing(root.path());
-    norvik::ForkSync fs([] {
-        json out;
-        out["set"] = norvik::rlimit::set_rlimit(512LL * 1048576);
-        out["as"] = norvik::sys::rlimit::getrlimit(RLIMIT_AS).first;
-        out["core"] = norvik::sys::rlimit::getrlimit(RLIMIT_CORE).first;
-        return out;
-    });
-    ASSERT_EQ(fs.had_error(), 0) << fs.exception() << fs.retrieve_error();
-    auto v = fs.return_value();
+    auto v = limits_in_child([] { return norvik::rlimit::set_rlimit(512LL * 1048576); });
     EXPECT_EQ(v["set"], 1);
     EXPECT_EQ(v["as"], 512LL * 1048576);
     EXPECT_EQ(v["core"], 0);
@@ -304,15 +339,8 @@ TEST(ResourceHelpers, TheCallersSettingsGiveTheDefaultAndTheCoreLimit) {
     EXPECT_EQ(norvik::rlimit::default_limit("99999999999999999"), minimum);
     EXPECT_EQ(norvik::rlimit::default_limit("0"), -1);
     EXPECT_EQ(norvik::rlimit::default_limit("8192"), 8192 * mib);
-    norvik::ForkSync fs([] {
-        json out;
-        out["set"] = norvik::rlimit::set_rlimit(std::nullopt, {}, {.maxmem = "6000", .coredump = true});
-        out["as"] = norvik::sys::rlimit::getrlimit(RLIMIT_AS).first;
-        out["core"] = norvik::sys::rlimit::getrlimit(RLIMIT_CORE).first;
-        return out;
-    });
-    ASSERT_EQ(fs.had_error(), 0) << fs.exception() << fs.retrieve_error();
-    auto v = fs.return_value();
+    auto v = limits_in_child(
+        [] { return norvik::rlimit::set_rlimit(std::nullopt, {}, {.maxmem = "6000", .coredump = true}); });
     EXPECT_EQ(v["set"], 1);
     EXPECT_EQ(v["as"], 6000 * mib);
     EXPECT_EQ(v["core"], 6000 * mib);
@@ -321,6 +349,7 @@ TEST(ResourceHelpers, TheCallersSettingsGiveTheDefaultAndTheCoreLimit) {
 
 TEST(IONice, ToolIsRunAndBadArgumentsAreRefused) {
     if (::access("/usr/bin/ionice", X_OK) != 0) GTEST_SKIP() << "no ionice tool";
+    SandboxRoot root;
     EXPECT_EQ(norvik::ionice::reset(), 1);
     EXPECT_FALSE(norvik::ionice::get_ionice().empty());
     EXPECT_FALSE(norvik::ionice::ionice("bogus", 0));

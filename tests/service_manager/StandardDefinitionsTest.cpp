@@ -20,10 +20,10 @@ using norvik::servicemanager::Definition;
 
 namespace {
 
-const char* const STANDARD[] = {"httpd", "exim", "imap", "pop", "named", "mysql",
-                                "ftpd",  "sshd", "crond", "rsyslogd", "spamd"};
+const char* const STANDARD[] = {"httpd", "exim",  "imap", "pop",      "dovecot", "named",
+                                "mysql", "ftpd",  "sshd", "crond",    "rsyslogd", "spamd"};
 // The daemons that have a configuration test of their own.
-const char* const WITH_CONFIG_TEST[] = {"httpd", "exim", "imap", "pop", "named", "sshd", "rsyslogd"};
+const char* const WITH_CONFIG_TEST[] = {"httpd", "exim", "imap", "pop", "dovecot", "named", "sshd", "rsyslogd"};
 
 bool executable(const std::string& path) {
     struct stat st{};
@@ -185,8 +185,10 @@ TEST(StandardDefinitions, UnitNameAliasesReachTheirService) {
         std::string svc = canonical_service_name(a.unit);
         EXPECT_EQ(svc, a.service);
         EXPECT_NE(svc, a.unit);
-        ASSERT_NO_THROW(builtin(svc, "debian"));
         EXPECT_EQ(canonical_service_name(svc), svc);  // no chains
+        // The second database server has no built-in definition.
+        if (svc == norvik::server::type::names::POSTGRESQL) continue;
+        ASSERT_NO_THROW(builtin(svc, "debian"));
     }
     EXPECT_EQ(text(builtin("sshd", "debian"), "service_override"), "ssh");
     EXPECT_EQ(text(builtin("crond", "debian"), "service_override"), "cron");
