@@ -138,7 +138,15 @@ TEST_F(Sandbox, FailingConfigTestRefusesTheRestartAndShowsItsOutput) {
     EXPECT_EQ(count("stop"), 0);
     EXPECT_EQ(count("start"), 1);
 
+    // A check that cannot run refuses too, and says why.
+    define("Nkdemo", {}, {{"restart_check", {dir / "nonexistent-check"}}});
+    auto missing = rs("restartsrv_nkdemo");
+    EXPECT_EQ(missing.exit_code, 255);
+    EXPECT_TRUE(has(missing.err, dir / "nonexistent-check")) << missing.err;  // the reason names it
+    EXPECT_EQ(pid(), before);
+
     // A check that passes lets the restart through.
+    define("Nkdemo", {}, {{"restart_check", {"/bin/cat", conf}}});
     write_file(conf, "listen 1\n");
     auto ok = rs("restartsrv_nkdemo");
     EXPECT_EQ(ok.exit_code, 0) << ok.out << ok.err;
