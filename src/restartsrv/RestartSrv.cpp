@@ -452,7 +452,8 @@ int _show_fpm_status() {
 int _show_startup_log_for_srv(ServiceObject& srv) {
     // The display wants shared ownership; the service object keeps it alive.
     std::shared_ptr<norvik::Output> out(&srv.output_obj(), [](norvik::Output*) {});
-    services::log::Display display(srv.service_name(), out, !srv.service_via_systemd().empty());
+    const std::string unit = srv.service_via_systemd();
+    services::log::Display display(srv.service_name(), out, !unit.empty(), unit);
     return display.show_startup_log();
 }
 

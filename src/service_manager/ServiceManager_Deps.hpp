@@ -27,6 +27,8 @@ std::shared_ptr<norvik::Output> default_output_object();
 
 // systemd / init.d queries.
 std::optional<UnitRecord> has_service_via_systemd(const std::string& unit);
+// Drops what was kept about systemd units, so the next query asks again.
+void forget_unit_records();
 bool has_service_via_initd(const std::string& service);
 std::string check_service(const std::string& service, const std::string& user, const std::string& pidfile,
                           bool ignore_systemd, const std::string& command_line_regex);
