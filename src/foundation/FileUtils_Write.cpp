@@ -11,9 +11,9 @@
 #include <random>
 
 #include "exception/Exception.hpp"
+#include "foundation/Diagnostics.hpp"
 #include "foundation/FileUtils_Open.hpp"
 #include "foundation/IoError.hpp"
-#include "log/Debug.hpp"
 
 namespace norvik::readlink {
 
@@ -235,7 +235,7 @@ bool overwrite_no_exceptions(const std::string& path, const std::string& content
         install(path, content, options, true);
         return true;
     } catch (const std::exception& e) {
-        debug::log_warn(exception::get_string(e));
+        diagnostics::warn(exception::get_string(e));
         return false;
     }
 }

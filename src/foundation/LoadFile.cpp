@@ -6,9 +6,9 @@
 
 #include <cerrno>
 
+#include "foundation/Diagnostics.hpp"
 #include "foundation/IoError.hpp"
 #include "foundation/LoadFile_ReadFast.hpp"
-#include "log/Debug.hpp"
 
 namespace norvik::loadfile {
 namespace {
@@ -22,7 +22,7 @@ public:
     explicit Fd(int fd, const std::string& path) : fd_(fd), path_(path) {}
     ~Fd() {
         if (fd_ >= 0 && ::close(fd_) != 0) {
-            debug::log_warn("Failed to close “" + path_ + "”: " + ioerror::error_text(errno));
+            diagnostics::warn("Failed to close “" + path_ + "”: " + ioerror::error_text(errno));
         }
     }
     int get() const { return fd_; }

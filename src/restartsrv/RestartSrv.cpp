@@ -28,6 +28,11 @@ std::vector<std::string>& argv() {
 const std::string& program_path() { return program_path_storage(); }
 void set_program_path(const std::string& path) { program_path_storage() = path; }
 
+namespace {
+// Set while is_query_request parses: the check-mode header is not its to print.
+bool g_quiet_parse = false;
+}  // namespace
+
 std::vector<std::string> _get_argv() { return argv(); }
 void _set_argv(std::vector<std::string> list) { argv() = std::move(list); }
 
@@ -179,7 +184,7 @@ ParsedArgs parseargv() {
         r.restart_attempts.reset();
     }
 
-    if (r.check) {
+    if (r.check && !g_quiet_parse) {
         const char* header = std::getenv("RESTARTSRV_CHECKMODE_HEADER");
         if (header && *header && std::string(header) != "0") {
             std::fputs(CHECKMODE_HEADER_LINE, stdout);
@@ -188,6 +193,23 @@ ParsedArgs parseargv() {
         }
     }
     return r;
+}
+
+bool is_query_request(const std::vector<std::string>& args) {
+    std::vector<std::string> saved = argv();
+    argv() = args;
+    g_quiet_parse = true;
+    ParsedArgs r;
+    try {
+        r = parseargv();
+    } catch (...) {
+        g_quiet_parse = false;
+        argv() = std::move(saved);
+        throw;
+    }
+    g_quiet_parse = false;
+    argv() = std::move(saved);
+    return r.status || r.check;
 }
 
 std::shared_ptr<norvik::Output> get_formatted_output_object(const std::vector<std::string>& args) {
@@ -229,6 +251,7 @@ std::map<std::string, std::string> loadnkconfig() { return config::loadnkconf::l
 #include <regex>
 
 #include "exception/Exception.hpp"
+#include "foundation/FileUtils_Mkdir.hpp"
 #include "foundation/FileUtils_Open.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/Time.hpp"
@@ -263,6 +286,7 @@ constexpr const char* FPM_PATH_MARKER = "apache_php_fpm";
 constexpr const char* SYSTEMD_DEACTIVATING = "deactivating";
 constexpr const char* SYSTEMD_CODE_KILLED = "killed";
 constexpr int TERM_EXIT_STATUS = 143;
+constexpr mode_t LOG_DIR_MODE = 0700;
 
 // The program-wide state of the entry.
 pid_t g_ppid = -1;
@@ -298,6 +322,21 @@ void install_term_handler() {
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;
     ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+extern "C" void ignore_signal(int) {}
+
+// A dropped terminal (the admin's SSH session ends) sends HUP, and output to
+// it then fails with EIO or EPIPE: none of that may end a run halfway, with
+// the service stopped and not yet started. A handler rather than SIG_IGN, so
+// that what the run starts gets the default dispositions back at exec.
+void survive_a_lost_terminal() {
+    struct sigaction sa{};
+    sa.sa_handler = ignore_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGHUP, &sa, nullptr);
+    ::sigaction(SIGPIPE, &sa, nullptr);
 }
 
 // The end-of-program hook: the service object's own clean-up (it releases
@@ -370,6 +409,9 @@ std::string parent_cmdline(pid_t ppid) {
 
 void write_invocation_line(const std::vector<std::string>& args) {
     std::string cmdline = parent_cmdline(g_ppid);
+    // A host without the panel's log directory gets one; where it cannot be
+    // made the line is skipped and the logger writes to standard error.
+    (void)fileutils::mkdir::make_dir_p(paths::logs_dir(), LOG_DIR_MODE);
     int fd = fileutils::open::sysopen_with_real_perms(paths::error_log(), O_WRONLY | O_APPEND | O_CREAT, 0600);
     if (fd < 0) return;  // no log, no line: never a reason to stop
     std::string joined;
@@ -505,10 +547,12 @@ std::optional<ProgramName> parse_program_name(const std::string& path) {
 }
 
 int run() {
+    survive_a_lost_terminal();
     // Colour decisions need the caller's terminal settings, which the
     // daemon environment replaces.
     terminal::capture_environment();
     paths::init();
+    capture_lock_wait_from_env();
     services::env::setup_env_for_starting_a_daemon();
     install_term_handler();
 

@@ -83,6 +83,10 @@ struct ParsedArgs {
 //   --restart / --no-restart, --graceful=VALUE (or the next word).
 // A single leading dash is accepted as well (-stop).
 ParsedArgs parseargv();
+// True when the arguments ask only for a status report or a check: the run
+// changes nothing. Leaves the process argument list as it was and prints
+// nothing.
+bool is_query_request(const std::vector<std::string>& args);
 
 std::vector<std::string> _get_argv();
 void _set_argv(std::vector<std::string> list);

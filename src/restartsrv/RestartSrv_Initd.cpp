@@ -13,12 +13,13 @@
 
 #include "foundation/LoadFile.hpp"
 #include "foundation/Paths.hpp"
+#include "output/Output_ControlChars.hpp"
 #include "proc/Kill.hpp"
 #include "proc/ProcessCheck_Running.hpp"
 #include "proc/ProcessInfo.hpp"
 #include "proc/PsParser.hpp"
+#include "proc/Services_Command.hpp"
 #include "restartsrv/RestartSrv_Systemd.hpp"
-#include "services/Services_Command.hpp"
 
 namespace norvik::restartsrv::initd {
 
@@ -258,7 +259,7 @@ std::string check_service(const CheckServiceOptions& opts) {
         if (!proc_dir_exists(pid)) return "";
         if (!services::command::should_ignore_this_command(*cmdline)) {
             method = extend_method(method, CHECK_METHOD_PROC);
-            return opts.service + " (" + *cmdline + ") is running as " + owner + " with PID " + std::to_string(pid) +
+            return opts.service + " (" + output::replace_control_characters(*cmdline) + ") is running as " + owner + " with PID " + std::to_string(pid) +
                    " (" + method + " check method)\n";
         }
     }
@@ -275,7 +276,7 @@ std::string check_service(const CheckServiceOptions& opts) {
             std::string cmd;
             for (const auto& w : check.pid_object().cmdline()) cmd += (cmd.empty() ? "" : " ") + w;
             method = extend_method(method, CHECK_METHOD_RUNNING);
-            return opts.service + " (" + cmd + ") is running as " + opts.user + " with PID " + std::to_string(pid) +
+            return opts.service + " (" + output::replace_control_characters(cmd) + ") is running as " + opts.user + " with PID " + std::to_string(pid) +
                    " (" + method + " check method)\n";
         } catch (const std::exception&) {
             // Not confirmed: ask the last resort.

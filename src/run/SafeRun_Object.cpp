@@ -17,11 +17,11 @@
 #include "exception/Exception.hpp"
 #include "foundation/Env.hpp"
 #include "log/Debug.hpp"
-#include "proc/Kill_Single.hpp"
 #include "run/AccessIds_ReducedPrivileges.hpp"
 #include "run/CloseFDs.hpp"
 #include "run/Errno.hpp"
 #include "run/ForkAsync.hpp"
+#include "run/Kill_Single.hpp"
 #include "run/ReadMultipleFH.hpp"
 #include "run/Sys_Setsid.hpp"
 

@@ -10,6 +10,7 @@
 #include "foundation/Paths.hpp"
 #include "foundation/Validate_Service.hpp"
 #include "log/Logger.hpp"
+#include "restartsrv/RestartSrv_Lock.hpp"
 #include "service_manager/ServiceManager_Definition.hpp"
 #include "service_manager/ServiceManager_Deps.hpp"
 #include "service_manager/ServiceManager_Hot.hpp"
@@ -71,6 +72,8 @@ std::unique_ptr<Base> create(const std::string& service, const nlohmann::json& g
                 if (shared->base == "Hot") return build<Hot>(merged, shared);
                 return build<Base>(merged, shared);
             }
+        } catch (const restartsrv::LockError&) {
+            throw;  // the lock's own error, once: no fallback object, no second wait
         } catch (const PlainError& e) {
             load_error = e.text();
             std::fprintf(stderr, "warning: %s\n", e.text().c_str());

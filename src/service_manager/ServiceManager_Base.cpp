@@ -16,6 +16,7 @@
 #include <algorithm>
 
 #include "config/Config_LoadNkConf.hpp"
+#include "foundation/FileUtils_Mkdir.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/TimeHiRes.hpp"
 #include "log/Logger.hpp"
@@ -49,6 +50,9 @@ const char* const PLACEHOLDER_LOCK_NAME = "restartsrv_base";
 const char* const PROGRESS_MARKER = ".";
 const char* const SUCCESS_WORD = "Done";
 const char* const FAILURE_WORD = "Failed";
+
+// The panel's log directory, when the tool has to make it.
+constexpr mode_t LOG_DIR_MODE = 0700;
 
 constexpr double STATUS_POLL = 0.05;
 constexpr int STATUS_WAIT_LIMIT = 120;
@@ -389,9 +393,22 @@ std::shared_ptr<const config::NkConf> Base::nkconf() {
 std::unique_ptr<restartsrv::Lock> Base::_build_lock() {
     if (::getppid() == 1 || ::geteuid() != 0) return nullptr;
     std::string name = service_ && !service_->empty() ? *service_ : PLACEHOLDER_LOCK_NAME;
-    auto l = restartsrv::Lock::create(name);
-    if (!l) throw PlainError("Could not take the restart lock for " + name);
-    return l;
+    try {
+        auto l = restartsrv::Lock::create(name);
+        if (!l) throw PlainError("Could not take the restart lock for " + name);
+        return l;
+    } catch (const restartsrv::LockError& e) {
+        // A query changes nothing: on a tree where the lock file cannot be
+        // made (read-only, say) it still answers.
+        if (e.kind() != restartsrv::LockError::Kind::Open || !deps::is_query_request(deps::process_argv())) throw;
+        std::string text = e.text() + "; answering without the restart lock.";
+        std::fprintf(stderr, "warning: %s\n", text.c_str());
+        try {
+            logger().warn(text);
+        } catch (...) {
+        }
+        return nullptr;
+    }
 }
 restartsrv::Lock* Base::lock() {
     if (!lock_built_) {
@@ -649,16 +666,15 @@ void Base::run_from_argv(const std::vector<std::string>& argv) {
             if (!message.empty() && message.back() == '\n') message.pop_back();
             std::string line = "Service check: " + service() + " is running";
             if (!message.empty()) line += " :: " + message;
-            line += "\n";
-            std::fwrite(line.data(), 1, line.size(), stdout);
-            std::fflush(stdout);
+            output_obj().out(line);
         }
         return;
     }
     service_argv_action("STATUS");
     std::string text = status();
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    // It embeds command lines: the output object escapes it for its medium.
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    output_obj().out(text);
 }
 
 bool Base::_called_from_restart() {
@@ -763,13 +779,21 @@ std::string Base::restart(std::optional<bool> graceful) {
         service_argv_action("START");
     }
 
+    // Once the stop half has run, the start half runs, whatever the stop
+    // raised: a restart never leaves the service down on its own account.
+    std::exception_ptr stop_error;
     if (running) {
         if (verbose() == 1) output_partial("Restarting " + service() + " ");
         else debug("Stopping " + service() + " for the restart");
-        stop();
+        try {
+            stop();
+        } catch (...) {
+            stop_error = std::current_exception();
+            warn("The stop of " + service() + " failed (" + exception::get_string(stop_error) + "); starting it all the same.");
+        }
+    } else if (!is_enabled()) {
+        _generate_disabled_exception(params);
     }
-
-    if (!is_enabled()) _generate_disabled_exception(params);
 
     int started = start();
     if (!started) return "";
@@ -957,10 +981,11 @@ int Base::start() {
 
     debug("Checking the log directory");
     {
-        struct stat st;
+        // The tool's own tree is never a reason to leave a service down: a log
+        // directory that cannot be made only sends the log to standard error.
         std::string dir = paths::logs_dir();
-        if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            throw PlainError(norvik::Logger::find_progname() + ": the log directory " + dir + " does not exist");
+        if (int err = fileutils::mkdir::make_dir_p(dir, LOG_DIR_MODE))
+            warn("The log directory " + dir + " could not be created: " + std::strerror(err));
     }
     debug("Setting the file-creation mask to 0022");
     ::umask(022);

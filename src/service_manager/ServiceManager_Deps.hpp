@@ -21,6 +21,7 @@ std::vector<std::string>& process_argv();
 
 using restartsrv::ParsedArgs;
 using restartsrv::parseargv;
+using restartsrv::is_query_request;
 void setuppath();
 std::shared_ptr<norvik::Output> formatted_output_object(const std::vector<std::string>& argv);
 std::shared_ptr<norvik::Output> default_output_object();

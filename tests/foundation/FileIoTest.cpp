@@ -11,6 +11,7 @@
 
 #include "support/TestSupport.hpp"
 #include "exception/Exception.hpp"
+#include "foundation/Diagnostics.hpp"
 #include "foundation/FileUtils_Open.hpp"
 #include "foundation/FileUtils_Write.hpp"
 #include "foundation/LoadFile.hpp"
@@ -298,6 +299,8 @@ TEST(AtomicWrite, MissingDirectoryRaisesAndNoExceptionsFormWarns) {
     args.alternate_logfile = t / "warn.log";
     auto lg = norvik::Logger::create(args);
     norvik::debug::set_logger(lg);
+    // As the entry does: the foundation's warnings reach the logger.
+    norvik::debug::route_foundation_diagnostics();
     try {
         fw::overwrite(t / "no/such/dir/f", "x");
         FAIL();
@@ -308,8 +311,29 @@ TEST(AtomicWrite, MissingDirectoryRaisesAndNoExceptionsFormWarns) {
     EXPECT_FALSE(fw::overwrite_no_exceptions(t / "no/such/dir/f", "x"));
     EXPECT_NE(norvik::test::read_file(t / "warn.log").find("no/such/dir"), std::string::npos);
     EXPECT_TRUE(fw::overwrite_no_exceptions(t / "ok", "x"));
+    norvik::diagnostics::set_warn_sink(nullptr);
     norvik::debug::set_logger(nullptr);
     norvik::paths::set_root_for_testing("");
+}
+
+TEST(AtomicWrite, WarningsGoToStandardErrorUntilRoutedAndKeepErrno) {
+    TempDir t;
+    norvik::diagnostics::set_warn_sink(nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(fw::overwrite_no_exceptions(t / "no/such/dir/f", "x"));
+    errno = EACCES;
+    norvik::diagnostics::warn("second");
+    EXPECT_EQ(errno, EACCES);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("no/such/dir"), std::string::npos) << err;
+    EXPECT_NE(err.find("second"), std::string::npos) << err;
+
+    std::vector<std::string> seen;
+    norvik::diagnostics::set_warn_sink([&](const std::string& text) { seen.push_back(text); });
+    EXPECT_FALSE(fw::overwrite_no_exceptions(t / "no/such/dir/g", "x"));
+    norvik::diagnostics::set_warn_sink(nullptr);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_NE(seen[0].find("no/such/dir/"), std::string::npos) << seen[0];
 }
 
 TEST(AtomicWrite, OverwriteThroughSymlinksReplacesTheTarget) {

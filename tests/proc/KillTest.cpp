@@ -9,8 +9,8 @@
 #include "ProcTestUtil.hpp"
 #include "exception/Exception.hpp"
 #include "proc/Kill.hpp"
-#include "proc/Kill_Single.hpp"
 #include "proc/PsParser.hpp"
+#include "run/Kill_Single.hpp"
 
 namespace kl = norvik::kill;
 namespace ps = norvik::psparser;

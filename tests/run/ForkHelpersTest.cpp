@@ -290,6 +290,35 @@ TEST(ResourceHelpers, MaxmemMinimumFollowsTheDomainCount) {
     norvik::paths::set_root_for_testing("");
 }
 
+TEST(ResourceHelpers, TheCallersSettingsGiveTheDefaultAndTheCoreLimit) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "an address-space limit cannot be set under AddressSanitizer (its shadow memory exceeds it)";
+#endif
+    norvik::test::TempDir root("rlimit-settings");
+    norvik::paths::set_root_for_testing(root.path());
+    const long long mib = 1048576, minimum = 4096 * mib;
+    EXPECT_EQ(norvik::rlimit::default_limit(""), minimum);
+    EXPECT_EQ(norvik::rlimit::default_limit("junk"), minimum);
+    EXPECT_EQ(norvik::rlimit::default_limit("100"), minimum);
+    EXPECT_EQ(norvik::rlimit::default_limit("-5"), minimum);
+    EXPECT_EQ(norvik::rlimit::default_limit("99999999999999999"), minimum);
+    EXPECT_EQ(norvik::rlimit::default_limit("0"), -1);
+    EXPECT_EQ(norvik::rlimit::default_limit("8192"), 8192 * mib);
+    norvik::ForkSync fs([] {
+        json out;
+        out["set"] = norvik::rlimit::set_rlimit(std::nullopt, {}, {.maxmem = "6000", .coredump = true});
+        out["as"] = norvik::sys::rlimit::getrlimit(RLIMIT_AS).first;
+        out["core"] = norvik::sys::rlimit::getrlimit(RLIMIT_CORE).first;
+        return out;
+    });
+    ASSERT_EQ(fs.had_error(), 0) << fs.exception() << fs.retrieve_error();
+    auto v = fs.return_value();
+    EXPECT_EQ(v["set"], 1);
+    EXPECT_EQ(v["as"], 6000 * mib);
+    EXPECT_EQ(v["core"], 6000 * mib);
+    norvik::paths::set_root_for_testing("");
+}
+
 TEST(IONice, ClassIsSetWithoutAHelperAndReadBack) {
     EXPECT_FALSE(norvik::ionice::ionice("bogus", 0));
     EXPECT_FALSE(norvik::ionice::ionice("2", 9));
