@@ -260,10 +260,9 @@ std::map<std::string, std::string> loadnkconfig() { return config::loadnkconf::l
 #include "restartsrv/RestartSrv_Help.hpp"
 #include "restartsrv/RestartSrv_Lock.hpp"
 #include "restartsrv/RestartSrv_Systemd.hpp"
+#include "restartsrv/Services_Log_Display.hpp"
 #include "run/Sys_Setsid.hpp"
-#include "service_manager/ServiceManager.hpp"
 #include "services/Services_Env.hpp"
-#include "services/Services_Log_Display.hpp"
 
 namespace norvik::restartsrv {
 
@@ -427,38 +426,9 @@ void write_invocation_line(const std::vector<std::string>& args) {
     ::close(fd);
 }
 
-// The real service object: the service manager's Base.
-class RealServiceObject : public ServiceObject {
-public:
-    explicit RealServiceObject(std::unique_ptr<servicemanager::Base> b) : b_(std::move(b)) {}
-    bool has_custom_action(const std::string& word) override { return b_->has_custom_action(word); }
-    void run_custom_action(const std::string& word) override { b_->run_custom_action(word); }
-    void run_from_argv(const std::vector<std::string>& args) override { b_->run_from_argv(args); }
-    std::string service_argv_action() override { return b_->service_argv_action(); }
-    void service_argv_action(const std::string& w) override { b_->service_argv_action(w); }
-    int verbose() override { return b_->verbose(); }
-    std::string service() override { return b_->service(); }
-    std::string service_name() override { return b_->service_name(); }
-    std::optional<std::string> service_status() override { return b_->service_status(); }
-    std::string class_name() override { return b_->class_name(); }
-    std::string service_via_systemd() override {
-        auto& m = b_->service_manager();
-        return m.has_service_via_systemd() ? m.service() : std::string();
-    }
-    std::string status() override { return b_->status(); }
-    norvik::Output& output_obj() override { return b_->output_obj(); }
-    int lock_fd() override {
-        auto* l = b_->lock();
-        return l && l->is_held() ? l->fd() : -1;
-    }
-
-private:
-    std::unique_ptr<servicemanager::Base> b_;
-};
-
 std::unique_ptr<ServiceObject> make_service_object(const std::string& service) {
-    if (g_factory) return g_factory(service);
-    return std::make_unique<RealServiceObject>(servicemanager::create(service));
+    if (!g_factory) throw PlainError("No service factory is installed.\n");
+    return g_factory(service);
 }
 
 // Without its own ending the message gets a line end.
@@ -494,6 +464,8 @@ int _show_fpm_status() {
 int _show_startup_log_for_srv(ServiceObject& srv) {
     // The display wants shared ownership; the service object keeps it alive.
     std::shared_ptr<norvik::Output> out(&srv.output_obj(), [](norvik::Output*) {});
+    // Under systemd the journal is asked for the unit the back end uses
+    // ("cron" for crond), not the panel's name; the service's own logs keep it.
     const std::string unit = srv.service_via_systemd();
     services::log::Display display(srv.service_name(), out, !unit.empty(), unit);
     return display.show_startup_log();

@@ -113,7 +113,8 @@ int run(int argc, char** argv);
 int run();
 
 // The service object as the driver sees it. The real one wraps
-// norvik::servicemanager::Base; tests may install another factory.
+// norvik::servicemanager::Base, a floor above this one: the program's main
+// installs its factory (servicemanager::make_entry_service_object).
 class ServiceObject {
 public:
     virtual ~ServiceObject() = default;
@@ -135,7 +136,8 @@ public:
     virtual int lock_fd() = 0;
 };
 using ServiceFactory = std::function<std::unique_ptr<ServiceObject>(const std::string& service)>;
-// Replaces the factory (nullptr restores the real one).
+// Sets the factory; without one, a run that needs a service object fails
+// with a plain error.
 void set_service_factory(ServiceFactory factory);
 // The current service object, or nullptr.
 ServiceObject* get_current_service();

@@ -67,7 +67,14 @@ Lock::Lock(const std::string& service, int timeout) {
     path_ = get_run_lock_file_for_service(service);
     const int dir_err = ensure_lock_dir(paths::lock_base());
     // O_NOFOLLOW: a planted symlink must not redirect where the lock is created.
-    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // flock needs no write access: on a read-only tree an existing lock file
+    // still serialises the runs.
+    if (fd < 0 && (errno == EROFS || errno == EACCES)) {
+        const int saved = errno;
+        fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) errno = saved;
+    }
     if (fd < 0) {
         const int err = dir_err && errno == ENOENT ? dir_err : errno;
         throw LockError(LockError::Kind::Open, err,

@@ -16,11 +16,11 @@
 #include "log/Logger.hpp"
 #include "restartsrv/RestartSrv_Initd.hpp"
 #include "restartsrv/RestartSrv_Systemd.hpp"
+#include "restartsrv/Services_Log.hpp"
 #include "run/CloseFDs.hpp"
 #include "run/ForkAsync.hpp"
 #include "run/ForkSync.hpp"
 #include "run/Sys_Setsid.hpp"
-#include "services/Services_Log.hpp"
 
 namespace norvik::restartsrv {
 

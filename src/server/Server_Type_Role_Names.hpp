@@ -36,6 +36,21 @@ inline constexpr const char* NKSRVD = "nksrvd";               // always enabled
 inline constexpr const char* NKQUEUED = "nkqueued";           // always enabled
 inline constexpr const char* NORVIKLOGD = "norviklogd";
 inline constexpr const char* NKLOGTAILD = "nklogtaild";
+inline constexpr const char* SSHD = "sshd";
+inline constexpr const char* CROND = "crond";
+inline constexpr const char* RSYSLOGD = "rsyslogd";
+
+// The distribution's unit names that stand for a panel service: a run under
+// the unit name acts on the panel's service (its definition, restart lock,
+// disable files and monitor suspension).
+struct UnitNameAlias {
+    const char* unit;
+    const char* service;
+};
+inline constexpr UnitNameAlias UNIT_NAME_ALIASES[] = {
+    {"apache2", HTTPD}, {"exim4", MTA},   {"mariadb", MYSQL},    {"ssh", SSHD},      {"cron", CROND},
+    {"rsyslog", RSYSLOGD}, {"proftpd", FTPD}, {"pure-ftpd", FTPD}, {"bind9", NAMED}, {"spamassassin", SPAMD},
+};
 
 // The mailman configuration key (a true value disables it).
 inline constexpr const char* MAILMAN_KEY = "skipmailman";

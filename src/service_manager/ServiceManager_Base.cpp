@@ -31,6 +31,7 @@
 #include "service_manager/ServiceManager_Definition.hpp"
 #include "service_manager/ServiceManager_Deps.hpp"
 #include "services/Services_Enabled.hpp"
+#include "services/Services_Installed.hpp"
 #include "services/Services_Exceptions.hpp"
 #include "servmon/Servmon_Tiny.hpp"
 #include "os/OS.hpp"
@@ -334,8 +335,7 @@ Manager& Base::service_manager() {
     return *service_manager_;
 }
 
-namespace {
-std::string get_systemd_name(const std::string& name) {
+std::string _get_systemd_name(const std::string& name) {
     try {
         auto map = os::systemd_service_name_map();
         auto it = map.find(name);
@@ -344,7 +344,6 @@ std::string get_systemd_name(const std::string& name) {
     }
     return name;
 }
-}  // namespace
 
 std::unique_ptr<Manager> Base::_build_service_manager() {
     const auto& argv = deps::process_argv();
@@ -352,7 +351,7 @@ std::unique_ptr<Manager> Base::_build_service_manager() {
         debug("Using the init.d back end for " + service_name() + " (started by the init system or asked to)");
         return deps::make_initd_manager(service_name(), true);
     }
-    std::string unit = get_systemd_name(service_name());
+    std::string unit = _get_systemd_name(service_name());
     if (auto rec = deps::has_service_via_systemd(unit)) {
         debug("Using the systemd back end for " + service_name() + " (unit " + unit + ")");
         return deps::make_systemd_manager(unit, *rec);
@@ -422,7 +421,18 @@ void Base::lock(std::unique_ptr<restartsrv::Lock> v) {
     lock_built_ = true;
 }
 
-int Base::_build_is_enabled() { return services::enabled::is_enabled(service()) ? 1 : 0; }
+int Base::_build_is_enabled() {
+    // The installed test cannot see the back end from below; lend it ours.
+    services::installed::ScopedBackendProbe probe([this](const std::string& name) {
+        if (name != service()) return false;
+        try {
+            return service_manager().has_service_via_systemd() || deps::has_service_via_initd(service_name());
+        } catch (...) {
+            return false;
+        }
+    });
+    return services::enabled::is_enabled(service()) ? 1 : 0;
+}
 int Base::is_enabled() {
     if (!is_enabled_) is_enabled_ = _build_is_enabled();
     return *is_enabled_;
@@ -563,6 +573,11 @@ void Base::_generate_not_configured_exception(const nlohmann::json& p) {
     raise_service_exception(services::NOT_CONFIGURED, q);
 }
 void Base::_generate_not_installed_exception(const nlohmann::json& p) { raise_service_exception(services::NOT_INSTALLED, p); }
+void Base::_generate_config_test_exception(const nlohmann::json& p) {
+    nlohmann::json q = p;
+    q["output"] = last_hook_output_;
+    raise_service_exception(services::CONFIG_TEST_FAILED, q);
+}
 void Base::_generate_binary_not_found_exception(const nlohmann::json& p) { raise_service_exception(services::BINARY_NOT_FOUND, p); }
 std::shared_ptr<norvik::Exception> Base::_no_roles_exception() {
     services::register_service_exceptions();
@@ -579,7 +594,20 @@ bool Base::run_hook(const std::string& name, const std::vector<std::string>& ext
     int st = deps::run_argv(argv, &out, &err);
     debug("Hook " + name + " of " + service() + " ended with status " + std::to_string(st));
     if (st != 0 && !err.empty()) debug("Hook " + name + " said: " + err);
+    last_hook_output_ = hook_report(argv[0], st, out + err);
     return st == 0;
+}
+
+// What a hook printed (its tail, when long), or how it ended when it printed
+// nothing.
+std::string Base::hook_report(const std::string& program, int status, std::string said) {
+    constexpr size_t LIMIT = 8192;
+    if (said.size() > LIMIT) said = "..." + said.substr(said.size() - LIMIT);
+    while (!said.empty() && (said.back() == '\n' || said.back() == ' ')) said.pop_back();
+    if (!said.empty() || status == 0) return said;
+    if (status < 0) return program + " could not be run.";
+    if (status & 127) return program + " was killed by signal " + std::to_string(status & 127) + ".";
+    return program + " exited with status " + std::to_string(status >> 8) + ".";
 }
 
 bool Base::has_start_check() const { return definition_ && definition_->has_hook("start_check"); }
@@ -604,8 +632,10 @@ void Base::run_custom_action(const std::string& word) {
     if (!err.empty()) std::fwrite(err.data(), 1, err.size(), stderr);
     std::fflush(stdout);
     if (st != 0) {
-        std::string how = st < 0 ? "could not be run" : (st & 127) ? "was killed by signal " + std::to_string(st & 127)
-                                                                 : "exited with status " + std::to_string(st >> 8);
+        std::string how = st == deps::TIMED_OUT ? "did not finish within its time limit"
+                          : st < 0             ? "could not be run"
+                          : (st & 127)         ? "was killed by signal " + std::to_string(st & 127)
+                                               : "exited with status " + std::to_string(st >> 8);
         throw PlainError("The action \"" + word + "\" of the service " + service() + " " + how + ".");
     }
 }
@@ -724,6 +754,11 @@ std::string Base::restart(std::optional<bool> graceful) {
     bool disabled = !is_enabled();
     bool role_off = _service_is_role_aware_and_disabled() != 0;
 
+    if (disabled && !role_off && running && services::enabled::is_enabled_apart_from_installed(service()) != 0) {
+        // Only the installed test says no: that never stops a running daemon.
+        info("The service " + service() + " is running but does not count as installed; it was left running.");
+        _generate_not_installed_exception(params);
+    }
     if ((role_off || disabled) && running) {
         service_argv_action("STOP");
         _pretend_not_called_from_restart(true);
@@ -754,7 +789,9 @@ std::string Base::restart(std::optional<bool> graceful) {
     };
     if (running && is_enabled()) {
         if (has_stop_check()) stop_check();
-        if (has_restart_check() && !restart_check()) return "";
+        // A configuration the daemon would refuse must not cost the running
+        // daemon: refuse the restart before anything is stopped.
+        if (has_restart_check() && !restart_check()) _generate_config_test_exception(params);
         bool use_graceful = graceful.has_value() ? *graceful : graceful_by_default();
         if (is_enabled() && has_restart_gracefully() && use_graceful) {
             if (verbose() == 1) output_partial("Restarting " + service() + " gracefully ");
@@ -769,7 +806,14 @@ std::string Base::restart(std::optional<bool> graceful) {
         if (is_enabled() && has_restart_args() && service_manager().has_restart()) {
             if (verbose() == 1) output_partial("Restarting " + service() + " ");
             else debug("Restarting " + service() + " through its back end");
-            if (service_manager().restart(*this) && !wait_for_service_status(0).empty()) {
+            bool restarted = false;
+            try {
+                restarted = service_manager().restart(*this) && !wait_for_service_status(0).empty();
+            } catch (const std::exception& e) {
+                // It may have stopped the service: the stop and start below finish the job.
+                warn("The back end's restart of " + service() + " failed (" + exception::get_string(e) + ").");
+            }
+            if (restarted) {
                 report_outcome(true);
                 return "1";
             }
@@ -781,6 +825,7 @@ std::string Base::restart(std::optional<bool> graceful) {
 
     // Once the stop half has run, the start half runs, whatever the stop
     // raised: a restart never leaves the service down on its own account.
+    // The stop's error is still the restart's outcome.
     std::exception_ptr stop_error;
     if (running) {
         if (verbose() == 1) output_partial("Restarting " + service() + " ");
@@ -796,6 +841,7 @@ std::string Base::restart(std::optional<bool> graceful) {
     }
 
     int started = start();
+    if (stop_error) std::rethrow_exception(stop_error);
     if (!started) return "";
     std::string result = service_status().value_or("");
     if (result.empty()) result = "1";

@@ -37,6 +37,10 @@ namespace norvik::servicemanager {
 
 class Definition;
 
+// The unit name of the system's service-name map for `name` ("crond" ->
+// "cron" on Debian), else `name` itself.
+std::string _get_systemd_name(const std::string& name);
+
 class Base {
 public:
     // Named options: every attribute of the table under its own name (plus
@@ -187,6 +191,8 @@ public:
     [[noreturn]] void _generate_not_configured_exception(const nlohmann::json& params);
     [[noreturn]] void _generate_not_installed_exception(const nlohmann::json& params);
     [[noreturn]] void _generate_binary_not_found_exception(const nlohmann::json& params);
+    // restart_check said no: the exception carries the hook's output.
+    [[noreturn]] void _generate_config_test_exception(const nlohmann::json& params);
     std::shared_ptr<norvik::Exception> _no_roles_exception();
     nlohmann::json exception_params();  // {"service": service()}
 
@@ -289,6 +295,8 @@ protected:
 
 private:
     bool run_hook(const std::string& name, const std::vector<std::string>& extra = {});
+    static std::string hook_report(const std::string& program, int status, std::string said);
+    std::string last_hook_output_;  // of the latest hook run
 };
 
 }  // namespace norvik::servicemanager

@@ -40,8 +40,13 @@ bool doomedprocess(const std::vector<std::string>& rules, bool verbose);
 std::unique_ptr<Manager> make_initd_manager(const std::string& service, bool executed_by_systemd);
 std::unique_ptr<Manager> make_systemd_manager(const std::string& unit, const UnitRecord& record);
 
-// Runs an argument list without a shell; returns the wait status (-1 when
-// it could not be run). Output is captured into out/err when given.
+// Runs an argument list without a shell, for 300 s at most; returns the
+// wait status, -1 when it could not be run, TIMED_OUT when it hit the limit
+// (it and what it left behind in its process group are then ended). Output is
+// captured into out/err when given.
+inline constexpr int TIMED_OUT = -2;
+inline constexpr double RUN_ARGV_TIMEOUT = 300;
+void set_run_argv_timeout_for_testing(double seconds);
 int run_argv(const std::vector<std::string>& argv, std::string* out = nullptr, std::string* err = nullptr);
 
 }  // namespace norvik::servicemanager::deps

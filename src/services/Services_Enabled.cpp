@@ -56,7 +56,7 @@ const std::set<std::string>& installed_service_exceptions() {
 }
 
 std::map<std::string, std::vector<std::string>> disable_files_exceptions() {
-    // bind, dns and pdns are one DNS service seen under three names.
+    // bind, dns, pdns and named are one DNS service seen under four names.
     const std::vector<std::string> dns = {etc("binddisable"), etc("dnsdisable"), etc("nameddisable")};
     const std::vector<std::string> mail = {etc("mailserverdisable"), etc("mailserver.disabled")};
     std::vector<std::string> imap = mail;
@@ -65,6 +65,7 @@ std::map<std::string, std::vector<std::string>> disable_files_exceptions() {
         {"bind", dns},
         {"dns", dns},
         {"pdns", dns},
+        {n::NAMED, dns},
         {"imap", imap},
         {"mail", mail},
         {"pop", {etc("popdisable"), etc("pop3disable")}},
@@ -167,7 +168,15 @@ std::set<std::string> get_dovecot_enabled_protocols() {
     return out;
 }
 
-int is_enabled(const std::string& service_in) {
+namespace {
+int enabled_test(const std::string& service_in, bool consult_installed);
+}  // namespace
+
+int is_enabled(const std::string& service) { return enabled_test(service, true); }
+int is_enabled_apart_from_installed(const std::string& service) { return enabled_test(service, false); }
+
+namespace {
+int enabled_test(const std::string& service_in, bool consult_installed) {
     if (service_in.empty()) return -1;
     std::string service = service_in;
 
@@ -196,7 +205,7 @@ int is_enabled(const std::string& service_in) {
         if (auto v = _process_service_status_from_nkconf(service, it->second)) return *v;
     }
 
-    if (!installed_service_exceptions().count(service)) {
+    if (consult_installed && !installed_service_exceptions().count(service)) {
         if (!installed::service_is_installed(service)) return 0;
     }
 
@@ -213,6 +222,7 @@ int is_enabled(const std::string& service_in) {
 
     return _check_for_disabled_file(service);
 }
+}  // namespace
 
 bool are_enabled(const std::string& service) { return is_enabled(service) != 0; }
 

@@ -62,6 +62,11 @@ const std::map<std::string, std::function<int()>>& tests() {
     return t;
 }
 
+BackendProbe& backend_probe() {
+    static BackendProbe probe;
+    return probe;
+}
+
 }  // namespace
 
 std::string code_name(const std::string& service) {
@@ -84,9 +89,21 @@ bool service_is_installed(const std::string& service) {
     }
     const std::string code = code_name(service);
     if (alwaysinstalled::contains(code)) return true;
-    if (auto r = per_service_test(code)) return *r != 0;
-    struct stat st{};
-    return ::stat((servmon::config::servmon_dir() + "/" + service).c_str(), &st) == 0;
+    if (auto r = per_service_test(code)) {
+        if (*r) return true;
+    } else {
+        struct stat st{};
+        if (::stat((servmon::config::servmon_dir() + "/" + service).c_str(), &st) == 0) return true;
+    }
+    // A unit or init script that is there is an installed service, whatever
+    // the panel's own markers say.
+    const BackendProbe& probe = backend_probe();
+    return probe && probe(service);
 }
+
+ScopedBackendProbe::ScopedBackendProbe(BackendProbe probe) : saved_(std::move(backend_probe())) {
+    backend_probe() = std::move(probe);
+}
+ScopedBackendProbe::~ScopedBackendProbe() { backend_probe() = std::move(saved_); }
 
 }  // namespace norvik::services::installed

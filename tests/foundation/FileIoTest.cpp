@@ -98,6 +98,38 @@ TEST(LoadFile, PipeLargerThanOneChunkIsReadToTheEnd) {
     waitpid(pid, &st, 0);
 }
 
+TEST(LoadFile, ShortReadsOfARegularFileAreReadOnToTheEnd) {
+    // /proc seq files are regular files that answer a page or so per read.
+    auto text = lf::loadfile("/proc/self/smaps");
+    ASSERT_TRUE(text);
+    EXPECT_GT(text->size(), 8192u);
+    EXPECT_NE(text->find("[stack]"), std::string::npos) << "stopped after the first short read";
+    ASSERT_FALSE(text->empty());
+    EXPECT_EQ(text->back(), '\n');
+    EXPECT_NE(lf::load("/proc/self/smaps").find("[stack]"), std::string::npos);
+}
+
+TEST(LoadFile, SettingsReaderRefusesWhatIsNotASmallRegularFile) {
+    TempDir t;
+    norvik::test::write_file(t / "ok", "k=v\n");
+    auto ok = lf::read_regular_file(t / "ok");
+    ASSERT_TRUE(ok.text);
+    EXPECT_EQ(*ok.text, "k=v\n");
+    EXPECT_EQ(lf::read_regular_file(t / "missing").error, ENOENT);
+    ASSERT_EQ(mkfifo((t / "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", (t / "zero").c_str()), 0);
+    for (const char* name : {"fifo", "zero"}) {
+        auto r = lf::read_regular_file(t / name);
+        EXPECT_FALSE(r.text) << name;
+        EXPECT_EQ(r.error, EINVAL) << name;
+        EXPECT_NE(r.reason.find(t / name), std::string::npos) << r.reason;
+        EXPECT_NE(r.reason.find("not a regular file"), std::string::npos) << r.reason;
+    }
+    norvik::test::write_file(t / "big", std::string(101, 'x'));
+    EXPECT_EQ(lf::read_regular_file(t / "big", 100).error, EFBIG);
+    EXPECT_EQ(lf::read_regular_file(t / "big", 101).text->size(), 101u);
+}
+
 TEST(LoadFile, OffsetAndLength) {
     TempDir t;
     norvik::test::write_file(t / "f", "0123456789");

@@ -147,21 +147,34 @@ TEST(HostileRun, RestartWritingToAClosedPipeStillStartsTheService) {
     EXPECT_NE(s.pid(), before);
 }
 
-TEST(HostileRun, ReadOnlyTreeAnswersQueriesWithoutTheLockAndRefusesChanges) {
+TEST(HostileRun, ReadOnlyTreeLocksWhereItCanAndAnswersQueriesWhereItCannot) {
     Sandbox s;
     ASSERT_EQ(s.rs({"start"}).exit_code, 0);
     const pid_t daemon = s.pid();
-    ::unlink((s.root() + "/var/norvik/restartsrv/locks/nkdemo").c_str());  // so it would have to be created
     const std::string root = s.root();
+    const std::string lock_file = root + "/var/norvik/restartsrv/locks/nkdemo";
     auto read_only = [&root] {
         if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount(root.c_str(), root.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
             ::mount(nullptr, root.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
             ::_exit(kNoNamespace);
     };
-    const std::map<std::string, std::string> env{{"NORVIK_ROOT", root}, {"NO_COLOR", "1"}};
+    const std::map<std::string, std::string> env{{"NORVIK_ROOT", root}, {"NO_COLOR", "1"}, {"RESTARTSRV_LOCK_WAIT", "1"}};
+    // An existing lock file still serialises runs on a read-only tree.
+    int held = ::open(lock_file.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    auto waited = run_child(s.dir(), {s.link(), "--status"}, env, read_only, [](pid_t) {});
+    if (waited.exited(kNoNamespace)) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_TRUE(waited.exited(255)) << waited.status << "\n" << waited.out << waited.err;
+    EXPECT_NE(waited.err.find("could not be obtained"), std::string::npos) << waited.err;
+    ::close(held);
+    auto locked = run_child(s.dir(), {s.link(), "--status"}, env, read_only, [](pid_t) {});
+    EXPECT_TRUE(locked.exited(0)) << locked.out << locked.err;
+    EXPECT_EQ(locked.err.find("without the restart lock"), std::string::npos) << locked.err;
+
+    ::unlink(lock_file.c_str());  // now it would have to be created
     auto status = run_child(s.dir(), {s.link(), "--status"}, env, read_only, [](pid_t) {});
-    if (status.exited(kNoNamespace)) GTEST_SKIP() << "no private mount namespace here";
     EXPECT_TRUE(status.exited(0)) << status.status << "\n" << status.out << status.err;
     EXPECT_NE(status.out.find("is running"), std::string::npos) << status.out;
     EXPECT_NE(status.err.find("without the restart lock"), std::string::npos) << status.err;
@@ -248,6 +261,9 @@ TEST(HostileRun, FloodingInitScriptLeavesABoundedLogAndASmallRun) {
     EXPECT_NE(f.out.find("the last line of the flood"), std::string::npos);
     EXPECT_NE(f.out.find("earlier lines are not shown"), std::string::npos);
     EXPECT_LT(f.usage.ru_maxrss, 64 * 1024) << "peak resident size " << f.usage.ru_maxrss << " KiB";
+    RecordProperty("peak_rss_kib", static_cast<int>(f.usage.ru_maxrss));
+    RecordProperty("startup_log_bytes", static_cast<int>(st.st_size));
+    RecordProperty("report_bytes", static_cast<int>(f.out.size()));
 }
 
 TEST(HostileRun, ControlSequencesInAStartupLogReachTheScreenInert) {

@@ -1,10 +1,16 @@
 // Reading the tail of service logs.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
 #include "support/TestSupport.hpp"
 #include "foundation/Paths.hpp"
 #include "os/OS.hpp"
-#include "services/Services_Log.hpp"
+#include "output/Output_Formatted_Plain.hpp"
+#include "restartsrv/Services_Log.hpp"
+#include "restartsrv/Services_Log_Display.hpp"
 
 using norvik::test::TempDir;
 namespace lg = norvik::services::log;
@@ -60,6 +66,31 @@ TEST(ServicesLog, MessagesForAServiceAndStartupLog) {
     longlog += "\n  Warning: drop me\nkeep\nhttpd: Warning: drop too\n[Mon] [warn] drop\n";
     EXPECT_EQ(lg::_decruft_log_for_service("httpd", longlog), std::string(9000, 'a') + "\nkeep\n");
     EXPECT_EQ(lg::_decruft_log_for_service("exim", longlog), longlog);
+    norvik::os::clear_cache_after_distro_conversion();
+    norvik::paths::set_root_for_testing("");
+}
+
+// A syslog line any local user can write, shown in a verbose report.
+TEST(ServicesLog, DisplayShowsEscapeSequencesOfAServiceLogInert) {
+    TempDir root("logesc");
+    norvik::paths::set_root_for_testing(root.path());
+    norvik::os::make_instance({"linux", "debian", "12", "0", "0"});
+    norvik::test::write_file(root / "var/log/syslog",
+                             "Dec 1 host proftpd[3]: \x1b]0;owned\x07\x1b[2J\x1b[3J cleared\n");
+    norvik::test::write_file(root / "var/norvik/restartsrv/startup_logs/ftpd", "start \x1b[31mred\x1b[0m\n");
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* mem = open_memstream(&buf, &len);
+    auto out = std::make_shared<norvik::output::formatted::Plain>(norvik::output::OutputOptions{.filehandle = mem});
+    lg::Display("proftpd", out).show_startup_log();
+    std::fflush(mem);
+    const std::string shown(buf, len);
+    std::fclose(mem);
+    std::free(buf);
+    EXPECT_EQ(shown.find('\x1b'), std::string::npos) << shown;
+    EXPECT_EQ(shown.find('\x07'), std::string::npos) << shown;
+    EXPECT_NE(shown.find("proftpd[3]: \\x1b]0;owned\\x07\\x1b[2J\\x1b[3J cleared"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("start \\x1b[31mred\\x1b[0m"), std::string::npos) << shown;
     norvik::os::clear_cache_after_distro_conversion();
     norvik::paths::set_root_for_testing("");
 }

@@ -1,4 +1,4 @@
-#include "services/Services_Log.hpp"
+#include "restartsrv/Services_Log.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
