@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 
 #include "proc/PsParser.hpp"
 
@@ -78,6 +80,19 @@ int PID::is_running() const {
     auto now = _fetch_start_time();
     if (!now || !_start_time) return 0;
     return *now == *_start_time ? 1 : 0;
+}
+
+int PID::send_signal(int sig) const {
+    const pid_t n = pid_number();
+    if (!psparser::is_signalable_pid(n)) return EINVAL;
+    int rc;
+    if (_pidfd) {
+        rc = static_cast<int>(::syscall(SYS_pidfd_send_signal, *_pidfd, sig, nullptr, 0));
+    } else {
+        if (!is_running()) return ESRCH;
+        rc = ::kill(n, sig);
+    }
+    return rc == 0 ? 0 : errno;
 }
 
 uid_t PID::uid() {

@@ -37,6 +37,10 @@ public:
     std::string _proc_pid_path() const;
     // 1 while this very process runs (a zombie has ended); never raises.
     int is_running() const;
+    // Sends the signal to this very process, never to a later holder of its
+    // pid: through the pidfd, or right after the start time was compared
+    // again. 0 when sent, else the errno (ESRCH once it has ended).
+    int send_signal(int sig) const;
     uid_t uid();
     // Whole seconds since the process started.
     std::int64_t elapsed_time();

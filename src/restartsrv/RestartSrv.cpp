@@ -256,6 +256,7 @@ std::map<std::string, std::string> loadnkconfig() { return config::loadnkconf::l
 #include "foundation/Paths.hpp"
 #include "foundation/Time.hpp"
 #include "foundation/Validate_Service.hpp"
+#include "log/Logger.hpp"
 #include "output/Terminal.hpp"
 #include "restartsrv/RestartSrv_Help.hpp"
 #include "restartsrv/RestartSrv_Lock.hpp"
@@ -411,7 +412,7 @@ void write_invocation_line(const std::vector<std::string>& args) {
     // A host without the panel's log directory gets one; where it cannot be
     // made the line is skipped and the logger writes to standard error.
     (void)fileutils::mkdir::make_dir_p(paths::logs_dir(), LOG_DIR_MODE);
-    int fd = fileutils::open::sysopen_with_real_perms(paths::error_log(), O_WRONLY | O_APPEND | O_CREAT, 0600);
+    int fd = open_log_for_append(paths::error_log(), 0600);
     if (fd < 0) return;  // no log, no line: never a reason to stop
     std::string joined;
     for (size_t i = 0; i < args.size(); ++i) {

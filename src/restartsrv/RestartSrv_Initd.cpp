@@ -15,6 +15,7 @@
 #include "foundation/Paths.hpp"
 #include "output/Output_ControlChars.hpp"
 #include "proc/Kill.hpp"
+#include "proc/PidFile.hpp"
 #include "proc/ProcessCheck_Running.hpp"
 #include "proc/ProcessInfo.hpp"
 #include "proc/PsParser.hpp"
@@ -115,15 +116,6 @@ std::optional<std::string> read_cmdline(pid_t pid) {
 std::string field(const systemd::UnitRecord& r, const char* name) {
     auto it = r.find(name);
     return it == r.end() ? std::string() : it->second;
-}
-
-pid_t leading_int(const std::string& s) {
-    size_t i = 0;
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
-    size_t j = i;
-    while (j < s.size() && j - i < 9 && std::isdigit(static_cast<unsigned char>(s[j]))) ++j;
-    if (j == i) return 0;
-    return static_cast<pid_t>(std::strtol(s.substr(i, j - i).c_str(), nullptr, 10));
 }
 
 std::string extend_method(const std::string& method, const char* word) {
@@ -243,9 +235,16 @@ std::string check_service(const CheckServiceOptions& opts) {
     }
 
     if (!systemd_path && !pid && !opts.pidfile.empty()) {
-        if (auto head = loadfile::read_plain_file_head(opts.pidfile, 127)) {
-            pid = leading_int(head->substr(0, head->find('\n')));
-            method = CHECK_METHOD_PIDFILE;
+        auto read = proc::pidfile::read_checked(opts.pidfile, "", false);
+        if (read.pid) {
+            const std::string why =
+                proc::pidfile::foreign_reason(read.pid, {opts.service, opts.binary, opts.user, opts.pid_exe});
+            if (why.empty()) {
+                pid = read.pid;
+                method = CHECK_METHOD_PIDFILE;
+            } else if (opts.warn) {
+                opts.warn(proc::pidfile::foreign_warning(opts.pidfile, opts.service, read.pid, why));
+            }
         }
     }
 

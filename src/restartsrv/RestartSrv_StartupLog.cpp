@@ -133,20 +133,26 @@ void _trim_startup_log(const std::string& service_name) {
     if (const void* nl = std::memchr(buf, '\n', static_cast<size_t>(n)))
         from += static_cast<const char*>(nl) - buf + 1;
     off_t to = 0;
-    for (;;) {
+    bool moving = true;
+    while (moving) {
         n = ::pread(log.get(), buf, sizeof buf, from);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         for (ssize_t done = 0; done < n;) {
             ssize_t w = ::pwrite(log.get(), buf + done, static_cast<size_t>(n - done), to);
             if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return;  // left longer rather than cut wrong
+            if (w <= 0) {
+                moving = false;  // what has moved is whole text: the log ends there
+                break;
+            }
             done += w;
             to += w;
         }
         from += n;
     }
-    if (::ftruncate(log.get(), to) != 0) return;
+    if (::ftruncate(log.get(), to) != 0) {
+        // Nothing better to do: the log stays longer than it should.
+    }
 }
 
 int _open_startup_log(const std::string& service_name, LogMode mode) {

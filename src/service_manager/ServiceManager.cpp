@@ -31,9 +31,7 @@ std::string class_suffix_for_service(const std::string& service) {
 }
 
 std::string canonical_service_name(const std::string& service) {
-    for (const auto& a : server::type::names::UNIT_NAME_ALIASES)
-        if (service == a.unit) return a.service;
-    return service;
+    return server::type::names::canonical_service(service);
 }
 
 namespace {

@@ -401,11 +401,13 @@ std::unique_ptr<restartsrv::Lock> Base::_build_lock() {
         // made (read-only, say) it still answers.
         if (e.kind() != restartsrv::LockError::Kind::Open || !deps::is_query_request(deps::process_argv())) throw;
         std::string text = e.text() + "; answering without the restart lock.";
-        std::fprintf(stderr, "warning: %s\n", text.c_str());
+        bool on_stderr = false;
         try {
             logger().warn(text);
+            on_stderr = logger().usingstderr();  // its log is on the same tree
         } catch (...) {
         }
+        if (!on_stderr) std::fprintf(stderr, "warning: %s\n", text.c_str());
         return nullptr;
     }
 }
@@ -470,6 +472,9 @@ std::string Base::pidfile() const { return pidfile_.value_or(""); }
 void Base::pidfile(const std::string& v) { pidfile_ = v; }
 std::string Base::pid_exe() const { return pid_exe_.value_or(""); }
 void Base::pid_exe(const std::string& v) { pid_exe_ = v; }
+proc::pidfile::Identity Base::pidfile_identity() {
+    return {service_name(), service_binary(), processowner(), pid_exe()};
+}
 const std::vector<int>& Base::ports() const {
     static const std::vector<int> none;
     return ports_ ? *ports_ : none;
@@ -856,7 +861,8 @@ std::string Base::get_status_string() {
     Manager& m = service_manager();
     if (m.has_status_helper()) return m.status_helper(*this);
     bool ignore_systemd = argv_has(deps::process_argv(), IGNORE_SYSTEMD_SWITCH);
-    return deps::check_service(service_name(), processowner(), pidfile(), ignore_systemd, command_line_regex());
+    return deps::check_service(service_name(), processowner(), pidfile(), ignore_systemd, command_line_regex(),
+                               service_binary(), pid_exe(), [this](const std::string& m) { warn(m); });
 }
 
 std::string Base::status() {
@@ -1009,7 +1015,8 @@ int Base::is_up_via_pidfile() {
         if (pid == 0 && i < 9) timehires::sleep(0.1);
     }
     if (pid == 0) return 0;
-    return psparser::pid_is_alive(static_cast<pid_t>(pid)) ? 1 : 0;
+    if (!psparser::pid_is_alive(static_cast<pid_t>(pid))) return 0;
+    return proc::pidfile::foreign_reason(static_cast<pid_t>(pid), pidfile_identity()).empty() ? 1 : 0;
 }
 
 // ---- start, stop, reload ------------------------------------------------------------
@@ -1062,10 +1069,12 @@ int Base::start() {
         }
         std::string pf = pidfile();
         if (!pf.empty() && path_exists(pf)) {
-            // A PID file of a dead process would be taken for the new one.
+            // A PID file of a dead process, or of one that is not the
+            // service's, would be taken for the new one.
             long pid = 0;
             if (auto line = read_first_line(pf)) pid = parse_pid(*line);
-            if (!psparser::pid_is_alive(static_cast<pid_t>(pid))) {
+            if (!psparser::pid_is_alive(static_cast<pid_t>(pid)) ||
+                !proc::pidfile::foreign_reason(static_cast<pid_t>(pid), pidfile_identity()).empty()) {
                 debug("Removing the stale PID file " + pf);
                 ::unlink(pf.c_str());
             }

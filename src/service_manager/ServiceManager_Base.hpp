@@ -23,6 +23,7 @@
 
 #include "config/Config_LoadNkConf.hpp"
 #include "exception/Exception.hpp"
+#include "proc/PidFile.hpp"
 #include "service_manager/ServiceManager_Manager.hpp"
 
 namespace norvik {
@@ -116,6 +117,8 @@ public:
     void pidfile(const std::string& v);
     std::string pid_exe() const;                        // rw, none (a regex, searched)
     void pid_exe(const std::string& v);
+    // What a PID-file process must be to count as this service's.
+    proc::pidfile::Identity pidfile_identity();
     const std::vector<int>& ports() const;              // rw, none
     void ports(const std::vector<int>& v);
     const std::vector<std::string>& doomed_rules() const;  // rw, none (program names)

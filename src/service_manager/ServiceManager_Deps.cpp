@@ -29,8 +29,12 @@ bool has_service_via_initd(const std::string& service) {
 }
 
 std::string check_service(const std::string& service, const std::string& user, const std::string& pidfile,
-                          bool ignore_systemd, const std::string& /*command_line_regex*/) {
+                          bool ignore_systemd, const std::string& /*command_line_regex*/, const std::string& binary,
+                          const std::string& pid_exe, const std::function<void(const std::string&)>& warn) {
     restartsrv::CheckServiceOptions o;
+    o.binary = binary;
+    o.pid_exe = pid_exe;
+    o.warn = warn;
     o.service = service;
     o.user = user;
     o.pidfile = pidfile;

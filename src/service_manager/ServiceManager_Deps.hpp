@@ -2,6 +2,7 @@
 // gathered in one place so the service object's own logic reads plainly.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,8 +32,12 @@ std::optional<UnitRecord> has_service_via_systemd(const std::string& unit);
 // Drops what was kept about systemd units, so the next query asks again.
 void forget_unit_records();
 bool has_service_via_initd(const std::string& service);
+// A PID-file process counts only when it is the service's (binary, pid_exe);
+// warn hears of one that is not.
 std::string check_service(const std::string& service, const std::string& user, const std::string& pidfile,
-                          bool ignore_systemd, const std::string& command_line_regex);
+                          bool ignore_systemd, const std::string& command_line_regex, const std::string& binary = "",
+                          const std::string& pid_exe = "",
+                          const std::function<void(const std::string&)>& warn = {});
 // Kills processes matching the rules (never the program's own ancestry);
 // true when something was killed.
 bool doomedprocess(const std::vector<std::string>& rules, bool verbose);

@@ -99,9 +99,11 @@ bool service_has_files(const std::string& service) {
     return true;
 }
 
-std::optional<std::vector<std::string>> get_files_for_service(const std::string& service) {
+std::optional<std::vector<std::string>> get_files_for_service(const std::string& service_in) {
     // A name that fails validation never becomes part of a path.
-    if (service.empty() || !validate::service::is_valid(service)) return std::nullopt;
+    if (service_in.empty() || !validate::service::is_valid(service_in)) return std::nullopt;
+    // An alias has the files of the service it names, which the enabled test reads.
+    const std::string service = n::canonical_service(service_in);
     if (!service_has_files(service)) return std::nullopt;
     auto ex = disable_files_exceptions();
     if (auto it = ex.find(service); it != ex.end()) return it->second;
@@ -178,7 +180,7 @@ int is_enabled_apart_from_installed(const std::string& service) { return enabled
 namespace {
 int enabled_test(const std::string& service_in, bool consult_installed) {
     if (service_in.empty()) return -1;
-    std::string service = service_in;
+    std::string service = n::canonical_service(service_in);
 
     if (service == n::GREYLIST) return greylist::config::is_enabled();
     if (service == n::SHIELD) return config::shield::is_enabled();
@@ -188,10 +190,6 @@ int enabled_test(const std::string& service_in, bool consult_installed) {
         if (!is_enabled(n::MTA)) return 0;
     } else if (service == n::MTA_ALTPORT) {
         return list::canonicalize_service(service, 1, {}).enabled;
-    } else if (service == n::MYSQL || service == n::MYSQL_ALIAS) {
-        service = n::MYSQL;
-    } else if (service == n::POSTGRESQL_ALIAS) {
-        service = n::POSTGRESQL;
     } else if (service == n::WEBDAV) {
         if (!serviceconfig::nkdavd::is_needed()) return 0;
     } else if (service == n::NORVIK_PHP_FPM) {

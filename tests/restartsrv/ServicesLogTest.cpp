@@ -17,18 +17,27 @@ namespace lg = norvik::services::log;
 
 TEST(ServicesLog, TailReadDropsTheCutLineAndShowsNewestFirst) {
     TempDir d("log");
-    std::string big(9000, 'x');
-    std::string text = big + "\nmysqld: one\nother\nmysqld[12]: two\n(mysqld) three\nmysqld: four\nlast\n";
+    // The line cut by the tail read matches the filter in its cut-off part
+    // too, so only dropping it keeps it out.
+    std::string cut = "mysqld: head of the cut line " + std::string(9000, 'x') + " mysqld: tail of the cut line";
+    std::string text = cut + "\nmysqld: one\nother\nmysqld[12]: two\n(mysqld) three\nmysqld: four\nlast\n";
     norvik::test::write_file(d / "big.log", text);
     std::string msgs;
     lg::ReadLogOptions o;
     o.path = d / "big.log";
     o.log_regex = "mysqld";
+    o.read_bytes = 4096;
+    o.max_messages = 100;
     auto [n, errs] = lg::_read_log(msgs, o);
     EXPECT_EQ(n, 1);
     EXPECT_TRUE(errs.empty());
-    // The last five lines, matching ones, newest first.
-    EXPECT_EQ(msgs, "mysqld: four\n(mysqld) three\nmysqld[12]: two");
+    // Matching lines, newest first, without the cut one.
+    EXPECT_EQ(msgs, "mysqld: four\n(mysqld) three\nmysqld[12]: two\nmysqld: one");
+    // Only the newest lines are kept (before the filter).
+    std::string newest;
+    o.max_messages = 3;
+    lg::_read_log(newest, o);
+    EXPECT_EQ(newest, "mysqld: four\n(mysqld) three");
     // A short log keeps its first line.
     norvik::test::write_file(d / "short.log", "first\nsecond\n");
     std::string s;

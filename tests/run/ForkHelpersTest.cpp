@@ -89,7 +89,28 @@ TEST(ForkSync, UnencodableValueArrivesAsPlainData) {
     EXPECT_EQ(fs.return_value()["bad"], "ok\xEF\xBF\xBD\xEF\xBF\xBD-end");
 }
 
+namespace {
+// The logs of the code under test go below a private root, never to the
+// host's own log directory.
+class SandboxRoot {
+public:
+    SandboxRoot() {
+        norvik::test::make_dirs(dir_ / "usr/local/norvik/logs");
+        norvik::paths::set_root_for_testing(dir_.path());
+    }
+    ~SandboxRoot() { norvik::paths::set_root_for_testing(""); }
+    std::string log() const {
+        const std::string p = dir_ / "usr/local/norvik/logs/error_log";
+        return norvik::test::exists(p) ? norvik::test::read_file(p) : std::string();
+    }
+
+private:
+    norvik::test::TempDir dir_{"forkhelpers"};
+};
+}  // namespace
+
 TEST(ForkSync, DoInChildSetsChildStatus) {
+    SandboxRoot root;
     auto v = norvik::ForkSync::do_in_child([] { return json(42); });
     ASSERT_TRUE(v);
     EXPECT_EQ(*v, 42);
@@ -103,9 +124,12 @@ TEST(ForkSync, DoInChildSetsChildStatus) {
                                                          [] { return json("x"); });
     EXPECT_EQ(seen, cb.pid());
     EXPECT_EQ(cb.return_value(), "x");
+    // The callback's error is logged, and only in the sandbox.
+    EXPECT_NE(root.log().find("ignored"), std::string::npos) << root.log();
 }
 
 TEST(ForkAsync, ExitCodeReportsTheError) {
+    SandboxRoot root;
     pid_t ok = norvik::forkasync::do_in_child([] {});
     pid_t bad = norvik::forkasync::do_in_child_quiet([] {
         errno = EACCES;

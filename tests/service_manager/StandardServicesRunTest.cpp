@@ -100,6 +100,7 @@ TEST_F(Sandbox, UnitNameActsOnThePanelServiceItsLockDisableFilesAndSuspension) {
     EXPECT_EQ(count("start"), 2);
     EXPECT_TRUE(exists(dir / "var/norvik/restartsrv/locks/httpd"));
     EXPECT_FALSE(exists(dir / "var/norvik/restartsrv/locks/apache2"));
+    EXPECT_TRUE(exists(dir / "var/norvik/servmon/suspended/httpd"));
     EXPECT_FALSE(exists(dir / "var/norvik/servmon/suspended/apache2"));
 
     // The panel's name and the unit name report the same service.

@@ -165,6 +165,21 @@ TEST_F(Enabled, DnsBindPdnsAndNamedShareTheirDisableFiles) {
     EXPECT_EQ(en::is_enabled("dns"), 1);
 }
 
+TEST_F(Enabled, AliasesHaveTheFilesOfTheServiceTheyName) {
+    const auto mysql = en::get_files_for_service("mysql");
+    const auto postgresql = en::get_files_for_service("postgresql");
+    ASSERT_TRUE(mysql && postgresql);
+    EXPECT_EQ(en::get_files_for_service("mysqld"), mysql);
+    EXPECT_EQ(en::get_files_for_service("postgres"), postgresql);
+
+    write_file(mysql->back(), "");
+    EXPECT_EQ(en::_check_for_disabled_file("mysqld"), 0);
+    write_file(postgresql->front(), "");
+    ASSERT_EQ(en::remove_disable_files("postgres"), 1);
+    EXPECT_FALSE(exists(postgresql->front()));
+    EXPECT_EQ(en::_check_for_disabled_file("postgresql"), 1);
+}
+
 TEST_F(Enabled, ImapAndMailShareTheirFirstTwoFiles) {
     const auto imap = en::get_files_for_service("imap");
     const auto mail = en::get_files_for_service("mail");
