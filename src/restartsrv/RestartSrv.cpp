@@ -254,6 +254,7 @@ std::map<std::string, std::string> loadnkconfig() { return config::loadnkconf::l
 #include "foundation/FileUtils_Mkdir.hpp"
 #include "foundation/FileUtils_Open.hpp"
 #include "foundation/Paths.hpp"
+#include "foundation/PwDiskCache.hpp"
 #include "foundation/Time.hpp"
 #include "foundation/Validate_Service.hpp"
 #include "log/Logger.hpp"
@@ -525,6 +526,8 @@ int run() {
     // daemon environment replaces.
     terminal::capture_environment();
     paths::init();
+    // User lookups found by one run are kept on disk for the next.
+    pwdiskcache::bind_default();
     capture_lock_wait_from_env();
     services::env::setup_env_for_starting_a_daemon();
     install_term_handler();

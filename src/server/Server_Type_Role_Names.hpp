@@ -41,6 +41,15 @@ inline constexpr const char* NKLOGTAILD = "nklogtaild";
 inline constexpr const char* SSHD = "sshd";
 inline constexpr const char* CROND = "crond";
 inline constexpr const char* RSYSLOGD = "rsyslogd";
+inline constexpr const char* FTP = "ftp";                     // the FTP server under its generic name
+inline constexpr const char* NKIPV6 = "nkipv6";
+inline constexpr const char* IPALIASES = "ipaliases";
+inline constexpr const char* NKDNSADMIN = "nkdnsadmin";
+inline constexpr const char* CLAMD = "clamd";
+inline constexpr const char* NSCD = "nscd";
+inline constexpr const char* SYSLOGD = "syslogd";
+inline constexpr const char* P0F = "p0f";
+inline constexpr const char* PDNS_SERVER = "pdns_server";     // the program behind pdns
 
 // The one table of other names of a panel service: the distribution's unit
 // names and the database servers' own names. A run under such a name acts on

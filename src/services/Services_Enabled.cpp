@@ -48,33 +48,35 @@ const std::map<std::string, NkConfStatus>& services_status_from_norvik_config() 
 
 const std::set<std::string>& installed_service_exceptions() {
     static const std::set<std::string> s = {
-        "ftp",        "nkipv6",    "lmtp",           "named",     "nksrvd",
-        "mail",       "ftpd",      "ipaliases",      "nklogtaild", "dns",
-        "norvik_php_fpm", "nkshieldd", "nkzonectl", "nkgreylistd", "nkqueued",
+        n::FTP,  n::NKIPV6,    n::LMTP,       n::NAMED,          n::NKSRVD,
+        n::MAIL, n::FTPD,      n::IPALIASES,  n::NKLOGTAILD,     n::DNS,
+        n::NORVIK_PHP_FPM,     n::SHIELD,     n::ZONECTL,        n::GREYLIST, n::NKQUEUED,
     };
     return s;
 }
 
 std::map<std::string, std::vector<std::string>> disable_files_exceptions() {
+    const auto plain = [](const std::string& name) { return paths::disable_file_plain(name); };
+    const auto dotted = [](const std::string& name) { return paths::disable_file_dotted(name); };
     // bind, dns, pdns and named are one DNS service seen under four names.
-    const std::vector<std::string> dns = {etc("binddisable"), etc("dnsdisable"), etc("nameddisable")};
-    const std::vector<std::string> mail = {etc("mailserverdisable"), etc("mailserver.disabled")};
+    const std::vector<std::string> dns = {plain(n::BIND), plain(n::DNS), plain(n::NAMED)};
+    const std::vector<std::string> mail = {plain(n::MAILSERVER), dotted(n::MAILSERVER)};
     std::vector<std::string> imap = mail;
-    imap.push_back(etc("imapdisable"));
+    imap.push_back(plain(n::IMAP));
     return {
-        {"bind", dns},
-        {"dns", dns},
-        {"pdns", dns},
+        {n::BIND, dns},
+        {n::DNS, dns},
+        {n::PDNS, dns},
         {n::NAMED, dns},
-        {"imap", imap},
-        {"mail", mail},
-        {"pop", {etc("popdisable"), etc("pop3disable")}},
-        {"ftp", {etc("ftpddisable"), etc("ftpserverdisable")}},
-        {"mysql", {etc("mysqldisable"), etc("mysqld.disabled")}},
-        {"postgresql", {etc("postgresqldisable"), etc("postgres.disabled")}},
-        {"rsyslogd", {etc("rsyslogdisable"), etc("rsyslogd.disabled")}},
-        {"httpd", {etc("httpddisable"), etc("apachedisable"), etc("webserverdisable")}},
-        {"nklogtaild", {etc("nklogtaildisable"), etc("nklogtaild.disabled")}},
+        {n::IMAP, imap},
+        {n::MAIL, mail},
+        {n::POP, {plain(n::POP), etc("pop3disable")}},
+        {n::FTP, {plain(n::FTPD), etc("ftpserverdisable")}},
+        {n::MYSQL, {plain(n::MYSQL), dotted(n::MYSQL_ALIAS)}},
+        {n::POSTGRESQL, {plain(n::POSTGRESQL), dotted(n::POSTGRESQL_ALIAS)}},
+        {n::RSYSLOGD, {etc("rsyslogdisable"), dotted(n::RSYSLOGD)}},
+        {n::HTTPD, {plain(n::HTTPD), etc("apachedisable"), etc("webserverdisable")}},
+        {n::NKLOGTAILD, {etc("nklogtaildisable"), dotted(n::NKLOGTAILD)}},
     };
 }
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -268,6 +269,24 @@ TEST(FullDaemonize, WithoutKeepParentTheCallerExits) {
     norvik::test::reap_zombies();
 }
 
+namespace {
+
+// What `set` returns in a child, with the child's address-space and core
+// limits after it (the test process keeps its own).
+json limits_in_child(const std::function<int()>& set) {
+    norvik::ForkSync fs([&set] {
+        json out;
+        out["set"] = set();
+        out["as"] = norvik::sys::rlimit::getrlimit(RLIMIT_AS).first;
+        out["core"] = norvik::sys::rlimit::getrlimit(RLIMIT_CORE).first;
+        return out;
+    });
+    EXPECT_EQ(fs.had_error(), 0) << fs.exception() << fs.retrieve_error();
+    return fs.return_value();
+}
+
+}  // namespace
+
 TEST(ResourceHelpers, LimitsAndDescriptorsInAChild) {
     // Changed limits and closed descriptors stay in the child.
 #if defined(__SANITIZE_ADDRESS__)
@@ -275,15 +294,7 @@ TEST(ResourceHelpers, LimitsAndDescriptorsInAChild) {
 #endif
     norvik::test::TempDir root("rlimit");
     norvik::paths::set_root_for_testing(root.path());
-    norvik::ForkSync fs([] {
-        json out;
-        out["set"] = norvik::rlimit::set_rlimit(512LL * 1048576);
-        out["as"] = norvik::sys::rlimit::getrlimit(RLIMIT_AS).first;
-        out["core"] = norvik::sys::rlimit::getrlimit(RLIMIT_CORE).first;
-        return out;
-    });
-    ASSERT_EQ(fs.had_error(), 0) << fs.exception() << fs.retrieve_error();
-    auto v = fs.return_value();
+    auto v = limits_in_child([] { return norvik::rlimit::set_rlimit(512LL * 1048576); });
     EXPECT_EQ(v["set"], 1);
     EXPECT_EQ(v["as"], 512LL * 1048576);
     EXPECT_EQ(v["core"], 0);
@@ -328,15 +339,8 @@ TEST(ResourceHelpers, TheCallersSettingsGiveTheDefaultAndTheCoreLimit) {
     EXPECT_EQ(norvik::rlimit::default_limit("99999999999999999"), minimum);
     EXPECT_EQ(norvik::rlimit::default_limit("0"), -1);
     EXPECT_EQ(norvik::rlimit::default_limit("8192"), 8192 * mib);
-    norvik::ForkSync fs([] {
-        json out;
-        out["set"] = norvik::rlimit::set_rlimit(std::nullopt, {}, {.maxmem = "6000", .coredump = true});
-        out["as"] = norvik::sys::rlimit::getrlimit(RLIMIT_AS).first;
-        out["core"] = norvik::sys::rlimit::getrlimit(RLIMIT_CORE).first;
-        return out;
-    });
-    ASSERT_EQ(fs.had_error(), 0) << fs.exception() << fs.retrieve_error();
-    auto v = fs.return_value();
+    auto v = limits_in_child(
+        [] { return norvik::rlimit::set_rlimit(std::nullopt, {}, {.maxmem = "6000", .coredump = true}); });
     EXPECT_EQ(v["set"], 1);
     EXPECT_EQ(v["as"], 6000 * mib);
     EXPECT_EQ(v["core"], 6000 * mib);

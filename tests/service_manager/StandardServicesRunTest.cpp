@@ -176,6 +176,29 @@ TEST_F(Sandbox, NotInstalledNeverStopsARunningDaemonButADisableFileDoes) {
     EXPECT_FALSE(alive(last));
 }
 
+TEST_F(Sandbox, DisabledProtocolLeavesTheSharedMailDaemonToTheOther) {
+    ::rename((dir / "etc/init.d/nkdemo").c_str(), (dir / "etc/init.d/dovecot").c_str());
+    define("Imap", {{"service_override", "dovecot"}, {"shares_daemon_with", {"pop"}}});
+    define("Pop", {{"service_override", "dovecot"}, {"shares_daemon_with", {"imap"}}});
+    write_file(dir / "etc/mailserver/protocols", "imap");
+    ASSERT_EQ(rs("restartsrv_imap").exit_code, 0);
+    pid_t serving = pid();
+    ASSERT_TRUE(alive(serving));
+
+    // POP3 is off, IMAP on: the daemon keeps serving IMAP.
+    auto pop = rs("restartsrv_pop");
+    EXPECT_EQ(pop.exit_code, 255);
+    EXPECT_TRUE(has(pop.err, "\"pop\" is disabled")) << pop.err;
+    EXPECT_EQ(pid(), serving);
+    EXPECT_TRUE(alive(serving));
+    EXPECT_EQ(count("stop"), 0);
+
+    // Both off: nothing needs it any more.
+    write_file(dir / "etc/mailserver/protocols", "lmtp");
+    EXPECT_EQ(rs("restartsrv_pop").exit_code, 255);
+    EXPECT_FALSE(alive(serving));
+}
+
 // crond is cron.service on Debian: the factory, the back end and the
 // startup-log display all ask systemd for cron.
 TEST_F(Sandbox, JournalIsAskedForTheSystemsUnitName) {

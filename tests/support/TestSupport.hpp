@@ -28,6 +28,10 @@ void write_file(const std::string& path, const std::string& content, mode_t mode
 std::string read_file(const std::string& path);
 bool exists(const std::string& path);
 void make_dirs(const std::string& path, mode_t mode = 0755);
+// The names in a directory, sorted, without "." and "..".
+std::vector<std::string> dir_entries(const std::string& dir);
+// Sets both times of a file to `when` (whole seconds); false on failure.
+bool set_mtime(const std::string& path, time_t when);
 
 struct RunResult {
     int status = -1;      // raw wait status
