@@ -606,7 +606,10 @@ bool Base::run_hook(const std::string& name, const std::vector<std::string>& ext
     int st = deps::run_argv(argv, &out, &err);
     debug("Hook " + name + " of " + service() + " ended with status " + std::to_string(st));
     if (st != 0 && !err.empty()) debug("Hook " + name + " said: " + err);
-    last_hook_output_ = hook_report(argv[0], st, out + err);
+    // The complaint first: checks print it on standard error.
+    std::string said = err;
+    if (!said.empty() && said.back() != '\n' && !out.empty()) said += '\n';
+    last_hook_output_ = hook_report(argv[0], st, said + out);
     return st == 0;
 }
 
