@@ -21,6 +21,7 @@
 #include "run/ForkSync.hpp"
 #include "run/IONice.hpp"
 #include "run/Maxmem.hpp"
+#include "run/ReadMultipleFH.hpp"
 #include "run/Rlimit.hpp"
 #include "run/Rlimit_Unset.hpp"
 #include "run/SafeRun_Errors.hpp"
@@ -184,6 +185,16 @@ double timer_left() {
     return static_cast<double>(tv.it_value.tv_sec) + static_cast<double>(tv.it_value.tv_usec) / 1e6;
 }
 }  // namespace
+
+TEST(SafeRunSimple, OutputBeyondTheCaptureLimitIsDroppedAndMarked) {
+    const size_t limit = norvik::ReadMultipleFH::CAPTURE_LIMIT;
+    auto out = norvik::saferun::simple::saferunnoerror({"/usr/bin/head", "-c", std::to_string(limit + 5000), "/dev/zero"});
+    EXPECT_EQ(norvik::child_status(), 0) << "read to the end: the child was never stuck";
+    ASSERT_TRUE(out);
+    const std::string marker = norvik::ReadMultipleFH::dropped_marker(5000);
+    ASSERT_EQ(out->size(), limit + marker.size());
+    EXPECT_EQ(out->substr(limit), marker);
+}
 
 TEST(Alarm, NestedAlarmsRestoreTheOuterOne) {
     {
