@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
