@@ -467,9 +467,9 @@ int _show_startup_log_for_srv(ServiceObject& srv) {
     // The display wants shared ownership; the service object keeps it alive.
     std::shared_ptr<norvik::Output> out(&srv.output_obj(), [](norvik::Output*) {});
     // Under systemd the journal is asked for the unit the back end uses
-    // ("cron" for crond), not the panel's name.
+    // ("cron" for crond), not the panel's name; the service's own logs keep it.
     const std::string unit = srv.service_via_systemd();
-    services::log::Display display(unit.empty() ? srv.service_name() : unit, out, !unit.empty());
+    services::log::Display display(srv.service_name(), out, !unit.empty(), unit);
     return display.show_startup_log();
 }
 

@@ -935,6 +935,9 @@ std::string Base::wait_for_service_status(int attempt) {
             result.clear();
         }
         if (!result.empty()) break;
+        if (service_manager().start_gave_up(*this)) break;
+        // The next poll must see the service's state as it is then.
+        deps::forget_unit_records();
         elapsed = static_cast<long>(::time(nullptr) - start);
         if (marked != elapsed) {
             debug("Still waiting for " + service() + " after " + std::to_string(elapsed) + " s");

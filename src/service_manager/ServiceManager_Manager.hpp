@@ -48,6 +48,10 @@ public:
     virtual bool has_check() const { return false; }
     virtual int check(Base& /*srv*/, const std::string& /*status_text*/) { return 1; }
 
+    // Whether waiting for the service to come up after this run's start is
+    // pointless: the back end knows the start failed.
+    virtual bool start_gave_up(Base& /*srv*/) { return false; }
+
     virtual bool has_is_up() const { return false; }
     virtual bool is_up(Base& /*srv*/, const std::string& /*via*/) { return false; }
 

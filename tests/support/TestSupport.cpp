@@ -179,6 +179,15 @@ pid_t read_pid_file(const std::string& path) {
     return static_cast<pid_t>(p);
 }
 
+bool running(pid_t pid) {
+    if (pid <= 0) return false;
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string s;
+    if (!std::getline(f, s)) return false;
+    auto rp = s.rfind(')');
+    return rp != std::string::npos && rp + 2 < s.size() && s[rp + 2] != 'Z';
+}
+
 void become_subreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
 
 void reap_zombies() {

@@ -69,6 +69,10 @@ std::vector<DemoEvent> read_demo_events(const std::string& path);
 // The pid in a PID file (0 when missing or unreadable).
 pid_t read_pid_file(const std::string& path);
 
+// The process exists and is not a zombie (process 1 here may never reap an
+// orphan, so a zombie is how an ended one often shows).
+bool running(pid_t pid);
+
 // Makes this process a child subreaper and reaps every finished child.
 void become_subreaper();
 void reap_zombies();
