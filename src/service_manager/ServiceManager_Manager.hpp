@@ -48,6 +48,10 @@ public:
     virtual bool has_check() const { return false; }
     virtual int check(Base& /*srv*/, const std::string& /*status_text*/) { return 1; }
 
+    // The last word on whether the service runs when the process checks
+    // found nothing: a status text, or "" (not running, or cannot tell).
+    virtual std::string status_fallback(Base& /*srv*/) { return {}; }
+
     virtual bool has_is_up() const { return false; }
     virtual bool is_up(Base& /*srv*/, const std::string& /*via*/) { return false; }
 
