@@ -1,4 +1,11 @@
-// The entry program; the driver lives in norvik::restartsrv.
+// The entry program: it wires the lower floors to the ones above them, then
+// hands over to the driver in norvik::restartsrv.
+#include "log/Debug.hpp"
 #include "restartsrv/RestartSrv.hpp"
+#include "service_manager/ServiceManager_Entry.hpp"
 
-int main(int argc, char** argv) { return norvik::restartsrv::run(argc, argv); }
+int main(int argc, char** argv) {
+    norvik::debug::route_foundation_diagnostics();
+    norvik::restartsrv::set_service_factory(norvik::servicemanager::make_entry_service_object);
+    return norvik::restartsrv::run(argc, argv);
+}

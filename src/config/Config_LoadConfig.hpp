@@ -5,11 +5,15 @@
 // replace the main file atomically without invalidating the lock.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <map>
 #include <memory>
 #include <string>
 
 #include "config/Config_LoadNkConf.hpp"
 #include "foundation/FileUtils_Flock.hpp"
+#include "foundation/LoadFile.hpp"
 
 namespace norvik::config::loadconfig {
 
@@ -19,6 +23,7 @@ struct Options {
     bool rw = false;                 // open for update, keep the handle
     bool empty_is_ok = true;
     double lock_timeout = 10.0;      // seconds to wait for the file lock
+    std::size_t max_bytes = loadfile::MAX_SETTINGS_FILE_BYTES;  // larger files are refused
 };
 
 struct Result {
@@ -27,6 +32,9 @@ struct Result {
     std::unique_ptr<fileutils::Flock> lock;  // the held lock on "<path>.lock", if taken
     std::string error;                     // text when result is false
     int error_code = 0;                    // errno of the failure
+    bool refused = false;                  // not a regular file, or too large
+    struct stat read_at {};                // the file's fstat when it was read
+    std::string text;                      // the file as read
 };
 
 // Fills `out` with the file's keys. The handle is returned when locking or
@@ -39,5 +47,9 @@ std::string lock_file_for(const std::string& path);
 void parse(const std::string& text, NkConf& out);
 // Serialises a map as "key=value\n" lines in key order.
 std::string serialize(const NkConf& conf);
+// The file's text with the lines of the changed keys rewritten in place
+// (every line of a key that appears twice) and new keys appended; comments,
+// blank lines, other keys and their order are kept as they stand.
+std::string update_lines(const std::string& text, const std::map<std::string, std::string>& changes);
 
 }  // namespace norvik::config::loadconfig

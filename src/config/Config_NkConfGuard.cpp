@@ -14,6 +14,7 @@
 #include "exception/Exception.hpp"
 #include "foundation/FileUtils_Mkdir.hpp"
 #include "foundation/FileUtils_Write.hpp"
+#include "foundation/LoadFile.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/TimeHiRes.hpp"
 #include "log/Debug.hpp"
@@ -48,18 +49,12 @@ void report(const std::string& text) {
 // The JSON cache, or null on any error (never raises).
 std::shared_ptr<NkConf> load_json_cache(const std::string& path) {
     try {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return nullptr;
-        std::string text;
-        char buf[65536];
-        for (;;) {
-            ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            text.append(buf, static_cast<size_t>(n));
+        auto file = loadfile::read_regular_file(path);
+        if (!file.text) {
+            if (file.error != ENOENT) debug::log_warn("The configuration cache " + file.reason + "; it is not used.");
+            return nullptr;
         }
-        ::close(fd);
-        auto j = nlohmann::json::parse(text, nullptr, false);
+        auto j = nlohmann::json::parse(*file.text, nullptr, false);
         if (j.is_discarded() || !j.is_object()) return nullptr;
         auto out = std::make_shared<NkConf>();
         for (auto it = j.begin(); it != j.end(); ++it) {
@@ -158,7 +153,7 @@ NkConfGuard::NkConfGuard(const Options& options)
     std::tie(cache_, cache_is_valid_) = get_cache();
     if (loadnkconf_ && cache_is_valid_) return;
     _load_file();
-    if (state().daemon || no_validate_ || !use_lock_) return;
+    if (state().daemon || no_validate_ || !use_lock_ || refused_) return;
     find_missing_keys();
     validate_keys();
     notify_and_save_if_changed();
@@ -200,7 +195,11 @@ void NkConfGuard::_load_file() {
             ::close(fd);
         }
     }
-    rw_ = use_lock_ && !cache_is_valid_ ? 1 : 0;
+    // Whoever may write (a save, or the cache rewrite of a stale cache)
+    // locks exclusively: under a shared lock two writers each saved what
+    // they had read, and the first one's keys were lost.
+    rw_ = use_lock_ ? 1 : 0;
+    stale_cache_ = use_lock_ && !cache_is_valid_;
     NkConf conf;
     loadconfig::Options lo;
     lo.use_lock = use_lock_;
@@ -208,14 +207,23 @@ void NkConfGuard::_load_file() {
     lo.rw = rw_ != 0;
     lo.empty_is_ok = true;
     auto r = loadconfig::loadConfig(path_, conf, lo);
-    if (!r.result && !r.fh && r.error_code != ENOENT) {
+    if (r.refused) {
+        // Read as a corrupt file would be: nothing in it, nothing written back.
+        refused_ = true;
+        debug::log_warn("The configuration file " + r.error + "; it is read as empty and left as it is.");
+        data_ = NkConf{};
+    } else if (!r.result && !r.fh && r.error_code != ENOENT) {
         throw PlainError("The system failed to read the configuration file “" + path_ +
                          "”: " + (r.error.empty() ? std::string("unknown error") : r.error) + "\n" +
                          exception::stack_trace(1));
     }
     fh_ = std::move(r.fh);
     lock_ = std::move(r.lock);
-    if (r.result) data_ = std::move(conf);
+    if (r.result) {
+        data_ = std::move(conf);
+        text_ = std::move(r.text);
+        read_at_ = r.read_at;
+    }
     if (use_lock_) {
         if (!lock_) debug::log_warn("The configuration file “" + path_ + "” could not be locked.");
         if (!fh_) debug::log_warn("The configuration file “" + path_ + "” could not be opened.");
@@ -232,16 +240,29 @@ NkConf NkConfGuard::config_copy() const {
 
 void NkConfGuard::release_lock() {
     if (!use_lock_ || pid_ != ::getpid() || !lock_) return;
-    // Close the file and drop the lock first, then refresh the cache.
+    // The cache is refreshed while the lock still keeps other writers out.
+    if (stale_cache_) _update_cache();
+    stale_cache_ = false;
     fh_.reset();
     lock_.reset();
     is_locked_ = 0;
-    if (rw_) _update_cache();
 }
 
 bool NkConfGuard::_update_cache() {
-    if (!data_ || memory_only_) return false;
-    const time_t main_mtime = mtime_of(path_);
+    if (!data_ || memory_only_ || refused_ || read_at_.st_ino == 0) return false;
+    // Stamp the data as current only if the main file is still the one it
+    // was read from: a change by hand since then must win.
+    struct stat now {};
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return false;
+    const int rc = ::fstat(fd, &now);
+    ::close(fd);
+    if (rc != 0 || now.st_dev != read_at_.st_dev || now.st_ino != read_at_.st_ino ||
+        now.st_mtim.tv_sec != read_at_.st_mtim.tv_sec || now.st_mtim.tv_nsec != read_at_.st_mtim.tv_nsec) {
+        report("NkConfGuard: the main file changed since it was read; the cache is left alone");
+        return false;
+    }
+    const time_t main_mtime = now.st_mtime;
     if (main_mtime == 0) return false;
     nlohmann::json j = nlohmann::json::object();
     for (const auto& [k, v] : *data_) j[k] = v;
@@ -260,11 +281,8 @@ bool NkConfGuard::_update_cache() {
         debug::log_warn("Failed to write the configuration cache: " + exception::get_string(e));
         return false;
     }
-    // The main file may have changed while we wrote; only then is it stale.
-    if (mtime_of(path_) == main_mtime) {
-        state().mem_cache = std::make_shared<const NkConf>(*data_);
-        state().mem_cache_mtime = main_mtime;
-    }
+    state().mem_cache = std::make_shared<const NkConf>(*data_);
+    state().mem_cache_mtime = main_mtime;
     return true;
 }
 
@@ -286,18 +304,34 @@ void NkConfGuard::save() {
     }
     if (!use_lock_ || !lock_ || pid_ != ::getpid())
         throw PlainError("The configuration can only be saved while its lock is held.");
-    validate_keys();
-    fileutils::write::overwrite(path_, loadconfig::serialize(data_.value_or(NkConf{})), 0644);
+    if (refused_) throw PlainError("The configuration file “" + path_ + "” is not a readable regular file; nothing is saved.");
+    std::map<std::string, std::string> writable;
+    for (const auto& [k, v] : changes_) {
+        if (is_valid_key(k) && v.find('\n') == std::string::npos) {
+            writable[k] = v;
+            continue;
+        }
+        debug::log_warn("The configuration key “" + k + "” " +
+                        (is_valid_key(k) ? "has a value of several lines" : "has unusual characters") +
+                        "; it is not saved.");
+        if (data_) data_->erase(k);
+    }
+    // Only the saved keys' lines change: the admin's comments and order stay.
+    std::string text = loadconfig::update_lines(text_, writable);
+    auto written = fileutils::write::overwrite(path_, text, 0644);
+    text_ = std::move(text);
+    ::fstat(written.fd(), &read_at_);
     changed_ = false;
     changes_.clear();
     clearcache();
     _update_cache();
+    stale_cache_ = false;
 }
 
 void NkConfGuard::abort() {
     changes_.clear();
     changed_ = false;
-    rw_ = 0;  // nothing was written, so there is no cache to refresh
+    stale_cache_ = false;  // nothing was written, so there is no cache to refresh
     release_lock();
 }
 
@@ -317,17 +351,14 @@ std::map<std::string, std::string> NkConfGuard::find_missing_keys() {
 
 int NkConfGuard::validate_keys() {
     if (!data_) return 0;
-    int dropped = 0;
-    for (auto it = data_->begin(); it != data_->end();) {
-        if (!is_valid_key(it->first) || it->second.find('\n') != std::string::npos) {
-            debug::log_warn("Dropping the invalid configuration entry “" + it->first + "”.");
-            it = data_->erase(it);
-            ++dropped;
-        } else {
-            ++it;
-        }
+    int unusual = 0;
+    // Kept as the admin wrote them (a save leaves their lines alone), but named.
+    for (const auto& [k, v] : *data_) {
+        if (is_valid_key(k)) continue;
+        debug::log_warn("The configuration key “" + k + "” in “" + path_ + "” has unusual characters.");
+        ++unusual;
     }
-    return dropped;
+    return unusual;
 }
 
 bool NkConfGuard::notify_and_save_if_changed() {

@@ -4,6 +4,7 @@
 // under its lock when running as root (created empty, 0644, when missing).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <map>
@@ -38,24 +39,29 @@ public:
     static std::pair<std::shared_ptr<const NkConf>, int> get_cache();
     static void clearcache();
 
-    // Closes the file and drops its lock, then rewrites a stale JSON cache.
+    // Rewrites a stale JSON cache, then closes the file and drops its lock.
     // Only the creating process ever does this.
     void release_lock();
 
     // The saving half.
     void set(const std::string& key, const std::string& value);
     // Writes the main file atomically (keeps the lock) and the JSON cache.
-    // Needs use_lock; PlainError otherwise.
+    // Only the lines of the changed keys change; new keys are appended; a
+    // change whose key has unusual characters, or whose value has a line
+    // end, is not written (a warning names it). Needs use_lock and a main
+    // file that was read; PlainError otherwise.
     void save();
     // Drops unsaved changes and releases the lock without writing.
     void abort();
     std::map<std::string, std::string> find_missing_keys();
-    // Drops keys that cannot be written back (bad names, newlines in values).
+    // Warns naming each key with unusual characters; returns their number.
     int validate_keys();
     bool notify_and_save_if_changed();
     void log_missing_values(const std::map<std::string, std::string>& missing) const;
     void notify_missing_file() const;
-    // Rewrites the JSON cache from data (mtime = main file mtime + 1 s).
+    // Rewrites the JSON cache from data (mtime = main file mtime + 1 s), only
+    // while the main file is the one data was read from (same inode, same
+    // mtime to the nanosecond, taken with fstat). False when nothing was written.
     bool _update_cache();
 
     // Process-wide settings.
@@ -100,6 +106,10 @@ private:
     std::unique_ptr<fileutils::Flock> lock_;
     int is_locked_ = 0;
     bool memory_only_ = false;
+    bool stale_cache_ = false;  // the cache is rewritten at release
+    bool refused_ = false;      // the main file is no regular file, or too large
+    std::string text_;          // the main file as read, for line-keeping saves
+    struct stat read_at_ {};    // its fstat when read (st_ino 0: not read)
 };
 
 }  // namespace norvik::config

@@ -7,14 +7,14 @@
 #include <cerrno>
 #include <cstring>
 
-#include "log/Debug.hpp"
+#include "foundation/Diagnostics.hpp"
 
 namespace norvik::fileutils::touchfile {
 
 bool touchfile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0) {
-        debug::log_warn("The system failed to touch “" + path + "”: " + std::strerror(errno));
+        diagnostics::warn("The system failed to touch “" + path + "”: " + std::strerror(errno));
         return false;
     }
     ::futimens(fd, nullptr);

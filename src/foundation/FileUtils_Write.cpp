@@ -1,5 +1,6 @@
 #include "foundation/FileUtils_Write.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -7,13 +8,15 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <random>
 
 #include "exception/Exception.hpp"
+#include "foundation/Diagnostics.hpp"
 #include "foundation/FileUtils_Open.hpp"
 #include "foundation/IoError.hpp"
-#include "log/Debug.hpp"
 
 namespace norvik::readlink {
 
@@ -42,14 +45,99 @@ namespace {
 
 constexpr const char* kTempPrefix = ".nkwr";
 constexpr char kTempSeparator = '~';
+// A temporary file this much older than now belongs to a writer that died.
+constexpr time_t kLeftoverAge = 60;
 
-std::string temp_name_for(const std::string& path) {
+struct Split {
+    std::string dir;   // with its trailing slash, or empty
+    std::string base;
+};
+
+Split split_path(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {std::string(), path};
+    return {path.substr(0, slash + 1), path.substr(slash + 1)};
+}
+
+// FNV-1a of the base name: the temporary name stays short whatever the
+// target's length, and still tells whose temporary file it is.
+std::string name_hash(const std::string& base) {
+    std::uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : base) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    char buf[17];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
+    return buf;
+}
+
+// ".nkwr<hash>-<random>~": what every temporary file of one target shares
+// is everything up to the dash.
+std::string temp_stem(const std::string& base) { return kTempPrefix + name_hash(base) + "-"; }
+
+std::string temp_name_for(const Split& target) {
     static std::mt19937 rng{std::random_device{}()};
     std::uniform_int_distribution<unsigned> dist(0, 99999998);
-    std::size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    return dir + kTempPrefix + std::to_string(dist(rng)) + kTempSeparator + base;
+    return target.dir + temp_stem(target.base) + std::to_string(dist(rng)) + kTempSeparator;
+}
+
+bool all_digits(const std::string& s, std::size_t from, std::size_t to) {
+    if (from >= to) return false;
+    for (std::size_t i = from; i < to; ++i)
+        if (s[i] < '0' || s[i] > '9') return false;
+    return true;
+}
+
+// A temporary file of this target: the current form, or the older
+// ".nkwr<digits>~<name>" one.
+bool is_temp_of(const std::string& entry, const std::string& stem, const std::string& base) {
+    const std::size_t n = entry.size();
+    if (n > stem.size() + 1 && entry.compare(0, stem.size(), stem) == 0 && entry[n - 1] == kTempSeparator)
+        return all_digits(entry, stem.size(), n - 1);
+    const std::size_t plen = std::char_traits<char>::length(kTempPrefix);
+    const std::string tail = std::string(1, kTempSeparator) + base;
+    if (n <= plen + tail.size() || entry.compare(0, plen, kTempPrefix) != 0) return false;
+    if (entry.compare(n - tail.size(), tail.size(), tail) != 0) return false;
+    return all_digits(entry, plen, n - tail.size());
+}
+
+// Removes what writers of this target killed mid-write left behind. A
+// writer that is still at work has touched its file within the minute.
+void remove_leftovers(const Split& target) {
+    const std::string dir = target.dir.empty() ? std::string(".") : target.dir;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    const std::string stem = temp_stem(target.base);
+    const time_t now = ::time(nullptr);
+    while (struct dirent* e = ::readdir(d)) {
+        const std::string entry = e->d_name;
+        if (!is_temp_of(entry, stem, target.base)) continue;
+        struct stat st;
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (st.st_mtime + kLeftoverAge < now) ::unlinkat(::dirfd(d), e->d_name, 0);
+    }
+    ::closedir(d);
+}
+
+void sync_or_raise(int fd, const std::string& tmp) {
+    while (::fsync(fd) != 0) {
+        if (errno == EINTR) continue;
+        int err = errno;
+        ioerror::raise("IO::FileWriteError", "The system failed to flush “[_1]” to disk: [_2]",
+                       {tmp, ioerror::error_text(err)}, {{"path", tmp}}, err);
+    }
+}
+
+// Makes the new directory entry survive a power loss. The file is already
+// in place, so a failure here cannot undo the write and is not reported.
+void sync_directory(const Split& target) {
+    const std::string dir = target.dir.empty() ? std::string(".") : target.dir;
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    while (::fsync(fd) != 0 && errno == EINTR) {
+    }
+    ::close(fd);
 }
 
 std::string octal(mode_t m) {
@@ -140,12 +228,14 @@ FileHandle install(const std::string& given_path, const std::string& content, co
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) path = readlink::deep(path);
 
+    const Split target = split_path(path);
+    remove_leftovers(target);
     mode_t perms = options.perms & 07777;
     std::string tmp;
     int fd = -1;
     int last_err = 0;
     for (int attempt = 0; attempt < MAX_TMPFILE_CREATE_ATTEMPTS; ++attempt) {
-        tmp = temp_name_for(path);
+        tmp = temp_name_for(target);
         fd = open::sysopen_with_real_perms(tmp, O_CREAT | O_EXCL | O_WRONLY, perms & 0777);
         if (fd >= 0) break;
         last_err = errno;
@@ -173,6 +263,8 @@ FileHandle install(const std::string& given_path, const std::string& content, co
     }
     write_all(fd, content, tmp);
     if (options.before_installation) options.before_installation(fd);
+    // The data must be on disk before the name points at it.
+    sync_or_raise(fd, tmp);
 
     if (rename_into_place) {
         if (::rename(tmp.c_str(), path.c_str()) != 0) {
@@ -189,6 +281,7 @@ FileHandle install(const std::string& given_path, const std::string& content, co
         ::unlink(tmp.c_str());
     }
     guard.disarm();
+    sync_directory(target);
     return FileHandle(fd);
 }
 
@@ -235,7 +328,7 @@ bool overwrite_no_exceptions(const std::string& path, const std::string& content
         install(path, content, options, true);
         return true;
     } catch (const std::exception& e) {
-        debug::log_warn(exception::get_string(e));
+        diagnostics::warn(exception::get_string(e));
         return false;
     }
 }

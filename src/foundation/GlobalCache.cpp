@@ -10,7 +10,6 @@
 #include "foundation/LoadFile.hpp"
 #include "foundation/LoadFile_ReadFast.hpp"
 #include "foundation/Paths.hpp"
-#include "run/SafeRun_Simple.hpp"
 
 namespace norvik::globalcache {
 namespace {
@@ -84,14 +83,15 @@ std::optional<std::string> as_text(const std::optional<nlohmann::json>& v) {
 
 // Runs the command (no shell) and remembers its output for the process, at
 // most max_age seconds when given.
-std::optional<std::string> run_cached(const std::vector<std::string>& command, std::optional<int64_t> max_age) {
-    if (command.empty()) return std::nullopt;
+std::optional<std::string> run_cached(const std::vector<std::string>& command, std::optional<int64_t> max_age,
+                                      const CommandRunner& run) {
+    if (command.empty() || !run) return std::nullopt;
     auto& s = state();
     std::string key = command_key(command);
     int64_t now = static_cast<int64_t>(::time(nullptr));
     auto it = s.command_outputs.find(key);
     if (it != s.command_outputs.end() && (!max_age || it->second.second + *max_age > now)) return it->second.first;
-    auto out = saferun::simple::saferunnoerror(command);
+    auto out = run(command);
     if (!out) return std::nullopt;
     s.command_outputs[key] = {*out, now};
     return out;
@@ -138,7 +138,8 @@ std::optional<std::string> loadfile(const std::string& cache, const std::string&
     return loadfile::loadfile(path);
 }
 
-std::optional<std::string> cachedcommand(const std::string& cache, const std::vector<std::string>& command) {
+std::optional<std::string> cachedcommand(const std::string& cache, const std::vector<std::string>& command,
+                                         const CommandRunner& run) {
     if (command.empty()) return std::nullopt;
     const Record* rec = load_cache(cache);
     if (rec && rec->mtime) {
@@ -149,18 +150,18 @@ std::optional<std::string> cachedcommand(const std::string& cache, const std::ve
             if (v) return v;
         }
     }
-    return run_cached(command, std::nullopt);
+    return run_cached(command, std::nullopt, run);
 }
 
 std::optional<std::string> cachedmcommand(const std::string& cache, int64_t cache_max_mtime,
-                                          const std::vector<std::string>& command) {
+                                          const std::vector<std::string>& command, const CommandRunner& run) {
     if (command.empty()) return std::nullopt;
     const Record* rec = load_cache(cache);
     if (rec && rec->mtime && *rec->mtime + cache_max_mtime > static_cast<int64_t>(::time(nullptr))) {
         auto v = as_text(section_value(rec, "command", command_key(command)));
         if (v) return v;
     }
-    return run_cached(command, cache_max_mtime);
+    return run_cached(command, cache_max_mtime, run);
 }
 
 std::optional<int64_t> get_cache_mtime(const std::string& cache) {

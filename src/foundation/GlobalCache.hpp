@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,12 +26,18 @@ std::optional<nlohmann::json> data(const std::string& cache, const std::string& 
 // the file read now (nullopt when unreadable).
 std::optional<std::string> loadfile(const std::string& cache, const std::string& path,
                                     std::optional<int64_t> path_mtime = std::nullopt);
+// Runs a command without a shell and gives its output (nullopt on failure).
+// The caller passes it in: running commands belongs to a floor above this one.
+using CommandRunner = std::function<std::optional<std::string>(const std::vector<std::string>& command)>;
+
 // The cached output when the cache is newer than the program's mtime and
-// ctime, else the output of running it (remembered for the process).
-std::optional<std::string> cachedcommand(const std::string& cache, const std::vector<std::string>& command);
-// The cached output while cache mtime + cache_max_mtime lies in the future.
+// ctime, else the output of run(command) (remembered for the process).
+std::optional<std::string> cachedcommand(const std::string& cache, const std::vector<std::string>& command,
+                                         const CommandRunner& run);
+// The cached output while cache mtime + cache_max_mtime lies in the future,
+// else the output of run(command), remembered for cache_max_mtime seconds.
 std::optional<std::string> cachedmcommand(const std::string& cache, int64_t cache_max_mtime,
-                                          const std::vector<std::string>& command);
+                                          const std::vector<std::string>& command, const CommandRunner& run);
 
 std::optional<int64_t> get_cache_mtime(const std::string& cache);
 std::string command_key(const std::vector<std::string>& command);

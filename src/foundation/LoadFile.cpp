@@ -6,9 +6,9 @@
 
 #include <cerrno>
 
+#include "foundation/Diagnostics.hpp"
 #include "foundation/IoError.hpp"
 #include "foundation/LoadFile_ReadFast.hpp"
-#include "log/Debug.hpp"
 
 namespace norvik::loadfile {
 namespace {
@@ -22,7 +22,7 @@ public:
     explicit Fd(int fd, const std::string& path) : fd_(fd), path_(path) {}
     ~Fd() {
         if (fd_ >= 0 && ::close(fd_) != 0) {
-            debug::log_warn("Failed to close “" + path_ + "”: " + ioerror::error_text(errno));
+            diagnostics::warn("Failed to close “" + path_ + "”: " + ioerror::error_text(errno));
         }
     }
     int get() const { return fd_; }
@@ -46,9 +46,10 @@ void read_whole(int fd, const std::string& path, std::string& buffer, off_t offs
             struct stat st;
             bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
             std::size_t first = rf::read_fast(fd, buffer, READ_CHUNK, 0);
-            // A pipe or socket may answer short before its end: read on.
-            if (first == READ_CHUNK || (!regular && first > 0)) {
-                if (regular) {
+            // A short read is no end of file: pipes, sockets and the seq
+            // files of /proc answer in pieces. Only a read of 0 ends it.
+            if (first > 0) {
+                if (regular && first == READ_CHUNK) {
                     off_t pos = offset + static_cast<off_t>(buffer.size());
                     if (st.st_size > pos)
                         rf::read_fast(fd, buffer, static_cast<std::size_t>(st.st_size - pos), buffer.size());
@@ -189,6 +190,53 @@ std::optional<std::string> read_plain_file_head(const std::string& path, std::si
     ::close(fd);
     text.resize(got);
     return text;
+}
+
+BoundedFile read_regular_file(const std::string& path, std::size_t limit) {
+    BoundedFile r;
+    // Non-blocking: a FIFO at the path must not hang the open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        r.error = errno;
+        r.reason = "“" + path + "” cannot be opened: " + ioerror::error_text(r.error);
+        return r;
+    }
+    Fd guard(fd, path);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        r.error = errno;
+        r.reason = "“" + path + "” cannot be examined: " + ioerror::error_text(r.error);
+        return r;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        r.error = EINVAL;
+        r.reason = "“" + path + "” is not a regular file";
+        return r;
+    }
+    const std::string too_large = "“" + path + "” is larger than " + std::to_string(limit) + " bytes";
+    if (static_cast<std::size_t>(st.st_size) > limit) {
+        r.error = EFBIG;
+        r.reason = too_large;
+        return r;
+    }
+    // The file may grow while it is read: read one byte past the limit.
+    std::string text;
+    try {
+        while (text.size() <= limit) {
+            if (rf::read_fast(fd, text, limit + 1 - text.size(), text.size()) == 0) break;
+        }
+    } catch (const Exception& e) {
+        r.error = EIO;
+        r.reason = "“" + path + "” cannot be read: " + e.get_text("error");
+        return r;
+    }
+    if (text.size() > limit) {
+        r.error = EFBIG;
+        r.reason = too_large;
+        return r;
+    }
+    r.text = std::move(text);
+    return r;
 }
 
 }  // namespace norvik::loadfile

@@ -49,6 +49,22 @@ bool slurpfile(int fd, const std::string& path);
 // std::nullopt when it cannot be opened, read, or is not a regular file.
 std::optional<std::string> read_plain_file_head(const std::string& path, std::size_t max);
 
+// The most that a settings file (the main configuration, its cache, a
+// service definition, a release file) may hold.
+inline constexpr std::size_t MAX_SETTINGS_FILE_BYTES = 16u * 1024 * 1024;
+
+struct BoundedFile {
+    std::optional<std::string> text;  // the contents, when accepted
+    int error = 0;                    // errno of the failure: ENOENT when missing,
+                                      // EINVAL not a regular file, EFBIG too large
+    std::string reason;               // a sentence naming the path and the cause
+};
+
+// The whole of a regular file of at most `limit` bytes. Anything else (a
+// FIFO, a device, a link to one, a larger file) is refused without blocking
+// and without reading more than limit + 1 bytes.
+BoundedFile read_regular_file(const std::string& path, std::size_t limit = MAX_SETTINGS_FILE_BYTES);
+
 // Splits text into lines, each keeping its "\n".
 std::vector<std::string> split_lines(const std::string& text);
 

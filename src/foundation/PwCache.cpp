@@ -13,9 +13,9 @@
 #include <type_traits>
 
 #include "exception/Exception.hpp"
+#include "foundation/Diagnostics.hpp"
 #include "foundation/IoError.hpp"
 #include "foundation/Paths.hpp"
-#include "log/Debug.hpp"
 
 namespace norvik::pwcache {
 namespace {
@@ -84,7 +84,7 @@ std::optional<PwRecord> readpasswd(int field, const std::string& value) {
     if (fd < 0) {
         int err = errno;
         std::string dir = path.substr(0, path.rfind('/'));
-        debug::log_warn("The password file in “" + dir + "” could not be opened: " + ioerror::error_text(err));
+        diagnostics::warn("The password file in “" + dir + "” could not be opened: " + ioerror::error_text(err));
         return std::nullopt;
     }
     Fd guard(fd);
@@ -124,7 +124,7 @@ void readshadow(PwRecord& r) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
-        debug::log_warn("The shadow file “" + path + "” could not be opened: " + ioerror::error_text(err));
+        diagnostics::warn("The shadow file “" + path + "” could not be opened: " + ioerror::error_text(err));
         return;
     }
     Fd guard(fd);
@@ -133,7 +133,7 @@ void readshadow(PwRecord& r) {
     if (::fstat(fd, &st) == 0) sh_mtime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     auto fields = find::field_with_value_in_pw_file(fd, 0, r.name);
     if (!fields) {
-        debug::log_warn("The user “" + r.name + "” is missing from the shadow file “" + path + "”.");
+        diagnostics::warn("The user “" + r.name + "” is missing from the shadow file “" + path + "”.");
         return;
     }
     fields->resize(std::max<std::size_t>(fields->size(), 6));

@@ -7,16 +7,16 @@
 #include <cerrno>
 #include <iostream>
 
+#include "foundation/Diagnostics.hpp"
 #include "foundation/FileUtils_Write.hpp"
 #include "foundation/LoadFile.hpp"
 #include "foundation/Paths.hpp"
-#include "log/Debug.hpp"
 
 namespace norvik::pwdiskcache {
 namespace {
 
 void debug_line(const std::string& text) {
-    auto level = debug::debug_level();
+    auto level = diagnostics::debug_level();
     if (level && *level > 3) std::cerr << "[PwDiskCache] " << text << '\n';
 }
 

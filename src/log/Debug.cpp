@@ -2,17 +2,14 @@
 
 #include <cerrno>
 
+#include "foundation/Diagnostics.hpp"
+
 namespace norvik::debug {
 namespace {
 
 std::shared_ptr<Logger>& front() {
     static std::shared_ptr<Logger> lg;
     return lg;
-}
-
-std::optional<int>& level_storage() {
-    static std::optional<int> level;
-    return level;
 }
 
 // Keeps the caller's errno across a logging call.
@@ -85,11 +82,15 @@ void log_die(const std::string& text) {
     logger().die(text);
 }
 
-std::optional<int> debug_level() { return level_storage(); }
+std::optional<int> debug_level() { return diagnostics::debug_level(); }
 std::optional<int> debug_level(int level) {
-    level_storage() = level;
-    return level_storage();
+    diagnostics::set_debug_level(level);
+    return diagnostics::debug_level();
 }
-void clear_debug_level() { level_storage().reset(); }
+void clear_debug_level() { diagnostics::set_debug_level(std::nullopt); }
+
+void route_foundation_diagnostics() {
+    diagnostics::set_warn_sink([](const std::string& text) { log_warn(text); });
+}
 
 }  // namespace norvik::debug

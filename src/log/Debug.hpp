@@ -29,4 +29,8 @@ std::optional<int> debug_level();
 std::optional<int> debug_level(int level);
 void clear_debug_level();
 
+// Sends the foundation's warnings to this front's logger (the entry does
+// this at start).
+void route_foundation_diagnostics();
+
 }  // namespace norvik::debug

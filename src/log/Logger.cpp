@@ -15,9 +15,23 @@
 #include "log/Debug.hpp"
 
 namespace norvik {
+
+int open_log_for_append(const std::string& path, mode_t perms) {
+    // O_NOFOLLOW: a link planted at a log's name must not make a run
+    // append to the file it points at.
+    const int fd = fileutils::open::sysopen_with_real_perms(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, perms);
+    if (fd < 0 && errno == ELOOP) {
+        const int err = errno;
+        const std::string text = "Warning: the log “" + path + "” is a symbolic link; nothing is written to it.\n";
+        ssize_t ignored = ::write(2, text.data(), text.size());
+        (void)ignored;
+        errno = err;
+    }
+    return fd;
+}
+
 namespace {
 
-constexpr int kLogFlags = O_WRONLY | O_APPEND | O_CREAT;
 constexpr mode_t kLogPerms = 0600;
 constexpr const char* kDefaultSignature = "__DEFAULT__";
 constexpr const char* kPlaceholderMessage = "Something is wrong";
@@ -205,7 +219,7 @@ void Logger::open_logfile() {
     opened_root_ = paths::root();
     int fd = -1;
     if (!(file == paths::error_log() && is_subprocess_of_nksrvd()))
-        fd = fileutils::open::sysopen_with_real_perms(file, kLogFlags, kLogPerms);
+        fd = open_log_for_append(file, kLogPerms);
     // A handle closed behind our back may have given its number to the new
     // one: never close that.
     if (own_fh_ && log_fh_ > 2 && log_fh_ != fd) ::close(log_fh_);
@@ -223,7 +237,7 @@ void Logger::open_logfile() {
 }
 
 void Logger::redirect_stderr_to_error_log() {
-    int fd = fileutils::open::sysopen_with_real_perms(paths::error_log(), kLogFlags, kLogPerms);
+    int fd = open_log_for_append(paths::error_log(), kLogPerms);
     if (fd < 0) return;
     ::dup2(fd, 2);
     ::close(fd);
@@ -285,7 +299,7 @@ int Logger::logger(LogEntry entry) {
         }
         if (!write_all(fd, line)) status = 0;
         if (entry.level == "panic" || entry.level == "invalid" || entry.level == "deprecated") {
-            int pfd = fileutils::open::sysopen_with_real_perms(paths::panic_log(), kLogFlags, kLogPerms);
+            int pfd = open_log_for_append(paths::panic_log(), kLogPerms);
             if (pfd >= 0) {
                 write_all(pfd, stamp + " " + entry.level + " [" + entry.service + "] " + msg_bt);
                 ::close(pfd);

@@ -112,6 +112,11 @@ private:
     std::string opened_root_;
 };
 
+// Opens a log to append to (created with `perms` when missing). A symbolic
+// link at the path is never followed: the open fails (ELOOP) and a warning
+// naming the path goes to standard error. Close-on-exec; -1 on failure.
+int open_log_for_append(const std::string& path, mode_t perms);
+
 // The default shared logger (Logger::create() with no arguments).
 Logger& logger();
 

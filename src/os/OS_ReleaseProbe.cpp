@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "exception/Exception.hpp"
+#include "foundation/LoadFile.hpp"
 #include "foundation/Paths.hpp"
 
 namespace norvik::os::releaseprobe {
@@ -52,31 +53,13 @@ bool dotted_number(const std::string& line, int parts, std::vector<std::string>&
 }
 
 // The whole file, or nothing when it does not exist; raises when it exists
-// but cannot be read.
+// but cannot be read, is no regular file or is too large (a FIFO must not
+// hang the run, a link to a device must not fill the memory).
 std::optional<std::string> read_release_file(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
-        throw PlainError("The system failed to open the file “" + path + "” because of an error: " +
-                         std::strerror(errno));
-    }
-    std::string out;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int e = errno;
-            ::close(fd);
-            throw PlainError("The system failed to read the file “" + path + "” because of an error: " +
-                             std::strerror(e));
-        }
-        if (n == 0) break;
-        out.append(buf, static_cast<size_t>(n));
-        if (out.size() > (1u << 20)) break;  // a release file is small; never read a huge one
-    }
-    ::close(fd);
-    return out;
+    auto read = loadfile::read_regular_file(path);
+    if (read.text) return read.text;
+    if (read.error == ENOENT || read.error == ENOTDIR) return std::nullopt;
+    throw PlainError("The system failed to read the release file: " + read.reason + ".");
 }
 
 std::vector<std::string> split_dots(const std::string& s, size_t max_parts) {

@@ -48,8 +48,12 @@ std::string contents_text(const nlohmann::json& contents) {
         return contents_text(*it);
     }
     if (contents.is_array()) {
+        // One line per item: the pieces of a list never run together.
         std::string joined;
-        for (const auto& part : contents) joined += contents_text(part);
+        for (const auto& part : contents) {
+            if (&part != &contents.front()) joined += LIST_SEPARATOR;
+            joined += contents_text(part);
+        }
         return joined;
     }
     return contents.dump();

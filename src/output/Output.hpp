@@ -126,9 +126,11 @@ protected:
     int _indent_level = 0;
 };
 
-// Text of contents: the "msg" entry of a record, the text itself, or the
-// JSON form of anything else ("" for null).
+// Text of contents: the "msg" entry of a record, the text itself, the items
+// of a list joined by LIST_SEPARATOR, or the JSON form of anything else
+// ("" for null).
 namespace output {
+inline constexpr char LIST_SEPARATOR = '\n';
 std::string contents_text(const nlohmann::json& contents);
 // "[type] " and the contents (key=value pairs of a record): how a message of
 // a type that a formatter does not know is shown, so nothing is lost.

@@ -1,5 +1,6 @@
 #include "output/Output_Formatted.hpp"
 
+#include "output/Output_ControlChars.hpp"
 #include "output/StringFunc_Fmt.hpp"
 
 namespace norvik::output {
@@ -43,7 +44,7 @@ void Formatted::message(const std::string& type, const nlohmann::json& contents,
         return;
     }
     // A type this class does not know is shown raw, so nothing is lost.
-    std::string text = raw_message_text(type, contents);
+    std::string text = replace_control_characters(raw_message_text(type, contents));
     write_text(text + "\n");
     _last_message_had_newline = true;
 }
@@ -107,7 +108,7 @@ void Formatted::_safe_render_message(const std::string& msg, const std::string& 
         std::string piece;
         if (at_line_start) piece += _indent();
         if (prepend_message) piece += _prepend_message();
-        piece += format_message(color, line.text);
+        piece += format_message(color, replace_control_characters(line.text));
         if (line.newline) piece += _new_line();
         text += job + piece;
         at_line_start = line.newline;

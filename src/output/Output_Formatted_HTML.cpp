@@ -1,5 +1,7 @@
 #include "output/Output_Formatted_HTML.hpp"
 
+#include "output/Output_ControlChars.hpp"
+
 namespace norvik::output::formatted {
 
 std::string html_escape(const std::string& text) {
@@ -45,7 +47,7 @@ void HTML::_safe_render_message(const std::string& msg, const std::string& /*col
     for (size_t i = 0; i < lines.size(); ++i) {
         if (at_line_start) body += _indent();
         if (prepend_message) body += html_escape(_prepend_message());
-        body += html_escape(lines[i].text);
+        body += html_escape(replace_control_characters(lines[i].text));
         // Inner line ends stay inside the element; the last one follows it.
         if (lines[i].newline && i + 1 < lines.size()) body += "<br />";
         at_line_start = lines[i].newline;

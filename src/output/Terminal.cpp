@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <regex>
@@ -82,10 +83,7 @@ std::optional<int> get_max_colors_for_terminal(const std::string& term) {
             o.args = {"-1", "-L", term};
             o.timeout = 5;
             saferun::Object run(std::move(o));
-            static const std::regex max_colors(R"(max_colors#(\d+))");
-            std::smatch m;
-            const std::string& text = run.stdout();
-            if (std::regex_search(text, m, max_colors)) colors = std::stoi(m[1].str());
+            colors = parse_max_colors(run.stdout());
         } catch (const std::exception&) {
             // An unusable tool leaves the name to decide.
         }
@@ -102,6 +100,20 @@ std::optional<int> get_max_colors_for_terminal(const std::string& term) {
     }
     colors_cache()[term] = colors;
     return colors;
+}
+
+std::optional<int> parse_max_colors(const std::string& text) {
+    static const std::string tag = "max_colors#";
+    const std::size_t at = text.find(tag);
+    if (at == std::string::npos) return std::nullopt;
+    // The tool writes numbers as C does: 0x100, 0400 or 256.
+    const char* start = text.c_str() + at + tag.size();
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(start, &end, 0);
+    if (end == start || errno != 0 || n <= 0 || n > 1 << 24) return std::nullopt;
+    if (*end != ',' && *end != '\0' && *end != '\n' && *end != ' ' && *end != '\t') return std::nullopt;
+    return static_cast<int>(n);
 }
 
 void set_safe_to_colorize_for_testing(std::optional<int> value) { safe_forced() = value; }

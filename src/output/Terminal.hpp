@@ -14,6 +14,10 @@ int it_is_safe_to_colorize();
 // (infocmp) for max_colors, else takes N from a name like "xterm-256color";
 // nothing for an empty or unknown name. Cached per name.
 std::optional<int> get_max_colors_for_terminal(const std::string& term);
+// The first max_colors#N of the tool's output, N in decimal, hexadecimal
+// (0x100) or octal (0400); nothing when absent, not a number or not positive,
+// so that the name still decides.
+std::optional<int> parse_max_colors(const std::string& text);
 
 // The capability tool; a PATH program, not re-rooted.
 const std::string& INFOCMP_BIN();

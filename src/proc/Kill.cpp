@@ -1,7 +1,10 @@
 #include "proc/Kill.hpp"
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <unordered_set>
 
 #include "exception/Exception.hpp"
@@ -39,6 +43,11 @@ void real_sleep(double seconds) {
     }
 }
 
+bool& pidfd_enabled() {
+    static bool on = true;
+    return on;
+}
+
 std::function<void(double)>& sleeper() {
     static std::function<void(double)> fn = real_sleep;
     return fn;
@@ -63,25 +72,134 @@ std::string join_pids(const std::vector<pid_t>& pids, const char* sep) {
     return out;
 }
 
-void reap_nohang(const std::vector<pid_t>& pids) {
-    for (pid_t p : pids) {
-        if (p <= 0) continue;
-        int status = 0;
-        ::waitpid(p, &status, WNOHANG);
-    }
-}
-
 // Waited time in microseconds: the sum of the requested sleeps, kept exact.
 void nap(std::int64_t us, std::int64_t& waited) {
     sleeper()(double(us) / 1e6);
     waited += us;
 }
 
-// True when every pid is gone (a zombie counts as gone): after a zombie
-// child of ours is reaped it stops existing altogether.
-bool none_alive(const std::vector<pid_t>& pids) { return _kill_group(0, pids) == 0; }
+// One process to end, held so that a later process given the same pid is
+// never taken for it: by a pidfd where the kernel offers one, else by its
+// start time, which is compared again right before every signal.
+class Target {
+public:
+    explicit Target(pid_t pid) : pid_(pid) {
+        long fd = pidfd_enabled() ? ::syscall(SYS_pidfd_open, pid, 0) : -1;
+        if (fd >= 0) {
+            pidfd_ = static_cast<int>(fd);
+            return;
+        }
+        if (fd < 0 && pidfd_enabled() && errno == ESRCH) {
+            gone_ = true;
+            return;
+        }
+        start_ = psparser::read_start_time(pid);
+        if (!start_) gone_ = true;
+    }
+    ~Target() {
+        if (pidfd_ >= 0) ::close(pidfd_);
+    }
+    Target(Target&& o) noexcept : pid_(o.pid_), pidfd_(o.pidfd_), start_(o.start_), gone_(o.gone_) { o.pidfd_ = -1; }
+    Target(const Target&) = delete;
+    Target& operator=(const Target&) = delete;
+    Target& operator=(Target&& o) noexcept {
+        if (this != &o) {
+            if (pidfd_ >= 0) ::close(pidfd_);
+            pid_ = o.pid_;
+            pidfd_ = o.pidfd_;
+            start_ = o.start_;
+            gone_ = o.gone_;
+            o.pidfd_ = -1;
+        }
+        return *this;
+    }
+
+    pid_t pid() const { return pid_; }
+
+    // Ended (a zombie has ended too), or its pid now belongs to another process.
+    bool gone() {
+        if (gone_) return true;
+        if (pidfd_ >= 0) {
+            struct pollfd p{pidfd_, POLLIN, 0};
+            if (::poll(&p, 1, 0) > 0) gone_ = true;
+        } else if (!same_process() || psparser::read_state_letter(pid_) == "Z") {
+            gone_ = true;
+        }
+        return gone_;
+    }
+
+    // gone(), and a child of ours that ended is reaped, or it would linger
+    // as a zombie.
+    bool finished() {
+        if (pidfd_ >= 0) {
+            siginfo_t info{};
+            ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd_), &info, WEXITED | WNOHANG);
+        } else if (!gone_ && same_process()) {
+            int status = 0;
+            ::waitpid(pid_, &status, WNOHANG);
+        }
+        return gone();
+    }
+
+    // 0 sent, else the errno; ESRCH once the process is gone. A pidfd
+    // cannot reach another process; without one the start time is compared
+    // right before the signal.
+    int send(int sig) {
+        if (gone_) return ESRCH;
+        int rc = 0;
+        if (pidfd_ >= 0) {
+            rc = static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd_, sig, nullptr, 0));
+        } else if (!same_process()) {
+            gone_ = true;
+            return ESRCH;
+        } else {
+            rc = ::kill(pid_, sig);
+        }
+        if (rc == 0) return 0;
+        int err = errno;
+        if (err == ESRCH) gone_ = true;
+        return err;
+    }
+
+private:
+    pid_t pid_;
+    int pidfd_ = -1;
+    std::optional<std::uint64_t> start_;
+    bool gone_ = false;
+
+    // Start times count clock ticks: a pid handed out again within the
+    // same tick is not told apart, which only pidfds avoid.
+    bool same_process() const { return psparser::read_start_time(pid_) == start_; }
+};
+
+// Signals every target still there; the number reached. Targets seen gone
+// are dropped from the list for good.
+int signal_targets(int sig, std::vector<Target>& targets) {
+    int count = 0;
+    for (auto& t : targets) {
+        int err = t.send(sig);
+        if (err == 0) {
+            ++count;
+        } else if (err != ESRCH) {
+            warn("Failed to send signal " + signal_label(sig) + " to pid " + std::to_string(t.pid()) + ": " +
+                 std::strerror(err));
+        }
+    }
+    targets.erase(std::remove_if(targets.begin(), targets.end(), [](Target& t) { return t.finished(); }),
+                  targets.end());
+    return count;
+}
+
+// True when every target is gone (a zombie counts as gone).
+bool none_alive(std::vector<Target>& targets) {
+    targets.erase(std::remove_if(targets.begin(), targets.end(), [](Target& t) { return t.finished(); }),
+                  targets.end());
+    return targets.empty();
+}
 
 }  // namespace
+
+void _set_pidfd_enabled(bool enabled) { pidfd_enabled() = enabled; }
 
 void set_sleep_function(std::function<void(double)> fn) { sleeper() = fn ? std::move(fn) : real_sleep; }
 
@@ -120,7 +238,17 @@ int _safekill_multipid(const std::vector<pid_t>& pids_in, bool verbose, double w
     std::string display = display_name_in.empty() ? join_pids(pids, ", ") : display_name_in;
     if (verbose) say("Waiting for \"" + display + "\" to shut down ... ");
 
-    if (_kill_group(SIGTERM, pids) == 0) {
+    std::vector<Target> targets;
+    targets.reserve(pids.size());
+    for (pid_t p : pids) {
+        if (!psparser::is_signalable_pid(p)) {
+            warn("Refusing to send signal " + signal_label(SIGTERM) + " to pid " + std::to_string(p));
+            continue;
+        }
+        targets.emplace_back(p);
+    }
+
+    if (signal_targets(SIGTERM, targets) == 0) {
         if (verbose) say("no processes could be signalled.\n");
         return 0;
     }
@@ -128,22 +256,19 @@ int _safekill_multipid(const std::vector<pid_t>& pids_in, bool verbose, double w
     std::int64_t waited = 0;
     while (waited <= budget_us) {
         if (verbose) say(".");
-        reap_nohang(pids);  // a zombie child of ours would linger otherwise
-        if (none_alive(pids)) {
+        if (none_alive(targets)) {
             if (verbose) say("terminated.\n");
             return 1;
         }
         std::int64_t step = waited > 500000 ? 50000 : waited > 10000 ? 10000 : 2500;
         nap(step, waited);
-        reap_nohang(pids);
     }
 
     if (verbose) say("\n\"" + display + "\" did not shut down after TERM; sending KILL ... ");
-    if (_kill_group(SIGKILL, pids) == 0) {
+    if (signal_targets(SIGKILL, targets) == 0) {
         // Nothing left to signal: everything ended between the last probe
         // and the KILL, which is the outcome asked for.
-        reap_nohang(pids);
-        if (none_alive(pids)) {
+        if (none_alive(targets)) {
             if (verbose) say("terminated.\n");
             return 1;
         }
@@ -152,13 +277,11 @@ int _safekill_multipid(const std::vector<pid_t>& pids_in, bool verbose, double w
     }
     while (waited <= 2 * budget_us) {
         if (verbose) say(".");
-        reap_nohang(pids);
-        if (none_alive(pids)) {
+        if (none_alive(targets)) {
             if (verbose) say("killed.\n");
             return 1;
         }
         nap(100000, waited);
-        reap_nohang(pids);
     }
     if (verbose) say("\n\"" + display + "\" could not be ended.\n");
     return 0;

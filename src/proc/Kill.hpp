@@ -56,6 +56,10 @@ int _kill_group(int signal, const std::vector<pid_t>& pids);
 // (1, message) when /proc is there, (0, message) when absent and not mountable.
 std::pair<int, std::string> _verify_proc_mounted();
 
+// Test hook: hold targets by their start time instead of a pidfd (the way
+// taken where the kernel has no pidfds).
+void _set_pidfd_enabled(bool enabled);
+
 // Test hook: the sleep used by the escalation (default: nanosleep). The
 // budget is counted from the requested amounts, not from the clock.
 void set_sleep_function(std::function<void(double)> fn);

@@ -1,10 +1,15 @@
 #include "proc/Proc_PID.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 
 #include "proc/PsParser.hpp"
 
@@ -35,8 +40,18 @@ PID::PID(const std::string& pid) {
     (void)registered;
     if (!all_digits(pid)) exception::raise("Proc::InvalidPid", "The process ID “[_1]” is not valid.", {pid});
     _pid = pid;
-    _ctime = _fetch_ctime();
-    if (!_ctime) _ended_die();
+    if (base_path() == "/proc") {
+        if (auto n = psparser::parse_pid(_pid)) {
+            long fd = ::syscall(SYS_pidfd_open, *n, 0);
+            if (fd >= 0)
+                _pidfd = std::shared_ptr<const int>(new int(static_cast<int>(fd)), [](const int* f) {
+                    ::close(*f);
+                    delete f;
+                });
+        }
+    }
+    _start_time = _fetch_start_time();
+    if (!_start_time) _ended_die();
 }
 
 PID::PID(pid_t pid) : PID(pid > 0 ? std::to_string(pid) : std::string(pid == 0 ? "0" : "-" + std::to_string(-pid))) {}
@@ -45,22 +60,39 @@ pid_t PID::pid_number() const { return psparser::parse_pid(_pid).value_or(0); }
 
 std::string PID::_proc_pid_path() const { return base_path() + "/" + _pid; }
 
-std::optional<std::int64_t> PID::_fetch_ctime() const {
-    struct stat st;
-    if (::stat(_proc_pid_path().c_str(), &st) != 0) return std::nullopt;
-    return static_cast<std::int64_t>(st.st_ctime);
+std::optional<std::uint64_t> PID::_fetch_start_time() const {
+    std::string buf;
+    if (!psparser::detail::read_at(AT_FDCWD, (_proc_pid_path() + "/stat").c_str(), buf)) return std::nullopt;
+    return psparser::stat_start_time(buf);
 }
 
-std::int64_t PID::ctime() {
-    if (!_ctime) _ctime = _fetch_ctime();
-    if (!_ctime) _ended_die();
-    return *_ctime;
+std::uint64_t PID::start_time() {
+    if (!_start_time) _start_time = _fetch_start_time();
+    if (!_start_time) _ended_die();
+    return *_start_time;
 }
 
 int PID::is_running() const {
-    auto now = _fetch_ctime();
-    if (!now || !_ctime) return 0;
-    return *now == *_ctime ? 1 : 0;
+    if (_pidfd) {
+        struct pollfd p{*_pidfd, POLLIN, 0};
+        if (::poll(&p, 1, 0) != 0) return 0;
+    }
+    auto now = _fetch_start_time();
+    if (!now || !_start_time) return 0;
+    return *now == *_start_time ? 1 : 0;
+}
+
+int PID::send_signal(int sig) const {
+    const pid_t n = pid_number();
+    if (!psparser::is_signalable_pid(n)) return EINVAL;
+    int rc;
+    if (_pidfd) {
+        rc = static_cast<int>(::syscall(SYS_pidfd_send_signal, *_pidfd, sig, nullptr, 0));
+    } else {
+        if (!is_running()) return ESRCH;
+        rc = ::kill(n, sig);
+    }
+    return rc == 0 ? 0 : errno;
 }
 
 uid_t PID::uid() {
@@ -73,10 +105,15 @@ uid_t PID::uid() {
 }
 
 std::int64_t PID::elapsed_time() {
-    struct stat st;
-    std::int64_t start = ctime();
-    if (::stat(_proc_pid_path().c_str(), &st) == 0 && st.st_atime > 0) start = st.st_atime;
-    return static_cast<std::int64_t>(::time(nullptr)) - start;
+    const std::uint64_t ticks = start_time();
+    long hz = ::sysconf(_SC_CLK_TCK);
+    if (hz <= 0) hz = 100;
+    // The start time counts from boot on the clock that includes suspend.
+    struct timespec up;
+    ::clock_gettime(CLOCK_BOOTTIME, &up);
+    const std::int64_t started = static_cast<std::int64_t>(ticks / static_cast<std::uint64_t>(hz));
+    const std::int64_t e = static_cast<std::int64_t>(up.tv_sec) - started;
+    return e > 0 ? e : 0;
 }
 
 std::string PID::state() const {

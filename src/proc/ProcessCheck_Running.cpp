@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "proc/PsParser.hpp"
-#include "services/Services_Command.hpp"
+#include "proc/Services_Command.hpp"
 
 namespace norvik::processcheck {
 namespace {

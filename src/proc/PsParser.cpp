@@ -318,6 +318,34 @@ std::string read_state_letter(pid_t pid) {
     return std::string(fields.substr(0, end));
 }
 
+std::optional<std::uint64_t> stat_start_time(std::string_view record) {
+    std::string_view fields, head;
+    if (!detail::stat_fields_part(record, fields, head)) return std::nullopt;
+    size_t pos = 0;
+    for (int i = 0; i < PROC_STAT_STARTTIME; ++i) {
+        pos = fields.find(' ', pos);
+        if (pos == std::string_view::npos) return std::nullopt;
+        ++pos;
+    }
+    std::uint64_t v = 0;
+    size_t digits = 0;
+    for (; pos < fields.size() && fields[pos] >= '0' && fields[pos] <= '9'; ++pos, ++digits) {
+        if (v > (UINT64_MAX - 9) / 10) return std::nullopt;
+        v = v * 10 + std::uint64_t(fields[pos] - '0');
+    }
+    if (digits == 0) return std::nullopt;
+    return v;
+}
+
+std::optional<std::uint64_t> read_start_time(pid_t pid) {
+    if (pid <= 0) return std::nullopt;
+    static thread_local std::string buf;
+    char path[40];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    if (!detail::read_at(AT_FDCWD, path, buf)) return std::nullopt;
+    return stat_start_time(buf);
+}
+
 bool pid_is_alive(pid_t pid) {
     if (pid <= 0) return false;
     if (::kill(pid, 0) != 0 && errno != EPERM) return false;

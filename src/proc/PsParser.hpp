@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <regex>
@@ -132,6 +133,12 @@ inline bool is_signalable_pid(pid_t pid) { return pid > 1; }
 // ("" when unreadable). Probes of real pids use the real mount, whatever
 // PROC_PATH says.
 std::string read_state_letter(pid_t pid);
+// Field 22 of a stat record: the start time in clock ticks after boot. It
+// tells a process from a later one that was given the same pid.
+std::optional<std::uint64_t> stat_start_time(std::string_view record);
+// The same from the kernel's /proc/<pid>/stat; nullopt when gone.
+std::optional<std::uint64_t> read_start_time(pid_t pid);
+
 // Alive in the sense of every liveness probe: signal 0 reaches it (or is
 // refused for permission) and it is not a zombie.
 bool pid_is_alive(pid_t pid);

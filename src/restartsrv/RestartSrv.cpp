@@ -28,6 +28,11 @@ std::vector<std::string>& argv() {
 const std::string& program_path() { return program_path_storage(); }
 void set_program_path(const std::string& path) { program_path_storage() = path; }
 
+namespace {
+// Set while is_query_request parses: the check-mode header is not its to print.
+bool g_quiet_parse = false;
+}  // namespace
+
 std::vector<std::string> _get_argv() { return argv(); }
 void _set_argv(std::vector<std::string> list) { argv() = std::move(list); }
 
@@ -199,7 +204,7 @@ ParsedArgs parseargv() {
         r.restart_attempts.reset();
     }
 
-    if (r.check) {
+    if (r.check && !g_quiet_parse) {
         const char* header = std::getenv("RESTARTSRV_CHECKMODE_HEADER");
         if (header && *header && std::string(header) != "0") {
             std::fputs(CHECKMODE_HEADER_LINE, stdout);
@@ -208,6 +213,23 @@ ParsedArgs parseargv() {
         }
     }
     return r;
+}
+
+bool is_query_request(const std::vector<std::string>& args) {
+    std::vector<std::string> saved = argv();
+    argv() = args;
+    g_quiet_parse = true;
+    ParsedArgs r;
+    try {
+        r = parseargv();
+    } catch (...) {
+        g_quiet_parse = false;
+        argv() = std::move(saved);
+        throw;
+    }
+    g_quiet_parse = false;
+    argv() = std::move(saved);
+    return r.status || r.check;
 }
 
 std::shared_ptr<norvik::Output> get_formatted_output_object(const std::vector<std::string>& args) {
@@ -249,18 +271,19 @@ std::map<std::string, std::string> loadnkconfig() { return config::loadnkconf::l
 #include <regex>
 
 #include "exception/Exception.hpp"
+#include "foundation/FileUtils_Mkdir.hpp"
 #include "foundation/FileUtils_Open.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/Time.hpp"
 #include "foundation/Validate_Service.hpp"
+#include "log/Logger.hpp"
 #include "output/Terminal.hpp"
 #include "restartsrv/RestartSrv_Help.hpp"
 #include "restartsrv/RestartSrv_Lock.hpp"
 #include "restartsrv/RestartSrv_Systemd.hpp"
+#include "restartsrv/Services_Log_Display.hpp"
 #include "run/Sys_Setsid.hpp"
-#include "service_manager/ServiceManager.hpp"
 #include "services/Services_Env.hpp"
-#include "services/Services_Log_Display.hpp"
 
 namespace norvik::restartsrv {
 
@@ -283,6 +306,7 @@ constexpr const char* FPM_PATH_MARKER = "apache_php_fpm";
 constexpr const char* SYSTEMD_DEACTIVATING = "deactivating";
 constexpr const char* SYSTEMD_CODE_KILLED = "killed";
 constexpr int TERM_EXIT_STATUS = 143;
+constexpr mode_t LOG_DIR_MODE = 0700;
 
 // The program-wide state of the entry.
 pid_t g_ppid = -1;
@@ -318,6 +342,21 @@ void install_term_handler() {
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;
     ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+extern "C" void ignore_signal(int) {}
+
+// A dropped terminal (the admin's SSH session ends) sends HUP, and output to
+// it then fails with EIO or EPIPE: none of that may end a run halfway, with
+// the service stopped and not yet started. A handler rather than SIG_IGN, so
+// that what the run starts gets the default dispositions back at exec.
+void survive_a_lost_terminal() {
+    struct sigaction sa{};
+    sa.sa_handler = ignore_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGHUP, &sa, nullptr);
+    ::sigaction(SIGPIPE, &sa, nullptr);
 }
 
 // The end-of-program hook: the service object's own clean-up (it releases
@@ -390,7 +429,10 @@ std::string parent_cmdline(pid_t ppid) {
 
 void write_invocation_line(const std::vector<std::string>& args) {
     std::string cmdline = parent_cmdline(g_ppid);
-    int fd = fileutils::open::sysopen_with_real_perms(paths::error_log(), O_WRONLY | O_APPEND | O_CREAT, 0600);
+    // A host without the panel's log directory gets one; where it cannot be
+    // made the line is skipped and the logger writes to standard error.
+    (void)fileutils::mkdir::make_dir_p(paths::logs_dir(), LOG_DIR_MODE);
+    int fd = open_log_for_append(paths::error_log(), 0600);
     if (fd < 0) return;  // no log, no line: never a reason to stop
     std::string joined;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -405,38 +447,9 @@ void write_invocation_line(const std::vector<std::string>& args) {
     ::close(fd);
 }
 
-// The real service object: the service manager's Base.
-class RealServiceObject : public ServiceObject {
-public:
-    explicit RealServiceObject(std::unique_ptr<servicemanager::Base> b) : b_(std::move(b)) {}
-    bool has_custom_action(const std::string& word) override { return b_->has_custom_action(word); }
-    void run_custom_action(const std::string& word) override { b_->run_custom_action(word); }
-    void run_from_argv(const std::vector<std::string>& args) override { b_->run_from_argv(args); }
-    std::string service_argv_action() override { return b_->service_argv_action(); }
-    void service_argv_action(const std::string& w) override { b_->service_argv_action(w); }
-    int verbose() override { return b_->verbose(); }
-    std::string service() override { return b_->service(); }
-    std::string service_name() override { return b_->service_name(); }
-    std::optional<std::string> service_status() override { return b_->service_status(); }
-    std::string class_name() override { return b_->class_name(); }
-    std::string service_via_systemd() override {
-        auto& m = b_->service_manager();
-        return m.has_service_via_systemd() ? m.service() : std::string();
-    }
-    std::string status() override { return b_->status(); }
-    norvik::Output& output_obj() override { return b_->output_obj(); }
-    int lock_fd() override {
-        auto* l = b_->lock();
-        return l && l->is_held() ? l->fd() : -1;
-    }
-
-private:
-    std::unique_ptr<servicemanager::Base> b_;
-};
-
 std::unique_ptr<ServiceObject> make_service_object(const std::string& service) {
-    if (g_factory) return g_factory(service);
-    return std::make_unique<RealServiceObject>(servicemanager::create(service));
+    if (!g_factory) throw PlainError("No service factory is installed.\n");
+    return g_factory(service);
 }
 
 // Without its own ending the message gets a line end.
@@ -472,7 +485,10 @@ int _show_fpm_status() {
 int _show_startup_log_for_srv(ServiceObject& srv) {
     // The display wants shared ownership; the service object keeps it alive.
     std::shared_ptr<norvik::Output> out(&srv.output_obj(), [](norvik::Output*) {});
-    services::log::Display display(srv.service_name(), out, !srv.service_via_systemd().empty());
+    // Under systemd the journal is asked for the unit the back end uses
+    // ("cron" for crond), not the panel's name.
+    const std::string unit = srv.service_via_systemd();
+    services::log::Display display(unit.empty() ? srv.service_name() : unit, out, !unit.empty());
     return display.show_startup_log();
 }
 
@@ -524,10 +540,12 @@ std::optional<ProgramName> parse_program_name(const std::string& path) {
 }
 
 int run() {
+    survive_a_lost_terminal();
     // Colour decisions need the caller's terminal settings, which the
     // daemon environment replaces.
     terminal::capture_environment();
     paths::init();
+    capture_lock_wait_from_env();
     services::env::setup_env_for_starting_a_daemon();
     install_term_handler();
 

@@ -85,6 +85,10 @@ struct ParsedArgs {
 //   it means 1, negated 0).
 // A single leading dash is accepted as well (-stop).
 ParsedArgs parseargv();
+// True when the arguments ask only for a status report or a check: the run
+// changes nothing. Leaves the process argument list as it was and prints
+// nothing.
+bool is_query_request(const std::vector<std::string>& args);
 
 std::vector<std::string> _get_argv();
 void _set_argv(std::vector<std::string> list);
@@ -111,7 +115,8 @@ int run(int argc, char** argv);
 int run();
 
 // The service object as the driver sees it. The real one wraps
-// norvik::servicemanager::Base; tests may install another factory.
+// norvik::servicemanager::Base, a floor above this one: the program's main
+// installs its factory (servicemanager::make_entry_service_object).
 class ServiceObject {
 public:
     virtual ~ServiceObject() = default;
@@ -133,7 +138,8 @@ public:
     virtual int lock_fd() = 0;
 };
 using ServiceFactory = std::function<std::unique_ptr<ServiceObject>(const std::string& service)>;
-// Replaces the factory (nullptr restores the real one).
+// Sets the factory; without one, a run that needs a service object fails
+// with a plain error.
 void set_service_factory(ServiceFactory factory);
 // The current service object, or nullptr.
 ServiceObject* get_current_service();

@@ -13,12 +13,14 @@
 
 #include "foundation/LoadFile.hpp"
 #include "foundation/Paths.hpp"
+#include "output/Output_ControlChars.hpp"
 #include "proc/Kill.hpp"
+#include "proc/PidFile.hpp"
 #include "proc/ProcessCheck_Running.hpp"
 #include "proc/ProcessInfo.hpp"
 #include "proc/PsParser.hpp"
+#include "proc/Services_Command.hpp"
 #include "restartsrv/RestartSrv_Systemd.hpp"
-#include "services/Services_Command.hpp"
 
 namespace norvik::restartsrv::initd {
 
@@ -114,15 +116,6 @@ std::optional<std::string> read_cmdline(pid_t pid) {
 std::string field(const systemd::UnitRecord& r, const char* name) {
     auto it = r.find(name);
     return it == r.end() ? std::string() : it->second;
-}
-
-pid_t leading_int(const std::string& s) {
-    size_t i = 0;
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
-    size_t j = i;
-    while (j < s.size() && j - i < 9 && std::isdigit(static_cast<unsigned char>(s[j]))) ++j;
-    if (j == i) return 0;
-    return static_cast<pid_t>(std::strtol(s.substr(i, j - i).c_str(), nullptr, 10));
 }
 
 std::string extend_method(const std::string& method, const char* word) {
@@ -246,9 +239,16 @@ std::string check_service(const CheckServiceOptions& opts) {
     }
 
     if (!systemd_path && !pid && !opts.pidfile.empty()) {
-        if (auto head = loadfile::read_plain_file_head(opts.pidfile, 127)) {
-            pid = leading_int(head->substr(0, head->find('\n')));
-            method = CHECK_METHOD_PIDFILE;
+        auto read = proc::pidfile::read_checked(opts.pidfile, "", false);
+        if (read.pid) {
+            const std::string why =
+                proc::pidfile::foreign_reason(read.pid, {opts.service, opts.binary, opts.user, opts.pid_exe});
+            if (why.empty()) {
+                pid = read.pid;
+                method = CHECK_METHOD_PIDFILE;
+            } else if (opts.warn) {
+                opts.warn(proc::pidfile::foreign_warning(opts.pidfile, opts.service, read.pid, why));
+            }
         }
     }
 
@@ -262,7 +262,7 @@ std::string check_service(const CheckServiceOptions& opts) {
         if (!proc_dir_exists(pid)) return "";
         if (!services::command::should_ignore_this_command(*cmdline)) {
             method = extend_method(method, CHECK_METHOD_PROC);
-            return opts.service + " (" + *cmdline + ") is running as " + owner + " with PID " + std::to_string(pid) +
+            return opts.service + " (" + output::replace_control_characters(*cmdline) + ") is running as " + owner + " with PID " + std::to_string(pid) +
                    " (" + method + " check method)\n";
         }
     }
@@ -279,7 +279,7 @@ std::string check_service(const CheckServiceOptions& opts) {
             std::string cmd;
             for (const auto& w : check.pid_object().cmdline()) cmd += (cmd.empty() ? "" : " ") + w;
             method = extend_method(method, CHECK_METHOD_RUNNING);
-            return opts.service + " (" + cmd + ") is running as " + opts.user + " with PID " + std::to_string(pid) +
+            return opts.service + " (" + output::replace_control_characters(cmd) + ") is running as " + opts.user + " with PID " + std::to_string(pid) +
                    " (" + method + " check method)\n";
         } catch (const std::exception&) {
             // Not confirmed: ask the last resort.

@@ -46,6 +46,12 @@ struct CheckServiceOptions {
     std::string user;
     std::string check_method;
     bool ignore_systemd = false;
+    // A process named by the PID file counts only when it is the service's
+    // (proc::pidfile::foreign_reason with these and service/user).
+    std::string binary;
+    std::string pid_exe;
+    // Told when the PID file names another process.
+    std::function<void(const std::string&)> warn;
 };
 // A non-empty report when the service runs, "" otherwise. Never raises for
 // a vanished process.

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -17,19 +20,37 @@
 namespace norvik::restartsrv {
 namespace {
 
-void ensure_lock_dir(const std::string& dir) {
-    if (int err = fileutils::mkdir::make_dir_p(dir, 0700)) {
-        throw PlainError("The system failed to create the lock directory “" + dir + "”: " + std::strerror(err));
-    }
+int& lock_wait_storage() {
+    static int seconds = Lock::_LOCK_TIMEOUT;
+    return seconds;
 }
 
+// A lock directory that cannot be made is reported by the open that follows.
+int ensure_lock_dir(const std::string& dir) { return fileutils::mkdir::make_dir_p(dir, 0700); }
+
 }  // namespace
+
+LockError::LockError(Kind kind, int err, const std::string& text) : PlainError(text), kind_(kind), err_(err) {}
+
+int lock_wait_seconds() { return lock_wait_storage(); }
+
+void capture_lock_wait_from_env() {
+    const char* v = std::getenv(LOCK_WAIT_VARIABLE);
+    if (!v || !*v) return;
+    int seconds = 0;
+    const char* end = v + std::strlen(v);
+    auto [p, ec] = std::from_chars(v, end, seconds);
+    if (ec == std::errc() && p == end && seconds > 0 && seconds <= Lock::_LOCK_TIMEOUT) lock_wait_storage() = seconds;
+}
 
 std::string get_run_lock_file_for_service(const std::string& service) {
     if (!validate::service::is_valid(service)) {
         exception::raise("InvalidParameter", "The service name “[_1]” is not valid.", {service});
     }
-    return paths::lock_base() + "/" + service;
+    // Case variants name the same init script, so they share one lock.
+    std::string name = service;
+    for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return paths::lock_base() + "/" + name;
 }
 
 bool _wait_for_ex_lock(fileutils::Flock& fh, int timeout, double poll_interval) {
@@ -44,17 +65,27 @@ bool _wait_for_ex_lock(fileutils::Flock& fh, int timeout, double poll_interval) 
 Lock::Lock(const std::string& service, int timeout) {
     if (service.empty()) throw PlainError("A service name is required to take the restart lock.");
     path_ = get_run_lock_file_for_service(service);
-    ensure_lock_dir(paths::lock_base());
+    const int dir_err = ensure_lock_dir(paths::lock_base());
     // O_NOFOLLOW: a planted symlink must not redirect where the lock is created.
-    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // flock needs no write access: on a read-only tree an existing lock file
+    // still serialises the runs.
+    if (fd < 0 && (errno == EROFS || errno == EACCES)) {
+        const int saved = errno;
+        fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) errno = saved;
+    }
     if (fd < 0) {
-        throw PlainError("The system failed to open the lock file “" + path_ + "”: " + std::strerror(errno));
+        const int err = dir_err && errno == ENOENT ? dir_err : errno;
+        throw LockError(LockError::Kind::Open, err,
+                        "The system failed to open the lock file “" + path_ + "”: " + std::strerror(err));
     }
     _fh = fileutils::Flock(fd);
     if (!_wait_for_ex_lock(_fh, timeout)) {
         _fh.close();
-        throw PlainError("The restart lock “" + path_ + "” could not be obtained within " + std::to_string(timeout) +
-                         " seconds; another restart of this service is still running.");
+        throw LockError(LockError::Kind::Timeout, 0,
+                        "The restart lock “" + path_ + "” could not be obtained within " + std::to_string(timeout) +
+                            " seconds; another restart of this service is still running.");
     }
 }
 

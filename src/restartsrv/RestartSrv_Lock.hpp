@@ -1,7 +1,7 @@
 // The per-service restart lock: two runs for one service never overlap.
-// One lock file per service below norvik::paths::lock_base() (created 0600,
-// its directory 0700); an exclusive flock is polled every 0.25 s for up to
-// 196 s. The lock goes away on release(), when the object is destroyed in the
+// One lock file per service below norvik::paths::lock_base(), named after
+// the lower-cased service name (created 0600, its directory 0700); an
+// exclusive flock is polled every 0.25 s for up to 196 s. The lock goes away on release(), when the object is destroyed in the
 // process that took it, or when that process dies. The descriptor is
 // close-on-exec, and a forked child's copy of the object never unlocks.
 #pragma once
@@ -9,9 +9,31 @@
 #include <memory>
 #include <string>
 
+#include "exception/Exception.hpp"
 #include "foundation/FileUtils_Flock.hpp"
 
 namespace norvik::restartsrv {
+
+// The lock could not be taken: its file could not be opened (err holds the
+// errno), or another run held it for the whole wait. Nothing may fall back
+// to a second attempt on either.
+class LockError : public PlainError {
+public:
+    enum class Kind { Open, Timeout };
+    LockError(Kind kind, int err, const std::string& text);
+    Kind kind() const { return kind_; }
+    int error_number() const { return err_; }
+
+private:
+    Kind kind_;
+    int err_;
+};
+
+// Seconds to wait for the lock: 196 unless the variable below, read by
+// capture_lock_wait_from_env(), asks for a shorter wait (1..196).
+inline constexpr const char* LOCK_WAIT_VARIABLE = "RESTARTSRV_LOCK_WAIT";
+int lock_wait_seconds();
+void capture_lock_wait_from_env();
 
 class Lock {
 public:
@@ -20,13 +42,13 @@ public:
 
     // Takes the lock, waiting up to `timeout` seconds. Raises PlainError for
     // an empty name, norvik::Exception "InvalidParameter" for an invalid name
-    // (before any file is touched), PlainError on open failure or time-out.
+    // (before any file is touched), LockError on open failure or time-out.
     explicit Lock(const std::string& service, int timeout = _LOCK_TIMEOUT);
     ~Lock() = default;
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
 
-    static std::unique_ptr<Lock> create(const std::string& service) { return std::make_unique<Lock>(service); }
+    static std::unique_ptr<Lock> create(const std::string& service) { return std::make_unique<Lock>(service, lock_wait_seconds()); }
 
     // Drops the lock; returns 1, also when already released.
     int release();
@@ -39,7 +61,7 @@ private:
     fileutils::Flock _fh;
 };
 
-// lock_base() + "/" + service; raises for an invalid service name.
+// lock_base() + "/" + the lower-cased service; raises for an invalid name.
 std::string get_run_lock_file_for_service(const std::string& service);
 
 // True when the exclusive lock was obtained within `timeout` seconds

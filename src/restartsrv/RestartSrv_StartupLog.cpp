@@ -18,11 +18,11 @@
 #include "proc/Proc_Family.hpp"
 #include "restartsrv/RestartSrv_Initd.hpp"
 #include "restartsrv/RestartSrv_Systemd.hpp"
+#include "restartsrv/Services_Log.hpp"
 #include "run/CloseFDs.hpp"
 #include "run/ForkAsync.hpp"
 #include "run/ForkSync.hpp"
 #include "run/Sys_Setsid.hpp"
-#include "services/Services_Log.hpp"
 
 namespace norvik::restartsrv {
 
@@ -114,10 +114,52 @@ void _mkdir_or_log_failure(const std::string& dir) {
     }
 }
 
+namespace {
+std::string startup_log_path(const std::string& service_name) {
+    return services::log::STARTUP_LOG_DIR() + "/" + services::log::get_service_name_from_legacy_name(service_name);
+}
+}  // namespace
+
+void _trim_startup_log(const std::string& service_name) {
+    Fd log(::open(startup_log_path(service_name).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    struct stat st {};
+    if (log.get() < 0 || ::fstat(log.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= STARTUP_LOG_MAX_BYTES)
+        return;
+    // The tail moves to the front in pieces, so memory stays small whatever
+    // the size; reading on to the end takes along what a daemon that still
+    // holds the log adds meanwhile.
+    char buf[65536];
+    off_t from = st.st_size - STARTUP_LOG_MAX_BYTES;
+    ssize_t n = ::pread(log.get(), buf, sizeof buf, from);
+    if (n <= 0) return;
+    if (const void* nl = std::memchr(buf, '\n', static_cast<size_t>(n)))
+        from += static_cast<const char*>(nl) - buf + 1;
+    off_t to = 0;
+    bool moving = true;
+    while (moving) {
+        n = ::pread(log.get(), buf, sizeof buf, from);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = ::pwrite(log.get(), buf + done, static_cast<size_t>(n - done), to);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                moving = false;  // what has moved is whole text: the log ends there
+                break;
+            }
+            done += w;
+            to += w;
+        }
+        from += n;
+    }
+    if (::ftruncate(log.get(), to) != 0) {
+        // Nothing better to do: the log stays longer than it should.
+    }
+}
+
 int _open_startup_log(const std::string& service_name, LogMode mode) {
     validate_filesystem_node_name_or_die(service_name);
-    const std::string path =
-        services::log::STARTUP_LOG_DIR() + "/" + services::log::get_service_name_from_legacy_name(service_name);
+    const std::string path = startup_log_path(service_name);
     // No symbolic link is followed and nothing but a plain file is written
     // to (a planted FIFO must not block the start either).
     int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
@@ -235,7 +277,9 @@ pid_t logged_startup(const std::string& service, bool wipe, const std::vector<st
     }
 
     Fd log;
+    bool own_log = true;
     try {
+        if (!wipe) _trim_startup_log(service);
         log.reset(_open_startup_log(service, wipe ? LogMode::Wipe : LogMode::Append));
     } catch (const PlainError&) {
         throw;  // an invalid service name never gets a fallback
@@ -248,7 +292,9 @@ pid_t logged_startup(const std::string& service, bool wipe, const std::vector<st
             throw PlainError(std::string("The system failed to open the startup log fallback because of an error: ") +
                              std::strerror(errno));
         log.reset(fd);
+        own_log = false;
     }
+<<<<<<< HEAD
     return options.wait ? _start_capture_and_wait(path, log.get(), args, options.timeout, options.timed_out)
                         : _start_as_daemon(path, log.get(), args);
 }
@@ -268,6 +314,12 @@ std::optional<int> run_in_session(const std::vector<std::string>& cmd, double ti
         output_head->assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
     }
     return status;
+=======
+    if (!options.wait) return _start_as_daemon(path, log.get(), args);
+    pid_t pid = _start_capture_and_wait(path, log.get(), args);
+    if (own_log) _trim_startup_log(service);
+    return pid;
+>>>>>>> main
 }
 
 int append_to_startup_log(const std::string& real_service_name, const std::string& msg) {
@@ -287,6 +339,7 @@ int append_to_startup_log(const std::string& real_service_name, const std::strin
         p += w;
         n -= static_cast<size_t>(w);
     }
+    _trim_startup_log(real_service_name);
     return 1;
 }
 

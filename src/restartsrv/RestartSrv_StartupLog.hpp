@@ -13,6 +13,9 @@ namespace norvik::restartsrv {
 
 // Output of the started command when its startup log cannot be opened.
 inline constexpr const char* STARTUP_LOG_FALLBACK = "/dev/null";
+// The startup log keeps at most its last this many bytes (cut at a line
+// start): trimmed after every waited-for command and before every start.
+inline constexpr off_t STARTUP_LOG_MAX_BYTES = 4 * 1024 * 1024;
 // Standard input of every started command.
 inline constexpr const char* STARTUP_STDIN = "/dev/null";
 
@@ -60,6 +63,9 @@ enum class LogMode { Wipe, Append };
 // "IO::FileOpenError" (params path, mode, error) on failure. A symbolic
 // link planted in place of the log is refused, never followed.
 int _open_startup_log(const std::string& service_name, LogMode mode);
+// Cuts the service's startup log down to its last STARTUP_LOG_MAX_BYTES;
+// nothing when it is shorter, missing or not a plain file.
+void _trim_startup_log(const std::string& service_name);
 pid_t _start_as_daemon(const std::string& path, int start_log_fd, const std::vector<std::string>& args);
 pid_t _start_capture_and_wait(const std::string& path, int start_log_fd, const std::vector<std::string>& args,
                               double timeout = 0, bool* timed_out = nullptr);

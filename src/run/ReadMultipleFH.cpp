@@ -57,6 +57,7 @@ struct Reading {
     ReadMultipleFH::Handle handle;
     std::string* buffer = nullptr;  // where data is collected
     std::string scratch;            // for handles with an output target
+    size_t dropped = 0;             // bytes over the capture limit
 };
 
 }  // namespace
@@ -161,7 +162,17 @@ ReadMultipleFH::ReadMultipleFH(Options options) {
                     if (--open_reads == 0 && in_fd < 0) all_done = true;
                     continue;
                 }
-                r.buffer->append(chunk.data(), static_cast<size_t>(got));
+                const bool collected = r.handle.out_fd < 0 && !r.handle.out_stream;
+                size_t keep = static_cast<size_t>(got);
+                if (collected) {
+                    const size_t room = r.buffer->size() < options.capture_limit
+                                            ? options.capture_limit - r.buffer->size() : 0;
+                    if (keep > room) {
+                        r.dropped += keep - room;
+                        keep = room;
+                    }
+                }
+                r.buffer->append(chunk.data(), keep);
                 if (r.handle.out_fd >= 0) {
                     write_all_to(r.handle.out_fd, *r.buffer, idle);
                     r.buffer->clear();
@@ -195,8 +206,22 @@ ReadMultipleFH::ReadMultipleFH(Options options) {
         throw;
     }
     close_input();
+    for (auto& r : reads) {
+        if (!r.dropped) continue;
+        _dropped[r.handle.fd] = r.dropped;
+        r.buffer->append(dropped_marker(r.dropped));
+    }
     _finished = (open_reads == 0);
     if (!_finished && _timed_out == 0 && overall > 0) _timed_out = overall;
+}
+
+size_t ReadMultipleFH::dropped(int fd) const {
+    auto it = _dropped.find(fd);
+    return it == _dropped.end() ? 0 : it->second;
+}
+
+std::string ReadMultipleFH::dropped_marker(size_t bytes) {
+    return "\n[" + std::to_string(bytes) + " more bytes were not kept]\n";
 }
 
 const std::string* ReadMultipleFH::get_buffer(int fd) const {

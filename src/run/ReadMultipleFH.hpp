@@ -19,6 +19,9 @@ public:
     static constexpr double DEFAULT_TIMEOUT = 600;
     static constexpr double DEFAULT_READ_TIMEOUT = 0;
     static constexpr size_t CHUNK_SIZE = 131072;
+    // Most bytes kept of one collected stream; the rest is read and dropped,
+    // and a marker line at the end says how much.
+    static constexpr size_t CAPTURE_LIMIT = 16 * 1024 * 1024;
 
     // One read handle and where its data goes: nowhere given -> a private
     // buffer (get_buffer); `text` -> appended there; `out_fd` / `out_stream`
@@ -43,6 +46,7 @@ public:
         std::optional<double> timeout{};       // default 600; 0 = none
         std::optional<double> read_timeout{};  // default 0 = none
         std::optional<Input> input{};
+        size_t capture_limit = CAPTURE_LIMIT;  // per collected stream (not for targets)
     };
 
     // Reading is complete when this returns.
@@ -57,9 +61,15 @@ public:
     // reader: errno and the bytes still unwritten.
     int input_error() const { return _input_errno; }
     size_t input_unwritten() const { return _input_unwritten; }
+    // Bytes of a collected stream that were over the limit and dropped.
+    size_t dropped(int fd) const;
+
+    // The line appended to a stream that lost its end.
+    static std::string dropped_marker(size_t bytes);
 
 private:
     std::map<int, std::shared_ptr<std::string>> _fh_buffer{};
+    std::map<int, size_t> _dropped{};
     bool _finished = false;
     double _timed_out = 0;
     int _input_errno = 0;

@@ -4,9 +4,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <limits>
 
-#include "config/Config_LoadNkConf.hpp"
 #include "exception/Exception.hpp"
 #include "log/Debug.hpp"
 #include "run/Errno.hpp"
@@ -55,32 +56,6 @@ void set_each(const std::vector<std::string>& names, long long value, std::vecto
     }
 }
 
-long long default_limit() {
-    long long minimum = maxmem::minimum() * MIB;
-    std::string setting;
-    try {
-        setting = config::loadnkconf::get("maxmem");
-    } catch (const std::exception&) {
-    }
-    if (setting.empty()) return minimum;
-    long long mib = 0;
-    try {
-        mib = std::stoll(setting);
-    } catch (const std::exception&) {
-        return minimum;
-    }
-    if (mib == 0) return -1;
-    return std::max(mib * MIB, minimum);
-}
-
-bool coredump_on() {
-    try {
-        return config::loadnkconf::is_true(config::loadnkconf::get("coredump"));
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
 int finish(const std::vector<std::string>& failures) {
     if (failures.empty()) return 1;
     std::string text = "Failed to set resource limits:";
@@ -103,11 +78,25 @@ const std::map<std::string, int>& RLIMITS() {
     return t;
 }
 
-int set_rlimit(std::optional<long long> limit, const std::vector<std::string>& names) {
-    long long value = limit ? (*limit == 0 ? -1 : *limit) : default_limit();
+long long default_limit(const std::string& maxmem_setting) {
+    long long minimum = maxmem::minimum() * MIB;
+    if (maxmem_setting.empty()) return minimum;
+    long long mib = 0;
+    try {
+        mib = std::stoll(maxmem_setting);
+    } catch (const std::exception&) {
+        return minimum;
+    }
+    if (mib == 0) return -1;
+    if (mib < 0 || mib > std::numeric_limits<long long>::max() / MIB) return minimum;
+    return std::max(mib * MIB, minimum);
+}
+
+int set_rlimit(std::optional<long long> limit, const std::vector<std::string>& names, const Settings& settings) {
+    long long value = limit ? (*limit == 0 ? -1 : *limit) : default_limit(settings.maxmem);
     std::vector<std::string> failures;
     set_each(names.empty() ? MEMORY_RESOURCES : names, value, failures);
-    set_each({"CORE"}, coredump_on() ? value : 0, failures);
+    set_each({"CORE"}, settings.coredump ? value : 0, failures);
     return finish(failures);
 }
 

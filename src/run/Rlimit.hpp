@@ -12,13 +12,23 @@ namespace norvik::rlimit {
 // Resource name ("AS", "DATA", "CORE", "NOFILE"...) -> number.
 const std::map<std::string, int>& RLIMITS();
 
-// Sets the address-space and data limits to `limit` bytes (default: the
-// main configuration's maxmem in MiB, at least norvik::maxmem::minimum();
-// 0 there means unlimited) and the core limit to the same when the
-// configuration's coredump is on, else 0. 1 on success; 0 (with one warning
-// listing every failure) otherwise.
-int set_rlimit(std::optional<long long> limit = std::nullopt,
-               const std::vector<std::string>& names = {});
+// The two main-configuration values behind the default limits. The caller
+// reads them (maxmem and coredump): the configuration is a floor above.
+struct Settings {
+    std::string maxmem;  // MiB; "" or not a number: the minimum; "0": unlimited
+    bool coredump = false;
+};
+
+// The limit in bytes for a maxmem setting: at least norvik::maxmem::minimum()
+// MiB, -1 (unlimited) for "0".
+long long default_limit(const std::string& maxmem_setting);
+
+// Sets the address-space and data limits to `limit` bytes (default:
+// default_limit(settings.maxmem); 0 means unlimited) and the core limit to
+// the same when settings.coredump is on, else 0. 1 on success; 0 (with one
+// warning listing every failure) otherwise.
+int set_rlimit(std::optional<long long> limit = std::nullopt, const std::vector<std::string>& names = {},
+               const Settings& settings = {});
 // Like set_rlimit with the minimum (norvik::maxmem::minimum() MiB).
 int set_min_rlimit();
 // name -> (soft, hard) of every resource in RLIMITS().

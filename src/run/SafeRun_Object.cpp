@@ -1,14 +1,18 @@
 #include "run/SafeRun_Object.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <istream>
@@ -17,11 +21,11 @@
 #include "exception/Exception.hpp"
 #include "foundation/Env.hpp"
 #include "log/Debug.hpp"
-#include "proc/Kill_Single.hpp"
 #include "run/AccessIds_ReducedPrivileges.hpp"
 #include "run/CloseFDs.hpp"
 #include "run/Errno.hpp"
 #include "run/ForkAsync.hpp"
+#include "run/Kill_Single.hpp"
 #include "run/ReadMultipleFH.hpp"
 #include "run/Sys_Setsid.hpp"
 
@@ -143,9 +147,44 @@ int wait_child(pid_t pid) {
     return status;
 }
 
-int safe_kill_child(pid_t pid) {
-    int status = kill::single::safekill_single(pid, safekill_timeout);
-    return status;
+using Clock = std::chrono::steady_clock;
+
+// True once the (unreaped) child has ended, waiting up to `seconds`
+// (< 0: without limit). The pidfd wakes us at once; without one, the exit is
+// noticed in steps of 10 ms.
+bool child_ended_within(pid_t pid, int pidfd, double seconds) {
+    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                        seconds < 0 ? 0 : seconds));
+    for (;;) {
+        double left = seconds < 0 ? -1 : std::chrono::duration<double>(end - Clock::now()).count();
+        if (pidfd >= 0) {
+            struct pollfd p{pidfd, POLLIN, 0};
+            int ms = left < 0 ? -1 : static_cast<int>(left * 1000 + 0.999);
+            int r = ::poll(&p, 1, ms);
+            if (r > 0) return true;
+            if (r == 0) return false;
+            if (errno != EINTR) return false;
+            continue;
+        }
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
+            return true;
+        if (seconds >= 0 && left <= 0) return false;
+        ::usleep(10000);
+    }
+}
+
+// Ends the child's whole process group (what it left in the background
+// too), TERM first and KILL after the grace, and reaps the child. The group
+// id is the child's pid, which cannot pass to anyone else before the child
+// is reaped; so every signal here goes before the wait.
+int end_child_group(pid_t pid, int pidfd) {
+    ::kill(-pid, SIGTERM);
+    ::kill(pid, SIGTERM);
+    bool ended = child_ended_within(pid, pidfd, safekill_timeout);
+    ::kill(-pid, SIGKILL);
+    if (!ended) ::kill(pid, SIGKILL);
+    return wait_child(pid);
 }
 
 [[noreturn]] void child_fail(const std::string& text, int err) {
@@ -296,6 +335,10 @@ void Object::run_child(Options& o) {
         // without close-on-exec) reaches the child.
         posix_spawn_file_actions_addclosefrom_np(&fa, 3);
         reset_child_signals(attr);
+        posix_spawnattr_setpgroup(&attr, 0);
+        short flags = 0;
+        posix_spawnattr_getflags(&attr, &flags);
+        posix_spawnattr_setflags(&attr, static_cast<short>(flags | POSIX_SPAWN_SETPGROUP));
         pid_t pid = 0;
         const bool by_path = o.program.find('/') != std::string::npos;
         int rc = by_path ? ::posix_spawn(&pid, o.program.c_str(), &fa, &attr, argv.data(), envp.data())
@@ -349,6 +392,8 @@ void Object::run_child(Options& o) {
                     child_fail("Failed to set up the standard streams: " + errnum::strerror_text(errno), errno);
                 closefds::fast_closefds({exec_err_write});
                 if (!o.keep_env) env::clean_env();
+                // A new session (below) makes a new group as well.
+                if (!rp::PRIVS_REDUCED()) ::setpgid(0, 0);
                 if (rp::PRIVS_REDUCED()) {
                     uid_t uid = ::geteuid();
                     gid_t gid = ::getegid();
@@ -375,11 +420,18 @@ void Object::run_child(Options& o) {
             }
         }
         fds.close_fd(exec_err_write, false);
+        if (!rp::PRIVS_REDUCED()) ::setpgid(pid, pid);  // whichever side is first
         _child_pid = pid;
         started = true;
     }
 
-    // 8: the parent's side.
+    // 8: the parent's side. The pidfd lets the wait for the child have a limit.
+    const auto started_at = Clock::now();
+    int pidfd = -1;
+    if (started) {
+        long fd = ::syscall(SYS_pidfd_open, _child_pid, 0);
+        if (fd >= 0) pidfd = fds.add(static_cast<int>(fd));
+    }
     if (started && o.after_fork) o.after_fork(_child_pid);
     fds.close_fd(in_child, false);
     if (err_child == out_child) err_child = -1;
@@ -401,7 +453,7 @@ void Object::run_child(Options& o) {
                 o.stdin_callback(in_write);
             } catch (...) {
                 fds.close_fd(in_write, false);
-                _CHILD_ERROR = safe_kill_child(_child_pid);
+                _CHILD_ERROR = end_child_group(_child_pid, pidfd);
                 throw;
             }
             fds.close_fd(in_write, true);
@@ -449,29 +501,37 @@ void Object::run_child(Options& o) {
         reader.emplace(std::move(ro));
     } catch (...) {
         // 11.
-        _CHILD_ERROR = safe_kill_child(_child_pid);
+        _CHILD_ERROR = end_child_group(_child_pid, pidfd);
         throw;
     }
+    if (out_read >= 0) _stdout_dropped = reader->dropped(out_read);
+    if (err_read >= 0) _stderr_dropped = reader->dropped(err_read);
     fds.close_fd(out_read, true);
     fds.close_fd(err_read, true);
 
     bool have_status = false;
     if (!reader->did_finish()) {
         _timed_out_after = reader->timed_out();
-        _CHILD_ERROR = safe_kill_child(_child_pid);
+    } else {
+        // The pipes are done (or there were none): the limits still hold for
+        // the child itself.
+        double wait = -1;
+        if (timeout > 0)
+            wait = std::max(0.0, timeout - std::chrono::duration<double>(Clock::now() - started_at).count());
+        if (read_timeout > 0 && (wait < 0 || read_timeout < wait)) wait = read_timeout;
+        if (wait >= 0 && !child_ended_within(_child_pid, pidfd, wait))
+            _timed_out_after = (read_timeout > 0 && wait == read_timeout) ? read_timeout : timeout;
+    }
+    if (_timed_out_after) {
+        _CHILD_ERROR = end_child_group(_child_pid, pidfd);
         have_status = true;
     }
     // 12.
     if (!have_status) _CHILD_ERROR = wait_child(_child_pid);
 
-    // 13.
-    if (spawn_path) {
-        if (_CHILD_ERROR == 32512) {
-            _CHILD_ERROR = 512;
-            _exec_failed = true;
-            if (_stderr) *_stderr += start_failure + ": " + errnum::strerror_text(ENOENT);
-        }
-    } else if (exec_err_read >= 0) {
+    // 13. A spawn that could not start the program has said so already;
+    // an exit status of 127 is the program's own.
+    if (!spawn_path && exec_err_read >= 0) {
         int err = 0;
         ssize_t got;
         do {

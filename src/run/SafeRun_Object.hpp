@@ -1,6 +1,7 @@
 // Runs one external program without a shell: feeds its input, collects its
 // output and error output (or passes them to the caller's descriptors) under
 // an overall and an idle limit, ends it when a limit expires and reaps it.
+// Each child leads its own process group; a time-out ends the whole group.
 // The object is complete when the constructor returns.
 //
 //   norvik::saferun::Object run({.program = "/usr/bin/systemctl", .args = {"is-active", "x"}});
@@ -87,6 +88,11 @@ public:
     const std::string* stdout_r() const { return _stdout.get(); }
     const std::string* stderr_r() const { return _stderr.get(); }
 
+    // Bytes of a captured stream beyond ReadMultipleFH::CAPTURE_LIMIT that
+    // were dropped (its text then ends with a marker line saying so).
+    size_t stdout_dropped() const { return _stdout_dropped; }
+    size_t stderr_dropped() const { return _stderr_dropped; }
+
     pid_t child_pid() const { return _child_pid; }
     // The limit that expired, in seconds; nothing when none did.
     std::optional<double> timed_out() const { return _timed_out_after; }
@@ -114,6 +120,8 @@ private:
     std::shared_ptr<std::string> _stdout{};
     std::shared_ptr<std::string> _stderr{};
     std::optional<double> _timed_out_after{};
+    size_t _stdout_dropped = 0;
+    size_t _stderr_dropped = 0;
 };
 
 // A spawned child starts with SIGPIPE and SIGCHLD at their defaults and no

@@ -5,6 +5,7 @@
 #include "exception/Exception.hpp"
 #include "server/Server_Type_Profile.hpp"
 #include "server/Server_Type_Role.hpp"
+#include "server/Server_Type_Role_Names.hpp"
 
 namespace norvik::server::type::profile::roles {
 namespace {
@@ -44,7 +45,9 @@ int verify_roles_enabled(const RolesSpec& rule) {
                                     {"message", "This feature needs server roles that are disabled: " + list + "."}});
 }
 
-std::vector<std::string> roles_of_service(const std::string& service) {
+std::vector<std::string> roles_of_service(const std::string& service_in) {
+    // Roles list services under their own names, as the enabled test judges them.
+    const std::string service = names::canonical_service(service_in);
     std::vector<std::string> out;
     for (const auto& cls : all_roles()) {
         const Role& r = get_role(cls);

@@ -31,7 +31,8 @@ int verify_roles_enabled(const RolesSpec& rule);
 
 // 1 when the service belongs to no role or one of its roles is enabled.
 int is_service_allowed(const std::string& service);
-// Short names of the roles that list the service, in role order.
+// Short names of the roles that list the service (an alias counts as the
+// service it names), in role order.
 std::vector<std::string> roles_of_service(const std::string& service);
 
 std::map<std::string, int> get_optional_roles_for_profile(const std::string& profile);

@@ -2,6 +2,8 @@
 // tests and the role classes share. Change a name here and nowhere else.
 #pragma once
 
+#include <string>
+
 namespace norvik::server::type::names {
 
 // --- services -------------------------------------------------------------
@@ -36,6 +38,40 @@ inline constexpr const char* NKSRVD = "nksrvd";               // always enabled
 inline constexpr const char* NKQUEUED = "nkqueued";           // always enabled
 inline constexpr const char* NORVIKLOGD = "norviklogd";
 inline constexpr const char* NKLOGTAILD = "nklogtaild";
+inline constexpr const char* SSHD = "sshd";
+inline constexpr const char* CROND = "crond";
+inline constexpr const char* RSYSLOGD = "rsyslogd";
+inline constexpr const char* FTP = "ftp";                     // the FTP server under its generic name
+inline constexpr const char* NKIPV6 = "nkipv6";
+inline constexpr const char* IPALIASES = "ipaliases";
+inline constexpr const char* NKDNSADMIN = "nkdnsadmin";
+inline constexpr const char* CLAMD = "clamd";
+inline constexpr const char* NSCD = "nscd";
+inline constexpr const char* SYSLOGD = "syslogd";
+inline constexpr const char* P0F = "p0f";
+inline constexpr const char* PDNS_SERVER = "pdns_server";     // the program behind pdns
+
+// The one table of other names of a panel service: the distribution's unit
+// names and the database servers' own names. A run under such a name acts on
+// the panel's service (its definition, restart lock, disable files and
+// monitor suspension), and the enabled test and the role check judge it as
+// that service.
+struct UnitNameAlias {
+    const char* unit;
+    const char* service;
+};
+inline constexpr UnitNameAlias UNIT_NAME_ALIASES[] = {
+    {"apache2", HTTPD}, {"exim4", MTA},   {"mariadb", MYSQL},    {"ssh", SSHD},      {"cron", CROND},
+    {"rsyslog", RSYSLOGD}, {"proftpd", FTPD}, {"pure-ftpd", FTPD}, {"bind9", NAMED}, {"spamassassin", SPAMD},
+    {MYSQL_ALIAS, MYSQL}, {POSTGRESQL_ALIAS, POSTGRESQL},
+};
+
+// The panel's name for any name of the table; any other name unchanged.
+inline std::string canonical_service(const std::string& name) {
+    for (const auto& a : UNIT_NAME_ALIASES)
+        if (name == a.unit) return a.service;
+    return name;
+}
 
 // The mailman configuration key (a true value disables it).
 inline constexpr const char* MAILMAN_KEY = "skipmailman";

@@ -10,6 +10,8 @@
 #include "foundation/Paths.hpp"
 #include "foundation/Validate_Service.hpp"
 #include "log/Logger.hpp"
+#include "restartsrv/RestartSrv_Lock.hpp"
+#include "server/Server_Type_Role_Names.hpp"
 #include "service_manager/ServiceManager_Definition.hpp"
 #include "service_manager/ServiceManager_Deps.hpp"
 #include "service_manager/ServiceManager_Hot.hpp"
@@ -26,6 +28,10 @@ std::string class_suffix_for_service(const std::string& service) {
     for (auto& c : s)
         if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_')) c = '_';
     return s;
+}
+
+std::string canonical_service_name(const std::string& service) {
+    return server::type::names::canonical_service(service);
 }
 
 namespace {
@@ -54,8 +60,9 @@ std::unique_ptr<Base> build(const nlohmann::json& opts, std::shared_ptr<const De
 
 }  // namespace
 
-std::unique_ptr<Base> create(const std::string& service, const nlohmann::json& given) {
-    if (service.empty()) throw PlainError("No service was given.\n" + exception::stack_trace());
+std::unique_ptr<Base> create(const std::string& service_in, const nlohmann::json& given) {
+    if (service_in.empty()) throw PlainError("No service was given.\n" + exception::stack_trace());
+    const std::string service = canonical_service_name(service_in);
     nlohmann::json opts = given.is_object() ? given : nlohmann::json::object();
     opts["service"] = service;
 
@@ -71,6 +78,8 @@ std::unique_ptr<Base> create(const std::string& service, const nlohmann::json& g
                 if (shared->base == "Hot") return build<Hot>(merged, shared);
                 return build<Base>(merged, shared);
             }
+        } catch (const restartsrv::LockError&) {
+            throw;  // the lock's own error, once: no fallback object, no second wait
         } catch (const PlainError& e) {
             load_error = e.text();
             std::fprintf(stderr, "warning: %s\n", e.text().c_str());
@@ -83,7 +92,9 @@ std::unique_ptr<Base> create(const std::string& service, const nlohmann::json& g
 
     validate_node_name(service);
 
-    if (deps::has_service_via_initd(service) || deps::has_service_via_systemd(service)) {
+    // systemd is asked under the system's unit name (crond is cron.service
+    // on Debian), as the back end will be.
+    if (deps::has_service_via_initd(service) || deps::has_service_via_systemd(_get_systemd_name(service))) {
         opts["_from_factory"] = 1;
         return build<Base>(opts, nullptr);
     }

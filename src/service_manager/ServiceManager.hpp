@@ -17,6 +17,10 @@
 
 namespace norvik::servicemanager {
 
+// The panel's name for a distribution unit name ("apache2" -> "httpd"); any
+// other name unchanged. The factory applies it first.
+std::string canonical_service_name(const std::string& service);
+
 // `new` of the factory. opts: further named options for the constructor
 // ("longmess" is taken for the unknown-service exception).
 std::unique_ptr<Base> create(const std::string& service,

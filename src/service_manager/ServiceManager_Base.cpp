@@ -18,6 +18,7 @@
 #include <regex>
 
 #include "config/Config_LoadNkConf.hpp"
+#include "foundation/FileUtils_Mkdir.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/TimeHiRes.hpp"
 #include "log/Logger.hpp"
@@ -34,6 +35,7 @@
 #include "service_manager/ServiceManager_Definition.hpp"
 #include "service_manager/ServiceManager_Deps.hpp"
 #include "services/Services_Enabled.hpp"
+#include "services/Services_Installed.hpp"
 #include "services/Services_Exceptions.hpp"
 #include "servmon/Servmon_Tiny.hpp"
 #include "os/OS.hpp"
@@ -53,6 +55,9 @@ const char* const PLACEHOLDER_LOCK_NAME = "restartsrv_base";
 const char* const PROGRESS_MARKER = ".";
 const char* const SUCCESS_WORD = "Done";
 const char* const FAILURE_WORD = "Failed";
+
+// The panel's log directory, when the tool has to make it.
+constexpr mode_t LOG_DIR_MODE = 0700;
 
 constexpr double STATUS_POLL = 0.05;
 constexpr int STATUS_WAIT_LIMIT = 120;
@@ -352,8 +357,7 @@ Manager& Base::service_manager() {
     return *service_manager_;
 }
 
-namespace {
-std::string get_systemd_name(const std::string& name) {
+std::string _get_systemd_name(const std::string& name) {
     try {
         auto map = os::systemd_service_name_map();
         auto it = map.find(name);
@@ -362,7 +366,6 @@ std::string get_systemd_name(const std::string& name) {
     }
     return name;
 }
-}  // namespace
 
 std::unique_ptr<Manager> Base::_build_service_manager() {
     const auto& argv = deps::process_argv();
@@ -374,7 +377,7 @@ std::unique_ptr<Manager> Base::_build_service_manager() {
         if (::getppid() != 1) deps::use_init_script_even_for_units(*m);
         return m;
     }
-    std::string unit = get_systemd_name(service_name());
+    std::string unit = _get_systemd_name(service_name());
     if (auto rec = deps::has_service_via_systemd(unit)) {
         debug("Using the systemd back end for " + service_name() + " (unit " + unit + ")");
         return deps::make_systemd_manager(unit, *rec);
@@ -415,9 +418,24 @@ std::shared_ptr<const config::NkConf> Base::nkconf() {
 std::unique_ptr<restartsrv::Lock> Base::_build_lock() {
     if (::getppid() == 1 || ::geteuid() != 0) return nullptr;
     std::string name = service_ && !service_->empty() ? *service_ : PLACEHOLDER_LOCK_NAME;
-    auto l = restartsrv::Lock::create(name);
-    if (!l) throw PlainError("Could not take the restart lock for " + name);
-    return l;
+    try {
+        auto l = restartsrv::Lock::create(name);
+        if (!l) throw PlainError("Could not take the restart lock for " + name);
+        return l;
+    } catch (const restartsrv::LockError& e) {
+        // A query changes nothing: on a tree where the lock file cannot be
+        // made (read-only, say) it still answers.
+        if (e.kind() != restartsrv::LockError::Kind::Open || !deps::is_query_request(deps::process_argv())) throw;
+        std::string text = e.text() + "; answering without the restart lock.";
+        bool on_stderr = false;
+        try {
+            logger().warn(text);
+            on_stderr = logger().usingstderr();  // its log is on the same tree
+        } catch (...) {
+        }
+        if (!on_stderr) std::fprintf(stderr, "warning: %s\n", text.c_str());
+        return nullptr;
+    }
 }
 restartsrv::Lock* Base::lock() {
     if (!lock_built_) {
@@ -431,7 +449,18 @@ void Base::lock(std::unique_ptr<restartsrv::Lock> v) {
     lock_built_ = true;
 }
 
-int Base::_build_is_enabled() { return services::enabled::is_enabled(service()) ? 1 : 0; }
+int Base::_build_is_enabled() {
+    // The installed test cannot see the back end from below; lend it ours.
+    services::installed::ScopedBackendProbe probe([this](const std::string& name) {
+        if (name != service()) return false;
+        try {
+            return service_manager().has_service_via_systemd() || deps::has_service_via_initd(service_name());
+        } catch (...) {
+            return false;
+        }
+    });
+    return services::enabled::is_enabled(service()) ? 1 : 0;
+}
 int Base::is_enabled() {
     if (!is_enabled_) is_enabled_ = _build_is_enabled();
     return *is_enabled_;
@@ -470,6 +499,9 @@ std::string Base::pidfile() const { return pidfile_.value_or(""); }
 void Base::pidfile(const std::string& v) { pidfile_ = v; }
 std::string Base::pid_exe() const { return pid_exe_.value_or(""); }
 void Base::pid_exe(const std::string& v) { pid_exe_ = v; }
+proc::pidfile::Identity Base::pidfile_identity() {
+    return {service_name(), service_binary(), processowner(), pid_exe()};
+}
 const std::vector<int>& Base::ports() const {
     static const std::vector<int> none;
     return ports_ ? *ports_ : none;
@@ -574,6 +606,11 @@ void Base::_generate_not_configured_exception(const nlohmann::json& p) {
     raise_service_exception(services::NOT_CONFIGURED, q);
 }
 void Base::_generate_not_installed_exception(const nlohmann::json& p) { raise_service_exception(services::NOT_INSTALLED, p); }
+void Base::_generate_config_test_exception(const nlohmann::json& p) {
+    nlohmann::json q = p;
+    q["output"] = last_hook_output_;
+    raise_service_exception(services::CONFIG_TEST_FAILED, q);
+}
 void Base::_generate_binary_not_found_exception(const nlohmann::json& p) { raise_service_exception(services::BINARY_NOT_FOUND, p); }
 std::shared_ptr<norvik::Exception> Base::_no_roles_exception() {
     services::register_service_exceptions();
@@ -590,7 +627,20 @@ bool Base::run_hook(const std::string& name, const std::vector<std::string>& ext
     int st = deps::run_argv(argv, &out, &err);
     debug("Hook " + name + " of " + service() + " ended with status " + std::to_string(st));
     if (st != 0 && !err.empty()) debug("Hook " + name + " said: " + err);
+    last_hook_output_ = hook_report(argv[0], st, out + err);
     return st == 0;
+}
+
+// What a hook printed (its tail, when long), or how it ended when it printed
+// nothing.
+std::string Base::hook_report(const std::string& program, int status, std::string said) {
+    constexpr size_t LIMIT = 8192;
+    if (said.size() > LIMIT) said = "..." + said.substr(said.size() - LIMIT);
+    while (!said.empty() && (said.back() == '\n' || said.back() == ' ')) said.pop_back();
+    if (!said.empty() || status == 0) return said;
+    if (status < 0) return program + " could not be run.";
+    if (status & 127) return program + " was killed by signal " + std::to_string(status & 127) + ".";
+    return program + " exited with status " + std::to_string(status >> 8) + ".";
 }
 
 bool Base::has_start_check() const { return definition_ && definition_->has_hook("start_check"); }
@@ -615,8 +665,10 @@ void Base::run_custom_action(const std::string& word) {
     if (!err.empty()) std::fwrite(err.data(), 1, err.size(), stderr);
     std::fflush(stdout);
     if (st != 0) {
-        std::string how = st < 0 ? "could not be run" : (st & 127) ? "was killed by signal " + std::to_string(st & 127)
-                                                                 : "exited with status " + std::to_string(st >> 8);
+        std::string how = st == deps::TIMED_OUT ? "did not finish within its time limit"
+                          : st < 0             ? "could not be run"
+                          : (st & 127)         ? "was killed by signal " + std::to_string(st & 127)
+                                               : "exited with status " + std::to_string(st >> 8);
         throw PlainError("The action \"" + word + "\" of the service " + service() + " " + how + ".");
     }
 }
@@ -677,16 +729,15 @@ void Base::run_from_argv(const std::vector<std::string>& argv) {
             if (!message.empty() && message.back() == '\n') message.pop_back();
             std::string line = "Service check: " + service() + " is running";
             if (!message.empty()) line += " :: " + message;
-            line += "\n";
-            std::fwrite(line.data(), 1, line.size(), stdout);
-            std::fflush(stdout);
+            output_obj().out(line);
         }
         return;
     }
     service_argv_action("STATUS");
     std::string text = status();
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    // It embeds command lines: the output object escapes it for its medium.
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    output_obj().out(text);
 }
 
 bool Base::_called_from_restart() {
@@ -736,6 +787,11 @@ std::string Base::restart(std::optional<bool> graceful) {
     bool disabled = !is_enabled();
     bool role_off = _service_is_role_aware_and_disabled() != 0;
 
+    if (disabled && !role_off && running && services::enabled::is_enabled_apart_from_installed(service()) != 0) {
+        // Only the installed test says no: that never stops a running daemon.
+        info("The service " + service() + " is running but does not count as installed; it was left running.");
+        _generate_not_installed_exception(params);
+    }
     if ((role_off || disabled) && running) {
         service_argv_action("STOP");
         _pretend_not_called_from_restart(true);
@@ -766,7 +822,9 @@ std::string Base::restart(std::optional<bool> graceful) {
     };
     if (running && is_enabled()) {
         if (has_stop_check()) stop_check();
-        if (has_restart_check() && !restart_check()) return "";
+        // A configuration the daemon would refuse must not cost the running
+        // daemon: refuse the restart before anything is stopped.
+        if (has_restart_check() && !restart_check()) _generate_config_test_exception(params);
         bool use_graceful = graceful.has_value() ? *graceful : graceful_by_default();
         if (is_enabled() && has_restart_gracefully() && use_graceful) {
             if (verbose() == 1) output_partial("Restarting " + service() + " gracefully ");
@@ -781,7 +839,14 @@ std::string Base::restart(std::optional<bool> graceful) {
         if (is_enabled() && has_restart_args() && service_manager().has_restart()) {
             if (verbose() == 1) output_partial("Restarting " + service() + " ");
             else debug("Restarting " + service() + " through its back end");
-            if (service_manager().restart(*this) && !wait_for_service_status(0).empty()) {
+            bool restarted = false;
+            try {
+                restarted = service_manager().restart(*this) && !wait_for_service_status(0).empty();
+            } catch (const std::exception& e) {
+                // It may have stopped the service: the stop and start below finish the job.
+                warn("The back end's restart of " + service() + " failed (" + exception::get_string(e) + ").");
+            }
+            if (restarted) {
                 report_outcome(true);
                 return "1";
             }
@@ -791,15 +856,25 @@ std::string Base::restart(std::optional<bool> graceful) {
         service_argv_action("START");
     }
 
+    // Once the stop half has run, the start half runs, whatever the stop
+    // raised: a restart never leaves the service down on its own account.
+    // The stop's error is still the restart's outcome.
+    std::exception_ptr stop_error;
     if (running) {
         if (verbose() == 1) output_partial("Restarting " + service() + " ");
         else debug("Stopping " + service() + " for the restart");
-        stop();
+        try {
+            stop();
+        } catch (...) {
+            stop_error = std::current_exception();
+            warn("The stop of " + service() + " failed (" + exception::get_string(stop_error) + "); starting it all the same.");
+        }
+    } else if (!is_enabled()) {
+        _generate_disabled_exception(params);
     }
 
-    if (!is_enabled()) _generate_disabled_exception(params);
-
     int started = start();
+    if (stop_error) std::rethrow_exception(stop_error);
     if (!started) return "";
     std::string result = service_status().value_or("");
     if (result.empty()) result = "1";
@@ -814,9 +889,14 @@ std::string Base::get_status_string() {
     Manager& m = service_manager();
     if (m.has_status_helper()) return m.status_helper(*this);
     bool ignore_systemd = argv_has(deps::process_argv(), IGNORE_SYSTEMD_SWITCH);
+<<<<<<< HEAD
     std::string text =
         deps::check_service(service_name(), processowner(), pidfile(), ignore_systemd, command_line_regex());
     return text.empty() ? m.status_fallback(*this) : text;
+=======
+    return deps::check_service(service_name(), processowner(), pidfile(), ignore_systemd, command_line_regex(),
+                               service_binary(), pid_exe(), [this](const std::string& m) { warn(m); });
+>>>>>>> main
 }
 
 std::string Base::status() {
@@ -966,7 +1046,8 @@ int Base::is_up_via_pidfile() {
         if (pid == 0 && i < 9) timehires::sleep(0.1);
     }
     if (pid == 0) return 0;
-    return psparser::pid_is_alive(static_cast<pid_t>(pid)) ? 1 : 0;
+    if (!psparser::pid_is_alive(static_cast<pid_t>(pid))) return 0;
+    return proc::pidfile::foreign_reason(static_cast<pid_t>(pid), pidfile_identity()).empty() ? 1 : 0;
 }
 
 // ---- start, stop, reload ------------------------------------------------------------
@@ -984,10 +1065,11 @@ int Base::start() {
 
     debug("Checking the log directory");
     {
-        struct stat st;
+        // The tool's own tree is never a reason to leave a service down: a log
+        // directory that cannot be made only sends the log to standard error.
         std::string dir = paths::logs_dir();
-        if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            throw PlainError(norvik::Logger::find_progname() + ": the log directory " + dir + " does not exist");
+        if (int err = fileutils::mkdir::make_dir_p(dir, LOG_DIR_MODE))
+            warn("The log directory " + dir + " could not be created: " + std::strerror(err));
     }
     debug("Setting the file-creation mask to 0022");
     ::umask(022);
@@ -1035,10 +1117,12 @@ int Base::start() {
         }
         std::string pf = pidfile();
         if (!pf.empty() && path_exists(pf)) {
-            // A PID file of a dead process would be taken for the new one.
+            // A PID file of a dead process, or of one that is not the
+            // service's, would be taken for the new one.
             long pid = 0;
             if (auto line = read_first_line(pf)) pid = parse_pid(*line);
-            if (!psparser::pid_is_alive(static_cast<pid_t>(pid))) {
+            if (!psparser::pid_is_alive(static_cast<pid_t>(pid)) ||
+                !proc::pidfile::foreign_reason(static_cast<pid_t>(pid), pidfile_identity()).empty()) {
                 debug("Removing the stale PID file " + pf);
                 ::unlink(pf.c_str());
             }

@@ -23,7 +23,11 @@
 
 #include "config/Config_LoadNkConf.hpp"
 #include "exception/Exception.hpp"
+<<<<<<< HEAD
 #include "proc/Proc_Family.hpp"
+=======
+#include "proc/PidFile.hpp"
+>>>>>>> main
 #include "service_manager/ServiceManager_Manager.hpp"
 
 namespace norvik {
@@ -37,6 +41,10 @@ class Lock;
 namespace norvik::servicemanager {
 
 class Definition;
+
+// The unit name of the system's service-name map for `name` ("crond" ->
+// "cron" on Debian), else `name` itself.
+std::string _get_systemd_name(const std::string& name);
 
 class Base {
 public:
@@ -117,6 +125,8 @@ public:
     void pidfile(const std::string& v);
     std::string pid_exe() const;                        // rw, none (a regex, searched)
     void pid_exe(const std::string& v);
+    // What a PID-file process must be to count as this service's.
+    proc::pidfile::Identity pidfile_identity();
     const std::vector<int>& ports() const;              // rw, none
     void ports(const std::vector<int>& v);
     const std::vector<std::string>& doomed_rules() const;  // rw, none (program names)
@@ -202,6 +212,8 @@ public:
     [[noreturn]] void _generate_not_configured_exception(const nlohmann::json& params);
     [[noreturn]] void _generate_not_installed_exception(const nlohmann::json& params);
     [[noreturn]] void _generate_binary_not_found_exception(const nlohmann::json& params);
+    // restart_check said no: the exception carries the hook's output.
+    [[noreturn]] void _generate_config_test_exception(const nlohmann::json& params);
     std::shared_ptr<norvik::Exception> _no_roles_exception();
     nlohmann::json exception_params();  // {"service": service()}
 
@@ -304,6 +316,8 @@ protected:
 
 private:
     bool run_hook(const std::string& name, const std::vector<std::string>& extra = {});
+    static std::string hook_report(const std::string& program, int status, std::string said);
+    std::string last_hook_output_;  // of the latest hook run
 };
 
 }  // namespace norvik::servicemanager

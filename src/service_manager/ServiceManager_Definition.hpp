@@ -7,8 +7,15 @@
 //                                              object, type-checked)
 //     "hooks": { "start_check" | "stop_check" | "restart_check" |
 //                "restart_attempt" | "pidfile_precheck": [argv...] },
-//     "actions": { <lower-case word>: [argv...] }
+//     "actions": { <lower-case word>: [argv...] },
+//     "variants": [ { "when_installed": "/abs/program", <attributes, hooks,
+//                     actions> }, ... ],
+//     "family": { "debian" | "rhel": { <attributes, hooks, actions,
+//                                       variants> } }
 //   }
+// Values are laid over one another, later ones winning: the top level, its
+// first variant whose program is an executable file, the part of this
+// system's family, that part's first installed variant.
 // Hooks and actions are argument lists run without a shell; exit status 0
 // means true. restart_attempt gets the attempt number appended.
 #pragma once
@@ -27,6 +34,8 @@ public:
     std::string file;        // where it was loaded from
     std::string class_name;  // Norvik::ServiceManager::Services::<Suffix>
     std::string base = "Base";
+    std::string family;   // the family part applied ("" for none)
+    std::string variant;  // when_installed of the variant applied last ("" for none)
     nlohmann::json attributes = nlohmann::json::object();
     std::map<std::string, std::vector<std::string>> hooks;
     std::map<std::string, std::vector<std::string>> actions;
@@ -34,9 +43,12 @@ public:
     bool has_hook(const std::string& name) const { return hooks.count(name) != 0; }
     bool has_action(const std::string& word) const { return actions.count(word) != 0; }
 
-    // Parses and validates; throws norvik::PlainError with the reason.
+    // Parses and validates every part; applies the part of `family` ("debian",
+    // "rhel" or "" for none). Throws norvik::PlainError with the reason.
     static Definition parse(const std::string& text, const std::string& file,
-                            const std::string& class_name);
+                            const std::string& class_name, const std::string& family = "");
+    // This system's family: "debian" (apt), "rhel" (rpm) or "".
+    static std::string os_family();
     // Loads <suffix>.json from the custom directory, else the built-in one.
     // nullopt when no file exists; throws PlainError (naming the file and the
     // error) when one exists but cannot be loaded.

@@ -28,8 +28,12 @@ bool has_service_via_initd(const std::string& service) {
 }
 
 std::string check_service(const std::string& service, const std::string& user, const std::string& pidfile,
-                          bool ignore_systemd, const std::string& /*command_line_regex*/) {
+                          bool ignore_systemd, const std::string& /*command_line_regex*/, const std::string& binary,
+                          const std::string& pid_exe, const std::function<void(const std::string&)>& warn) {
     restartsrv::CheckServiceOptions o;
+    o.binary = binary;
+    o.pid_exe = pid_exe;
+    o.warn = warn;
     o.service = service;
     o.user = user;
     o.pidfile = pidfile;
@@ -60,18 +64,32 @@ std::unique_ptr<Manager> make_systemd_manager(const std::string& unit, const Uni
     return std::make_unique<manager::Systemd>(unit, record);
 }
 
+namespace {
+double& run_argv_timeout() {
+    static double s = RUN_ARGV_TIMEOUT;
+    return s;
+}
+}  // namespace
+
+void set_run_argv_timeout_for_testing(double seconds) { run_argv_timeout() = seconds; }
+
 int run_argv(const std::vector<std::string>& argv, std::string* out, std::string* err) {
     if (argv.empty()) return -1;
     saferun::Options o;
     o.program = argv[0];
     o.args.assign(argv.begin() + 1, argv.end());
     o.keep_env = true;
-    o.timeout = 300;
+    o.timeout = run_argv_timeout();
     try {
         saferun::Object run(std::move(o));
         if (out) *out = run.stdout();
         if (err) *err = run.stderr();
         if (run.exec_failed()) return -1;
+        // Whatever the child's own status, a run that hit its limit failed.
+        if (run.timed_out()) {
+            if (auto e = run.to_exception(); e && err) *err += e->get_string();
+            return TIMED_OUT;
+        }
         return run.CHILD_ERROR();
     } catch (const std::exception& e) {
         if (err) *err = e.what();

@@ -11,10 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <regex>
 
 #include "foundation/Inotify.hpp"
-#include "foundation/LoadFile.hpp"
 #include "foundation/TimeHiRes.hpp"
 #include "log/Logger.hpp"
 
@@ -29,26 +27,12 @@ bool stat_nonempty(const std::string& path, struct stat& st) {
 }  // namespace
 
 // A PID file may name a process that is not the daemon (a stale file whose
-// number was reused): with pid_exe set, only a matching executable is
-// signalled.
+// number was reused, or one written to point elsewhere): only the service's
+// own process is signalled.
 bool Hot::pid_is_ours(pid_t pid) {
-    std::string pattern = pid_exe();
-    if (pattern.empty()) return true;
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/%ld/exe", static_cast<long>(pid));
-    char target[4096];
-    ssize_t n = ::readlink(link, target, sizeof target - 1);
-    if (n < 0) return false;
-    std::string exe(target, static_cast<size_t>(n));
-    static const std::regex deleted(R"(^\(deleted\)\s+|\s+\(deleted\)$)");
-    exe = std::regex_replace(exe, deleted, "", std::regex_constants::format_first_only);
-    try {
-        if (std::regex_search(exe, std::regex(pattern))) return true;
-    } catch (const std::regex_error&) {
-        return false;
-    }
-    logger().warn("The PID file " + pidfile() + " of " + service() + " names a process running " + exe +
-                  "; it is not signalled.");
+    const std::string why = proc::pidfile::foreign_reason(pid, pidfile_identity());
+    if (why.empty()) return true;
+    logger().warn(proc::pidfile::foreign_warning(pidfile(), service(), pid, why));
     return false;
 }
 
@@ -71,16 +55,14 @@ void Hot::apply_option(const std::string& name, const nlohmann::json& value) {
     Base::apply_option(name, value);
 }
 
-std::optional<std::string> Hot::_read_pid_from_pidfile() {
-    std::string pf = pidfile();
-    auto line = loadfile::read_plain_file_head(pf, 127);
-    if (!line) return std::nullopt;
-    auto nl = line->find('\n');
-    if (nl != std::string::npos) line->resize(nl);
-    return line;
+pid_t Hot::_read_pid_from_pidfile() {
+    auto read = proc::pidfile::read_checked(pidfile(), processowner());
+    if (!read.problem.empty())
+        logger().warn("The PID file " + pidfile() + " of " + service() + " is not used because " + read.problem);
+    return read.pid;
 }
 
-int Hot::_send_usr1(pid_t pid) { return pid > 0 && ::kill(pid, SIGUSR1) == 0 ? 1 : 0; }
+int Hot::_send_usr1(const proc::PID& process) { return process.send_signal(SIGUSR1) == 0 ? 1 : 0; }
 
 int Hot::restart_gracefully() {
     if (!is_graceful_restart_enabled()) {
@@ -99,17 +81,16 @@ int Hot::restart_gracefully() {
         ts[0].tv_nsec = ts[1].tv_nsec = 0;
         if (::utimensat(AT_FDCWD, pf.c_str(), ts, 0) == 0) before = now - 1;
     }
-    auto pid_text = _read_pid_from_pidfile();
-    if (!pid_text || pid_text->empty()) return 0;
-    // Only a plain positive number may be signalled: "-1" or "0" would reach
-    // whole process groups.
-    long pid = 0;
-    for (char c : *pid_text) {
-        if (c < '0' || c > '9' || pid > 100000000) return 0;
-        pid = pid * 10 + (c - '0');
-    }
+    const pid_t pid = _read_pid_from_pidfile();
     if (pid <= 1) return 0;
-    if (!pid_is_ours(static_cast<pid_t>(pid))) return 0;
+    // Held before it is judged, so that the signal reaches the process judged.
+    std::optional<proc::PID> process;
+    try {
+        process.emplace(pid);
+    } catch (const proc::ProcessEndedError&) {
+        return 0;
+    }
+    if (!pid_is_ours(pid)) return 0;
 
     std::unique_ptr<Inotify> watch;
     try {
@@ -119,7 +100,7 @@ int Hot::restart_gracefully() {
         watch.reset();
         logger().warn(std::string("No change watch on the PID file: ") + e.what());
     }
-    if (!_send_usr1(static_cast<pid_t>(pid))) return 0;
+    if (!_send_usr1(*process)) return 0;
 
     for (int pass = 1; pass <= GRACEFUL_PASSES; ++pass) {
         if (verbose() == 1) output_partial(".");

@@ -2,6 +2,7 @@
 // and then rewrite their PID file.
 #pragma once
 
+#include "proc/Proc_PID.hpp"
 #include "service_manager/ServiceManager_Base.hpp"
 
 namespace norvik::servicemanager {
@@ -19,12 +20,13 @@ public:
     // 1 when the daemon rewrote its PID file after the signal, else 0.
     int restart_gracefully() override;
 
-    // First line of the PID file without its line end; nullopt when it
-    // cannot be opened.
-    std::optional<std::string> _read_pid_from_pidfile();
+    // The pid in the PID file, checked and read through one descriptor; 0
+    // (with a warning when the file is not trusted) when there is none.
+    pid_t _read_pid_from_pidfile();
     // Number of processes SIGUSR1 reached (0 or 1).
-    int _send_usr1(pid_t pid);
-    // False when pid_exe is set and the process runs another executable.
+    int _send_usr1(const proc::PID& process);
+    // True only for the service's own process (see pidfile::foreign_reason);
+    // warns naming the PID file otherwise.
     bool pid_is_ours(pid_t pid);
 
     // Pass count and pass length of the wait for the rewrite.

@@ -15,11 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <regex>
 #include <thread>
 
 #include "exception/Exception.hpp"
 #include "foundation/ChildStatus.hpp"
+#include "proc/PidFile.hpp"
+#include "proc/Proc_PID.hpp"
 #include "proc/ProcessInfo.hpp"
 #include "restartsrv/RestartSrv_Initd.hpp"
 #include "restartsrv/RestartSrv_StartupLog.hpp"
@@ -53,31 +54,6 @@ std::vector<std::string> command(const std::string& program, const std::vector<s
     std::vector<std::string> cmd{program};
     cmd.insert(cmd.end(), args.begin(), args.end());
     return cmd;
-}
-
-std::optional<uid_t> uid_of(const std::string& user) { return psparser::detail::uid_for_user(user); }
-
-// A PID file anyone but root or the service's owner can write could make
-// us signal any process.
-std::string untrusted_reason(const std::string& pidfile, const std::string& owner) {
-    struct stat st {};
-    if (::lstat(pidfile.c_str(), &st) != 0) return std::string("it cannot be examined: ") + std::strerror(errno);
-    if (S_ISLNK(st.st_mode)) return "it is a symbolic link";
-    if (!S_ISREG(st.st_mode)) return "it is not a plain file";
-    auto owner_uid = uid_of(owner);
-    if (st.st_uid != 0 && (!owner_uid || st.st_uid != *owner_uid))
-        return "it is owned by uid " + std::to_string(st.st_uid);
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) return "it is writable by users other than its owner";
-    return "";
-}
-
-std::optional<pid_t> strict_pid(const std::string& text) {
-    if (text.empty() || text.size() > 9) return std::nullopt;
-    for (char c : text)
-        if (c < '0' || c > '9') return std::nullopt;
-    long v = std::strtol(text.c_str(), nullptr, 10);
-    if (v <= 1) return std::nullopt;
-    return static_cast<pid_t>(v);
 }
 
 }  // namespace
@@ -185,77 +161,44 @@ bool Initd::reload(Base& srv) {
 
 int Initd::stop_by_pidfile(Base& srv) {
     const std::string pidfile = srv.pidfile();
-    const std::string reason = untrusted_reason(pidfile, srv.processowner());
-    if (!reason.empty()) {
-        srv.warn("The PID file “" + pidfile + "” of “" + service_ + "” is not used because " + reason + ".");
+    // A PID file anyone but root or the service's owner can write could make
+    // us signal any process; it is checked and read through one descriptor.
+    auto read = proc::pidfile::read_checked(pidfile, srv.processowner());
+    if (!read.problem.empty()) {
+        srv.warn("The PID file “" + pidfile + "” of “" + service_ + "” is not used because " + read.problem + ".");
         return 0;
     }
-    int fd = ::open(pidfile.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0)
-        throw PlainError("The system failed to read the PID file “" + pidfile + "” of “" + service_ +
-                         "” because of an error: " + std::strerror(errno));
-    char buf[256];
-    ssize_t n = ::read(fd, buf, sizeof buf - 1);
-    int read_err = errno;
-    ::close(fd);
-    if (n < 0)
-        throw PlainError("The system failed to read the PID file “" + pidfile + "” of “" + service_ +
-                         "” because of an error: " + std::strerror(read_err));
-    std::string line(buf, static_cast<size_t>(n));
-    line = line.substr(0, line.find('\n'));
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty() || line == "0") return 0;
-    auto pid = strict_pid(line);
-    if (!pid) {
-        srv.warn("The PID file “" + pidfile + "” of “" + service_ + "” does not hold a process ID.");
+    if (!read.pid) return 0;
+    const pid_t pid = read.pid;
+    // Held before it is judged, so that the TERM reaches the process judged.
+    std::optional<proc::PID> handle;
+    try {
+        handle.emplace(pid);
+    } catch (const proc::ProcessEndedError&) {
         return 0;
     }
-    auto lineage = processinfo::get_pid_lineage();
-    if (std::find(lineage.begin(), lineage.end(), *pid) != lineage.end()) {
-        srv.warn("The PID file “" + pidfile + "” of “" + service_ + "” names this program or one of its parents.");
+    const std::string why = proc::pidfile::foreign_reason(pid, srv.pidfile_identity());
+    if (!why.empty()) {
+        srv.warn(proc::pidfile::foreign_warning(pidfile, service_, pid, why));
         return 0;
     }
-    if (!srv.pid_exe().empty()) {
-        const std::string dir = "/proc/" + std::to_string(*pid);
-        struct stat st {};
-        if (::stat(dir.c_str(), &st) != 0) return 0;
-        char exe[4096];
-        ssize_t len = ::readlink((dir + "/exe").c_str(), exe, sizeof exe - 1);
-        if (len < 0)
-            throw PlainError("The system failed to read the executable of the process in “" + pidfile + "” of “" +
-                             service_ + "” because of an error: " + std::strerror(errno));
-        std::string target(exe, static_cast<size_t>(len));
-        static const std::regex deleted("^\\(deleted\\)\\s+|\\s+\\(deleted\\)$");
-        target = std::regex_replace(target, deleted, "", std::regex_constants::format_first_only);
-        bool matches = false;
-        try {
-            matches = std::regex_search(target, std::regex(srv.pid_exe()));
-        } catch (const std::regex_error&) {
-            matches = target.find(srv.pid_exe()) != std::string::npos;
-        }
-        if (!matches) {
-            srv.warn("The PID file “" + pidfile + "” of “" + service_ + "” names a process that runs “" + target +
-                     "”, not this service: it is left alone.");
-            return 0;
-        }
-    }
-    ::kill(*pid, SIGTERM);
+    handle->send_signal(SIGTERM);
     const std::time_t started = std::time(nullptr);
     bool gone = false;
     bool first = true;
     while (std::time(nullptr) - started <= pid_stop_wait()) {
-        if (!psparser::pid_is_alive(*pid)) {
+        if (!handle->is_running()) {
             gone = true;
             break;
         }
         if (first) {
-            srv.debug("Waiting for the process " + std::to_string(*pid) + " of “" + service_ + "” to end.");
+            srv.debug("Waiting for the process " + std::to_string(pid) + " of “" + service_ + "” to end.");
             first = false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    if (!gone) gone = !psparser::pid_is_alive(*pid);
-    if (gone) srv.debug("The process " + std::to_string(*pid) + " of “" + service_ + "” has ended.");
+    if (!gone) gone = !handle->is_running();
+    if (gone) srv.debug("The process " + std::to_string(pid) + " of “" + service_ + "” has ended.");
     return gone ? 1 : 0;
 }
 

@@ -120,6 +120,9 @@ std::string Systemd::status_helper(Base& srv) {
         o.service = srv.service_name();
         o.user = srv.processowner();
         o.pidfile = pidfile;
+        o.binary = srv.service_binary();
+        o.pid_exe = srv.pid_exe();
+        o.warn = [&srv](const std::string& m) { srv.warn(m); };
         return restartsrv::check_service(o);
     }
     if (!is_active(srv)) return "";

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 
+#include "server/Server_Type_Role_Names.hpp"
+
 namespace norvik::services::alwaysinstalled {
+
+namespace names = server::type::names;
 
 const std::vector<std::string>& SERVICES() {
     static const std::vector<std::string> list = {
-        "nksrvd",      "norviklogd", "nkqueued",  "nkdnsadmin", "nkzonectl",
-        "nkipv6",      "ipaliases",  "nkshieldd", "nkgreylistd", "nklogtaild",
+        names::NKSRVD, names::NORVIKLOGD, names::NKQUEUED, names::NKDNSADMIN, names::ZONECTL,
+        names::NKIPV6, names::IPALIASES,  names::SHIELD,   names::GREYLIST,   names::NKLOGTAILD,
     };
     return list;
 }

@@ -48,32 +48,35 @@ const std::map<std::string, NkConfStatus>& services_status_from_norvik_config() 
 
 const std::set<std::string>& installed_service_exceptions() {
     static const std::set<std::string> s = {
-        "ftp",        "nkipv6",    "lmtp",           "named",     "nksrvd",
-        "mail",       "ftpd",      "ipaliases",      "nklogtaild", "dns",
-        "norvik_php_fpm", "nkshieldd", "nkzonectl", "nkgreylistd", "nkqueued",
+        n::FTP,  n::NKIPV6,    n::LMTP,       n::NAMED,          n::NKSRVD,
+        n::MAIL, n::FTPD,      n::IPALIASES,  n::NKLOGTAILD,     n::DNS,
+        n::NORVIK_PHP_FPM,     n::SHIELD,     n::ZONECTL,        n::GREYLIST, n::NKQUEUED,
     };
     return s;
 }
 
 std::map<std::string, std::vector<std::string>> disable_files_exceptions() {
-    // bind, dns and pdns are one DNS service seen under three names.
-    const std::vector<std::string> dns = {etc("binddisable"), etc("dnsdisable"), etc("nameddisable")};
-    const std::vector<std::string> mail = {etc("mailserverdisable"), etc("mailserver.disabled")};
+    const auto plain = [](const std::string& name) { return paths::disable_file_plain(name); };
+    const auto dotted = [](const std::string& name) { return paths::disable_file_dotted(name); };
+    // bind, dns, pdns and named are one DNS service seen under four names.
+    const std::vector<std::string> dns = {plain(n::BIND), plain(n::DNS), plain(n::NAMED)};
+    const std::vector<std::string> mail = {plain(n::MAILSERVER), dotted(n::MAILSERVER)};
     std::vector<std::string> imap = mail;
-    imap.push_back(etc("imapdisable"));
+    imap.push_back(plain(n::IMAP));
     return {
-        {"bind", dns},
-        {"dns", dns},
-        {"pdns", dns},
-        {"imap", imap},
-        {"mail", mail},
-        {"pop", {etc("popdisable"), etc("pop3disable")}},
-        {"ftp", {etc("ftpddisable"), etc("ftpserverdisable")}},
-        {"mysql", {etc("mysqldisable"), etc("mysqld.disabled")}},
-        {"postgresql", {etc("postgresqldisable"), etc("postgres.disabled")}},
-        {"rsyslogd", {etc("rsyslogdisable"), etc("rsyslogd.disabled")}},
-        {"httpd", {etc("httpddisable"), etc("apachedisable"), etc("webserverdisable")}},
-        {"nklogtaild", {etc("nklogtaildisable"), etc("nklogtaild.disabled")}},
+        {n::BIND, dns},
+        {n::DNS, dns},
+        {n::PDNS, dns},
+        {n::NAMED, dns},
+        {n::IMAP, imap},
+        {n::MAIL, mail},
+        {n::POP, {plain(n::POP), etc("pop3disable")}},
+        {n::FTP, {plain(n::FTPD), etc("ftpserverdisable")}},
+        {n::MYSQL, {plain(n::MYSQL), dotted(n::MYSQL_ALIAS)}},
+        {n::POSTGRESQL, {plain(n::POSTGRESQL), dotted(n::POSTGRESQL_ALIAS)}},
+        {n::RSYSLOGD, {etc("rsyslogdisable"), dotted(n::RSYSLOGD)}},
+        {n::HTTPD, {plain(n::HTTPD), etc("apachedisable"), etc("webserverdisable")}},
+        {n::NKLOGTAILD, {etc("nklogtaildisable"), dotted(n::NKLOGTAILD)}},
     };
 }
 
@@ -98,9 +101,11 @@ bool service_has_files(const std::string& service) {
     return true;
 }
 
-std::optional<std::vector<std::string>> get_files_for_service(const std::string& service) {
+std::optional<std::vector<std::string>> get_files_for_service(const std::string& service_in) {
     // A name that fails validation never becomes part of a path.
-    if (service.empty() || !validate::service::is_valid(service)) return std::nullopt;
+    if (service_in.empty() || !validate::service::is_valid(service_in)) return std::nullopt;
+    // An alias has the files of the service it names, which the enabled test reads.
+    const std::string service = n::canonical_service(service_in);
     if (!service_has_files(service)) return std::nullopt;
     auto ex = disable_files_exceptions();
     if (auto it = ex.find(service); it != ex.end()) return it->second;
@@ -167,9 +172,17 @@ std::set<std::string> get_dovecot_enabled_protocols() {
     return out;
 }
 
-int is_enabled(const std::string& service_in) {
+namespace {
+int enabled_test(const std::string& service_in, bool consult_installed);
+}  // namespace
+
+int is_enabled(const std::string& service) { return enabled_test(service, true); }
+int is_enabled_apart_from_installed(const std::string& service) { return enabled_test(service, false); }
+
+namespace {
+int enabled_test(const std::string& service_in, bool consult_installed) {
     if (service_in.empty()) return -1;
-    std::string service = service_in;
+    std::string service = n::canonical_service(service_in);
 
     if (service == n::GREYLIST) return greylist::config::is_enabled();
     if (service == n::SHIELD) return config::shield::is_enabled();
@@ -179,10 +192,6 @@ int is_enabled(const std::string& service_in) {
         if (!is_enabled(n::MTA)) return 0;
     } else if (service == n::MTA_ALTPORT) {
         return list::canonicalize_service(service, 1, {}).enabled;
-    } else if (service == n::MYSQL || service == n::MYSQL_ALIAS) {
-        service = n::MYSQL;
-    } else if (service == n::POSTGRESQL_ALIAS) {
-        service = n::POSTGRESQL;
     } else if (service == n::WEBDAV) {
         if (!serviceconfig::nkdavd::is_needed()) return 0;
     } else if (service == n::NORVIK_PHP_FPM) {
@@ -196,7 +205,7 @@ int is_enabled(const std::string& service_in) {
         if (auto v = _process_service_status_from_nkconf(service, it->second)) return *v;
     }
 
-    if (!installed_service_exceptions().count(service)) {
+    if (consult_installed && !installed_service_exceptions().count(service)) {
         if (!installed::service_is_installed(service)) return 0;
     }
 
@@ -213,6 +222,7 @@ int is_enabled(const std::string& service_in) {
 
     return _check_for_disabled_file(service);
 }
+}  // namespace
 
 bool are_enabled(const std::string& service) { return is_enabled(service) != 0; }
 

@@ -36,6 +36,9 @@ inline constexpr const char* DEFAULT_PROTOCOLS = "imap pop3";
 
 // "" = no service given -> -1.
 int is_enabled(const std::string& service);
+// The same test without the installed test: 0 only when the administrator
+// (a disable file, the configuration) switched the service off.
+int is_enabled_apart_from_installed(const std::string& service);
 bool are_enabled(const std::string& service);
 bool are_enabled(const validate::anyallmatcher::MatchRule& rule);
 

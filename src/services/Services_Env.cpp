@@ -8,7 +8,7 @@
 
 #include "exception/Exception.hpp"
 #include "foundation/Env.hpp"
-#include "foundation/Timezones.hpp"
+#include "os/Timezones.hpp"
 
 namespace norvik::services::env {
 

@@ -57,6 +57,13 @@ std::string Unknown::message_from_params() const {
     if (!lm.empty()) text += "\n" + lm;
     return text;
 }
+std::string ConfigTestFailed::message_from_params() const {
+    std::string text = "The configuration test of the service \"" + svc(*this) +
+                       "\" failed; the running service was left untouched.";
+    std::string out = get_text("output");
+    if (!out.empty()) text += "\n" + out;
+    return text;
+}
 
 void register_service_exceptions() {
     static std::once_flag once;
@@ -72,6 +79,7 @@ void register_service_exceptions() {
         exception::register_class<BinaryNotFound>(BINARY_NOT_FOUND);
         exception::register_class<NotAllowedByRoles>(NOT_ALLOWED_BY_ROLES);
         exception::register_class<Unknown>(UNKNOWN);
+        exception::register_class<ConfigTestFailed>(CONFIG_TEST_FAILED);
     });
 }
 

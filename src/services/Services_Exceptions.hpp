@@ -32,6 +32,7 @@ NORVIK_SERVICE_EXCEPTION(NotInstalled)     // "Services::NotInstalled" (+ "packa
 NORVIK_SERVICE_EXCEPTION(BinaryNotFound)   // "Services::BinaryNotFound" (+ "binary", "error")
 NORVIK_SERVICE_EXCEPTION(NotAllowedByRoles)  // "Services::NotAllowedByRoles"
 NORVIK_SERVICE_EXCEPTION(Unknown)          // "Services::Unknown" (+ "longmess")
+NORVIK_SERVICE_EXCEPTION(ConfigTestFailed) // "Services::ConfigTestFailed" (+ "output")
 
 #undef NORVIK_SERVICE_EXCEPTION
 
@@ -47,6 +48,7 @@ inline constexpr const char* NOT_INSTALLED = "Services::NotInstalled";
 inline constexpr const char* BINARY_NOT_FOUND = "Services::BinaryNotFound";
 inline constexpr const char* NOT_ALLOWED_BY_ROLES = "Services::NotAllowedByRoles";
 inline constexpr const char* UNKNOWN = "Services::Unknown";
+inline constexpr const char* CONFIG_TEST_FAILED = "Services::ConfigTestFailed";
 
 // Registers the classes above with the exception factory (idempotent; the
 // service object calls it before raising).

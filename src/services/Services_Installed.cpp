@@ -13,6 +13,7 @@
 #include "os/OS.hpp"
 #include "pkgr/Binaries.hpp"
 #include "server/Server_Type.hpp"
+#include "server/Server_Type_Role_Names.hpp"
 #include "services/DbUtils.hpp"
 #include "services/PHPFPM_Controller.hpp"
 #include "services/Services_AlwaysInstalled.hpp"
@@ -21,6 +22,8 @@
 namespace norvik::services::installed {
 namespace {
 
+namespace n = server::type::names;
+
 using findbin::is_executable;
 
 int exe(const std::string& path) { return is_executable(path) ? 1 : 0; }
@@ -28,38 +31,44 @@ int not_dnsonly() { return server::type::is_dnsonly() ? 0 : 1; }
 int found(const std::string& path) { return path.empty() ? 0 : 1; }
 
 const std::map<std::string, std::function<int()>>& tests() {
+    // Keyed by code name; the mail transfer agent's program has its service's name.
     static const std::map<std::string, std::function<int()>> t = {
-        {"clamd", [] { return exe(binaries::path("clamd")); }},
-        {"nkdavd", [] { return not_dnsonly(); }},
-        {"exim", [] { return exe(binaries::path("exim")); }},
-        {"exim_altport", [] { return exe(binaries::path("exim")); }},
-        {"ftpd",
+        {n::CLAMD, [] { return exe(binaries::path(n::CLAMD)); }},
+        {n::WEBDAV, [] { return not_dnsonly(); }},
+        {n::MTA, [] { return exe(binaries::path(n::MTA)); }},
+        {code_name(n::MTA_ALTPORT), [] { return exe(binaries::path(n::MTA)); }},
+        {n::FTPD,
          [] {
              if (!not_dnsonly()) return 0;
-             return found(findbin::findbin("pure-ftpd")) || found(findbin::findbin("proftpd")) ? 1 : 0;
+             return found(findbin::findbin(n::PURE_FTPD)) || found(findbin::findbin(n::PROFTPD)) ? 1 : 0;
          }},
-        {"httpd", [] { return config::httpd::hx4::is_hx4() ? 1 : 0; }},
-        {"imap", [] { return not_dnsonly(); }},
-        {"pop", [] { return not_dnsonly(); }},
-        {"mailman", [] { return not_dnsonly(); }},
-        {"mysql", [] { return found(dbutils::find_mysqld()); }},
-        {"postgresql", [] { return found(dbutils::find_postmaster()); }},
-        {"norviklogd", [] { return 0; }},
-        {"rsyslogd", [] { return found(findbin::findbin("rsyslogd")); }},
-        {"spamd", [] { return exe(binaries::path("spamd")); }},
-        {"sshd", [] { return exe(findbin::findbin("sshd")); }},
-        {"crond", [] { return exe(os::cron_bin_path()); }},
-        {"nscd", [] { return found(findbin::findbin("nscd")); }},
-        {"syslogd", [] { return found(findbin::findbin("syslogd")); }},
-        {"p0f",
+        {n::HTTPD, [] { return config::httpd::hx4::is_hx4() ? 1 : 0; }},
+        {n::IMAP, [] { return not_dnsonly(); }},
+        {n::POP, [] { return not_dnsonly(); }},
+        {n::MAILMAN, [] { return not_dnsonly(); }},
+        {n::MYSQL, [] { return found(dbutils::find_mysqld()); }},
+        {n::POSTGRESQL, [] { return found(dbutils::find_postmaster()); }},
+        {n::NORVIKLOGD, [] { return 0; }},
+        {n::RSYSLOGD, [] { return found(findbin::findbin(n::RSYSLOGD)); }},
+        {n::SPAMD, [] { return exe(binaries::path(n::SPAMD)); }},
+        {n::SSHD, [] { return exe(findbin::findbin(n::SSHD)); }},
+        {n::CROND, [] { return exe(os::cron_bin_path()); }},
+        {n::NSCD, [] { return found(findbin::findbin(n::NSCD)); }},
+        {n::SYSLOGD, [] { return found(findbin::findbin(n::SYSLOGD)); }},
+        {n::P0F,
          [] {
              struct stat st{};
              return ::stat(paths::p0f_binary().c_str(), &st) == 0 ? 1 : 0;
          }},
-        {"apache_php_fpm", [] { return phpfpm::controller::get_phpfpm_versions().empty() ? 0 : 1; }},
-        {"pdns", [] { return exe(binaries::path("pdns_server")); }},
+        {n::APACHE_PHP_FPM, [] { return phpfpm::controller::get_phpfpm_versions().empty() ? 0 : 1; }},
+        {n::PDNS, [] { return exe(binaries::path(n::PDNS_SERVER)); }},
     };
     return t;
+}
+
+BackendProbe& backend_probe() {
+    static BackendProbe probe;
+    return probe;
 }
 
 }  // namespace
@@ -84,9 +93,21 @@ bool service_is_installed(const std::string& service) {
     }
     const std::string code = code_name(service);
     if (alwaysinstalled::contains(code)) return true;
-    if (auto r = per_service_test(code)) return *r != 0;
-    struct stat st{};
-    return ::stat((servmon::config::servmon_dir() + "/" + service).c_str(), &st) == 0;
+    if (auto r = per_service_test(code)) {
+        if (*r) return true;
+    } else {
+        struct stat st{};
+        if (::stat((servmon::config::servmon_dir() + "/" + service).c_str(), &st) == 0) return true;
+    }
+    // A unit or init script that is there is an installed service, whatever
+    // the panel's own markers say.
+    const BackendProbe& probe = backend_probe();
+    return probe && probe(service);
 }
+
+ScopedBackendProbe::ScopedBackendProbe(BackendProbe probe) : saved_(std::move(backend_probe())) {
+    backend_probe() = std::move(probe);
+}
+ScopedBackendProbe::~ScopedBackendProbe() { backend_probe() = std::move(saved_); }
 
 }  // namespace norvik::services::installed

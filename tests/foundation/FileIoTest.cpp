@@ -11,6 +11,7 @@
 
 #include "support/TestSupport.hpp"
 #include "exception/Exception.hpp"
+#include "foundation/Diagnostics.hpp"
 #include "foundation/FileUtils_Open.hpp"
 #include "foundation/FileUtils_Write.hpp"
 #include "foundation/LoadFile.hpp"
@@ -95,6 +96,38 @@ TEST(LoadFile, PipeLargerThanOneChunkIsReadToTheEnd) {
     close(fds[0]);
     int st;
     waitpid(pid, &st, 0);
+}
+
+TEST(LoadFile, ShortReadsOfARegularFileAreReadOnToTheEnd) {
+    // /proc seq files are regular files that answer a page or so per read.
+    auto text = lf::loadfile("/proc/self/smaps");
+    ASSERT_TRUE(text);
+    EXPECT_GT(text->size(), 8192u);
+    EXPECT_NE(text->find("[stack]"), std::string::npos) << "stopped after the first short read";
+    ASSERT_FALSE(text->empty());
+    EXPECT_EQ(text->back(), '\n');
+    EXPECT_NE(lf::load("/proc/self/smaps").find("[stack]"), std::string::npos);
+}
+
+TEST(LoadFile, SettingsReaderRefusesWhatIsNotASmallRegularFile) {
+    TempDir t;
+    norvik::test::write_file(t / "ok", "k=v\n");
+    auto ok = lf::read_regular_file(t / "ok");
+    ASSERT_TRUE(ok.text);
+    EXPECT_EQ(*ok.text, "k=v\n");
+    EXPECT_EQ(lf::read_regular_file(t / "missing").error, ENOENT);
+    ASSERT_EQ(mkfifo((t / "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", (t / "zero").c_str()), 0);
+    for (const char* name : {"fifo", "zero"}) {
+        auto r = lf::read_regular_file(t / name);
+        EXPECT_FALSE(r.text) << name;
+        EXPECT_EQ(r.error, EINVAL) << name;
+        EXPECT_NE(r.reason.find(t / name), std::string::npos) << r.reason;
+        EXPECT_NE(r.reason.find("not a regular file"), std::string::npos) << r.reason;
+    }
+    norvik::test::write_file(t / "big", std::string(101, 'x'));
+    EXPECT_EQ(lf::read_regular_file(t / "big", 100).error, EFBIG);
+    EXPECT_EQ(lf::read_regular_file(t / "big", 101).text->size(), 101u);
 }
 
 TEST(LoadFile, OffsetAndLength) {
@@ -298,6 +331,8 @@ TEST(AtomicWrite, MissingDirectoryRaisesAndNoExceptionsFormWarns) {
     args.alternate_logfile = t / "warn.log";
     auto lg = norvik::Logger::create(args);
     norvik::debug::set_logger(lg);
+    // As the entry does: the foundation's warnings reach the logger.
+    norvik::debug::route_foundation_diagnostics();
     try {
         fw::overwrite(t / "no/such/dir/f", "x");
         FAIL();
@@ -308,8 +343,29 @@ TEST(AtomicWrite, MissingDirectoryRaisesAndNoExceptionsFormWarns) {
     EXPECT_FALSE(fw::overwrite_no_exceptions(t / "no/such/dir/f", "x"));
     EXPECT_NE(norvik::test::read_file(t / "warn.log").find("no/such/dir"), std::string::npos);
     EXPECT_TRUE(fw::overwrite_no_exceptions(t / "ok", "x"));
+    norvik::diagnostics::set_warn_sink(nullptr);
     norvik::debug::set_logger(nullptr);
     norvik::paths::set_root_for_testing("");
+}
+
+TEST(AtomicWrite, WarningsGoToStandardErrorUntilRoutedAndKeepErrno) {
+    TempDir t;
+    norvik::diagnostics::set_warn_sink(nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(fw::overwrite_no_exceptions(t / "no/such/dir/f", "x"));
+    errno = EACCES;
+    norvik::diagnostics::warn("second");
+    EXPECT_EQ(errno, EACCES);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("no/such/dir"), std::string::npos) << err;
+    EXPECT_NE(err.find("second"), std::string::npos) << err;
+
+    std::vector<std::string> seen;
+    norvik::diagnostics::set_warn_sink([&](const std::string& text) { seen.push_back(text); });
+    EXPECT_FALSE(fw::overwrite_no_exceptions(t / "no/such/dir/g", "x"));
+    norvik::diagnostics::set_warn_sink(nullptr);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_NE(seen[0].find("no/such/dir/"), std::string::npos) << seen[0];
 }
 
 TEST(AtomicWrite, OverwriteThroughSymlinksReplacesTheTarget) {

@@ -9,11 +9,15 @@
 
 #include "foundation/GlobalCache.hpp"
 #include "foundation/Paths.hpp"
+#include "run/SafeRun_Simple.hpp"
 #include "support/TestSupport.hpp"
 
 namespace gc = norvik::globalcache;
 using json = nlohmann::json;
 using norvik::test::TempDir;
+
+// The real runner the program would pass in.
+const gc::CommandRunner run = norvik::saferun::simple::saferunnoerror;
 
 namespace {
 
@@ -88,7 +92,7 @@ TEST_F(GlobalCacheTest, CorruptOrNonMapFileFallsBackToTheSource) {
         EXPECT_FALSE(gc::data("bad", "x")) << body;
         EXPECT_FALSE(gc::get_cache_mtime("bad")) << body;
         EXPECT_EQ(gc::loadfile("bad", root / "source.txt"), std::optional<std::string>("from the file")) << body;
-        EXPECT_EQ(gc::cachedcommand("bad", {"/bin/echo", "real"}), std::optional<std::string>("real\n")) << body;
+        EXPECT_EQ(gc::cachedcommand("bad", {"/bin/echo", "real"}, run), std::optional<std::string>("real\n")) << body;
         // Repairing the file changes nothing until the cache is cleared.
         write_cache("bad", R"({"data": {"x": 1}})", 1000);
         EXPECT_FALSE(gc::data("bad", "x")) << body;
@@ -134,20 +138,38 @@ TEST_F(GlobalCacheTest, CachedCommandsNeedACacheNewerThanTheProgram) {
     const time_t now = ::time(nullptr);
     write_cache("cmds", json({{"command", {{gc::command_key(cmd), "cached\n"}}}}).dump(), now + 100);
     EXPECT_EQ(gc::command_key(cmd), prog + '\x1f' + "real");
-    EXPECT_EQ(gc::cachedcommand("cmds", cmd), std::optional<std::string>("cached\n"));
+    EXPECT_EQ(gc::cachedcommand("cmds", cmd, run), std::optional<std::string>("cached\n"));
     // A cache older than the program's change time is not used.
     gc::clearcache();
     write_cache("cmds", json({{"command", {{gc::command_key(cmd), "cached\n"}}}}).dump(), now - 100);
-    EXPECT_EQ(gc::cachedcommand("cmds", cmd), std::optional<std::string>("real\n"));
+    EXPECT_EQ(gc::cachedcommand("cmds", cmd, run), std::optional<std::string>("real\n"));
     // Other arguments are another key.
-    EXPECT_EQ(gc::cachedcommand("cmds", {prog, "other"}), std::optional<std::string>("other\n"));
+    EXPECT_EQ(gc::cachedcommand("cmds", {prog, "other"}, run), std::optional<std::string>("other\n"));
 }
 
 TEST_F(GlobalCacheTest, CachedMCommandHonoursTheMaximumAge) {
     const std::vector<std::string> cmd{"/bin/echo", "fresh"};
     const time_t now = ::time(nullptr);
     write_cache("m", json({{"command", {{gc::command_key(cmd), "from cache\n"}}}}).dump(), now - 50);
-    EXPECT_EQ(gc::cachedmcommand("m", 100, cmd), std::optional<std::string>("from cache\n"));
-    EXPECT_EQ(gc::cachedmcommand("m", 10, cmd), std::optional<std::string>("fresh\n"));
-    EXPECT_EQ(gc::cachedmcommand("m", 50, cmd), std::optional<std::string>("fresh\n"));  // not after now
+    EXPECT_EQ(gc::cachedmcommand("m", 100, cmd, run), std::optional<std::string>("from cache\n"));
+    EXPECT_EQ(gc::cachedmcommand("m", 10, cmd, run), std::optional<std::string>("fresh\n"));
+    EXPECT_EQ(gc::cachedmcommand("m", 50, cmd, run), std::optional<std::string>("fresh\n"));  // not after now
+}
+
+TEST_F(GlobalCacheTest, TheCallersRunnerIsAskedOncePerCommandAndFailuresAreNotKept) {
+    int calls = 0;
+    bool fail = true;
+    const gc::CommandRunner counting = [&](const std::vector<std::string>& command) -> std::optional<std::string> {
+        ++calls;
+        if (fail) return std::nullopt;
+        return command.back() + "\n";
+    };
+    const std::vector<std::string> cmd{"/nonexistent/counted", "once"};
+    EXPECT_FALSE(gc::cachedcommand("none", cmd, counting));
+    fail = false;
+    EXPECT_EQ(gc::cachedcommand("none", cmd, counting), std::optional<std::string>("once\n"));
+    EXPECT_EQ(gc::cachedcommand("none", cmd, counting), std::optional<std::string>("once\n"));
+    EXPECT_EQ(calls, 2);
+    // Without a runner there is no real source to fall back to.
+    EXPECT_FALSE(gc::cachedcommand("none", {"/nonexistent/counted", "never"}, nullptr));
 }

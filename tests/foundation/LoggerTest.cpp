@@ -323,6 +323,26 @@ TEST_F(LoggerTest, AlwaysToStderrAndUnopenableLogFallBackToStderr) {
     EXPECT_EQ(err.text(), "fallback\n");
 }
 
+TEST_F(LoggerTest, LinksAtTheStandardAndPanicLogsAreNeverFollowed) {
+    const std::string victim = root / "victim";
+    norvik::test::write_file(victim, "mine\n", 0644);
+    const std::string logs = root / "usr/local/norvik/logs/";
+    ASSERT_EQ(::symlink(victim.c_str(), (logs + "error_log").c_str()), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), (logs + "panic_log").c_str()), 0);
+    auto lg = fresh();
+    Stdin in(false);
+    Capture err(2, root / "err");
+    lg->info("an entry");
+    lg->invalid("a grave entry");
+    const std::string e = err.text();
+    EXPECT_EQ(norvik::test::read_file(victim), "mine\n") << "written through a link";
+    EXPECT_NE(e.find("“" + logs + "error_log” is a symbolic link"), std::string::npos) << e;
+    EXPECT_NE(e.find("“" + logs + "panic_log” is a symbolic link"), std::string::npos) << e;
+    struct stat st {};
+    ASSERT_EQ(::lstat((logs + "panic_log").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
 TEST_F(LoggerTest, DieAndPanicRaiseAfterWriting) {
     auto lg = fresh();
     Stdin in(false);

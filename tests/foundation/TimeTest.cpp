@@ -13,7 +13,7 @@
 #include "foundation/Paths.hpp"
 #include "foundation/Time.hpp"
 #include "foundation/TimeHiRes.hpp"
-#include "foundation/Timezones.hpp"
+#include "os/Timezones.hpp"
 
 namespace tl = norvik::time::local;
 using norvik::test::TempDir;

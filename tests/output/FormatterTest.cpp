@@ -1,7 +1,10 @@
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
+#include "output/Output_ControlChars.hpp"
 #include "output/Output_Formatted_HTML.hpp"
 #include "output/Output_Formatted_Terminal.hpp"
 #include "output/StringFunc_Fmt.hpp"
@@ -36,6 +39,15 @@ TEST(Formatted, PartialThenCompleteShareOneIndentedLine) {
     o.out("a\nb\nc");
     o.out("");
     EXPECT_EQ(m.text(), "\tStopping ... done\n\t\ta\n\t\tb\n\t\tc\n\t\t\n");
+}
+
+TEST(Formatted, AListOfContentsIsJoinedOneItemPerLine) {
+    Mem m;
+    output::formatted::Plain o({.filehandle = m.f});
+    o.increase_indent_level();
+    o.out(nlohmann::json::array({"first", "second", nlohmann::json{{"msg", "third"}}}));
+    o.out(nlohmann::json::array({"alone"}));
+    EXPECT_EQ(m.text(), "\tfirst\n\tsecond\n\tthird\n\talone\n");
 }
 
 TEST(Formatted, MessageSetHighlightsAndRestoresIndent) {
@@ -100,6 +112,30 @@ TEST(Solarize, ColourCountAndSafety) {
     terminal::set_safe_to_colorize_for_testing(std::nullopt);
 }
 
+TEST(Terminal, ColourCountFromTheRealCapabilityTool) {
+    ASSERT_EQ(access("/usr/bin/infocmp", X_OK), 0) << "infocmp is needed (scripts/install-deps installs it)";
+    terminal::set_INFOCMP_BIN("/usr/bin/infocmp");
+    const std::pair<const char*, int> cases[] = {
+        {"xterm-256color", 256}, {"screen-256color", 256}, {"tmux-256color", 256}, {"xterm", 8}, {"linux", 8},
+        // No number in the name: only the tool's hexadecimal answer can give this.
+        {"xterm-direct", 16777216},
+    };
+    for (const auto& [name, colors] : cases)
+        EXPECT_EQ(terminal::get_max_colors_for_terminal(name).value_or(-1), colors) << name;
+    terminal::_clear_cache();
+}
+
+TEST(Terminal, MaxColorsInEveryBaseTheToolWrites) {
+    EXPECT_EQ(terminal::parse_max_colors("\tmax_colors#0x100,\n").value_or(-1), 256);
+    EXPECT_EQ(terminal::parse_max_colors("\tmax_colors#0400,\n").value_or(-1), 256);
+    EXPECT_EQ(terminal::parse_max_colors("\tmax_colors#88,\n").value_or(-1), 88);
+    EXPECT_EQ(terminal::parse_max_colors("colors#8, max_colors#16").value_or(-1), 16);
+    // Nothing usable: the caller falls back to the name.
+    for (const char* bad : {"max_colors#0,", "max_colors#,", "max_colors#0x,", "max_colors#12abc,",
+                            "max_colors#99999999999999999999,", "max_colors#-5,", "colors#256,"})
+        EXPECT_FALSE(terminal::parse_max_colors(bad)) << bad;
+}
+
 TEST(Terminal, NeverColoursAFileOrWithNoColor) {
     Mem m;
     terminal::set_safe_to_colorize_for_testing(1);
@@ -119,4 +155,43 @@ TEST(Fmt, FixedLengthCountsCharacters) {
     EXPECT_EQ(stringfunc::fmt::fixed_length("42", 6, stringfunc::fmt::ALIGN_RIGHT), "    42");
     EXPECT_EQ(stringfunc::fmt::fixed_length("h\xc3\xa9llo", 3), "h\xc3\xa9l");
     EXPECT_EQ(stringfunc::fmt::fixed_length("ab", 4), "ab  ");
+}
+
+// Text from outside (logs, command lines) must never drive the terminal:
+// controls become visible, valid text stays as it is.
+TEST(ControlCharacters, ReplacedVisiblyWhileValidTextStays) {
+    using output::replace_control_characters;
+    EXPECT_EQ(replace_control_characters("\x1b]0;title\x07\x1b[2J"), "\\x1b]0;title\\x07\\x1b[2J");
+    EXPECT_EQ(replace_control_characters("a\rb\x7f\x01"), "a\\x0db\\x7f\\x01");
+    EXPECT_EQ(replace_control_characters("two\nlines"), "two\\x0alines");
+    EXPECT_EQ(replace_control_characters("two\nlines", true), "two\nlines");
+    EXPECT_EQ(replace_control_characters("tab\tstays"), "tab\tstays");
+    // C1 controls, as UTF-8 and as lone bytes; broken and overlong UTF-8.
+    EXPECT_EQ(replace_control_characters("csi \xc2\x9b" "31m"), "csi \\x9b31m");
+    EXPECT_EQ(replace_control_characters("lone \x9b" "31m"), "lone \\x9b31m");
+    EXPECT_EQ(replace_control_characters("cut \xe2\x82"), "cut \\xe2\\x82");
+    EXPECT_EQ(replace_control_characters("overlong \xc0\xaf \xe0\x80\xaf"), "overlong \\xc0\\xaf \\xe0\\x80\\xaf");
+    const std::string valid = "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x99\x82 \xc2\xa0nbsp";
+    EXPECT_EQ(replace_control_characters(valid), valid);
+}
+
+TEST(ControlCharacters, EveryFormatterShowsThemInert) {
+    const std::string evil = "log \x1b[2J\x1b]0;pwned\x07 <b>";
+    Mem plain_mem, html_mem;
+    output::formatted::Plain plain({.filehandle = plain_mem.f});
+    output::formatted::HTML html({.filehandle = html_mem.f});
+    for (Output* o : {static_cast<Output*>(&plain), static_cast<Output*>(&html)}) {
+        o->display_message_set("Log Messages", evil + "\nsecond\x1b[1A line");
+        o->message("unknown-type", evil);
+    }
+    const std::string p = plain_mem.text(), h = html_mem.text();
+    for (const std::string& t : {p, h}) {
+        EXPECT_EQ(t.find('\x1b'), std::string::npos) << t;
+        EXPECT_EQ(t.find('\x07'), std::string::npos) << t;
+        EXPECT_NE(t.find("\\x1b[2J\\x1b]0;pwned\\x07"), std::string::npos) << t;
+        EXPECT_NE(t.find("second\\x1b[1A line"), std::string::npos) << t;
+    }
+    EXPECT_NE(p.find("<b>"), std::string::npos);
+    EXPECT_EQ(h.find("<b>"), std::string::npos);
+    EXPECT_NE(h.find("&lt;b&gt;"), std::string::npos);
 }

@@ -9,8 +9,8 @@
 #include "ProcTestUtil.hpp"
 #include "exception/Exception.hpp"
 #include "proc/Kill.hpp"
-#include "proc/Kill_Single.hpp"
 #include "proc/PsParser.hpp"
+#include "run/Kill_Single.hpp"
 
 namespace kl = norvik::kill;
 namespace ps = norvik::psparser;
@@ -191,4 +191,41 @@ TEST(Kill, ProcMounted) {
     auto [ok, msg] = kl::_verify_proc_mounted();
     EXPECT_EQ(ok, 1);
     EXPECT_FALSE(msg.empty());
+}
+
+// A target that ends during the TERM stage leaves its pid free; the process
+// that is given that pid next must never get the KILL meant for the target.
+// Both ways of holding a target are proven: the pidfd and the start time.
+TEST(Kill, EscalationNeverSignalsAProcessThatInheritedATargetsPid) {
+    for (bool pidfd : {true, false}) {
+        int rc = proctest::in_pid_namespace([pidfd]() -> int {
+            kl::_set_pidfd_enabled(pidfd);
+            Spawned quits = proctest::spawn_sleep("nvk-quits", "60");
+            Spawned stubborn = proctest::spawn_sleep("nvk-stubborn", "60", ignore_term);
+            Spawned heir;
+            kl::set_sleep_function([&](double s) {
+                if (heir.pid <= 0) {
+                    int st;
+                    if (::waitpid(quits.pid, &st, WNOHANG) == quits.pid || errno == ECHILD) {
+                        quits.reaped = true;
+                        // Without a pidfd a start time tells processes apart one clock tick apart.
+                        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                        heir = proctest::recycle_pid(quits.pid, "nvk-heir");
+                    }
+                }
+                std::this_thread::sleep_for(std::chrono::duration<double>(s));
+            });
+            int result = kl::safekill_multipid({quits.pid, stubborn.pid}, false, 0.3);
+            kl::set_sleep_function(nullptr);
+            if (heir.pid != quits.pid) return 77;  // the pid could not be handed out again
+            if (!alive(heir.pid) || heir.wait_exit(0.05)) return 10;
+            if (!stubborn.wait_exit(1) && !reaped_elsewhere(stubborn.pid)) return 11;
+            return result == 1 ? 0 : 12;
+        });
+        if (rc < 0) GTEST_SKIP() << "no private PID namespace here";
+        EXPECT_NE(rc, 77) << "pidfd " << pidfd;
+        EXPECT_NE(rc, 10) << "the process that inherited the pid was signalled (pidfd " << pidfd << ")";
+        EXPECT_EQ(rc, 0) << "pidfd " << pidfd;
+    }
+    kl::_set_pidfd_enabled(true);
 }

@@ -72,20 +72,50 @@ TEST(ProcPID, NoticesTheEndAndKeepsWhatWasRead) {
 }
 
 TEST(ProcPID, ReusedPidIsNotTheSameProcess) {
-    // A fake tree lets one pid directory be replaced by a "new process".
+    // A fake tree lets one pid directory be replaced by a "new process"
+    // within the same second: only the start time (field 22) differs.
     TempDir dir("reuse");
     norvik::proc::PID::set_PROC_PATH(dir.path());
-    write_file(dir / "4242/stat", "4242 (x) S 1 1\n");
+    const std::string tail = " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 ";
+    write_file(dir / "4242/stat", "4242 (x) S 1 1" + tail + "777 0 0\n");
     norvik::proc::PID h(std::string("4242"));
     EXPECT_EQ(h.is_running(), 1);
+    EXPECT_EQ(h.start_time(), 777u);
     std::filesystem::remove_all(dir / "4242");
     EXPECT_EQ(h.is_running(), 0);
-    // the same pid back with a later change time
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    write_file(dir / "4242/stat", "4242 (y) S 1 1\n");
+    write_file(dir / "4242/stat", "4242 (a) b) S 1 1" + tail + "778 0 0\n");
     EXPECT_EQ(h.is_running(), 0);
     EXPECT_THROW(h.state(), norvik::proc::ProcessEndedError);
     norvik::proc::PID::set_PROC_PATH("/proc");
+}
+
+TEST(ProcPID, PidReusedWithinTheSameSecondIsNoticedAndAgeCountsFromTheStart) {
+    int rc = proctest::in_pid_namespace([]() -> int {
+        Spawned first = proctest::spawn_sleep("nvk-first", "60");
+        norvik::proc::PID h(first.pid);
+        if (h.is_running() != 1 || h.elapsed_time() > 1) return 10;
+        pid_t pid = first.pid;
+        first.cleanup();
+        Spawned second = proctest::recycle_pid(pid, "nvk-second");
+        if (second.pid != pid) return 77;
+        if (h.is_running() != 0) return 11;
+        try {
+            h.state();
+            return 12;
+        } catch (const norvik::proc::ProcessEndedError&) {
+        }
+        return 0;
+    });
+    if (rc < 0) GTEST_SKIP() << "no private PID namespace here";
+    EXPECT_EQ(rc, 0) << "10: a fresh process is not 0-1 s old; 11/12: the new process passed as the old one";
+}
+
+TEST(ProcPID, ElapsedTimeOfAnOldProcess) {
+    // Process 1 of the machine started long before this test.
+    norvik::proc::PID init(pid_t(1));
+    norvik::proc::PID self(::getpid());
+    EXPECT_GE(init.elapsed_time(), self.elapsed_time());
+    EXPECT_LE(self.elapsed_time(), 600) << "the test program is not older than its run";
 }
 
 TEST(ProcessCheck, OrderOfChecksAndCaseRules) {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -11,6 +13,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <random>
 #include <string>
@@ -35,6 +38,16 @@ struct Spawned {
     Spawned(const Spawned&) = delete;
     Spawned& operator=(const Spawned&) = delete;
     Spawned(Spawned&& o) noexcept : pid(o.pid), reaped(o.reaped), status(o.status) { o.pid = -1; }
+    Spawned& operator=(Spawned&& o) noexcept {
+        if (this != &o) {
+            cleanup();
+            pid = o.pid;
+            reaped = o.reaped;
+            status = o.status;
+            o.pid = -1;
+        }
+        return *this;
+    }
     ~Spawned() { cleanup(); }
     void cleanup() {
         if (pid > 0 && !reaped) {
@@ -101,6 +114,43 @@ inline bool contains(const std::vector<pid_t>& v, pid_t p) {
     for (pid_t x : v)
         if (x == p) return true;
     return false;
+}
+
+// Runs fn as process 1 of a private PID namespace with its own /proc, where
+// pids can be handed out on demand (recycle). Gives fn's result, or -1 when
+// the namespace cannot be made.
+inline int in_pid_namespace(const std::function<int()>& fn) {
+    pid_t outer = ::fork();
+    if (outer < 0) return -1;
+    if (outer == 0) {
+        if (::unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) _exit(255);
+        pid_t init = ::fork();
+        if (init < 0) _exit(255);
+        if (init == 0) {
+            if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+                _exit(255);
+            _exit(fn());
+        }
+        int st = 0;
+        while (::waitpid(init, &st, 0) < 0 && errno == EINTR) {
+        }
+        _exit(WIFEXITED(st) ? WEXITSTATUS(st) : 254);
+    }
+    int st = 0;
+    while (::waitpid(outer, &st, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(st) || WEXITSTATUS(st) == 255) return -1;
+    return WEXITSTATUS(st);
+}
+
+// Inside in_pid_namespace: the next process made gets `pid` (if it is free).
+inline Spawned recycle_pid(pid_t pid, const std::string& argv0) {
+    FILE* f = std::fopen("/proc/sys/kernel/ns_last_pid", "w");
+    if (!f) return Spawned();
+    std::fprintf(f, "%d", static_cast<int>(pid - 1));
+    std::fclose(f);
+    return spawn_sleep(argv0, "60");
 }
 
 }  // namespace proctest

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -161,4 +162,26 @@ TEST(Entry, TermDuringALongActionGives143) {
     for (pid_t p : rest) kill(p, SIGKILL);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     reap_zombies();
+}
+
+TEST(Entry, ALinkPlantedAtTheStandardLogIsNeverFollowed) {
+    // A link to a file of someone else's, and a dangling one that an
+    // append would create.
+    for (bool dangling : {false, true}) {
+        Root r;
+        const std::string victim = r.dir / "victim";
+        if (!dangling) write_file(victim, "mine\n", 0644);
+        const std::string log = r.dir / "usr/local/norvik/logs/error_log";
+        ASSERT_EQ(symlink(victim.c_str(), log.c_str()), 0);
+        auto res = r.run_as("restartsrv_nosuchsvc", {"--verbose"});
+        EXPECT_EQ(res.exit_code, 255);
+        if (dangling)
+            EXPECT_FALSE(exists(victim)) << "the link's target was created";
+        else
+            EXPECT_EQ(read_file(victim), "mine\n") << "the run wrote through the link";
+        EXPECT_NE(res.err.find("“" + log + "” is a symbolic link"), std::string::npos) << res.err;
+        struct stat st {};
+        ASSERT_EQ(lstat(log.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+    }
 }

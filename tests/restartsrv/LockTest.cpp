@@ -119,23 +119,41 @@ TEST_F(LockTest, KilledHolderFreesTheLockAtOnce) {
     EXPECT_LT(norvik::timehires::time() - start, 0.3);
 }
 
-TEST_F(LockTest, TimesOutWithAnErrorWhileHeldElsewhere) {
+// A case variant of the name waits for the same lock, and the time-out is
+// the lock error of its own kind, which nothing may take for another failure.
+TEST_F(LockTest, TimesOutWithTheLockErrorWhileACaseVariantHoldsIt) {
     Lock first("mysql");
-    pid_t pid = fork();
-    if (pid == 0) {
-        try {
-            Lock second("mysql", 1);
-            _exit(0);
-        } catch (const norvik::PlainError& e) {
-            _exit(std::strstr(e.what(), "could not be obtained") ? 7 : 8);
-        } catch (...) {
-            _exit(9);
+    for (const char* name : {"mysql", "MySQL"}) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            try {
+                Lock second(name, 1);
+                _exit(0);
+            } catch (const norvik::restartsrv::LockError& e) {
+                bool ok = e.kind() == norvik::restartsrv::LockError::Kind::Timeout &&
+                          std::strstr(e.what(), "could not be obtained");
+                _exit(ok ? 7 : 8);
+            } catch (...) {
+                _exit(9);
+            }
         }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 7) << name;
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 7);
+    EXPECT_EQ(norvik::restartsrv::get_run_lock_file_for_service("NkDemo-A_1"), paths::lock_base() + "/nkdemo-a_1");
+}
+
+TEST_F(LockTest, OpenFailureIsTheLockErrorWithItsErrno) {
+    norvik::test::write_file(paths::lock_base(), "a file where the directory belongs");
+    try {
+        Lock l("exim");
+        ADD_FAILURE() << "took a lock below a plain file";
+    } catch (const norvik::restartsrv::LockError& e) {
+        EXPECT_EQ(e.kind(), norvik::restartsrv::LockError::Kind::Open);
+        EXPECT_EQ(e.error_number(), ENOTDIR) << e.what();
+    }
 }
 
 TEST_F(LockTest, DifferentServicesDoNotInteract) {

@@ -114,3 +114,21 @@ TEST(ParseArgv, GracefulIsASwitchThatCanBeNegated) {
         EXPECT_EQ(rest, c.rest) << shown;
     }
 }
+
+// Only a run that changes nothing may answer without the restart lock.
+TEST(ParseArgv, QueryRequestsAreStatusAndCheckOnly) {
+    _set_argv({"kept", "--verbose"});
+    ::setenv("RESTARTSRV_CHECKMODE_HEADER", "1", 1);
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(is_query_request({"--status"}));
+    EXPECT_TRUE(is_query_request({"--interactive", "--check", "--verbose"}));
+    EXPECT_TRUE(is_query_request({"--no-restart"}));
+    EXPECT_TRUE(is_query_request({"--stop", "--status"}));
+    EXPECT_FALSE(is_query_request({"--status", "--stop"}));
+    EXPECT_FALSE(is_query_request({}));
+    EXPECT_FALSE(is_query_request({"--reload"}));
+    EXPECT_FALSE(is_query_request({"events"}));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // no check-mode header from a mere look
+    ::unsetenv("RESTARTSRV_CHECKMODE_HEADER");
+    EXPECT_EQ(_get_argv(), (std::vector<std::string>{"kept", "--verbose"}));
+}

@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "support/TestSupport.hpp"
 #include "exception/Exception.hpp"
 #include "foundation/ChildStatus.hpp"
 #include "foundation/Paths.hpp"
 #include "restartsrv/RestartSrv_StartupLog.hpp"
-#include "services/Services_Log.hpp"
+#include "restartsrv/Services_Log.hpp"
 
 using norvik::test::TempDir;
 namespace rs = norvik::restartsrv;
@@ -119,15 +121,46 @@ TEST_F(StartupLog, AppendFetchAndNames) {
     EXPECT_EQ(log_of("ftpd"), "ftp line\n");
 }
 
-TEST_F(StartupLog, NoOutputSystem) {
-    pid_t pid = rs::nooutputsystem({"/bin/sh -c", "exit\\ 4", ""});
-    (void)pid;
-    // "/bin/sh -c exit\ 4" splits at spaces: sh -c 'exit\' '4' -> a syntax-free exit.
-    EXPECT_NE(norvik::child_status(), -1);
+TEST_F(StartupLog, NoOutputSystemSplitsWordsAtSpacesAndKeepsTheStatus) {
+    // Words split at spaces only (a tab stays inside its piece); trailing
+    // empty words are dropped; the command's exit code is the status.
+    norvik::set_child_status(-1);
+    pid_t pid = rs::nooutputsystem({"/bin/sh -c", "exit\t4", ""});
+    EXPECT_GT(pid, 0);
+    EXPECT_EQ(norvik::child_status(), 4 << 8);
     rs::nooutputsystem({"false"});
-    EXPECT_EQ(norvik::child_status() >> 8, 1);
+    EXPECT_EQ(norvik::child_status(), 1 << 8);
+    norvik::set_child_status(-1);
     rs::nooutputsystem({"/no/such/program"});
-    EXPECT_EQ(norvik::child_status() >> 8, 1);
+    EXPECT_EQ(norvik::child_status(), 1 << 8);
     rs::nooutputsystem({"true"});
     EXPECT_EQ(norvik::child_status(), 0);
+    // All three standard streams of the command (the shell, $$) are the null device.
+    const std::string where = root_ / "streams";
+    rs::nooutputsystem({"/bin/sh", "-c", "readlink\t/proc/$$/fd/0\t/proc/$$/fd/1\t/proc/$$/fd/2|cat>" + where});
+    EXPECT_EQ(norvik::test::read_file(where), "/dev/null\n/dev/null\n/dev/null\n");
+}
+
+TEST_F(StartupLog, LongLogIsCutToItsTailAtALineStart) {
+    const std::string line = "a line of a long startup log\n";
+    std::string text;
+    while (text.size() < static_cast<size_t>(rs::STARTUP_LOG_MAX_BYTES) + 3 * 65536) text += line;
+    text.insert(0, "first\n");
+    rs::append_to_startup_log("demo", text);
+    std::string log = log_of("demo");
+    EXPECT_LE(log.size(), static_cast<size_t>(rs::STARTUP_LOG_MAX_BYTES));
+    EXPECT_GT(log.size(), static_cast<size_t>(rs::STARTUP_LOG_MAX_BYTES) - line.size());
+    EXPECT_EQ(log.rfind(line, 0), 0u);
+    EXPECT_EQ(log.substr(log.size() - line.size()), line);
+    // A waited-for command's flood is cut once it ends; what it said last stays.
+    rs::logged_startup("demo", false, {"/bin/sh", "-c", "yes flood | head -c 6000000; echo the end"}, {.wait = true});
+    log = log_of("demo");
+    EXPECT_LE(log.size(), static_cast<size_t>(rs::STARTUP_LOG_MAX_BYTES));
+    EXPECT_EQ(log.rfind("flood\n", 0), 0u);
+    EXPECT_EQ(log.substr(log.size() - 8), "the end\n");
+    // The display reads only the last lines.
+    std::string shown = rs::fetch_startup_log("demo");
+    EXPECT_EQ(shown.rfind("(earlier lines are not shown)\n", 0), 0u) << shown.substr(0, 200);
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 201);
+    EXPECT_EQ(shown.substr(shown.size() - 8), "the end\n");
 }

@@ -89,7 +89,28 @@ TEST(ForkSync, UnencodableValueArrivesAsPlainData) {
     EXPECT_EQ(fs.return_value()["bad"], "ok\xEF\xBF\xBD\xEF\xBF\xBD-end");
 }
 
+namespace {
+// The logs of the code under test go below a private root, never to the
+// host's own log directory.
+class SandboxRoot {
+public:
+    SandboxRoot() {
+        norvik::test::make_dirs(dir_ / "usr/local/norvik/logs");
+        norvik::paths::set_root_for_testing(dir_.path());
+    }
+    ~SandboxRoot() { norvik::paths::set_root_for_testing(""); }
+    std::string log() const {
+        const std::string p = dir_ / "usr/local/norvik/logs/error_log";
+        return norvik::test::exists(p) ? norvik::test::read_file(p) : std::string();
+    }
+
+private:
+    norvik::test::TempDir dir_{"forkhelpers"};
+};
+}  // namespace
+
 TEST(ForkSync, DoInChildSetsChildStatus) {
+    SandboxRoot root;
     auto v = norvik::ForkSync::do_in_child([] { return json(42); });
     ASSERT_TRUE(v);
     EXPECT_EQ(*v, 42);
@@ -103,9 +124,12 @@ TEST(ForkSync, DoInChildSetsChildStatus) {
                                                          [] { return json("x"); });
     EXPECT_EQ(seen, cb.pid());
     EXPECT_EQ(cb.return_value(), "x");
+    // The callback's error is logged, and only in the sandbox.
+    EXPECT_NE(root.log().find("ignored"), std::string::npos) << root.log();
 }
 
 TEST(ForkAsync, ExitCodeReportsTheError) {
+    SandboxRoot root;
     pid_t ok = norvik::forkasync::do_in_child([] {});
     pid_t bad = norvik::forkasync::do_in_child_quiet([] {
         errno = EACCES;
@@ -292,8 +316,38 @@ TEST(ResourceHelpers, MaxmemMinimumFollowsTheDomainCount) {
     norvik::paths::set_root_for_testing("");
 }
 
+TEST(ResourceHelpers, TheCallersSettingsGiveTheDefaultAndTheCoreLimit) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "an address-space limit cannot be set under AddressSanitizer (its shadow memory exceeds it)";
+#endif
+    norvik::test::TempDir root("rlimit-settings");
+    norvik::paths::set_root_for_testing(root.path());
+    const long long mib = 1048576, minimum = 4096 * mib;
+    EXPECT_EQ(norvik::rlimit::default_limit(""), minimum);
+    EXPECT_EQ(norvik::rlimit::default_limit("junk"), minimum);
+    EXPECT_EQ(norvik::rlimit::default_limit("100"), minimum);
+    EXPECT_EQ(norvik::rlimit::default_limit("-5"), minimum);
+    EXPECT_EQ(norvik::rlimit::default_limit("99999999999999999"), minimum);
+    EXPECT_EQ(norvik::rlimit::default_limit("0"), -1);
+    EXPECT_EQ(norvik::rlimit::default_limit("8192"), 8192 * mib);
+    norvik::ForkSync fs([] {
+        json out;
+        out["set"] = norvik::rlimit::set_rlimit(std::nullopt, {}, {.maxmem = "6000", .coredump = true});
+        out["as"] = norvik::sys::rlimit::getrlimit(RLIMIT_AS).first;
+        out["core"] = norvik::sys::rlimit::getrlimit(RLIMIT_CORE).first;
+        return out;
+    });
+    ASSERT_EQ(fs.had_error(), 0) << fs.exception() << fs.retrieve_error();
+    auto v = fs.return_value();
+    EXPECT_EQ(v["set"], 1);
+    EXPECT_EQ(v["as"], 6000 * mib);
+    EXPECT_EQ(v["core"], 6000 * mib);
+    norvik::paths::set_root_for_testing("");
+}
+
 TEST(IONice, ToolIsRunAndBadArgumentsAreRefused) {
     if (::access("/usr/bin/ionice", X_OK) != 0) GTEST_SKIP() << "no ionice tool";
+    SandboxRoot root;
     EXPECT_EQ(norvik::ionice::reset(), 1);
     EXPECT_FALSE(norvik::ionice::get_ionice().empty());
     EXPECT_FALSE(norvik::ionice::ionice("bogus", 0));

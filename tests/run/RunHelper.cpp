@@ -51,6 +51,21 @@ std::string read_all_stdin() {
         ::usleep(static_cast<useconds_t>(std::atof(argv[2]) * 1e6));
         _exit(0);
     }
+    if (mode == "background") {  // leaves a sleeper holding the output, prints its pid, exits 0
+        pid_t child = ::fork();
+        if (child == 0) {
+            ::usleep(30000000);
+            _exit(0);
+        }
+        write_all(1, std::to_string(child) + "\n");
+        _exit(0);
+    }
+    if (mode == "close-and-sleep") {  // no output left, then a long silence
+        ::close(1);
+        ::close(2);
+        ::usleep(static_cast<useconds_t>(std::atof(argv[2]) * 1e6));
+        _exit(0);
+    }
     if (mode == "tick") {  // prints every 0.2 s for a long time
         for (int i = 0; i < 300; ++i) {
             write_all(1, ".");

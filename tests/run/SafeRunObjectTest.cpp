@@ -1,8 +1,11 @@
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -10,6 +13,7 @@
 #include "RunHelper.hpp"
 #include "foundation/ChildStatus.hpp"
 #include "log/Logger.hpp"
+#include "run/ReadMultipleFH.hpp"
 #include "run/SafeRun_Object.hpp"
 #include "support/TestSupport.hpp"
 
@@ -26,6 +30,15 @@ Options helper_run(std::vector<std::string> args) {
     o.extra_env = helper::env();
     o.timeout = 30;
     return o;
+}
+
+// Running and not a zombie (process 1 here may never reap an orphan).
+bool running(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string s;
+    if (!std::getline(f, s)) return false;
+    auto rp = s.rfind(')');
+    return rp != std::string::npos && rp + 2 < s.size() && s[rp + 2] != 'Z';
 }
 
 double seconds_since(std::chrono::steady_clock::time_point t) {
@@ -270,4 +283,78 @@ TEST(SafeRunObject, ChildThatStopsReadingEndsTheRunCleanly) {
                },
                .timeout = 20});
     EXPECT_EQ(cb.CHILD_ERROR(), 0);
+}
+
+// The limit holds for the child itself, not only for its pipes: a child with
+// its output on the caller's descriptors, one that closed its output, and one
+// that left a background process holding the pipe all end at the limit, and
+// what the child left in its process group ends with it.
+TEST(SafeRunObject, OverallLimitHoldsWithoutPipesAndEndsTheWholeGroup) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        bool caller_fds;
+    };
+    const Case cases[] = {
+        {"output on the caller's descriptors", {"sleep", "30"}, true},
+        {"output closed", {"close-and-sleep", "30"}, false},
+        {"background sleeper holding the pipe", {"background"}, false},
+    };
+    for (const auto& c : cases) {
+        auto o = helper_run(c.args);
+        o.timeout = 1;
+        int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (c.caller_fds) {
+            o.stdout_fd = null_fd;
+            o.stderr_fd = null_fd;
+        }
+        auto start = std::chrono::steady_clock::now();
+        Object run(std::move(o));
+        double took = seconds_since(start);
+        ::close(null_fd);
+        EXPECT_GE(took, 0.9) << c.what;
+        EXPECT_LT(took, 3.5) << c.what;
+        ASSERT_TRUE(run.timed_out()) << c.what;
+        EXPECT_EQ(*run.timed_out(), 1) << c.what;
+        EXPECT_THROW(run.die_if_error(), norvik::ProcessFailedTimeout) << c.what;
+        EXPECT_EQ(::waitpid(run.child_pid(), nullptr, WNOHANG), -1) << "reaped: " << c.what;
+        if (c.args[0] == "background") {
+            EXPECT_EQ(run.CHILD_ERROR(), 0) << "the child itself exited 0, and yet the run failed";
+            pid_t sleeper = static_cast<pid_t>(std::atol(run.stdout().c_str()));
+            ASSERT_GT(sleeper, 1) << run.stdout();
+            for (int i = 0; i < 100 && running(sleeper); ++i) ::usleep(10000);
+            EXPECT_FALSE(running(sleeper)) << "the background sleeper outlived the time-out";
+        }
+    }
+}
+
+TEST(SafeRunObject, ExitStatus127IsTheProgramsOwn) {
+    for (bool fork_path : {false, true}) {
+        auto o = helper_run({"exit", "127"});
+        if (fork_path) o.before_exec = [] {};
+        Object run(std::move(o));
+        EXPECT_EQ(run.CHILD_ERROR(), 127 << 8) << fork_path;
+        EXPECT_EQ(run.error_code(), 127) << fork_path;
+        EXPECT_EQ(run.exec_failed(), 0) << fork_path;
+        EXPECT_EQ(run.stderr().find("failed to start"), std::string::npos) << run.stderr();
+    }
+}
+
+TEST(SafeRunObject, FloodIsCappedAndTheDropIsMarked) {
+    Object run({.program = "yes", .timeout = 2});
+    ASSERT_TRUE(run.timed_out());
+    const std::string& out = run.stdout();
+    const size_t limit = norvik::ReadMultipleFH::CAPTURE_LIMIT;
+    ASSERT_GT(run.stdout_dropped(), 0u);
+    const std::string marker = norvik::ReadMultipleFH::dropped_marker(run.stdout_dropped());
+    EXPECT_EQ(out.size(), limit + marker.size());
+    EXPECT_EQ(out.compare(out.size() - marker.size(), marker.size(), marker), 0);
+    EXPECT_EQ(out.compare(0, 4, "y\ny\n"), 0);
+    struct rusage ru {};
+    ::getrusage(RUSAGE_SELF, &ru);
+    EXPECT_LT(ru.ru_maxrss, 160L * 1024) << "peak resident size in KiB";
+
+    Object small(helper_run({"both"}));
+    EXPECT_EQ(small.stdout_dropped(), 0u);
+    EXPECT_EQ(small.stdout(), "to-out\n");
 }

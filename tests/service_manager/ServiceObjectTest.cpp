@@ -253,20 +253,84 @@ TEST(ServiceObject, HotDaemonThatNeverConfirmsGetsAFullRestart) {
     EXPECT_GT(secs, 14.0);  // 600 passes of 0.025 s
 }
 
+// A PID file that names a process which is not the service's: with or
+// without pid_exe, with owner root or an unprivileged owner whose user wrote
+// the file, no action signals it and no status reports it as the service.
 TEST(ServiceObject, ForeignPidInPidFileIsNeverSignalled) {
-    Demo d(base_def("", "Hot"));
-    pid_t foreign = ::fork();
-    if (foreign == 0) {
-        execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
-        _exit(127);
+    struct Case {
+        const char* what;
+        const char* base;
+        bool pid_exe;
+        const char* owner;
+        std::vector<std::string> args;
+        int exit_code;
+    };
+    const Case cases[] = {
+        {"Hot restart, pid_exe", "Hot", true, "root", {}, 0},
+        {"Hot restart, no pid_exe", "Hot", false, "root", {}, 0},
+        {"init.d stop, no pid_exe", "Base", false, "root", {"--stop"}, 0},
+        {"status, no pid_exe", "Base", false, "root", {"--status"}, 255},
+        {"init.d stop, owner nobody", "Base", false, "nobody", {"--stop"}, 0},
+        {"status, owner nobody", "Base", false, "nobody", {"--status"}, 255},
+        {"Hot restart, owner nobody", "Hot", false, "nobody", {"--restart-attempt=1"}, 255},
+    };
+    for (const auto& c : cases) {
+        auto def = base_def("", c.base);
+        if (!c.pid_exe) def["attributes"].erase("pid_exe");
+        def["attributes"]["processowner"] = c.owner;
+        def["attributes"]["startup_timeout"] = 2;
+        Demo d(def);
+        norvik::test::write_file(d.root() + "/etc/passwd",
+                                 "root:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534:nobody:/nonexistent:/bin/false\n");
+        pid_t foreign = ::fork();
+        if (foreign == 0) {
+            execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        d.track(foreign);
+        norvik::test::write_file(d.pidfile(), std::to_string(foreign) + "\n");
+        // The service's own unprivileged user wrote it.
+        if (std::string(c.owner) == "nobody") {
+            ASSERT_EQ(::chown(d.pidfile().c_str(), 65534, 65534), 0);
+        }
+        auto r = d.rs(c.args);
+        EXPECT_EQ(r.exit_code, c.exit_code) << c.what << "\n" << all(r);
+        EXPECT_TRUE(alive(foreign)) << c.what << "\n" << all(r);
+        EXPECT_EQ(all(r).find("(sleep 60) is running"), std::string::npos) << c.what << "\n" << all(r);
+        if (!c.pid_exe) {
+            std::string log = norvik::test::read_file(d.root() + "/usr/local/norvik/logs/error_log");
+            EXPECT_NE((all(r) + log).find("PID file “" + d.pidfile()), std::string::npos)
+                << "warns naming the file: " << c.what << "\n" << log;
+        }
+        ::kill(foreign, SIGKILL);
+        ::waitpid(foreign, nullptr, 0);
     }
-    d.track(foreign);
-    norvik::test::write_file(d.pidfile(), std::to_string(foreign) + "\n");
-    auto r = d.rs({});
-    (void)r;
-    EXPECT_TRUE(alive(foreign)) << all(r);
-    ::kill(foreign, SIGKILL);
-    ::waitpid(foreign, nullptr, 0);
+}
+
+// A failed start after a stale PID file: the process that now has the
+// file's pid is not the daemon (pid_exe says so) and is left alone, on the
+// first start and on the retry.
+TEST(ServiceObject, FailedRestartNeverEndsTheProcessInAStalePidFile) {
+    for (const char* base : {"Base", "Hot"}) {
+        TempDir c("cnt");
+        auto def = base_def("", base);
+        def["attributes"]["restart_attempts"] = 2;
+        def["attributes"]["ports"] = {next_port()};
+        Demo d(def, "--fail-first 9 --counter " + c.path() + "/n");
+        pid_t foreign = ::fork();
+        if (foreign == 0) {
+            execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        d.track(foreign);
+        norvik::test::write_file(d.pidfile(), std::to_string(foreign) + "\n");
+        auto r = d.rs({});
+        EXPECT_EQ(r.exit_code, 255) << base << "\n" << all(r);
+        EXPECT_EQ(norvik::test::read_file(c.path() + "/n"), "2\n") << "both attempts ran: " << base;
+        EXPECT_TRUE(alive(foreign)) << base << "\n" << all(r);
+        ::kill(foreign, SIGKILL);
+        ::waitpid(foreign, nullptr, 0);
+    }
 }
 
 TEST(ServiceObject, ReloadWithAndWithoutSupport) {

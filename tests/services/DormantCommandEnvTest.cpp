@@ -10,7 +10,7 @@
 
 #include "exception/Exception.hpp"
 #include "foundation/Paths.hpp"
-#include "services/Services_Command.hpp"
+#include "proc/Services_Command.hpp"
 #include "services/Services_Dormant.hpp"
 #include "services/Services_Env.hpp"
 #include "support/TestSupport.hpp"

@@ -128,21 +128,25 @@ TEST_F(Enabled, AlwaysEnabledServicesIgnoreDisableFiles) {
     EXPECT_EQ(en::is_enabled("nkqueued"), 1);
 }
 
-TEST_F(Enabled, DnsBindAndPdnsShareTheirDisableFiles) {
+TEST_F(Enabled, DnsBindPdnsAndNamedShareTheirDisableFiles) {
     const auto dns = en::get_files_for_service("dns");
     ASSERT_TRUE(dns);
     ASSERT_EQ(dns->size(), 3u);
     EXPECT_EQ(en::get_files_for_service("bind"), dns);
     EXPECT_EQ(en::get_files_for_service("pdns"), dns);
+    // The daemon itself is DNS too: it must not read files of its own.
+    EXPECT_EQ(en::get_files_for_service("named"), dns);
 
     install("bind");
     EXPECT_EQ(en::is_enabled("dns"), 1);
     EXPECT_EQ(en::is_enabled("bind"), 1);
+    EXPECT_EQ(en::is_enabled("named"), 1);
     ASSERT_TRUE(en::touch_disable_file("dns"));
     EXPECT_TRUE(exists((*dns)[0]));
     EXPECT_FALSE(exists((*dns)[1]));
     EXPECT_EQ(en::is_enabled("dns"), 0);
     EXPECT_EQ(en::is_enabled("bind"), 0);
+    EXPECT_EQ(en::is_enabled("named"), 0);
     EXPECT_EQ(en::_check_for_disabled_file("pdns"), 0);
 
     // Any one of the three disables all of them; removing through one name
@@ -151,6 +155,29 @@ TEST_F(Enabled, DnsBindAndPdnsShareTheirDisableFiles) {
     ASSERT_EQ(en::remove_disable_files("pdns"), 1);
     for (const auto& p : *dns) EXPECT_FALSE(exists(p)) << p;
     EXPECT_EQ(en::is_enabled("bind"), 1);
+    EXPECT_EQ(en::is_enabled("named"), 1);
+
+    // Disabling through the daemon's name disables DNS under every name.
+    ASSERT_TRUE(en::touch_disable_file("named"));
+    EXPECT_TRUE(exists((*dns)[0]));
+    EXPECT_EQ(en::is_enabled("dns"), 0);
+    ASSERT_EQ(en::remove_disable_files("named"), 1);
+    EXPECT_EQ(en::is_enabled("dns"), 1);
+}
+
+TEST_F(Enabled, AliasesHaveTheFilesOfTheServiceTheyName) {
+    const auto mysql = en::get_files_for_service("mysql");
+    const auto postgresql = en::get_files_for_service("postgresql");
+    ASSERT_TRUE(mysql && postgresql);
+    EXPECT_EQ(en::get_files_for_service("mysqld"), mysql);
+    EXPECT_EQ(en::get_files_for_service("postgres"), postgresql);
+
+    write_file(mysql->back(), "");
+    EXPECT_EQ(en::_check_for_disabled_file("mysqld"), 0);
+    write_file(postgresql->front(), "");
+    ASSERT_EQ(en::remove_disable_files("postgres"), 1);
+    EXPECT_FALSE(exists(postgresql->front()));
+    EXPECT_EQ(en::_check_for_disabled_file("postgresql"), 1);
 }
 
 TEST_F(Enabled, ImapAndMailShareTheirFirstTwoFiles) {

@@ -3,18 +3,19 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <map>
 
 #include "TestSupport.hpp"
 
 namespace norvik::test {
 
-namespace {
+namespace fs = std::filesystem;
 
-std::string kit_dir() {
+std::string real_systemd_kit() {
     const char* e = std::getenv("NORVIK_REAL_SYSTEMD_DIR");
-    return e ? e : "/work/shared/real-systemd";
+    if (e && *e) return e;
+    return (fs::path(NORVIK_SOURCE_DIR) / ".." / "shared" / "real-systemd").lexically_normal().string();
 }
 
 std::string self_exe() {
@@ -23,12 +24,31 @@ std::string self_exe() {
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
-}  // namespace
-
 bool inside_real_systemd() {
     const char* e = std::getenv("NORVIK_RS_INNER");
     return e && std::string(e) == "1";
 }
+
+bool real_systemd_required() {
+    const char* e = std::getenv("NORVIK_REQUIRE_REAL_SYSTEMD");
+    return e && std::string(e) == "1";
+}
+
+namespace {
+// The folders the kit refuses to bind (its boot cleans or shadows them).
+bool bindable(const std::string& dir) {
+    std::error_code ec;
+    std::string real = fs::canonical(dir, ec).string();
+    if (ec || real == "/") return false;
+    for (const char* p : {"/tmp", "/run", "/var/tmp", "/proc", "/sys", "/dev"}) {
+        std::string pre = p;
+        if (real == pre || real.rfind(pre + "/", 0) == 0) return false;
+    }
+    return true;
+}
+
+bool below(const std::string& path, const std::string& dir) { return path.rfind(dir + "/", 0) == 0; }
+}  // namespace
 
 RealSystemd::RealSystemd(std::string name) : name_(std::move(name)), dir_("/tmp/realsystemd/" + name_) {}
 
@@ -39,13 +59,15 @@ bool RealSystemd::start() {
         why_ = "not running as root";
         return false;
     }
-    const std::string script = kit_dir() + "/start.sh";
+    const std::string script = real_systemd_kit() + "/start.sh";
     if (::access(script.c_str(), X_OK) != 0) {
         why_ = script + " is missing";
         return false;
     }
-    RunResult r = run(script, {script},
-                      {{"RS_NAME", name_}, {"RS_BINDS", NORVIK_SOURCE_DIR}, {"RS_SELFTEST", "0"}}, 120);
+    const std::string src = NORVIK_SOURCE_DIR;
+    const bool bind = !copy_ && bindable(src);
+    // A blank list binds nothing (an empty one would mean the kit's default).
+    RunResult r = run(script, {script}, {{"RS_NAME", name_}, {"RS_BINDS", bind ? src : " "}, {"RS_SELFTEST", "0"}}, 120);
     if (r.exit_code != 0) {
         why_ = "start.sh failed (" + std::to_string(r.status) + "): " + r.err.substr(r.err.size() > 600 ? r.err.size() - 600 : 0);
         stop();
@@ -66,14 +88,29 @@ bool RealSystemd::start() {
         return false;
     }
     up_ = true;
+    try {
+        for (const auto& p : {self_exe(), binary(), demod_path()})
+            if (!bind || !below(p, src)) copy_in(p);
+    } catch (const std::exception& e) {
+        why_ = std::string("cannot copy the programs into the instance: ") + e.what();
+        stop();
+        return false;
+    }
     return true;
 }
 
 void RealSystemd::stop() {
     if (!up_ && !exists(dir_)) return;
-    const std::string script = kit_dir() + "/stop.sh";
+    const std::string script = real_systemd_kit() + "/stop.sh";
     run(script, {script}, {{"RS_NAME", name_}}, 90);
     up_ = false;
+}
+
+void RealSystemd::copy_in(const std::string& path) {
+    const fs::path to = root_ + path;
+    fs::create_directories(to.parent_path());
+    fs::copy(path, to,
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks | fs::copy_options::overwrite_existing);
 }
 
 void RealSystemd::add_units(const std::vector<std::pair<std::string, std::string>>& units) {
@@ -81,18 +118,33 @@ void RealSystemd::add_units(const std::vector<std::pair<std::string, std::string
     exec({"systemctl", "daemon-reload"});
 }
 
-std::string RealSystemd::exec(const std::vector<std::string>& cmd, int* status, double timeout) {
+std::string RealSystemd::exec(const std::vector<std::string>& cmd, int* status, double timeout, std::string* err) {
     std::vector<std::string> argv{exec_};
     argv.insert(argv.end(), cmd.begin(), cmd.end());
     RunResult r = run(exec_, argv, {}, timeout);
     if (status) *status = r.status;
+    if (err) *err = r.err;
     return r.out;
 }
 
-int RealSystemd::run_inner(const std::string& gtest_filter, std::string* out) {
-    RunResult r = run(exec_, {exec_, "env", "NORVIK_RS_INNER=1", self_exe(), "--gtest_filter=" + gtest_filter}, {}, 240);
+int RealSystemd::run_inner(const std::string& gtest_filter, std::string* out,
+                           const std::map<std::string, std::string>& env, double timeout) {
+    std::vector<std::string> argv{exec_, "env", "NORVIK_RS_INNER=1"};
+    for (const auto& [k, v] : env) argv.push_back(k + "=" + v);
+    argv.push_back(self_exe());
+    argv.push_back("--gtest_filter=" + gtest_filter);
+    RunResult r = run(exec_, argv, {}, timeout);
     if (out) *out = r.out + r.err;
     return r.exit_code;
+}
+
+std::string inner_run_problems(int code, const std::string& out, const std::vector<std::string>& tests) {
+    std::string bad;
+    if (code != 0) bad += "inner run exited " + std::to_string(code) + "\n";
+    if (out.find("[  SKIPPED ]") != std::string::npos) bad += "inner tests were skipped\n";
+    for (const auto& t : tests)
+        if (out.find("[       OK ] " + t) == std::string::npos) bad += "not passed: " + t + "\n";
+    return bad;
 }
 
 }  // namespace norvik::test

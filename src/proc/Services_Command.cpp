@@ -1,4 +1,4 @@
-#include "services/Services_Command.hpp"
+#include "proc/Services_Command.hpp"
 
 #include <regex>
 #include <string>

@@ -1,4 +1,4 @@
-#include "services/Services_Log.hpp"
+#include "restartsrv/Services_Log.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -134,6 +134,21 @@ void plan_add(std::vector<PlanEntry>& plan, const std::string& file, std::size_t
     plan.push_back({file, max, bytes});
 }
 
+constexpr const char* EARLIER_LINES_NOTE = "(earlier lines are not shown)\n";
+
+// The last `max` lines of text, after a note when anything was left out
+// (or when the text is already only the tail of a longer one).
+std::string last_lines(const std::string& text, std::size_t max, bool already_cut) {
+    // `cut` is the line end just before the earliest line kept so far.
+    std::size_t cut = text.size();
+    if (cut > 0 && text[cut - 1] == '\n') --cut;
+    for (std::size_t kept = 0; cut != std::string::npos && cut > 0; ++kept) {
+        if (kept == max) return EARLIER_LINES_NOTE + text.substr(cut + 1);
+        cut = text.rfind('\n', cut - 1);
+    }
+    return already_cut ? EARLIER_LINES_NOTE + text : text;
+}
+
 std::string unrooted(const std::string& p) {
     const std::string& root = paths::root();
     if (!root.empty() && p.rfind(root, 0) == 0) return p.substr(root.size());
@@ -167,6 +182,7 @@ std::string _decruft_log_for_service(const std::string& service, std::string tex
 Result fetch_service_startup_log(const std::string& service, bool service_via_systemd) {
     if (!validate::service::is_valid(service)) return {false, "“" + service + "” is not a valid service name."};
     std::string text;
+    bool seeked = false;
     if (service_via_systemd || restartsrv::systemd::has_service_via_systemd(service)) {
         restartsrv::systemd::set_parse_env();
         saferun::Options o;
@@ -202,9 +218,13 @@ Result fetch_service_startup_log(const std::string& service, bool service_via_sy
         if (::stat(path.c_str(), &st) != 0 || st.st_size == 0) return {false, "There is no startup log for “" + service + "”."};
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (fd < 0) return {false, "The system failed to open “" + path + "” because of an error: " + std::strerror(errno)};
+        // Only the tail: a start that printed without end must not cost its
+        // size in memory or on the screen.
+        if (static_cast<std::size_t>(st.st_size) > STARTUP_LOG_SHOW_BYTES)
+            seeked = ::lseek(fd, st.st_size - static_cast<off_t>(STARTUP_LOG_SHOW_BYTES), SEEK_SET) >= 0;
         char buf[65536];
-        for (;;) {
-            ssize_t n = ::read(fd, buf, sizeof buf);
+        while (text.size() < STARTUP_LOG_SHOW_BYTES) {
+            ssize_t n = ::read(fd, buf, std::min(sizeof buf, STARTUP_LOG_SHOW_BYTES - text.size()));
             if (n < 0) {
                 if (errno == EINTR) continue;
                 int e = errno;
@@ -216,8 +236,10 @@ Result fetch_service_startup_log(const std::string& service, bool service_via_sy
             text.append(buf, static_cast<size_t>(n));
         }
         ::close(fd);
+        // After a seek the first line is only the end of one.
+        if (seeked) text.erase(0, text.find('\n') == std::string::npos ? 0 : text.find('\n') + 1);
     }
-    return {true, _decruft_log_for_service(service, std::move(text))};
+    return {true, last_lines(_decruft_log_for_service(service, std::move(text)), STARTUP_LOG_SHOW_LINES, seeked)};
 }
 
 const std::vector<std::string>& logs_to_check() {

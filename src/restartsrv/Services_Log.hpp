@@ -15,6 +15,10 @@ std::string STARTUP_LOG_DIR();  // startup logs
 std::string LOG_DIR();          // base of relative log names
 inline constexpr std::size_t LOG_READ_BYTES = 8192;
 inline constexpr std::size_t MAX_LOG_MESSAGES = 5;
+// A startup log is shown by its tail only: at most this many of its last
+// bytes are read, and of those the last lines.
+inline constexpr std::size_t STARTUP_LOG_SHOW_BYTES = 64 * 1024;
+inline constexpr std::size_t STARTUP_LOG_SHOW_LINES = 200;
 
 // The file name of a service's startup log below STARTUP_LOG_DIR().
 std::string get_service_name_from_legacy_name(const std::string& service);
@@ -22,6 +26,8 @@ std::string get_service_name_from_legacy_name(const std::string& service);
 // (ok, text) or (false, reason).
 using Result = std::pair<bool, std::string>;
 
+// The tail of the startup log (the journal lines of a systemd unit): the
+// last STARTUP_LOG_SHOW_LINES lines, after a note of what was left out.
 Result fetch_service_startup_log(const std::string& service, bool service_via_systemd = false);
 Result fetch_service_log_messages(const std::string& services_to_match, const std::string& command = "");
 Result fetch_log_tail(const std::string& logfile, std::size_t max_messages = MAX_LOG_MESSAGES);

@@ -1,12 +1,10 @@
-#include "proc/Kill_Single.hpp"
+#include "run/Kill_Single.hpp"
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
 
 #include <cerrno>
-
-#include "proc/PsParser.hpp"
 
 namespace norvik::kill::single {
 namespace {
@@ -33,7 +31,8 @@ int try_reap(pid_t pid, int& status) {
 }  // namespace
 
 int safekill_single(pid_t pid, double grace_seconds) {
-    if (!psparser::is_signalable_pid(pid)) return -1;
+    // Never a group, every process, or init.
+    if (pid <= 1) return -1;
     int status = 0;
     // Already finished: its pid cannot be reused before it is reaped, so
     // nothing else could be hit; take the status without signalling.

@@ -1,4 +1,4 @@
-#include "foundation/Timezones.hpp"
+#include "os/Timezones.hpp"
 
 #include <dirent.h>
 #include <sys/stat.h>

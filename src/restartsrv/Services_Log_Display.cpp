@@ -1,8 +1,8 @@
-#include "services/Services_Log_Display.hpp"
+#include "restartsrv/Services_Log_Display.hpp"
 
 #include "exception/Exception.hpp"
 #include "output/Output.hpp"
-#include "services/Services_Log.hpp"
+#include "restartsrv/Services_Log.hpp"
 
 namespace norvik::services::log {
 

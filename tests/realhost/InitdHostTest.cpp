@@ -1,0 +1,255 @@
+// The same daemons without systemd: started by their Debian init scripts in
+// private mount, network, pid and host-name namespaces. /etc, /var and
+// /usr/local are copy-on-write overlays and /run a tmpfs there, so nothing
+// the daemons or the tests write reaches the host.
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "RealHost.hpp"
+#include "support/RealSystemd.hpp"
+
+using namespace norvik::test;
+using namespace norvik::test::realhost;
+
+namespace {
+
+bool inside_private_host() {
+    const char* e = std::getenv("NORVIK_INITD_INNER");
+    return e && std::string(e) == "1";
+}
+
+// As process 1 of the private pid namespace this program only reaps: the
+// daemons' orphans come to it, and a test blocked on an init script must
+// not leave them as zombies that the script waits for. A child runs the tests.
+struct Reaper {
+    Reaper() {
+        if (!inside_private_host() || ::getpid() != 1) return;
+        pid_t tests = ::fork();
+        if (tests == 0) return;
+        int status = 0, tests_status = 1;
+        for (;;) {
+            pid_t p = ::waitpid(-1, &status, 0);
+            if (p < 0 && errno == EINTR) continue;
+            if (p < 0) break;
+            if (p == tests) {
+                tests_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+        }
+        ::_exit(tests_status);
+    }
+} reaper;
+
+std::string sys_error(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// Everything the daemons write lands in RAM layers of this namespace.
+std::string make_private_host() {
+    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return sys_error("private /");
+    if (::mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") != 0) return sys_error("tmpfs /run");
+    make_dirs("/run/lock", 01777);
+    for (const char* dir : {"/etc", "/var", "/usr/local"}) {
+        const std::string layer = std::string("/run/.nvk-layers") + dir;
+        make_dirs(layer + "/upper");
+        make_dirs(layer + "/work");
+        const std::string opts = std::string("lowerdir=") + dir + ",upperdir=" + layer + "/upper,workdir=" + layer + "/work";
+        if (::mount("overlay", dir, "overlay", 0, opts.c_str()) != 0) return sys_error(std::string("overlay on ") + dir);
+    }
+    const std::string host = "nvk-initd";
+    if (::sethostname(host.c_str(), host.size()) != 0) return sys_error("host name");
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq ifr{};
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+    if (up) {
+        ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+        up = ::ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+    }
+    if (fd >= 0) ::close(fd);
+    if (!up) return sys_error("loopback up");
+    prepare_daemons("", host);
+    const char* tree = std::getenv("NORVIK_REALHOST_TREE");
+    panel_tree("", tree && std::string(tree) == "1");
+    return "";
+}
+
+int script(const std::string& initd, const std::string& action) {
+    const std::string path = "/etc/init.d/" + initd;
+    return run_quiet(path, {path, action});
+}
+
+class InitdDaemon : public ::testing::TestWithParam<Case> {
+protected:
+    static void SetUpTestSuite() {
+        if (!inside_private_host()) return;
+        setup_error_ = make_private_host();
+    }
+    void SetUp() override {
+        if (!inside_private_host()) GTEST_SKIP() << "runs inside the private namespaces only";
+        ASSERT_EQ(setup_error_, "");
+        ::unsetenv("NORVIK_ROOT");
+        reap_zombies();
+        if (!main_pid()) {
+            ASSERT_EQ(script(d().initd, "start"), 0) << "the init script does not start it";
+        }
+        ASSERT_TRUE(ports_become(d().ports, true, 10));
+    }
+    void TearDown() override { reap_zombies(); }
+    const Daemon& d() const { return GetParam().daemon(); }
+    std::string name() const { return GetParam().name(); }
+    ToolRun tool(const std::vector<std::string>& args, double timeout = 30) {
+        ToolRun t = realhost::tool(links_.path(), name(), args, timeout);
+        reap_zombies();
+        return t;
+    }
+    pid_t main_pid() {
+        reap_zombies();
+        return live_pid_in(d().pidfile);
+    }
+    TempDir links_{"rhinit"};
+    static std::string setup_error_;
+};
+std::string InitdDaemon::setup_error_;
+
+}  // namespace
+
+TEST_P(InitdDaemon, StatusRestartReloadStopStart) {
+    pid_t before = main_pid();
+    ASSERT_GT(before, 0);
+    ToolRun status = tool({"--status"});
+    ASSERT_EQ(status.r.exit_code, 0) << status.text();
+
+    ToolRun restart = tool({});
+    EXPECT_EQ(restart.r.exit_code, 0) << restart.text();
+    pid_t after = main_pid();
+    EXPECT_GT(after, 0);
+    EXPECT_NE(after, before) << "the restart kept the old main process";
+    EXPECT_TRUE(ports_become(d().ports, true, 2)) << "the port does not answer after the restart";
+
+    if (d().reloads) {
+        ToolRun reload = tool({"--reload"});
+        EXPECT_EQ(reload.r.exit_code, 0) << reload.text();
+        EXPECT_EQ(main_pid(), after) << "a reload replaced the main process";
+    }
+
+    ToolRun stop = tool({"--stop"});
+    EXPECT_EQ(stop.r.exit_code, 0) << stop.text();
+    EXPECT_EQ(main_pid(), 0);
+    EXPECT_NE(script(d().initd, "status"), 0) << "the init script still sees it running";
+    EXPECT_TRUE(ports_become(d().ports, false, 2)) << "a port is still open after the stop";
+    ToolRun down = tool({"--status"});
+    EXPECT_EQ(down.r.exit_code, 255) << down.text();
+
+    ToolRun start = tool({"--start"});
+    EXPECT_EQ(start.r.exit_code, 0) << start.text();
+    EXPECT_GT(main_pid(), 0);
+    EXPECT_TRUE(ports_become(d().ports, true, 2));
+    // Against the init script's own start.
+    ASSERT_EQ(script(d().initd, "stop"), 0);
+    reap_zombies();
+    ToolRun own = timed_quiet("/etc/init.d/" + d().initd, {"/etc/init.d/" + d().initd, "start"});
+    ASSERT_EQ(own.r.exit_code, 0);
+    EXPECT_LE(start.seconds, own.seconds + 2.0) << "tool " << start.seconds << " s, init script " << own.seconds << " s";
+}
+
+// Only for daemons with a configuration to break (cron has none).
+class InitdDaemonConfig : public InitdDaemon {};
+
+TEST_P(InitdDaemonConfig, BrokenConfigurationAndFailingStart) {
+    if (!d().bad_file.empty()) {
+        pid_t before = main_pid();
+        ASSERT_GT(before, 0);
+        ToolRun refused;
+        {
+            ConfigEdit broken(d().bad_file, d().bad_text);
+            refused = tool({});
+        }
+        EXPECT_EQ(refused.r.exit_code, 255) << refused.text();
+        EXPECT_NE(refused.text().find("orvik_broken"), std::string::npos)
+            << "the configuration test's output is not shown:\n" << refused.text();
+        EXPECT_EQ(main_pid(), before) << "the running daemon was touched";
+    }
+    if (d().fatal_file.empty()) return;
+    ASSERT_EQ(script(d().initd, "stop"), 0);
+    reap_zombies();
+    ToolRun failed;
+    {
+        ConfigEdit fatal(d().fatal_file, d().fatal_text);
+        failed = tool({"--start", "--verbose"}, 15);
+    }
+    EXPECT_EQ(failed.r.exit_code, 255) << failed.text();
+    EXPECT_LT(failed.seconds, 10.0) << "a failed start kept the tool waiting";
+    EXPECT_NE(failed.text().find("orvik_broken"), std::string::npos)
+        << "the daemon's own error is not in the report:\n" << failed.text();
+    EXPECT_EQ(main_pid(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Initd, InitdDaemon, ::testing::ValuesIn(cases(true)),
+                         [](const auto& info) { return case_label(info.param); });
+INSTANTIATE_TEST_SUITE_P(Initd, InitdDaemonConfig, ::testing::ValuesIn(cases(true, true)),
+                         [](const auto& info) { return case_label(info.param); });
+
+// ---- the outer driver ---------------------------------------------------
+
+namespace {
+const std::vector<std::string> UNSHARE = {"/usr/bin/unshare", "--mount", "--net", "--pid", "--uts", "--ipc",
+                                          "--fork", "--kill-child", "--mount-proc", "--propagation", "private", "--"};
+
+std::vector<std::string> inner_tests() {
+    std::vector<std::string> t;
+    for (const auto& c : cases(true)) t.push_back("Initd/InitdDaemon.StatusRestartReloadStopStart/" + case_label(c));
+    for (const auto& c : cases(true, true))
+        t.push_back("Initd/InitdDaemonConfig.BrokenConfigurationAndFailingStart/" + case_label(c));
+    return t;
+}
+
+class RealHostInitd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (inside_private_host() || inside_real_systemd()) GTEST_SKIP() << "outer driver";
+        std::string why;
+        if (::geteuid() != 0) why = "not running as root";
+        if (why.empty()) {
+            std::vector<std::string> probe = UNSHARE;
+            probe.push_back("/bin/true");
+            RunResult r = run(probe[0], probe, {}, 30);
+            if (r.exit_code != 0) why = "private namespaces are not available: " + r.err;
+        }
+        if (!why.empty()) {
+            if (real_systemd_required()) FAIL() << why;
+            GTEST_SKIP() << why;
+        }
+    }
+    void run_all(bool tree) {
+        if (without_pending(inner_tests(), PENDING).empty())
+            GTEST_SKIP() << "every case waits for the product:\n" << describe(PENDING);
+        std::vector<std::string> argv = UNSHARE;
+        for (const std::string& a : {std::string("/usr/bin/env"), std::string("NORVIK_INITD_INNER=1"),
+                                     std::string("NORVIK_REALHOST_TREE=") + (tree ? "1" : "0"), self_exe(),
+                                     "--gtest_filter=" + filter_without("Initd/InitdDaemon*", PENDING)})
+            argv.push_back(a);
+        RunResult r = run(argv[0], argv, {}, 1500);
+        EXPECT_EQ(inner_run_problems(r.exit_code, r.out + r.err, without_pending(inner_tests(), PENDING)), "")
+            << r.out << r.err;
+        std::cout << describe(PENDING);
+    }
+    static const std::vector<Pending> PENDING;
+};
+}  // namespace
+
+const std::vector<Pending> RealHostInitd::PENDING = {
+    {"*_by_panel_name", "unknown panel name or no PID file: no built-in definition"},
+    {"*_by_unit_name", "an executable init script without a monitor file is 'disabled'; no status fallback"},
+};
+
+TEST_F(RealHostInitd, EveryDaemonWithThePanelTree) { run_all(true); }
+TEST_F(RealHostInitd, EveryDaemonOnABareHost) { run_all(false); }

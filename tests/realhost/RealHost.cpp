@@ -1,0 +1,217 @@
+#include "RealHost.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+namespace norvik::test::realhost {
+
+namespace fs = std::filesystem;
+
+const std::vector<Daemon>& daemons() {
+    static const std::vector<Daemon> all = {
+        {"httpd", "apache2", "apache2", "/run/apache2/apache2.pid", {80}, true, "/etc/apache2/apache2.conf",
+         "Norvik_broken on\n", "/etc/apache2/apache2.conf", "Norvik_broken on\n"},
+        {"exim", "exim4", "exim4", "/run/exim4/exim.pid", {25}, true, "/etc/exim4/exim4.conf",
+         "norvik_broken = 1\n", "/etc/exim4/exim4.conf", "norvik_broken = 1\n"},
+        {"named", "bind9", "named", "/run/named/named.pid", {53}, true, "/etc/bind/named.conf.local",
+         "norvik_broken yes;\n", "/etc/bind/named.conf.local", "norvik_broken yes;\n"},
+        {"mysql", "mariadb", "mariadb", "/run/mysqld/mysqld.pid", {3306}, false, "", "",
+         "/etc/mysql/mariadb.conf.d/99-norvik.cnf", "[mysqld]\nnorvik_broken = 1\n"},
+        {"dovecot", "dovecot", "dovecot", "/run/dovecot/master.pid", {143, 110}, true,
+         "/etc/dovecot/conf.d/99-norvik.conf", "norvik_broken = yes\n", "/etc/dovecot/conf.d/99-norvik.conf",
+         "norvik_broken = yes\n"},
+        {"ftpd", "proftpd", "proftpd", "/run/proftpd.pid", {21}, true, "/etc/proftpd/proftpd.conf",
+         "Norvik_broken on\n", "/etc/proftpd/proftpd.conf", "Norvik_broken on\n"},
+        {"sshd", "ssh", "ssh", "/run/sshd.pid", {22}, true, "/etc/ssh/sshd_config", "Norvik_broken yes\n",
+         "/etc/ssh/sshd_config", "Norvik_broken yes\n"},
+        {"crond", "cron", "cron", "/run/crond.pid", {}, false, "", "", "", ""},
+        // Debian 12 ships rsyslog without an init script.
+        {"rsyslogd", "rsyslog", "", "/run/rsyslogd.pid", {}, false, "/etc/rsyslog.d/99-norvik.conf",
+         "norvik_broken(\n", "", ""},
+    };
+    return all;
+}
+
+const Daemon& daemon_named(const std::string& panel) {
+    for (const auto& d : daemons())
+        if (d.panel == panel) return d;
+    throw std::invalid_argument("no daemon " + panel);
+}
+
+std::vector<Case> cases(bool initd, bool breakable) {
+    std::vector<Case> out;
+    for (const auto& d : daemons()) {
+        if (initd && d.initd.empty()) continue;
+        if (breakable && d.bad_file.empty() && (!initd || d.fatal_file.empty())) continue;
+        out.push_back({d.panel, false, initd});
+        out.push_back({d.panel, true, initd});
+    }
+    return out;
+}
+
+std::string case_label(const Case& c) { return c.name() + (c.by_unit ? "_by_unit_name" : "_by_panel_name"); }
+void PrintTo(const Case& c, std::ostream* os) { *os << case_label(c); }
+
+namespace {
+// NORVIK_REALHOST_ALL=1 runs the pending cases too, to see where the product stands.
+bool run_all_cases() {
+    const char* e = std::getenv("NORVIK_REALHOST_ALL");
+    return e && std::string(e) == "1";
+}
+}  // namespace
+
+std::string filter_without(const std::string& positive, const std::vector<Pending>& pending) {
+    std::string f = positive;
+    if (run_all_cases()) return f;
+    for (size_t i = 0; i < pending.size(); ++i) f += (i ? ":" : "-") + pending[i].pattern;
+    return f;
+}
+
+std::vector<std::string> without_pending(const std::vector<std::string>& tests, const std::vector<Pending>& pending) {
+    std::vector<std::string> out;
+    for (const auto& t : tests) {
+        bool skip = false;
+        if (run_all_cases()) {
+            out.push_back(t);
+            continue;
+        }
+        for (const auto& p : pending) skip = skip || ::fnmatch(p.pattern.c_str(), t.c_str(), 0) == 0;
+        if (!skip) out.push_back(t);
+    }
+    return out;
+}
+
+std::string describe(const std::vector<Pending>& pending) {
+    std::string s;
+    for (const auto& p : pending) s += "  not run yet: " + p.pattern + " (" + p.reason + ")\n";
+    return s;
+}
+
+bool port_open(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool ports_become(const std::vector<int>& ports, bool open, double seconds) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+    for (;;) {
+        bool all = true;
+        for (int p : ports) all = all && port_open(p) == open;
+        if (all) return true;
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+bool pid_running(pid_t pid) {
+    if (pid <= 0 || ::kill(pid, 0) != 0) return false;
+    std::string st = read_file("/proc/" + std::to_string(pid) + "/stat");
+    auto close = st.rfind(')');
+    return close != std::string::npos && close + 2 < st.size() && st[close + 2] != 'Z';
+}
+
+pid_t live_pid_in(const std::string& pidfile) {
+    pid_t pid = read_pid_file(pidfile);
+    return pid_running(pid) ? pid : 0;
+}
+
+ToolRun timed(const std::string& path, const std::vector<std::string>& argv, double timeout) {
+    ToolRun t;
+    auto t0 = std::chrono::steady_clock::now();
+    t.r = run(path, argv, {}, timeout);
+    t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return t;
+}
+
+int run_quiet(const std::string& path, const std::vector<std::string>& argv, double timeout) {
+    std::vector<char*> cargv;
+    for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+    cargv.push_back(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int null = ::open("/dev/null", O_RDWR);
+        for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
+        ::execv(path.c_str(), cargv.data());
+        ::_exit(127);
+    }
+    if (pid < 0) return -1;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(timeout * 1000));
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > until) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+ToolRun timed_quiet(const std::string& path, const std::vector<std::string>& argv, double timeout) {
+    ToolRun t;
+    auto t0 = std::chrono::steady_clock::now();
+    t.r.exit_code = run_quiet(path, argv, timeout);
+    t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return t;
+}
+
+ToolRun tool(const std::string& dir, const std::string& name, const std::vector<std::string>& args, double timeout) {
+    const std::string link = link_binary(dir, "restartsrv_" + name);
+    std::vector<std::string> argv{link};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return timed(link, argv, timeout);
+}
+
+ConfigEdit::ConfigEdit(std::string path, const std::string& line) : path_(std::move(path)), existed_(exists(path_)) {
+    if (existed_) old_ = read_file(path_);
+    write_file(path_, old_ + line);
+}
+
+ConfigEdit::~ConfigEdit() {
+    if (existed_)
+        write_file(path_, old_);
+    else
+        ::unlink(path_.c_str());
+}
+
+void prepare_daemons(const std::string& root, const std::string& hostname) {
+    // IMAP/POP3 without the certificates the package would have made.
+    write_file(root + "/etc/dovecot/conf.d/10-ssl.conf", "ssl = no\n");
+    // The FTP daemon refuses to start when its host name does not resolve.
+    std::string hosts = read_file(root + "/etc/hosts");
+    write_file(root + "/etc/hosts", hosts + "127.0.1.1 " + hostname + "\n");
+}
+
+void panel_tree(const std::string& root, bool tree) {
+    std::error_code ec;
+    fs::remove_all(root + "/usr/local/norvik", ec);
+    fs::remove_all(root + "/var/norvik", ec);
+    if (!tree) return;
+    make_dirs(root + "/usr/local/norvik/logs", 0700);
+    make_dirs(root + "/var/norvik", 0755);
+    make_dirs(root + "/usr/local/norvik/etc/services", 0755);
+    fs::copy(std::string(NORVIK_SOURCE_DIR) + "/data/services", root + "/usr/local/norvik/etc/services",
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+}
+
+}  // namespace norvik::test::realhost

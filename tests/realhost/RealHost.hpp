@@ -1,0 +1,103 @@
+// The panel's standard services on the distribution's own daemons: what the
+// real-host tests know about each, and the probes they share.
+#pragma once
+
+#include <sys/types.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.hpp"
+
+namespace norvik::test::realhost {
+
+struct Daemon {
+    std::string panel;   // the panel's service name
+    std::string unit;    // the distribution's unit name
+    std::string initd;   // its init script ("" when the distribution ships none)
+    std::string pidfile; // where the daemon records its main PID
+    std::vector<int> ports;
+    bool reloads;        // the daemon reloads in place
+    // A file and a line the daemon's own configuration test rejects (empty
+    // when it has no such test); the line carries "norvik_broken".
+    std::string bad_file, bad_text;
+    // A configuration that makes the daemon itself fail to start (init
+    // scripts only; systemd units fail through a drop-in).
+    std::string fatal_file, fatal_text;
+};
+
+const std::vector<Daemon>& daemons();
+const Daemon& daemon_named(const std::string& panel);
+
+// A test case: one daemon, reached by its panel name or by its unit name
+// (for the init.d back end: its init script's name).
+struct Case {
+    std::string panel;
+    bool by_unit;
+    bool initd;
+    const Daemon& daemon() const { return daemon_named(panel); }
+    std::string name() const { return by_unit ? (initd ? daemon().initd : daemon().unit) : panel; }
+};
+// With breakable=true, only daemons with a configuration that can be broken.
+std::vector<Case> cases(bool initd, bool breakable = false);
+std::string case_label(const Case& c);
+void PrintTo(const Case& c, std::ostream* os);
+
+// Inner cases the product does not pass yet: a gtest name pattern and why.
+// The drivers leave them out of the run and print them.
+struct Pending {
+    std::string pattern;
+    std::string reason;
+};
+// The inner filter: `positive` minus the pending patterns.
+std::string filter_without(const std::string& positive, const std::vector<Pending>& pending);
+// The expected tests minus the pending ones.
+std::vector<std::string> without_pending(const std::vector<std::string>& tests, const std::vector<Pending>& pending);
+std::string describe(const std::vector<Pending>& pending);
+
+// True when a TCP connection to 127.0.0.1:port is accepted.
+bool port_open(int port);
+// Waits up to `seconds` for every port to be open (or, with open=false, closed).
+bool ports_become(const std::vector<int>& ports, bool open, double seconds);
+// The live PID in a PID file, 0 when none (a zombie counts as gone).
+pid_t live_pid_in(const std::string& pidfile);
+bool pid_running(pid_t pid);
+
+// Runs the tool through a link named <prefix><name> in `dir`.
+struct ToolRun {
+    RunResult r;
+    double seconds = 0;
+    std::string text() const { return r.out + r.err; }
+};
+ToolRun tool(const std::string& dir, const std::string& name, const std::vector<std::string>& args,
+             double timeout = 60);
+// Times any other program.
+ToolRun timed(const std::string& path, const std::vector<std::string>& argv, double timeout = 60);
+// Runs a program with its standard streams on /dev/null and returns its exit
+// code (-1 when killed at the timeout): daemons that an init script starts
+// keep the streams they inherit, so capturing them would wait for the daemon.
+int run_quiet(const std::string& path, const std::vector<std::string>& argv, double timeout = 90);
+// Times run_quiet; the exit code is in .r.exit_code.
+ToolRun timed_quiet(const std::string& path, const std::vector<std::string>& argv, double timeout = 90);
+
+// Appends a line to a file / removes it again by restoring the old text.
+class ConfigEdit {
+public:
+    ConfigEdit(std::string path, const std::string& line);
+    ~ConfigEdit();
+
+private:
+    std::string path_, old_;
+    bool existed_;
+};
+
+// Makes the distribution's daemons start inside a throwaway root (an
+// instance's overlay, or a private mount namespace): IMAP/POP3 without
+// certificates, the host name resolvable. `root` prefixes every path.
+void prepare_daemons(const std::string& root, const std::string& hostname);
+// Installs (or, with tree=false, removes) the panel's tree below `root`:
+// definitions from the source tree, the log and state folders.
+void panel_tree(const std::string& root, bool tree);
+
+}  // namespace norvik::test::realhost
