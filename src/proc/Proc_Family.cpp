@@ -77,13 +77,7 @@ std::vector<Row> live_rows() {
 
 }  // namespace
 
-std::optional<std::uint64_t> start_time(pid_t pid) {
-    if (pid <= 0) return std::nullopt;
-    std::string buf;
-    std::vector<std::string_view> f;
-    if (!stat_fields(pid, buf, f) || f.size() <= psparser::PROC_STAT_STARTTIME) return std::nullopt;
-    return number<std::uint64_t>(f[psparser::PROC_STAT_STARTTIME]);
-}
+std::optional<std::uint64_t> start_time(pid_t pid) { return psparser::read_start_time(pid); }
 
 bool still_running(const Member& m) {
     auto st = start_time(m.pid);

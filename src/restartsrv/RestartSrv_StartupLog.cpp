@@ -294,9 +294,10 @@ pid_t logged_startup(const std::string& service, bool wipe, const std::vector<st
         log.reset(fd);
         own_log = false;
     }
-<<<<<<< HEAD
-    return options.wait ? _start_capture_and_wait(path, log.get(), args, options.timeout, options.timed_out)
-                        : _start_as_daemon(path, log.get(), args);
+    if (!options.wait) return _start_as_daemon(path, log.get(), args);
+    pid_t pid = _start_capture_and_wait(path, log.get(), args, options.timeout, options.timed_out);
+    if (own_log) _trim_startup_log(service);
+    return pid;
 }
 
 std::optional<int> run_in_session(const std::vector<std::string>& cmd, double timeout, std::string* output_head,
@@ -314,12 +315,6 @@ std::optional<int> run_in_session(const std::vector<std::string>& cmd, double ti
         output_head->assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
     }
     return status;
-=======
-    if (!options.wait) return _start_as_daemon(path, log.get(), args);
-    pid_t pid = _start_capture_and_wait(path, log.get(), args);
-    if (own_log) _trim_startup_log(service);
-    return pid;
->>>>>>> main
 }
 
 int append_to_startup_log(const std::string& real_service_name, const std::string& msg) {

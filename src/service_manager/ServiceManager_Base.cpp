@@ -15,7 +15,6 @@
 #include <cstring>
 #include <ctime>
 #include <algorithm>
-#include <regex>
 
 #include "config/Config_LoadNkConf.hpp"
 #include "foundation/FileUtils_Mkdir.hpp"
@@ -27,7 +26,6 @@
 #include "pkgr/Pkgr.hpp"
 #include "proc/Kill.hpp"
 #include "proc/Kill_AppPort.hpp"
-#include "proc/ProcessInfo.hpp"
 #include "restartsrv/RestartSrv_Lock.hpp"
 #include "run/IONice.hpp"
 #include "run/Rlimit_Unset.hpp"
@@ -889,14 +887,10 @@ std::string Base::get_status_string() {
     Manager& m = service_manager();
     if (m.has_status_helper()) return m.status_helper(*this);
     bool ignore_systemd = argv_has(deps::process_argv(), IGNORE_SYSTEMD_SWITCH);
-<<<<<<< HEAD
     std::string text =
-        deps::check_service(service_name(), processowner(), pidfile(), ignore_systemd, command_line_regex());
+        deps::check_service(service_name(), processowner(), pidfile(), ignore_systemd, command_line_regex(),
+                            service_binary(), pid_exe(), [this](const std::string& m) { warn(m); });
     return text.empty() ? m.status_fallback(*this) : text;
-=======
-    return deps::check_service(service_name(), processowner(), pidfile(), ignore_systemd, command_line_regex(),
-                               service_binary(), pid_exe(), [this](const std::string& m) { warn(m); });
->>>>>>> main
 }
 
 std::string Base::status() {
@@ -1217,31 +1211,10 @@ int Base::reload() {
 std::optional<pid_t> Base::_own_pidfile_process() {
     const std::string pf = pidfile();
     if (pf.empty()) return std::nullopt;
-    auto line = read_first_line(pf);
-    long pid = line ? parse_pid(*line) : 0;
-    if (pid <= 1 || !psparser::pid_is_alive(static_cast<pid_t>(pid))) return std::nullopt;
-    const pid_t p = static_cast<pid_t>(pid);
-    auto lineage = processinfo::get_pid_lineage();
-    if (std::find(lineage.begin(), lineage.end(), p) != lineage.end()) return std::nullopt;
-    std::string exe = proc::bin::getbin(p);
-    static const std::regex deleted("^\\(deleted\\)\\s+|\\s+\\(deleted\\)$");
-    exe = std::regex_replace(exe, deleted, "", std::regex_constants::format_first_only);
-    if (!pid_exe().empty()) {
-        try {
-            if (std::regex_search(exe, std::regex(pid_exe()))) return p;
-        } catch (const std::regex_error&) {
-            if (exe.find(pid_exe()) != std::string::npos) return p;
-        }
-        return std::nullopt;
-    }
-    auto info = psparser::get_pid_info(p);
-    if (!info || info->user.value_or("") != processowner()) return std::nullopt;
-    auto names = [&](const std::string& word) {
-        return !word.empty() && (exe.find(word) != std::string::npos || info->command.find(word) != std::string::npos);
-    };
-    const std::string bin = service_binary();
-    if (names(bin.empty() ? std::string() : bin.substr(bin.rfind('/') + 1)) || names(service_name())) return p;
-    return std::nullopt;
+    auto read = proc::pidfile::read_checked(pf, processowner());
+    if (read.pid <= 1 || !psparser::pid_is_alive(read.pid)) return std::nullopt;
+    if (!proc::pidfile::foreign_reason(read.pid, pidfile_identity()).empty()) return std::nullopt;
+    return read.pid;
 }
 
 bool Base::_still_up_after_stop(const std::vector<proc::family::Member>& own) {

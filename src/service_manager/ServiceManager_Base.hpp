@@ -23,11 +23,8 @@
 
 #include "config/Config_LoadNkConf.hpp"
 #include "exception/Exception.hpp"
-<<<<<<< HEAD
-#include "proc/Proc_Family.hpp"
-=======
 #include "proc/PidFile.hpp"
->>>>>>> main
+#include "proc/Proc_Family.hpp"
 #include "service_manager/ServiceManager_Manager.hpp"
 
 namespace norvik {
@@ -192,10 +189,8 @@ public:
     virtual void resetnice();
     virtual void setrlimits();
     virtual void _terminate_orphaned_processes();
-    // The process named by the PID file, when it is the service's own: its
-    // executable matches pid_exe, or, without pid_exe, it runs as
-    // processowner and its executable or command line names the service's
-    // binary or the service.
+    // The live process named by a trusted PID file, when it is the
+    // service's own (see pidfile_identity).
     std::optional<pid_t> _own_pidfile_process();
     // Whether the service still shows signs of running after a stop: one
     // of `own` (taken before it) lives on, a port is held, or the status
