@@ -3,6 +3,8 @@
 # side in one session, and prints medians and ratios (tool / other).
 #   bench/compare.sh [BUILD_DIR]        (default: build; needs NORVIK_BENCH=ON)
 #   RUNS=N sets the repetitions (default 21; kills and restarts use fewer).
+#   As root, the systemd rows run inside a real systemd booted by the kit in
+#   ../shared/real-systemd (NORVIK_BENCH_SYSTEMD=0 skips them).
 set -u
 cd "$(dirname "$0")/.."
 src=$(pwd)
@@ -95,6 +97,71 @@ row "restartsrv_nkdemo --status" "$(median_us "$runs" "$tmp/bin/restartsrv_nkdem
 row "full restart" "$(median_us "$rruns" "$tmp/bin/restartsrv_nkdemo" hard)" \
     "$(median_us "$rruns" "$root/etc/init.d/nkdemo" restart)" "init script restart"
 "$tmp/bin/restartsrv_nkdemo" --stop >/dev/null 2>&1
+
+unset NORVIK_ROOT
+
+# The systemd back end, inside a real systemd booted in private namespaces
+# (the kit beside the source tree), against the distribution's own units.
+kit=$src/../shared/real-systemd
+rs_name=nkbench$$
+if [ "${NORVIK_BENCH_SYSTEMD:-1}" = 0 ]; then
+  echo "note: systemd rows skipped (NORVIK_BENCH_SYSTEMD=0)" >&2
+elif [ "$(id -u)" != 0 ] || [ ! -x "$kit/start.sh" ]; then
+  echo "note: systemd rows skipped (needs root and $kit)" >&2
+elif ! RS_NAME=$rs_name RS_BINDS="$src" RS_SELFTEST=0 "$kit/start.sh" >"$tmp/rs.log" 2>&1; then
+  echo "note: systemd rows skipped (the real-systemd kit could not boot: $(tail -1 "$tmp/rs.log"))" >&2
+  RS_NAME=$rs_name "$kit/stop.sh" >/dev/null 2>&1
+else
+  rs_stop() { RS_NAME=$rs_name "$kit/stop.sh" >/dev/null 2>&1; }
+  trap 'rs_stop; cleanup' EXIT
+  . "/tmp/realsystemd/$rs_name/env"
+  # The program and a panel tree live in the instance's own layer.
+  mkdir -p "$RS_ROOT/opt/nkbench/bin"
+  cp "$base" "$RS_ROOT/opt/nkbench/bin/restartsrv_base"
+  units="apache2 mariadb named"
+  sroot=$RS_ROOT/opt/nkbench/root
+  mkdir -p "$sroot/usr/local/norvik/logs" "$sroot/var/norvik/restartsrv/locks" "$sroot/etc/servmon.d"
+  ln -s /usr/share/zoneinfo/Etc/UTC "$sroot/etc/localtime"
+  for u in $units; do
+    : > "$sroot/etc/servmon.d/$u"
+    ln -s restartsrv_base "$RS_ROOT/opt/nkbench/bin/restartsrv_$u"
+    # systemd's start limit would fail a unit restarted in a loop.
+    mkdir -p "$RS_ROOT/etc/systemd/system/$u.service.d"
+    printf '[Unit]\nStartLimitIntervalSec=0\n' > "$RS_ROOT/etc/systemd/system/$u.service.d/nkbench.conf"
+  done
+  cat > "$RS_ROOT/opt/nkbench/run.sh" <<'INNER'
+#!/bin/bash
+# Runs inside the instance: prints "label tool_us systemctl_us other" rows.
+runs=$1 rruns=$2; shift 2
+export NORVIK_ROOT=/opt/nkbench/root
+median_us_setup() {
+  local n=$1 setup=$2; shift 2
+  local times=() i a b
+  for ((i = 0; i < n; i++)); do
+    $setup
+    a=${EPOCHREALTIME/./}
+    "$@" >/dev/null 2>&1
+    b=${EPOCHREALTIME/./}
+    times+=($((b - a)))
+  done
+  printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (n + 1) / 2 ))p"
+}
+for u in "$@"; do
+  tool=/opt/nkbench/bin/restartsrv_$u
+  stop_unit() { systemctl stop "$u"; }
+  systemctl start "$u" || { echo "# $u does not start here" >&2; continue; }
+  echo "restart of $u|$(median_us_setup "$rruns" : "$tool")|$(median_us_setup "$rruns" : systemctl restart "$u")|systemctl restart"
+  echo "--status of $u|$(median_us_setup "$runs" : "$tool" --status)|$(median_us_setup "$runs" : systemctl status --no-pager "$u")|systemctl status"
+  echo "start of stopped $u|$(median_us_setup "$rruns" stop_unit "$tool" --start)|$(median_us_setup "$rruns" stop_unit systemctl start "$u")|systemctl start"
+  systemctl stop "$u"
+done
+INNER
+  chmod 755 "$RS_ROOT/opt/nkbench/run.sh"
+  "$RS_EXEC" systemctl daemon-reload
+  while IFS='|' read -r label a b other; do
+    [ -n "$b" ] && row "$label" "$a" "$b" "$other"
+  done < <("$RS_EXEC" /opt/nkbench/run.sh "$runs" "$rruns" $units)
+fi
 
 printf '%-34s %10s %10s  %-22s %6s\n' "operation (median of runs)" "tool ms" "other ms" "other" "ratio"
 printf '%s\n' "${rows[@]}"

@@ -85,10 +85,17 @@ std::string user_no_color_flag(const std::string& home) { return home + "/.norvi
 std::string protocols_file() { return rooted("/etc/mailserver/protocols"); }
 std::string mysql_client_config() { return rooted("/root/.my.cnf"); }
 std::string phpfpm_base_dir() { return rooted("/opt/norvik/php"); }
-std::string systemd_unit_dirs_etc() { return rooted("/etc/systemd/system"); }
-std::string systemd_unit_dirs_lib() { return rooted("/usr/lib/systemd/system"); }
-std::string systemd_unit_dirs_lib2() { return rooted("/lib/systemd/system"); }
-std::string systemd_unit_dirs_run() { return rooted("/run/systemd/system"); }
+std::vector<std::string> systemd_unit_dirs() {
+    std::vector<std::string> dirs;
+    for (const char* d : {"/etc/systemd/system.control", "/run/systemd/system.control", "/run/systemd/transient",
+                          "/run/systemd/generator.early", "/etc/systemd/system", "/etc/systemd/system.attached",
+                          "/run/systemd/system", "/run/systemd/system.attached", "/run/systemd/generator",
+                          "/usr/local/lib/systemd/system", "/usr/lib/systemd/system", "/lib/systemd/system",
+                          "/run/systemd/generator.late"})
+        dirs.push_back(rooted(d));
+    return dirs;
+}
+std::string cgroup_fs() { return "/sys/fs/cgroup"; }
 std::string dpkg_lock() { return rooted("/var/lib/dpkg/lock"); }
 std::string rpm_lock() { return rooted("/var/lib/rpm/.rpm.lock"); }
 std::string pkgr_lock() { return rooted("/var/norvik/pkgr.lock"); }

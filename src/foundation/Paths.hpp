@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace norvik::paths {
 
@@ -61,10 +62,12 @@ std::string user_no_color_flag(const std::string& home);  // <home>/.norvik_noco
 std::string protocols_file();          // /etc/mailserver/protocols
 std::string mysql_client_config();     // /root/.my.cnf
 std::string phpfpm_base_dir();         // /opt/norvik/php
-std::string systemd_unit_dirs_etc();   // /etc/systemd/system
-std::string systemd_unit_dirs_lib();   // /usr/lib/systemd/system
-std::string systemd_unit_dirs_lib2();  // /lib/systemd/system
-std::string systemd_unit_dirs_run();   // /run/systemd/system
+// Every folder systemd loads system units from, generators' output included
+// (/etc/systemd/system, /run/systemd/system, /usr/local/lib/systemd/system,
+// /usr/lib/systemd/system, /lib/systemd/system, /run/systemd/generator*, ...).
+std::vector<std::string> systemd_unit_dirs();
+// The control-group tree; a kernel file system like /proc, never moved.
+std::string cgroup_fs();               // /sys/fs/cgroup
 std::string dpkg_lock();               // /var/lib/dpkg/lock
 std::string rpm_lock();                // /var/lib/rpm/.rpm.lock
 std::string pkgr_lock();               // /var/norvik/pkgr.lock

@@ -23,6 +23,14 @@ namespace {
 struct State {
     std::map<std::string, CacheEntry> cache;
     std::map<std::string, std::string> homedirs;
+    // The password file's identity when the home directories were cached.
+    struct FileId {
+        int64_t mtime = 0;
+        off_t size = -1;
+        ino_t ino = 0;
+        dev_t dev = 0;
+        bool operator==(const FileId&) const = default;
+    } homedirs_from;
     bool want_encrypted = false;
     bool safe = true;
     TiedMap* tied = nullptr;
@@ -259,6 +267,18 @@ std::optional<PwRecord> getpwuid_noshadow(uid_t uid) { return pwfunc(std::to_str
 
 std::optional<std::string> gethomedir(const std::string& uid_or_name) {
     auto& s = state();
+    // An edit can keep the modification time (same second, or set back):
+    // size and inode tell it too. Checked at every lookup.
+    State::FileId now;
+    struct stat st;
+    if (::stat(paths::passwd_file().c_str(), &st) == 0)
+        now = {static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, st.st_size, st.st_ino,
+               st.st_dev};
+    if (!(now == s.homedirs_from)) {
+        // The records behind the home directories are as old: forget both.
+        clear_cache();
+        s.homedirs_from = now;
+    }
     auto it = s.homedirs.find(uid_or_name);
     if (it != s.homedirs.end()) return it->second;
     unsigned long uid;

@@ -178,8 +178,22 @@ bool is_valid(const std::string& name) {
     return std::find(list.begin(), list.end(), name) != list.end();
 }
 
-std::string get_current_timezone(bool noposix) {
-    std::string zone = DEFAULT_TIMEZONE;
+namespace {
+
+// The name in /etc/timezone, when it names a zone file that exists.
+std::optional<std::string> zone_from_timezone_file() {
+    auto text = loadfile::load_if_exists(paths::timezone_file(), 0, 256);
+    if (!text) return std::nullopt;
+    std::string name = text->substr(0, text->find('\n'));
+    while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back()))) name.pop_back();
+    if (name.empty() || name[0] == '/' || name.find("..") != std::string::npos) return std::nullopt;
+    struct stat st;
+    if (::stat((paths::zoneinfo_dir() + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return name;
+}
+
+std::optional<std::string> named_zone(bool noposix) {
+    std::optional<std::string> zone;
     std::string lt = paths::localtime_file();
     struct stat st;
     if (::lstat(lt.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
@@ -195,28 +209,37 @@ std::string get_current_timezone(bool noposix) {
                 }
             }
         }
+        if (!zone) zone = zone_from_timezone_file();
     } else {
-        static const std::regex tz_line("^timezone=", std::regex::icase);
-        for (const auto& line : saferun::errors::saferunallerrors_lines({kTimedatectl, "show"})) {
-            if (!std::regex_search(line, tz_line)) continue;
-            std::string rest = line.substr(line.find('=') + 1);
-            std::string value = rest.substr(0, rest.find('='));
-            while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back()))) value.pop_back();
-            if (!value.empty()) zone = value;
-            struct stat zst;
-            if (!value.empty() && ::stat((paths::zoneinfo_dir() + "/" + value).c_str(), &zst) == 0 &&
-                ::geteuid() == 0) {
-                relink_localtime(value);
-                set(value);
+        zone = zone_from_timezone_file();
+        if (!zone) {
+            static const std::regex tz_line("^timezone=", std::regex::icase);
+            for (const auto& line : saferun::errors::saferunallerrors_lines({kTimedatectl, "show"})) {
+                if (!std::regex_search(line, tz_line)) continue;
+                std::string rest = line.substr(line.find('=') + 1);
+                std::string value = rest.substr(0, rest.find('='));
+                while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back()))) value.pop_back();
+                if (!value.empty()) zone = value;
+                struct stat zst;
+                if (!value.empty() && ::stat((paths::zoneinfo_dir() + "/" + value).c_str(), &zst) == 0 &&
+                    ::geteuid() == 0) {
+                    relink_localtime(value);
+                    set(value);
+                }
+                break;
             }
-            break;
         }
     }
-    if (noposix && zone.rfind("posix/", 0) == 0) zone.erase(0, 6);
+    if (zone && zone->empty()) zone.reset();
+    if (zone && noposix && zone->rfind("posix/", 0) == 0) zone->erase(0, 6);
     return zone;
 }
 
-std::string calculate_TZ_env() { return get_current_timezone(true); }
+}  // namespace
+
+std::string get_current_timezone(bool noposix) { return named_zone(noposix).value_or(DEFAULT_TIMEZONE); }
+
+std::optional<std::string> calculate_TZ_env() { return named_zone(true); }
 
 bool set(const std::string& name) {
     if (!is_valid(name)) return false;

@@ -274,6 +274,7 @@ std::map<std::string, std::string> loadnkconfig() { return config::loadnkconf::l
 #include "foundation/FileUtils_Mkdir.hpp"
 #include "foundation/FileUtils_Open.hpp"
 #include "foundation/Paths.hpp"
+#include "foundation/PwDiskCache.hpp"
 #include "foundation/Time.hpp"
 #include "foundation/Validate_Service.hpp"
 #include "log/Logger.hpp"
@@ -486,9 +487,9 @@ int _show_startup_log_for_srv(ServiceObject& srv) {
     // The display wants shared ownership; the service object keeps it alive.
     std::shared_ptr<norvik::Output> out(&srv.output_obj(), [](norvik::Output*) {});
     // Under systemd the journal is asked for the unit the back end uses
-    // ("cron" for crond), not the panel's name.
+    // ("cron" for crond), not the panel's name; the service's own logs keep it.
     const std::string unit = srv.service_via_systemd();
-    services::log::Display display(unit.empty() ? srv.service_name() : unit, out, !unit.empty());
+    services::log::Display display(srv.service_name(), out, !unit.empty(), unit);
     return display.show_startup_log();
 }
 
@@ -545,6 +546,8 @@ int run() {
     // daemon environment replaces.
     terminal::capture_environment();
     paths::init();
+    // User lookups found by one run are kept on disk for the next.
+    pwdiskcache::bind_default();
     capture_lock_wait_from_env();
     services::env::setup_env_for_starting_a_daemon();
     install_term_handler();

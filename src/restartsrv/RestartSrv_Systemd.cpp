@@ -1,11 +1,16 @@
 #include "restartsrv/RestartSrv_Systemd.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
-#include <regex>
 
 #include "foundation/ChildStatus.hpp"
 #include "foundation/Paths.hpp"
-#include "proc/Unix_PID_Tiny.hpp"
 #include "run/SafeRun_Object.hpp"
 
 namespace norvik::restartsrv::systemd {
@@ -30,7 +35,7 @@ Captured run_capture(const std::vector<std::string>& args, double timeout = QUER
     o.program = paths::systemctl();
     o.args = args;
     o.keep_env = true;
-    o.extra_env = {{"LANG", FIXED_LANG}, {"TZ", FIXED_TZ}, {"SYSTEMD_PAGER", ""}, {"SYSTEMD_COLORS", "0"}};
+    o.extra_env = systemctl_env();
     o.timeout = timeout;
     try {
         saferun::Object run(std::move(o));
@@ -78,17 +83,77 @@ std::string field(const UnitRecord& r, const char* name) {
 }
 
 std::vector<std::string> status_lines(const std::string& unit) {
-    set_parse_env();
-    // The journal part is not needed for the process tree.
+    // The journal part is not needed for the main process's line.
     return split_lines(run_capture({"status", "--no-pager", "--full", "--lines=0", unit}).out);
+}
+
+// Records already asked for in this run, by systemctl path and unit name.
+std::map<std::string, UnitRecord>& kept_records() {
+    static std::map<std::string, UnitRecord> kept;
+    return kept;
+}
+
+std::string kept_key(const std::string& unit) { return paths::systemctl() + '\n' + unit; }
+
+UnitRecord show_unit(const std::string& unit) {
+    std::vector<std::string> args = {"show"};
+    for (const auto& p : requested_properties()) args.push_back("--property=" + p);
+    args.push_back(unit);
+    UnitRecord rec = parse_show_output(run_capture(args).out);
+    kept_records()[kept_key(unit)] = rec;
+    return rec;
+}
+
+// Pids of one cgroup.procs file, appended.
+void append_procs(int dirfd, std::vector<pid_t>& pids) {
+    int fd = ::openat(dirfd, "cgroup.procs", O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return;
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    for (const auto& line : split_lines(text))
+        if (pid_t p = to_pid(line)) pids.push_back(p);
+}
+
+// The group's own pids, then those of its sub-groups (a unit's control
+// processes, delegated trees), depth first in name order. Takes dirfd.
+void collect_group(int dirfd, std::vector<pid_t>& pids, int depth) {
+    append_procs(dirfd, pids);
+    DIR* d = ::fdopendir(dirfd);
+    if (!d) {
+        ::close(dirfd);
+        return;
+    }
+    std::vector<std::string> subs;
+    while (struct dirent* e = ::readdir(d)) {
+        std::string n = e->d_name;
+        if (n == "." || n == "..") continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) subs.push_back(n);
+    }
+    std::sort(subs.begin(), subs.end());
+    if (depth < 16) {
+        for (const auto& n : subs) {
+            int sub = ::openat(::dirfd(d), n.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+            if (sub >= 0) collect_group(sub, pids, depth + 1);
+        }
+    }
+    ::closedir(d);
 }
 
 }  // namespace
 
 const std::vector<std::string>& requested_properties() {
     static const std::vector<std::string> props = {
-        "LoadState", "ActiveState", "SubState",      "MainPID",        "Type",   "FragmentPath",
-        "PIDFile",   "Result",      "ExecMainCode",  "ExecMainStatus", "UnitFileState",
+        "Id",           "LoadState",     "ActiveState",    "SubState",      "MainPID", "Type",
+        "FragmentPath", "SourcePath",    "PIDFile",        "Result",        "ExecMainCode",
+        "ExecMainStatus", "UnitFileState", "ControlGroup",
     };
     return props;
 }
@@ -97,12 +162,17 @@ std::vector<std::string> accepted_unit_dirs() {
     // systemd names its files in the host's own terms, never below our root.
     const std::string& root = paths::root();
     std::vector<std::string> dirs;
-    for (std::string d : {paths::systemd_unit_dirs_etc(), paths::systemd_unit_dirs_lib(), paths::systemd_unit_dirs_lib2(),
-                          paths::systemd_unit_dirs_run()}) {
+    for (std::string d : paths::systemd_unit_dirs()) {
         if (!root.empty() && d.rfind(root, 0) == 0) d = d.substr(root.size());
         dirs.push_back(d + "/");
     }
     return dirs;
+}
+
+const std::map<std::string, std::string>& systemctl_env() {
+    static const std::map<std::string, std::string> env = {
+        {"LANG", FIXED_LANG}, {"TZ", FIXED_TZ}, {"SYSTEMD_PAGER", ""}, {"SYSTEMD_COLORS", "0"}};
+    return env;
 }
 
 std::string unit_name(const std::string& service) {
@@ -110,11 +180,6 @@ std::string unit_name(const std::string& service) {
     if (service.size() <= suffix.size() || service.compare(service.size() - suffix.size(), suffix.size(), suffix) != 0)
         return service + suffix;
     return service;
-}
-
-void set_parse_env() {
-    ::setenv("LANG", FIXED_LANG, 1);
-    ::setenv("TZ", FIXED_TZ, 1);
 }
 
 UnitRecord parse_show_output(const std::string& text) {
@@ -141,12 +206,20 @@ UnitRecord parse_show_output(const std::string& text) {
 }
 
 UnitRecord get_service_info_via_systemd(const std::string& service) {
-    std::string unit = unit_name(service);
-    set_parse_env();
-    std::vector<std::string> args = {"show"};
-    for (const auto& p : requested_properties()) args.push_back("--property=" + p);
-    args.push_back(unit);
-    return parse_show_output(run_capture(args).out);
+    const std::string unit = unit_name(service);
+    auto it = kept_records().find(kept_key(unit));
+    if (it != kept_records().end()) return it->second;
+    return show_unit(unit);
+}
+
+UnitRecord refresh_service_info(const std::string& service) { return show_unit(unit_name(service)); }
+
+void forget_service_info() { kept_records().clear(); }
+
+bool is_up_state(const UnitRecord& rec) {
+    if (field(rec, "LoadState") != LOADED_WORD) return false;
+    const std::string st = field(rec, "ActiveState");
+    return st == ACTIVE_WORD || st == RELOADING_WORD;
 }
 
 std::optional<UnitRecord> has_service_via_systemd(const std::string& service) {
@@ -156,6 +229,8 @@ std::optional<UnitRecord> has_service_via_systemd(const std::string& service) {
     // systemd does not manage this service here.
     if (rec.empty() || !rec.count("LoadState")) return std::nullopt;
     if (rec["LoadState"] == NOT_FOUND_WORD) return std::nullopt;
+    // Where systemd loaded the unit from decides, generated units included;
+    // a unit without a file (transient) is taken as it is.
     const std::string frag = field(rec, "FragmentPath");
     if (!frag.empty()) {
         bool inside = false;
@@ -171,7 +246,6 @@ namespace {
 // Plain scanners for the status display: its lines hold whole command lines
 // (--full), and the library's regular-expression matcher recurses once per
 // character, so a long line would exhaust the stack.
-bool is_word(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'; }
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -182,20 +256,6 @@ std::optional<std::string_view> after_lead(std::string_view line, std::string_vi
     while (i < line.size() && (spaces_only ? (line[i] == ' ' || line[i] == '\t') : is_space(line[i]))) ++i;
     if (line.substr(i, word.size()) != word) return std::nullopt;
     return line.substr(i + word.size());
-}
-
-// A title line of the header: word characters, blanks and '-', then ':'.
-bool is_header_line(std::string_view line) {
-    size_t i = 0;
-    while (i < line.size() && (is_word(line[i]) || is_space(line[i]) || line[i] == '-')) ++i;
-    return i > 0 && i < line.size() && line[i] == ':';
-}
-
-// The leading run of word characters.
-std::string leading_word(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size() && is_word(text[i])) ++i;
-    return std::string(text.substr(0, i));
 }
 
 // The value of key (e.g. "code=") up to ',' or ' ': the first occurrence
@@ -211,90 +271,43 @@ std::string key_value(std::string_view text, std::string_view key) {
 
 }  // namespace
 
-pid_t parse_status_first_pid(const std::vector<std::string>& lines) {
-    bool in_tree = false;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        const auto& line = lines[i];
-        if (blank(line)) break;
-        if (!in_tree) {
-            if (after_lead(line, "CGroup:", false)) in_tree = true;
-            continue;
-        }
-        if (is_header_line(line)) continue;
-        size_t b = 0;
-        while (b < line.size() && !is_digit(line[b])) ++b;
-        if (b == line.size()) continue;
-        size_t e = b;
-        while (e < line.size() && is_digit(line[e])) ++e;
-        return to_pid(line.substr(b, e - b));
-    }
-    return 0;
-}
-
 pid_t get_pid_via_systemd(const std::string& service, const UnitRecord* info) {
-    std::string unit = unit_name(service);
-    Captured c = run_capture({"show", "--property=MainPID", unit});
-    {
-        std::string out = c.out;
-        if (!out.empty() && out.back() == '\n') out.pop_back();
-        static const std::regex re("^MainPID=(\\d+)$");
-        std::smatch m;
-        if (c.status == 0 && std::regex_match(out, m, re)) {
-            if (pid_t p = to_pid(m[1].str())) return p;
-        }
-    }
     UnitRecord fetched;
     if (!info) {
         fetched = get_service_info_via_systemd(service);
         info = &fetched;
     }
-    if (info->empty()) return 0;
-    if (field(*info, "LoadState") == LOADED_WORD && field(*info, "ActiveState") == ACTIVE_WORD) {
-        if (pid_t p = to_pid(field(*info, "MainPID"))) return p;
-        if (field(*info, "SubState") == "running") {
-            if (pid_t p = parse_status_first_pid(status_lines(unit))) return p;
-        }
-    }
-    const std::string pidfile = field(*info, "PIDFile");
-    if (!pidfile.empty()) return norvik::unix::pid::Tiny().is_pidfile_running(pidfile);
-    return 0;
+    if (!is_up_state(*info)) return 0;
+    if (pid_t p = to_pid(field(*info, "MainPID"))) return p;
+    auto pids = read_control_group_pids(field(*info, "ControlGroup"));
+    return pids.empty() ? 0 : pids.front();
 }
 
-std::vector<pid_t> parse_status_pids(const std::vector<std::string>& lines) {
+std::vector<pid_t> read_control_group_pids(const std::string& group) {
     std::vector<pid_t> pids;
-    bool in_tree = false;
-    for (const auto& line : lines) {
-        if (blank(line)) break;
-        if (!in_tree) {
-            if (after_lead(line, "CGroup:", false)) {
-                in_tree = true;
-            } else if (auto rest = after_lead(line, "Loaded: ", false); rest && is_word(rest->empty() ? ' ' : rest->front())) {
-                if (leading_word(*rest) != LOADED_WORD) return {};
-            } else if (auto rest2 = after_lead(line, "Active: ", false); rest2 && is_word(rest2->empty() ? ' ' : rest2->front())) {
-                if (leading_word(*rest2) != ACTIVE_WORD) return {};
-            }
-            continue;
-        }
-        // The first run of digits followed by a blank.
-        std::optional<std::string> digits;
-        for (size_t b = 0; b < line.size() && !digits;) {
-            if (!is_digit(line[b])) {
-                ++b;
-                continue;
-            }
-            size_t e = b;
-            while (e < line.size() && is_digit(line[e])) ++e;
-            if (e < line.size() && is_space(line[e])) digits = line.substr(b, e - b);
-            b = e;
-        }
-        if (!digits) break;
-        if (pid_t p = to_pid(*digits)) pids.push_back(p);
+    if (group.empty() || group[0] != '/' || group.find("/../") != std::string::npos ||
+        (group.size() >= 3 && group.compare(group.size() - 3, 3, "/..") == 0))
+        return pids;
+    // The unified tree; on a hybrid host it sits below "unified", and
+    // systemd's own named tree always has the unit's groups.
+    for (const char* sub : {"", "/unified", "/systemd"}) {
+        const std::string dir = paths::cgroup_fs() + sub + group;
+        int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) continue;
+        collect_group(fd, pids, 0);
+        break;
     }
     return pids;
 }
 
-std::vector<pid_t> get_pids_via_systemd(const std::string& service) {
-    return parse_status_pids(status_lines(unit_name(service)));
+std::vector<pid_t> get_pids_via_systemd(const std::string& service, const UnitRecord* info) {
+    UnitRecord fetched;
+    if (!info) {
+        fetched = get_service_info_via_systemd(service);
+        info = &fetched;
+    }
+    if (!is_up_state(*info)) return {};
+    return read_control_group_pids(field(*info, "ControlGroup"));
 }
 
 CodeAndSignal parse_code_and_signal(const std::vector<std::string>& lines) {
@@ -341,12 +354,13 @@ CodeAndSignal get_code_and_signal_via_systemd(const std::string& service) {
 }
 
 std::string get_status_via_systemd(const std::string& service) {
-    UnitRecord rec = get_service_info_via_systemd(service);
+    UnitRecord rec = refresh_service_info(service);
     if (field(rec, "LoadState") == LOADED_WORD) return field(rec, "ActiveState");
     return "";
 }
 
 int _run_systemctl(const std::vector<std::string>& args) {
+    forget_service_info();
     saferun::Options o;
     o.program = paths::systemctl();
     o.args = args;
@@ -361,6 +375,7 @@ int _run_systemctl(const std::vector<std::string>& args) {
     } catch (const std::exception&) {
         status = NOT_RUNNABLE_STATUS;
     }
+    forget_service_info();
     set_child_status(status);
     return status;
 }
@@ -369,7 +384,7 @@ std::string stop_via_systemd(const std::string& service) {
     UnitRecord rec = get_service_info_via_systemd(service);
     if (rec.empty() || field(rec, "LoadState") != LOADED_WORD) return "";
     _run_systemctl({"stop", unit_name(service)});
-    rec = get_service_info_via_systemd(service);
+    rec = refresh_service_info(service);
     return field(rec, "ActiveState");
 }
 
@@ -377,7 +392,7 @@ std::pair<std::string, std::string> restart_via_systemd(const std::string& servi
     UnitRecord rec = get_service_info_via_systemd(service);
     if (rec.empty() || field(rec, "LoadState") != LOADED_WORD) return {"", ""};
     int code = _run_systemctl({"restart", unit_name(service)}) >> 8;
-    rec = get_service_info_via_systemd(service);
+    rec = refresh_service_info(service);
     if (code != 0) return {field(rec, "ActiveState"), ""};
     return {field(rec, "ActiveState"), field(rec, "MainPID")};
 }

@@ -2,8 +2,13 @@
 // a shell) and parsed as text. Every query answers "unknown" (an empty
 // record, no pid, an empty list) when systemctl is missing or fails.
 //
-// Queries that run systemctl set LANG and TZ to fixed values first (so the
-// output can be parsed); they stay set for the rest of the program.
+// systemctl runs with a fixed LANG and TZ in its own environment (so the
+// output can be parsed); the program's own environment, which daemons
+// inherit, is left alone.
+//
+// A unit's record is asked for once and kept until the state may have
+// changed: every job run through systemctl (start, stop, ...) drops the kept
+// records, and refresh_service_info() asks again.
 #pragma once
 
 #include <sys/types.h>
@@ -17,35 +22,51 @@
 namespace norvik::restartsrv::systemd {
 
 // Property name -> text (LoadState, ActiveState, SubState, MainPID, Type,
-// FragmentPath, PIDFile and the others of requested_properties()).
+// FragmentPath, PIDFile, ControlGroup and the others of requested_properties()).
 using UnitRecord = std::map<std::string, std::string>;
 
 inline constexpr const char* UNIT_SUFFIX = ".service";
 inline constexpr const char* LOADED_WORD = "loaded";
 inline constexpr const char* NOT_FOUND_WORD = "not-found";
 inline constexpr const char* ACTIVE_WORD = "active";
+inline constexpr const char* RELOADING_WORD = "reloading";
+inline constexpr const char* FAILED_WORD = "failed";
+inline constexpr const char* INACTIVE_WORD = "inactive";
 inline constexpr const char* FIXED_LANG = "C";
 inline constexpr const char* FIXED_TZ = "UTC";
 
-// The eleven properties asked for.
+// The properties asked for.
 const std::vector<std::string>& requested_properties();
-// The unit-file directories a usable unit's FragmentPath must lie in.
+// The unit-file directories a usable unit's FragmentPath must lie in, in
+// systemd's own terms (never below our root), each ending in "/".
 std::vector<std::string> accepted_unit_dirs();
+// The environment systemctl gets on top of ours.
+const std::map<std::string, std::string>& systemctl_env();
 
 // "exim" -> "exim.service"; a name longer than the suffix that already
 // ends with it is kept.
 std::string unit_name(const std::string& service);
-// Sets LANG and TZ for parsing systemctl's output.
-void set_parse_env();
 
+// The kept record, or one `show` when there is none.
 UnitRecord get_service_info_via_systemd(const std::string& service);
+// Always a fresh `show` (kept for later queries).
+UnitRecord refresh_service_info(const std::string& service);
+// Drops every kept record (after a job, or when the caller waits for a change).
+void forget_service_info();
 // The record when the service is a usable systemd unit, else nothing. An
 // empty record (systemctl missing or failing) is not a unit.
 std::optional<UnitRecord> has_service_via_systemd(const std::string& service);
-// The main pid, or 0. `info` is an optional record to reuse.
+// ActiveState "active" or "reloading": the unit's processes should run.
+bool is_up_state(const UnitRecord& rec);
+// The main pid, or the first pid of an active unit's control group, or 0.
+// A unit that is not active has none, whatever its PID file says. `info`
+// is an optional record to use instead of the kept one.
 pid_t get_pid_via_systemd(const std::string& service, const UnitRecord* info = nullptr);
-// Pids of the unit's control group as `systemctl status` shows them.
-std::vector<pid_t> get_pids_via_systemd(const std::string& service);
+// Pids of an active unit's control group (its own, then its sub-groups').
+std::vector<pid_t> get_pids_via_systemd(const std::string& service, const UnitRecord* info = nullptr);
+// Pids listed in <cgroup fs><group>/cgroup.procs and its sub-groups; empty for
+// a group that is not an absolute path without "..".
+std::vector<pid_t> read_control_group_pids(const std::string& group);
 
 struct CodeAndSignal {
     std::string active;  // the Active: word ("active", "failed"...)
@@ -54,7 +75,7 @@ struct CodeAndSignal {
 };
 CodeAndSignal get_code_and_signal_via_systemd(const std::string& service);
 
-// ActiveState, or "" when the unit is not loaded.
+// ActiveState now (a fresh `show`), or "" when the unit is not loaded.
 std::string get_status_via_systemd(const std::string& service);
 // ActiveState after a stop request, or "" when the unit is not loaded.
 std::string stop_via_systemd(const std::string& service);
@@ -63,14 +84,11 @@ std::string stop_via_systemd(const std::string& service);
 std::pair<std::string, std::string> restart_via_systemd(const std::string& service);
 // The raw wait status of systemctl with these arguments (output not
 // captured; -1 style statuses never: a tool that cannot run gives 127 << 8).
+// Kept records are dropped: the job may change any unit.
 int _run_systemctl(const std::vector<std::string>& args);
 
 // ---- parsers over systemctl's text (exposed for tests) --------------------
 UnitRecord parse_show_output(const std::string& text);
-// The two-state scanner over `systemctl status` (header, then CGroup tree).
-std::vector<pid_t> parse_status_pids(const std::vector<std::string>& lines);
 CodeAndSignal parse_code_and_signal(const std::vector<std::string>& lines);
-// The first pid in the status display's process lines (after the title).
-pid_t parse_status_first_pid(const std::vector<std::string>& lines);
 
 }  // namespace norvik::restartsrv::systemd

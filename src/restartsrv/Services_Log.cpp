@@ -184,11 +184,11 @@ Result fetch_service_startup_log(const std::string& service, bool service_via_sy
     std::string text;
     bool seeked = false;
     if (service_via_systemd || restartsrv::systemd::has_service_via_systemd(service)) {
-        restartsrv::systemd::set_parse_env();
         saferun::Options o;
         o.program = paths::systemctl();
         o.args = {"status", "--no-pager", "--full", restartsrv::systemd::unit_name(service)};
         o.keep_env = true;
+        o.extra_env = restartsrv::systemd::systemctl_env();
         o.timeout = 120;
         std::string out;
         try {

@@ -6,15 +6,19 @@
 
 namespace norvik::services::log {
 
-Display::Display(std::string service, std::shared_ptr<norvik::Output> output_obj, bool service_via_systemd)
-    : service_(std::move(service)), output_obj_(std::move(output_obj)), service_via_systemd_(service_via_systemd) {
+Display::Display(std::string service, std::shared_ptr<norvik::Output> output_obj, bool service_via_systemd,
+                 std::string unit)
+    : service_(std::move(service)),
+      output_obj_(std::move(output_obj)),
+      service_via_systemd_(service_via_systemd),
+      unit_(std::move(unit)) {
     if (service_.empty()) exception::raise("MissingParameter", nlohmann::json{{"name", "service"}});
     if (!output_obj_) exception::raise("MissingParameter", nlohmann::json{{"name", "output_obj"}});
 }
 
 int Display::show_startup_log() {
     try {
-        auto [ok, text] = fetch_service_startup_log(service_, service_via_systemd_);
+        auto [ok, text] = fetch_service_startup_log(unit_.empty() ? service_ : unit_, service_via_systemd_);
         if (ok && !text.empty()) output_obj_->display_message_set("Startup Log", text);
     } catch (const std::exception&) {
         // Nothing to show.

@@ -14,8 +14,10 @@ namespace norvik::services::log {
 class Display {
 public:
     // Raises "MissingParameter" (param name) when service is empty or
-    // output_obj is null.
-    Display(std::string service, std::shared_ptr<norvik::Output> output_obj, bool service_via_systemd = false);
+    // output_obj is null. `unit`: the systemd unit the service maps to,
+    // whose journal is the startup log ("" when it is the service's name).
+    Display(std::string service, std::shared_ptr<norvik::Output> output_obj, bool service_via_systemd = false,
+            std::string unit = "");
     // Shows what there is; failures are not shown. 1.
     int show_startup_log();
 
@@ -23,6 +25,7 @@ private:
     std::string service_;
     std::shared_ptr<norvik::Output> output_obj_;
     bool service_via_systemd_;
+    std::string unit_;
 };
 
 }  // namespace norvik::services::log

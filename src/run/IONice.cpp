@@ -1,32 +1,23 @@
 #include "run/IONice.hpp"
 
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <map>
 
 #include "log/Debug.hpp"
-#include "pkgr/Binaries.hpp"
-#include "run/SafeRun_Object.hpp"
 
 namespace norvik::ionice {
 namespace {
 
-std::optional<std::string> tool() {
-    try {
-        std::string p = binaries::path("ionice");
-        if (!p.empty() && ::access(p.c_str(), X_OK) == 0) return p;
-    } catch (const std::exception&) {
-    }
-    return std::nullopt;
-}
+// From the kernel's ioprio interface; glibc has no wrapper.
+constexpr int WHO_PROCESS = 1;
+constexpr int CLASS_SHIFT = 13;
+constexpr int CLASS_BEST_EFFORT = 2;
 
-std::optional<saferun::Object> run_tool(std::vector<std::string> args) {
-    auto p = tool();
-    if (!p) return std::nullopt;
-    args.push_back("-p");
-    args.push_back(std::to_string(::getpid()));
-    return saferun::Object({.program = *p, .args = std::move(args), .timeout = 60});
-}
+int value(int cls, int data) { return (cls << CLASS_SHIFT) | data; }
+
+int set_own(int prio) { return static_cast<int>(::syscall(SYS_ioprio_set, WHO_PROCESS, 0, prio)); }
 
 const std::map<std::string, int>& class_names() {
     static const std::map<std::string, int> t = {
@@ -36,11 +27,7 @@ const std::map<std::string, int>& class_names() {
 
 }  // namespace
 
-std::optional<int> reset() {
-    auto run = run_tool({"-c", "0"});
-    if (!run) return std::nullopt;
-    return run->CHILD_ERROR() == 0 ? 1 : 0;
-}
+std::optional<int> reset() { return set_own(value(0, 0)) == 0 ? 1 : 0; }
 
 std::optional<int> ionice(const std::string& io_class, int class_data) {
     int cls = -1;
@@ -57,24 +44,18 @@ std::optional<int> ionice(const std::string& io_class, int class_data) {
         debug::log_warn("Invalid I/O scheduling class data “" + std::to_string(class_data) + "” (0-7).");
         return std::nullopt;
     }
-    std::vector<std::string> args;
-    if (::geteuid() == 0) {
-        args.push_back("-c");
-        args.push_back(std::to_string(cls));
-    }
-    args.push_back("-n");
-    args.push_back(std::to_string(class_data));
-    auto run = run_tool(args);
-    if (!run) return std::nullopt;
-    return run->CHILD_ERROR() == 0 ? 1 : 0;
+    if (::geteuid() != 0) cls = CLASS_BEST_EFFORT;
+    return set_own(value(cls, class_data)) == 0 ? 1 : 0;
 }
 
 std::string get_ionice() {
-    auto run = run_tool({});
-    if (!run) return "";
-    std::string out = run->stdout();
-    while (!out.empty() && out.back() == '\n') out.pop_back();
-    return out;
+    long prio = ::syscall(SYS_ioprio_get, WHO_PROCESS, 0);
+    if (prio < 0) return "";
+    static const char* const names[] = {"none", "realtime", "best-effort", "idle"};
+    const long cls = prio >> CLASS_SHIFT, data = prio & ((1 << CLASS_SHIFT) - 1);
+    if (cls < 0 || cls > 3) return "unknown: prio " + std::to_string(data);
+    if (cls == 3) return "idle";
+    return std::string(names[cls]) + ": prio " + std::to_string(data);
 }
 
 }  // namespace norvik::ionice

@@ -1,5 +1,5 @@
-// The I/O scheduling class of the calling process, through the system's
-// ionice tool (run without a shell).
+// The I/O scheduling class of the calling process, set and read through
+// the ioprio system calls (no helper program).
 #pragma once
 
 #include <optional>
@@ -7,13 +7,15 @@
 
 namespace norvik::ionice {
 
-// Clears the calling process's I/O class: 1 on exit code 0, 0 otherwise,
-// nothing when the tool is not executable.
+// Clears the calling process's I/O class: 1 on success, 0 when the kernel
+// refused.
 std::optional<int> reset();
 // class: "0".."3" or a name ("none", "realtime", "best-effort", "idle");
-// class_data 0..7. Invalid values log a warning and give nothing.
+// class_data 0..7. Invalid values log a warning and give nothing. Without
+// root the class stays best-effort (only the level is set). 1 or 0 as above.
 std::optional<int> ionice(const std::string& io_class, int class_data);
-// The tool's report for the calling process, without the trailing newline.
+// The calling process's class and level, as "<class>: prio <n>" ("idle"
+// alone for the idle class); "" when it cannot be read.
 std::string get_ionice();
 
 }  // namespace norvik::ionice

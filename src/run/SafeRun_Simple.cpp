@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -16,6 +17,7 @@
 #include "log/Debug.hpp"
 #include "run/AccessIds_ReducedPrivileges.hpp"
 #include "run/Errno.hpp"
+#include "run/ReadMultipleFH.hpp"
 
 extern char** environ;
 
@@ -146,14 +148,20 @@ std::optional<std::string> _saferun_r(const std::vector<std::string>& command_in
         if (chld_changed) ::sigaction(SIGCHLD, &old_chld, nullptr);
         return fail_minus_one();
     }
+    // Read to the end (the child must not block on a full pipe), but keep
+    // no more than the runner's capture limit.
     std::string out;
+    size_t dropped = 0;
     char buf[65536];
     for (;;) {
         ssize_t got = ::read(p[0], buf, sizeof buf);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
-        out.append(buf, static_cast<size_t>(got));
+        size_t keep = std::min(static_cast<size_t>(got), ReadMultipleFH::CAPTURE_LIMIT - out.size());
+        out.append(buf, keep);
+        dropped += static_cast<size_t>(got) - keep;
     }
+    if (dropped) out += ReadMultipleFH::dropped_marker(dropped);
     ::close(p[0]);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {

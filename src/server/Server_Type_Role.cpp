@@ -12,26 +12,9 @@
 #include "server/Server_Type.hpp"
 #include "server/Server_Type_Profile.hpp"
 #include "server/Server_Type_Profile_Constants.hpp"
-#include "server/Server_Type_Role_AltWebServer.hpp"
-#include "server/Server_Type_Role_BackupAgent.hpp"
-#include "server/Server_Type_Role_CalendarContact.hpp"
-#include "server/Server_Type_Role_DNS.hpp"
 #include "server/Server_Type_Role_EnabledCache.hpp"
-#include "server/Server_Type_Role_FTP.hpp"
-#include "server/Server_Type_Role_FileStorage.hpp"
-#include "server/Server_Type_Role_MailLocal.hpp"
-#include "server/Server_Type_Role_MailReceive.hpp"
-#include "server/Server_Type_Role_MailRelay.hpp"
-#include "server/Server_Type_Role_MailSend.hpp"
-#include "server/Server_Type_Role_MySQL.hpp"
 #include "server/Server_Type_Role_Names.hpp"
-#include "server/Server_Type_Role_Postgres.hpp"
-#include "server/Server_Type_Role_RegularNorvik.hpp"
-#include "server/Server_Type_Role_Reseller.hpp"
-#include "server/Server_Type_Role_SpamFilter.hpp"
-#include "server/Server_Type_Role_WebDisk.hpp"
-#include "server/Server_Type_Role_WebServer.hpp"
-#include "server/Server_Type_Role_Webmail.hpp"
+#include "server/Server_Type_Role_Table.hpp"
 
 namespace norvik::server::type {
 namespace {
@@ -43,24 +26,7 @@ const std::map<std::string, std::unique_ptr<Role>>& registry() {
             auto name = r->class_name();
             m.emplace(std::move(name), std::move(r));
         };
-        add(std::make_unique<role::BackupAgent>());
-        add(std::make_unique<role::RegularNorvik>());
-        add(std::make_unique<role::MailLocal>());
-        add(std::make_unique<role::AltWebServer>());
-        add(std::make_unique<role::Reseller>());
-        add(std::make_unique<role::MailSend>());
-        add(std::make_unique<role::CalendarContact>());
-        add(std::make_unique<role::DNS>());
-        add(std::make_unique<role::FTP>());
-        add(std::make_unique<role::FileStorage>());
-        add(std::make_unique<role::MailReceive>());
-        add(std::make_unique<role::MailRelay>());
-        add(std::make_unique<role::MySQL>());
-        add(std::make_unique<role::Postgres>());
-        add(std::make_unique<role::SpamFilter>());
-        add(std::make_unique<role::WebDisk>());
-        add(std::make_unique<role::WebServer>());
-        add(std::make_unique<role::Webmail>());
+        for (const auto& record : role::ROLE_TABLE()) add(std::make_unique<role::TableRole>(record));
         return m;
     }();
     return reg;

@@ -172,6 +172,7 @@ const std::map<std::string, Kind>& attribute_kinds() {
         {"pid_exe", Kind::Text},
         {"ports", Kind::IntList},
         {"doomed_rules", Kind::TextList},
+        {"shares_daemon_with", Kind::TextList},
         {"restart_attempts", Kind::Int},
         {"current_restart_attempt", Kind::Int},
         {"startup_args", Kind::TextList},
@@ -281,6 +282,7 @@ void Base::apply_option(const std::string& name, const nlohmann::json& v) {
     else if (n == "pid_exe") pid_exe_ = v.get<std::string>();
     else if (n == "ports") ports_ = v.get<std::vector<int>>();
     else if (n == "doomed_rules") doomed_rules_ = as_texts(v);
+    else if (n == "shares_daemon_with") shares_daemon_with_ = as_texts(v);
     else if (n == "restart_attempts") restart_attempts_ = v.get<int>();
     else if (n == "current_restart_attempt") current_restart_attempt_ = v.get<int>();
     else if (n == "startup_args") startup_args_ = as_texts(v);
@@ -510,6 +512,11 @@ const std::vector<std::string>& Base::doomed_rules() const {
     return doomed_rules_ ? *doomed_rules_ : none;
 }
 void Base::doomed_rules(const std::vector<std::string>& v) { doomed_rules_ = v; }
+const std::vector<std::string>& Base::shares_daemon_with() const {
+    static const std::vector<std::string> none;
+    return shares_daemon_with_ ? *shares_daemon_with_ : none;
+}
+void Base::shares_daemon_with(const std::vector<std::string>& v) { shares_daemon_with_ = v; }
 std::optional<int> Base::restart_attempts() const { return restart_attempts_; }
 void Base::restart_attempts(std::optional<int> v) { restart_attempts_ = v; }
 std::optional<int> Base::current_restart_attempt() const { return current_restart_attempt_; }
@@ -625,7 +632,10 @@ bool Base::run_hook(const std::string& name, const std::vector<std::string>& ext
     int st = deps::run_argv(argv, &out, &err);
     debug("Hook " + name + " of " + service() + " ended with status " + std::to_string(st));
     if (st != 0 && !err.empty()) debug("Hook " + name + " said: " + err);
-    last_hook_output_ = hook_report(argv[0], st, out + err);
+    // The complaint first: checks print it on standard error.
+    std::string said = err;
+    if (!said.empty() && said.back() != '\n' && !out.empty()) said += '\n';
+    last_hook_output_ = hook_report(argv[0], st, said + out);
     return st == 0;
 }
 
@@ -790,6 +800,14 @@ std::string Base::restart(std::optional<bool> graceful) {
         info("The service " + service() + " is running but does not count as installed; it was left running.");
         _generate_not_installed_exception(params);
     }
+    if (disabled && !role_off && running) {
+        for (const std::string& other : shares_daemon_with()) {
+            if (services::enabled::is_enabled(other) == 0) continue;
+            info("The service " + service() + " is disabled, but its daemon also serves " + other +
+                 "; it was left running.");
+            _generate_disabled_exception(params);
+        }
+    }
     if ((role_off || disabled) && running) {
         service_argv_action("STOP");
         _pretend_not_called_from_restart(true);
@@ -945,6 +963,9 @@ std::string Base::wait_for_service_status(int attempt) {
             result.clear();
         }
         if (!result.empty()) break;
+        if (service_manager().start_gave_up(*this)) break;
+        // The next poll must see the service's state as it is then.
+        deps::forget_unit_records();
         elapsed = static_cast<long>(::time(nullptr) - start);
         if (marked != elapsed) {
             debug("Still waiting for " + service() + " after " + std::to_string(elapsed) + " s");

@@ -128,6 +128,10 @@ public:
     void ports(const std::vector<int>& v);
     const std::vector<std::string>& doomed_rules() const;  // rw, none (program names)
     void doomed_rules(const std::vector<std::string>& v);
+    // Services served by the same daemon (imap and pop): while one of them is
+    // enabled, a restart of this one, disabled, leaves the daemon running.
+    const std::vector<std::string>& shares_daemon_with() const;  // rw, none
+    void shares_daemon_with(const std::vector<std::string>& v);
     std::optional<int> restart_attempts() const;        // rw, none (treated as 1)
     void restart_attempts(std::optional<int> v);
     std::optional<int> current_restart_attempt() const; // rw, none
@@ -295,6 +299,7 @@ protected:
     std::optional<std::string> pid_exe_;
     std::optional<std::vector<int>> ports_;
     std::optional<std::vector<std::string>> doomed_rules_;
+    std::optional<std::vector<std::string>> shares_daemon_with_;
     std::optional<int> restart_attempts_;
     std::optional<int> current_restart_attempt_;
     std::optional<std::vector<std::string>> startup_args_;

@@ -29,6 +29,8 @@ std::shared_ptr<norvik::Output> default_output_object();
 
 // systemd / init.d queries.
 std::optional<UnitRecord> has_service_via_systemd(const std::string& unit);
+// Drops what was kept about systemd units, so the next query asks again.
+void forget_unit_records();
 bool has_service_via_initd(const std::string& service);
 // A PID-file process counts only when it is the service's (binary, pid_exe);
 // warn hears of one that is not.

@@ -52,6 +52,10 @@ public:
     // found nothing: a status text, or "" (not running, or cannot tell).
     virtual std::string status_fallback(Base& /*srv*/) { return {}; }
 
+    // Whether waiting for the service to come up after this run's start is
+    // pointless: the back end knows the start failed.
+    virtual bool start_gave_up(Base& /*srv*/) { return false; }
+
     virtual bool has_is_up() const { return false; }
     virtual bool is_up(Base& /*srv*/, const std::string& /*via*/) { return false; }
 

@@ -2,9 +2,6 @@
 
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
 #include "exception/Exception.hpp"
 #include "foundation/Paths.hpp"
 #include "restartsrv/RestartSrv_Initd.hpp"
@@ -16,13 +13,7 @@ namespace norvik::servicemanager::manager {
 
 namespace {
 
-double& recheck_sleep() {
-    static double s = 1.0;
-    return s;
-}
-
 constexpr double JOB_TIMEOUT = 600;
-constexpr double QUERY_TIMEOUT = 120;
 
 struct Ran {
     int status = 127 << 8;
@@ -40,6 +31,7 @@ Ran run_systemctl(const std::vector<std::string>& args, double timeout) {
     o.program = Systemd::gl_systemctl_binary();
     o.args = args;
     o.keep_env = true;
+    o.extra_env = restartsrv::systemd::systemctl_env();
     o.merge_stderr = true;
     o.timeout = timeout;
     try {
@@ -52,6 +44,8 @@ Ran run_systemctl(const std::vector<std::string>& args, double timeout) {
         r.status = 127 << 8;
         r.autopsy = e.what();
     }
+    // A job changes the unit: what was kept about it is stale now.
+    restartsrv::systemd::forget_service_info();
     return r;
 }
 
@@ -71,11 +65,10 @@ void Systemd::BUILD() {
 
 std::string Systemd::gl_systemctl_binary() { return paths::systemctl(); }
 
-void Systemd::set_recheck_sleep_for_testing(double seconds) { recheck_sleep() = seconds; }
-
 bool Systemd::start(Base& srv) {
     const std::string unit = service_ + restartsrv::systemd::UNIT_SUFFIX;
     Ran r = run_systemctl({"start", unit, "--no-ask-password"}, JOB_TIMEOUT);
+    started_ = true;
     if (r.status != 0) {
         srv.info("The system failed to start the unit “" + unit + "”: " + r.autopsy + ": " + r.output);
     } else if (srv.is_debug_enabled()) {
@@ -111,66 +104,58 @@ int Systemd::restart_attempt(Base& srv, int attempt) {
     return 1;
 }
 
+UnitRecord Systemd::live_record() {
+    last_seen_ = restartsrv::systemd::get_service_info_via_systemd(service_);
+    return last_seen_;
+}
+
 std::string Systemd::status_helper(Base& srv) {
-    const std::string pidfile = srv.pidfile();
-    auto type = record_.find("Type");
-    if (type != record_.end() && type->second == "forking") {
-        // For forking units the PID file decides, not systemd's activity state.
-        restartsrv::CheckServiceOptions o;
-        o.service = srv.service_name();
-        o.user = srv.processowner();
-        o.pidfile = pidfile;
-        o.binary = srv.service_binary();
-        o.pid_exe = srv.pid_exe();
-        o.warn = [&srv](const std::string& m) { srv.warn(m); };
-        return restartsrv::check_service(o);
-    }
-    if (!is_active(srv)) return "";
-    if (srv.has_single_pid()) {
-        if (pid_t pid = restartsrv::systemd::get_pid_via_systemd(service_)) {
-            restartsrv::CheckServiceOptions o;
-            o.service = srv.service_name();
-            o.user = srv.processowner();
-            o.pid = pid;
-            o.check_method = CHECK_METHOD;
-            return restartsrv::check_service(o);
-        }
-    }
+    const UnitRecord rec = live_record();
     std::string out;
-    for (pid_t pid : restartsrv::systemd::get_pids_via_systemd(service_)) {
-        restartsrv::CheckServiceOptions o;
-        o.service = srv.service_name();
-        o.user = srv.processowner();
-        o.pid = pid;
-        o.check_method = CHECK_METHOD;
-        out += restartsrv::check_service(o);
-    }
-    return out;
-}
-
-bool Systemd::_systemctl_is_active(const std::string& unit) {
-    Ran r = run_systemctl({"--quiet", "is-active", restartsrv::systemd::unit_name(unit)}, QUERY_TIMEOUT);
-    return r.status == 0;
-}
-
-bool Systemd::is_active(Base& srv) {
-    auto st = record_.find("ActiveState");
-    const bool recorded = st != record_.end() && st->second == restartsrv::systemd::ACTIVE_WORD;
-    bool live = _systemctl_is_active(service_);
-    if (recorded != live) {
-        // A unit changing state gets a moment to settle; one that turns
-        // inactive ends the wait at once.
-        for (int i = 0; i < 2; ++i) {
-            std::this_thread::sleep_for(std::chrono::duration<double>(recheck_sleep()));
-            live = _systemctl_is_active(service_);
-            if (!live) {
-                srv.debug("The unit “" + service_ + "” is not active.");
-                break;
+    if (restartsrv::systemd::is_up_state(rec)) {
+        auto type = rec.find("Type");
+        if (type != rec.end() && type->second == "oneshot") {
+            out = srv.service_name() + " is a oneshot unit and is active (check method: " + CHECK_METHOD + ")\n";
+        } else {
+            // systemd's view decides which processes are the service's: its
+            // main pid (for forking units read from the PID file by systemd
+            // itself), else the unit's control group.
+            std::vector<pid_t> pids;
+            if (!srv.has_single_pid()) pids = restartsrv::systemd::get_pids_via_systemd(service_, &rec);
+            else if (pid_t main = restartsrv::systemd::get_pid_via_systemd(service_, &rec)) pids.push_back(main);
+            for (pid_t pid : pids) {
+                restartsrv::CheckServiceOptions o;
+                o.service = srv.service_name();
+                o.user = srv.processowner();
+                o.pid = pid;
+                o.check_method = CHECK_METHOD;
+                o.ignore_systemd = true;
+                out += restartsrv::check_service(o);
             }
         }
     }
+    // "Not running" may change while a caller waits: ask again next time.
+    if (out.empty()) restartsrv::systemd::forget_service_info();
+    return out;
+}
+
+bool Systemd::is_active(Base& srv) {
+    const bool live = restartsrv::systemd::is_up_state(live_record());
     srv.debug(std::string("The unit “") + service_ + "” is " + (live ? "active." : "inactive."));
     return live;
+}
+
+bool Systemd::start_gave_up(Base& srv) {
+    if (!started_ || last_seen_.empty()) return false;
+    auto get = [&](const char* k) {
+        auto it = last_seen_.find(k);
+        return it == last_seen_.end() ? std::string() : it->second;
+    };
+    const std::string state = get("ActiveState"), sub = get("SubState");
+    const bool gave_up = state == restartsrv::systemd::FAILED_WORD || state == restartsrv::systemd::INACTIVE_WORD ||
+                         sub == "auto-restart";
+    if (gave_up) srv.debug("systemd reports the unit “" + service_ + "” " + state + " (" + sub + "); no more waiting.");
+    return gave_up;
 }
 
 }  // namespace norvik::servicemanager::manager

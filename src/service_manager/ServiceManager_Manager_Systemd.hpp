@@ -1,6 +1,10 @@
 // The back end for services that systemd knows as units: start, stop and
 // reload through systemctl, running state from systemd's view plus the
 // process checks, left-over processes killed before the first retry.
+//
+// The unit's state is asked for once per change: the record taken when the
+// back end was built serves until a job runs, and one `show` after each job
+// (or after each "not running" answer while a caller waits) gives the next.
 #pragma once
 
 #include <string>
@@ -37,23 +41,24 @@ public:
     bool has_status_helper() const override { return true; }
     std::string status_helper(Base& srv) override;
     bool is_active(Base& srv);
+    // After this run's own start job: systemd gave the unit up (failed,
+    // stopped again, or waiting to restart after a failure).
+    bool start_gave_up(Base& srv) override;
 
     bool has_service_via_systemd() const override { return true; }
     const UnitRecord& service_via_systemd() const override { return record_; }
     void service_via_systemd(const UnitRecord& r) { record_ = r; }
 
-    // True when systemctl reports the unit active.
-    static bool _systemctl_is_active(const std::string& unit);
-
-    // Test hook: the pause between is-active re-checks (default 1 s).
-    static void set_recheck_sleep_for_testing(double seconds);
-
 private:
     void BUILD();
+    // The unit's current record: the kept one, or a fresh `show`.
+    UnitRecord live_record();
 
     std::string service_;
     UnitRecord record_;
     bool executed_by_systemd_ = false;
+    bool started_ = false;
+    UnitRecord last_seen_;
 };
 
 }  // namespace norvik::servicemanager::manager

@@ -22,10 +22,7 @@ using norvik::config::NkConfGuard;
 namespace paths = norvik::paths;
 namespace lc = norvik::config::loadnkconf;
 
-void set_mtime(const std::string& path, time_t t) {
-    struct timespec ts[2] = {{t, 0}, {t, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), ts, 0), 0);
-}
+void set_mtime(const std::string& path, time_t t) { ASSERT_TRUE(norvik::test::set_mtime(path, t)) << path; }
 
 class NkConf_ : public ::testing::Test {
 protected:

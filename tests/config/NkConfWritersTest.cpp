@@ -30,10 +30,7 @@ using norvik::config::NkConfGuard;
 namespace paths = norvik::paths;
 namespace lc = norvik::config::loadnkconf;
 
-void set_mtime(const std::string& path, time_t t) {
-    struct timespec ts[2] = {{t, 0}, {t, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), ts, 0), 0) << path;
-}
+void set_mtime(const std::string& path, time_t t) { ASSERT_TRUE(norvik::test::set_mtime(path, t)) << path; }
 
 // Runs `body` in a forked child that must exit 0 within `seconds`; a child
 // that hangs is killed by its alarm.

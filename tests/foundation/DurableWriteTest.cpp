@@ -17,6 +17,7 @@
 #include "support/TestSupport.hpp"
 
 namespace fw = norvik::fileutils::write;
+using norvik::test::dir_entries;
 using norvik::test::TempDir;
 
 namespace {
@@ -36,18 +37,6 @@ const bool kHelperRan = [] {
     }
     _exit(0);
 }();
-
-std::vector<std::string> dir_entries(const std::string& dir) {
-    std::vector<std::string> out;
-    DIR* d = opendir(dir.c_str());
-    while (auto* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..") out.push_back(n);
-    }
-    closedir(d);
-    std::sort(out.begin(), out.end());
-    return out;
-}
 
 std::string find_strace() {
     for (const char* p : {"/usr/bin/strace", "/bin/strace"})
@@ -78,11 +67,6 @@ long find_call(const std::vector<Call>& calls, long from, Pred pred) {
     for (std::size_t i = from < 0 ? calls.size() : static_cast<std::size_t>(from); i < calls.size(); ++i)
         if (pred(calls[i])) return static_cast<long>(i);
     return -1;
-}
-
-void set_mtime(const std::string& path, time_t when) {
-    struct timespec ts[2] = {{when, 0}, {when, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), ts, 0), 0) << path;
 }
 
 }  // namespace
@@ -176,10 +160,8 @@ TEST(DurableWrite, LeftoversOfDeadWritersOfTheSameFileAreRemovedOnceAMinuteOld) 
     const std::string other_file = t / ".nkwr4711~confX";
     for (const auto& p : {old_dead, fresh_dead, old_style, other_file}) norvik::test::write_file(p, "partial");
     const time_t now = time(nullptr);
-    set_mtime(old_dead, now - 120);
-    set_mtime(old_style, now - 120);
-    set_mtime(other_file, now - 120);
-    set_mtime(fresh_dead, now - 10);
+    for (const auto& p : {old_dead, old_style, other_file}) ASSERT_TRUE(norvik::test::set_mtime(p, now - 120));
+    ASSERT_TRUE(norvik::test::set_mtime(fresh_dead, now - 10));
 
     fw::overwrite(target, std::string("new"));
     EXPECT_EQ(norvik::test::read_file(target), "new");

@@ -21,6 +21,7 @@
 
 namespace lf = norvik::loadfile;
 namespace fw = norvik::fileutils::write;
+using norvik::test::dir_entries;
 using norvik::test::TempDir;
 
 namespace {
@@ -30,18 +31,6 @@ std::string random_bytes(std::size_t n, unsigned seed) {
     std::string s(n, '\0');
     for (auto& c : s) c = static_cast<char>(rng() & 0xff);
     return s;
-}
-
-std::vector<std::string> dir_entries(const std::string& dir) {
-    std::vector<std::string> out;
-    DIR* d = opendir(dir.c_str());
-    while (auto* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..") out.push_back(n);
-    }
-    closedir(d);
-    std::sort(out.begin(), out.end());
-    return out;
 }
 
 mode_t mode_of(const std::string& p) {

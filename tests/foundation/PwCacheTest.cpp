@@ -69,6 +69,28 @@ TEST_F(PwCacheTest, ChangedFileIsReReadAndSecondUidZeroKeepsRoot) {
     EXPECT_EQ(pc::getpwnam("ann")->dir, "/srv/ann");
 }
 
+TEST_F(PwCacheTest, HomeDirectoryFollowsEveryChangeOfThePasswordFile) {
+    const std::string file = t / "etc/passwd";
+    struct timespec fixed[2] = {{1000000, 0}, {1000000, 0}};
+    passwd("ann:x:1000:1000::/home/ann:/bin/sh\n");
+    utimensat(AT_FDCWD, file.c_str(), fixed, 0);
+    EXPECT_EQ(pc::gethomedir("ann").value_or(""), "/home/ann");
+    EXPECT_EQ(pc::gethomedir(1000).value_or(""), "/home/ann");
+    // Rewritten in place with the same modification time: the size tells.
+    passwd("ann:x:1000:1000::/srv/homes/ann:/bin/sh\n");
+    utimensat(AT_FDCWD, file.c_str(), fixed, 0);
+    EXPECT_EQ(pc::gethomedir("ann").value_or(""), "/srv/homes/ann");
+    EXPECT_EQ(pc::gethomedir(1000).value_or(""), "/srv/homes/ann");
+    // Replaced by another file of the same size and time: the inode tells.
+    norvik::test::write_file(file + ".new", "ann:x:1000:1000::/srv/homes/bob:/bin/sh\n");
+    utimensat(AT_FDCWD, (file + ".new").c_str(), fixed, 0);
+    ASSERT_EQ(rename((file + ".new").c_str(), file.c_str()), 0);
+    EXPECT_EQ(pc::gethomedir("ann").value_or(""), "/srv/homes/bob");
+    // Gone: no answer from memory.
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    EXPECT_FALSE(pc::gethomedir("ann"));
+}
+
 // A disk cache file is only trusted when its numbers are integers that fit
 // their fields; converting others was undefined (found by fuzzing under the
 // undefined-behaviour checker).

@@ -194,9 +194,16 @@ TEST_F(TimezonesTest, ZoneFromLinkFromCopyAndWithoutPosixPrefix) {
     norvik::test::write_file(t / "etc/localtime", "TZif2 new york data");
     EXPECT_EQ(norvik::timezones::calculate_TZ_env(), "America/New_York");
 
-    // An unknown copy keeps the default.
+    // An unknown copy names no zone: the panel shows the default, but a
+    // daemon's TZ is left unset rather than claiming it.
     norvik::test::write_file(t / "etc/localtime", "TZif2 somewhere else");
-    EXPECT_EQ(norvik::timezones::calculate_TZ_env(), norvik::timezones::DEFAULT_TIMEZONE);
+    EXPECT_EQ(norvik::timezones::calculate_TZ_env(), std::nullopt);
+    EXPECT_EQ(norvik::timezones::get_current_timezone(), norvik::timezones::DEFAULT_TIMEZONE);
+    // /etc/timezone names it when its zone file exists.
+    norvik::test::write_file(t / "etc/timezone", "Asia/Kolkata\n");
+    EXPECT_EQ(norvik::timezones::calculate_TZ_env(), "Asia/Kolkata");
+    norvik::test::write_file(t / "etc/timezone", "Mars/Olympus\n");
+    EXPECT_EQ(norvik::timezones::calculate_TZ_env(), std::nullopt);
 }
 
 TEST_F(TimezonesTest, ZoneListFromTableThenFromCacheFile) {

@@ -22,9 +22,13 @@ struct Daemon {
     // A file and a line the daemon's own configuration test rejects (empty
     // when it has no such test); the line carries "norvik_broken".
     std::string bad_file, bad_text;
+    // What the configuration test says about that line.
+    std::string bad_marker;
     // A configuration that makes the daemon itself fail to start (init
     // scripts only; systemd units fail through a drop-in).
     std::string fatal_file, fatal_text;
+    // A plain restart is graceful: the main process stays.
+    bool graceful = false;
 };
 
 const std::vector<Daemon>& daemons();
@@ -39,7 +43,7 @@ struct Case {
     const Daemon& daemon() const { return daemon_named(panel); }
     std::string name() const { return by_unit ? (initd ? daemon().initd : daemon().unit) : panel; }
 };
-// With breakable=true, only daemons with a configuration that can be broken.
+// With breakable=true, only daemons with a configuration that stops their start.
 std::vector<Case> cases(bool initd, bool breakable = false);
 std::string case_label(const Case& c);
 void PrintTo(const Case& c, std::ostream* os);
@@ -55,6 +59,8 @@ std::string filter_without(const std::string& positive, const std::vector<Pendin
 // The expected tests minus the pending ones.
 std::vector<std::string> without_pending(const std::vector<std::string>& tests, const std::vector<Pending>& pending);
 std::string describe(const std::vector<Pending>& pending);
+
+std::string lower(std::string s);
 
 // True when a TCP connection to 127.0.0.1:port is accepted.
 bool port_open(int port);
@@ -80,6 +86,24 @@ ToolRun timed(const std::string& path, const std::vector<std::string>& argv, dou
 int run_quiet(const std::string& path, const std::vector<std::string>& argv, double timeout = 90);
 // Times run_quiet; the exit code is in .r.exit_code.
 ToolRun timed_quiet(const std::string& path, const std::vector<std::string>& argv, double timeout = 90);
+
+// One back end's view of a daemon, for the sequences both back ends share.
+class DaemonUnderTest {
+public:
+    virtual ~DaemonUnderTest() = default;
+    virtual const Daemon& daemon() const = 0;
+    virtual ToolRun tool(const std::vector<std::string>& args, double timeout = 30) = 0;
+    virtual pid_t main_pid() = 0;
+    // The back end's own view: running, or stopped for good.
+    virtual bool running() = 0;
+    virtual bool stopped() = 0;
+    // Stops the daemon with the back end's own tool and times its start.
+    virtual ToolRun own_stop_and_start() = 0;
+};
+// --status, restart (graceful, then hard), reload, stop, --status, start.
+void check_operations(DaemonUnderTest& t);
+// A restart with a line the configuration test rejects: refused, daemon untouched.
+void check_broken_configuration_refused(DaemonUnderTest& t);
 
 // Appends a line to a file / removes it again by restoring the old text.
 class ConfigEdit {

@@ -389,3 +389,21 @@ TEST_F(DemoService, DiagnosticsReachTheStandardLogBelowTheRoot) {
     // Nothing of it went to the terminal streams (standard input is no terminal).
     EXPECT_EQ(r.err.find("No systemd unit"), std::string::npos) << r.err;
 }
+
+TEST_F(DemoService, TheRunKeepsItsUserLookupsInTheDiskCache) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root runs write the password-entry disk cache";
+    write_file(dir / "etc/passwd", "root:x:0:0:the superuser:/root:/bin/sh\n");
+    def["attributes"]["processowner"] = "root";
+    auto start = rs("startnkdemo", {});
+    ASSERT_EQ(start.exit_code, 0) << start.out << start.err;
+    // The owner's lookup went through the cache the entry bound: one file,
+    // under the name key and the uid key.
+    const std::string by_name = dir / "var/norvik/pw.cache/0:root", by_uid = dir / "var/norvik/pw.cache/2:0";
+    ASSERT_TRUE(exists(by_name)) << "the entry never bound the disk cache";
+    struct stat a {}, b {};
+    ASSERT_EQ(stat(by_name.c_str(), &a), 0);
+    ASSERT_EQ(stat(by_uid.c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+    EXPECT_EQ(a.st_mode & 0777, 0600u);
+    EXPECT_NE(read_file(by_name).find("the superuser"), std::string::npos) << read_file(by_name);
+}

@@ -185,3 +185,18 @@ TEST(Entry, ALinkPlantedAtTheStandardLogIsNeverFollowed) {
         EXPECT_TRUE(S_ISLNK(st.st_mode));
     }
 }
+
+TEST(Entry, FifosInPlaceOfTheSettingsFilesDoNotHangTheRun) {
+    Root r;
+    make_dirs(r.dir / "var/norvik/custom/services");
+    make_dirs(r.dir / "etc");
+    for (const char* rel : {"var/norvik/norvik.config", "var/norvik/norvik.config.cache",
+                            "var/norvik/custom/services/Nkfifo.json", "etc/os-release"})
+        ASSERT_EQ(mkfifo((r.dir / rel).c_str(), 0644), 0) << rel;
+    const auto started = std::chrono::steady_clock::now();
+    auto res = r.run_as("restartsrv_nkfifo", {"--status"});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20)) << "the run hung";
+    EXPECT_EQ(res.exit_code, 255) << res.out << res.err;
+    EXPECT_NE(res.err.find("Nkfifo.json could not be loaded"), std::string::npos) << res.err;
+    EXPECT_NE(res.err.find("is not a regular file"), std::string::npos) << res.err;
+}

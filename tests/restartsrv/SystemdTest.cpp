@@ -8,6 +8,7 @@
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -68,6 +69,7 @@ protected:
     void SetUp() override {
         install_fake_systemctl(root_);
         norvik::paths::set_root_for_testing(root_.path());
+        sd::forget_service_info();
     }
     void TearDown() override { norvik::paths::set_root_for_testing(""); }
     TempDir root_{"sd"};
@@ -104,19 +106,6 @@ TEST(SystemdParsers, OddShowLines) {
     EXPECT_EQ(rec.size(), 2u);
 }
 
-TEST(SystemdParsers, ControlGroupPids) {
-    EXPECT_EQ(sd::parse_status_pids(lines(data("status-rs-multi.txt"))), (std::vector<pid_t>{193, 194, 195}));
-    EXPECT_EQ(sd::parse_status_pids(lines(data("status-rs-multi.utf8.txt"))), (std::vector<pid_t>{193, 194, 195}));
-    EXPECT_EQ(sd::parse_status_pids(lines(data("status-rs-forking.txt"))), (std::vector<pid_t>{182, 196}));
-    // Not active: no pids even with a tree.
-    EXPECT_TRUE(sd::parse_status_pids(lines(data("status-rs-simple.stopped.txt"))).empty());
-    EXPECT_TRUE(sd::parse_status_pids(lines(data("status-rs-killed.txt"))).empty());
-    // The first tree line without a number ends the list.
-    std::string odd = "* x.service\n     Active: active (running)\n     CGroup: /system.slice/x.service\n"
-                      "             |-10 /bin/a\n             |-sub.scope\n             `-11 /bin/b\n";
-    EXPECT_EQ(sd::parse_status_pids(lines(odd)), (std::vector<pid_t>{10}));
-}
-
 TEST(SystemdParsers, CodeAndSignal) {
     auto k = sd::parse_code_and_signal(lines(data("status-rs-killed.txt")));
     EXPECT_EQ(k.active, "failed");
@@ -133,24 +122,10 @@ TEST(SystemdParsers, CodeAndSignal) {
     EXPECT_EQ(b.code, "");
 }
 
-TEST(SystemdParsers, FirstPidFromTheProcessTree) {
-    EXPECT_EQ(sd::parse_status_first_pid(lines(data("status-rs-forking.txt"))), 182);
-    // A digit in the title line is not a pid.
-    EXPECT_EQ(sd::parse_status_first_pid(lines("* nginx2.service - web 1\n     CGroup: /x\n             `-77 nginx\n")), 77);
-}
-
 // With --full the display holds whole command lines; a matcher that
 // recursed per character overflowed the stack on one (found by fuzzing).
 TEST(SystemdParsers, LongStatusLinesAreScannedNotRecursed) {
     const std::string word(200000, 'a');
-    std::vector<std::string> tree = {"* x.service - x", "   CGroup: /system.slice/x.service", "   " + word + " 42",
-                                     "           `-43 /bin/b"};
-    EXPECT_EQ(sd::parse_status_first_pid(tree), 42);
-    std::vector<std::string> pids = {"* x.service", "   Active: active (running)", "   CGroup: /x",
-                                     "           |-7 " + word, "           `-" + word + "8 x"};
-    EXPECT_EQ(sd::parse_status_pids(pids), (std::vector<pid_t>{7, 8}));
-    std::vector<std::string> loaded = {"   Loaded: " + word, "   CGroup: /x", "           `-9 x"};
-    EXPECT_TRUE(sd::parse_status_pids(loaded).empty());
     auto c = sd::parse_code_and_signal({"   Active: " + word, "   Main PID: 5 (code=" + word + ", signal=KILL)"});
     EXPECT_EQ(c.active, word);
     EXPECT_EQ(c.code, word);
@@ -182,7 +157,84 @@ TEST_F(FakeSystemctl, UnitPresence) {
     // No FragmentPath at all (a transient unit): present.
     norvik::test::write_file(root_ / "fake-data/show-transient.txt", "LoadState=loaded\nActiveState=active\n");
     EXPECT_TRUE(sd::has_service_via_systemd("transient"));
-    EXPECT_STREQ(std::getenv("LANG"), "C");
+    // Wherever systemd loads units from: generators' output and the local
+    // folder included.
+    for (const char* dir : {"/run/systemd/generator.late", "/run/systemd/generator", "/run/systemd/generator.early",
+                            "/usr/local/lib/systemd/system", "/run/systemd/transient", "/lib/systemd/system"}) {
+        const std::string name = "gen" + std::to_string(std::string(dir).size());
+        norvik::test::write_file(root_ / ("fake-data/show-" + name + ".txt"),
+                                 "LoadState=loaded\nActiveState=inactive\nFragmentPath=" + std::string(dir) + "/" + name +
+                                     ".service\nSourcePath=/etc/init.d/" + name + "\n");
+        EXPECT_TRUE(sd::has_service_via_systemd(name)) << dir;
+    }
+    // A folder that only starts like one is not one.
+    norvik::test::write_file(root_ / "fake-data/show-lookalike.txt",
+                             "LoadState=loaded\nFragmentPath=/run/systemd/generator.later/lookalike.service\n");
+    EXPECT_FALSE(sd::has_service_via_systemd("lookalike"));
+}
+
+// The queries' fixed language and zone are systemctl's alone: daemons
+// started later inherit the program's environment.
+TEST_F(FakeSystemctl, QueriesLeaveTheProgramsLanguageAndZoneAlone) {
+    ::setenv("LANG", "de_DE.UTF-8", 1);
+    ::setenv("TZ", "Europe/Berlin", 1);
+    norvik::test::write_file(root_ / "usr/bin/systemctl",
+                             "#!/bin/sh\necho \"LoadState=loaded\"\necho \"ActiveState=$LANG/$TZ\"\n", 0755);
+    EXPECT_EQ(sd::get_status_via_systemd("x"), "C/UTC");
+    EXPECT_STREQ(std::getenv("LANG"), "de_DE.UTF-8");
+    EXPECT_STREQ(std::getenv("TZ"), "Europe/Berlin");
+    ::unsetenv("LANG");
+    ::unsetenv("TZ");
+}
+
+// One `show` per state change: a record is asked for once and asked for
+// again only after a job or when a caller forgets it.
+TEST_F(FakeSystemctl, OneShowPerStateChange) {
+    const std::string log = root_ / "calls.log";
+    norvik::test::write_file(root_ / "usr/bin/systemctl",
+                             "#!/bin/sh\necho \"$1\" >> '" + log + "'\n"
+                             "echo LoadState=loaded; echo ActiveState=active; echo MainPID=$$\n",
+                             0755);
+    auto calls = [&] { return norvik::test::exists(log) ? lines(norvik::test::read_file(log)) : std::vector<std::string>{}; };
+    ASSERT_TRUE(sd::has_service_via_systemd("kept"));
+    pid_t first = sd::get_pid_via_systemd("kept");
+    EXPECT_EQ(sd::get_pid_via_systemd("kept"), first);
+    EXPECT_TRUE(sd::get_service_info_via_systemd("kept.service").count("MainPID"));
+    EXPECT_EQ(calls(), (std::vector<std::string>{"show"}));
+    sd::_run_systemctl({"start", "kept.service"});
+    EXPECT_NE(sd::get_pid_via_systemd("kept"), first);  // asked again after the job
+    EXPECT_EQ(calls(), (std::vector<std::string>{"show", "start", "show"}));
+    sd::forget_service_info();
+    sd::get_service_info_via_systemd("kept");
+    sd::get_service_info_via_systemd("other");
+    EXPECT_EQ(calls().size(), 5u);
+}
+
+// A stopped unit is not running, whatever its PID file names; an active one
+// without a main pid is found through its control group.
+TEST_F(FakeSystemctl, PidsFollowTheUnitsStateNotItsPidFile) {
+    const std::string pidfile = root_ / "run/stale.pid";
+    norvik::test::write_file(pidfile, std::to_string(::getpid()) + "\n");
+    sd::UnitRecord stopped = {{"LoadState", "loaded"}, {"ActiveState", "inactive"}, {"Type", "forking"},
+                              {"PIDFile", pidfile}, {"MainPID", "0"}};
+    EXPECT_EQ(sd::get_pid_via_systemd("stale", &stopped), 0);
+    stopped["ActiveState"] = "failed";
+    EXPECT_EQ(sd::get_pid_via_systemd("stale", &stopped), 0);
+    EXPECT_TRUE(sd::get_pids_via_systemd("stale", &stopped).empty());
+
+    // This test program's own group stands in for an active unit's.
+    std::string group;
+    for (const auto& l : lines(norvik::test::read_file("/proc/self/cgroup")))
+        if (l.rfind("0::", 0) == 0) group = l.substr(3);
+    if (group.empty()) GTEST_SKIP() << "no unified control-group tree here";
+    sd::UnitRecord active = {{"LoadState", "loaded"}, {"ActiveState", "active"}, {"MainPID", "0"}, {"ControlGroup", group}};
+    auto pids = sd::get_pids_via_systemd("grp", &active);
+    EXPECT_NE(std::find(pids.begin(), pids.end(), ::getpid()), pids.end()) << group;
+    EXPECT_GT(sd::get_pid_via_systemd("grp", &active), 0);
+    active["MainPID"] = "4242";
+    EXPECT_EQ(sd::get_pid_via_systemd("grp", &active), 4242);
+    for (const char* bad : {"", "relative/x", "/../etc", "/a/../../b", "/a/.."})
+        EXPECT_TRUE(sd::read_control_group_pids(bad).empty()) << bad;
 }
 
 TEST_F(FakeSystemctl, MissingSystemctlMeansNoUnit) {
@@ -197,7 +249,6 @@ TEST_F(FakeSystemctl, MissingSystemctlMeansNoUnit) {
 
 TEST_F(FakeSystemctl, PidsAndStates) {
     EXPECT_EQ(sd::get_pid_via_systemd("rs-simple"), 179);
-    EXPECT_EQ(sd::get_pids_via_systemd("rs-multi"), (std::vector<pid_t>{193, 194, 195}));
     auto k = sd::get_code_and_signal_via_systemd("rs-killed");
     EXPECT_EQ(k.signal, "SEGV");
     EXPECT_EQ(sd::get_status_via_systemd("rs-fail"), "failed");
@@ -254,17 +305,7 @@ norvik::servicemanager::manager::Systemd backend(const std::string& unit) {
     return norvik::servicemanager::manager::Systemd(unit, rec ? *rec : norvik::servicemanager::UnitRecord{});
 }
 
-class InnerBackEnd : public Inner {
-protected:
-    void SetUp() override {
-        Inner::SetUp();
-        norvik::servicemanager::manager::Systemd::set_recheck_sleep_for_testing(0.1);
-    }
-    void TearDown() override {
-        norvik::servicemanager::manager::Systemd::set_recheck_sleep_for_testing(1.0);
-        Inner::TearDown();
-    }
-};
+using InnerBackEnd = Inner;
 }  // namespace
 
 TEST_F(Inner, QueriesOfRealUnits) {

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -30,15 +29,6 @@ Options helper_run(std::vector<std::string> args) {
     o.extra_env = helper::env();
     o.timeout = 30;
     return o;
-}
-
-// Running and not a zombie (process 1 here may never reap an orphan).
-bool running(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string s;
-    if (!std::getline(f, s)) return false;
-    auto rp = s.rfind(')');
-    return rp != std::string::npos && rp + 2 < s.size() && s[rp + 2] != 'Z';
 }
 
 double seconds_since(std::chrono::steady_clock::time_point t) {
@@ -322,8 +312,8 @@ TEST(SafeRunObject, OverallLimitHoldsWithoutPipesAndEndsTheWholeGroup) {
             EXPECT_EQ(run.CHILD_ERROR(), 0) << "the child itself exited 0, and yet the run failed";
             pid_t sleeper = static_cast<pid_t>(std::atol(run.stdout().c_str()));
             ASSERT_GT(sleeper, 1) << run.stdout();
-            for (int i = 0; i < 100 && running(sleeper); ++i) ::usleep(10000);
-            EXPECT_FALSE(running(sleeper)) << "the background sleeper outlived the time-out";
+            for (int i = 0; i < 100 && norvik::test::running(sleeper); ++i) ::usleep(10000);
+            EXPECT_FALSE(norvik::test::running(sleeper)) << "the background sleeper outlived the time-out";
         }
     }
 }

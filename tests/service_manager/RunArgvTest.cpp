@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 
 #include "service_manager/ServiceManager_Deps.hpp"
 #include "support/TestSupport.hpp"
@@ -14,14 +13,6 @@ namespace deps = norvik::servicemanager::deps;
 using norvik::test::TempDir;
 
 namespace {
-
-bool running(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string s;
-    if (!std::getline(f, s)) return false;
-    auto rp = s.rfind(')');
-    return rp != std::string::npos && rp + 2 < s.size() && s[rp + 2] != 'Z';
-}
 
 struct ShortLimit {
     explicit ShortLimit(double s) { deps::set_run_argv_timeout_for_testing(s); }
@@ -47,8 +38,8 @@ TEST(RunArgv, HookThatTimesOutFailsAndItsBackgroundSleeperIsEnded) {
     EXPECT_NE(err.find("time limit"), std::string::npos) << err;
     pid_t sleeper = static_cast<pid_t>(std::atol(out.c_str()));
     ASSERT_GT(sleeper, 1) << out;
-    for (int i = 0; i < 100 && running(sleeper); ++i) ::usleep(10000);
-    EXPECT_FALSE(running(sleeper));
+    for (int i = 0; i < 100 && norvik::test::running(sleeper); ++i) ::usleep(10000);
+    EXPECT_FALSE(norvik::test::running(sleeper));
 
     t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(deps::run_argv({quiet}, &out, &err), deps::TIMED_OUT);

@@ -106,6 +106,16 @@ nlohmann::json base_def(const std::string& root, const std::string& base = "Base
 
 std::string all(const RunResult& r) { return r.out + r.err; }
 
+// A root process that is nobody's service: "sleep 60".
+pid_t spawn_plain_sleep() {
+    pid_t p = ::fork();
+    if (p == 0) {
+        execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return p;
+}
+
 }  // namespace
 
 TEST(ServiceObject, RestartOfStoppedThenRunningServiceNeverOverlaps) {
@@ -282,11 +292,7 @@ TEST(ServiceObject, ForeignPidInPidFileIsNeverSignalled) {
         Demo d(def);
         norvik::test::write_file(d.root() + "/etc/passwd",
                                  "root:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534:nobody:/nonexistent:/bin/false\n");
-        pid_t foreign = ::fork();
-        if (foreign == 0) {
-            execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        pid_t foreign = spawn_plain_sleep();
         d.track(foreign);
         norvik::test::write_file(d.pidfile(), std::to_string(foreign) + "\n");
         // The service's own unprivileged user wrote it.
@@ -317,11 +323,7 @@ TEST(ServiceObject, FailedRestartNeverEndsTheProcessInAStalePidFile) {
         def["attributes"]["restart_attempts"] = 2;
         def["attributes"]["ports"] = {next_port()};
         Demo d(def, "--fail-first 9 --counter " + c.path() + "/n");
-        pid_t foreign = ::fork();
-        if (foreign == 0) {
-            execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        pid_t foreign = spawn_plain_sleep();
         d.track(foreign);
         norvik::test::write_file(d.pidfile(), std::to_string(foreign) + "\n");
         auto r = d.rs({});

@@ -20,10 +20,10 @@ using norvik::servicemanager::Definition;
 
 namespace {
 
-const char* const STANDARD[] = {"httpd", "exim", "imap", "pop", "named", "mysql",
-                                "ftpd",  "sshd", "crond", "rsyslogd", "spamd"};
+const char* const STANDARD[] = {"httpd", "exim",  "imap", "pop",      "dovecot", "named",
+                                "mysql", "ftpd",  "sshd", "crond",    "rsyslogd", "spamd"};
 // The daemons that have a configuration test of their own.
-const char* const WITH_CONFIG_TEST[] = {"httpd", "exim", "imap", "pop", "named", "sshd", "rsyslogd"};
+const char* const WITH_CONFIG_TEST[] = {"httpd", "exim", "imap", "pop", "dovecot", "named", "sshd", "rsyslogd"};
 
 bool executable(const std::string& path) {
     struct stat st{};

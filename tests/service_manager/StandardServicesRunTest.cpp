@@ -138,7 +138,15 @@ TEST_F(Sandbox, FailingConfigTestRefusesTheRestartAndShowsItsOutput) {
     EXPECT_EQ(count("stop"), 0);
     EXPECT_EQ(count("start"), 1);
 
+    // A check that cannot run refuses too, and says why.
+    define("Nkdemo", {}, {{"restart_check", {dir / "nonexistent-check"}}});
+    auto missing = rs("restartsrv_nkdemo");
+    EXPECT_EQ(missing.exit_code, 255);
+    EXPECT_TRUE(has(missing.err, dir / "nonexistent-check")) << missing.err;  // the reason names it
+    EXPECT_EQ(pid(), before);
+
     // A check that passes lets the restart through.
+    define("Nkdemo", {}, {{"restart_check", {"/bin/cat", conf}}});
     write_file(conf, "listen 1\n");
     auto ok = rs("restartsrv_nkdemo");
     EXPECT_EQ(ok.exit_code, 0) << ok.out << ok.err;
@@ -174,6 +182,29 @@ TEST_F(Sandbox, NotInstalledNeverStopsARunningDaemonButADisableFileDoes) {
     EXPECT_EQ(disabled.exit_code, 255);
     EXPECT_TRUE(has(disabled.err, "disabled")) << disabled.err;
     EXPECT_FALSE(alive(last));
+}
+
+TEST_F(Sandbox, DisabledProtocolLeavesTheSharedMailDaemonToTheOther) {
+    ::rename((dir / "etc/init.d/nkdemo").c_str(), (dir / "etc/init.d/dovecot").c_str());
+    define("Imap", {{"service_override", "dovecot"}, {"shares_daemon_with", {"pop"}}});
+    define("Pop", {{"service_override", "dovecot"}, {"shares_daemon_with", {"imap"}}});
+    write_file(dir / "etc/mailserver/protocols", "imap");
+    ASSERT_EQ(rs("restartsrv_imap").exit_code, 0);
+    pid_t serving = pid();
+    ASSERT_TRUE(alive(serving));
+
+    // POP3 is off, IMAP on: the daemon keeps serving IMAP.
+    auto pop = rs("restartsrv_pop");
+    EXPECT_EQ(pop.exit_code, 255);
+    EXPECT_TRUE(has(pop.err, "\"pop\" is disabled")) << pop.err;
+    EXPECT_EQ(pid(), serving);
+    EXPECT_TRUE(alive(serving));
+    EXPECT_EQ(count("stop"), 0);
+
+    // Both off: nothing needs it any more.
+    write_file(dir / "etc/mailserver/protocols", "lmtp");
+    EXPECT_EQ(rs("restartsrv_pop").exit_code, 255);
+    EXPECT_FALSE(alive(serving));
 }
 
 // crond is cron.service on Debian: the factory, the back end and the
@@ -224,4 +255,36 @@ TEST_F(Sandbox, JournalIsAskedForTheSystemsUnitName) {
     EXPECT_TRUE(has(calls, "status --no-pager --full cron.service")) << calls;
     EXPECT_FALSE(has(calls, "status --no-pager --full crond")) << calls;
     EXPECT_TRUE(has(calls, "start cron.service")) << calls;
+}
+
+TEST_F(Sandbox, NamedIsDisabledByTheSharedDnsFiles) {
+    ::rename((dir / "etc/init.d/nkdemo").c_str(), (dir / "etc/init.d/named").c_str());
+    define("Named", {});
+    // Disabling DNS under any of its names creates this file first.
+    write_file(dir / "etc/binddisable", "");
+    auto disabled = rs("restartsrv_named");
+    EXPECT_EQ(disabled.exit_code, 255);
+    EXPECT_TRUE(has(disabled.err, "\"named\" is disabled")) << disabled.err;
+    EXPECT_FALSE(alive(pid()));
+    EXPECT_EQ(count("start"), 0);
+
+    ::unlink((dir / "etc/binddisable").c_str());
+    auto start = rs("restartsrv_named");
+    EXPECT_EQ(start.exit_code, 0) << start.out << start.err;
+    EXPECT_TRUE(alive(pid()));
+}
+
+TEST_F(Sandbox, TheDatabaseAliasIsRefusedLikeTheServiceWhenItsRoleIsOff) {
+    ::rename((dir / "etc/init.d/nkdemo").c_str(), (dir / "etc/init.d/mysql").c_str());
+    define("Mysql", {});
+    write_file(dir / "var/norvik/roles/disabled/MySQL", "");
+    auto by_service = rs("restartsrv_mysql");
+    auto by_alias = rs("restartsrv_mysqld");
+    EXPECT_EQ(by_service.exit_code, 255);
+    EXPECT_EQ(by_alias.exit_code, 255);
+    const std::string refusal = "The service \"mysql\" is not allowed by the roles of this server.";
+    EXPECT_TRUE(has(by_service.err, refusal)) << by_service.err;
+    EXPECT_TRUE(has(by_alias.err, refusal)) << by_alias.err;
+    EXPECT_FALSE(alive(pid()));
+    EXPECT_EQ(count("start"), 0);
 }

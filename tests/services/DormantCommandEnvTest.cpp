@@ -26,6 +26,7 @@ namespace paths = norvik::paths;
 class DormantT : public ::testing::Test {
 protected:
     void SetUp() override { paths::set_root_for_testing(tmp.path()); }
+    void TearDown() override { paths::set_root_for_testing(""); }
     std::string enable(const std::string& s) { return Dormant::DORMANT_SERVICES_DIR() + "/" + s + Dormant::ENABLE_SUFFIX; }
     norvik::test::TempDir tmp{"dormant"};
 };

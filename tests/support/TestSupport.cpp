@@ -1,5 +1,6 @@
 #include "support/TestSupport.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -8,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -177,11 +179,38 @@ pid_t read_pid_file(const std::string& path) {
     return static_cast<pid_t>(p);
 }
 
+bool running(pid_t pid) {
+    if (pid <= 0) return false;
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string s;
+    if (!std::getline(f, s)) return false;
+    auto rp = s.rfind(')');
+    return rp != std::string::npos && rp + 2 < s.size() && s[rp + 2] != 'Z';
+}
+
 void become_subreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
 
 void reap_zombies() {
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
+}
+
+std::vector<std::string> dir_entries(const std::string& dir) {
+    std::vector<std::string> out;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return out;
+    while (auto* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") out.push_back(n);
+    }
+    closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+bool set_mtime(const std::string& path, time_t when) {
+    struct timespec ts[2] = {{when, 0}, {when, 0}};
+    return utimensat(AT_FDCWD, path.c_str(), ts, 0) == 0;
 }
 
 }  // namespace norvik::test

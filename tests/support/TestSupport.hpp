@@ -28,6 +28,10 @@ void write_file(const std::string& path, const std::string& content, mode_t mode
 std::string read_file(const std::string& path);
 bool exists(const std::string& path);
 void make_dirs(const std::string& path, mode_t mode = 0755);
+// The names in a directory, sorted, without "." and "..".
+std::vector<std::string> dir_entries(const std::string& dir);
+// Sets both times of a file to `when` (whole seconds); false on failure.
+bool set_mtime(const std::string& path, time_t when);
 
 struct RunResult {
     int status = -1;      // raw wait status
@@ -64,6 +68,10 @@ struct DemoEvent {
 std::vector<DemoEvent> read_demo_events(const std::string& path);
 // The pid in a PID file (0 when missing or unreadable).
 pid_t read_pid_file(const std::string& path);
+
+// The process exists and is not a zombie (process 1 here may never reap an
+// orphan, so a zombie is how an ended one often shows).
+bool running(pid_t pid);
 
 // Makes this process a child subreaper and reaps every finished child.
 void become_subreaper();

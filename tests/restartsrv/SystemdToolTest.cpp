@@ -1,0 +1,231 @@
+// The program itself against a real systemd: how many systemctl processes
+// each operation costs (counted by a logging wrapper placed as systemctl),
+// that a unit which fails at once ends the wait at once, and which units
+// count as running.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <sstream>
+
+#include "restartsrv/RestartSrv_Systemd.hpp"
+#include "foundation/Paths.hpp"
+#include "support/RealSystemd.hpp"
+#include "support/TestSupport.hpp"
+
+namespace sd = norvik::restartsrv::systemd;
+using norvik::test::RunResult;
+using norvik::test::TempDir;
+
+namespace {
+
+const char* FAILING = "[Service]\nType=simple\nExecStart=/bin/sh -c 'echo \"nkfail: fatal: bad line 3\" >&2; exit 3'\n";
+// Fails before it reports ready, after its complaint reached the journal.
+const char* FAILING_NOTIFY =
+    "[Service]\nType=notify\nExecStart=/bin/sh -c 'echo \"nkfailready: fatal: no such user\" >&2; sleep 0.3; exit 1'\n";
+const char* ONESHOT = "[Service]\nType=oneshot\nRemainAfterExit=yes\nExecStart=/bin/true\n";
+const char* LOCAL = "[Service]\nType=simple\nExecStart=/bin/sleep infinity\n";
+const char* LOCAL_DIR = "/usr/local/lib/systemd/system";
+
+std::vector<std::string> split(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+// Inside the instance: a panel tree whose systemctl logs each call, then
+// runs the real one.
+class InnerTool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!norvik::test::inside_real_systemd()) GTEST_SKIP() << "runs inside the real systemd only";
+        for (const char* d : {"usr/local/norvik/logs", "var/norvik/restartsrv/locks", "etc/servmon.d"})
+            norvik::test::make_dirs(root_ / d);
+        for (const char* s : {"rs-forking", "rs-simple", "nkfail", "nkfailready", "nkoneshot", "nklocal"})
+            norvik::test::write_file(root_ / ("etc/servmon.d/" + std::string(s)), "");
+        ASSERT_EQ(::symlink("/usr/share/zoneinfo/Etc/UTC", (root_ / "etc/localtime").c_str()), 0);
+        norvik::test::write_file(root_ / "usr/bin/systemctl",
+                                 "#!/bin/sh\necho \"$*\" >> '" + log_ + "'\nexec /usr/bin/systemctl \"$@\"\n", 0755);
+    }
+
+    RunResult tool(const std::string& service, const std::vector<std::string>& args) {
+        ::unlink(log_.c_str());
+        std::string link = norvik::test::link_binary(root_ / "bin", "restartsrv_" + service);
+        std::vector<std::string> argv{link};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return norvik::test::run(link, argv, {{"NORVIK_ROOT", root_.path()}}, 150);
+    }
+
+    // The verbs of the systemctl calls of the last run, in order.
+    std::vector<std::string> verbs() const {
+        std::vector<std::string> out;
+        if (!norvik::test::exists(log_)) return out;
+        for (const auto& line : split(norvik::test::read_file(log_))) {
+            std::istringstream words(line);
+            for (std::string w; words >> w;)
+                if (w[0] != '-') {
+                    out.push_back(w);
+                    break;
+                }
+        }
+        return out;
+    }
+    static std::vector<std::string> jobs(const std::vector<std::string>& v) {
+        std::vector<std::string> out;
+        for (const auto& w : v)
+            if (w != "show") out.push_back(w);
+        return out;
+    }
+    static long shows(const std::vector<std::string>& v) { return std::count(v.begin(), v.end(), "show"); }
+
+    static std::string systemctl(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{"/usr/bin/systemctl"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return norvik::test::run("/usr/bin/systemctl", argv).out;
+    }
+    static std::string main_pid(const std::string& unit) {
+        std::string out = systemctl({"show", "--property=MainPID", "--value", unit});
+        while (!out.empty() && out.back() == '\n') out.pop_back();
+        return out;
+    }
+
+    TempDir root_{"sdtool"};
+    std::string log_ = root_ / "systemctl.calls";
+};
+
+std::string all(const RunResult& r) { return r.out + r.err; }
+
+}  // namespace
+
+// The count per operation cannot creep back up: one `show` for --status,
+// one job plus at most two shows for start, stop and restart.
+TEST_F(InnerTool, SystemctlRunsPerOperation) {
+    for (const std::string unit : {"rs-forking", "rs-simple"}) {
+        systemctl({"stop", unit + ".service"});
+
+        auto r = tool(unit, {"--start"});
+        EXPECT_EQ(r.exit_code, 0) << unit << all(r);
+        auto v = verbs();
+        EXPECT_EQ(jobs(v), std::vector<std::string>{"start"}) << unit;
+        EXPECT_LE(shows(v), 2) << unit;
+        const std::string first = main_pid(unit);
+        EXPECT_NE(first, "0");
+
+        r = tool(unit, {"--status"});
+        EXPECT_EQ(r.exit_code, 0) << unit << all(r);
+        EXPECT_NE(r.out.find(first), std::string::npos) << r.out;
+        EXPECT_EQ(verbs(), std::vector<std::string>{"show"}) << unit;
+
+        r = tool(unit, {"restart"});
+        EXPECT_EQ(r.exit_code, 0) << unit << all(r);
+        v = verbs();
+        EXPECT_EQ(jobs(v), (std::vector<std::string>{"stop", "start"})) << unit;
+        EXPECT_LE(shows(v), 2) << unit;
+        EXPECT_NE(main_pid(unit), first) << unit;
+        EXPECT_NE(main_pid(unit), "0") << unit;
+
+        r = tool(unit, {"--stop"});
+        EXPECT_EQ(r.exit_code, 0) << unit << all(r);
+        v = verbs();
+        EXPECT_EQ(jobs(v), std::vector<std::string>{"stop"}) << unit;
+        EXPECT_LE(shows(v), 2) << unit;
+        EXPECT_EQ(main_pid(unit), "0") << unit;
+
+        r = tool(unit, {"--status"});
+        EXPECT_EQ(r.exit_code, 255) << unit << all(r);
+        EXPECT_EQ(verbs(), std::vector<std::string>{"show"}) << unit;
+    }
+}
+
+// A unit whose program exits at once: the wait for "up" ends as soon as
+// systemd reports it failed, and the verbose report carries its journal.
+// (The program's own line may reach the journal after the failure; the
+// unit's lines from systemd are there.)
+TEST_F(InnerTool, FailingUnitEndsTheWaitAtOnceWithItsJournal) {
+    systemctl({"reset-failed", "nkfail.service"});
+    auto t0 = std::chrono::steady_clock::now();
+    auto r = tool("nkfail", {"--start", "--verbose"});
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(r.exit_code, 255) << all(r);
+    EXPECT_LT(took, 15.0) << all(r);
+    EXPECT_NE(all(r).find("Startup Log"), std::string::npos) << all(r);
+    EXPECT_NE(all(r).find("Started nkfail.service"), std::string::npos) << all(r);
+    EXPECT_LT(verbs().size(), 12u);
+
+    // A start job that fails shows the program's complaint.
+    r = tool("nkfailready", {"--start", "--verbose"});
+    EXPECT_EQ(r.exit_code, 255) << all(r);
+    EXPECT_NE(all(r).find("nkfailready: fatal: no such user"), std::string::npos) << all(r);
+}
+
+TEST_F(InnerTool, ActiveOneshotCountsAsRunning) {
+    systemctl({"start", "nkoneshot.service"});
+    auto r = tool("nkoneshot", {"--status"});
+    EXPECT_EQ(r.exit_code, 0) << all(r);
+    EXPECT_NE(r.out.find("oneshot"), std::string::npos) << all(r);
+    systemctl({"stop", "nkoneshot.service"});
+    r = tool("nkoneshot", {"--status"});
+    EXPECT_EQ(r.exit_code, 255) << all(r);
+}
+
+// A forking unit's PID file left behind names a live process: the unit is
+// still down, because systemd says it is inactive.
+TEST_F(InnerTool, StoppedUnitIsDownWhateverItsPidFileNames) {
+    systemctl({"stop", "rs-forking.service"});
+    pid_t sleeper = ::fork();
+    if (sleeper == 0) {
+        ::execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(sleeper, 0);
+    norvik::test::write_file("/run/rs-forking.pid", std::to_string(sleeper) + "\n");
+    auto r = tool("rs-forking", {"--status"});
+    ::kill(sleeper, SIGKILL);
+    ::waitpid(sleeper, nullptr, 0);
+    ::unlink("/run/rs-forking.pid");
+    EXPECT_EQ(r.exit_code, 255) << all(r);
+    EXPECT_EQ(r.out.find(std::to_string(sleeper)), std::string::npos) << all(r);
+}
+
+// Units from the local folder and from generators (an init script turned
+// into a unit) belong to the systemd back end.
+TEST_F(InnerTool, LocalAndGeneratedUnitsAreFound) {
+    systemctl({"start", "nklocal.service"});
+    auto r = tool("nklocal", {"--status"});
+    EXPECT_EQ(r.exit_code, 0) << all(r);
+    EXPECT_NE(r.out.find("systemd"), std::string::npos) << all(r);
+    systemctl({"stop", "nklocal.service"});
+
+    norvik::paths::set_root_for_testing(root_.path());
+    auto local = sd::has_service_via_systemd("nklocal");
+    ASSERT_TRUE(local);
+    EXPECT_EQ((*local)["FragmentPath"], std::string(LOCAL_DIR) + "/nklocal.service");
+    // Debian's mail server has only an init script; systemd generates its unit.
+    auto generated = sd::get_service_info_via_systemd("exim4");
+    if (generated["FragmentPath"].rfind("/run/systemd/generator", 0) == 0) {
+        EXPECT_TRUE(sd::has_service_via_systemd("exim4"));
+    } else {
+        std::cout << "exim4 has no generated unit here: " << generated["FragmentPath"] << "\n";
+    }
+    norvik::paths::set_root_for_testing("");
+}
+
+TEST(RealSystemd, ToolRunsAgainstARealSystemd) {
+    if (norvik::test::inside_real_systemd()) GTEST_SKIP() << "outer driver";
+    norvik::test::RealSystemd rs("nvk-rst-" + std::to_string(::getpid()));
+    if (!rs.start()) GTEST_SKIP() << "no real systemd on this machine (" << rs.why() << ")";
+    rs.add_units({{"nkfail.service", FAILING}, {"nkfailready.service", FAILING_NOTIFY}, {"nkoneshot.service", ONESHOT}});
+    norvik::test::write_file(rs.root() + LOCAL_DIR + "/nklocal.service", LOCAL);
+    rs.exec({"systemctl", "daemon-reload"});
+    std::string out;
+    int code = rs.run_inner("InnerTool.*", &out);
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_EQ(out.find("SKIPPED"), std::string::npos) << out;
+    for (const char* t : {"SystemctlRunsPerOperation", "FailingUnitEndsTheWaitAtOnceWithItsJournal",
+                          "ActiveOneshotCountsAsRunning", "StoppedUnitIsDownWhateverItsPidFileNames",
+                          "LocalAndGeneratedUnitsAreFound"})
+        EXPECT_NE(out.find(std::string("[       OK ] InnerTool.") + t), std::string::npos) << t << "\n" << out;
+}
