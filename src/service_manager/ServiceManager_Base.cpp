@@ -1188,14 +1188,17 @@ int Base::stop() {
         if (auto start = proc::family::start_time(*pid)) own.push_back({*pid, *start});
     bool backend_ok = m.stop(*this);
     if (!in_restart) _terminate_orphaned_processes();
+    // A stop job systemd completed leaves the unit inactive and its control
+    // group ended: only what may have escaped it is checked then.
+    const bool ask_status = !(backend_ok && m.has_service_via_systemd());
     bool success = true;
-    if (_still_up_after_stop(own)) {
+    if (_still_up_after_stop(own, ask_status)) {
         // What the back end left running of the service's own is ended.
         info("The service " + service_name() + " is still running after its stop; ending its processes.");
         proc::family::end_members(own, kill::DEFAULT_WAIT_TIME, is_debug_enabled());
         kill_apps_on_ports();
         if (!doomed_rules().empty()) deps::doomedprocess(doomed_rules(), is_debug_enabled(), processowner());
-        success = !_still_up_after_stop(own);
+        success = !_still_up_after_stop(own, ask_status);
         if (!success) warn("The service " + service_name() + " is still running after its stop.");
     } else if (!backend_ok) {
         debug("The back end reported a failed stop of " + service_name() + ", but nothing of it runs.");
@@ -1238,7 +1241,7 @@ std::optional<pid_t> Base::_own_pidfile_process() {
     return read.pid;
 }
 
-bool Base::_still_up_after_stop(const std::vector<proc::family::Member>& own) {
+bool Base::_still_up_after_stop(const std::vector<proc::family::Member>& own, bool ask_status) {
     for (const auto& m : own)
         if (proc::family::still_running(m)) {
             debug("The process " + std::to_string(m.pid) + " of " + service_name() + " still runs.");
@@ -1248,7 +1251,7 @@ bool Base::_still_up_after_stop(const std::vector<proc::family::Member>& own) {
         debug("A port of " + service_name() + " is still held.");
         return true;
     }
-    return is_up();
+    return ask_status && is_up();
 }
 
 bool Base::kill_apps_on_ports(const std::vector<std::string>& exclude_ips) {

@@ -197,9 +197,9 @@ public:
     // service's own (see pidfile_identity).
     std::optional<pid_t> _own_pidfile_process();
     // Whether the service still shows signs of running after a stop: one
-    // of `own` (taken before it) lives on, a port is held, or the status
-    // probe finds it.
-    bool _still_up_after_stop(const std::vector<norvik::proc::family::Member>& own);
+    // of `own` (taken before it) lives on, a port is held, or (with
+    // ask_status) the status probe finds it.
+    bool _still_up_after_stop(const std::vector<norvik::proc::family::Member>& own, bool ask_status);
 
     // ---- exception generators (each raises; none returns) ------------------
     [[noreturn]] void _generate_start_exception(const nlohmann::json& params);
