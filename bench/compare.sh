@@ -120,8 +120,15 @@ else
   cp "$base" "$RS_ROOT/opt/nkbench/bin/restartsrv_base"
   units="apache2 mariadb named"
   sroot=$RS_ROOT/opt/nkbench/root
-  mkdir -p "$sroot/usr/local/norvik/logs" "$sroot/var/norvik/restartsrv/locks" "$sroot/etc/servmon.d"
+  mkdir -p "$sroot/usr/local/norvik/logs" "$sroot/var/norvik/restartsrv/locks" "$sroot/etc/servmon.d" "$sroot/usr/bin"
   ln -s /usr/share/zoneinfo/Etc/UTC "$sroot/etc/localtime"
+  ln -s /usr/bin/systemctl "$sroot/usr/bin/systemctl"
+  # The panel's tree: its definitions, the OS facts, and the daemons' own
+  # run directory where the definitions look for their PID files.
+  mkdir -p "$sroot/usr/local/norvik/etc/services"
+  cp "$src"/data/services/*.json "$sroot/usr/local/norvik/etc/services/"
+  cp /etc/os-release "$sroot/etc/os-release"
+  ln -s /run "$sroot/run"
   for u in $units; do
     : > "$sroot/etc/servmon.d/$u"
     ln -s restartsrv_base "$RS_ROOT/opt/nkbench/bin/restartsrv_$u"
@@ -129,33 +136,26 @@ else
     mkdir -p "$RS_ROOT/etc/systemd/system/$u.service.d"
     printf '[Unit]\nStartLimitIntervalSec=0\n' > "$RS_ROOT/etc/systemd/system/$u.service.d/nkbench.conf"
   done
-  cat > "$RS_ROOT/opt/nkbench/run.sh" <<'INNER'
-#!/bin/bash
-# Runs inside the instance: prints "label tool_us systemctl_us other" rows.
+  # Runs inside the instance with the same timing function: prints
+  # "label|tool_us|systemctl_us|other" rows.
+  {
+    echo '#!/bin/bash'
+    declare -f median_us_setup
+    cat <<'INNER'
 runs=$1 rruns=$2; shift 2
 export NORVIK_ROOT=/opt/nkbench/root
-median_us_setup() {
-  local n=$1 setup=$2; shift 2
-  local times=() i a b
-  for ((i = 0; i < n; i++)); do
-    $setup
-    a=${EPOCHREALTIME/./}
-    "$@" >/dev/null 2>&1
-    b=${EPOCHREALTIME/./}
-    times+=($((b - a)))
-  done
-  printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (n + 1) / 2 ))p"
-}
 for u in "$@"; do
   tool=/opt/nkbench/bin/restartsrv_$u
   stop_unit() { systemctl stop "$u"; }
   systemctl start "$u" || { echo "# $u does not start here" >&2; continue; }
-  echo "restart of $u|$(median_us_setup "$rruns" : "$tool")|$(median_us_setup "$rruns" : systemctl restart "$u")|systemctl restart"
+  "$tool" --status >/dev/null 2>&1 || { echo "# the tool does not see $u running; rows skipped" >&2; continue; }
+  echo "restart of $u|$(median_us_setup "$rruns" : "$tool" hard)|$(median_us_setup "$rruns" : systemctl restart "$u")|systemctl restart"
   echo "--status of $u|$(median_us_setup "$runs" : "$tool" --status)|$(median_us_setup "$runs" : systemctl status --no-pager "$u")|systemctl status"
   echo "start of stopped $u|$(median_us_setup "$rruns" stop_unit "$tool" --start)|$(median_us_setup "$rruns" stop_unit systemctl start "$u")|systemctl start"
   systemctl stop "$u"
 done
 INNER
+  } > "$RS_ROOT/opt/nkbench/run.sh"
   chmod 755 "$RS_ROOT/opt/nkbench/run.sh"
   "$RS_EXEC" systemctl daemon-reload
   while IFS='|' read -r label a b other; do

@@ -392,8 +392,6 @@ void Object::run_child(Options& o) {
                     child_fail("Failed to set up the standard streams: " + errnum::strerror_text(errno), errno);
                 closefds::fast_closefds({exec_err_write});
                 if (!o.keep_env) env::clean_env();
-                // A new session (below) makes a new group as well.
-                if (!rp::PRIVS_REDUCED()) ::setpgid(0, 0);
                 if (rp::PRIVS_REDUCED()) {
                     uid_t uid = ::geteuid();
                     gid_t gid = ::getegid();
@@ -403,6 +401,9 @@ void Object::run_child(Options& o) {
                         child_fail("Failed to drop privileges: " + errnum::strerror_text(errno), errno);
                 }
                 if (o.before_exec) o.before_exec();
+                // Its own process group, unless a new session (above, or in
+                // before_exec) made one already.
+                if (::getsid(0) != ::getpid()) ::setpgid(0, 0);
                 auto [user, home] = user_and_home(o);
                 ::setenv("HOME", home.c_str(), 0);
                 ::setenv("USER", user.c_str(), 0);
@@ -420,7 +421,6 @@ void Object::run_child(Options& o) {
             }
         }
         fds.close_fd(exec_err_write, false);
-        if (!rp::PRIVS_REDUCED()) ::setpgid(pid, pid);  // whichever side is first
         _child_pid = pid;
         started = true;
     }

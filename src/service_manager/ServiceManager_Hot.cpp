@@ -75,11 +75,12 @@ int Hot::restart_gracefully() {
     time_t before = st.st_mtime;
     time_t now = ::time(nullptr);
     if (before == now) {
-        // Move the stamp back so a rewrite within this second still shows.
+        // Move the stamp back so a rewrite within this second still shows
+        // (the file's own, never that of what a link points to).
         struct timespec ts[2];
         ts[0].tv_sec = ts[1].tv_sec = now - 1;
         ts[0].tv_nsec = ts[1].tv_nsec = 0;
-        if (::utimensat(AT_FDCWD, pf.c_str(), ts, 0) == 0) before = now - 1;
+        if (::utimensat(AT_FDCWD, pf.c_str(), ts, AT_SYMLINK_NOFOLLOW) == 0) before = now - 1;
     }
     const pid_t pid = _read_pid_from_pidfile();
     if (pid <= 1) return 0;

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <ctime>
+
 #include "exception/Exception.hpp"
 #include "foundation/Paths.hpp"
 #include "restartsrv/RestartSrv_Initd.hpp"
@@ -14,6 +16,20 @@ namespace norvik::servicemanager::manager {
 namespace {
 
 constexpr double JOB_TIMEOUT = 600;
+// How long the main process of a simple unit must have lived, after this
+// run's own start, before it counts as up.
+constexpr double SIMPLE_SETTLE = 0.5;
+
+double monotonic_now() {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+std::string field_of(const UnitRecord& r, const char* name) {
+    auto it = r.find(name);
+    return it == r.end() ? std::string() : it->second;
+}
 
 struct Ran {
     int status = 127 << 8;
@@ -69,6 +85,7 @@ bool Systemd::start(Base& srv) {
     const std::string unit = service_ + restartsrv::systemd::UNIT_SUFFIX;
     Ran r = run_systemctl({"start", unit, "--no-ask-password"}, JOB_TIMEOUT);
     started_ = true;
+    started_at_ = r.status == 0 ? monotonic_now() : 0;
     if (r.status != 0) {
         srv.info("The system failed to start the unit “" + unit + "”: " + r.autopsy + ": " + r.output);
     } else if (srv.is_debug_enabled()) {
@@ -105,6 +122,19 @@ int Systemd::restart_attempt(Base& srv, int attempt) {
 }
 
 UnitRecord Systemd::live_record() {
+    if (started_at_ > 0) {
+        // Units whose start job ends at the exec (simple, exec, idle) are
+        // "active" before their program has read its configuration. After
+        // this run's own start, the main process (started before the job
+        // ended) must live a moment before it counts, so that a daemon which
+        // dies at once is reported failed. The one `show` comes after it.
+        const std::string type = field_of(record_, "Type");
+        if (type == "simple" || type == "exec" || type == "idle") {
+            const double left = started_at_ + SIMPLE_SETTLE - monotonic_now();
+            if (left > 0) ::usleep(static_cast<useconds_t>(left * 1e6));
+        }
+        started_at_ = 0;
+    }
     last_seen_ = restartsrv::systemd::get_service_info_via_systemd(service_);
     return last_seen_;
 }
@@ -147,11 +177,7 @@ bool Systemd::is_active(Base& srv) {
 
 bool Systemd::start_gave_up(Base& srv) {
     if (!started_ || last_seen_.empty()) return false;
-    auto get = [&](const char* k) {
-        auto it = last_seen_.find(k);
-        return it == last_seen_.end() ? std::string() : it->second;
-    };
-    const std::string state = get("ActiveState"), sub = get("SubState");
+    const std::string state = field_of(last_seen_, "ActiveState"), sub = field_of(last_seen_, "SubState");
     const bool gave_up = state == restartsrv::systemd::FAILED_WORD || state == restartsrv::systemd::INACTIVE_WORD ||
                          sub == "auto-restart";
     if (gave_up) srv.debug("systemd reports the unit “" + service_ + "” " + state + " (" + sub + "); no more waiting.");

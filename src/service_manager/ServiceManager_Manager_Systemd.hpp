@@ -58,6 +58,7 @@ private:
     UnitRecord record_;
     bool executed_by_systemd_ = false;
     bool started_ = false;
+    double started_at_ = 0;  // when this run's start job ended (monotonic)
     UnitRecord last_seen_;
 };
 

@@ -205,13 +205,17 @@ TEST(Kill, EscalationNeverSignalsAProcessThatInheritedATargetsPid) {
             Spawned heir;
             kl::set_sleep_function([&](double s) {
                 if (heir.pid <= 0) {
-                    int st;
-                    if (::waitpid(quits.pid, &st, WNOHANG) == quits.pid || errno == ECHILD) {
-                        quits.reaped = true;
-                        // Without a pidfd a start time tells processes apart one clock tick apart.
-                        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-                        heir = proctest::recycle_pid(quits.pid, "nvk-heir");
+                    // The TERM has gone out: once the target has ended (the
+                    // escalation may reap it first), its pid is handed on.
+                    for (int i = 0; i < 1000; ++i) {
+                        pid_t r = ::waitpid(quits.pid, nullptr, WNOHANG);
+                        if (r == quits.pid || (r < 0 && errno == ECHILD)) break;
+                        ::usleep(5000);
                     }
+                    quits.reaped = true;
+                    // Without a pidfd a start time tells processes apart one clock tick apart.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                    heir = proctest::recycle_pid(quits.pid, "nvk-heir");
                 }
                 std::this_thread::sleep_for(std::chrono::duration<double>(s));
             });

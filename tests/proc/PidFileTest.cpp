@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "ProcTestUtil.hpp"
@@ -83,7 +84,10 @@ TEST(PidFile, FileSwappedBetweenCheckAndReadNeverYieldsTheUntrustedPid) {
     }
     Spawned guard(swapper);
     int trusted = 0, refused = 0, foreign = 0;
-    for (int i = 0; i < 20000; ++i) {
+    // At least 20000 reads, and on until both files were seen (a loaded
+    // machine may start the swapper late), for 10 s at most.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int i = 0; i < 20000 || ((!trusted || !refused) && std::chrono::steady_clock::now() < until); ++i) {
         auto r = pf::read_checked(path);
         if (r.pid == 6666) ++foreign;
         else if (r.pid == 4000) ++trusted;

@@ -89,8 +89,12 @@ int script(const std::string& initd, const std::string& action) {
 
 class InitdDaemon : public ::testing::TestWithParam<Case>, public DaemonUnderTest {
 protected:
+    // Once per process: the suite of the configuration cases would otherwise
+    // lay fresh layers over the running daemons' files.
     static void SetUpTestSuite() {
-        if (!inside_private_host()) return;
+        static bool done = false;
+        if (!inside_private_host() || done) return;
+        done = true;
         setup_error_ = make_private_host();
     }
     void SetUp() override {
@@ -206,21 +210,12 @@ protected:
 }  // namespace
 
 const std::vector<Pending> RealHostInitd::PENDING_TREE = {
-    {"*.StatusRestartReloadStopStart/dovecot_by_unit_name", "the init.d back end does not know the unit name dovecot"},
-    {"*.StatusRestartReloadStopStart/cron*", "cron is not yet running when the case begins"},
-    {"*.BrokenConfigurationAndFailingStart/exim4_by_unit_name", "fails after the case by panel name: the daemon is not back"},
-    {"*.BrokenConfigurationAndFailingStart/proftpd_by_unit_name", "fails after the case by panel name: the daemon is not back"},
-    {"*.BrokenConfigurationAndFailingStart/httpd_*", "the daemon is not yet running when the case begins"},
-    {"*.BrokenConfigurationAndFailingStart/apache2_*", "the daemon is not yet running when the case begins"},
-    {"*.BrokenConfigurationAndFailingStart/exim_*", "the daemon is not yet running when the case begins"},
-    {"*.BrokenConfigurationAndFailingStart/ftpd_*", "the daemon is not yet running when the case begins"},
-    {"*.BrokenConfigurationAndFailingStart/sshd_*", "the daemon is not yet running when the case begins"},
+    {"*.StatusRestartReloadStopStart/cron*", "a restart of cron fails at times ('failed to start'): not yet explained"},
     {"*.BrokenConfigurationAndFailingStart/named_*", "a failed start does not bring the daemon's error into the verbose report"},
-    {"*.BrokenConfigurationAndFailingStart/mysql_*", "the init script cannot start the daemon again after the previous case"},
-    {"*.BrokenConfigurationAndFailingStart/mariadb_*", "the init script cannot start the daemon again after the previous case"},
-    {"*.BrokenConfigurationAndFailingStart/imap_*", "the init script cannot start the daemon again after the previous case"},
-    {"*.BrokenConfigurationAndFailingStart/dovecot_*", "the init script cannot start the daemon again after the previous case"},
-    {"*.BrokenConfigurationAndFailingStart/ssh_by_unit_name", "the start of a daemon that fails does not end"},
+    {"*.BrokenConfigurationAndFailingStart/mysql_*", "the init script itself takes 30 s to give up; the 10 s bound does not fit it"},
+    {"*.BrokenConfigurationAndFailingStart/mariadb_*", "the init script itself takes 30 s to give up; the 10 s bound does not fit it"},
+    {"*.BrokenConfigurationAndFailingStart/sshd_*", "the start of an sshd that exits at once does not end"},
+    {"*.BrokenConfigurationAndFailingStart/ssh_*", "the start of an sshd that exits at once does not end"},
 };
 const std::vector<Pending> RealHostInitd::PENDING_BARE = {
     {"*", "without the panel's tree (no installed definitions) the init.d back end knows none of them"},

@@ -34,7 +34,7 @@ TEST(RunArgv, HookThatTimesOutFailsAndItsBackgroundSleeperIsEnded) {
     int st = deps::run_argv({bg}, &out, &err);
     double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_EQ(st, deps::TIMED_OUT) << err;
-    EXPECT_LT(took, 3.5);
+    EXPECT_LT(took, 6);
     EXPECT_NE(err.find("time limit"), std::string::npos) << err;
     pid_t sleeper = static_cast<pid_t>(std::atol(out.c_str()));
     ASSERT_GT(sleeper, 1) << out;
@@ -43,7 +43,7 @@ TEST(RunArgv, HookThatTimesOutFailsAndItsBackgroundSleeperIsEnded) {
 
     t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(deps::run_argv({quiet}, &out, &err), deps::TIMED_OUT);
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 3.5);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 6);
 
     EXPECT_EQ(deps::run_argv({"/bin/sh", "-c", "exit 127"}), 127 << 8) << "a real 127 is kept";
     EXPECT_EQ(deps::run_argv({"/bin/true"}), 0);

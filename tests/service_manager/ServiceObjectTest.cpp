@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -22,15 +21,7 @@ using norvik::test::demod_path;
 
 namespace {
 
-
-bool alive(pid_t pid) {
-    if (pid <= 0) return false;
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string s;
-    if (!std::getline(f, s)) return false;
-    auto rp = s.rfind(')');
-    return rp != std::string::npos && rp + 2 < s.size() && s[rp + 2] != 'Z';
-}
+bool alive(pid_t pid) { return norvik::test::running(pid); }
 
 int next_port() {
     static int n = 0;
