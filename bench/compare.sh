@@ -120,8 +120,15 @@ else
   cp "$base" "$RS_ROOT/opt/nkbench/bin/restartsrv_base"
   units="apache2 mariadb named"
   sroot=$RS_ROOT/opt/nkbench/root
-  mkdir -p "$sroot/usr/local/norvik/logs" "$sroot/var/norvik/restartsrv/locks" "$sroot/etc/servmon.d"
+  mkdir -p "$sroot/usr/local/norvik/logs" "$sroot/var/norvik/restartsrv/locks" "$sroot/etc/servmon.d" "$sroot/usr/bin"
   ln -s /usr/share/zoneinfo/Etc/UTC "$sroot/etc/localtime"
+  ln -s /usr/bin/systemctl "$sroot/usr/bin/systemctl"
+  # The panel's tree: its definitions, the OS facts, and the daemons' own
+  # run directory where the definitions look for their PID files.
+  mkdir -p "$sroot/usr/local/norvik/etc/services"
+  cp "$src"/data/services/*.json "$sroot/usr/local/norvik/etc/services/"
+  cp /etc/os-release "$sroot/etc/os-release"
+  ln -s /run "$sroot/run"
   for u in $units; do
     : > "$sroot/etc/servmon.d/$u"
     ln -s restartsrv_base "$RS_ROOT/opt/nkbench/bin/restartsrv_$u"
@@ -150,7 +157,8 @@ for u in "$@"; do
   tool=/opt/nkbench/bin/restartsrv_$u
   stop_unit() { systemctl stop "$u"; }
   systemctl start "$u" || { echo "# $u does not start here" >&2; continue; }
-  echo "restart of $u|$(median_us_setup "$rruns" : "$tool")|$(median_us_setup "$rruns" : systemctl restart "$u")|systemctl restart"
+  "$tool" --status >/dev/null 2>&1 || { echo "# the tool does not see $u running; rows skipped" >&2; continue; }
+  echo "restart of $u|$(median_us_setup "$rruns" : "$tool" hard)|$(median_us_setup "$rruns" : systemctl restart "$u")|systemctl restart"
   echo "--status of $u|$(median_us_setup "$runs" : "$tool" --status)|$(median_us_setup "$runs" : systemctl status --no-pager "$u")|systemctl status"
   echo "start of stopped $u|$(median_us_setup "$rruns" stop_unit "$tool" --start)|$(median_us_setup "$rruns" stop_unit systemctl start "$u")|systemctl start"
   systemctl stop "$u"

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "foundation/Diagnostics.hpp"
@@ -219,11 +220,13 @@ BoundedFile read_regular_file(const std::string& path, std::size_t limit) {
         r.reason = too_large;
         return r;
     }
-    // The file may grow while it is read: read one byte past the limit.
+    // The file may grow while it is read: read one byte past the limit. Read
+    // in pieces: a buffer of the whole limit would be zeroed on every read.
     std::string text;
     try {
         while (text.size() <= limit) {
-            if (rf::read_fast(fd, text, limit + 1 - text.size(), text.size()) == 0) break;
+            const std::size_t piece = std::min<std::size_t>(limit + 1 - text.size(), 65536);
+            if (rf::read_fast(fd, text, piece, text.size()) == 0) break;
         }
     } catch (const Exception& e) {
         r.error = EIO;

@@ -319,7 +319,9 @@ TEST_F(Inner, QueriesOfRealUnits) {
     EXPECT_FALSE(sd::has_service_via_systemd("rs-nosuch"));
 
     sd::_run_systemctl({"start", "rs-multi.service"});
+    // The shell starts its two sleepers after the start job has ended.
     auto pids = sd::get_pids_via_systemd("rs-multi");
+    for (int i = 0; i < 40 && pids.size() < 3; ++i, ::usleep(50000)) pids = sd::get_pids_via_systemd("rs-multi");
     ASSERT_EQ(pids.size(), 3u);
     EXPECT_EQ(comm_of(pids[1]), "sleep");
 

@@ -102,7 +102,13 @@ bool RealSystemd::start() {
 void RealSystemd::stop() {
     if (!up_ && !exists(dir_)) return;
     const std::string script = real_systemd_kit() + "/stop.sh";
-    run(script, {script}, {{"RS_NAME", name_}}, 90);
+    // The copy-on-write layer can still be busy while the instance's last
+    // processes go away; its unmount then fails and the layer stays behind.
+    for (int i = 0; i < 10; ++i) {
+        run(script, {script}, {{"RS_NAME", name_}}, 90);
+        if (!exists(dir_)) break;
+        ::usleep(300000);
+    }
     up_ = false;
 }
 
