@@ -24,6 +24,7 @@
 #include "pkgr/Binaries.hpp"
 #include "pkgr/Pkgr.hpp"
 #include "proc/Kill_AppPort.hpp"
+#include "restartsrv/RestartSrv.hpp"
 #include "restartsrv/RestartSrv_Lock.hpp"
 #include "run/IONice.hpp"
 #include "run/Rlimit_Unset.hpp"
@@ -40,10 +41,9 @@ namespace norvik::servicemanager {
 
 namespace {
 
-// Words run_from_argv looks for beside the parsed options.
-const char* const HARD_RESTART_WORDS[] = {"--hard", "hard"};
-const char* const FORCE_WORDS[] = {"--force", "force"};
-const char* const INITD_SWITCH = "--initd";
+using restartsrv::FORCE_WORDS;
+using restartsrv::HARD_RESTART_WORDS;
+using restartsrv::INITD_SWITCH;
 const char* const IGNORE_SYSTEMD_SWITCH = "--ignore-systemd";
 const char* const DEFAULT_PROCESSOWNER = "root";
 const char* const PLACEHOLDER_LOCK_NAME = "restartsrv_base";
