@@ -271,7 +271,6 @@ std::map<std::string, std::string> loadnkconfig() { return config::loadnkconf::l
 #include <regex>
 
 #include "exception/Exception.hpp"
-#include "foundation/FileUtils_Mkdir.hpp"
 #include "foundation/FileUtils_Open.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/PwDiskCache.hpp"
@@ -307,7 +306,6 @@ constexpr const char* FPM_PATH_MARKER = "apache_php_fpm";
 constexpr const char* SYSTEMD_DEACTIVATING = "deactivating";
 constexpr const char* SYSTEMD_CODE_KILLED = "killed";
 constexpr int TERM_EXIT_STATUS = 143;
-constexpr mode_t LOG_DIR_MODE = 0700;
 
 // The program-wide state of the entry.
 pid_t g_ppid = -1;
@@ -432,7 +430,7 @@ void write_invocation_line(const std::vector<std::string>& args) {
     std::string cmdline = parent_cmdline(g_ppid);
     // A host without the panel's log directory gets one; where it cannot be
     // made the line is skipped and the logger writes to standard error.
-    (void)fileutils::mkdir::make_dir_p(paths::logs_dir(), LOG_DIR_MODE);
+    (void)make_logs_dir();
     int fd = open_log_for_append(paths::error_log(), 0600);
     if (fd < 0) return;  // no log, no line: never a reason to stop
     std::string joined;

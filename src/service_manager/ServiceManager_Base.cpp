@@ -17,7 +17,6 @@
 #include <algorithm>
 
 #include "config/Config_LoadNkConf.hpp"
-#include "foundation/FileUtils_Mkdir.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/TimeHiRes.hpp"
 #include "log/Logger.hpp"
@@ -53,9 +52,6 @@ const char* const PLACEHOLDER_LOCK_NAME = "restartsrv_base";
 const char* const PROGRESS_MARKER = ".";
 const char* const SUCCESS_WORD = "Done";
 const char* const FAILURE_WORD = "Failed";
-
-// The panel's log directory, when the tool has to make it.
-constexpr mode_t LOG_DIR_MODE = 0700;
 
 constexpr double STATUS_POLL = 0.05;
 constexpr int STATUS_WAIT_LIMIT = 120;
@@ -1082,9 +1078,8 @@ int Base::start() {
     {
         // The tool's own tree is never a reason to leave a service down: a log
         // directory that cannot be made only sends the log to standard error.
-        std::string dir = paths::logs_dir();
-        if (int err = fileutils::mkdir::make_dir_p(dir, LOG_DIR_MODE))
-            warn("The log directory " + dir + " could not be created: " + std::strerror(err));
+        if (int err = make_logs_dir())
+            warn("The log directory " + paths::logs_dir() + " could not be created: " + std::strerror(err));
     }
     debug("Setting the file-creation mask to 0022");
     ::umask(022);
