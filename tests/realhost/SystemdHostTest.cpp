@@ -114,15 +114,8 @@ std::vector<std::string> inner_tests() {
 class RealHostSystemd : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (inside_real_systemd()) return;
-        rs_ = std::make_unique<RealSystemd>("nvk-rh-" + std::to_string(::getpid()));
-        // Copies, so that a checkout under /tmp is tested the same way.
-        rs_->copy_programs(true);
-        if (!rs_->start()) {
-            why_ = rs_->why();
-            rs_.reset();
-            return;
-        }
+        rs_ = boot_copied("nvk-rh-", &why_);
+        if (!rs_) return;
         const std::string root = rs_->root();
         prepare_daemons(root, "nvk-rh-" + std::to_string(::getpid()));
         // systemd's start limit (5 in 10 s) would fail units this suite restarts back to back.
@@ -134,13 +127,7 @@ protected:
         rs_->exec({"systemctl", "daemon-reload"});
     }
     static void TearDownTestSuite() { rs_.reset(); }
-    void SetUp() override {
-        if (inside_real_systemd()) GTEST_SKIP() << "outer driver";
-        if (!rs_) {
-            if (real_systemd_required()) FAIL() << "the real systemd did not boot: " << why_;
-            GTEST_SKIP() << "no real systemd on this machine: " << why_;
-        }
-    }
+    void SetUp() override { NORVIK_SHARED_REAL_SYSTEMD_OR_SKIP(rs_, why_); }
     void run_all(bool tree) {
         const std::vector<Pending>& PENDING = tree ? PENDING_TREE : PENDING_BARE;
         if (without_pending(inner_tests(), PENDING).empty())
