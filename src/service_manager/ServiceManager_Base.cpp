@@ -1039,6 +1039,7 @@ int Base::is_up_via_pidfile() {
     double deadline = timehires::time() + startup_timeout();
     bool found = is_plain_file(pf);
     while (!found && timehires::time() <= deadline) {
+        if (service_manager().start_gave_up(*this)) return 0;
         timehires::sleep(PIDFILE_POLL);
         found = is_plain_file(pf);
     }

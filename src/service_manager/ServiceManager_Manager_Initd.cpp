@@ -19,6 +19,7 @@
 
 #include "exception/Exception.hpp"
 #include "foundation/ChildStatus.hpp"
+#include "foundation/TimeHiRes.hpp"
 #include "proc/PidFile.hpp"
 #include "proc/Proc_PID.hpp"
 #include "proc/ProcessInfo.hpp"
@@ -88,24 +89,50 @@ std::optional<int> Initd::run_logged(Base& srv, bool wipe, const std::vector<std
     return child_status();
 }
 
-std::string Initd::status_fallback(Base& srv) {
-    if (srv.is_norvik_service() || !srv.pidfile().empty() || init_script().empty()) return "";
-    std::string said;
+int Initd::script_status(Base& srv, std::string* said) {
     bool timed_out = false;
     std::optional<int> st;
     try {
-        st = restartsrv::run_in_session({init_script(), STATUS_WORD}, srv.init_script_timeout(), &said, &timed_out);
+        st = restartsrv::run_in_session({init_script(), STATUS_WORD}, srv.init_script_timeout(), said, &timed_out);
     } catch (const std::exception& e) {
         srv.debug("The init script of “" + service_ + "” could not tell its status: " + e.what());
-        return "";
+        return -1;
     }
-    const int code = st && !timed_out && WIFEXITED(*st) ? WEXITSTATUS(*st) : -1;
+    return st && !timed_out && WIFEXITED(*st) ? WEXITSTATUS(*st) : -1;
+}
+
+std::string Initd::status_fallback(Base& srv) {
+    if (srv.is_norvik_service() || !srv.pidfile().empty() || init_script().empty()) return "";
+    std::string said;
+    const int code = script_status(srv, &said);
     said = said.substr(0, said.find('\n'));
     if (code == STATUS_RUNNING)
         return service_ + " is running according to its init script" + (said.empty() ? "" : " (" + said + ")") + "\n";
     if (code != STATUS_NOT_RUNNING)
         srv.debug("The init script of “" + service_ + "” answered status " + std::to_string(code) + ": unknown.");
     return "";
+}
+
+bool Initd::start_gave_up(Base& srv) {
+    if (!start_returned_) return false;
+    // Our own adopted daemons that have ended are not "running".
+    proc::family::reap_finished_children();
+    if (!proc::family::added_since(before_start_, proc::family::descendants(::getpid())).empty()) return false;
+    if (!srv.pidfile().empty() && psparser::pid_is_alive(proc::pidfile::read_checked(srv.pidfile(), "", false).pid))
+        return false;
+    if (!srv.is_norvik_service() && !init_script().empty()) {
+        // A script may hand the daemon to something outside our tree; its
+        // own status is asked, at most once a second.
+        const double now = timehires::time();
+        if (now - status_asked_ < 1) return false;
+        status_asked_ = now;
+        std::string said;
+        const int code = script_status(srv, &said);
+        // LSB: 1 and 2 are "dead" with a stale PID or lock file, 3 not running.
+        if (code < 1 || code > STATUS_NOT_RUNNING) return false;
+    }
+    srv.debug("Nothing the start of “" + service_ + "” began is running; no more waiting.");
+    return true;
 }
 
 bool Initd::start(Base& srv) {
@@ -123,7 +150,11 @@ bool Initd::start(Base& srv) {
         srv.debug("“" + service_ + "” has no init script: starting its binary.");
         cmd = command(srv.service_binary(), srv.startup_args());
     }
+    before_start_ = proc::family::descendants(::getpid());
+    start_returned_ = false;
+    status_asked_ = 0;
     auto code = run_logged(srv, wipe_startup_log_, cmd);
+    start_returned_ = true;
     if (!code || *code == 0) {
         srv.debug("The start command of “" + service_ + "” succeeded.");
         return true;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "proc/Proc_Family.hpp"
 #include "service_manager/ServiceManager_Manager.hpp"
 
 namespace norvik::servicemanager::manager {
@@ -51,6 +52,10 @@ public:
     // For a service whose running state nothing else can tell (no PID
     // file, not one of the panel's daemons): its init script's status.
     std::string status_fallback(Base& srv) override;
+    // The start has plainly failed: its command returned, nothing it
+    // started still runs, the PID file names no live process, and the init
+    // script's status (when it has one) says not running.
+    bool start_gave_up(Base& srv) override;
 
     // The number of layers that stopped something in the last stop().
     int last_stop_successes() const { return last_successes_; }
@@ -66,6 +71,8 @@ private:
     std::optional<int> run_logged(Base& srv, bool wipe, const std::vector<std::string>& cmd);
     // 1 when the PID stop ended the process.
     int stop_by_pidfile(Base& srv);
+    // The init script's own status answer; -1 when it gave none.
+    int script_status(Base& srv, std::string* said);
 
     std::string service_;
     std::optional<std::string> init_script_;
@@ -73,6 +80,11 @@ private:
     bool executed_by_systemd_ = false;
     bool script_even_for_units_ = false;
     int last_successes_ = 0;
+    // What the last start left: our descendants before it, whether its
+    // command has returned, and when its script's status was last asked.
+    std::vector<proc::family::Member> before_start_;
+    bool start_returned_ = false;
+    double status_asked_ = 0;
 };
 
 }  // namespace norvik::servicemanager::manager
