@@ -330,6 +330,11 @@ Result fetch_service_log_messages(const std::string& services_to_match, const st
     } else if (contains_ci(s, "mysql")) {
         plan_add(plan, paths::mysql_error_log(), 128, 8192);
         names = {"mysqld"};
+    } else if (contains_ci(s, "named")) {
+        // The name server writes only to syslog, and its fatal line comes a
+        // few lines before its last ones.
+        for (const auto& name : logs_to_check()) plan_add(plan, name, 64, 16384);
+        names = {"named"};
     }
     for (const auto& n : names)
         if (!validate::service::is_valid(n)) return {false, "“" + n + "” is not a valid service name."};

@@ -64,6 +64,16 @@ std::string make_private_host() {
         const std::string opts = std::string("lowerdir=") + dir + ",upperdir=" + layer + "/upper,workdir=" + layer + "/work";
         if (::mount("overlay", dir, "overlay", 0, opts.c_str()) != 0) return sys_error(std::string("overlay on ") + dir);
     }
+    // /dev too, so that a syslog daemon's /dev/log stays in the namespace;
+    // the shared-memory mount is carried over the new layer.
+    make_dirs("/run/.nvk-layers/dev/upper");
+    make_dirs("/run/.nvk-layers/dev/work");
+    make_dirs("/run/.nvk-shm");
+    if (::mount("/dev/shm", "/run/.nvk-shm", nullptr, MS_BIND | MS_REC, nullptr) != 0) return sys_error("keep /dev/shm");
+    if (::mount("overlay", "/dev", "overlay", 0,
+                "lowerdir=/dev,upperdir=/run/.nvk-layers/dev/upper,workdir=/run/.nvk-layers/dev/work") != 0)
+        return sys_error("overlay on /dev");
+    if (::mount("/run/.nvk-shm", "/dev/shm", nullptr, MS_MOVE, nullptr) != 0) return sys_error("move /dev/shm");
     const std::string host = "nvk-initd";
     if (::sethostname(host.c_str(), host.size()) != 0) return sys_error("host name");
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -143,6 +153,12 @@ TEST_P(InitdDaemonConfig, BrokenConfigurationAndFailingStart) {
     check_broken_configuration_refused(*this);
     ASSERT_EQ(script(daemon().initd, "stop"), 0);
     reap_zombies();
+    // Some daemons tell why they failed only to syslog, as on a real host
+    // (Debian ships rsyslog without an init script).
+    if (!live_pid_in("/run/rsyslogd.pid")) {
+        ASSERT_EQ(run_quiet("/usr/sbin/rsyslogd", {"/usr/sbin/rsyslogd"}), 0);
+        for (int i = 0; i < 100 && ::access("/dev/log", F_OK) != 0; ++i) ::usleep(50000);
+    }
     ToolRun failed;
     {
         ConfigEdit fatal(daemon().fatal_file, daemon().fatal_text);
