@@ -159,13 +159,16 @@ TEST_P(InitdDaemonConfig, BrokenConfigurationAndFailingStart) {
         ASSERT_EQ(run_quiet("/usr/sbin/rsyslogd", {"/usr/sbin/rsyslogd"}), 0);
         for (int i = 0; i < 100 && ::access("/dev/log", F_OK) != 0; ++i) ::usleep(50000);
     }
+    // mariadb's own script polls 30 s for a server that has already died,
+    // and a start with ports is tried twice.
+    const double bound = daemon().initd == "mariadb" ? 75.0 : 10.0;
     ToolRun failed;
     {
         ConfigEdit fatal(daemon().fatal_file, daemon().fatal_text);
-        failed = tool({"--start", "--verbose"}, 15);
+        failed = tool({"--start", "--verbose"}, bound + 5);
     }
     EXPECT_EQ(failed.r.exit_code, 255) << failed.text();
-    EXPECT_LT(failed.seconds, 10.0) << "a failed start kept the tool waiting";
+    EXPECT_LT(failed.seconds, bound) << "a failed start kept the tool waiting";
     EXPECT_NE(lower(failed.text()).find("norvik_broken"), std::string::npos)
         << "the daemon's own error is not in the report:\n" << failed.text();
     EXPECT_EQ(main_pid(), 0);
@@ -227,11 +230,6 @@ protected:
 
 const std::vector<Pending> RealHostInitd::PENDING_TREE = {
     {"*.StatusRestartReloadStopStart/cron*", "a restart of cron fails at times ('failed to start'): not yet explained"},
-    {"*.BrokenConfigurationAndFailingStart/named_*", "a failed start does not bring the daemon's error into the verbose report"},
-    {"*.BrokenConfigurationAndFailingStart/mysql_*", "the init script itself takes 30 s to give up; the 10 s bound does not fit it"},
-    {"*.BrokenConfigurationAndFailingStart/mariadb_*", "the init script itself takes 30 s to give up; the 10 s bound does not fit it"},
-    {"*.BrokenConfigurationAndFailingStart/sshd_*", "the start of an sshd that exits at once does not end"},
-    {"*.BrokenConfigurationAndFailingStart/ssh_*", "the start of an sshd that exits at once does not end"},
 };
 const std::vector<Pending> RealHostInitd::PENDING_BARE = {
     {"*", "without the panel's tree (no installed definitions) the init.d back end knows none of them"},
