@@ -1058,8 +1058,17 @@ int Base::is_up_via_pidfile() {
         if (pid == 0 && i < 9) timehires::sleep(0.1);
     }
     if (pid == 0) return 0;
-    if (!psparser::pid_is_alive(static_cast<pid_t>(pid))) return 0;
-    return proc::pidfile::foreign_reason(static_cast<pid_t>(pid), pidfile_identity()).empty() ? 1 : 0;
+    // A forking daemon may name its parent first and rewrite the file from
+    // the child, so a dead or foreign PID is read again until the start
+    // has plainly failed.
+    for (;;) {
+        if (psparser::pid_is_alive(static_cast<pid_t>(pid)) &&
+            proc::pidfile::foreign_reason(static_cast<pid_t>(pid), pidfile_identity()).empty())
+            return 1;
+        if (timehires::time() > deadline || service_manager().start_gave_up(*this)) return 0;
+        timehires::sleep(PIDFILE_POLL);
+        if (auto line = read_first_line(pf)) pid = parse_pid(*line);
+    }
 }
 
 // ---- start, stop, reload ------------------------------------------------------------
