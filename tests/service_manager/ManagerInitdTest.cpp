@@ -124,3 +124,65 @@ TEST_F(InitdStop, InitScriptStartAndStopThroughTheStartupLog) {
     EXPECT_TRUE(none.stop(n));
     EXPECT_EQ(none.last_stop_successes(), 0);
 }
+
+// The wait for "up" may end early only when nothing the start began runs.
+TEST_F(InitdStop, StartGivesUpOnlyWhenNothingItBeganRuns) {
+    const std::string state = root_ / "status", asked = root_ / "asked", daemon_pid = root_ / "daemon.pid";
+    norvik::test::write_file(root_ / "etc/init.d/demo",
+                             "#!/bin/sh\ncase \"$1\" in\n"
+                             "start) [ -f " + root_ / "spawn" + " ] || exit 0\n"
+                             "  sleep 30 >/dev/null 2>&1 &\n  echo $! > " + daemon_pid + "\n  exit 0 ;;\n"
+                             "status) echo x >> " + asked + "; exit $(cat " + state + ") ;;\nesac\nexit 0\n", 0755);
+    Base srv(nlohmann::json{{"service", "demo"}});
+    auto gives_up_within = [&](Initd& m, double seconds) {
+        for (double waited = 0; waited < seconds; waited += 0.05) {
+            if (m.start_gave_up(srv)) return true;
+            ::usleep(50000);
+        }
+        return false;
+    };
+    norvik::test::write_file(state, "3\n", 0644);
+    Initd quiet("demo");
+    EXPECT_FALSE(quiet.start_gave_up(srv)) << "nothing was started yet";
+    ASSERT_TRUE(quiet.start(srv));
+    EXPECT_TRUE(gives_up_within(quiet, 2));
+
+    // The script's own status says running: something outside our tree may
+    // run the daemon, so the wait goes on.
+    norvik::test::write_file(state, "0\n", 0644);
+    ::unlink(asked.c_str());
+    Initd handed("demo");
+    ASSERT_TRUE(handed.start(srv));
+    EXPECT_FALSE(gives_up_within(handed, 1.5));
+    EXPECT_TRUE(norvik::test::exists(asked)) << "the script's status was never asked";
+
+    // A daemon the script left running keeps the wait going until it ends.
+    norvik::test::write_file(state, "3\n", 0644);
+    norvik::test::write_file(root_ / "spawn", "", 0644);
+    Initd daemon("demo");
+    ASSERT_TRUE(daemon.start(srv));
+    EXPECT_FALSE(gives_up_within(daemon, 0.5));
+    const pid_t left = std::stoi(norvik::test::read_file(daemon_pid));
+    ASSERT_GT(left, 0);
+    ::kill(left, SIGKILL);
+    EXPECT_TRUE(gives_up_within(daemon, 2));
+}
+
+TEST_F(InitdStop, PidFileRewrittenByTheForkedChildIsWaitedFor) {
+    pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    std::string pf = root_ / "demo.pid";
+    norvik::test::write_file(pf, std::to_string(gone) + "\n", 0644);
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::usleep(300000);
+        norvik::test::write_file(pf, std::to_string(::getpid()) + "\n", 0644);
+        ::execl("/bin/sleep", "sleep", "30", nullptr);
+        ::_exit(127);
+    }
+    Base srv(nlohmann::json{{"service", "demo"}, {"pidfile", pf}, {"pid_exe", "sleep"}});
+    EXPECT_EQ(srv.is_up_via_pidfile(), 1);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+}
