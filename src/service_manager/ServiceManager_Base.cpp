@@ -4,7 +4,6 @@
 #include "proc/PsParser.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,7 +17,6 @@
 
 #include "config/Config_LoadNkConf.hpp"
 #include "foundation/FileUtils_Mkdir.hpp"
-#include "foundation/Inotify.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/TimeHiRes.hpp"
 #include "log/Logger.hpp"
@@ -59,52 +57,12 @@ constexpr mode_t LOG_DIR_MODE = 0700;
 
 constexpr double STATUS_POLL = 0.05;
 constexpr int STATUS_WAIT_LIMIT = 120;
-constexpr double PIDFILE_POLL = 0.05;
+// A stat or a read of the PID file is cheap next to the start it waits for;
+// a short poll keeps the wait from adding up to a whole interval to it (the
+// daemon often writes the file just after systemd's job returns). An inotify
+// watch would wake sooner, but closing one costs a kernel grace period.
+constexpr double PIDFILE_POLL = 0.005;
 constexpr double PIDFILE_FILL_WAIT = 0.9;
-constexpr double PIDFILE_FILL_POLL = 0.1;
-
-// Waits for a change inside the folder of a file the service is about to
-// write, so that a PID file is seen as soon as it appears rather than at the
-// next fixed poll. Each wait is still bounded by the poll interval, and a
-// folder that cannot be watched (not there yet, no inotify) falls back to
-// plain sleeping.
-class FolderWatch {
-public:
-    explicit FolderWatch(const std::string& file) {
-        size_t slash = file.rfind('/');
-        folder_ = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
-        arm();
-    }
-    void wait(double seconds) {
-        if (!armed_) arm();
-        if (!armed_) {
-            timehires::sleep(seconds);
-            return;
-        }
-        struct pollfd p{watch_->fileno(), POLLIN, 0};
-        int r = ::poll(&p, 1, static_cast<int>(seconds * 1000));
-        if (r < 0) {
-            timehires::sleep(seconds);
-            return;
-        }
-        while (r > 0 && !watch_->poll().empty()) {
-        }
-    }
-
-private:
-    void arm() {
-        try {
-            if (!watch_) watch_ = std::make_unique<Inotify>(std::vector<std::string>{"NONBLOCK"});
-            watch_->add(folder_, {"CREATE", "MOVED_TO", "CLOSE_WRITE", "MODIFY", "ONLYDIR"});
-            armed_ = true;
-        } catch (const std::exception&) {
-            armed_ = false;
-        }
-    }
-    std::string folder_;
-    std::unique_ptr<Inotify> watch_;
-    bool armed_ = false;
-};
 
 bool env_true(const char* name) {
     const char* v = std::getenv(name);
@@ -1060,10 +1018,9 @@ int Base::is_up_via_pidfile() {
         throw PlainError("The process file system /proc is not mounted; process checks are impossible.\n" +
                          exception::stack_trace());
     double deadline = timehires::time() + startup_timeout();
-    FolderWatch watch(pf);
     bool found = is_plain_file(pf);
     while (!found && timehires::time() <= deadline) {
-        watch.wait(PIDFILE_POLL);
+        timehires::sleep(PIDFILE_POLL);
         found = is_plain_file(pf);
     }
     if (!found) {
@@ -1082,7 +1039,7 @@ int Base::is_up_via_pidfile() {
         if (auto line = read_first_line(pf)) pid = parse_pid(*line);
         double left = read_deadline - timehires::time();
         if (pid != 0 || left <= 0) break;
-        watch.wait(std::min(left, PIDFILE_FILL_POLL));
+        timehires::sleep(std::min(left, PIDFILE_POLL));
     }
     if (pid == 0) return 0;
     if (!psparser::pid_is_alive(static_cast<pid_t>(pid))) return 0;
