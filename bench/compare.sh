@@ -136,23 +136,14 @@ else
     mkdir -p "$RS_ROOT/etc/systemd/system/$u.service.d"
     printf '[Unit]\nStartLimitIntervalSec=0\n' > "$RS_ROOT/etc/systemd/system/$u.service.d/nkbench.conf"
   done
-  cat > "$RS_ROOT/opt/nkbench/run.sh" <<'INNER'
-#!/bin/bash
-# Runs inside the instance: prints "label tool_us systemctl_us other" rows.
+  # Runs inside the instance with the same timing function: prints
+  # "label|tool_us|systemctl_us|other" rows.
+  {
+    echo '#!/bin/bash'
+    declare -f median_us_setup
+    cat <<'INNER'
 runs=$1 rruns=$2; shift 2
 export NORVIK_ROOT=/opt/nkbench/root
-median_us_setup() {
-  local n=$1 setup=$2; shift 2
-  local times=() i a b
-  for ((i = 0; i < n; i++)); do
-    $setup
-    a=${EPOCHREALTIME/./}
-    "$@" >/dev/null 2>&1
-    b=${EPOCHREALTIME/./}
-    times+=($((b - a)))
-  done
-  printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (n + 1) / 2 ))p"
-}
 for u in "$@"; do
   tool=/opt/nkbench/bin/restartsrv_$u
   stop_unit() { systemctl stop "$u"; }
@@ -164,6 +155,7 @@ for u in "$@"; do
   systemctl stop "$u"
 done
 INNER
+  } > "$RS_ROOT/opt/nkbench/run.sh"
   chmod 755 "$RS_ROOT/opt/nkbench/run.sh"
   "$RS_EXEC" systemctl daemon-reload
   while IFS='|' read -r label a b other; do

@@ -79,7 +79,8 @@ std::string mysql_error_log();         // /var/log/mysqld.log
 std::string userdomains_file();         // /etc/userdomains
 std::string binaries_lock_dir();       // /var/norvik/locks/binaries
 std::string yum_pid_file();            // /var/run/yum.pid
-// State engineer's additions.
+// Settings and markers of the mail server, the monitor, the product and the
+// dormant services.
 std::string mailserver_conf();         // /etc/mailserver/mailserver.conf
 std::string servmon_conf();            // /etc/servmon.conf
 std::string product_type_file();       // /var/norvik/producttype

@@ -9,6 +9,7 @@
 #include <regex>
 
 #include "exception/Exception.hpp"
+#include "foundation/FileUtils_Mkdir.hpp"
 #include "foundation/FileUtils_Open.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/Time.hpp"
@@ -29,6 +30,8 @@ int open_log_for_append(const std::string& path, mode_t perms) {
     }
     return fd;
 }
+
+int make_logs_dir() { return fileutils::mkdir::make_dir_p(paths::logs_dir(), 0700); }
 
 namespace {
 

@@ -117,6 +117,10 @@ private:
 // naming the path goes to standard error. Close-on-exec; -1 on failure.
 int open_log_for_append(const std::string& path, mode_t perms);
 
+// Makes the panel's log directory (0700) where it is missing: 0, else the
+// errno. A log that cannot have its directory goes to standard error.
+int make_logs_dir();
+
 // The default shared logger (Logger::create() with no arguments).
 Logger& logger();
 

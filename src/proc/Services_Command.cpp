@@ -17,17 +17,25 @@ bool search(std::string_view s, const std::regex& re) {
 // repetition are plain scans.
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
-// "/start" or "/stop" (or, with at_start, the line's start) followed by a
-// character other than a blank.
+// A program name "start<x>" or "stop<x>": the rest of the word must not go
+// on into a path, so a daemon under a folder such as /opt/stopwatch/ is not
+// taken for one of the panel's start or stop commands.
+bool is_command_name_tail(std::string_view s, size_t end) {
+    if (end >= s.size() || is_space(s[end])) return false;
+    for (size_t i = end; i < s.size() && !is_space(s[i]); ++i)
+        if (s[i] == '/') return false;
+    return true;
+}
+
+// "/start<x>" or "/stop<x>" (or, with at_start, at the line's start).
 bool has_start_stop_word(std::string_view s, bool at_start) {
     for (std::string_view w : {"start", "stop"}) {
         if (at_start) {
-            if (s.substr(0, w.size()) == w && s.size() > w.size() && !is_space(s[w.size()])) return true;
+            if (s.substr(0, w.size()) == w && is_command_name_tail(s, w.size())) return true;
             continue;
         }
         for (size_t at = s.find(w); at != std::string_view::npos; at = s.find(w, at + 1)) {
-            size_t end = at + w.size();
-            if (at > 0 && s[at - 1] == '/' && end < s.size() && !is_space(s[end])) return true;
+            if (at > 0 && s[at - 1] == '/' && is_command_name_tail(s, at + w.size())) return true;
         }
     }
     return false;

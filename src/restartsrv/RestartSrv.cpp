@@ -44,7 +44,16 @@ void _set_argv(std::vector<std::string> list) { argv() = std::move(list); }
 
 namespace {
 
-enum class Kind { Flag, Value };
+// A switch is a flag that may also carry a yes/no value (--graceful=0).
+enum class Kind { Flag, Value, Switch };
+
+// The words a switch takes as its value, given inline or as the next word.
+bool is_switch_value(const std::string& word) {
+    static const char* const words[] = {"0", "1", "yes", "no", "true", "false", "on", "off"};
+    std::string w;
+    for (char c : word) w += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return std::any_of(std::begin(words), std::end(words), [&](const char* x) { return w == x; });
+}
 
 struct OptionSpec {
     const char* name;
@@ -57,7 +66,7 @@ const OptionSpec OPTIONS[] = {
     {"verbose", Kind::Flag, true},  {"debug", Kind::Flag, true},
     {"restart-attempt", Kind::Value, false},
     {"stop", Kind::Flag, true},     {"reload", Kind::Flag, true},
-    {"restart", Kind::Flag, true},  {"graceful", Kind::Value, false},
+    {"restart", Kind::Flag, true},  {"graceful", Kind::Switch, true},
 };
 
 struct Spelling {
@@ -114,7 +123,7 @@ ParsedArgs parseargv() {
         else if (n == "verbose") r.verbose = value ? 1 : 0;
         else if (n == "debug") r.verbose = value ? 2 : 0;
         else if (n == "restart-attempt") r.restart_attempts = text;
-        else if (n == "graceful") r.graceful = text;
+        else if (n == "graceful") r.graceful = value ? (text.empty() ? "1" : text) : "0";
         else if (n == "stop" || n == "reload") {
             r.restart = value ? (n == "stop" ? STOP : RELOAD) : RESTART;
             r.check = false;
@@ -158,6 +167,17 @@ ParsedArgs parseargv() {
                 continue;
             }
             handle(*sp->option, !sp->negated, "");
+            continue;
+        }
+        if (sp->option->kind == Kind::Switch) {
+            // --no-X takes no value; --X takes a yes/no word inline or next.
+            if (sp->negated && inline_value) {
+                rest.push_back(arg);
+                continue;
+            }
+            std::string v = inline_value.value_or("");
+            if (!sp->negated && !inline_value && i + 1 < copy.size() && is_switch_value(copy[i + 1])) v = copy[++i];
+            handle(*sp->option, !sp->negated, v);
             continue;
         }
         if (inline_value) {
@@ -251,7 +271,6 @@ std::map<std::string, std::string> loadnkconfig() { return config::loadnkconf::l
 #include <regex>
 
 #include "exception/Exception.hpp"
-#include "foundation/FileUtils_Mkdir.hpp"
 #include "foundation/FileUtils_Open.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/PwDiskCache.hpp"
@@ -287,7 +306,6 @@ constexpr const char* FPM_PATH_MARKER = "apache_php_fpm";
 constexpr const char* SYSTEMD_DEACTIVATING = "deactivating";
 constexpr const char* SYSTEMD_CODE_KILLED = "killed";
 constexpr int TERM_EXIT_STATUS = 143;
-constexpr mode_t LOG_DIR_MODE = 0700;
 
 // The program-wide state of the entry.
 pid_t g_ppid = -1;
@@ -412,7 +430,7 @@ void write_invocation_line(const std::vector<std::string>& args) {
     std::string cmdline = parent_cmdline(g_ppid);
     // A host without the panel's log directory gets one; where it cannot be
     // made the line is skipped and the logger writes to standard error.
-    (void)fileutils::mkdir::make_dir_p(paths::logs_dir(), LOG_DIR_MODE);
+    (void)make_logs_dir();
     int fd = open_log_for_append(paths::error_log(), 0600);
     if (fd < 0) return;  // no log, no line: never a reason to stop
     std::string joined;

@@ -80,7 +80,9 @@ struct ParsedArgs {
 //   --status / --no-status, --check / --no-check, --verbose / --no-verbose,
 //   --debug / --no-debug (verbose 2 / 0), --restart-attempt=N (or "N" as
 //   the next word), --stop / --no-stop, --reload / --no-reload,
-//   --restart / --no-restart, --graceful=VALUE (or the next word).
+//   --restart / --no-restart, --graceful[=VALUE] / --no-graceful (a yes/no
+//   word: 0 1 yes no true false on off, inline or as the next word; alone
+//   it means 1, negated 0).
 // A single leading dash is accepted as well (-stop).
 ParsedArgs parseargv();
 // True when the arguments ask only for a status report or a check: the run

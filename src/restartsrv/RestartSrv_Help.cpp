@@ -32,7 +32,9 @@ std::string usage_text(const std::string& service) {
     t += "                         show progress, the status and the startup log\n";
     t += "  --debug, --no-debug    write debug lines with elapsed times to the log\n";
     t += "  --restart-attempt=N    make only start attempt N (counted from 1)\n";
-    t += "  --graceful=0|1         allow (1) or forbid (0) a graceful restart\n";
+    t += "  --graceful[=0|1], --no-graceful\n";
+    t += "                         allow (1, the default) or forbid (0) a graceful\n";
+    t += "                         restart\n";
     t += "  --systemd-service=UNIT used by systemd units: with --stop, a unit whose\n";
     t += "                         main process was already ended by TERM or KILL\n";
     t += "                         is left alone\n";

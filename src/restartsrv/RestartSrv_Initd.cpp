@@ -135,7 +135,11 @@ void set_outside_check_service(OutsideCheckService fn) { outside_check() = std::
 std::optional<std::string> getinitfile(const std::string& service) {
     if (service.empty()) return std::nullopt;
     if (systemd::has_service_via_systemd(service)) return std::nullopt;
-    if (service == NO_INIT_SCRIPT_SERVICE) return std::nullopt;
+    return find_init_script(service);
+}
+
+std::optional<std::string> find_init_script(const std::string& service) {
+    if (service.empty() || service == NO_INIT_SCRIPT_SERVICE) return std::nullopt;
     const std::string want = lower(service);
     for (const std::string& dir : {initd::INIT_D_DIR()}) {
         DIR* d = ::opendir(dir.c_str());

@@ -33,6 +33,9 @@ void validate_filesystem_node_name_or_die(const std::string& name);
 // ("S10" + name); dot files, .rpm* leftovers, non-plain and non-executable
 // entries are never chosen.
 std::optional<std::string> getinitfile(const std::string& service);
+// The same search without the systemd test: the script of a service that
+// is also a unit, for a run that asked for the init script explicitly.
+std::optional<std::string> find_init_script(const std::string& service);
 int _is_installed(const std::string& service);
 int is_service_disabled(const std::string& service);
 

@@ -1,9 +1,10 @@
 // The per-service restart lock: two runs for one service never overlap.
 // One lock file per service below norvik::paths::lock_base(), named after
 // the lower-cased service name (created 0600, its directory 0700); an
-// exclusive flock is polled every 0.25 s for up to 196 s. The lock goes away on release(), when the object is destroyed in the
-// process that took it, or when that process dies. The descriptor is
-// close-on-exec, and a forked child's copy of the object never unlocks.
+// exclusive flock is polled every 0.25 s for up to 196 s. The lock goes away
+// on release(), when the object is destroyed in the process that took it, or
+// when that process dies. The descriptor is close-on-exec, and a forked
+// child's copy of the object never unlocks.
 #pragma once
 
 #include <memory>

@@ -1,6 +1,7 @@
 #include "restartsrv/RestartSrv_StartupLog.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "foundation/FileUtils_Mkdir.hpp"
 #include "foundation/IoError.hpp"
 #include "log/Logger.hpp"
+#include "proc/Proc_Family.hpp"
 #include "restartsrv/RestartSrv_Initd.hpp"
 #include "restartsrv/RestartSrv_Systemd.hpp"
 #include "restartsrv/Services_Log.hpp"
@@ -230,13 +232,26 @@ pid_t _start_as_daemon(const std::string& path, int start_log_fd, const std::vec
     return v.get<pid_t>();
 }
 
-pid_t _start_capture_and_wait(const std::string& path, int start_log_fd, const std::vector<std::string>& args) {
+pid_t _start_capture_and_wait(const std::string& path, int start_log_fd, const std::vector<std::string>& args,
+                              double timeout, bool* timed_out) {
+    if (timed_out) *timed_out = false;
     if (!is_executable_plain_file(path)) {
         set_child_status(2 << 8);
         return 0;
     }
-    pid_t pid = sys::setsid::full_daemonize({.keep_parent = true});
-    if (pid != 0) return pid;
+    sys::setsid::Options o;
+    o.keep_parent = true;
+    o.timeout = timeout;
+    // A command past its limit takes its whole session with it, whatever
+    // process groups it made inside.
+    o.on_timeout = [](pid_t session) {
+        proc::family::end_members(proc::family::session_members(session), SESSION_END_GRACE);
+    };
+    pid_t pid = sys::setsid::full_daemonize(o);
+    if (pid != 0) {
+        if (timed_out) *timed_out = sys::setsid::last_wait_timed_out();
+        return pid;
+    }
     // The worker.
     redirect_child_streams(start_log_fd, {});
     auto argv = exec_argv(path, args);
@@ -280,9 +295,26 @@ pid_t logged_startup(const std::string& service, bool wipe, const std::vector<st
         own_log = false;
     }
     if (!options.wait) return _start_as_daemon(path, log.get(), args);
-    pid_t pid = _start_capture_and_wait(path, log.get(), args);
+    pid_t pid = _start_capture_and_wait(path, log.get(), args, options.timeout, options.timed_out);
     if (own_log) _trim_startup_log(service);
     return pid;
+}
+
+std::optional<int> run_in_session(const std::vector<std::string>& cmd, double timeout, std::string* output_head,
+                                  bool* timed_out) {
+    if (cmd.empty()) throw PlainError("run_in_session needs a program to run.");
+    Fd out(::memfd_create("norvik-output", MFD_CLOEXEC));
+    if (out.get() < 0)
+        throw PlainError(std::string("The system failed to create a buffer because of an error: ") + std::strerror(errno));
+    const std::vector<std::string> args(cmd.begin() + 1, cmd.end());
+    if (!_start_capture_and_wait(cmd.front(), out.get(), args, timeout, timed_out)) return std::nullopt;
+    const int status = child_status();
+    if (output_head) {
+        char buf[4096];
+        ssize_t n = ::pread(out.get(), buf, sizeof buf, 0);
+        output_head->assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    return status;
 }
 
 int append_to_startup_log(const std::string& real_service_name, const std::string& msg) {
@@ -330,7 +362,9 @@ pid_t nooutputsystem(const std::vector<std::string>& command_words) {
         set_child_status(1 << 8);
         return 0;
     }
-    pid_t pid = sys::setsid::full_daemonize({.keep_parent = true});
+    sys::setsid::Options o;
+    o.keep_parent = true;
+    pid_t pid = sys::setsid::full_daemonize(o);
     if (pid != 0) return pid;
     closefds::fast_closefds({});
     int null_fd = ::open("/dev/null", O_RDWR);

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,8 +19,17 @@ inline constexpr off_t STARTUP_LOG_MAX_BYTES = 4 * 1024 * 1024;
 // Standard input of every started command.
 inline constexpr const char* STARTUP_STDIN = "/dev/null";
 
+// Seconds a script's session gets to end on TERM after its time limit,
+// before KILL.
+inline constexpr double SESSION_END_GRACE = 5;
+
 struct LoggedStartupOptions {
     bool wait = false;  // run and wait instead of detaching
+    // With wait: the time limit in seconds (0: none). At the limit every
+    // process of the command's session is ended (TERM, SESSION_END_GRACE,
+    // KILL) and *timed_out, when given, is set.
+    double timeout = 0;
+    bool* timed_out = nullptr;
 };
 
 // Starts cmd (program path first) with its output in the service's startup
@@ -31,6 +41,13 @@ struct LoggedStartupOptions {
 // the program becomes the command and does not return. errno is kept.
 pid_t logged_startup(const std::string& service, bool wipe, const std::vector<std::string>& cmd,
                      const LoggedStartupOptions& options = {});
+
+// Runs cmd the way a waited-for start runs (its own session, the time
+// limit, ended with the run on TERM) with its output kept aside instead of
+// logged: the wait status, or nothing when the program cannot be run.
+// `output_head` gets the first bytes of what it printed.
+std::optional<int> run_in_session(const std::vector<std::string>& cmd, double timeout, std::string* output_head,
+                                  bool* timed_out = nullptr);
 
 // Adds msg (as given) to the startup log; nothing for an empty msg. 1.
 int append_to_startup_log(const std::string& real_service_name, const std::string& msg);
@@ -50,7 +67,8 @@ int _open_startup_log(const std::string& service_name, LogMode mode);
 // nothing when it is shorter, missing or not a plain file.
 void _trim_startup_log(const std::string& service_name);
 pid_t _start_as_daemon(const std::string& path, int start_log_fd, const std::vector<std::string>& args);
-pid_t _start_capture_and_wait(const std::string& path, int start_log_fd, const std::vector<std::string>& args);
+pid_t _start_capture_and_wait(const std::string& path, int start_log_fd, const std::vector<std::string>& args,
+                              double timeout = 0, bool* timed_out = nullptr);
 void _mkdir_or_log_failure(const std::string& dir);
 
 }  // namespace norvik::restartsrv

@@ -11,9 +11,12 @@
 
 #include "foundation/ChildStatus.hpp"
 #include "foundation/Paths.hpp"
+#include "run/SafeRun_Errors.hpp"
 #include "run/SafeRun_Object.hpp"
 
 namespace norvik::restartsrv::systemd {
+
+using saferun::errors::split_lines;
 
 namespace {
 
@@ -48,21 +51,6 @@ Captured run_capture(const std::vector<std::string>& args, double timeout = QUER
     }
     set_child_status(c.status);
     return c;
-}
-
-std::vector<std::string> split_lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos) {
-            lines.push_back(text.substr(pos));
-            break;
-        }
-        lines.push_back(text.substr(pos, nl - pos));
-        pos = nl + 1;
-    }
-    return lines;
 }
 
 bool blank(const std::string& line) {

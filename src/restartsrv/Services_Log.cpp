@@ -15,6 +15,7 @@
 #include "foundation/Validate_Service.hpp"
 #include "os/OS.hpp"
 #include "restartsrv/RestartSrv_Systemd.hpp"
+#include "run/SafeRun_Errors.hpp"
 #include "run/SafeRun_Object.hpp"
 
 namespace norvik::services::log {
@@ -42,19 +43,9 @@ std::string regex_escape(const std::string& s) {
     return out;
 }
 
-// Perl-style split on "\n": trailing empty fields are dropped.
+// Lines at "\n", without the empty ones at the end.
 std::vector<std::string> split_lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t pos = 0;
-    while (pos <= text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos) {
-            lines.push_back(text.substr(pos));
-            break;
-        }
-        lines.push_back(text.substr(pos, nl - pos));
-        pos = nl + 1;
-    }
+    auto lines = saferun::errors::split_lines(text);
     while (!lines.empty() && lines.back().empty()) lines.pop_back();
     return lines;
 }

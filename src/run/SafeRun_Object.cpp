@@ -208,7 +208,7 @@ Object Object::new_or_die(Options options) {
 }
 
 void Object::run_child(Options& o) {
-    // 1-3: validation.
+    // Validation.
     if (o.program.empty()) throw PlainError("SafeRun::Object requires a program to run.");
     const double timeout = o.timeout.value_or(DEFAULT_TIMEOUT);
     const double read_timeout = o.read_timeout.value_or(DEFAULT_READ_TIMEOUT);
@@ -234,7 +234,7 @@ void Object::run_child(Options& o) {
     if (given_inputs > 1) throw PlainError("SafeRun::Object accepts only one kind of “stdin”.");
 
     Fds fds;
-    // 4: output streams.
+    // Output streams.
     int out_child = -1, err_child = -1, out_read = -1, err_read = -1;
     const bool merged = o.merge_stderr || (o.stdout_fd && o.stderr_fd && *o.stdout_fd == *o.stderr_fd) ||
                         (o.stdout_stream && o.stdout_stream == o.stderr_stream);
@@ -259,7 +259,7 @@ void Object::run_child(Options& o) {
     if (!o.stdout_fd && !o.stdout_stream) _stdout = std::make_shared<std::string>();
     if (!merged && !o.stderr_fd && !o.stderr_stream) _stderr = std::make_shared<std::string>();
 
-    // 5: input.
+    // Input.
     int in_child = -1, in_write = -1;
     if (o.stdin_fd) {
         in_child = fds.add(dup_high(*o.stdin_fd));
@@ -278,7 +278,7 @@ void Object::run_child(Options& o) {
         fds.add(in_child);
     }
 
-    // 6: the child must stay waitable.
+    // The child must stay waitable.
     SignalGuard chld(SIGCHLD, true, SIG_DFL);
     const std::string start_failure = start_failure_message(o.program);
 
@@ -297,7 +297,7 @@ void Object::run_child(Options& o) {
     namespace rp = accessids::reducedprivileges;
 
     if (!o.before_exec && !rp::PRIVS_REDUCED()) {
-        // 7, spawn path.
+        // Spawn path.
         spawn_path = true;
         std::vector<std::string> env_s;
         if (o.keep_env) {
@@ -368,7 +368,7 @@ void Object::run_child(Options& o) {
             started = true;
         }
     } else {
-        // 7, fork path.
+        // Fork path.
         int ep[2];
         make_pipe(ep);
         exec_err_read = fds.add(ep[0]);
@@ -425,7 +425,7 @@ void Object::run_child(Options& o) {
         started = true;
     }
 
-    // 8: the parent's side. The pidfd lets the wait for the child have a limit.
+    // The parent's side. The pidfd lets the wait for the child have a limit.
     const auto started_at = Clock::now();
     int pidfd = -1;
     if (started) {
@@ -443,7 +443,7 @@ void Object::run_child(Options& o) {
         return;
     }
 
-    // 9-10: feed the input while reading the output; a child that stopped
+    // Feed the input while reading the output; a child that stopped
     // reading makes writes fail instead of ending this process.
     SignalGuard pipe_guard(SIGPIPE, false, SIG_IGN);
     std::optional<ReadMultipleFH::Input> input;
@@ -500,7 +500,6 @@ void Object::run_child(Options& o) {
     try {
         reader.emplace(std::move(ro));
     } catch (...) {
-        // 11.
         _CHILD_ERROR = end_child_group(_child_pid, pidfd);
         throw;
     }
@@ -526,10 +525,9 @@ void Object::run_child(Options& o) {
         _CHILD_ERROR = end_child_group(_child_pid, pidfd);
         have_status = true;
     }
-    // 12.
     if (!have_status) _CHILD_ERROR = wait_child(_child_pid);
 
-    // 13. A spawn that could not start the program has said so already;
+    // A spawn that could not start the program has said so already;
     // an exit status of 127 is the program's own.
     if (!spawn_path && exec_err_read >= 0) {
         int err = 0;

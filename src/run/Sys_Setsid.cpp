@@ -1,10 +1,14 @@
 #include "run/Sys_Setsid.hpp"
 
+#include <poll.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 
 #include "exception/Exception.hpp"
@@ -39,17 +43,53 @@ int wait_for(pid_t pid) {
 }
 
 std::atomic<pid_t> g_waited_session{0};
+bool g_timed_out = false;
+
+// Waits for the child `pid` at most `timeout` seconds; false at the limit.
+bool wait_bounded(pid_t pid, double timeout, int& status) {
+    using clock = std::chrono::steady_clock;
+    const auto end = clock::now() + std::chrono::duration<double>(timeout);
+    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    bool done = false;
+    for (;;) {
+        pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR)) {
+            done = true;
+            break;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - clock::now()).count();
+        if (left <= 0) break;
+        if (pidfd >= 0) {
+            struct pollfd p {pidfd, POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
+        } else {
+            ::usleep(static_cast<useconds_t>(std::min<long long>(left, 20)) * 1000);
+        }
+    }
+    if (pidfd >= 0) ::close(pidfd);
+    return done;
+}
 
 }  // namespace
 
 pid_t waited_session() { return g_waited_session.load(); }
+bool last_wait_timed_out() { return g_timed_out; }
 
 pid_t full_daemonize(const Options& options) {
     pid_t first = fork_or_raise();
     if (first > 0) {
         if (!options.keep_parent) forkasync::child_exit(0);
         g_waited_session.store(first);
-        int status = wait_for(first);
+        g_timed_out = false;
+        int status = 0;
+        if (options.timeout > 0 && !wait_bounded(first, options.timeout, status)) {
+            g_timed_out = true;
+            if (options.on_timeout) options.on_timeout(first);
+            else ::kill(-first, SIGKILL);
+            status = wait_for(first);
+        } else if (options.timeout <= 0) {
+            status = wait_for(first);
+        }
         g_waited_session.store(0);
         set_child_status(status);
         return first;

@@ -10,10 +10,17 @@
 
 #include <sys/types.h>
 
+#include <functional>
+
 namespace norvik::sys::setsid {
 
 struct Options {
     bool keep_parent = false;
+    // With keep_parent: seconds to wait for the detached session (0: no
+    // limit). At the limit on_timeout gets the session's id and must end
+    // it; the wait then goes on until the first child has ended.
+    double timeout = 0;
+    std::function<void(pid_t session)> on_timeout;
 };
 
 pid_t full_daemonize(const Options& options = {});
@@ -22,6 +29,9 @@ pid_t full_daemonize(const Options& options = {});
 // the caller waits for it, else 0. Safe to read from a signal handler, so
 // that a run ended by a signal can end the session it started and waits on.
 pid_t waited_session();
+
+// True when the last wait of full_daemonize reached its time limit.
+bool last_wait_timed_out();
 
 }  // namespace norvik::sys::setsid
 

@@ -30,10 +30,6 @@ std::string class_suffix_for_service(const std::string& service) {
     return s;
 }
 
-std::string canonical_service_name(const std::string& service) {
-    return server::type::names::canonical_service(service);
-}
-
 namespace {
 
 bool is_valid_module_name(const std::string& name) {
@@ -62,7 +58,7 @@ std::unique_ptr<Base> build(const nlohmann::json& opts, std::shared_ptr<const De
 
 std::unique_ptr<Base> create(const std::string& service_in, const nlohmann::json& given) {
     if (service_in.empty()) throw PlainError("No service was given.\n" + exception::stack_trace());
-    const std::string service = canonical_service_name(service_in);
+    const std::string service = server::type::names::canonical_service(service_in);
     nlohmann::json opts = given.is_object() ? given : nlohmann::json::object();
     opts["service"] = service;
 

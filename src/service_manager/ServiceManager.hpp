@@ -17,11 +17,8 @@
 
 namespace norvik::servicemanager {
 
-// The panel's name for a distribution unit name ("apache2" -> "httpd"); any
-// other name unchanged. The factory applies it first.
-std::string canonical_service_name(const std::string& service);
-
-// `new` of the factory. opts: further named options for the constructor
+// `new` of the factory; a unit-name alias ("apache2") gives the panel's
+// service ("httpd"). opts: further named options for the constructor
 // ("longmess" is taken for the unknown-service exception).
 std::unique_ptr<Base> create(const std::string& service,
                              const nlohmann::json& opts = nlohmann::json::object());

@@ -4,6 +4,7 @@
 #include "proc/PsParser.hpp"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,14 +17,15 @@
 #include <algorithm>
 
 #include "config/Config_LoadNkConf.hpp"
-#include "foundation/FileUtils_Mkdir.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/TimeHiRes.hpp"
 #include "log/Logger.hpp"
 #include "output/Output.hpp"
 #include "pkgr/Binaries.hpp"
 #include "pkgr/Pkgr.hpp"
+#include "proc/Kill.hpp"
 #include "proc/Kill_AppPort.hpp"
+#include "restartsrv/RestartSrv.hpp"
 #include "restartsrv/RestartSrv_Lock.hpp"
 #include "run/IONice.hpp"
 #include "run/Rlimit_Unset.hpp"
@@ -40,10 +42,9 @@ namespace norvik::servicemanager {
 
 namespace {
 
-// Words run_from_argv looks for beside the parsed options.
-const char* const HARD_RESTART_WORDS[] = {"--hard", "hard"};
-const char* const FORCE_WORDS[] = {"--force", "force"};
-const char* const INITD_SWITCH = "--initd";
+using restartsrv::FORCE_WORDS;
+using restartsrv::HARD_RESTART_WORDS;
+using restartsrv::INITD_SWITCH;
 const char* const IGNORE_SYSTEMD_SWITCH = "--ignore-systemd";
 const char* const DEFAULT_PROCESSOWNER = "root";
 const char* const PLACEHOLDER_LOCK_NAME = "restartsrv_base";
@@ -51,9 +52,6 @@ const char* const PLACEHOLDER_LOCK_NAME = "restartsrv_base";
 const char* const PROGRESS_MARKER = ".";
 const char* const SUCCESS_WORD = "Done";
 const char* const FAILURE_WORD = "Failed";
-
-// The panel's log directory, when the tool has to make it.
-constexpr mode_t LOG_DIR_MODE = 0700;
 
 constexpr double STATUS_POLL = 0.05;
 constexpr int STATUS_WAIT_LIMIT = 120;
@@ -116,6 +114,24 @@ long parse_pid(const std::string& s) {
     }
     return any ? v : 0;
 }
+
+// Makes the process a child subreaper while it lives, then puts back what was.
+class SubreaperScope {
+public:
+    explicit SubreaperScope(bool on) {
+        if (!on || ::prctl(PR_GET_CHILD_SUBREAPER, &previous_) != 0) return;
+        active_ = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+    }
+    ~SubreaperScope() {
+        if (active_) ::prctl(PR_SET_CHILD_SUBREAPER, previous_);
+    }
+    SubreaperScope(const SubreaperScope&) = delete;
+    SubreaperScope& operator=(const SubreaperScope&) = delete;
+
+private:
+    int previous_ = 0;
+    bool active_ = false;
+};
 
 bool argv_has(const std::vector<std::string>& argv, const char* word) {
     return std::find(argv.begin(), argv.end(), word) != argv.end();
@@ -356,7 +372,11 @@ std::unique_ptr<Manager> Base::_build_service_manager() {
     const auto& argv = deps::process_argv();
     if (argv_has(argv, INITD_SWITCH) || ::getppid() == 1) {
         debug("Using the init.d back end for " + service_name() + " (started by the init system or asked to)");
-        return deps::make_initd_manager(service_name(), true);
+        auto m = deps::make_initd_manager(service_name(), true);
+        // Asked for by hand, the init script is used even for a unit; a run
+        // that systemd started must not call a script that calls systemd.
+        if (::getppid() != 1) deps::use_init_script_even_for_units(*m);
+        return m;
     }
     std::string unit = _get_systemd_name(service_name());
     if (auto rec = deps::has_service_via_systemd(unit)) {
@@ -450,6 +470,7 @@ void Base::is_enabled(int v) { is_enabled_ = v ? 1 : 0; }
 int Base::verbose() { return verbose_.value_or(0); }
 void Base::verbose(int v) { verbose_ = v; }
 int Base::startup_timeout() { return startup_timeout_.value_or(10); }
+int Base::init_script_timeout() const { return startup_timeout_.value_or(INIT_SCRIPT_TIMEOUT); }
 bool Base::support_reload() { return support_reload_.value_or(false); }
 bool Base::graceful_by_default() { return graceful_by_default_.value_or(true); }
 void Base::graceful_by_default(bool v) { graceful_by_default_ = v; }
@@ -573,6 +594,7 @@ namespace {
 void Base::_generate_start_exception(const nlohmann::json& p) { raise_service_exception(services::START_ERROR, p); }
 void Base::_generate_restart_exception(const nlohmann::json& p) { raise_service_exception(services::RESTART_ERROR, p); }
 void Base::_generate_reload_exception(const nlohmann::json& p) { raise_service_exception(services::RELOAD_ERROR, p); }
+void Base::_generate_stop_exception(const nlohmann::json& p) { raise_service_exception(services::STOP_ERROR, p); }
 void Base::_generate_is_down_exception(const nlohmann::json& p) {
     services::register_service_exceptions();
     ExceptionPtr e;
@@ -696,7 +718,7 @@ void Base::run_from_argv(const std::vector<std::string>& argv) {
     if (!pr.check && !pr.status) {
         if (pr.restart == -1) {
             service_argv_action("STOP");
-            stop();
+            if (!stop()) _generate_stop_exception(params);
         } else if (pr.restart == 1) {
             service_argv_action("RESTART");
             std::optional<bool> g;
@@ -884,8 +906,10 @@ std::string Base::get_status_string() {
     Manager& m = service_manager();
     if (m.has_status_helper()) return m.status_helper(*this);
     bool ignore_systemd = argv_has(deps::process_argv(), IGNORE_SYSTEMD_SWITCH);
-    return deps::check_service(service_name(), processowner(), pidfile(), ignore_systemd, command_line_regex(),
-                               service_binary(), pid_exe(), [this](const std::string& m) { warn(m); });
+    std::string text =
+        deps::check_service(service_name(), processowner(), pidfile(), ignore_systemd, command_line_regex(),
+                            service_binary(), pid_exe(), [this](const std::string& m) { warn(m); });
+    return text.empty() ? m.status_fallback(*this) : text;
 }
 
 std::string Base::status() {
@@ -1063,9 +1087,8 @@ int Base::start() {
     {
         // The tool's own tree is never a reason to leave a service down: a log
         // directory that cannot be made only sends the log to standard error.
-        std::string dir = paths::logs_dir();
-        if (int err = fileutils::mkdir::make_dir_p(dir, LOG_DIR_MODE))
-            warn("The log directory " + dir + " could not be created: " + std::strerror(err));
+        if (int err = make_logs_dir())
+            warn("The log directory " + paths::logs_dir() + " could not be created: " + std::strerror(err));
     }
     debug("Setting the file-creation mask to 0022");
     ::umask(022);
@@ -1083,6 +1106,23 @@ int Base::start() {
     if (max == 0) max = 1;
     int ports_known = static_cast<int>(ports().size());
     if (max < 2 && ports_known) max = max + 1;
+
+    // An init script's daemon leaves our process tree by forking twice; as a
+    // subreaper for the start this run keeps it, so whatever a failed
+    // attempt left behind can be ended. (A systemd unit's control group
+    // does this for units.)
+    const bool contain = service_manager().kind() == "Initd";
+    SubreaperScope subreaper(contain);
+    std::vector<proc::family::Member> before;
+    if (contain) before = proc::family::descendants(::getpid());
+    auto end_left_behind = [&] {
+        if (!contain) return;
+        auto left = proc::family::added_since(before, proc::family::descendants(::getpid()));
+        if (left.empty()) return;
+        info("Ending " + std::to_string(left.size()) + " process(es) left behind by the failed start of " +
+             service_name() + ".");
+        proc::family::end_members(left, kill::DEFAULT_WAIT_TIME, is_debug_enabled());
+    };
 
     bool started = false;
     while (cra.has_value() || attempt < max) {
@@ -1111,6 +1151,7 @@ int Base::start() {
             started = true;
             break;
         }
+        end_left_behind();
         if (cra.has_value()) break;
         ++attempt;
     }
@@ -1145,8 +1186,27 @@ int Base::stop() {
     else debug("Stopping " + service());
     servmon::tiny::suspend_service(service_to_suspend(), suspend_time());
     if (verbose() == 1) output_partial(PROGRESS_MARKER);
-    bool success = m.stop(*this);
+    // Taken before the stop: a daemon may drop its PID file and live on.
+    std::vector<proc::family::Member> own;
+    if (auto pid = _own_pidfile_process())
+        if (auto start = proc::family::start_time(*pid)) own.push_back({*pid, *start});
+    bool backend_ok = m.stop(*this);
     if (!in_restart) _terminate_orphaned_processes();
+    // A stop job systemd completed leaves the unit inactive and its control
+    // group ended: only what may have escaped it is checked then.
+    const bool ask_status = !(backend_ok && m.has_service_via_systemd());
+    bool success = true;
+    if (_still_up_after_stop(own, ask_status)) {
+        // What the back end left running of the service's own is ended.
+        info("The service " + service_name() + " is still running after its stop; ending its processes.");
+        proc::family::end_members(own, kill::DEFAULT_WAIT_TIME, is_debug_enabled());
+        kill_apps_on_ports();
+        if (!doomed_rules().empty()) deps::doomedprocess(doomed_rules(), is_debug_enabled(), processowner());
+        success = !_still_up_after_stop(own, ask_status);
+        if (!success) warn("The service " + service_name() + " is still running after its stop.");
+    } else if (!backend_ok) {
+        debug("The back end reported a failed stop of " + service_name() + ", but nothing of it runs.");
+    }
     if (verbose() == 1 && !in_restart) {
         output(success ? SUCCESS_WORD : FAILURE_WORD);
         output("");
@@ -1166,12 +1226,36 @@ int Base::reload() {
     } catch (const services::NotConfigured&) {
     } catch (const services::NotInstalled&) {
     }
+    // Like a reload of an inactive unit: nothing runs that could take it.
+    if (text.empty()) _generate_is_down_exception(params);
     Manager& m = service_manager();
-    if (!text.empty() && is_enabled() && m.has_reload()) {
+    if (is_enabled() && m.has_reload()) {
         if (verbose()) logger().info("Reloading " + service());
         return m.reload(*this) ? 1 : 0;
     }
     return 1;
+}
+
+std::optional<pid_t> Base::_own_pidfile_process() {
+    const std::string pf = pidfile();
+    if (pf.empty()) return std::nullopt;
+    auto read = proc::pidfile::read_checked(pf, processowner());
+    if (read.pid <= 1 || !psparser::pid_is_alive(read.pid)) return std::nullopt;
+    if (!proc::pidfile::foreign_reason(read.pid, pidfile_identity()).empty()) return std::nullopt;
+    return read.pid;
+}
+
+bool Base::_still_up_after_stop(const std::vector<proc::family::Member>& own, bool ask_status) {
+    for (const auto& m : own)
+        if (proc::family::still_running(m)) {
+            debug("The process " + std::to_string(m.pid) + " of " + service_name() + " still runs.");
+            return true;
+        }
+    if (!ports().empty() && !kill::appport::find_listeners(ports(), {}).empty()) {
+        debug("A port of " + service_name() + " is still held.");
+        return true;
+    }
+    return ask_status && is_up();
 }
 
 bool Base::kill_apps_on_ports(const std::vector<std::string>& exclude_ips) {

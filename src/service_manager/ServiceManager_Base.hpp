@@ -24,6 +24,7 @@
 #include "config/Config_LoadNkConf.hpp"
 #include "exception/Exception.hpp"
 #include "proc/PidFile.hpp"
+#include "proc/Proc_Family.hpp"
 #include "service_manager/ServiceManager_Manager.hpp"
 
 namespace norvik {
@@ -90,6 +91,10 @@ public:
     int verbose();                                      // rw, lazy 0 (0, 1, 2)
     void verbose(int v);
     int startup_timeout();                              // ro, lazy 10
+    // Seconds one init-script call may take: startup_timeout when the
+    // service sets one, else INIT_SCRIPT_TIMEOUT.
+    static constexpr int INIT_SCRIPT_TIMEOUT = 120;
+    int init_script_timeout() const;
     bool support_reload();                              // ro, lazy 0
     bool graceful_by_default();                         // rw, lazy 1
     void graceful_by_default(bool v);
@@ -188,11 +193,19 @@ public:
     virtual void resetnice();
     virtual void setrlimits();
     virtual void _terminate_orphaned_processes();
+    // The live process named by a trusted PID file, when it is the
+    // service's own (see pidfile_identity).
+    std::optional<pid_t> _own_pidfile_process();
+    // Whether the service still shows signs of running after a stop: one
+    // of `own` (taken before it) lives on, a port is held, or (with
+    // ask_status) the status probe finds it.
+    bool _still_up_after_stop(const std::vector<norvik::proc::family::Member>& own, bool ask_status);
 
     // ---- exception generators (each raises; none returns) ------------------
     [[noreturn]] void _generate_start_exception(const nlohmann::json& params);
     [[noreturn]] void _generate_restart_exception(const nlohmann::json& params);
     [[noreturn]] void _generate_reload_exception(const nlohmann::json& params);
+    [[noreturn]] void _generate_stop_exception(const nlohmann::json& params);
     [[noreturn]] void _generate_is_down_exception(const nlohmann::json& params);
     [[noreturn]] void _generate_disabled_exception(const nlohmann::json& params);
     [[noreturn]] void _generate_not_configured_exception(const nlohmann::json& params);

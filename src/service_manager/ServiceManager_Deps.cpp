@@ -47,6 +47,17 @@ bool doomedprocess(const std::vector<std::string>& rules, bool verbose) {
     return restartsrv::doomedprocess(psparser::ProcName(rules), verbose) != 0;
 }
 
+bool doomedprocess(const std::vector<std::string>& rules, bool verbose, const std::string& owner) {
+    if (rules.empty()) return false;
+    psparser::AllowedOwners owners;
+    if (!owner.empty()) owners = std::vector<std::string>{owner};
+    return restartsrv::doomedprocess(psparser::ProcName(rules), verbose, 0, owners) != 0;
+}
+
+void use_init_script_even_for_units(Manager& initd) {
+    if (auto* m = dynamic_cast<manager::Initd*>(&initd)) m->script_even_for_units(true);
+}
+
 std::unique_ptr<Manager> make_initd_manager(const std::string& service, bool executed_by_systemd) {
     return std::make_unique<manager::Initd>(service, executed_by_systemd);
 }

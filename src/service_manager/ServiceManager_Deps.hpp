@@ -41,9 +41,14 @@ std::string check_service(const std::string& service, const std::string& user, c
 // Kills processes matching the rules (never the program's own ancestry);
 // true when something was killed.
 bool doomedprocess(const std::vector<std::string>& rules, bool verbose);
+// The same, sparing processes of other owners than `owner` ("" any owner).
+bool doomedprocess(const std::vector<std::string>& rules, bool verbose, const std::string& owner);
 
 std::unique_ptr<Manager> make_initd_manager(const std::string& service, bool executed_by_systemd);
 std::unique_ptr<Manager> make_systemd_manager(const std::string& unit, const UnitRecord& record);
+// An init.d back end built by make_initd_manager uses the script of a
+// service that is also a systemd unit.
+void use_init_script_even_for_units(Manager& initd);
 
 // Runs an argument list without a shell, for 300 s at most; returns the
 // wait status, -1 when it could not be run, TIMED_OUT when it hit the limit

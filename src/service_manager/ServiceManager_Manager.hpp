@@ -48,6 +48,10 @@ public:
     virtual bool has_check() const { return false; }
     virtual int check(Base& /*srv*/, const std::string& /*status_text*/) { return 1; }
 
+    // The last word on whether the service runs when the process checks
+    // found nothing: a status text, or "" (not running, or cannot tell).
+    virtual std::string status_fallback(Base& /*srv*/) { return {}; }
+
     // Whether waiting for the service to come up after this run's start is
     // pointless: the back end knows the start failed.
     virtual bool start_gave_up(Base& /*srv*/) { return false; }

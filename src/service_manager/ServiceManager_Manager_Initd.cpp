@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -63,15 +64,48 @@ Initd::Initd(std::string service, bool executed_by_systemd)
 void Initd::set_pid_stop_wait_for_testing(int seconds) { pid_stop_wait() = seconds; }
 
 const std::string& Initd::init_script() {
-    if (!init_script_) init_script_ = restartsrv::getinitfile(service_).value_or("");
+    if (!init_script_)
+        init_script_ = (script_even_for_units_ ? restartsrv::find_init_script(service_) : restartsrv::getinitfile(service_))
+                           .value_or("");
     return *init_script_;
 }
 
 std::optional<int> Initd::run_logged(Base& srv, bool wipe, const std::vector<std::string>& cmd) {
     restartsrv::LoggedStartupOptions o;
     o.wait = true;
-    if (!restartsrv::logged_startup(srv.service_name(), wipe, cmd, o)) return std::nullopt;
+    o.timeout = srv.init_script_timeout();
+    bool timed_out = false;
+    o.timed_out = &timed_out;
+    pid_t ran = restartsrv::logged_startup(srv.service_name(), wipe, cmd, o);
+    if (timed_out) {
+        srv.warn("“" + join(cmd, " ") + "” of “" + service_ + "” did not finish within " +
+                 std::to_string(srv.init_script_timeout()) + " seconds; it was ended.");
+        // Whatever the session's end gave, a call past its limit failed.
+        int st = child_status();
+        return st != 0 ? st : 1 << 8;
+    }
+    if (!ran) return std::nullopt;
     return child_status();
+}
+
+std::string Initd::status_fallback(Base& srv) {
+    if (srv.is_norvik_service() || !srv.pidfile().empty() || init_script().empty()) return "";
+    std::string said;
+    bool timed_out = false;
+    std::optional<int> st;
+    try {
+        st = restartsrv::run_in_session({init_script(), STATUS_WORD}, srv.init_script_timeout(), &said, &timed_out);
+    } catch (const std::exception& e) {
+        srv.debug("The init script of “" + service_ + "” could not tell its status: " + e.what());
+        return "";
+    }
+    const int code = st && !timed_out && WIFEXITED(*st) ? WEXITSTATUS(*st) : -1;
+    said = said.substr(0, said.find('\n'));
+    if (code == STATUS_RUNNING)
+        return service_ + " is running according to its init script" + (said.empty() ? "" : " (" + said + ")") + "\n";
+    if (code != STATUS_NOT_RUNNING)
+        srv.debug("The init script of “" + service_ + "” answered status " + std::to_string(code) + ": unknown.");
+    return "";
 }
 
 bool Initd::start(Base& srv) {

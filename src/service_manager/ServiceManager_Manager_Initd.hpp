@@ -18,6 +18,10 @@ public:
     static constexpr const char* STOP_WORD = "stop";
     static constexpr const char* RELOAD_WORD = "reload";
     static constexpr const char* RESTART_WORD = "restart";
+    static constexpr const char* STATUS_WORD = "status";
+    // The init script's own status answers (LSB).
+    static constexpr int STATUS_RUNNING = 0;
+    static constexpr int STATUS_NOT_RUNNING = 3;
     // Seconds the PID stop waits for the process to go.
     static constexpr int PID_STOP_WAIT = 30;
 
@@ -32,6 +36,10 @@ public:
     void init_script(const std::string& v) { init_script_ = v; }
     bool wipe_startup_log() const { return wipe_startup_log_; }
     void wipe_startup_log(bool v) { wipe_startup_log_ = v; }
+    // Set for a run that asked for the init script (--initd): a service
+    // that systemd also knows still uses its script.
+    bool script_even_for_units() const { return script_even_for_units_; }
+    void script_even_for_units(bool v) { script_even_for_units_ = v; }
     bool this_process_was_executed_by_systemd() const override { return executed_by_systemd_; }
     void this_process_was_executed_by_systemd(bool v) { executed_by_systemd_ = v; }
 
@@ -40,6 +48,9 @@ public:
     bool reload(Base& srv) override;
     bool has_restart() const override { return true; }
     bool restart(Base& srv) override;
+    // For a service whose running state nothing else can tell (no PID
+    // file, not one of the panel's daemons): its init script's status.
+    std::string status_fallback(Base& srv) override;
 
     // The number of layers that stopped something in the last stop().
     int last_stop_successes() const { return last_successes_; }
@@ -50,6 +61,8 @@ public:
 private:
     // The result code of a waited-for run through the startup log; nothing
     // when the program could not be run at all.
+    // A call past the service's init-script time limit has its session
+    // ended and counts as failed.
     std::optional<int> run_logged(Base& srv, bool wipe, const std::vector<std::string>& cmd);
     // 1 when the PID stop ended the process.
     int stop_by_pidfile(Base& srv);
@@ -58,6 +71,7 @@ private:
     std::optional<std::string> init_script_;
     bool wipe_startup_log_ = true;
     bool executed_by_systemd_ = false;
+    bool script_even_for_units_ = false;
     int last_successes_ = 0;
 };
 

@@ -20,6 +20,9 @@ std::string RestartFailed::message_from_params() const {
 std::string ReloadFailed::message_from_params() const {
     return "The service \"" + svc(*this) + "\" failed to reload.";
 }
+std::string StopFailed::message_from_params() const {
+    return "The service \"" + svc(*this) + "\" is still running after the stop.";
+}
 std::string Down::message_from_params() const {
     return "The service \"" + svc(*this) + "\" is down.";
 }
@@ -68,6 +71,7 @@ void register_service_exceptions() {
         exception::register_class<StartFailed>(START_ERROR);
         exception::register_class<RestartFailed>(RESTART_ERROR);
         exception::register_class<ReloadFailed>(RELOAD_ERROR);
+        exception::register_class<StopFailed>(STOP_ERROR);
         exception::register_class<Down>(DOWN);
         exception::register_class<Disabled>(DISABLED);
         exception::register_class<NotConfigured>(NOT_CONFIGURED);

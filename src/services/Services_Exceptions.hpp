@@ -24,6 +24,7 @@ namespace norvik::services {
 NORVIK_SERVICE_EXCEPTION(StartFailed)      // "Services::StartError"
 NORVIK_SERVICE_EXCEPTION(RestartFailed)    // "Services::RestartError"
 NORVIK_SERVICE_EXCEPTION(ReloadFailed)     // "Services::ReloadError"
+NORVIK_SERVICE_EXCEPTION(StopFailed)       // "Services::StopError"
 NORVIK_SERVICE_EXCEPTION(Down)             // "Services::Down"
 NORVIK_SERVICE_EXCEPTION(Disabled)         // "Services::Disabled"
 NORVIK_SERVICE_EXCEPTION(NotConfigured)    // "Services::NotConfigured" (+ "reason")
@@ -39,6 +40,7 @@ NORVIK_SERVICE_EXCEPTION(ConfigTestFailed) // "Services::ConfigTestFailed" (+ "o
 inline constexpr const char* START_ERROR = "Services::StartError";
 inline constexpr const char* RESTART_ERROR = "Services::RestartError";
 inline constexpr const char* RELOAD_ERROR = "Services::ReloadError";
+inline constexpr const char* STOP_ERROR = "Services::StopError";
 inline constexpr const char* DOWN = "Services::Down";
 inline constexpr const char* DISABLED = "Services::Disabled";
 inline constexpr const char* NOT_CONFIGURED = "Services::NotConfigured";

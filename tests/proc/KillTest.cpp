@@ -11,6 +11,7 @@
 #include "proc/Kill.hpp"
 #include "proc/PsParser.hpp"
 #include "run/Kill_Single.hpp"
+#include "support/TestSupport.hpp"
 
 namespace kl = norvik::kill;
 namespace ps = norvik::psparser;
@@ -23,7 +24,8 @@ bool reaped_elsewhere(pid_t pid) {
     return ::waitpid(pid, &st, WNOHANG) < 0 && errno == ECHILD;
 }
 
-bool alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+// A zombie child of ours has ended: it does not count.
+bool alive(pid_t pid) { return norvik::test::running(pid); }
 
 void ignore_term() { ::signal(SIGTERM, SIG_IGN); }
 

@@ -17,14 +17,8 @@ const std::string SCRIPTS = "/usr/local/norvik/scripts/";
 class RealHostPackage : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (inside_real_systemd()) return;
-        rs_ = std::make_unique<RealSystemd>("nvk-pkg-" + std::to_string(::getpid()));
-        rs_->copy_programs(true);
-        if (!rs_->start()) {
-            why_ = rs_->why();
-            rs_.reset();
-            return;
-        }
+        rs_ = realhost::boot_copied("nvk-pkg-", &why_);
+        if (!rs_) return;
         out_ = std::make_unique<TempDir>("rhpkg");
         pack_ = run("/usr/bin/cpack", {"cpack", "-G", "DEB", "-B", out_->path(), "--config",
                                        std::string(NORVIK_BUILD_DIR) + "/CPackConfig.cmake"},
@@ -42,11 +36,7 @@ protected:
         out_.reset();
     }
     void SetUp() override {
-        if (inside_real_systemd()) GTEST_SKIP() << "outer driver";
-        if (!rs_) {
-            if (real_systemd_required()) FAIL() << "the real systemd did not boot: " << why_;
-            GTEST_SKIP() << "no real systemd on this machine: " << why_;
-        }
+        NORVIK_SHARED_REAL_SYSTEMD_OR_SKIP(rs_, why_);
         ASSERT_EQ(pack_.exit_code, 0) << pack_.out << pack_.err;
         ASSERT_NE(deb_, "") << pack_.out;
         ASSERT_EQ(install_status_, 0) << installed_;
@@ -92,8 +82,8 @@ TEST_F(RealHostPackage, HoldsTheProgramLinksDefinitionsManualAndCompletion) {
     EXPECT_EQ(shown.find("no main PID"), std::string::npos) << shown;
 }
 
-// Waits for the built-in definition of httpd (the panel name of apache2).
-TEST_F(RealHostPackage, DISABLED_HttpdLinkShowsTheWebServersStatus) {
+// httpd is the panel's name of apache2: the installed definition maps it.
+TEST_F(RealHostPackage, HttpdLinkShowsTheWebServersStatus) {
     auto [code, shown] = status_of({SCRIPTS + "restartsrv_httpd", "--status"});
     EXPECT_EQ(code, 0) << shown;
     EXPECT_EQ(shown.find("no main PID"), std::string::npos) << shown;

@@ -79,6 +79,17 @@ std::vector<Case> cases(bool initd, bool breakable) {
 std::string case_label(const Case& c) { return c.name() + (c.by_unit ? "_by_unit_name" : "_by_panel_name"); }
 void PrintTo(const Case& c, std::ostream* os) { *os << case_label(c); }
 
+std::unique_ptr<RealSystemd> boot_copied(const std::string& prefix, std::string* why) {
+    if (inside_real_systemd()) return nullptr;
+    auto rs = std::make_unique<RealSystemd>(prefix + std::to_string(::getpid()));
+    rs->copy_programs(true);
+    if (!rs->start()) {
+        *why = rs->why();
+        return nullptr;
+    }
+    return rs;
+}
+
 namespace {
 // NORVIK_REALHOST_ALL=1 runs the pending cases too, to see where the product stands.
 bool run_all_cases() {

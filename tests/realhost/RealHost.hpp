@@ -4,10 +4,12 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "support/RealSystemd.hpp"
 #include "support/TestSupport.hpp"
 
 namespace norvik::test::realhost {
@@ -47,6 +49,11 @@ struct Case {
 std::vector<Case> cases(bool initd, bool breakable = false);
 std::string case_label(const Case& c);
 void PrintTo(const Case& c, std::ostream* os);
+
+// Boots an instance a whole suite shares, with the programs copied in (so a
+// checkout under /tmp is tested the same way); null, with *why, when the
+// machine cannot.
+std::unique_ptr<RealSystemd> boot_copied(const std::string& prefix, std::string* why);
 
 // Inner cases the product does not pass yet: a gtest name pattern and why.
 // The drivers leave them out of the run and print them.
@@ -125,3 +132,14 @@ void prepare_daemons(const std::string& root, const std::string& hostname);
 void panel_tree(const std::string& root, bool tree);
 
 }  // namespace norvik::test::realhost
+
+// In a driver's SetUp: leaves the test when the suite's instance did not boot
+// (skipped with the reason, or failed where the kit is known to boot).
+#define NORVIK_SHARED_REAL_SYSTEMD_OR_SKIP(rs, why)                                                           \
+    do {                                                                                                      \
+        if (norvik::test::inside_real_systemd()) GTEST_SKIP() << "outer driver";                             \
+        if (!(rs)) {                                                                                          \
+            if (norvik::test::real_systemd_required()) FAIL() << "the real systemd did not boot: " << (why); \
+            GTEST_SKIP() << "no real systemd on this machine: " << (why);                                    \
+        }                                                                                                     \
+    } while (0)

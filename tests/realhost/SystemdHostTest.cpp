@@ -79,8 +79,9 @@ protected:
 
 TEST_P(SystemdDaemon, StatusRestartReloadStopStart) { check_operations(*this); }
 
-TEST_P(SystemdDaemon, BrokenConfigurationAndFailingStart) {
-    check_broken_configuration_refused(*this);
+TEST_P(SystemdDaemon, BrokenConfigurationIsRefused) { check_broken_configuration_refused(*this); }
+
+TEST_P(SystemdDaemon, FailingStartReportsTheJournal) {
     ASSERT_EQ(systemctl({"stop", daemon().unit}).exit_code, 0);
     ToolRun failed;
     {
@@ -104,7 +105,7 @@ namespace {
 std::vector<std::string> inner_tests() {
     std::vector<std::string> t;
     for (const auto& c : cases(false))
-        for (const char* what : {"StatusRestartReloadStopStart", "BrokenConfigurationAndFailingStart"})
+        for (const char* what : {"StatusRestartReloadStopStart", "BrokenConfigurationIsRefused", "FailingStartReportsTheJournal"})
             t.push_back("Real/SystemdDaemon." + std::string(what) + "/" + case_label(c));
     return t;
 }
@@ -113,15 +114,8 @@ std::vector<std::string> inner_tests() {
 class RealHostSystemd : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (inside_real_systemd()) return;
-        rs_ = std::make_unique<RealSystemd>("nvk-rh-" + std::to_string(::getpid()));
-        // Copies, so that a checkout under /tmp is tested the same way.
-        rs_->copy_programs(true);
-        if (!rs_->start()) {
-            why_ = rs_->why();
-            rs_.reset();
-            return;
-        }
+        rs_ = boot_copied("nvk-rh-", &why_);
+        if (!rs_) return;
         const std::string root = rs_->root();
         prepare_daemons(root, "nvk-rh-" + std::to_string(::getpid()));
         // systemd's start limit (5 in 10 s) would fail units this suite restarts back to back.
@@ -133,13 +127,7 @@ protected:
         rs_->exec({"systemctl", "daemon-reload"});
     }
     static void TearDownTestSuite() { rs_.reset(); }
-    void SetUp() override {
-        if (inside_real_systemd()) GTEST_SKIP() << "outer driver";
-        if (!rs_) {
-            if (real_systemd_required()) FAIL() << "the real systemd did not boot: " << why_;
-            GTEST_SKIP() << "no real systemd on this machine: " << why_;
-        }
-    }
+    void SetUp() override { NORVIK_SHARED_REAL_SYSTEMD_OR_SKIP(rs_, why_); }
     void run_all(bool tree) {
         const std::vector<Pending>& PENDING = tree ? PENDING_TREE : PENDING_BARE;
         if (without_pending(inner_tests(), PENDING).empty())
@@ -155,45 +143,36 @@ protected:
     static std::string why_;
 };
 const std::vector<Pending> RealHostSystemd::PENDING_TREE = {
-    {"*.StatusRestartReloadStopStart/named_*", "a start of a stopped unit still pays the 2 s settle"},
-    {"*.StatusRestartReloadStopStart/bind9_*", "a start of a stopped unit still pays the 2 s settle"},
-    {"*.StatusRestartReloadStopStart/mysql_*", "a start of a stopped unit still pays the 2 s settle"},
-    {"*.StatusRestartReloadStopStart/mariadb_*", "a start of a stopped unit still pays the 2 s settle"},
-    {"*.StatusRestartReloadStopStart/imap_*", "a start of a stopped unit still pays the 2 s settle"},
-    {"*.StatusRestartReloadStopStart/dovecot_*", "a start of a stopped unit still pays the 2 s settle"},
-    {"*.StatusRestartReloadStopStart/sshd_*", "a start of a stopped unit still pays the 2 s settle"},
-    {"*.StatusRestartReloadStopStart/ssh_*", "a start of a stopped unit still pays the 2 s settle"},
-    {"*.StatusRestartReloadStopStart/crond_*", "a start of a stopped unit still pays the 2 s settle"},
-    {"*.StatusRestartReloadStopStart/cron_*", "a start of a stopped unit still pays the 2 s settle"},
     {"*.StatusRestartReloadStopStart/rsyslog*", "after the stop, syslog.socket starts rsyslog again"},
-    {"*.BrokenConfigurationAndFailingStart/exim*", "a failed start does not bring the unit's journal lines into the verbose report"},
-    {"*.BrokenConfigurationAndFailingStart/named_*", "a failed start does not bring the unit's journal lines into the verbose report"},
-    {"*.BrokenConfigurationAndFailingStart/bind9_*", "a failed start does not bring the unit's journal lines into the verbose report"},
-    {"*.BrokenConfigurationAndFailingStart/imap_*", "a failed start does not bring the unit's journal lines into the verbose report"},
-    {"*.BrokenConfigurationAndFailingStart/sshd_*", "a failed start does not bring the unit's journal lines into the verbose report"},
-    {"*.BrokenConfigurationAndFailingStart/ssh_*", "a failed start does not bring the unit's journal lines into the verbose report"},
-    {"*.BrokenConfigurationAndFailingStart/crond_*", "a failed start does not bring the unit's journal lines into the verbose report"},
-    {"*.BrokenConfigurationAndFailingStart/cron_*", "a failed start does not bring the unit's journal lines into the verbose report"},
-    {"*.BrokenConfigurationAndFailingStart/rsyslog*", "a failed start does not bring the unit's journal lines into the verbose report"},
-    {"*.BrokenConfigurationAndFailingStart/dovecot_by_unit_name", "the unit name dovecot does not run the IMAP configuration test"},
+    {"*.FailingStartReportsTheJournal/exim*", "the unit's journal lines reach the verbose report of a failed start only at times"},
+    {"*.FailingStartReportsTheJournal/named_*", "the unit's journal lines reach the verbose report of a failed start only at times"},
+    {"*.FailingStartReportsTheJournal/bind9_*", "the unit's journal lines reach the verbose report of a failed start only at times"},
+    {"*.FailingStartReportsTheJournal/sshd_*", "the unit's journal lines reach the verbose report of a failed start only at times"},
+    {"*.FailingStartReportsTheJournal/ssh_*", "the unit's journal lines reach the verbose report of a failed start only at times"},
+    {"*.FailingStartReportsTheJournal/cron*", "the unit's journal lines reach the verbose report of a failed start only at times"},
+    {"*.FailingStartReportsTheJournal/rsyslog*", "the unit's journal lines reach the verbose report of a failed start only at times"},
 };
 const std::vector<Pending> RealHostSystemd::PENDING_BARE = {
     {"*/httpd_*", "without the panel's tree (no installed definitions) the name is unknown"},
     {"*/apache2_*", "without the panel's tree (no installed definitions) the name is unknown"},
     {"*/exim*", "without the panel's tree (no installed definitions) the name is unknown"},
-    {"*/named_*", "without the panel's tree (no installed definitions) the name is unknown"},
-    {"*/bind9_*", "without the panel's tree (no installed definitions) the name is unknown"},
     {"*/imap_*", "without the panel's tree (no installed definitions) the name is unknown"},
-    {"*/dovecot_*", "without the panel's tree (no installed definitions) the name is unknown"},
     {"*/ftpd_*", "without the panel's tree (no installed definitions) the name is unknown"},
     {"*/proftpd_*", "without the panel's tree (no installed definitions) the name is unknown"},
-    {"*/sshd_*", "without the panel's tree (no installed definitions) the name is unknown"},
-    {"*/ssh_*", "without the panel's tree (no installed definitions) the name is unknown"},
-    {"*/crond_*", "without the panel's tree (no installed definitions) the name is unknown"},
-    {"*/cron_*", "without the panel's tree (no installed definitions) the name is unknown"},
-    {"*/rsyslog*", "without the panel's tree (no installed definitions) the name is unknown"},
-    {"*.StatusRestartReloadStopStart/mariadb_*", "a start of a stopped unit still pays the 2 s settle"},
-    {"*.StatusRestartReloadStopStart/mysql_*", "a start of a stopped unit still pays the 2 s settle"},
+    {"*.StatusRestartReloadStopStart/cron*", "a start of cron by the tool fails on a bare host"},
+    {"*.StatusRestartReloadStopStart/rsyslog*", "after the stop, syslog.socket starts rsyslog again"},
+    {"*.BrokenConfigurationIsRefused/named_*", "without installed definitions no configuration test runs before a restart"},
+    {"*.BrokenConfigurationIsRefused/bind9_*", "without installed definitions no configuration test runs before a restart"},
+    {"*.BrokenConfigurationIsRefused/dovecot_by_unit_name", "without installed definitions no configuration test runs before a restart"},
+    {"*.BrokenConfigurationIsRefused/sshd_*", "without installed definitions no configuration test runs before a restart"},
+    {"*.BrokenConfigurationIsRefused/ssh_*", "without installed definitions no configuration test runs before a restart"},
+    {"*.BrokenConfigurationIsRefused/rsyslog*", "without installed definitions no configuration test runs before a restart"},
+    {"*.FailingStartReportsTheJournal/named_*", "the unit's journal lines reach the verbose report of a failed start only at times"},
+    {"*.FailingStartReportsTheJournal/bind9_*", "the unit's journal lines reach the verbose report of a failed start only at times"},
+    {"*.FailingStartReportsTheJournal/sshd_*", "the unit's journal lines reach the verbose report of a failed start only at times"},
+    {"*.FailingStartReportsTheJournal/ssh_*", "the unit's journal lines reach the verbose report of a failed start only at times"},
+    {"*.FailingStartReportsTheJournal/cron*", "the unit's journal lines reach the verbose report of a failed start only at times"},
+    {"*.FailingStartReportsTheJournal/rsyslog*", "the unit's journal lines reach the verbose report of a failed start only at times"},
 };
 std::unique_ptr<RealSystemd> RealHostSystemd::rs_;
 std::string RealHostSystemd::why_;

@@ -40,12 +40,15 @@ protected:
 }  // namespace
 
 TEST_F(Initd, ScriptPreferenceOrder) {
+    // ".sshd" would be a partial match and "sshd.rpmnew" an exact one for its
+    // own name: both are skipped, so the numeric match is all there is.
     script("S10sshd");
-    script("xsshd");
-    script("ysshd");
     script(".sshd");
     script("sshd.rpmnew");
-    EXPECT_FALSE(rs::getinitfile("sshd").has_value() && *rs::getinitfile("sshd") == dir() + "/sshd");
+    EXPECT_EQ(rs::getinitfile("sshd").value_or(""), dir() + "/S10sshd");
+    EXPECT_FALSE(rs::getinitfile("sshd.rpmnew"));
+    script("xsshd");
+    script("ysshd");
     // Of two partial matches the first in directory order wins.
     std::string first_partial;
     for (const auto& n : dir_order())

@@ -87,6 +87,34 @@ TEST(ParseArgv, SetupPathKeepsExistingDirectoriesInOrder) {
     EXPECT_EQ(path.find("::"), std::string::npos);
 }
 
+TEST(ParseArgv, GracefulIsASwitchThatCanBeNegated) {
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<std::string> graceful;
+        std::vector<std::string> rest;
+    };
+    const std::vector<Case> cases = {
+        {{"--no-graceful"}, "0", {}},
+        {{"--nograceful", "--stop"}, "0", {}},
+        {{"--graceful"}, "1", {}},
+        {{"--graceful", "--no-graceful"}, "0", {}},
+        {{"--no-graceful", "--graceful=1"}, "1", {}},
+        {{"--graceful", "no"}, "no", {}},
+        // Only a yes/no word is taken as the value; another word stays.
+        {{"--graceful", "nkdemo"}, "1", {"nkdemo"}},
+        // The negated form takes no value.
+        {{"--no-graceful=1"}, std::nullopt, {"--no-graceful=1"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> rest;
+        auto r = parse(c.args, &rest);
+        std::string shown;
+        for (const auto& a : c.args) shown += a + " ";
+        EXPECT_EQ(r.graceful, c.graceful) << shown;
+        EXPECT_EQ(rest, c.rest) << shown;
+    }
+}
+
 // Only a run that changes nothing may answer without the restart lock.
 TEST(ParseArgv, QueryRequestsAreStatusAndCheckOnly) {
     _set_argv({"kept", "--verbose"});

@@ -238,7 +238,9 @@ TEST(FullDaemonize, KeepParentWaitsForTheDetachedProcess) {
     norvik::test::TempDir tmp("daemon");
     std::string marker = tmp / "sid";
     pid_t my_sid = ::getsid(0);
-    pid_t r = norvik::sys::setsid::full_daemonize({.keep_parent = true});
+    norvik::sys::setsid::Options o;
+    o.keep_parent = true;
+    pid_t r = norvik::sys::setsid::full_daemonize(o);
     if (r == 0) {
         // The detached process: not a session leader, in a new session.
         std::string s = std::to_string(::getsid(0)) + " " + std::to_string(::getpid());

@@ -344,6 +344,19 @@ TEST(ServiceObject, ReloadWithAndWithoutSupport) {
     EXPECT_EQ(d.count("start"), 1);
 }
 
+TEST(ServiceObject, ReloadOfAStoppedServiceFailsAsDownAndStartsNothing) {
+    Demo d(base_def(""));
+    auto r = d.rs({"--reload"});
+    EXPECT_EQ(r.exit_code, 255) << all(r);
+    EXPECT_NE(all(r).find("down"), std::string::npos) << all(r);
+    EXPECT_EQ(all(r).find("was reloaded"), std::string::npos) << all(r);
+    r = d.rs({"--reload", "--verbose"});
+    EXPECT_EQ(r.exit_code, 255) << all(r);
+    EXPECT_EQ(all(r).find("was reloaded"), std::string::npos) << all(r);
+    EXPECT_EQ(d.count("start"), 0);
+    EXPECT_EQ(d.count("reload"), 0);
+}
+
 TEST(ServiceObject, CustomActionAndHooksFromTheDefinition) {
     TempDir t("hook");
     std::string mark = t.path() + "/attempt";

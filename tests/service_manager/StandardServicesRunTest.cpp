@@ -18,17 +18,7 @@ using namespace norvik::test;
 
 namespace {
 
-bool alive(pid_t pid) {
-    if (pid <= 0) return false;
-    std::string stat;
-    try {
-        stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    } catch (...) {
-        return false;
-    }
-    auto rp = stat.rfind(')');
-    return rp != std::string::npos && rp + 2 < stat.size() && stat[rp + 2] != 'Z';
-}
+bool alive(pid_t pid) { return norvik::test::running(pid); }
 
 bool has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
 

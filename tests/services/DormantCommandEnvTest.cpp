@@ -97,6 +97,11 @@ TEST(ShouldIgnoreThisCommand, Rules) {
     EXPECT_EQ(should_ignore_this_command("/usr/sbin/exim -bd -q1h"), 0);
     EXPECT_EQ(should_ignore_this_command("/usr/sbin/mysqld --basedir=/usr"), 0);
     EXPECT_EQ(should_ignore_this_command(""), 0);
+    // Daemons below folders whose names begin like the panel's commands.
+    EXPECT_EQ(should_ignore_this_command("/opt/stopwatch/bin/stopwatchd -f"), 1);
+    EXPECT_EQ(should_ignore_this_command("/opt/stopwatch/bin/watchd -f"), 0);
+    EXPECT_EQ(should_ignore_this_command("/srv/startup/sbin/daemon --pid /run/d.pid"), 0);
+    EXPECT_EQ(should_ignore_this_command("startup/daemon"), 0);
 }
 
 // Command lines as long as the kernel allows (a long class path, a script
@@ -105,7 +110,8 @@ TEST(ShouldIgnoreThisCommand, Rules) {
 TEST(ShouldIgnoreThisCommand, LongCommandLines) {
     using norvik::services::command::should_ignore_this_command;
     const std::string cp(300000, 'a');
-    EXPECT_EQ(should_ignore_this_command("/usr/bin/java -cp /opt/app/startup/" + cp + " Main"), 1);
+    EXPECT_EQ(should_ignore_this_command("/opt/app/bin/startapp" + cp + " Main"), 1);
+    EXPECT_EQ(should_ignore_this_command("/usr/bin/java -cp /opt/app/startup/" + cp + " Main"), 0);
     EXPECT_EQ(should_ignore_this_command("/usr/bin/java -cp /opt/app/" + cp + " Main"), 0);
     EXPECT_EQ(should_ignore_this_command("stop" + cp), 1);
     EXPECT_EQ(should_ignore_this_command("/usr/bin/perl " + cp + " /usr/local/norvik/bin/x"), 1);
