@@ -115,6 +115,10 @@ std::string Initd::status_fallback(Base& srv) {
 
 bool Initd::start_gave_up(Base& srv) {
     if (!start_returned_) return false;
+    // The PID-file wait polls far more often than a scan of /proc is worth.
+    const double now = timehires::time();
+    if (now - scanned_ < SCAN_INTERVAL) return false;
+    scanned_ = now;
     // Our own adopted daemons that have ended are not "running".
     proc::family::reap_finished_children();
     if (!proc::family::added_since(before_start_, proc::family::descendants(::getpid())).empty()) return false;
@@ -123,7 +127,6 @@ bool Initd::start_gave_up(Base& srv) {
     if (!srv.is_norvik_service() && !init_script().empty()) {
         // A script may hand the daemon to something outside our tree; its
         // own status is asked, at most once a second.
-        const double now = timehires::time();
         if (now - status_asked_ < 1) return false;
         status_asked_ = now;
         std::string said;
@@ -152,7 +155,7 @@ bool Initd::start(Base& srv) {
     }
     before_start_ = proc::family::descendants(::getpid());
     start_returned_ = false;
-    status_asked_ = 0;
+    status_asked_ = scanned_ = 0;
     auto code = run_logged(srv, wipe_startup_log_, cmd);
     start_returned_ = true;
     if (!code || *code == 0) {

@@ -85,6 +85,8 @@ private:
     std::vector<proc::family::Member> before_start_;
     bool start_returned_ = false;
     double status_asked_ = 0;
+    double scanned_ = 0;
+    static constexpr double SCAN_INTERVAL = 0.05;
 };
 
 }  // namespace norvik::servicemanager::manager
