@@ -28,8 +28,10 @@ const char* FAILING_NOTIFY =
 const char* ONESHOT = "[Service]\nType=oneshot\nRemainAfterExit=yes\nExecStart=/bin/true\n";
 const char* LOCAL = "[Service]\nType=simple\nExecStart=/bin/sleep infinity\n";
 const char* LOCAL_DIR = "/usr/local/lib/systemd/system";
-// A service its socket starts on demand, without requiring that socket.
-const char* SOCKET = "[Socket]\nListenStream=/run/nksock.sock\n";
+// A service its socket starts on demand, without requiring that socket. The
+// socket is enabled, as installed ones are: systemd forgets a stopped unit
+// nothing refers to, and with it whom it triggers.
+const char* SOCKET = "[Socket]\nListenStream=/run/nksock.sock\n[Install]\nWantedBy=sockets.target\n";
 const char* SOCKET_SERVICE = "[Service]\nType=simple\nExecStart=/bin/sleep infinity\n";
 
 std::vector<std::string> split(const std::string& text) {
@@ -168,6 +170,7 @@ TEST_F(InnerTool, FailingUnitEndsTheWaitAtOnceWithItsJournal) {
 // A stop lasts: the socket that would start the service again stops with it,
 // in the same job; a start brings the socket back, also in one job.
 TEST_F(InnerTool, StopTakesTheTriggeringSocketAlong) {
+    systemctl({"enable", "nksock.socket"});
     systemctl({"start", "nksock.socket", "nksock.service"});
     auto r = tool("nksock", {"--stop"});
     EXPECT_EQ(r.exit_code, 0) << all(r);
@@ -182,6 +185,7 @@ TEST_F(InnerTool, StopTakesTheTriggeringSocketAlong) {
     for (const char* u : {"nksock.socket", "nksock.service"})
         EXPECT_EQ(systemctl({"show", "--property=ActiveState", "--value", u}), "active\n") << u;
     systemctl({"stop", "nksock.socket", "nksock.service"});
+    systemctl({"disable", "nksock.socket"});
 }
 
 TEST_F(InnerTool, ActiveOneshotCountsAsRunning) {
