@@ -55,7 +55,12 @@ const char* const FAILURE_WORD = "Failed";
 
 constexpr double STATUS_POLL = 0.05;
 constexpr int STATUS_WAIT_LIMIT = 120;
-constexpr double PIDFILE_POLL = 0.05;
+// A stat or a read of the PID file is cheap next to the start it waits for;
+// a short poll keeps the wait from adding up to a whole interval to it (the
+// daemon often writes the file just after systemd's job returns). An inotify
+// watch would wake sooner, but closing one costs a kernel grace period.
+constexpr double PIDFILE_POLL = 0.005;
+constexpr double PIDFILE_FILL_WAIT = 0.9;
 
 bool env_true(const char* name) {
     const char* v = std::getenv(name);
@@ -1051,10 +1056,14 @@ int Base::is_up_via_pidfile() {
         return 0;
     }
     if (has_pidfile_precheck()) pidfile_precheck();
+    // A file made but not yet written gets up to 0.9 s to gain its number.
     long pid = 0;
-    for (int i = 0; i < 10 && pid == 0; ++i) {
+    const double read_deadline = timehires::time() + PIDFILE_FILL_WAIT;
+    for (;;) {
         if (auto line = read_first_line(pf)) pid = parse_pid(*line);
-        if (pid == 0 && i < 9) timehires::sleep(0.1);
+        double left = read_deadline - timehires::time();
+        if (pid != 0 || left <= 0) break;
+        timehires::sleep(std::min(left, PIDFILE_POLL));
     }
     if (pid == 0) return 0;
     if (!psparser::pid_is_alive(static_cast<pid_t>(pid))) return 0;

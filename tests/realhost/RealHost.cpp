@@ -310,12 +310,14 @@ void panel_tree(const std::string& root, bool tree) {
     std::error_code ec;
     fs::remove_all(root + "/usr/local/norvik", ec);
     fs::remove_all(root + "/var/norvik", ec);
-    if (!tree) return;
-    make_dirs(root + "/usr/local/norvik/logs", 0700);
-    make_dirs(root + "/var/norvik", 0755);
+    // The definitions come with the program's own package, so a bare host
+    // has them too; what it lacks is everything else of the panel.
     make_dirs(root + "/usr/local/norvik/etc/services", 0755);
     fs::copy(std::string(NORVIK_SOURCE_DIR) + "/data/services", root + "/usr/local/norvik/etc/services",
              fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    if (!tree) return;
+    make_dirs(root + "/usr/local/norvik/logs", 0700);
+    make_dirs(root + "/var/norvik", 0755);
 }
 
 }  // namespace norvik::test::realhost

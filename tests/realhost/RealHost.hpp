@@ -127,8 +127,9 @@ private:
 // instance's overlay, or a private mount namespace): IMAP/POP3 without
 // certificates, the host name resolvable. `root` prefixes every path.
 void prepare_daemons(const std::string& root, const std::string& hostname);
-// Installs (or, with tree=false, removes) the panel's tree below `root`:
-// definitions from the source tree, the log and state folders.
+// Installs the definitions from the source tree below `root`, as the
+// program's package does, and with tree=true the panel's log and state
+// folders too (tree=false removes them).
 void panel_tree(const std::string& root, bool tree);
 
 }  // namespace norvik::test::realhost
