@@ -184,6 +184,47 @@ TEST(ServiceObject, RetriesUpToRestartAttempts) {
     }
 }
 
+// The init script leaves an empty PID file and returns before the daemon
+// writes its own: the start waits for the number, and a number that never
+// comes is a failure.
+TEST(ServiceObject, EmptyPidFileIsWaitedForAndNeverTakenForAStart) {
+    auto empty_first = [](Demo& d) {
+        std::string path = d.root() + "/etc/init.d/nkdemo";
+        std::string script = norvik::test::read_file(path);
+        const std::string launch = "exec \"$DAEMON\" --daemon --pidfile \"$PIDFILE\" $ARGS";
+        size_t at = script.find(launch);
+        ASSERT_NE(at, std::string::npos);
+        script.replace(at, launch.size(),
+                       ": > \"$PIDFILE\"; { sleep 0.3; " + launch + "; } </dev/null >/dev/null 2>&1 & exit 0");
+        norvik::test::write_file(path, script, 0755);
+    };
+    {
+        Demo d(base_def(""));
+        empty_first(d);
+        auto r = d.rs({"--start"});
+        EXPECT_EQ(r.exit_code, 0) << all(r);
+        EXPECT_TRUE(alive(d.pid()));
+        EXPECT_EQ(d.count("start"), 1);
+    }
+    {
+        // The daemon runs, but writes its number into another file.
+        Demo d(base_def(""));
+        empty_first(d);
+        std::string path = d.root() + "/etc/init.d/nkdemo";
+        std::string script = norvik::test::read_file(path);
+        const std::string flag = "--daemon --pidfile \"$PIDFILE\"";
+        size_t at = script.find(flag);
+        ASSERT_NE(at, std::string::npos);
+        script.replace(at, flag.size(), "--daemon --pidfile \"$PIDFILE.elsewhere\"");
+        norvik::test::write_file(path, script, 0755);
+        auto r = d.rs({"--start"});
+        pid_t stray = norvik::test::read_pid_file(d.pidfile() + ".elsewhere");
+        if (stray > 1) d.track(stray);
+        EXPECT_NE(r.exit_code, 0) << all(r);
+        EXPECT_EQ(d.pid(), 0);
+    }
+}
+
 TEST(ServiceObject, CommandLineAttemptMeansExactlyOneAttempt) {
     TempDir c("cnt");
     std::string counter = c.path() + "/n";
