@@ -143,7 +143,7 @@ const std::vector<std::string>& requested_properties() {
     static const std::vector<std::string> props = {
         "Id",           "LoadState",     "ActiveState",    "SubState",      "MainPID", "Type",
         "FragmentPath", "SourcePath",    "PIDFile",        "Result",        "ExecMainCode",
-        "ExecMainStatus", "UnitFileState", "ControlGroup", "TriggeredBy", "Requires", "BindsTo",
+        "ExecMainStatus", "UnitFileState", "ControlGroup", "TriggeredBy",
     };
     return props;
 }
@@ -163,15 +163,6 @@ std::vector<std::string> words(const std::string& text) {
 }  // namespace
 
 std::vector<std::string> triggering_units(const UnitRecord& rec) { return words(field(rec, "TriggeredBy")); }
-
-std::vector<std::string> triggers_to_start(const UnitRecord& rec) {
-    std::vector<std::string> pulled = words(field(rec, "Requires")), bound = words(field(rec, "BindsTo"));
-    pulled.insert(pulled.end(), bound.begin(), bound.end());
-    std::vector<std::string> out;
-    for (const auto& t : triggering_units(rec))
-        if (std::find(pulled.begin(), pulled.end(), t) == pulled.end()) out.push_back(t);
-    return out;
-}
 
 std::vector<std::string> accepted_unit_dirs() {
     // systemd names its files in the host's own terms, never below our root.

@@ -40,9 +40,6 @@ const std::vector<std::string>& requested_properties();
 // Units that start this one on demand (its sockets, paths, timers): the
 // words of TriggeredBy.
 std::vector<std::string> triggering_units(const UnitRecord& rec);
-// Of those, the ones a start of the unit does not bring back by itself (not
-// named in Requires or BindsTo).
-std::vector<std::string> triggers_to_start(const UnitRecord& rec);
 // The unit-file directories a usable unit's FragmentPath must lie in, in
 // systemd's own terms (never below our root), each ending in "/".
 std::vector<std::string> accepted_unit_dirs();

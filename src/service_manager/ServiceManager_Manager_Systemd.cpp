@@ -83,12 +83,10 @@ std::string Systemd::gl_systemctl_binary() { return paths::systemctl(); }
 
 bool Systemd::start(Base& srv) {
     const std::string unit = service_ + restartsrv::systemd::UNIT_SUFFIX;
-    // A stop took the unit's sockets, paths and timers down with it; those
-    // the unit does not pull in itself start in the same job.
-    std::vector<std::string> args = {"start", unit};
-    for (const auto& t : restartsrv::systemd::triggers_to_start(record_)) args.push_back(t);
-    args.push_back("--no-ask-password");
-    Ran r = run_systemctl(args, JOB_TIMEOUT);
+    // A unit that requires its socket brings it back itself. Others are not
+    // started with it: systemd refuses to start a socket whose service is
+    // already running, and one job does not order the two.
+    Ran r = run_systemctl({"start", unit, "--no-ask-password"}, JOB_TIMEOUT);
     started_ = true;
     started_at_ = r.status == 0 ? monotonic_now() : 0;
     if (r.status != 0) {
@@ -103,8 +101,10 @@ bool Systemd::stop(Base& srv, const std::string& type) {
     const std::string unit_type = type.empty() ? std::string(STOP_TYPE) : type;
     std::vector<std::string> args = {"stop", service_ + "." + unit_type};
     // Units that would start the service again on demand (its sockets,
-    // paths, timers) stop with it, or the stop would not last.
-    if (unit_type == STOP_TYPE)
+    // paths, timers) stop with it, or the stop would not last. A restart
+    // leaves them alone: its start would not bring back those the unit
+    // does not require.
+    if (unit_type == STOP_TYPE && srv.service_argv_action() == "STOP")
         for (const auto& t : restartsrv::systemd::triggering_units(record_)) args.push_back(t);
     Ran r = run_systemctl(args, JOB_TIMEOUT);
     if (r.status != 0)
