@@ -481,14 +481,14 @@ int _show_fpm_status() {
     return 1;
 }
 
-int _show_startup_log_for_srv(ServiceObject& srv) {
+int _show_startup_log_for_srv(ServiceObject& srv, bool after_failure) {
     // The display wants shared ownership; the service object keeps it alive.
     std::shared_ptr<norvik::Output> out(&srv.output_obj(), [](norvik::Output*) {});
     // Under systemd the journal is asked for the unit the back end uses
     // ("cron" for crond), not the panel's name; the service's own logs keep it.
     const std::string unit = srv.service_via_systemd();
     services::log::Display display(srv.service_name(), out, !unit.empty(), unit);
-    return display.show_startup_log();
+    return display.show_startup_log(after_failure);
 }
 
 std::string success_text(const std::string& action, const std::string& service) {
@@ -654,7 +654,7 @@ int run() {
     }
 
     if (g_srv && g_srv->verbose() == 1 && !matches(g_srv->service_argv_action(), "^(CHECK|STATUS)$"))
-        _show_startup_log_for_srv(*g_srv);
+        _show_startup_log_for_srv(*g_srv, caught_exception != nullptr);
 
     if (!caught_exception && g_srv && g_srv->verbose() == 1) {
         std::string text = success_text(g_srv->service_argv_action(), g_srv->service());

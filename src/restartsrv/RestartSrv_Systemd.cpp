@@ -53,6 +53,8 @@ Captured run_capture(const std::vector<std::string>& args, double timeout = QUER
     return c;
 }
 
+bool is_space_char(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
 bool blank(const std::string& line) {
     for (char c : line)
         if (c != ' ' && c != '\t' && c != '\r' && c != '\f' && c != '\v') return false;
@@ -141,10 +143,26 @@ const std::vector<std::string>& requested_properties() {
     static const std::vector<std::string> props = {
         "Id",           "LoadState",     "ActiveState",    "SubState",      "MainPID", "Type",
         "FragmentPath", "SourcePath",    "PIDFile",        "Result",        "ExecMainCode",
-        "ExecMainStatus", "UnitFileState", "ControlGroup",
+        "ExecMainStatus", "UnitFileState", "ControlGroup", "TriggeredBy",
     };
     return props;
 }
+
+namespace {
+std::vector<std::string> words(const std::string& text) {
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && is_space_char(text[i])) ++i;
+        size_t b = i;
+        while (i < text.size() && !is_space_char(text[i])) ++i;
+        if (i > b) out.push_back(text.substr(b, i - b));
+    }
+    return out;
+}
+}  // namespace
+
+std::vector<std::string> triggering_units(const UnitRecord& rec) { return words(field(rec, "TriggeredBy")); }
 
 std::vector<std::string> accepted_unit_dirs() {
     // systemd names its files in the host's own terms, never below our root.
@@ -371,7 +389,10 @@ int _run_systemctl(const std::vector<std::string>& args) {
 std::string stop_via_systemd(const std::string& service) {
     UnitRecord rec = get_service_info_via_systemd(service);
     if (rec.empty() || field(rec, "LoadState") != LOADED_WORD) return "";
-    _run_systemctl({"stop", unit_name(service)});
+    // The units that would start it again on demand stop with it.
+    std::vector<std::string> args = {"stop", unit_name(service)};
+    for (const auto& t : triggering_units(rec)) args.push_back(t);
+    _run_systemctl(args);
     rec = refresh_service_info(service);
     return field(rec, "ActiveState");
 }

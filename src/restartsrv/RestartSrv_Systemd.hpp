@@ -37,6 +37,9 @@ inline constexpr const char* FIXED_TZ = "UTC";
 
 // The properties asked for.
 const std::vector<std::string>& requested_properties();
+// Units that start this one on demand (its sockets, paths, timers): the
+// words of TriggeredBy.
+std::vector<std::string> triggering_units(const UnitRecord& rec);
 // The unit-file directories a usable unit's FragmentPath must lie in, in
 // systemd's own terms (never below our root), each ending in "/".
 std::vector<std::string> accepted_unit_dirs();

@@ -170,11 +170,61 @@ std::string _decruft_log_for_service(const std::string& service, std::string tex
     return text;
 }
 
-Result fetch_service_startup_log(const std::string& service, bool service_via_systemd) {
+namespace {
+
+// systemd may report a unit failed before journald has read what its
+// processes wrote; a sync makes journald take in everything already queued
+// before it answers. Bounded: a journal that does not answer costs at most
+// this, and the display then shows what there is.
+constexpr double JOURNAL_SYNC_TIMEOUT = 3;
+// Enough for the last two attempts of a unit that restarts on failure.
+constexpr std::size_t FAILED_START_JOURNAL_LINES = 20;
+
+// The unit's own last journal lines of this boot, after a sync: systemd's
+// status display keeps to the unit's latest invocation, and a unit that
+// restarts on failure has begun a new one, without the daemon's words, by
+// the time a failed start is reported. nullopt when journalctl fails.
+std::optional<std::string> unit_journal_after_sync(const std::string& unit) {
+    try {
+        saferun::Options sync;
+        sync.program = paths::journalctl();
+        sync.args = {"--sync"};
+        sync.keep_env = true;
+        sync.extra_env = restartsrv::systemd::systemctl_env();
+        sync.timeout = JOURNAL_SYNC_TIMEOUT;
+        saferun::Object synced(std::move(sync));
+
+        saferun::Options o;
+        o.program = paths::journalctl();
+        o.args = {"--no-pager", "--quiet", "--boot", "--lines=" + std::to_string(FAILED_START_JOURNAL_LINES),
+                  "--unit=" + unit};
+        o.keep_env = true;
+        o.extra_env = restartsrv::systemd::systemctl_env();
+        o.timeout = JOURNAL_SYNC_TIMEOUT;
+        saferun::Object run(std::move(o));
+        if (run.exec_failed() || run.CHILD_ERROR() != 0) return std::nullopt;
+        return run.stdout();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+Result fetch_service_startup_log(const std::string& service, bool service_via_systemd, bool after_failure) {
     if (!validate::service::is_valid(service)) return {false, "“" + service + "” is not a valid service name."};
     std::string text;
     bool seeked = false;
     if (service_via_systemd || restartsrv::systemd::has_service_via_systemd(service)) {
+        std::optional<std::string> journal;
+        if (after_failure) {
+            // The journal knows the unit by its own name, not by an alias
+            // (mysql -> mariadb).
+            auto rec = restartsrv::systemd::get_service_info_via_systemd(service);
+            const std::string id = rec["Id"].empty() ? restartsrv::systemd::unit_name(service) : rec["Id"];
+            journal = unit_journal_after_sync(id);
+        }
+        if (journal && !journal->empty()) return {true, last_lines(*journal, STARTUP_LOG_SHOW_LINES, false)};
         saferun::Options o;
         o.program = paths::systemctl();
         o.args = {"status", "--no-pager", "--full", restartsrv::systemd::unit_name(service)};

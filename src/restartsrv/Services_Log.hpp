@@ -28,7 +28,11 @@ using Result = std::pair<bool, std::string>;
 
 // The tail of the startup log (the journal lines of a systemd unit): the
 // last STARTUP_LOG_SHOW_LINES lines, after a note of what was left out.
-Result fetch_service_startup_log(const std::string& service, bool service_via_systemd = false);
+// `after_failure`: a failed run shows the unit's last journal lines of this
+// boot, read after the journal has taken in what its processes wrote, so the
+// daemon's last words are there.
+Result fetch_service_startup_log(const std::string& service, bool service_via_systemd = false,
+                                 bool after_failure = false);
 Result fetch_service_log_messages(const std::string& services_to_match, const std::string& command = "");
 Result fetch_log_tail(const std::string& logfile, std::size_t max_messages = MAX_LOG_MESSAGES);
 // The default log names (two fixed ones and the mail log's).

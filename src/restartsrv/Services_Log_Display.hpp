@@ -18,8 +18,9 @@ public:
     // whose journal is the startup log ("" when it is the service's name).
     Display(std::string service, std::shared_ptr<norvik::Output> output_obj, bool service_via_systemd = false,
             std::string unit = "");
-    // Shows what there is; failures are not shown. 1.
-    int show_startup_log();
+    // Shows what there is; failures are not shown. 1. `after_failure`: the
+    // action failed, so the journal is brought up to date first.
+    int show_startup_log(bool after_failure = false);
 
 private:
     std::string service_;

@@ -83,6 +83,9 @@ std::string Systemd::gl_systemctl_binary() { return paths::systemctl(); }
 
 bool Systemd::start(Base& srv) {
     const std::string unit = service_ + restartsrv::systemd::UNIT_SUFFIX;
+    // A unit that requires its socket brings it back itself. Others are not
+    // started with it: systemd refuses to start a socket whose service is
+    // already running, and one job does not order the two.
     Ran r = run_systemctl({"start", unit, "--no-ask-password"}, JOB_TIMEOUT);
     started_ = true;
     started_at_ = r.status == 0 ? monotonic_now() : 0;
@@ -95,8 +98,15 @@ bool Systemd::start(Base& srv) {
 }
 
 bool Systemd::stop(Base& srv, const std::string& type) {
-    const std::string unit = service_ + "." + (type.empty() ? std::string(STOP_TYPE) : type);
-    Ran r = run_systemctl({"stop", unit}, JOB_TIMEOUT);
+    const std::string unit_type = type.empty() ? std::string(STOP_TYPE) : type;
+    std::vector<std::string> args = {"stop", service_ + "." + unit_type};
+    // Units that would start the service again on demand (its sockets,
+    // paths, timers) stop with it, or the stop would not last. A restart
+    // leaves them alone: its start would not bring back those the unit
+    // does not require.
+    if (unit_type == STOP_TYPE && srv.service_argv_action() == "STOP")
+        for (const auto& t : restartsrv::systemd::triggering_units(record_)) args.push_back(t);
+    Ran r = run_systemctl(args, JOB_TIMEOUT);
     if (r.status != 0)
         srv.debug("Stopping “" + service_ + "” (type " + type + ") failed with error code " + code_text(r) + ".");
     else

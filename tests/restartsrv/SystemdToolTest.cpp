@@ -28,6 +28,11 @@ const char* FAILING_NOTIFY =
 const char* ONESHOT = "[Service]\nType=oneshot\nRemainAfterExit=yes\nExecStart=/bin/true\n";
 const char* LOCAL = "[Service]\nType=simple\nExecStart=/bin/sleep infinity\n";
 const char* LOCAL_DIR = "/usr/local/lib/systemd/system";
+// A service its socket starts on demand, without requiring that socket. The
+// socket is enabled, as installed ones are: systemd forgets a stopped unit
+// nothing refers to, and with it whom it triggers.
+const char* SOCKET = "[Socket]\nListenStream=/run/nksock.sock\n[Install]\nWantedBy=sockets.target\n";
+const char* SOCKET_SERVICE = "[Service]\nType=simple\nExecStart=/bin/sleep infinity\n";
 
 std::vector<std::string> split(const std::string& text) {
     std::vector<std::string> out;
@@ -44,11 +49,12 @@ protected:
         if (!norvik::test::inside_real_systemd()) GTEST_SKIP() << "runs inside the real systemd only";
         for (const char* d : {"usr/local/norvik/logs", "var/norvik/restartsrv/locks", "etc/servmon.d"})
             norvik::test::make_dirs(root_ / d);
-        for (const char* s : {"rs-forking", "rs-simple", "nkfail", "nkfailready", "nkoneshot", "nklocal"})
+        for (const char* s : {"rs-forking", "rs-simple", "nkfail", "nkfailready", "nkoneshot", "nklocal", "nksock"})
             norvik::test::write_file(root_ / ("etc/servmon.d/" + std::string(s)), "");
         ASSERT_EQ(::symlink("/usr/share/zoneinfo/Etc/UTC", (root_ / "etc/localtime").c_str()), 0);
         norvik::test::write_file(root_ / "usr/bin/systemctl",
                                  "#!/bin/sh\necho \"$*\" >> '" + log_ + "'\nexec /usr/bin/systemctl \"$@\"\n", 0755);
+        norvik::test::write_file(root_ / "usr/bin/journalctl", "#!/bin/sh\nexec /usr/bin/journalctl \"$@\"\n", 0755);
     }
 
     RunResult tool(const std::string& service, const std::vector<std::string>& args) {
@@ -141,9 +147,8 @@ TEST_F(InnerTool, SystemctlRunsPerOperation) {
 }
 
 // A unit whose program exits at once: the wait for "up" ends as soon as
-// systemd reports it failed, and the verbose report carries its journal.
-// (The program's own line may reach the journal after the failure; the
-// unit's lines from systemd are there.)
+// systemd reports it failed, and the verbose report carries its journal,
+// the program's own last line included.
 TEST_F(InnerTool, FailingUnitEndsTheWaitAtOnceWithItsJournal) {
     systemctl({"reset-failed", "nkfail.service"});
     auto t0 = std::chrono::steady_clock::now();
@@ -153,13 +158,41 @@ TEST_F(InnerTool, FailingUnitEndsTheWaitAtOnceWithItsJournal) {
     EXPECT_LT(took, 15.0) << all(r);
     EXPECT_NE(all(r).find("Startup Log"), std::string::npos) << all(r);
     EXPECT_NE(all(r).find("Started nkfail.service"), std::string::npos) << all(r);
+    EXPECT_NE(all(r).find("nkfail: fatal: bad line 3"), std::string::npos) << all(r);
     EXPECT_LT(verbs().size(), 12u);
 
-    // A start job that fails is reported with the unit's journal too (the
-    // program's own complaint gets there when journald has read it).
+    // A start job that fails is reported with the unit's journal too.
     r = tool("nkfailready", {"--start", "--verbose"});
     EXPECT_EQ(r.exit_code, 255) << all(r);
     EXPECT_NE(all(r).find("Starting nkfailready.service"), std::string::npos) << all(r);
+    EXPECT_NE(all(r).find("nkfailready: fatal: no such user"), std::string::npos) << all(r);
+}
+
+// A stop lasts: the socket that would start the service again stops with it,
+// in the same job. A restart leaves the socket alone.
+TEST_F(InnerTool, StopTakesTheTriggeringSocketAlong) {
+    // The reload makes sockets.target refer to it now, not at the next boot.
+    systemctl({"enable", "nksock.socket"});
+    systemctl({"daemon-reload"});
+    systemctl({"start", "nksock.socket", "nksock.service"});
+    auto state = [](const char* u) { return systemctl({"show", "--property=ActiveState", "--value", u}); };
+
+    auto r = tool("nksock", {"restart"});
+    EXPECT_EQ(r.exit_code, 0) << all(r);
+    EXPECT_EQ(state("nksock.socket"), "active\n");
+    EXPECT_EQ(state("nksock.service"), "active\n");
+
+    r = tool("nksock", {"--stop"});
+    EXPECT_EQ(r.exit_code, 0) << all(r);
+    EXPECT_EQ(jobs(verbs()), std::vector<std::string>{"stop"});
+    EXPECT_NE(norvik::test::read_file(log_).find("nksock.socket"), std::string::npos);
+    for (const char* u : {"nksock.socket", "nksock.service"}) EXPECT_EQ(state(u), "inactive\n") << u;
+
+    r = tool("nksock", {"--start", "--verbose"});
+    EXPECT_EQ(r.exit_code, 0) << all(r);
+    EXPECT_EQ(state("nksock.service"), "active\n");
+    systemctl({"stop", "nksock.socket", "nksock.service"});
+    systemctl({"disable", "nksock.socket"});
 }
 
 TEST_F(InnerTool, ActiveOneshotCountsAsRunning) {
@@ -218,7 +251,8 @@ TEST(RealSystemd, ToolRunsAgainstARealSystemd) {
     if (norvik::test::inside_real_systemd()) GTEST_SKIP() << "outer driver";
     norvik::test::RealSystemd rs("nvk-rst-" + std::to_string(::getpid()));
     if (!rs.start()) GTEST_SKIP() << "no real systemd on this machine (" << rs.why() << ")";
-    rs.add_units({{"nkfail.service", FAILING}, {"nkfailready.service", FAILING_NOTIFY}, {"nkoneshot.service", ONESHOT}});
+    rs.add_units({{"nkfail.service", FAILING}, {"nkfailready.service", FAILING_NOTIFY}, {"nkoneshot.service", ONESHOT},
+                  {"nksock.socket", SOCKET}, {"nksock.service", SOCKET_SERVICE}});
     norvik::test::write_file(rs.root() + LOCAL_DIR + "/nklocal.service", LOCAL);
     rs.exec({"systemctl", "daemon-reload"});
     std::string out;
@@ -226,7 +260,7 @@ TEST(RealSystemd, ToolRunsAgainstARealSystemd) {
     EXPECT_EQ(code, 0) << out;
     EXPECT_EQ(out.find("SKIPPED"), std::string::npos) << out;
     for (const char* t : {"SystemctlRunsPerOperation", "FailingUnitEndsTheWaitAtOnceWithItsJournal",
-                          "ActiveOneshotCountsAsRunning", "StoppedUnitIsDownWhateverItsPidFileNames",
+                          "ActiveOneshotCountsAsRunning", "StoppedUnitIsDownWhateverItsPidFileNames", "StopTakesTheTriggeringSocketAlong",
                           "LocalAndGeneratedUnitsAreFound"})
         EXPECT_NE(out.find(std::string("[       OK ] InnerTool.") + t), std::string::npos) << t << "\n" << out;
 }
