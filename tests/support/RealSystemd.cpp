@@ -1,10 +1,13 @@
 #include "RealSystemd.hpp"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "TestSupport.hpp"
 
@@ -102,6 +105,20 @@ bool RealSystemd::start() {
 void RealSystemd::stop() {
     if (!up_ && !exists(dir_)) return;
     const std::string script = real_systemd_kit() + "/stop.sh";
+    // In a test program that made itself a child subreaper, the instance's
+    // unshare (orphaned when start.sh ended) is our child: unreaped, it stays
+    // a zombie that stop.sh takes for a live instance and waits out. Reap it
+    // as soon as it ends; waitpid refuses at once when it is not ours.
+    {
+        std::ifstream f(dir_ + "/unshare.pid");
+        pid_t upid = 0;
+        if (f >> upid && upid > 1)
+            std::thread([upid] {
+                int st;
+                while (::waitpid(upid, &st, 0) < 0 && errno == EINTR) {
+                }
+            }).detach();
+    }
     // The copy-on-write layer can still be busy while the instance's last
     // processes go away; its unmount then fails and the layer stays behind.
     for (int i = 0; i < 10; ++i) {
