@@ -361,8 +361,10 @@ TEST(ResourceHelpers, TheCallersSettingsGiveTheDefaultAndTheCoreLimit) {
 }
 
 TEST(IONice, ClassIsSetWithoutAHelperAndReadBack) {
+    SandboxRoot root;
     EXPECT_FALSE(norvik::ionice::ionice("bogus", 0));
     EXPECT_FALSE(norvik::ionice::ionice("2", 9));
+    EXPECT_NE(root.log().find("Invalid I/O scheduling class “bogus”"), std::string::npos) << root.log();
     EXPECT_EQ(norvik::ionice::ionice("best-effort", 6), 1);
     EXPECT_EQ(norvik::ionice::get_ionice(), "best-effort: prio 6");
     // The system's own tool sees the same class for this process.
