@@ -88,6 +88,8 @@ bool Systemd::start(Base& srv) {
     // already running, and one job does not order the two.
     Ran r = run_systemctl({"start", unit, "--no-ask-password"}, JOB_TIMEOUT);
     started_ = true;
+    // A state read before this job says nothing about how it went.
+    last_seen_.clear();
     started_at_ = r.status == 0 ? monotonic_now() : 0;
     if (r.status != 0) {
         srv.info("The system failed to start the unit “" + unit + "”: " + r.autopsy + ": " + r.output);
