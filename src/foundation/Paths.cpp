@@ -59,6 +59,7 @@ std::string servmon_suspend_flag() { return rooted("/var/norvik/servmon/suspend"
 std::string servmon_d_dir() { return rooted("/etc/servmon.d"); }
 std::string init_d_dir() { return rooted("/etc/init.d"); }
 std::string systemctl() { return rooted("/usr/bin/systemctl"); }
+std::string systemd_private_socket() { return rooted("/run/systemd/private"); }
 std::string journalctl() { return rooted("/usr/bin/journalctl"); }
 std::string custom_services_dir() { return rooted("/var/norvik/custom/services"); }
 std::string builtin_services_dir() { return rooted("/usr/local/norvik/etc/services"); }

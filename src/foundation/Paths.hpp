@@ -36,6 +36,7 @@ std::string servmon_d_dir();           // /etc/servmon.d
 std::string init_d_dir();              // /etc/init.d
 std::string systemctl();               // /usr/bin/systemctl
 std::string journalctl();              // /usr/bin/journalctl
+std::string systemd_private_socket();  // /run/systemd/private
 std::string custom_services_dir();     // /var/norvik/custom/services
 std::string builtin_services_dir();    // /usr/local/norvik/etc/services
 std::string strict_definitions_marker();  // /var/norvik/strict_service_definitions

@@ -11,6 +11,7 @@
 
 #include "foundation/ChildStatus.hpp"
 #include "foundation/Paths.hpp"
+#include "restartsrv/RestartSrv_SystemdBus.hpp"
 #include "run/SafeRun_Errors.hpp"
 #include "run/SafeRun_Object.hpp"
 
@@ -85,13 +86,18 @@ std::map<std::string, UnitRecord>& kept_records() {
 
 std::string kept_key(const std::string& unit) { return paths::systemctl() + '\n' + unit; }
 
+// Straight from systemd's socket when it answers (a round trip), else one
+// `systemctl show` (a process).
 UnitRecord show_unit(const std::string& unit) {
-    std::vector<std::string> args = {"show"};
-    for (const auto& p : requested_properties()) args.push_back("--property=" + p);
-    args.push_back(unit);
-    UnitRecord rec = parse_show_output(run_capture(args).out);
-    kept_records()[kept_key(unit)] = rec;
-    return rec;
+    std::optional<UnitRecord> rec = bus::show(unit, requested_properties());
+    if (!rec) {
+        std::vector<std::string> args = {"show"};
+        for (const auto& p : requested_properties()) args.push_back("--property=" + p);
+        args.push_back(unit);
+        rec = parse_show_output(run_capture(args).out);
+    }
+    kept_records()[kept_key(unit)] = *rec;
+    return *rec;
 }
 
 // Pids of one cgroup.procs file, appended.
