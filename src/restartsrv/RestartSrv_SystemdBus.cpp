@@ -186,17 +186,14 @@ private:
     bool ok_ = true;
 };
 
+// One query's connection: opened, asked once, closed.
 struct Connection {
     int fd = -1;
-    uint32_t serial = 0;
-    std::string path;  // the socket it was opened on
-    std::string in;    // received bytes not yet taken as a message
+    std::string in;  // received bytes not yet taken as a message
+    ~Connection() {
+        if (fd >= 0) ::close(fd);
+    }
 };
-
-Connection& connection() {
-    static Connection c;
-    return c;
-}
 
 long long now_ms() {
     struct timespec t {};
@@ -251,38 +248,25 @@ std::string hex(const std::string& s) {
     return out;
 }
 
-// Connected and authenticated, or -1. Bytes read past the handshake (there
-// are none before BEGIN) are not expected.
-int open_connection(long long deadline) {
-    Connection& c = connection();
+// Connects and authenticates; false when systemd is not there to ask.
+bool open_connection(Connection& c, long long deadline) {
     const std::string path = paths::systemd_private_socket();
-    if (c.fd >= 0 && c.path == path) return c.fd;
-    disconnect();
     struct sockaddr_un addr {};
-    if (path.size() >= sizeof addr.sun_path) return -1;
+    if (path.size() >= sizeof addr.sun_path) return false;
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return -1;
-    if (::connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
+    c.fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (c.fd < 0 || ::connect(c.fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) return false;
     // BEGIN goes with the AUTH line, as systemctl sends it: systemd takes
     // both from one read, while a call that arrives in the same read as a
     // late BEGIN is left unanswered.
     std::string hello("\0AUTH EXTERNAL ", 15);
     hello += hex(std::to_string(::geteuid())) + "\r\nBEGIN\r\n";
+    if (!send_all(c.fd, hello, deadline)) return false;
     std::string answer;
-    bool ok = send_all(fd, hello, deadline);
-    while (ok && answer.find("\r\n") == std::string::npos && answer.size() < 512) ok = recv_some(fd, answer, 1, deadline);
-    if (!ok || answer.rfind("OK ", 0) != 0 || answer.size() != answer.find("\r\n") + 2) {
-        ::close(fd);
-        return -1;
-    }
-    c.fd = fd;
-    c.path = path;
-    return fd;
+    while (answer.find("\r\n") == std::string::npos && answer.size() < 512)
+        if (!recv_some(c.fd, answer, 1, deadline)) return false;
+    return answer.rfind("OK ", 0) == 0 && answer.size() == answer.find("\r\n") + 2;
 }
 
 struct Reply {
@@ -386,36 +370,26 @@ std::optional<UnitRecord> decode_properties(const std::string& body, const std::
     return rec;
 }
 
-void disconnect() {
-    Connection& c = connection();
-    if (c.fd >= 0) ::close(c.fd);
-    c.fd = -1;
-    c.path.clear();
-    c.in.clear();
-}
-
 std::optional<UnitRecord> show(const std::string& unit, const std::vector<std::string>& properties) {
     // The private socket answers root only; others ask through systemctl.
     if (::geteuid() != 0) return std::nullopt;
+    // A fresh connection per query: systemd sends every private connection
+    // its signals, and one left open through a long job would pile them up.
     const long long deadline = now_ms() + ANSWER_TIMEOUT_MS;
-    const int fd = open_connection(deadline);
-    if (fd < 0) return std::nullopt;
-    Connection& c = connection();
-    const uint32_t serial = ++c.serial;
+    Connection c;
+    if (!open_connection(c, deadline)) return std::nullopt;
+    const uint32_t serial = 1;
     std::optional<Reply> reply;
-    if (send_all(fd,
+    if (send_all(c.fd,
                  encode_call(serial, object_path(unit), "org.freedesktop.DBus.Properties", "GetAll",
                              "org.freedesktop.systemd1", ""),
                  deadline)) {
-        // Signals may arrive between calls; only our answer counts.
+        // Signals may come first; only our answer counts.
         while ((reply = read_message(c, deadline)) && !((reply->type == METHOD_RETURN || reply->type == ERROR_REPLY) &&
                                                          reply->reply_serial == serial)) {
         }
     }
-    if (!reply || reply->type != METHOD_RETURN || reply->signature != "a{sv}") {
-        disconnect();
-        return std::nullopt;
-    }
+    if (!reply || reply->type != METHOD_RETURN || reply->signature != "a{sv}") return std::nullopt;
     return decode_properties(reply->body, properties);
 }
 

@@ -22,9 +22,6 @@ using UnitRecord = std::map<std::string, std::string>;
 // nothing when the bus could not answer.
 std::optional<UnitRecord> show(const std::string& unit, const std::vector<std::string>& properties);
 
-// Drops the connection (the next query opens a new one).
-void disconnect();
-
 // ---- exposed for tests ------------------------------------------------------
 // The unit's object path: every byte outside [A-Za-z0-9] as _xx.
 std::string object_path(const std::string& unit);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "ProcTestUtil.hpp"
@@ -303,4 +304,47 @@ TEST(KillAppPort, Ipv6Loopback) {
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].address, "::1");
     EXPECT_TRUE(norvik::kill::appport::find_listeners({port}, {"0:0::1"}).empty()) << "addresses compared canonically";
+}
+
+// The kernel's socket list (asked by state) and the /proc tables (read when
+// /proc is elsewhere) name the same listeners: IPv4, IPv6, an IPv4-mapped
+// address, and never a connected socket on the same port.
+TEST(KillAppPort, KernelListAndProcTablesAgree) {
+    int port = 0, port6 = 0, mapped = 0;
+    Spawned v4 = listener("127.0.0.1", 0, AF_INET, port);
+    ASSERT_GT(port, 0);
+    Spawned v6 = listener("::1", 0, AF_INET6, port6);
+    Spawned m = listener("::ffff:127.0.0.3", 0, AF_INET6, mapped);
+    // A connection to the first listener: its two ends use the same port.
+    int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    ASSERT_EQ(::connect(c, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+
+    std::vector<int> ports{port};
+    if (port6 > 0) ports.push_back(port6);
+    if (mapped > 0) ports.push_back(mapped);
+    auto key = [](std::vector<norvik::kill::appport::Listener> v) {
+        std::vector<std::string> out;
+        for (const auto& l : v) out.push_back(std::to_string(l.pid) + " " + std::to_string(l.port) + " " + l.address);
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    const auto from_kernel = key(norvik::kill::appport::find_listeners(ports, {}));
+    TempDir dir("proclink");
+    ASSERT_EQ(::symlink("/proc", (dir / "proc").c_str()), 0);
+    const std::string before = norvik::psparser::PROC_PATH();
+    norvik::psparser::set_PROC_PATH(dir / "proc");
+    const auto from_tables = key(norvik::kill::appport::find_listeners(ports, {}));
+    norvik::psparser::set_PROC_PATH(before);
+    ::close(c);
+
+    EXPECT_EQ(from_kernel, from_tables);
+    std::vector<std::string> expected{std::to_string(v4.pid) + " " + std::to_string(port) + " 127.0.0.1"};
+    if (port6 > 0) expected.push_back(std::to_string(v6.pid) + " " + std::to_string(port6) + " ::1");
+    if (mapped > 0) expected.push_back(std::to_string(m.pid) + " " + std::to_string(mapped) + " 127.0.0.3");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(from_kernel, expected);
 }

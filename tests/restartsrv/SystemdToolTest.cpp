@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "restartsrv/RestartSrv_Systemd.hpp"
+#include "restartsrv/RestartSrv_SystemdBus.hpp"
 #include "foundation/Paths.hpp"
 #include "support/RealSystemd.hpp"
 #include "support/TestSupport.hpp"
@@ -106,44 +107,80 @@ std::string all(const RunResult& r) { return r.out + r.err; }
 
 }  // namespace
 
-// The count per operation cannot creep back up: one `show` for --status,
-// one job plus at most two shows for start, stop and restart.
+// The count per operation cannot creep back up. Where systemd's socket
+// answers (our root links it), states are read from it and systemctl runs
+// only the jobs; elsewhere one `show` for --status, one job plus at most two
+// shows for start, stop and restart.
 TEST_F(InnerTool, SystemctlRunsPerOperation) {
-    for (const std::string unit : {"rs-forking", "rs-simple"}) {
-        systemctl({"stop", unit + ".service"});
+    for (const bool socket : {false, true}) {
+        if (socket) {
+            norvik::test::make_dirs(root_ / "run/systemd");
+            ASSERT_EQ(::symlink("/run/systemd/private", (root_ / "run/systemd/private").c_str()), 0);
+        }
+        const long max_shows = socket ? 0 : 2;
+        const std::vector<std::string> status_calls = socket ? std::vector<std::string>{} : std::vector<std::string>{"show"};
+        for (const std::string unit : {"rs-forking", "rs-simple"}) {
+            SCOPED_TRACE(unit + (socket ? " (socket)" : " (systemctl)"));
+            systemctl({"stop", unit + ".service"});
 
-        auto r = tool(unit, {"--start"});
-        EXPECT_EQ(r.exit_code, 0) << unit << all(r);
-        auto v = verbs();
-        EXPECT_EQ(jobs(v), std::vector<std::string>{"start"}) << unit;
-        EXPECT_LE(shows(v), 2) << unit;
-        const std::string first = main_pid(unit);
-        EXPECT_NE(first, "0");
+            auto r = tool(unit, {"--start"});
+            EXPECT_EQ(r.exit_code, 0) << all(r);
+            auto v = verbs();
+            EXPECT_EQ(jobs(v), std::vector<std::string>{"start"});
+            EXPECT_LE(shows(v), max_shows);
+            const std::string first = main_pid(unit);
+            EXPECT_NE(first, "0");
 
-        r = tool(unit, {"--status"});
-        EXPECT_EQ(r.exit_code, 0) << unit << all(r);
-        EXPECT_NE(r.out.find(first), std::string::npos) << r.out;
-        EXPECT_EQ(verbs(), std::vector<std::string>{"show"}) << unit;
+            r = tool(unit, {"--status"});
+            EXPECT_EQ(r.exit_code, 0) << all(r);
+            EXPECT_NE(r.out.find(first), std::string::npos) << r.out;
+            EXPECT_EQ(verbs(), status_calls);
 
-        r = tool(unit, {"restart"});
-        EXPECT_EQ(r.exit_code, 0) << unit << all(r);
-        v = verbs();
-        EXPECT_EQ(jobs(v), (std::vector<std::string>{"stop", "start"})) << unit;
-        EXPECT_LE(shows(v), 2) << unit;
-        EXPECT_NE(main_pid(unit), first) << unit;
-        EXPECT_NE(main_pid(unit), "0") << unit;
+            r = tool(unit, {"restart"});
+            EXPECT_EQ(r.exit_code, 0) << all(r);
+            v = verbs();
+            EXPECT_EQ(jobs(v), (std::vector<std::string>{"stop", "start"}));
+            EXPECT_LE(shows(v), max_shows);
+            EXPECT_NE(main_pid(unit), first);
+            EXPECT_NE(main_pid(unit), "0");
 
-        r = tool(unit, {"--stop"});
-        EXPECT_EQ(r.exit_code, 0) << unit << all(r);
-        v = verbs();
-        EXPECT_EQ(jobs(v), std::vector<std::string>{"stop"}) << unit;
-        EXPECT_LE(shows(v), 2) << unit;
-        EXPECT_EQ(main_pid(unit), "0") << unit;
+            r = tool(unit, {"--stop"});
+            EXPECT_EQ(r.exit_code, 0) << all(r);
+            v = verbs();
+            EXPECT_EQ(jobs(v), std::vector<std::string>{"stop"});
+            EXPECT_LE(shows(v), max_shows);
+            EXPECT_EQ(main_pid(unit), "0");
 
-        r = tool(unit, {"--status"});
-        EXPECT_EQ(r.exit_code, 255) << unit << all(r);
-        EXPECT_EQ(verbs(), std::vector<std::string>{"show"}) << unit;
+            r = tool(unit, {"--status"});
+            EXPECT_EQ(r.exit_code, 255) << all(r);
+            EXPECT_EQ(verbs(), status_calls);
+        }
     }
+}
+
+// What systemd's socket answers is what `systemctl show` prints, for units
+// in every state, an unknown one, and names that need escaping.
+TEST_F(InnerTool, SocketRecordsMatchSystemctlShow) {
+    systemctl({"start", "rs-forking.service", "nkoneshot.service"});
+    systemctl({"stop", "rs-simple.service"});
+    systemctl({"start", "nkfail.service"});
+    norvik::paths::set_root_for_testing("");
+    for (const std::string unit : {"rs-forking.service", "rs-simple.service", "nkoneshot.service", "nkfail.service",
+                                   "nksock.service", "nklocal.service", "nosuch-unit.service", "nk@a-b.service",
+                                   "exim4.service"}) {
+        auto from_socket = sd::bus::show(unit, sd::requested_properties());
+        ASSERT_TRUE(from_socket) << unit;
+        std::vector<std::string> args{"show"};
+        for (const auto& p : sd::requested_properties()) args.push_back("--property=" + p);
+        args.push_back(unit);
+        EXPECT_EQ(*from_socket, sd::parse_show_output(systemctl(args))) << unit;
+        EXPECT_FALSE(from_socket->at("LoadState").empty()) << unit;
+    }
+    // Through our root, where it does not lead to systemd: no answer.
+    norvik::paths::set_root_for_testing(root_.path());
+    EXPECT_FALSE(sd::bus::show("rs-forking.service", sd::requested_properties()));
+    norvik::paths::set_root_for_testing("");
+    systemctl({"stop", "rs-forking.service", "nkoneshot.service"});
 }
 
 // A unit whose program exits at once: the wait for "up" ends as soon as
@@ -259,7 +296,7 @@ TEST(RealSystemd, ToolRunsAgainstARealSystemd) {
     int code = rs.run_inner("InnerTool.*", &out);
     EXPECT_EQ(code, 0) << out;
     EXPECT_EQ(out.find("SKIPPED"), std::string::npos) << out;
-    for (const char* t : {"SystemctlRunsPerOperation", "FailingUnitEndsTheWaitAtOnceWithItsJournal",
+    for (const char* t : {"SystemctlRunsPerOperation", "SocketRecordsMatchSystemctlShow", "FailingUnitEndsTheWaitAtOnceWithItsJournal",
                           "ActiveOneshotCountsAsRunning", "StoppedUnitIsDownWhateverItsPidFileNames", "StopTakesTheTriggeringSocketAlong",
                           "LocalAndGeneratedUnitsAreFound"})
         EXPECT_NE(out.find(std::string("[       OK ] InnerTool.") + t), std::string::npos) << t << "\n" << out;
