@@ -149,7 +149,8 @@ for u in "$@"; do
   stop_unit() { systemctl stop "$u"; }
   systemctl start "$u" || { echo "# $u does not start here" >&2; continue; }
   "$tool" --status >/dev/null 2>&1 || { echo "# the tool does not see $u running; rows skipped" >&2; continue; }
-  echo "restart of $u|$(median_us_setup "$rruns" : "$tool" hard)|$(median_us_setup "$rruns" : systemctl restart "$u")|systemctl restart"
+  echo "restart of $u|$(median_us_setup "$rruns" : "$tool")|$(median_us_setup "$rruns" : systemctl restart "$u")|systemctl restart"
+  echo "full restart of $u|$(median_us_setup "$rruns" : "$tool" hard)|$(median_us_setup "$rruns" : systemctl restart "$u")|systemctl restart"
   echo "--status of $u|$(median_us_setup "$runs" : "$tool" --status)|$(median_us_setup "$runs" : systemctl status --no-pager "$u")|systemctl status"
   echo "start of stopped $u|$(median_us_setup "$rruns" stop_unit "$tool" --start)|$(median_us_setup "$rruns" stop_unit systemctl start "$u")|systemctl start"
   systemctl stop "$u"

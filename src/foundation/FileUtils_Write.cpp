@@ -264,7 +264,7 @@ FileHandle install(const std::string& given_path, const std::string& content, co
     write_all(fd, content, tmp);
     if (options.before_installation) options.before_installation(fd);
     // The data must be on disk before the name points at it.
-    sync_or_raise(fd, tmp);
+    if (options.sync) sync_or_raise(fd, tmp);
 
     if (rename_into_place) {
         if (::rename(tmp.c_str(), path.c_str()) != 0) {
@@ -281,7 +281,7 @@ FileHandle install(const std::string& given_path, const std::string& content, co
         ::unlink(tmp.c_str());
     }
     guard.disarm();
-    sync_directory(target);
+    if (options.sync) sync_directory(target);
     return FileHandle(fd);
 }
 

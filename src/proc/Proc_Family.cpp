@@ -92,7 +92,71 @@ std::vector<Member> session_members(pid_t sid) {
     return out;
 }
 
+namespace {
+
+// Whether the kernel lists each thread's children (/proc/<pid>/task/<tid>/children).
+bool kernel_lists_children() {
+    static const bool listed = [] {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%d/task/%d/children", static_cast<int>(::getpid()),
+                      static_cast<int>(::getpid()));
+        return ::access(path, R_OK) == 0;
+    }();
+    return listed;
+}
+
+// The live children of pid, from the lists of all its threads.
+std::vector<Member> listed_children(pid_t pid, std::string& buf, std::vector<std::string_view>& f) {
+    std::vector<Member> out;
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
+    int dfd = psparser::detail::open_dir(path);
+    if (dfd < 0) return out;
+    psparser::detail::FdGuard guard(dfd);
+    std::vector<pid_t> kids;
+    psparser::detail::for_each_numeric_entry(dfd, [&](const char* name, size_t len) {
+        std::string list;
+        if (!psparser::detail::read_at(dfd, (std::string(name, len) + "/children").c_str(), list)) return;
+        size_t i = 0;
+        while (i < list.size()) {
+            size_t j = list.find(' ', i);
+            if (j == std::string::npos) j = list.size();
+            if (auto k = number<pid_t>(std::string_view(list).substr(i, j - i))) kids.push_back(*k);
+            i = j + 1;
+        }
+    });
+    for (pid_t k : kids) {
+        if (!stat_fields(k, buf, f) || f.size() <= psparser::PROC_STAT_STARTTIME) continue;
+        if (f[psparser::PROC_STAT_STATE] == "Z" || f[psparser::PROC_STAT_STATE] == "X") continue;
+        // Gone and its pid reused by someone else's process meanwhile.
+        if (number<pid_t>(f[psparser::PROC_STAT_PPID]) != pid) continue;
+        if (auto start = number<std::uint64_t>(f[psparser::PROC_STAT_STARTTIME])) out.push_back({k, *start});
+    }
+    return out;
+}
+
+}  // namespace
+
 std::vector<Member> descendants(pid_t pid) {
+    if (kernel_lists_children()) {
+        // Down the kernel's child lists: a few reads for a small tree,
+        // where a scan reads every process's stat.
+        std::vector<Member> out;
+        std::string buf;
+        std::vector<std::string_view> f;
+        std::vector<pid_t> parents{pid};
+        while (!parents.empty() && out.size() < 100000) {
+            std::vector<pid_t> next;
+            for (pid_t p : parents)
+                for (const Member& m : listed_children(p, buf, f)) {
+                    if (m.pid == pid || std::find(out.begin(), out.end(), m) != out.end()) continue;
+                    out.push_back(m);
+                    next.push_back(m.pid);
+                }
+            parents = std::move(next);
+        }
+        return out;
+    }
     std::vector<Row> rows = live_rows();
     std::vector<Member> out;
     std::vector<pid_t> parents{pid};

@@ -1,6 +1,7 @@
-// What systemd says about a service, asked through systemctl (never through
-// a shell) and parsed as text. Every query answers "unknown" (an empty
-// record, no pid, an empty list) when systemctl is missing or fails.
+// What systemd says about a service: a unit's record is read from systemd's
+// private socket when it answers (RestartSrv_SystemdBus), else asked through
+// systemctl (never through a shell) and parsed as text. Every query answers
+// "unknown" (an empty record, no pid, an empty list) when neither answers.
 //
 // systemctl runs with a fixed LANG and TZ in its own environment (so the
 // output can be parsed); the program's own environment, which daemons

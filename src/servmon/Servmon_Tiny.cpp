@@ -88,7 +88,12 @@ bool suspend_service(const std::string& service, std::optional<int64_t> delay, s
     struct stat lst{};
     if (::lstat(file.c_str(), &lst) == 0 && !S_ISREG(lst.st_mode)) ::unlink(file.c_str());
     try {
-        fileutils::write::overwrite(file, std::to_string(t + d), 0600);
+        // A suspension lives while the service is down for this run; after
+        // a power loss it is not wanted back, so it is not flushed to disk.
+        fileutils::write::Options o;
+        o.perms = 0600;
+        o.sync = false;
+        fileutils::write::overwrite(file, std::to_string(t + d), o);
     } catch (const std::exception& e) {
         debug::log_warn("The system failed to suspend monitoring of “" + service +
                         "”: " + exception::get_string(e));

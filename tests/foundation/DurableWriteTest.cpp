@@ -32,6 +32,9 @@ const bool kHelperRan = [] {
     try {
         fw::overwrite(target, std::string("durable"));
         fw::write(std::string(target) + ".new", std::string("linked"));
+        fw::Options transient;
+        transient.sync = false;
+        fw::overwrite(std::string(target) + ".marker", std::string("until the run ends"), transient);
     } catch (...) {
         _exit(3);
     }
@@ -71,7 +74,7 @@ long find_call(const std::vector<Call>& calls, long from, Pred pred) {
 
 }  // namespace
 
-TEST(DurableWrite, DataIsSyncedBeforeTheRenameAndTheDirectoryAfterIt) {
+TEST(DurableWrite, DataIsSyncedBeforeTheRenameAndTheDirectoryAfterItUnlessAMarker) {
     const std::string strace = find_strace();
     ASSERT_FALSE(strace.empty()) << "strace is needed (scripts/install-deps installs it)";
     if (norvik::test::run(strace, {"strace", "-o", "/dev/null", "/bin/true"}).exit_code != 0)
@@ -131,6 +134,14 @@ TEST(DurableWrite, DataIsSyncedBeforeTheRenameAndTheDirectoryAfterIt) {
     ASSERT_GE(open_dir2, 0);
     const std::string dir2_fd = std::to_string(calls[open_dir2].result);
     EXPECT_GE(find_call(calls, open_dir2, [&](const Call& c) { return c.name == "fsync" && c.args == dir2_fd; }), 0);
+
+    // A marker written without syncing: renamed into place, nothing flushed.
+    EXPECT_EQ(norvik::test::read_file(target + ".marker"), "until the run ends");
+    long open_tmp3 = find_call(calls, open_dir2, opens_temp);
+    ASSERT_GE(open_tmp3, 0);
+    EXPECT_GE(find_call(calls, open_tmp3, [&](const Call& c) { return c.name.rfind("rename", 0) == 0; }), 0);
+    EXPECT_LT(find_call(calls, open_tmp3, [](const Call& c) { return c.name == "fsync" || c.name == "fdatasync"; }), 0)
+        << "a marker was flushed to disk";
 }
 
 TEST(DurableWrite, LeftoversOfDeadWritersOfTheSameFileAreRemovedOnceAMinuteOld) {
