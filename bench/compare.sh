@@ -2,7 +2,8 @@
 # Times the tool against what an administrator would otherwise run, side by
 # side in one session, and prints medians and ratios (tool / other).
 #   bench/compare.sh [BUILD_DIR]        (default: build; needs NORVIK_BENCH=ON)
-#   RUNS=N sets the repetitions (default 21; kills and restarts use fewer).
+#   RUNS=N sets the repetitions (default 21; kills and restarts use fewer,
+#   at most 7, or RRUNS for restarts and starts).
 #   As root, the systemd rows run inside a real systemd booted by the kit in
 #   ../shared/real-systemd (NORVIK_BENCH_SYSTEMD=0 skips them).
 set -u
@@ -91,7 +92,7 @@ JSON
 ln -s "$base" "$tmp/bin/restartsrv_nkdemo"
 export NORVIK_ROOT=$root
 "$tmp/bin/restartsrv_nkdemo" >/dev/null 2>&1 || echo "warning: the demo service did not start" >&2
-rruns=$(( runs > 7 ? 7 : runs ))
+rruns=${RRUNS:-$(( runs > 7 ? 7 : runs ))}
 row "restartsrv_nkdemo --status" "$(median_us "$runs" "$tmp/bin/restartsrv_nkdemo" --status)" \
     "$(median_us "$runs" "$root/etc/init.d/nkdemo" status)" "init script status"
 row "full restart" "$(median_us "$rruns" "$tmp/bin/restartsrv_nkdemo" hard)" \
