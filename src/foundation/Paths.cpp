@@ -100,9 +100,6 @@ std::vector<std::string> systemd_unit_dirs() {
 std::string cgroup_fs() { return "/sys/fs/cgroup"; }
 std::string dpkg_lock() { return rooted("/var/lib/dpkg/lock"); }
 std::string rpm_lock() { return rooted("/var/lib/rpm/.rpm.lock"); }
-std::string pkgr_lock() { return rooted("/var/norvik/pkgr.lock"); }
-std::string scripts_dir() { return rooted("/usr/local/norvik/scripts"); }
-std::string bin_dir() { return rooted("/usr/local/norvik/bin"); }
 std::string services_log_dir() { return rooted("/var/log"); }
 std::string apache_error_log() { return rooted("/usr/local/apache/logs/error_log"); }
 std::string mysql_error_log() { return rooted("/var/log/mysqld.log"); }

@@ -72,9 +72,6 @@ std::vector<std::string> systemd_unit_dirs();
 std::string cgroup_fs();               // /sys/fs/cgroup
 std::string dpkg_lock();               // /var/lib/dpkg/lock
 std::string rpm_lock();                // /var/lib/rpm/.rpm.lock
-std::string pkgr_lock();               // /var/norvik/pkgr.lock
-std::string scripts_dir();             // /usr/local/norvik/scripts
-std::string bin_dir();                 // /usr/local/norvik/bin
 std::string services_log_dir();        // /var/log
 std::string apache_error_log();        // /usr/local/apache/logs/error_log
 std::string mysql_error_log();         // /var/log/mysqld.log
