@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/LoadFile.hpp"
 #include "proc/Kill.hpp"
 #include "proc/ProcessInfo.hpp"
 #include "proc/PsParser.hpp"
@@ -115,8 +116,10 @@ std::vector<Member> listed_children(pid_t pid, std::string& buf, std::vector<std
     psparser::detail::FdGuard guard(dfd);
     std::vector<pid_t> kids;
     psparser::detail::for_each_numeric_entry(dfd, [&](const char* name, size_t len) {
-        std::string list;
-        if (!psparser::detail::read_at(dfd, (std::string(name, len) + "/children").c_str(), list)) return;
+        // Read on to the end: a long list comes in reads shorter than a page.
+        const auto read = loadfile::loadfile(std::string(path) + "/" + std::string(name, len) + "/children");
+        if (!read) return;
+        const std::string& list = *read;
         size_t i = 0;
         while (i < list.size()) {
             size_t j = list.find(' ', i);

@@ -84,3 +84,38 @@ TEST(Family, DescendantsFollowTheTreeAndLeaveOutZombiesAndStrangers) {
     // The test process's own tree is not the runner's.
     EXPECT_FALSE(has(family::descendants(::getpid()), runner));
 }
+
+// A long list of children (more than a page of pids) is read whole.
+TEST(Family, ManyChildrenAreAllFound) {
+    constexpr int COUNT = 1200;
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    pid_t runner = ::fork();
+    if (runner == 0) {
+        ::close(report[0]);
+        std::vector<pid_t> kids;
+        for (int i = 0; i < COUNT; ++i) {
+            pid_t k = ::fork();
+            if (k == 0) {
+                ::pause();
+                ::_exit(0);
+            }
+            if (k > 0) kids.push_back(k);
+        }
+        const auto found = family::descendants(::getpid());
+        int missing = 0;
+        for (pid_t k : kids) missing += has(found, k) ? 0 : 1;
+        int counts[2] = {static_cast<int>(kids.size()), missing};
+        for (pid_t k : kids) ::kill(k, SIGKILL);
+        for (pid_t k : kids) ::waitpid(k, nullptr, 0);
+        (void)!::write(report[1], counts, sizeof counts);
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    int counts[2] = {-1, -1};
+    ASSERT_EQ(::read(report[0], counts, sizeof counts), static_cast<ssize_t>(sizeof counts));
+    ::close(report[0]);
+    ::waitpid(runner, nullptr, 0);
+    EXPECT_EQ(counts[0], COUNT);
+    EXPECT_EQ(counts[1], 0) << "children missed";
+}
