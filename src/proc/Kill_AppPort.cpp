@@ -21,6 +21,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "foundation/LoadFile.hpp"
 #include "proc/Kill.hpp"
 #include "proc/ProcessInfo.hpp"
 #include "proc/PsParser.hpp"
@@ -74,8 +75,11 @@ std::uint32_t hex32(std::string_view s) {
 // Listening sockets of one /proc/net/tcp{,6} table: inode -> (port, address).
 void read_table(const std::string& path, bool v6, const std::set<int>& ports, const std::set<std::string>& excluded,
                 std::unordered_map<unsigned long, Socket>& out) {
-    std::string text;
-    if (!psparser::detail::read_at(AT_FDCWD, path.c_str(), text)) return;
+    // Read on to the end: the table comes a few whole records per read,
+    // each read short of a page.
+    const auto read = loadfile::loadfile(path);
+    if (!read) return;
+    const std::string& text = *read;
     std::istringstream in(text);
     std::string line;
     std::getline(in, line);  // header

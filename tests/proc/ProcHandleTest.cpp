@@ -348,3 +348,50 @@ TEST(KillAppPort, KernelListAndProcTablesAgree) {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(from_kernel, expected);
 }
+
+// More listeners than one page of the /proc tables holds: both ways find
+// every one.
+TEST(KillAppPort, EveryListenerOfALongTableIsFound) {
+    constexpr int COUNT = 120;
+    int report[2], hold[2];
+    ASSERT_EQ(::pipe(report), 0);
+    ASSERT_EQ(::pipe(hold), 0);
+    pid_t owner = ::fork();
+    if (owner == 0) {
+        ::close(report[0]);
+        ::close(hold[1]);
+        for (int i = 0; i < COUNT; ++i) {
+            int s = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in sa{};
+            sa.sin_family = AF_INET;
+            ::inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
+            int port = -1;
+            socklen_t len = sizeof sa;
+            if (::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && ::listen(s, 1) == 0 &&
+                ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) == 0)
+                port = ntohs(sa.sin_port);
+            (void)!::write(report[1], &port, sizeof port);
+        }
+        char c;
+        (void)!::read(hold[0], &c, 1);  // until the test is done
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    ::close(hold[0]);
+    std::vector<int> ports;
+    for (int i = 0, p = 0; i < COUNT && ::read(report[0], &p, sizeof p) == static_cast<ssize_t>(sizeof p); ++i)
+        if (p > 0) ports.push_back(p);
+    ::close(report[0]);
+    const auto from_kernel = norvik::kill::appport::find_listeners(ports, {});
+    TempDir dir("proclong");
+    ASSERT_EQ(::symlink("/proc", (dir / "proc").c_str()), 0);
+    const std::string before = norvik::psparser::PROC_PATH();
+    norvik::psparser::set_PROC_PATH(dir / "proc");
+    const auto from_tables = norvik::kill::appport::find_listeners(ports, {});
+    norvik::psparser::set_PROC_PATH(before);
+    ::close(hold[1]);
+    ::waitpid(owner, nullptr, 0);
+    ASSERT_EQ(ports.size(), static_cast<size_t>(COUNT));
+    EXPECT_EQ(from_kernel.size(), ports.size());
+    EXPECT_EQ(from_tables.size(), ports.size());
+}
