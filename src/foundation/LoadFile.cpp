@@ -221,11 +221,14 @@ BoundedFile read_regular_file(const std::string& path, std::size_t limit) {
         return r;
     }
     // The file may grow while it is read: read one byte past the limit. Read
-    // in pieces: a buffer of the whole limit would be zeroed on every read.
+    // in pieces the size the file says it has (each piece is zeroed before the
+    // read, and fresh pages cost a fault each), at least a page at a time.
     std::string text;
+    const std::size_t expected = static_cast<std::size_t>(st.st_size);
     try {
         while (text.size() <= limit) {
-            const std::size_t piece = std::min<std::size_t>(limit + 1 - text.size(), 65536);
+            const std::size_t want = expected > text.size() ? expected + 1 - text.size() : 4096;
+            const std::size_t piece = std::min<std::size_t>({limit + 1 - text.size(), std::max<std::size_t>(want, 4096), 65536});
             if (rf::read_fast(fd, text, piece, text.size()) == 0) break;
         }
     } catch (const Exception& e) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string_view>
 #include <type_traits>
 
@@ -321,16 +322,17 @@ std::optional<std::vector<std::string>> field_with_value_in_pw_file(int fd, int 
     const std::string needle = field == 0 ? "\n" + value + ":" : ":" + value;
 
     std::string buffer = "\n";  // so that the first line also follows a line end
-    std::string chunk(PW_CHUNK_SIZE, '\0');
+    // Not zeroed: a read touches only the pages it fills.
+    std::unique_ptr<char[]> chunk(new char[PW_CHUNK_SIZE]);
     bool eof = false;
     while (!eof) {
-        ssize_t n = ::read(fd, chunk.data(), chunk.size());
+        ssize_t n = ::read(fd, chunk.get(), PW_CHUNK_SIZE);
         if (n < 0) {
             if (errno == EINTR) continue;
             return std::nullopt;
         }
         if (n == 0) eof = true;
-        else buffer.append(chunk.data(), static_cast<std::size_t>(n));
+        else buffer.append(chunk.get(), static_cast<std::size_t>(n));
 
         std::size_t end;
         if (eof) {

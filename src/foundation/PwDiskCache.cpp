@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <iostream>
+#include <cstdio>
 
 #include "foundation/Diagnostics.hpp"
 #include "foundation/FileUtils_Write.hpp"
@@ -17,7 +17,7 @@ namespace {
 
 void debug_line(const std::string& text) {
     auto level = diagnostics::debug_level();
-    if (level && *level > 3) std::cerr << "[PwDiskCache] " << text << '\n';
+    if (level && *level > 3) std::fprintf(stderr, "[PwDiskCache] %s\n", text.c_str());
 }
 
 std::optional<std::string> twin_key(const std::string& key, const pwcache::PwRecord& r) {

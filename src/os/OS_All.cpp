@@ -1,6 +1,7 @@
 #include "os/OS_All.hpp"
 
 #include <map>
+#include <mutex>
 
 #include "os/OS.hpp"
 #include "os/OS_Debian.hpp"
@@ -32,23 +33,21 @@ std::shared_ptr<const DistroClass> build(const std::string& distro, int major) {
     return nullptr;
 }
 
-const std::map<std::string, std::shared_ptr<const DistroClass>>& catalogue() {
-    static const auto classes = [] {
-        std::map<std::string, std::shared_ptr<const DistroClass>> m;
-        for (const auto& [distro, major] : supported_distros()) {
-            if (auto cls = build(distro, major)) m[cls->name()] = cls;
-        }
-        return m;
-    }();
-    return classes;
-}
-
 }  // namespace
 
+// Built on first use, one class at a time: a run needs only its own.
 std::shared_ptr<const DistroClass> find_class(const std::string& class_name) {
-    const auto& m = catalogue();
-    auto it = m.find(class_name);
-    return it == m.end() ? nullptr : it->second;
+    static std::mutex guard;
+    static std::map<std::string, std::shared_ptr<const DistroClass>> built;
+    std::lock_guard<std::mutex> hold(guard);
+    if (auto it = built.find(class_name); it != built.end()) return it->second;
+    for (const auto& [distro, major] : supported_distros()) {
+        if (class_name_for(distro, std::to_string(major)) != class_name) continue;
+        auto cls = build(distro, major);
+        built[class_name] = cls;
+        return cls;
+    }
+    return nullptr;
 }
 
 std::shared_ptr<const DistroClass> linux_class() {

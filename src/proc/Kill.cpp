@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <iostream>
+#include <cstdio>
 #include <optional>
 #include <unordered_set>
 
@@ -53,9 +53,14 @@ std::function<void(double)>& sleeper() {
     return fn;
 }
 
-void say(const std::string& text) { std::cout << text << std::flush; }
+void print_flush(std::FILE* to, const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), to);
+    std::fflush(to);
+}
 
-void warn(const std::string& text) { std::cerr << text << "\n" << std::flush; }
+void say(const std::string& text) { print_flush(stdout, text); }
+
+void warn(const std::string& text) { print_flush(stderr, text + "\n"); }
 
 std::string signal_label(int sig) {
     for (const auto& [name, num] : signal::numbers::SIGNAL_NUMBER())

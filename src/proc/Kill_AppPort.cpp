@@ -15,7 +15,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
+#include <cstdio>
 #include <set>
 #include <sstream>
 #include <unordered_map>
@@ -230,8 +230,12 @@ int kill_apps_on_ports(const Args& args) {
     std::vector<pid_t> pids;
     for (const auto& l : listeners) {
         if (std::find(pids.begin(), pids.end(), l.pid) == pids.end()) pids.push_back(l.pid);
-        if (verbose)
-            std::cout << "Process " << l.pid << " listens on " << l.address << " port " << l.port << "\n" << std::flush;
+        if (verbose) {
+            const std::string line = "Process " + std::to_string(l.pid) + " listens on " + l.address + " port " +
+                                     std::to_string(l.port) + "\n";
+            std::fwrite(line.data(), 1, line.size(), stdout);
+            std::fflush(stdout);
+        }
     }
     if (pids.empty()) return 0;
     auto lineage = processinfo::get_pid_lineage();

@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -224,13 +225,21 @@ bool send_all(int fd, const std::string& data, long long deadline) {
     return true;
 }
 
-// Appends at least `want` more bytes to buf.
+// Appends at least `want` more bytes to buf. A large want (a message's
+// body) is read straight into buf, exactly, so that no page is touched twice.
 bool recv_some(int fd, std::string& buf, size_t want, long long deadline) {
     const size_t goal = buf.size() + want;
-    char chunk[65536];
+    char chunk[4096];
     while (buf.size() < goal) {
-        ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n > 0) { buf.append(chunk, static_cast<size_t>(n)); continue; }
+        const size_t have = buf.size();
+        const bool direct = goal - have > sizeof chunk;
+        if (direct) buf.resize(goal);
+        ssize_t n = direct ? ::recv(fd, buf.data() + have, goal - have, 0) : ::recv(fd, chunk, sizeof chunk, 0);
+        if (direct) buf.resize(have + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+        if (n > 0) {
+            if (!direct) buf.append(chunk, static_cast<size_t>(n));
+            continue;
+        }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_for(fd, POLLIN, deadline)) continue;
         return false;
@@ -288,8 +297,12 @@ std::optional<Reply> read_message(Connection& c, long long deadline) {
     if (fields_len > MAX_MESSAGE || body_len > MAX_MESSAGE) return std::nullopt;
     const uint64_t fields_end = 16 + fields_len, body_at = (fields_end + 7) / 8 * 8, total = body_at + body_len;
     if (in.size() < total && !recv_some(c.fd, in, total - in.size(), deadline)) return std::nullopt;
-    const std::string m = in.substr(0, total);
-    in.erase(0, total);
+    std::string m;
+    if (in.size() == total) m.swap(in);
+    else {
+        m = in.substr(0, total);
+        in.erase(0, total);
+    }
     Reply r;
     r.type = m[1];
     Reader fields(m, 16, fields_end);

@@ -119,6 +119,30 @@ TEST(LoadFile, SettingsReaderRefusesWhatIsNotASmallRegularFile) {
     EXPECT_EQ(lf::read_regular_file(t / "big", 101).text->size(), 101u);
 }
 
+// The reader sizes its reads by what the file says it holds: files at and
+// around its piece sizes, and /proc files that say they hold nothing.
+TEST(LoadFile, SettingsReaderReadsWholeFilesWhateverSizeTheySay) {
+    TempDir t;
+    for (std::size_t size : {0, 1, 4095, 4096, 4097, 65535, 65536, 65537, 200000}) {
+        const std::string body = random_bytes(size, static_cast<unsigned>(size));
+        norvik::test::write_file(t / "f", body);
+        auto whole = lf::read_regular_file(t / "f");
+        ASSERT_TRUE(whole.text) << size << ": " << whole.reason;
+        EXPECT_EQ(*whole.text, body) << size;
+        auto exact = lf::read_regular_file(t / "f", size);
+        ASSERT_TRUE(exact.text) << size;
+        EXPECT_EQ(exact.text->size(), size);
+        if (size > 0) {
+            EXPECT_EQ(lf::read_regular_file(t / "f", size - 1).error, EFBIG) << size;
+        }
+    }
+    auto smaps = lf::read_regular_file("/proc/self/smaps");
+    ASSERT_TRUE(smaps.text) << smaps.reason;
+    EXPECT_GT(smaps.text->size(), 4096u);
+    EXPECT_NE(smaps.text->find("[stack]"), std::string::npos) << "stopped after the first piece";
+    EXPECT_EQ(smaps.text->back(), '\n');
+}
+
 TEST(LoadFile, OffsetAndLength) {
     TempDir t;
     norvik::test::write_file(t / "f", "0123456789");
