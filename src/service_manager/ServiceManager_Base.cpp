@@ -60,6 +60,10 @@ constexpr int STATUS_WAIT_LIMIT = 120;
 // daemon often writes the file just after systemd's job returns). An inotify
 // watch would wake sooner, but closing one costs a kernel grace period.
 constexpr double PIDFILE_POLL = 0.005;
+// The file most often comes within a few ms of the job: the first polls are
+// shorter still.
+constexpr double PIDFILE_FIRST_POLL = 0.001;
+constexpr int PIDFILE_FIRST_POLLS = 20;
 constexpr double PIDFILE_FILL_WAIT = 0.9;
 
 bool env_true(const char* name) {
@@ -1043,9 +1047,9 @@ int Base::is_up_via_pidfile() {
                          exception::stack_trace());
     double deadline = timehires::time() + startup_timeout();
     bool found = is_plain_file(pf);
-    while (!found && timehires::time() <= deadline) {
+    for (int polls = 0; !found && timehires::time() <= deadline; ++polls) {
         if (service_manager().start_gave_up(*this)) return 0;
-        timehires::sleep(PIDFILE_POLL);
+        timehires::sleep(polls < PIDFILE_FIRST_POLLS ? PIDFILE_FIRST_POLL : PIDFILE_POLL);
         found = is_plain_file(pf);
     }
     if (!found) {

@@ -130,6 +130,7 @@ protected:
         return live_pid_in(daemon().pidfile);
     }
     bool running() override { return main_pid() > 0; }
+    bool reload_changes_main_pid() override { return daemon().initd_reload_new_pid; }
     bool stopped() override { return main_pid() == 0 && script(daemon().initd, "status") != 0; }
     ToolRun own_stop_and_start() override {
         ToolRun stop = timed_quiet("/etc/init.d/" + daemon().initd, {"/etc/init.d/" + daemon().initd, "stop"});

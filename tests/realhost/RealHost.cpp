@@ -55,6 +55,11 @@ const std::vector<Daemon>& daemons() {
         {.panel = "rsyslogd", .unit = "rsyslog", .initd = "", .pidfile = "/run/rsyslogd.pid", .ports = {},
          .reloads = false, .bad_file = "/etc/rsyslog.d/99-norvik.conf", .bad_text = "norvik_broken(\n",
          .bad_marker = "99-norvik.conf", .fatal_file = "", .fatal_text = ""},
+        // A Perl daemon (its executable is the interpreter) that takes a
+        // second or two to compile its rules; no configuration test.
+        {.panel = "spamd", .unit = "spamd", .initd = "spamd", .pidfile = "/run/spamd.pid", .ports = {783},
+         .reloads = true, .bad_file = "", .bad_text = "", .bad_marker = "", .fatal_file = "/etc/default/spamd",
+         .fatal_text = "OPTIONS=\"--norvik_broken\"\n", .initd_reload_new_pid = true},
     };
     return all;
 }
@@ -71,7 +76,8 @@ std::vector<Case> cases(bool initd, bool breakable) {
         if (initd && d.initd.empty()) continue;
         if (breakable && d.fatal_file.empty()) continue;
         out.push_back({d.panel, false, initd});
-        out.push_back({d.panel, true, initd});
+        // A daemon whose own name is the panel's has one case, not two alike.
+        if ((initd ? d.initd : d.unit) != d.panel) out.push_back({d.panel, true, initd});
     }
     return out;
 }
@@ -261,7 +267,19 @@ void check_operations(DaemonUnderTest& t) {
     if (d.reloads) {
         ToolRun reload = t.tool({"--reload"});
         EXPECT_EQ(reload.r.exit_code, 0) << reload.text();
-        EXPECT_EQ(settled_main_pid(t), after) << "a reload replaced the main process";
+        if (t.reload_changes_main_pid()) {
+            // Back only once it serves again: a stop in between, by the tool
+            // or by the init script itself, finds no daemon to stop.
+            pid_t again = 0;
+            for (int i = 0; i < 200 && (again == 0 || again == after); ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                again = t.main_pid();
+            }
+            EXPECT_TRUE(again > 0 && again != after) << "the reloaded daemon did not come back";
+            EXPECT_TRUE(ports_become(d.ports, true, 5)) << "the port does not answer after the reload";
+        } else {
+            EXPECT_EQ(settled_main_pid(t), after) << "a reload replaced the main process";
+        }
         EXPECT_TRUE(t.running());
     }
 
@@ -272,13 +290,22 @@ void check_operations(DaemonUnderTest& t) {
     ToolRun down = t.tool({"--status"});
     EXPECT_EQ(down.r.exit_code, 255) << down.text();
 
+    // Both starts count until the daemon serves: the job of a simple unit
+    // (spamd) ends at the exec, long before its ports answer.
+    auto until_serving = [&](double limit) {
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_TRUE(ports_become(d.ports, true, limit)) << "the ports do not answer after a start";
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    };
     ToolRun start = t.tool({"--start"});
     EXPECT_EQ(start.r.exit_code, 0) << start.text();
     EXPECT_TRUE(t.running());
-    EXPECT_TRUE(ports_become(d.ports, true, 2));
+    const double tool_start = start.seconds + until_serving(2);
     ToolRun own = t.own_stop_and_start();
     ASSERT_EQ(own.r.exit_code, 0) << own.text();
-    EXPECT_LE(start.seconds, own.seconds + 2.0) << "tool " << start.seconds << " s, the back end's own " << own.seconds << " s";
+    const double own_start = own.seconds + until_serving(30);
+    EXPECT_LE(tool_start, own_start + 2.0) << "tool " << tool_start << " s, the back end's own " << own_start << " s\n"
+                                           << start.text();
 }
 
 void check_broken_configuration_refused(DaemonUnderTest& t) {

@@ -31,6 +31,9 @@ struct Daemon {
     std::string fatal_file, fatal_text;
     // A plain restart is graceful: the main process stays.
     bool graceful = false;
+    // Under its init script a reload starts the daemon anew, with a new PID
+    // once it has read its configuration again (spamd daemonizes again).
+    bool initd_reload_new_pid = false;
 };
 
 const std::vector<Daemon>& daemons();
@@ -106,6 +109,8 @@ public:
     virtual bool stopped() = 0;
     // Stops the daemon with the back end's own tool and times its start.
     virtual ToolRun own_stop_and_start() = 0;
+    // A reload ends with another main process (see Daemon).
+    virtual bool reload_changes_main_pid() { return false; }
 };
 // --status, restart (graceful, then hard), reload, stop, --status, start.
 void check_operations(DaemonUnderTest& t);
