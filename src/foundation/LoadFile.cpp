@@ -228,7 +228,8 @@ BoundedFile read_regular_file(const std::string& path, std::size_t limit) {
     try {
         while (text.size() <= limit) {
             const std::size_t want = expected > text.size() ? expected + 1 - text.size() : 4096;
-            const std::size_t piece = std::min<std::size_t>({limit + 1 - text.size(), std::max<std::size_t>(want, 4096), 65536});
+            const std::size_t piece =
+                std::min<std::size_t>({limit + 1 - text.size(), std::max<std::size_t>(want, 4096), 65536});
             if (rf::read_fast(fd, text, piece, text.size()) == 0) break;
         }
     } catch (const Exception& e) {
