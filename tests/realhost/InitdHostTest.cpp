@@ -136,6 +136,14 @@ protected:
         ToolRun stop = timed_quiet("/etc/init.d/" + daemon().initd, {"/etc/init.d/" + daemon().initd, "stop"});
         reap_zombies();
         if (stop.r.exit_code != 0) return stop;
+        // Some scripts signal and return (spamd's): the start to time is one
+        // from stopped, not one that finds the old daemon still running.
+        for (int i = 0; i < 200 && main_pid() != 0; ++i) ::usleep(50000);
+        if (main_pid() != 0 || !ports_become(daemon().ports, false, 10)) {
+            stop.r.exit_code = -1;
+            stop.r.err = "the init script's stop left the daemon running";
+            return stop;
+        }
         return timed_quiet("/etc/init.d/" + daemon().initd, {"/etc/init.d/" + daemon().initd, "start"});
     }
     TempDir links_{"rhinit"};
