@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "foundation/LoadFile.hpp"
 #include "proc/Kill.hpp"
@@ -145,6 +147,7 @@ std::vector<Member> descendants(pid_t pid) {
         // Down the kernel's child lists: a few reads for a small tree,
         // where a scan reads every process's stat.
         std::vector<Member> out;
+        std::set<std::pair<pid_t, std::uint64_t>> seen;  // a large tree must not cost a search per member
         std::string buf;
         std::vector<std::string_view> f;
         std::vector<pid_t> parents{pid};
@@ -152,7 +155,7 @@ std::vector<Member> descendants(pid_t pid) {
             std::vector<pid_t> next;
             for (pid_t p : parents)
                 for (const Member& m : listed_children(p, buf, f)) {
-                    if (m.pid == pid || std::find(out.begin(), out.end(), m) != out.end()) continue;
+                    if (m.pid == pid || !seen.insert({m.pid, m.start}).second) continue;
                     out.push_back(m);
                     next.push_back(m.pid);
                 }
