@@ -59,7 +59,7 @@ const std::vector<Daemon>& daemons() {
         // second or two to compile its rules; no configuration test.
         {.panel = "spamd", .unit = "spamd", .initd = "spamd", .pidfile = "/run/spamd.pid", .ports = {783},
          .reloads = true, .bad_file = "", .bad_text = "", .bad_marker = "", .fatal_file = "/etc/default/spamd",
-         .fatal_text = "OPTIONS=\"--norvik_broken\"\n", .initd_reload_new_pid = true},
+         .fatal_text = "OPTIONS=\"--norvik_broken\"\n", .initd_reload_new_pid = true, .ready_by_pidfile = true},
     };
     return all;
 }
@@ -291,11 +291,14 @@ void check_operations(DaemonUnderTest& t) {
     EXPECT_EQ(down.r.exit_code, 255) << down.text();
 
     // Both starts count until the daemon serves: the job of a simple unit
-    // (spamd) ends at the exec, long before its ports answer.
+    // (spamd) ends at the exec, long before it is up.
     auto until_serving = [&](double limit) {
         auto t0 = std::chrono::steady_clock::now();
+        auto waited = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); };
         EXPECT_TRUE(ports_become(d.ports, true, limit)) << "the ports do not answer after a start";
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        while (d.ready_by_pidfile && live_pid_in(d.pidfile) == 0 && waited() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return waited();
     };
     ToolRun start = t.tool({"--start"});
     EXPECT_EQ(start.r.exit_code, 0) << start.text();

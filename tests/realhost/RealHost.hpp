@@ -34,6 +34,9 @@ struct Daemon {
     // Under its init script a reload starts the daemon anew, with a new PID
     // once it has read its configuration again (spamd daemonizes again).
     bool initd_reload_new_pid = false;
+    // Up only once its PID file names it: it may answer on its port while it
+    // still loads what it needs to serve (spamd under systemd).
+    bool ready_by_pidfile = false;
 };
 
 const std::vector<Daemon>& daemons();
