@@ -1,6 +1,7 @@
 #include "restartsrv/RestartSrv_StartupLog.hpp"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,6 +23,7 @@
 #include "run/CloseFDs.hpp"
 #include "run/ForkAsync.hpp"
 #include "run/ForkSync.hpp"
+#include "run/SafeRun_Object.hpp"
 #include "run/Sys_Setsid.hpp"
 
 namespace norvik::restartsrv {
@@ -94,6 +96,31 @@ void write_all(int fd, const char* p, size_t n) {
         p += w;
         n -= static_cast<size_t>(w);
     }
+}
+
+// In the intermediate of a waited-for start: the worker, set up as
+// redirect_child_streams does, with the signals a fresh program expects.
+// Its pid, or the system error negated once the log says why it failed.
+pid_t spawn_logged_worker(const std::string& path, int log_fd, const std::vector<std::string>& args) {
+    posix_spawn_file_actions_t fa;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_adddup2(&fa, log_fd, 2);
+    posix_spawn_file_actions_adddup2(&fa, log_fd, 1);
+    Fd in(::open(STARTUP_STDIN, O_RDONLY | O_CLOEXEC));
+    if (in.get() >= 0) posix_spawn_file_actions_adddup2(&fa, in.get(), 0);
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
+    saferun::reset_child_signals(attr);
+    auto argv = exec_argv(path, args);
+    pid_t pid = 0;
+    int rc = ::posix_spawn(&pid, path.c_str(), &fa, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    if (rc == 0) return pid;
+    std::string msg = "The system failed to execute “" + path + "” because of an error: " + std::strerror(rc) + "\n";
+    write_all(log_fd, msg.data(), msg.size());
+    return -rc;
 }
 
 std::shared_ptr<Logger>& mkdir_logger() {
@@ -247,19 +274,10 @@ pid_t _start_capture_and_wait(const std::string& path, int start_log_fd, const s
     o.on_timeout = [](pid_t session) {
         proc::family::end_members(proc::family::session_members(session), SESSION_END_GRACE);
     };
+    o.spawn_worker = [&] { return spawn_logged_worker(path, start_log_fd, args); };
     pid_t pid = sys::setsid::full_daemonize(o);
-    if (pid != 0) {
-        if (timed_out) *timed_out = sys::setsid::last_wait_timed_out();
-        return pid;
-    }
-    // The worker.
-    redirect_child_streams(start_log_fd, {});
-    auto argv = exec_argv(path, args);
-    ::execv(path.c_str(), argv.data());
-    int e = errno;
-    std::string msg = "The system failed to execute “" + path + "” because of an error: " + std::strerror(e) + "\n";
-    write_all(2, msg.data(), msg.size());
-    forkasync::child_exit(e);
+    if (timed_out) *timed_out = sys::setsid::last_wait_timed_out();
+    return pid;
 }
 
 pid_t logged_startup(const std::string& service, bool wipe, const std::vector<std::string>& cmd,

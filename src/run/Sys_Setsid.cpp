@@ -104,10 +104,15 @@ pid_t full_daemonize(const Options& options) {
         forkasync::child_exit(err);
     }
     pid_t second;
-    try {
-        second = fork_or_raise();
-    } catch (...) {
-        forkasync::child_exit(errno ? errno : 1);
+    if (options.spawn_worker) {
+        second = options.spawn_worker();
+        if (second < 0) forkasync::child_exit(-second);
+    } else {
+        try {
+            second = fork_or_raise();
+        } catch (...) {
+            forkasync::child_exit(errno ? errno : 1);
+        }
     }
     if (second > 0) {
         if (!options.keep_parent) forkasync::child_exit(0);

@@ -21,6 +21,12 @@ struct Options {
     // it; the wait then goes on until the first child has ended.
     double timeout = 0;
     std::function<void(pid_t session)> on_timeout;
+    // Called in the intermediate instead of forking the worker: it starts
+    // the worker without copying this process (a fork of a large program is
+    // the slow part of a short command) and returns its pid, or the system
+    // error number negated, which the intermediate then exits with. With it
+    // full_daemonize never returns 0.
+    std::function<pid_t()> spawn_worker;
 };
 
 pid_t full_daemonize(const Options& options = {});

@@ -1,10 +1,13 @@
 // The startup log: waited-for and detached starts, exec failures, the
 // planted-symlink refusal, the name mapping.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <sstream>
 
 #include "support/TestSupport.hpp"
 #include "exception/Exception.hpp"
@@ -62,6 +65,50 @@ TEST_F(StartupLog, MissingProgramGivesCodeTwoWithoutAProcess) {
     norvik::test::write_file(root_ / "plain.txt", "x", 0644);
     EXPECT_EQ(rs::logged_startup("demo", true, {root_ / "plain.txt"}, {.wait = true}), 0);
     EXPECT_EQ(rs::logged_startup("demo", true, {root_.path()}, {.wait = true}), 0);
+}
+
+TEST_F(StartupLog, WaitedExecFailureIsLoggedAndLeavesTheErrno) {
+    norvik::test::write_file(root_ / "nointerp", "#!/no/such/interpreter\n", 0755);
+    norvik::test::write_file(root_ / "garbage", std::string(64, '\x7f'), 0755);
+    for (auto [path, err] : {std::pair<std::string, int>{root_ / "nointerp", ENOENT}, {root_ / "garbage", ENOEXEC}}) {
+        pid_t pid = rs::logged_startup("demo", true, {path}, {.wait = true});
+        EXPECT_GT(pid, 0) << path;
+        EXPECT_EQ(norvik::child_status(), err << 8) << path;
+        EXPECT_NE(log_of("demo").find("The system failed to execute “" + path + "” because of an error: " +
+                                      std::strerror(err)),
+                  std::string::npos)
+            << log_of("demo");
+    }
+}
+
+TEST_F(StartupLog, WaitedCommandRunsUnderALeaderWithOnlyItsStreamsAndPlainSignals) {
+    // What the caller blocks is not what the command gets.
+    sigset_t usr1, old;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    ASSERT_EQ(::sigprocmask(SIG_BLOCK, &usr1, &old), 0);
+    rs::logged_startup("demo", true,
+                       {"/bin/sh", "-c", "cat /proc/$$/stat; grep ^SigBlk /proc/$$/status; ls /proc/$$/fd; readlink /proc/$$/fd/0"},
+                       {.wait = true});
+    ::sigprocmask(SIG_SETMASK, &old, nullptr);
+    EXPECT_EQ(norvik::child_status(), 0);
+    std::istringstream log(log_of("demo"));
+    std::string stat_line, sigblk, fd_line, in_target;
+    std::getline(log, stat_line);
+    std::getline(log, sigblk);
+    std::vector<std::string> fds;
+    while (std::getline(log, fd_line) && fd_line.find('/') == std::string::npos) fds.push_back(fd_line);
+    in_target = fd_line;
+    // pid (comm) state ppid pgrp session: the intermediate leads the session.
+    std::istringstream fields(stat_line.substr(stat_line.rfind(')') + 2));
+    std::string state;
+    long ppid = 0, pgrp = 0, session = 0;
+    fields >> state >> ppid >> pgrp >> session;
+    EXPECT_EQ(session, ppid) << stat_line;
+    EXPECT_NE(session, static_cast<long>(::getsid(0))) << stat_line;
+    EXPECT_EQ(sigblk, "SigBlk:\t0000000000000000");
+    EXPECT_EQ(fds, (std::vector<std::string>{"0", "1", "2"}));
+    EXPECT_EQ(in_target, "/dev/null");
 }
 
 TEST_F(StartupLog, DetachedExecFailureRaisesWithTheErrno) {
