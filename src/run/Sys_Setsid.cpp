@@ -106,7 +106,8 @@ pid_t full_daemonize(const Options& options) {
     pid_t second;
     if (options.spawn_worker) {
         second = options.spawn_worker();
-        if (second < 0) forkasync::child_exit(-second);
+        // Never go on as the worker: that is the caller's code in a copy.
+        if (second <= 0) forkasync::child_exit(second < 0 ? -second : 1);
     } else {
         try {
             second = fork_or_raise();
