@@ -1,7 +1,6 @@
 #include "restartsrv/RestartSrv_StartupLog.hpp"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -102,21 +101,10 @@ void write_all(int fd, const char* p, size_t n) {
 // redirect_child_streams does, with the signals a fresh program expects.
 // Its pid, or the system error negated once the log says why it failed.
 pid_t spawn_logged_worker(const std::string& path, int log_fd, const std::vector<std::string>& args) {
-    posix_spawn_file_actions_t fa;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_adddup2(&fa, log_fd, 2);
-    posix_spawn_file_actions_adddup2(&fa, log_fd, 1);
     Fd in(::open(STARTUP_STDIN, O_RDONLY | O_CLOEXEC));
-    if (in.get() >= 0) posix_spawn_file_actions_adddup2(&fa, in.get(), 0);
-    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-    saferun::reset_child_signals(attr);
     auto argv = exec_argv(path, args);
     pid_t pid = 0;
-    int rc = ::posix_spawn(&pid, path.c_str(), &fa, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
+    int rc = saferun::spawn_child(pid, path, false, {{log_fd, 2}, {log_fd, 1}, {in.get(), 0}}, argv.data(), environ);
     if (rc == 0) return pid;
     std::string msg = "The system failed to execute “" + path + "” because of an error: " + std::strerror(rc) + "\n";
     write_all(log_fd, msg.data(), msg.size());

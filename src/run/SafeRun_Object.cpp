@@ -324,27 +324,10 @@ void Object::run_child(Options& o) {
         for (auto& e : env_s) envp.push_back(e.data());
         envp.push_back(nullptr);
 
-        posix_spawn_file_actions_t fa;
-        posix_spawnattr_t attr;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawnattr_init(&attr);
-        posix_spawn_file_actions_adddup2(&fa, in_child, 0);
-        posix_spawn_file_actions_adddup2(&fa, out_child, 1);
-        posix_spawn_file_actions_adddup2(&fa, err_child, 2);
-        // Nothing this program holds open (even a descriptor inherited
-        // without close-on-exec) reaches the child.
-        posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-        reset_child_signals(attr);
-        posix_spawnattr_setpgroup(&attr, 0);
-        short flags = 0;
-        posix_spawnattr_getflags(&attr, &flags);
-        posix_spawnattr_setflags(&attr, static_cast<short>(flags | POSIX_SPAWN_SETPGROUP));
         pid_t pid = 0;
         const bool by_path = o.program.find('/') != std::string::npos;
-        int rc = by_path ? ::posix_spawn(&pid, o.program.c_str(), &fa, &attr, argv.data(), envp.data())
-                         : ::posix_spawnp(&pid, o.program.c_str(), &fa, &attr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&fa);
-        posix_spawnattr_destroy(&attr);
+        int rc = spawn_child(pid, o.program, !by_path, {{in_child, 0}, {out_child, 1}, {err_child, 2}}, argv.data(),
+                             envp.data(), true);
         if (rc != 0) {
             _CHILD_ERROR = (rc & 0xff) << 8;
             _exec_failed = true;
@@ -621,7 +604,17 @@ const Object& Object::die_if_error() const {
     return *this;
 }
 
-void reset_child_signals(posix_spawnattr_t& attr) {
+int spawn_child(pid_t& pid, const std::string& program, bool search_path, std::initializer_list<Dup> dups,
+                char* const argv[], char* const envp[], bool own_group) {
+    posix_spawn_file_actions_t fa;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawnattr_init(&attr);
+    for (const Dup& d : dups)
+        if (d.from >= 0) posix_spawn_file_actions_adddup2(&fa, d.from, d.to);
+    // Nothing this program holds open (even a descriptor inherited without
+    // close-on-exec) reaches the child.
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
     sigset_t def, none;
     sigemptyset(&def);
     sigaddset(&def, SIGPIPE);
@@ -629,7 +622,17 @@ void reset_child_signals(posix_spawnattr_t& attr) {
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attr, &def);
     posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (own_group) {
+        posix_spawnattr_setpgroup(&attr, 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(&attr, flags);
+    int rc = search_path ? ::posix_spawnp(&pid, program.c_str(), &fa, &attr, argv, envp)
+                         : ::posix_spawn(&pid, program.c_str(), &fa, &attr, argv, envp);
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    return rc;
 }
 
 }  // namespace norvik::saferun

@@ -16,6 +16,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <initializer_list>
 #include <iosfwd>
 #include <map>
 #include <memory>
@@ -124,8 +125,17 @@ private:
     size_t _stderr_dropped = 0;
 };
 
-// A spawned child starts with SIGPIPE and SIGCHLD at their defaults and no
-// signal blocked, whatever this program had set.
-void reset_child_signals(posix_spawnattr_t& attr);
+// Spawns a child without copying this program: the dups are made in the
+// order given (a negative `from` is skipped), nothing else stays open, and
+// the child starts with SIGPIPE and SIGCHLD at their defaults and no signal
+// blocked, whatever this program had set; with `own_group` it leads a
+// process group of its own. `search_path` looks a name without a slash up on
+// PATH. The posix_spawn result: 0 with `pid` set, else the error number.
+struct Dup {
+    int from;
+    int to;
+};
+int spawn_child(pid_t& pid, const std::string& program, bool search_path, std::initializer_list<Dup> dups,
+                char* const argv[], char* const envp[], bool own_group = false);
 
 }  // namespace norvik::saferun

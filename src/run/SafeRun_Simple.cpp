@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,29 +103,11 @@ std::optional<std::string> _saferun_r(const std::vector<std::string>& command_in
         }
     }
 
-    posix_spawn_file_actions_t fa;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawnattr_init(&attr);
-    switch (flag) {
-        case MERGE_STDERR:
-            posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-            posix_spawn_file_actions_adddup2(&fa, p[1], 2);
-            break;
-        case NULL_STDERR:
-            posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-            posix_spawn_file_actions_adddup2(&fa, null_fd, 2);
-            break;
-        case NULL_STDOUT:
-            posix_spawn_file_actions_adddup2(&fa, null_fd, 1);
-            posix_spawn_file_actions_adddup2(&fa, p[1], 2);
-            break;
-        default:
-            posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-            break;
-    }
-    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-    saferun::reset_child_signals(attr);
+    // The child's standard output and error, by flag.
+    int child_out = p[1], child_err = -1;
+    if (flag == MERGE_STDERR) child_err = p[1];
+    else if (flag == NULL_STDERR) child_err = null_fd;
+    else if (flag == NULL_STDOUT) child_out = null_fd, child_err = p[1];
 
     struct sigaction old_chld {};
     ::sigaction(SIGCHLD, nullptr, &old_chld);
@@ -138,9 +119,7 @@ std::optional<std::string> _saferun_r(const std::vector<std::string>& command_in
         chld_changed = true;
     }
     pid_t pid = 0;
-    int rc = ::posix_spawnp(&pid, program.c_str(), &fa, &attr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
+    int rc = saferun::spawn_child(pid, program, true, {{child_out, 1}, {child_err, 2}}, argv.data(), envp.data());
     ::close(p[1]);
     if (null_fd >= 0) ::close(null_fd);
     if (rc != 0) {
