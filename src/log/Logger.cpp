@@ -11,6 +11,7 @@
 #include "exception/Exception.hpp"
 #include "foundation/FileUtils_Mkdir.hpp"
 #include "foundation/FileUtils_Open.hpp"
+#include "foundation/JournalStream.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/Time.hpp"
 #include "log/Debug.hpp"
@@ -246,18 +247,21 @@ void Logger::redirect_stderr_to_error_log() {
     ::close(fd);
 }
 
-int Logger::write_message(const LogEntry& entry, const std::string& text) {
+int Logger::write_message(const LogEntry& entry, const std::string& plain) {
     int status = 1;
     int out = entry.output.value_or(0);
+    // A stream that is the journal gets the line's priority in front.
+    const int priority = journalstream::priority_of(entry.level);
+    auto text = [&](int fd) { return journalstream::prefix(fd, priority) + plain; };
     if (out == 3) {
-        if (!write_all(1, text)) status = 0;
-        if (!write_all(2, text)) status = 0;
+        if (!write_all(1, text(1))) status = 0;
+        if (!write_all(2, text(2))) status = 0;
     } else if (out == 1) {
         if (args_.use_stdout || ::isatty(1)) {
-            if (!write_all(1, text)) status = 0;
+            if (!write_all(1, text(1))) status = 0;
         }
     } else if (out == 2) {
-        if (!write_all(2, text)) status = 0;
+        if (!write_all(2, text(2))) status = 0;
     }
     return status;
 }

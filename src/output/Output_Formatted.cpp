@@ -1,5 +1,6 @@
 #include "output/Output_Formatted.hpp"
 
+#include "foundation/JournalStream.hpp"
 #include "output/Output_ControlChars.hpp"
 #include "output/StringFunc_Fmt.hpp"
 
@@ -39,13 +40,15 @@ std::string Formatted::_indent() const { return std::string(static_cast<size_t>(
 void Formatted::message(const std::string& type, const nlohmann::json& contents, const nlohmann::json& source,
                         int partial_message, bool prepend_message) {
     const nlohmann::json& src = source.is_null() ? source_ : source;
+    _priority = journalstream::priority_of(type);
     if (is_known_type(type)) {
         _safe_render_message(contents_text(contents), color_for_type(type, src), partial_message, prepend_message);
         return;
     }
     // A type this class does not know is shown raw, so nothing is lost.
-    std::string text = replace_control_characters(raw_message_text(type, contents));
-    write_text(text + "\n");
+    std::string text = replace_control_characters(raw_message_text(type, contents)) + "\n";
+    bool at_start = _last_message_had_newline;
+    write_text(journalstream::prefix_lines(::fileno(filehandle_), _priority, text, at_start));
     _last_message_had_newline = true;
 }
 
@@ -113,7 +116,9 @@ void Formatted::_safe_render_message(const std::string& msg, const std::string& 
         text += job + piece;
         at_line_start = line.newline;
     }
-    write_text(text);
+    // Under a unit the journal reads each line's priority from its start.
+    bool at_start = _last_message_had_newline;
+    write_text(journalstream::prefix_lines(::fileno(filehandle_), _priority, text, at_start));
     _last_message_had_newline = ends_line;
 }
 

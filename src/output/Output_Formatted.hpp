@@ -46,6 +46,8 @@ protected:
     std::string _job_header();
 
     bool _last_message_had_newline = true;
+    // The journal priority of the message being rendered.
+    int _priority = 6;
     std::map<std::string, std::string> fmt_cache_pid;
     std::map<std::string, std::string> fmt_cache_queue_child_number;
     std::map<std::string, std::string> fmt_cache_item_name;

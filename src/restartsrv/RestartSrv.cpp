@@ -10,6 +10,7 @@
 #include "config/Config_LoadNkConf.hpp"
 #include "output/Output_Formatted_HTML.hpp"
 #include "output/Output_Formatted_Terminal.hpp"
+#include "restartsrv/RestartSrv_Report.hpp"
 
 namespace norvik::restartsrv {
 
@@ -110,6 +111,14 @@ const Spelling* find_spelling(const std::string& name) {
 }
 
 }  // namespace
+
+std::vector<std::string> option_spellings() {
+    std::vector<std::string> v;
+    for (const auto& sp : spellings()) v.push_back(sp.text);
+    return v;
+}
+
+bool parseargv_takes(const std::string& name) { return !name.empty() && find_spelling(name) != nullptr; }
 
 ParsedArgs parseargv() {
     ParsedArgs r;
@@ -215,7 +224,8 @@ ParsedArgs parseargv() {
     return r;
 }
 
-bool is_query_request(const std::vector<std::string>& args) {
+namespace {
+ParsedArgs parse_quietly(const std::vector<std::string>& args) {
     std::vector<std::string> saved = argv();
     argv() = args;
     g_quiet_parse = true;
@@ -229,10 +239,26 @@ bool is_query_request(const std::vector<std::string>& args) {
     }
     g_quiet_parse = false;
     argv() = std::move(saved);
+    return r;
+}
+}  // namespace
+
+bool is_query_request(const std::vector<std::string>& args) {
+    ParsedArgs r = parse_quietly(args);
     return r.status || r.check;
 }
 
+std::string requested_action(const std::vector<std::string>& args) {
+    ParsedArgs r = parse_quietly(args);
+    if (r.check) return "CHECK";
+    if (r.status) return "STATUS";
+    return r.restart == STOP ? "STOP" : r.restart == RELOAD ? "RELOAD" : "RESTART";
+}
+
 std::shared_ptr<norvik::Output> get_formatted_output_object(const std::vector<std::string>& args) {
+    // A panel asked for JSON lines; the environment, so that no argument
+    // word can clash with it.
+    if (report::json_mode()) return std::make_shared<norvik::Output>();
     for (const auto& a : args)
         if (a.find("html") != std::string::npos) return std::make_shared<output::formatted::HTML>();
     return std::make_shared<output::formatted::Terminal>();
@@ -281,6 +307,8 @@ std::map<std::string, std::string> loadnkconfig() { return config::loadnkconf::l
 #include "restartsrv/RestartSrv_Help.hpp"
 #include "restartsrv/RestartSrv_Lock.hpp"
 #include "restartsrv/RestartSrv_Systemd.hpp"
+#include "restartsrv/RestartSrv_Words.hpp"
+#include "restartsrv/Services_Log.hpp"
 #include "restartsrv/Services_Log_Display.hpp"
 #include "run/Sys_Setsid.hpp"
 #include "services/Services_Env.hpp"
@@ -297,7 +325,9 @@ constexpr const char* NO_SERVICE_MESSAGE = "No service was named";
 constexpr const char* REFUSAL_MESSAGE =
     "Refusing to act on every service at once: name one service (restartsrv_<service>).\n";
 constexpr const char* CMDLINE_PLACEHOLDER = "(unknown)";
-constexpr const char* CUSTOM_ACTION_PATTERN = "^(?:--)?([a-z]+)$";
+constexpr const char* CUSTOM_ACTION_PATTERN = CUSTOM_ACTION_WORD_PATTERN;
+// A mistyped option is refused with this status before anything is done.
+constexpr int MISTYPED_EXIT_STATUS = 2;
 constexpr const char* STATUS_HEADING = "Service Status";
 constexpr const char* ERROR_HEADING = "Service Error";
 constexpr const char* NO_STATUS_TEXT = "No status information is available from ";
@@ -476,7 +506,7 @@ void show_status_message_set(ServiceObject& srv) {
 int _show_fpm_status() {
     if (program_path().find(FPM_PATH_MARKER) == std::string::npos || !g_srv) return 0;
     g_srv->status();
-    std::fputs("\n", stdout);
+    if (!report::json_mode()) std::fputs("\n", stdout);
     std::fflush(stdout);
     return 1;
 }
@@ -489,6 +519,60 @@ int _show_startup_log_for_srv(ServiceObject& srv, bool after_failure) {
     const std::string unit = srv.service_via_systemd();
     services::log::Display display(srv.service_name(), out, !unit.empty(), unit);
     return display.show_startup_log(after_failure);
+}
+
+// The line after a failure shown without --verbose: where its details are.
+std::string g_failure_hint;
+
+std::string failure_hint(ServiceObject& srv) {
+    const std::string unit = srv.service_via_systemd();
+    const std::string where =
+        !unit.empty() ? "\"journalctl -u " + unit + "\""
+                      : "the startup log " + services::log::STARTUP_LOG_DIR() + "/" +
+                            services::log::get_service_name_from_legacy_name(srv.service_name());
+    return "For the details, run it again with --verbose, or see " + where + ".";
+}
+
+// The failure with its XID in the standard log, so that the line on the
+// screen can be found there.
+void log_failure(const Exception& e) {
+    LogEntry entry;
+    entry.message = e.to_string();
+    entry.level = "error";
+    entry.output = 0;
+    entry.backtrace = false;
+    logger().logger(std::move(entry));
+}
+
+void record_error(const Exception& e) {
+    auto& f = report::facts();
+    f.error_class = e.class_name();
+    f.error_text = e.to_string_no_id();
+    f.xid = e.id();
+}
+
+int refuse_mistyped(const std::vector<words::Mistyped>& list) {
+    std::string all;
+    for (const auto& m : list) {
+        const std::string text = "Unknown option \"" + m.arg + "\": " + words::suggestion(m) + " Nothing was done.";
+        report::to_stderr(output::TYPE_ERROR, text);
+        all += (all.empty() ? "" : "\n") + text;
+    }
+    auto& f = report::facts();
+    f.refused = true;
+    f.error_class = "Usage::MistypedOption";
+    f.error_text = all;
+    return MISTYPED_EXIT_STATUS;
+}
+
+void warn_unknown(const std::vector<std::string>& unknown) {
+    for (const auto& u : unknown)
+        report::to_stderr(output::TYPE_WARN, "Warning: unknown option \"" + u + "\" is passed on as it is.");
+}
+
+bool may_name_custom_action(const words::Mistyped& m) {
+    static const std::regex custom_re(CUSTOM_ACTION_PATTERN, std::regex::ECMAScript | std::regex::icase);
+    return std::regex_search(m.arg, custom_re);
 }
 
 std::string success_text(const std::string& action, const std::string& service) {
@@ -569,11 +653,25 @@ int run() {
             }
     }
 
-    if (any_arg_equals(args, HELP_WORD)) {
+    if (std::any_of(args.begin(), args.end(), words::is_help_request)) {
+        if (words::is_help_request(service)) service.clear();
+        report::facts().action = "HELP";
+        if (report::json_mode()) {
+            norvik::Output().out(help::usage_text(service));
+            return 0;
+        }
         int rc = help::usage(service);
         std::fflush(stdout);
         return rc;
     }
+
+    // A mistyped option must not act as the default action. Options that
+    // may be the service's own custom actions wait for its object.
+    const std::vector<std::string> user_args = args;
+    const words::OptionReview review = words::review_options(user_args);
+    const bool review_needs_service =
+        std::any_of(review.mistyped.begin(), review.mistyped.end(), may_name_custom_action);
+    if (!review.mistyped.empty() && !review_needs_service) return refuse_mistyped(review.mistyped);
 
     {
         std::vector<std::string> before = args;
@@ -591,6 +689,18 @@ int run() {
     if (service == RESERVED_SERVICE_WORD) throw PlainError(REFUSAL_MESSAGE);
     // Before anything can turn the name into a file name.
     validate_service_or_die(service);
+    report::facts().service = service;
+    report::facts().action = requested_action(args);
+
+    // A change needs root; without it every attempt would fail halfway.
+    if (::geteuid() != 0 && !is_query_request(args)) {
+        auto& f = report::facts();
+        f.refused = true;
+        f.error_class = "Usage::NotRoot";
+        throw PlainError("Changing the service " + service + " needs root: " +
+                         program_path().substr(program_path().rfind('/') + 1) +
+                         " must be run as root. A --status query works without.\n");
+    }
 
     std::exception_ptr caught;
     std::shared_ptr<Exception> caught_exception;
@@ -598,6 +708,12 @@ int run() {
         g_srv = make_service_object(service);
         g_term_owner.store(::getpid());
         g_term_lock_fd.store(g_srv->lock_fd());
+
+        if (review_needs_service || !review.unknown.empty()) {
+            auto again = words::review_options(user_args, [](const std::string& w) { return g_srv->has_custom_action(w); });
+            if (!again.mistyped.empty()) return refuse_mistyped(again.mistyped);
+            warn_unknown(again.unknown);
+        }
 
         std::string custom_action;
         static const std::regex custom_re(CUSTOM_ACTION_PATTERN, std::regex::ECMAScript | std::regex::icase);
@@ -633,22 +749,28 @@ int run() {
     if (caught_exception) {
         const Exception& e = *caught_exception;
         const std::string cls = e.class_name();
+        record_error(e);
         if (e.type() == "Services::Unknown") throw PlainError(e.to_string_no_id() + "\n");
         if (g_srv && matches(cls, "^Norvik::Exception::Services::(?:NotConfigured|NotInstalled)$") &&
             any_arg_equals(args, ABSENT_IS_SUCCESS_WORD)) {
-            std::fflush(stdout);
-            std::fputs((e.to_string() + "\n").c_str(), stderr);
-            std::fflush(stderr);
-            discard_service_object();
-            std::exit(0);
+            report::to_stderr(output::TYPE_WARN, e.to_string());
+            return 0;
         }
+        log_failure(e);
         if (g_srv && g_srv->verbose() == 1 && !matches(g_srv->service_argv_action(), "^(CHECK|STATUS)$") &&
             !matches(cls, "^Norvik::Exception::Services::(NotConfigured|Disabled|NotInstalled)$")) {
-            std::fputs((cls + "\n").c_str(), stdout);
-            std::fflush(stdout);
+            if (report::json_mode()) {
+                g_srv->output_obj().out(cls);
+            } else {
+                std::fputs((cls + "\n").c_str(), stdout);
+                std::fflush(stdout);
+            }
             show_status_message_set(*g_srv);
             g_srv->output_obj().display_message_set(ERROR_HEADING, e.to_string());
         } else {
+            if (g_srv && g_srv->verbose() != 1 && !matches(g_srv->service_argv_action(), "^(CHECK|STATUS)$") &&
+                !matches(cls, "^Norvik::Exception::Services::(NotConfigured|Disabled|NotInstalled)$"))
+                g_failure_hint = failure_hint(*g_srv);
             throw PlainError(e.to_string() + "\n");
         }
     }
@@ -669,6 +791,8 @@ int run() {
 }
 
 int run(int argc, char** argv_in) {
+    // Before anything can edit the environment.
+    report::capture_environment();
     set_program_path(argc > 0 && argv_in[0] ? argv_in[0] : "");
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.emplace_back(argv_in[i] ? argv_in[i] : "");
@@ -687,16 +811,23 @@ int run(int argc, char** argv_in) {
     try {
         rc = run();
     } catch (const std::exception& e) {
-        std::fflush(stdout);
         std::string text = exception::get_string(e);
         if (text.empty()) text = "Unknown error";
-        std::fputs(with_newline(text).c_str(), stderr);
+        auto& f = report::facts();
+        if (!f.error_text) {
+            const auto* typed = dynamic_cast<const Exception*>(&e);
+            f.error_class = typed ? typed->class_name() : "PlainError";
+            f.error_text = typed ? typed->to_string_no_id() : trim(text);
+            if (typed) f.xid = typed->id();
+        }
+        report::to_stderr(output::TYPE_ERROR, with_newline(text));
+        if (!g_failure_hint.empty()) report::to_stderr(output::TYPE_OUT, g_failure_hint);
         rc = 255;
     } catch (...) {
-        std::fflush(stdout);
-        std::fputs("Unknown error\n", stderr);
+        report::to_stderr(output::TYPE_ERROR, "Unknown error");
         rc = 255;
     }
+    report::print_result_record(g_srv.get(), rc);
     std::fflush(stdout);
     std::fflush(stderr);
     discard_service_object();

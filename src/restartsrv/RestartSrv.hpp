@@ -46,6 +46,10 @@ inline constexpr const char* DEFAULT_SERVICE_NAME = "base";
 // Added in front of the arguments for run_from_argv unless the parent is
 // process 1; inert for parseargv.
 inline constexpr const char* INTERACTIVE_WORD = "--interactive";
+// The service object's own switch: check without asking systemd.
+inline constexpr const char* IGNORE_SYSTEMD_WORD = "--ignore-systemd";
+// An argument that may name a custom action of the service.
+inline constexpr const char* CUSTOM_ACTION_WORD_PATTERN = "^(?:--)?([a-z]+)$";
 // systemd stop of a unit: --systemd-service=<unit> --stop.
 inline constexpr const char* SYSTEMD_SERVICE_PREFIX = "--systemd-service=";
 // Printed by parseargv for a check run with RESTARTSRV_CHECKMODE_HEADER true.
@@ -89,6 +93,14 @@ ParsedArgs parseargv();
 // changes nothing. Leaves the process argument list as it was and prints
 // nothing.
 bool is_query_request(const std::vector<std::string>& args);
+// The action the arguments ask for: "RESTART", "STOP", "RELOAD", "STATUS"
+// or "CHECK" (same rules as is_query_request).
+std::string requested_action(const std::vector<std::string>& args);
+// Every spelling parseargv takes in full ("status", "nostatus", "no-status").
+std::vector<std::string> option_spellings();
+// True when parseargv takes this name (lower case, no dashes), as a
+// spelling or as the unique prefix of one.
+bool parseargv_takes(const std::string& name);
 
 std::vector<std::string> _get_argv();
 void _set_argv(std::vector<std::string> list);
@@ -136,6 +148,8 @@ public:
     virtual norvik::Output& output_obj() = 0;
     // The restart lock's descriptor, -1 when no lock is held.
     virtual int lock_fd() = 0;
+    // The init script the init.d back end calls, else "".
+    virtual std::string init_script() { return ""; }
 };
 using ServiceFactory = std::function<std::unique_ptr<ServiceObject>(const std::string& service)>;
 // Sets the factory; without one, a run that needs a service object fails

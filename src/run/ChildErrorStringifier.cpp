@@ -42,8 +42,8 @@ std::string ChildErrorStringifier::signal_name() const {
 std::string ChildErrorStringifier::_error_phrase() const {
     std::string code = std::to_string(error_code().value_or(0));
     if (_PROGRAM_NAME.empty())
-        return exception::interpolate_variables("The subprocess reported error number [_1] when it ended.", {code});
-    return exception::interpolate_variables("“[_1]” reported error number [_2] when it ended.", {_PROGRAM_NAME, code});
+        return exception::interpolate_variables("The subprocess ended with exit status [_1].", {code});
+    return exception::interpolate_variables("“[_1]” ended with exit status [_2].", {_PROGRAM_NAME, code});
 }
 
 std::string ChildErrorStringifier::_signal_phrase() const {

@@ -556,7 +556,7 @@ std::string Object::command_line() const {
 }
 
 std::string Object::_error_phrase() const {
-    return exception::interpolate_variables("“[_1]” (process [_2]) reported error number [_3] when it ended.",
+    return exception::interpolate_variables("“[_1]” (process [_2]) ended with exit status [_3].",
                                             {command_line(), std::to_string(_child_pid),
                                              std::to_string(error_code().value_or(0))});
 }

@@ -372,6 +372,18 @@ std::string _get_systemd_name(const std::string& name) {
     return name;
 }
 
+namespace {
+// Process 1's command name, which /proc shows to every user.
+bool pid1_is_systemd() {
+    int fd = ::open("/proc/1/comm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[32] = {};
+    ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    return n > 0 && std::string(buf, static_cast<size_t>(n)) == "systemd\n";
+}
+}  // namespace
+
 std::unique_ptr<Manager> Base::_build_service_manager() {
     const auto& argv = deps::process_argv();
     if (argv_has(argv, INITD_SWITCH) || ::getppid() == 1) {
@@ -387,7 +399,9 @@ std::unique_ptr<Manager> Base::_build_service_manager() {
         debug("Using the systemd back end for " + service_name() + " (unit " + unit + ")");
         return deps::make_systemd_manager(unit, *rec);
     }
-    if (!env_true("NORVIK_BASE_INSTALL")) logger().warn("No systemd unit was found for the service " + service_name());
+    // Without systemd as process 1 no service has a unit: saying so is noise.
+    if (!pid1_is_systemd()) debug("No systemd unit was found for the service " + service_name());
+    else if (!env_true("NORVIK_BASE_INSTALL")) logger().warn("No systemd unit was found for the service " + service_name());
     debug("Using the init.d back end for " + service_name());
     return deps::make_initd_manager(service_name(), false);
 }

@@ -3,6 +3,7 @@
 #include "output/Output.hpp"
 #include "restartsrv/RestartSrv_Lock.hpp"
 #include "service_manager/ServiceManager.hpp"
+#include "service_manager/ServiceManager_Manager_Initd.hpp"
 
 namespace norvik::servicemanager {
 namespace {
@@ -26,6 +27,10 @@ public:
         return m.has_service_via_systemd() ? m.service() : std::string();
     }
     std::string status() override { return b_->status(); }
+    std::string init_script() override {
+        auto& m = b_->service_manager();
+        return m.kind() == "Initd" ? static_cast<manager::Initd&>(m).init_script() : std::string();
+    }
     norvik::Output& output_obj() override { return b_->output_obj(); }
     int lock_fd() override {
         auto* l = b_->lock();

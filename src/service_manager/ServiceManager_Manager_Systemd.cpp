@@ -110,7 +110,7 @@ bool Systemd::stop(Base& srv, const std::string& type) {
         for (const auto& t : restartsrv::systemd::triggering_units(record_)) args.push_back(t);
     Ran r = run_systemctl(args, JOB_TIMEOUT);
     if (r.status != 0)
-        srv.debug("Stopping “" + service_ + "” (type " + type + ") failed with error code " + code_text(r) + ".");
+        srv.debug("Stopping “" + service_ + "” (type " + type + ") failed with exit status " + code_text(r) + ".");
     else
         srv.debug("Stopped “" + service_ + "” (type " + type + ").");
     return r.status == 0;
@@ -119,7 +119,7 @@ bool Systemd::stop(Base& srv, const std::string& type) {
 bool Systemd::reload(Base& srv) {
     Ran r = run_systemctl({"reload", service_ + restartsrv::systemd::UNIT_SUFFIX}, JOB_TIMEOUT);
     if (r.status != 0)
-        srv.debug("Reloading “" + service_ + "” failed with error code " + code_text(r) + ".");
+        srv.debug("Reloading “" + service_ + "” failed with exit status " + code_text(r) + ".");
     else
         srv.debug("Reloaded “" + service_ + "”.");
     return r.status == 0;

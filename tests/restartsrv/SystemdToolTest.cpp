@@ -8,7 +8,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <map>
 #include <sstream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
 
 #include "restartsrv/RestartSrv_Systemd.hpp"
 #include "restartsrv/RestartSrv_SystemdBus.hpp"
@@ -284,6 +288,92 @@ TEST_F(InnerTool, LocalAndGeneratedUnitsAreFound) {
     norvik::paths::set_root_for_testing("");
 }
 
+// What a panel and the journal get under systemd: the result record of a
+// start, a stop and a failed start; the failure's hint and its XID in the
+// log; and, run from a unit, each line at its own priority.
+TEST_F(InnerTool, JsonRecordHintAndJournalPriorities) {
+    systemctl({"stop", "rs-simple.service"});
+    systemctl({"reset-failed", "nkfail.service"});
+    auto records = [](const RunResult& r) {
+        std::vector<nlohmann::json> out;
+        for (const auto& line : split(r.out)) out.push_back(nlohmann::json::parse(line));
+        return out;
+    };
+    auto json_run = [&](const std::string& service, const std::vector<std::string>& args) {
+        std::string link = norvik::test::link_binary(root_ / "bin", "restartsrv_" + service);
+        std::vector<std::string> argv{link};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return norvik::test::run(link, argv, {{"NORVIK_ROOT", root_.path()}, {"RESTARTSRV_OUTPUT", "json"}}, 150);
+    };
+
+    auto r = json_run("rs-simple", {"--start"});
+    ASSERT_EQ(r.exit_code, 0) << all(r);
+    auto rec = records(r).back();
+    EXPECT_EQ(rec["type"], "result") << rec;
+    EXPECT_EQ(rec["service"], "rs-simple");
+    EXPECT_EQ(rec["unit"], "rs-simple.service") << rec;
+    EXPECT_TRUE(rec["init_script"].is_null()) << rec;
+    EXPECT_EQ(rec["action"], "START") << rec;
+    EXPECT_EQ(rec["result"], "success");
+    EXPECT_EQ(rec["running"], true);
+    EXPECT_EQ(std::to_string(rec["main_pid"].get<long>()), main_pid("rs-simple.service")) << rec;
+    EXPECT_NE(rec["check_method"].get<std::string>().find("systemd"), std::string::npos) << rec;
+    EXPECT_EQ(rec["exit_status"], 0);
+    EXPECT_TRUE(rec["xid"].is_null()) << rec;
+
+    r = json_run("rs-simple", {"--stop"});
+    ASSERT_EQ(r.exit_code, 0) << all(r);
+    rec = records(r).back();
+    EXPECT_EQ(rec["action"], "STOP");
+    EXPECT_EQ(rec["running"], false) << rec;
+    EXPECT_TRUE(rec["main_pid"].is_null()) << rec;
+
+    r = json_run("nkfail", {"--start"});
+    EXPECT_EQ(r.exit_code, 255) << all(r);
+    rec = records(r).back();
+    EXPECT_EQ(rec["result"], "failure") << rec;
+    EXPECT_EQ(rec["unit"], "nkfail.service") << rec;
+    EXPECT_EQ(rec["exit_status"], 255);
+    EXPECT_EQ(rec["error_class"].get<std::string>().rfind("Norvik::Exception::Services::", 0), 0u) << rec;
+    const std::string xid = rec["xid"].get<std::string>();
+    EXPECT_NE(norvik::test::read_file(root_ / "usr/local/norvik/logs/error_log").find("(XID " + xid + ")"),
+              std::string::npos);
+
+    systemctl({"reset-failed", "nkfail.service"});
+    r = tool("nkfail", {"--start"});
+    EXPECT_EQ(r.exit_code, 255) << all(r);
+    EXPECT_NE(r.err.find("\nFor the details, run it again with --verbose, or see \"journalctl -u nkfail.service\".\n"),
+              std::string::npos)
+        << r.err;
+
+    // From a unit whose standard error is the journal.
+    systemctl({"reset-failed", "nkfail.service"});
+    const std::string unit = "nkjournal-" + std::to_string(::getpid());
+    const std::string link = norvik::test::link_binary(root_ / "bin", "restartsrv_nkfail");
+    norvik::test::run("/usr/bin/systemd-run",
+                      {"systemd-run", "--wait", "--quiet", "--unit=" + unit, "-p", "StandardOutput=journal", "-p",
+                       "StandardError=journal", "-E", "NORVIK_ROOT=" + root_.path(), "/bin/sh", "-c",
+                       link + " --start; exit 0"},
+                      {}, 150);
+    std::map<std::string, std::string> priority_of;  // first words of a message -> its priority
+    for (int tries = 0; tries < 50 && priority_of.size() < 2; ++tries) {
+        priority_of.clear();
+        auto j = norvik::test::run("/usr/bin/journalctl",
+                                   {"journalctl", "-u", unit, "-o", "json", "--no-pager", "--output-fields=MESSAGE,PRIORITY"});
+        for (const auto& line : split(j.out)) {
+            auto e = nlohmann::json::parse(line, nullptr, false);
+            if (!e.is_object() || !e["MESSAGE"].is_string()) continue;
+            const std::string msg = e["MESSAGE"];
+            EXPECT_NE(msg.rfind("<", 0), 0u) << msg;
+            if (msg.rfind("(XID ", 0) == 0) priority_of["error"] = e["PRIORITY"];
+            if (msg.rfind("For the details", 0) == 0) priority_of["hint"] = e["PRIORITY"];
+        }
+        if (priority_of.size() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(priority_of["error"], "3");
+    EXPECT_EQ(priority_of["hint"], "6");
+}
+
 TEST(RealSystemd, ToolRunsAgainstARealSystemd) {
     if (norvik::test::inside_real_systemd()) GTEST_SKIP() << "outer driver";
     norvik::test::RealSystemd rs("nvk-rst-" + std::to_string(::getpid()));
@@ -298,6 +388,6 @@ TEST(RealSystemd, ToolRunsAgainstARealSystemd) {
     EXPECT_EQ(out.find("SKIPPED"), std::string::npos) << out;
     for (const char* t : {"SystemctlRunsPerOperation", "SocketRecordsMatchSystemctlShow", "FailingUnitEndsTheWaitAtOnceWithItsJournal",
                           "ActiveOneshotCountsAsRunning", "StoppedUnitIsDownWhateverItsPidFileNames", "StopTakesTheTriggeringSocketAlong",
-                          "LocalAndGeneratedUnitsAreFound"})
+                          "LocalAndGeneratedUnitsAreFound", "JsonRecordHintAndJournalPriorities"})
         EXPECT_NE(out.find(std::string("[       OK ] InnerTool.") + t), std::string::npos) << t << "\n" << out;
 }
