@@ -1,5 +1,7 @@
 #include "output/Output_Formatted_Terminal.hpp"
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -31,7 +33,15 @@ int& progress_interval_ms() {
 // thread) leaves it alone.
 struct Terminal::Ticker {
     using Clock = std::chrono::steady_clock;
-    explicit Ticker(int fd_) : fd(fd_), owner(::getpid()), thread([this] { loop(); }) {}
+    explicit Ticker(int fd_) : fd(fd_), owner(::getpid()) {
+        // Signals stay with the main thread: an alarm must interrupt the call
+        // it times, and a handler must run where the program expects it.
+        sigset_t all, saved;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_SETMASK, &all, &saved);
+        thread = std::thread([this] { loop(); });
+        ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    }
     ~Ticker() {
         {
             std::lock_guard<std::mutex> lk(m);
