@@ -215,7 +215,9 @@ ParsedArgs parseargv() {
 
     if (r.check && !g_quiet_parse) {
         const char* header = std::getenv("RESTARTSRV_CHECKMODE_HEADER");
-        if (header && *header && std::string(header) != "0") {
+        if (header && *header && std::string(header) != "0" && report::json_mode()) {
+            norvik::Output().message(output::TYPE_HEADER, CHECKMODE_HEADER_LINE);
+        } else if (header && *header && std::string(header) != "0") {
             std::fputs(CHECKMODE_HEADER_LINE, stdout);
             std::fputc('\n', stdout);
             std::fflush(stdout);
@@ -656,6 +658,7 @@ int run() {
     if (std::any_of(args.begin(), args.end(), words::is_help_request)) {
         if (words::is_help_request(service)) service.clear();
         report::facts().action = "HELP";
+        report::facts().service = service;
         if (report::json_mode()) {
             norvik::Output().out(help::usage_text(service));
             return 0;
