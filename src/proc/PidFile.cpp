@@ -132,7 +132,13 @@ std::string foreign_reason(pid_t pid, const Identity& id) {
     if (std::find(lineage.begin(), lineage.end(), pid) != lineage.end()) return "it is this program or one of its parents";
     struct stat st {};
     if (::stat(("/proc/" + std::to_string(pid)).c_str(), &st) != 0) return "it is not running";
-    const std::string exe = exe_of(pid);
+    std::string exe = exe_of(pid);
+    // Without root another user's program path cannot be read; its command
+    // line can, and a run without root only asks (it never signals).
+    if (exe.empty() && ::geteuid() != 0) {
+        auto words = cmdline_of(pid);
+        if (!words.empty()) exe = words[0];
+    }
     if (!id.pid_exe.empty()) {
         bool matches = false;
         try {

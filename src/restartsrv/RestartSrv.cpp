@@ -674,7 +674,8 @@ int run() {
     const words::OptionReview review = words::review_options(user_args);
     const bool review_needs_service =
         std::any_of(review.mistyped.begin(), review.mistyped.end(), may_name_custom_action);
-    if (!review.mistyped.empty() && !review_needs_service) return refuse_mistyped(review.mistyped);
+    if (!review.mistyped.empty() && (!review_needs_service || !validate::service::is_valid(service)))
+        return refuse_mistyped(review.mistyped);
 
     {
         std::vector<std::string> before = args;
@@ -708,7 +709,13 @@ int run() {
     std::exception_ptr caught;
     std::shared_ptr<Exception> caught_exception;
     try {
-        g_srv = make_service_object(service);
+        try {
+            g_srv = make_service_object(service);
+        } catch (...) {
+            // No service to offer custom actions: a near miss is a mistake.
+            if (review_needs_service) return refuse_mistyped(review.mistyped);
+            throw;
+        }
         g_term_owner.store(::getpid());
         g_term_lock_fd.store(g_srv->lock_fd());
 
