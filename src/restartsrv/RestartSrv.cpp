@@ -527,7 +527,7 @@ int _show_startup_log_for_srv(ServiceObject& srv, bool after_failure) {
 std::string g_failure_hint;
 
 std::string failure_hint(ServiceObject& srv) {
-    const std::string unit = srv.service_via_systemd();
+    const std::string unit = report::unit_of(srv);
     const std::string where =
         !unit.empty() ? "\"journalctl -u " + unit + "\""
                       : "the startup log " + services::log::STARTUP_LOG_DIR() + "/" +

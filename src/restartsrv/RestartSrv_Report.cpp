@@ -69,6 +69,12 @@ StatusFacts parse_status_text(const std::string& text) {
     return f;
 }
 
+std::string unit_of(ServiceObject& srv) {
+    std::string unit = srv.service_via_systemd();
+    if (!unit.empty() && unit.find('.') == std::string::npos) unit += ".service";
+    return unit;
+}
+
 nlohmann::json result_record(ServiceObject* srv, int exit_status) {
     const RunFacts& rf = facts();
     nlohmann::json r = {{"type", RESULT_TYPE}};
@@ -77,7 +83,7 @@ nlohmann::json result_record(ServiceObject* srv, int exit_status) {
     nlohmann::json running, pid, method;
     if (srv) {
         try {
-            unit = srv->service_via_systemd();
+            unit = unit_of(*srv);
             script = srv->init_script();
             if (!srv->service_argv_action().empty()) action = srv->service_argv_action();
         } catch (const std::exception&) {

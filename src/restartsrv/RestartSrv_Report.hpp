@@ -47,6 +47,10 @@ struct StatusFacts {
 };
 StatusFacts parse_status_text(const std::string& text);
 
+// The full name of the unit the service object uses ("exim4.service"),
+// "" under init.d.
+std::string unit_of(ServiceObject& srv);
+
 // The record for a run that ends with `exit_status`; srv may be null.
 nlohmann::json result_record(ServiceObject* srv, int exit_status);
 // Prints it on standard output as one line (JSON mode only).
