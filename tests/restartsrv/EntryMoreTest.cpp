@@ -506,7 +506,9 @@ TEST_F(DemoService, JsonRecordAndFailureHintOfInitdRuns) {
     def["attributes"]["restart_attempts"] = 1;
     auto failed = jrun("startnkdemo", {});
     EXPECT_EQ(failed.exit_code, 255) << failed.out << failed.err;
-    const json rec = json_lines(failed.out).back();
+    const auto failed_lines = json_lines(failed.out);
+    ASSERT_FALSE(failed_lines.empty());
+    const json rec = failed_lines.back();
     EXPECT_EQ(rec["result"], "failure");
     EXPECT_EQ(rec["running"], false);
     EXPECT_TRUE(rec["main_pid"].is_null()) << rec;

@@ -294,10 +294,11 @@ TEST_F(InnerTool, LocalAndGeneratedUnitsAreFound) {
 TEST_F(InnerTool, JsonRecordHintAndJournalPriorities) {
     systemctl({"stop", "rs-simple.service"});
     systemctl({"reset-failed", "nkfail.service"});
+    // The last of the lines, each of which must be JSON.
     auto records = [](const RunResult& r) {
-        std::vector<nlohmann::json> out;
-        for (const auto& line : split(r.out)) out.push_back(nlohmann::json::parse(line));
-        return out;
+        nlohmann::json last;
+        for (const auto& line : split(r.out)) last = nlohmann::json::parse(line);
+        return last;
     };
     auto json_run = [&](const std::string& service, const std::vector<std::string>& args) {
         std::string link = norvik::test::link_binary(root_ / "bin", "restartsrv_" + service);
@@ -308,7 +309,7 @@ TEST_F(InnerTool, JsonRecordHintAndJournalPriorities) {
 
     auto r = json_run("rs-simple", {"--start"});
     ASSERT_EQ(r.exit_code, 0) << all(r);
-    auto rec = records(r).back();
+    auto rec = records(r);
     EXPECT_EQ(rec["type"], "result") << rec;
     EXPECT_EQ(rec["service"], "rs-simple");
     EXPECT_EQ(rec["unit"], "rs-simple.service") << rec;
@@ -323,14 +324,14 @@ TEST_F(InnerTool, JsonRecordHintAndJournalPriorities) {
 
     r = json_run("rs-simple", {"--stop"});
     ASSERT_EQ(r.exit_code, 0) << all(r);
-    rec = records(r).back();
+    rec = records(r);
     EXPECT_EQ(rec["action"], "STOP");
     EXPECT_EQ(rec["running"], false) << rec;
     EXPECT_TRUE(rec["main_pid"].is_null()) << rec;
 
     r = json_run("nkfail", {"--start"});
     EXPECT_EQ(r.exit_code, 255) << all(r);
-    rec = records(r).back();
+    rec = records(r);
     EXPECT_EQ(rec["result"], "failure") << rec;
     EXPECT_EQ(rec["unit"], "nkfail.service") << rec;
     EXPECT_EQ(rec["exit_status"], 255);
