@@ -5,34 +5,43 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
-#include <regex>
 
 #include "exception/Exception.hpp"
-#include "foundation/FileUtils_Mkdir.hpp"
 #include "foundation/FileUtils_Open.hpp"
 #include "foundation/JournalStream.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/Time.hpp"
+#include "foundation/state_file.hpp"
 #include "log/Debug.hpp"
 
 namespace norvik {
 
 int open_log_for_append(const std::string& path, mode_t perms) {
-    // O_NOFOLLOW: a link planted at a log's name must not make a run
-    // append to the file it points at.
-    const int fd = fileutils::open::sysopen_with_real_perms(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, perms);
+    // No link is followed, a FIFO never blocks the run, and a log someone
+    // else owns or has linked elsewhere is replaced. The warnings go straight
+    // to standard error: the usual sink may lead back here.
+    auto to_stderr = [](const std::string& text) {
+        const std::string line = "Warning: " + text + "\n";
+        ssize_t ignored = ::write(2, line.data(), line.size());
+        (void)ignored;
+    };
+    const int fd = statefile::open_file(path, O_WRONLY | O_APPEND | O_CREAT, perms, 0700, to_stderr);
     if (fd < 0 && errno == ELOOP) {
         const int err = errno;
-        const std::string text = "Warning: the log “" + path + "” is a symbolic link; nothing is written to it.\n";
-        ssize_t ignored = ::write(2, text.data(), text.size());
-        (void)ignored;
+        to_stderr("the log “" + path + "” or a folder above it is a symbolic link; nothing is written to it.");
         errno = err;
     }
     return fd;
 }
 
-int make_logs_dir() { return fileutils::mkdir::make_dir_p(paths::logs_dir(), 0700); }
+int make_logs_dir() {
+    const int fd = statefile::open_dir(paths::logs_dir(), 0700);
+    if (fd < 0) return errno;
+    ::close(fd);
+    return 0;
+}
 
 namespace {
 
@@ -377,13 +386,25 @@ int Logger::deprecated(const std::string& msg) {
     throw PlainError("deprecated [" + std::to_string(::getpid()) + "] " + msg);
 }
 
+namespace {
+// Digits, optionally with one fractional part; by hand, since a regular
+// expression recurses per character of a long text.
+bool is_plain_number(const std::string& t) {
+    const size_t dot = t.find('.');
+    auto digits = [](std::string_view v) {
+        return !v.empty() && std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (dot == std::string::npos) return digits(t);
+    return digits(std::string_view(t).substr(0, dot)) && digits(std::string_view(t).substr(dot + 1));
+}
+}  // namespace
+
 std::optional<LogEntry> Logger::debug(const std::string& msg, const DebugOptions& options) {
     auto level = norvik::debug::debug_level();
     if (!options.force && !(level && *level)) return std::nullopt;
-    static const std::regex number(R"(^\d+(?:\.\d+)?$)");
     std::string text = msg;
     if (text.empty()) text = "debug() called with an empty message";
-    else if (std::regex_match(text, number)) text = "The number is: " + text;
+    else if (is_plain_number(text)) text = "The number is: " + text;
     LogEntry e = make_entry(text, "debug", options.output, options.backtrace);
     logger(e);
     return e;

@@ -55,8 +55,13 @@ int Running::check_all() {
     bool matched;
     if (auto* s = std::get_if<std::string>(&_pattern))
         matched = icontains(command, *s);
-    else
-        matched = std::regex_search(command, std::get<std::regex>(_pattern));
+    else {
+        // The library's matcher recurses per character, and a command line
+        // may be megabytes long: a service's pattern is judged on its head.
+        constexpr size_t kMatchedHead = 8192;
+        const auto end = command.begin() + static_cast<std::ptrdiff_t>(std::min(command.size(), kMatchedHead));
+        matched = std::regex_search(command.begin(), end, std::get<std::regex>(_pattern));
+    }
 
     auto quiet = exception::get_stack_trace_suppressor();
     if (!matched)

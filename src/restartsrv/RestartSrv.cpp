@@ -321,13 +321,11 @@ namespace {
 
 // Fixed texts of the driver.
 constexpr const char* PROGRAM_NAME_PATTERN = R"((?:^|/)(start|stop|restartsrv_)([\w\-]+)$)";
-constexpr const char* ACTION_WORD_PATTERN = "^((?:re)?start|stop)$";
 constexpr const char* STOP_ACTION = "stop";
 constexpr const char* NO_SERVICE_MESSAGE = "No service was named";
 constexpr const char* REFUSAL_MESSAGE =
     "Refusing to act on every service at once: name one service (restartsrv_<service>).\n";
 constexpr const char* CMDLINE_PLACEHOLDER = "(unknown)";
-constexpr const char* CUSTOM_ACTION_PATTERN = CUSTOM_ACTION_WORD_PATTERN;
 // A mistyped option is refused with this status before anything is done.
 constexpr int MISTYPED_EXIT_STATUS = 2;
 constexpr const char* STATUS_HEADING = "Service Status";
@@ -400,6 +398,18 @@ void discard_service_object() {
 bool matches(const std::string& text, const char* pattern, bool icase = false) {
     std::regex re(pattern, icase ? std::regex::ECMAScript | std::regex::icase : std::regex::ECMAScript);
     return std::regex_search(text, re);
+}
+
+// Words from the command line are tested by hand: the library's regular
+// expressions recurse once per character and overflow the stack on a long one.
+bool is_action_word(const std::string& word) { return word == "start" || word == "restart" || word == "stop"; }
+
+// The word that may name a custom action ("events" or "--events"), or "".
+std::string custom_action_word(const std::string& word) {
+    std::string name = word.rfind("--", 0) == 0 ? word.substr(2) : word;
+    for (char c : name)
+        if (!std::isalpha(static_cast<unsigned char>(c))) return "";
+    return name;
 }
 
 bool any_arg_equals(const std::vector<std::string>& args, const std::string& word) {
@@ -572,10 +582,7 @@ void warn_unknown(const std::vector<std::string>& unknown) {
         report::to_stderr(output::TYPE_WARN, "Warning: unknown option \"" + u + "\" is passed on as it is.");
 }
 
-bool may_name_custom_action(const words::Mistyped& m) {
-    static const std::regex custom_re(CUSTOM_ACTION_PATTERN, std::regex::ECMAScript | std::regex::icase);
-    return std::regex_search(m.arg, custom_re);
-}
+bool may_name_custom_action(const words::Mistyped& m) { return !words::custom_action_name(m.arg).empty(); }
 
 std::string success_text(const std::string& action, const std::string& service) {
     if (action == "START") return "The service " + service + " was started.";
@@ -679,16 +686,15 @@ int run() {
 
     {
         std::vector<std::string> before = args;
-        static const std::regex action_re(ACTION_WORD_PATTERN);
         for (const auto& a : before)
-            if (std::regex_search(a, action_re)) args.push_back("--" + a);
+            if (is_action_word(a)) args.push_back("--" + a);
     }
     if (action == STOP_ACTION) args.push_back(std::string("--") + action);
 
     _exit_if_triggered_by_systemd_term_or_kill_signal(args);
 
     if (service.empty()) throw PlainError(std::string(NO_SERVICE_MESSAGE) + ".\n");
-    if (matches(service, ACTION_WORD_PATTERN))
+    if (is_action_word(service))
         throw PlainError(std::string(NO_SERVICE_MESSAGE) + ": \"" + service + "\" is an action, not a service.\n");
     if (service == RESERVED_SERVICE_WORD) throw PlainError(REFUSAL_MESSAGE);
     // Before anything can turn the name into a file name.
@@ -726,12 +732,10 @@ int run() {
         }
 
         std::string custom_action;
-        static const std::regex custom_re(CUSTOM_ACTION_PATTERN, std::regex::ECMAScript | std::regex::icase);
         for (const auto& a : args) {
-            std::smatch cm;
-            if (!std::regex_search(a, cm, custom_re)) continue;
-            if (!g_srv->has_custom_action(cm[1].str())) continue;
-            custom_action = cm[1].str();
+            const std::string word = custom_action_word(a);
+            if (word.empty() || !g_srv->has_custom_action(word)) continue;
+            custom_action = word;
             g_srv->service_argv_action(custom_action);
             break;
         }
@@ -794,7 +798,7 @@ int run() {
     }
     if (caught_exception) {
         if (g_srv && g_srv->verbose() == 1)
-            g_srv->output_obj().error("The service " + service + " could not complete the requested action; see the messages above.");
+            g_srv->output_obj().error("The service " + g_srv->service() + " could not complete the requested action; see the messages above.");
         return 255;
     }
     return 0;

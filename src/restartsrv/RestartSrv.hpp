@@ -48,8 +48,6 @@ inline constexpr const char* DEFAULT_SERVICE_NAME = "base";
 inline constexpr const char* INTERACTIVE_WORD = "--interactive";
 // The service object's own switch: check without asking systemd.
 inline constexpr const char* IGNORE_SYSTEMD_WORD = "--ignore-systemd";
-// An argument that may name a custom action of the service.
-inline constexpr const char* CUSTOM_ACTION_WORD_PATTERN = "^(?:--)?([a-z]+)$";
 // systemd stop of a unit: --systemd-service=<unit> --stop.
 inline constexpr const char* SYSTEMD_SERVICE_PREFIX = "--systemd-service=";
 // Printed by parseargv for a check run with RESTARTSRV_CHECKMODE_HEADER true.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "proc/PsParser.hpp"
+#include "run/AccessIds_ReducedPrivileges.hpp"
 
 namespace norvik::restartsrv::initd {
 
@@ -19,6 +20,13 @@ std::string INIT_D_DIR();
 // 1 when INIT_D_DIR/<service> is an executable plain file; 0 for an empty
 // name; raises for a name that is not a single file-system node name.
 int has_service_via_initd(const std::string& service);
+
+// Setting ids for good, and running code as another user: passed on to the
+// access-ids helpers unchanged.
+inline bool setuids(uid_t uid, gid_t gid) { return accessids::setuids::setuids(uid, gid); }
+inline int runasuser(const std::string& user, const std::function<int()>& work) {
+    return accessids::runasuser(user, work);
+}
 
 }  // namespace norvik::restartsrv::initd
 
@@ -69,5 +77,12 @@ bool _has_proc();
 // ancestry). 1 when the processes found are gone, 0 otherwise.
 int doomedprocess(const psparser::ProcName& deadcmd, bool verbose, double wait_time = 0,
                   const psparser::AllowedOwners& allowed_owners = std::nullopt);
+
+// Setting ids for good, and running code as another user: passed on to the
+// access-ids helpers unchanged.
+inline bool setuids(uid_t uid, gid_t gid) { return accessids::setuids::setuids(uid, gid); }
+inline int runasuser(const std::string& user, const std::function<int()>& work) {
+    return accessids::runasuser(user, work);
+}
 
 }  // namespace norvik::restartsrv

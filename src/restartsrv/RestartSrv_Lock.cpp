@@ -12,10 +12,10 @@
 #include <ctime>
 
 #include "exception/Exception.hpp"
-#include "foundation/FileUtils_Mkdir.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/TimeHiRes.hpp"
 #include "foundation/Validate_Service.hpp"
+#include "foundation/state_file.hpp"
 
 namespace norvik::restartsrv {
 namespace {
@@ -24,9 +24,6 @@ int& lock_wait_storage() {
     static int seconds = Lock::_LOCK_TIMEOUT;
     return seconds;
 }
-
-// A lock directory that cannot be made is reported by the open that follows.
-int ensure_lock_dir(const std::string& dir) { return fileutils::mkdir::make_dir_p(dir, 0700); }
 
 }  // namespace
 
@@ -62,31 +59,45 @@ bool _wait_for_ex_lock(fileutils::Flock& fh, int timeout, double poll_interval) 
     return false;
 }
 
-Lock::Lock(const std::string& service, int timeout) {
-    if (service.empty()) throw PlainError("A service name is required to take the restart lock.");
-    path_ = get_run_lock_file_for_service(service);
-    const int dir_err = ensure_lock_dir(paths::lock_base());
-    // O_NOFOLLOW: a planted symlink must not redirect where the lock is created.
-    int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+namespace {
+
+// The lock file, opened as the lock takes it; LockError when it cannot be.
+int open_lock_file(const std::string& path) {
+    // No link is followed, and a lock file another user made (and may hold)
+    // is replaced: only root decides who waits for whom.
+    int fd = statefile::open_file(path, O_RDWR | O_CREAT, 0600, 0700);
     // flock needs no write access: on a read-only tree an existing lock file
     // still serialises the runs.
     if (fd < 0 && (errno == EROFS || errno == EACCES)) {
         const int saved = errno;
-        fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        fd = statefile::open_file(path, O_RDONLY, 0600, 0700);
         if (fd < 0) errno = saved;
     }
     if (fd < 0) {
-        const int err = dir_err && errno == ENOENT ? dir_err : errno;
+        const int err = errno;
         throw LockError(LockError::Kind::Open, err,
-                        "The system failed to open the lock file “" + path_ + "”: " + std::strerror(err));
+                        "The system failed to open the lock file “" + path + "”: " + std::strerror(err));
     }
-    _fh = fileutils::Flock(fd);
+    return fd;
+}
+
+}  // namespace
+
+Lock::Lock(const std::string& service, int timeout) {
+    if (service.empty()) throw PlainError("A service name is required to take the restart lock.");
+    path_ = get_run_lock_file_for_service(service);
+    _fh = fileutils::Flock(open_lock_file(path_));
     if (!_wait_for_ex_lock(_fh, timeout)) {
         _fh.close();
         throw LockError(LockError::Kind::Timeout, 0,
                         "The restart lock “" + path_ + "” could not be obtained within " + std::to_string(timeout) +
                             " seconds; another restart of this service is still running.");
     }
+}
+
+bool Lock::is_held_elsewhere(const std::string& service) {
+    fileutils::Flock fh(open_lock_file(get_run_lock_file_for_service(service)));
+    return !fileutils::flock(fh, {"EX", "NB"});
 }
 
 int Lock::release() {

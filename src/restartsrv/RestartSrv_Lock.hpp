@@ -51,6 +51,10 @@ public:
 
     static std::unique_ptr<Lock> create(const std::string& service) { return std::make_unique<Lock>(service, lock_wait_seconds()); }
 
+    // For a run that changes nothing: whether another run holds the lock
+    // now. Never waits and never keeps it; LockError (Open) as above.
+    static bool is_held_elsewhere(const std::string& service);
+
     // Drops the lock; returns 1, also when already released.
     int release();
     bool is_held() const { return _fh.is_open(); }

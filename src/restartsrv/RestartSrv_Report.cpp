@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
 
 #include "foundation/JournalStream.hpp"
 #include "output/Output.hpp"
@@ -61,11 +60,26 @@ StatusFacts parse_status_text(const std::string& text) {
     // The status texts of both back ends: "... is running as root with PID
     // 152 (systemd+proc check method)", "... is running as pid 152 (check
     // method: systemd)", "... is active (check method: systemd)".
-    static const std::regex pid_re(R"(\bis running as (?:\S+ with PID|pid) (\d+))");
-    static const std::regex method_re(R"(\((?:([\w+]+) check method|check method: ([\w+]+))\))");
-    std::smatch m;
-    if (std::regex_search(text, m, pid_re)) f.main_pid = std::stol(m[1].str());
-    if (std::regex_search(text, m, method_re)) f.check_method = m[1].matched ? m[1].str() : m[2].str();
+    // Read by hand: a command line in the text may be long.
+    auto digits_after = [&](const std::string& marker) -> std::optional<long> {
+        size_t at = text.find(marker);
+        if (at == std::string::npos) return std::nullopt;
+        at += marker.size();
+        size_t end = at;
+        while (end < text.size() && end - at < 10 && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+        if (end == at) return std::nullopt;
+        return std::stol(text.substr(at, end - at));
+    };
+    f.main_pid = digits_after(" with PID ");
+    if (!f.main_pid) f.main_pid = digits_after("is running as pid ");
+    if (size_t end = text.find(" check method)"); end != std::string::npos) {
+        size_t open = text.rfind('(', end);
+        if (open != std::string::npos) f.check_method = text.substr(open + 1, end - open - 1);
+    } else if (size_t at = text.find("(check method: "); at != std::string::npos) {
+        at += std::string("(check method: ").size();
+        size_t close = text.find(')', at);
+        if (close != std::string::npos) f.check_method = text.substr(at, close - at);
+    }
     return f;
 }
 

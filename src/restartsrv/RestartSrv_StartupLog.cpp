@@ -12,7 +12,7 @@
 
 #include "exception/Exception.hpp"
 #include "foundation/ChildStatus.hpp"
-#include "foundation/FileUtils_Mkdir.hpp"
+#include "foundation/state_file.hpp"
 #include "foundation/IoError.hpp"
 #include "log/Logger.hpp"
 #include "proc/Proc_Family.hpp"
@@ -119,14 +119,15 @@ std::shared_ptr<Logger>& mkdir_logger() {
 }  // namespace
 
 void _mkdir_or_log_failure(const std::string& dir) {
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
-    int err = fileutils::mkdir::make_dir_p(dir, 0700, 0755);
-    if (err != 0) {
-        if (!mkdir_logger()) mkdir_logger() = Logger::create();
-        mkdir_logger()->warn("The system failed to create the directory “" + dir + "” because of an error: " +
-                             std::strerror(err));
+    const int fd = statefile::open_dir(dir, 0700);
+    if (fd >= 0) {
+        ::close(fd);
+        return;
     }
+    const int err = errno;
+    if (!mkdir_logger()) mkdir_logger() = Logger::create();
+    mkdir_logger()->warn("The system failed to create the directory “" + dir + "” because of an error: " +
+                         std::strerror(err));
 }
 
 namespace {
@@ -136,7 +137,7 @@ std::string startup_log_path(const std::string& service_name) {
 }  // namespace
 
 void _trim_startup_log(const std::string& service_name) {
-    Fd log(::open(startup_log_path(service_name).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    Fd log(statefile::open_file(startup_log_path(service_name), O_RDWR, 0600, 0700));
     struct stat st {};
     if (log.get() < 0 || ::fstat(log.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= STARTUP_LOG_MAX_BYTES)
         return;
@@ -175,23 +176,14 @@ void _trim_startup_log(const std::string& service_name) {
 int _open_startup_log(const std::string& service_name, LogMode mode) {
     validate_filesystem_node_name_or_die(service_name);
     const std::string path = startup_log_path(service_name);
-    // No symbolic link is followed and nothing but a plain file is written
-    // to (a planted FIFO must not block the start either).
-    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    // No link is followed, nothing but a plain file of root's is written to
+    // (a planted FIFO must not block the start either), and it is emptied
+    // only once checked.
+    int flags = O_WRONLY | O_CREAT | O_APPEND;
     if (mode == LogMode::Wipe) flags |= O_TRUNC;
     const char* mode_word = mode == LogMode::Wipe ? ">" : ">>";
-    int fd = ::open(path.c_str(), flags, 0600);
+    int fd = statefile::open_file(path, flags, 0600, 0700);
     int err = errno;
-    if (fd >= 0) {
-        struct stat st {};
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            ::close(fd);
-            fd = -1;
-            err = EINVAL;
-        } else {
-            ::fcntl(fd, F_SETFL, O_WRONLY | O_APPEND);
-        }
-    }
     if (fd < 0) {
         ioerror::raise("IO::FileOpenError", "The system failed to open the file “[_1]” for “[_2]” because of an error: [_3]",
                        {path, mode_word, ioerror::error_text(err)}, {{"path", path}, {"mode", mode_word}}, err);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <regex>
 #include <set>
 
 #include "restartsrv/RestartSrv.hpp"
@@ -69,6 +68,14 @@ const std::vector<std::string>& known_names() {
     return names;
 }
 
+std::string custom_action_name(const std::string& arg) {
+    std::string name = arg.rfind("--", 0) == 0 ? arg.substr(2) : arg;
+    if (name.empty()) return "";
+    for (char c : name)
+        if (!std::isalpha(static_cast<unsigned char>(c))) return "";
+    return name;
+}
+
 size_t edit_distance(const std::string& a, const std::string& b) {
     const size_t n = a.size(), m = b.size();
     std::vector<std::vector<size_t>> d(n + 1, std::vector<size_t>(m + 1));
@@ -86,23 +93,26 @@ size_t edit_distance(const std::string& a, const std::string& b) {
 
 OptionReview review_options(const std::vector<std::string>& args,
                             const std::function<bool(const std::string&)>& is_custom_action) {
-    static const std::regex custom_re(CUSTOM_ACTION_WORD_PATTERN, std::regex::ECMAScript | std::regex::icase);
     OptionReview r;
     const auto& names = known_names();
+    size_t longest = 0;
+    for (const auto& n : names) longest = std::max(longest, n.size());
     for (const auto& arg : args) {
         if (arg == "--") break;  // the rest is not ours to judge
         auto body = option_body(arg);
         if (!body || is_marker_word(arg) || is_help_request(arg)) continue;
         if (std::binary_search(names.begin(), names.end(), *body) || parseargv_takes(*body)) continue;
-        std::smatch cm;
-        if (is_custom_action && std::regex_search(arg, cm, custom_re) && is_custom_action(cm[1].str())) continue;
+        const std::string custom = custom_action_name(arg);
+        if (is_custom_action && !custom.empty() && is_custom_action(custom)) continue;
 
         // Every name it begins (an ambiguous prefix), else every name it
         // nearly is.
         std::set<std::string> found;
         for (const auto& n : names)
             if (starts_with(n, *body)) found.insert("--" + n);
-        if (found.empty())
+        // Only a name no longer than the longest known one plus the slips
+        // allowed can be near one.
+        if (found.empty() && body->size() <= longest + 2)
             for (const auto& n : names)
                 if (edit_distance(*body, n) <= allowed_distance(n)) found.insert("--" + n);
         if (found.empty()) r.unknown.push_back(arg);

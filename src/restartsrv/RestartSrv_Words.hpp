@@ -35,6 +35,10 @@ struct OptionReview {
 OptionReview review_options(const std::vector<std::string>& args,
                             const std::function<bool(const std::string&)>& is_custom_action = {});
 
+// The custom action an argument may name ("events" for "events" or
+// "--events": letters only), or "".
+std::string custom_action_name(const std::string& arg);
+
 // Edit distance with adjacent transpositions counted as one edit.
 size_t edit_distance(const std::string& a, const std::string& b);
 

@@ -1,12 +1,14 @@
 #include "run/AccessIds_ReducedPrivileges.hpp"
 
 #include <grp.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "exception/Exception.hpp"
+#include "foundation/PwCache.hpp"
 
 namespace norvik::accessids::reducedprivileges {
 namespace {
@@ -47,3 +49,30 @@ bool setuids(uid_t uid, gid_t gid) {
 }
 
 }  // namespace norvik::accessids::setuids
+
+namespace norvik::accessids {
+
+int runasuser(const std::string& user, const std::function<int()>& work) {
+    // Looked up before the fork: the child only sets ids and works.
+    auto pw = pwcache::getpwnam(user);
+    if (!pw) throw PlainError("The user “" + user + "” does not exist.");
+    const pid_t pid = ::fork();
+    if (pid < 0) throw PlainError(std::string("The system failed to fork: ") + std::strerror(errno));
+    if (pid == 0) {
+        int rc = 126;
+        if (setuids::setuids(pw->uid, pw->gid)) {
+            try {
+                rc = work();
+            } catch (const std::exception&) {
+                rc = 255;
+            }
+        }
+        ::_exit(rc & 0xff);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) throw PlainError(std::string("The system failed to wait for a child: ") + std::strerror(errno));
+    return status;
+}
+
+}  // namespace norvik::accessids

@@ -5,6 +5,9 @@
 
 #include <sys/types.h>
 
+#include <functional>
+#include <string>
+
 namespace norvik::accessids::reducedprivileges {
 
 bool PRIVS_REDUCED();
@@ -36,3 +39,13 @@ namespace norvik::accessids::setuids {
 bool setuids(uid_t uid, gid_t gid);
 
 }  // namespace norvik::accessids::setuids
+
+namespace norvik::accessids {
+
+// Runs `work` in a child that is `user` for good (its uid, its primary group
+// only) and returns the child's wait status. Raises PlainError for an
+// unknown user or when the child cannot be made; a child that cannot take
+// the ids runs nothing and exits 126.
+int runasuser(const std::string& user, const std::function<int()>& work);
+
+}  // namespace norvik::accessids

@@ -58,7 +58,22 @@ std::unique_ptr<Base> build(const nlohmann::json& opts, std::shared_ptr<const De
 
 std::unique_ptr<Base> create(const std::string& service_in, const nlohmann::json& given) {
     if (service_in.empty()) throw PlainError("No service was given.\n" + exception::stack_trace());
-    const std::string service = server::type::names::canonical_service(service_in);
+    std::string service = server::type::names::canonical_service(service_in);
+    // Definitions are found whatever the case of the name (so is the lock):
+    // a case variant that reaches one is that service, under its own name
+    // everywhere (disable files, suspension, roles, messages).
+    std::string folded = service_in;
+    for (auto& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    folded = server::type::names::canonical_service(folded);
+    if (folded != service) {
+        bool defined = false;
+        try {
+            defined = Definition::find(class_suffix_for_service(folded)).has_value();
+        } catch (const PlainError&) {
+            defined = true;  // the load below says why it is not used
+        }
+        if (defined) service = folded;
+    }
     nlohmann::json opts = given.is_object() ? given : nlohmann::json::object();
     opts["service"] = service;
 

@@ -437,24 +437,24 @@ std::shared_ptr<const config::NkConf> Base::nkconf() {
 std::unique_ptr<restartsrv::Lock> Base::_build_lock() {
     if (::getppid() == 1 || ::geteuid() != 0) return nullptr;
     std::string name = service_ && !service_->empty() ? *service_ : PLACEHOLDER_LOCK_NAME;
+    if (!deps::is_query_request(deps::process_argv())) return restartsrv::Lock::create(name);
+    // A query changes nothing: it never waits behind a restart, it answers
+    // with what it sees and says that a restart is under way.
     try {
-        auto l = restartsrv::Lock::create(name);
-        if (!l) throw PlainError("Could not take the restart lock for " + name);
-        return l;
+        restart_under_way_ = restartsrv::Lock::is_held_elsewhere(name);
     } catch (const restartsrv::LockError& e) {
-        // A query changes nothing: on a tree where the lock file cannot be
-        // made (read-only, say) it still answers.
-        if (e.kind() != restartsrv::LockError::Kind::Open || !deps::is_query_request(deps::process_argv())) throw;
+        // On a tree where the lock file cannot be made (read-only, say) it
+        // still answers.
         std::string text = e.text() + "; answering without the restart lock.";
         bool on_stderr = false;
         try {
             logger().warn(text);
             on_stderr = logger().usingstderr();  // its log is on the same tree
-        } catch (...) {
+        } catch (const std::exception&) {
         }
         if (!on_stderr) std::fprintf(stderr, "warning: %s\n", text.c_str());
-        return nullptr;
     }
+    return nullptr;
 }
 restartsrv::Lock* Base::lock() {
     if (!lock_built_) {
@@ -749,6 +749,8 @@ void Base::run_from_argv(const std::vector<std::string>& argv) {
         }
         return;
     }
+    if (restart_under_way_)
+        output_obj().warn("A restart of " + service() + " is under way: this is its state at this moment.");
     if (pr.check) {
         service_argv_action("CHECK");
         auto [verdict, message] = check_with_message();
@@ -1221,8 +1223,10 @@ int Base::stop() {
     bool backend_ok = m.stop(*this);
     if (!in_restart) _terminate_orphaned_processes();
     // A stop job systemd completed leaves the unit inactive and its control
-    // group ended: only what may have escaped it is checked then.
-    const bool ask_status = !(backend_ok && m.has_service_via_systemd());
+    // group ended: only what may have escaped it is checked then. A status
+    // that cannot be checked says nothing either: the PID file and the ports
+    // decide.
+    const bool ask_status = !(backend_ok && m.has_service_via_systemd()) && can_check_service_status();
     bool success = true;
     if (_still_up_after_stop(own, ask_status)) {
         // What the back end left running of the service's own is ended.

@@ -278,6 +278,7 @@ protected:
     std::shared_ptr<const norvik::config::NkConf> nkconf_;
     bool lock_built_ = false;
     std::unique_ptr<norvik::restartsrv::Lock> lock_;
+    bool restart_under_way_ = false;  // a query found the lock held
     std::optional<int> is_enabled_;
     std::optional<int> verbose_;
     std::optional<int> startup_timeout_;

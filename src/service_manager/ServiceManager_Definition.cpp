@@ -11,6 +11,7 @@
 #include "exception/Exception.hpp"
 #include "foundation/LoadFile.hpp"
 #include "foundation/Paths.hpp"
+#include "foundation/state_file.hpp"
 #include "os/OS.hpp"
 
 namespace norvik::servicemanager {
@@ -213,6 +214,10 @@ std::optional<Definition> Definition::find(const std::string& suffix) {
     const std::string class_name = "Norvik::ServiceManager::Services::" + suffix;
     for (const std::string& dir : {paths::custom_services_dir(), paths::builtin_services_dir()}) {
         std::string file = dir + "/" + suffix + ".json";
+        // Its hooks and actions run as root: only root may have written it.
+        auto why = statefile::untrusted_reason(file);
+        if (why && !why->empty())
+            throw PlainError("The service definition " + file + " is ignored: " + *why + ".");
         auto read = loadfile::read_regular_file(file);
         if (!read.text) {
             if (read.error == ENOENT || read.error == ENOTDIR || read.error == ENAMETOOLONG) continue;

@@ -61,13 +61,16 @@ std::map<std::string, std::vector<std::string>> disable_files_exceptions() {
     // bind, dns, pdns and named are one DNS service seen under four names.
     const std::vector<std::string> dns = {plain(n::BIND), plain(n::DNS), plain(n::NAMED)};
     const std::vector<std::string> mail = {plain(n::MAILSERVER), dotted(n::MAILSERVER)};
+    // named keeps both of its own files besides the shared ones.
+    std::vector<std::string> named = dns;
+    named.push_back(dotted(n::NAMED));
     std::vector<std::string> imap = mail;
     imap.push_back(plain(n::IMAP));
     return {
         {n::BIND, dns},
         {n::DNS, dns},
         {n::PDNS, dns},
-        {n::NAMED, dns},
+        {n::NAMED, named},
         {n::IMAP, imap},
         {n::MAIL, mail},
         {n::POP, {plain(n::POP), etc("pop3disable")}},

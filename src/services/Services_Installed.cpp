@@ -27,7 +27,8 @@ namespace n = server::type::names;
 using findbin::is_executable;
 
 int exe(const std::string& path) { return is_executable(path) ? 1 : 0; }
-int not_dnsonly() { return server::type::is_dnsonly() ? 0 : 1; }
+// Not on a DNS-only server: a verdict no unit or init script overrides.
+int not_dnsonly() { return server::type::is_dnsonly() ? EXCLUDED : 1; }
 int found(const std::string& path) { return path.empty() ? 0 : 1; }
 
 const std::map<std::string, std::function<int()>>& tests() {
@@ -39,7 +40,7 @@ const std::map<std::string, std::function<int()>>& tests() {
         {code_name(n::MTA_ALTPORT), [] { return exe(binaries::path(n::MTA)); }},
         {n::FTPD,
          [] {
-             if (!not_dnsonly()) return 0;
+             if (not_dnsonly() == EXCLUDED) return EXCLUDED;
              return found(findbin::findbin(n::PURE_FTPD)) || found(findbin::findbin(n::PROFTPD)) ? 1 : 0;
          }},
         {n::HTTPD, [] { return config::httpd::hx4::is_hx4() ? 1 : 0; }},
@@ -94,13 +95,14 @@ bool service_is_installed(const std::string& service) {
     const std::string code = code_name(service);
     if (alwaysinstalled::contains(code)) return true;
     if (auto r = per_service_test(code)) {
+        if (*r == EXCLUDED) return false;
         if (*r) return true;
     } else {
         struct stat st{};
         if (::stat((servmon::config::servmon_dir() + "/" + service).c_str(), &st) == 0) return true;
     }
     // A unit or init script that is there is an installed service, whatever
-    // the panel's own markers say.
+    // the panel's own markers say, unless the service's test excluded it.
     const BackendProbe& probe = backend_probe();
     return probe && probe(service);
 }

@@ -29,7 +29,10 @@ private:
 // The service name as used in the per-service test names ('-' -> '_').
 std::string code_name(const std::string& service);
 
-// The per-service test for a code name, when there is one: 1/0.
+// The per-service test for a code name, when there is one: 1 installed, 0
+// its program was not found (a unit or init script still counts), EXCLUDED
+// not on this server by its type or policy (final).
+inline constexpr int EXCLUDED = -1;
 std::optional<int> per_service_test(const std::string& code_name);
 
 }  // namespace norvik::services::installed

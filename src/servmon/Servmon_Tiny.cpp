@@ -11,9 +11,9 @@
 #include <ctime>
 
 #include "exception/Exception.hpp"
-#include "foundation/FileUtils_Mkdir.hpp"
 #include "foundation/FileUtils_Write.hpp"
 #include "foundation/Paths.hpp"
+#include "foundation/state_file.hpp"
 #include "log/Debug.hpp"
 
 namespace norvik::servmon::tiny {
@@ -55,10 +55,13 @@ std::optional<int64_t> parse_expiry(const std::string& text) {
 // 1 when the directory is there (creating it 0700 when missing), else nothing.
 bool ensure_dir() {
     const std::string dir = service_suspend_dir();
-    if (int err = fileutils::mkdir::make_dir_p(dir, 0700)) {
-        debug::log_warn("The system failed to create the directory “" + dir + "”: " + std::strerror(err));
+    // Root's and behind no link, as all of the tool's own state.
+    const int fd = statefile::open_dir(dir, 0700);
+    if (fd < 0) {
+        debug::log_warn("The system failed to create the directory “" + dir + "”: " + std::strerror(errno));
         return false;
     }
+    ::close(fd);
     return true;
 }
 

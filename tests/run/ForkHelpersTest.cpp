@@ -15,6 +15,7 @@
 #include "exception/Exception.hpp"
 #include "foundation/ChildStatus.hpp"
 #include "foundation/Paths.hpp"
+#include "run/AccessIds_ReducedPrivileges.hpp"
 #include "run/Alarm.hpp"
 #include "run/CloseFDs.hpp"
 #include "run/ForkAsync.hpp"
@@ -142,6 +143,23 @@ TEST(ForkAsync, ExitCodeReportsTheError) {
     EXPECT_EQ(st, 0);
     ASSERT_EQ(::waitpid(bad, &st, 0), bad);
     EXPECT_EQ(WEXITSTATUS(st), EACCES);
+}
+
+TEST(RunAsUser, TheWorkRunsAsThatUserForGoodAndTheCallerStaysWhoItWas) {
+    if (::geteuid() != 0) GTEST_SKIP() << "setting another user's ids needs root";
+    const int st = norvik::accessids::runasuser("nobody", [] {
+        uid_t r, e, s;
+        gid_t rg, eg, sg;
+        ::getresuid(&r, &e, &s);
+        ::getresgid(&rg, &eg, &sg);
+        // No way back to root, and none of root's groups.
+        const bool stuck = ::setuid(0) != 0 && ::getgroups(0, nullptr) <= 1;
+        return r == 65534 && e == 65534 && s == 65534 && rg == eg && eg == sg && stuck ? 7 : 1;
+    });
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 7);
+    EXPECT_EQ(::geteuid(), 0u);
+    EXPECT_THROW(norvik::accessids::runasuser("no-such-user-here", [] { return 0; }), norvik::PlainError);
 }
 
 TEST(SafeRunSimple, StreamsAndStatus) {

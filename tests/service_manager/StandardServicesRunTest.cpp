@@ -258,7 +258,15 @@ TEST_F(Sandbox, NamedIsDisabledByTheSharedDnsFiles) {
     EXPECT_FALSE(alive(pid()));
     EXPECT_EQ(count("start"), 0);
 
+    // named's own second file counts as well as the shared ones.
     ::unlink((dir / "etc/binddisable").c_str());
+    write_file(dir / "etc/named.disabled", "");
+    auto own_file = rs("restartsrv_named");
+    EXPECT_EQ(own_file.exit_code, 255);
+    EXPECT_TRUE(has(own_file.err, "\"named\" is disabled")) << own_file.err;
+    EXPECT_EQ(count("start"), 0);
+
+    ::unlink((dir / "etc/named.disabled").c_str());
     auto start = rs("restartsrv_named");
     EXPECT_EQ(start.exit_code, 0) << start.out << start.err;
     EXPECT_TRUE(alive(pid()));
@@ -277,4 +285,58 @@ TEST_F(Sandbox, TheDatabaseAliasIsRefusedLikeTheServiceWhenItsRoleIsOff) {
     EXPECT_TRUE(has(by_alias.err, refusal)) << by_alias.err;
     EXPECT_FALSE(alive(pid()));
     EXPECT_EQ(count("start"), 0);
+}
+
+TEST_F(Sandbox, CaseVariantsAndExclusionsAreTheServiceOrNothing) {
+    // Every spelling that reaches mysql's definition is mysql throughout.
+    ::rename((dir / "etc/init.d/nkdemo").c_str(), (dir / "etc/init.d/mysql").c_str());
+    define("Mysql", {});
+    write_file(dir / "etc/mysqldisable", "");
+    for (const char* name : {"MySQL", "MYSQL", "Mysqld", "MariaDB", "MARIADB"}) {
+        auto r = rs(std::string("restartsrv_") + name);
+        EXPECT_EQ(r.exit_code, 255) << name << "\n" << r.out << r.err;
+        EXPECT_TRUE(has(r.err, "\"mysql\" is disabled")) << name << "\n" << r.err;
+    }
+    EXPECT_EQ(count("start"), 0);
+    EXPECT_FALSE(alive(pid()));
+    ::unlink((dir / "etc/mysqldisable").c_str());
+    for (int i = 0; i < 2; ++i) {  // a start, then a restart that stops it first
+        auto r = rs("restartsrv_MySQL");
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    }
+    EXPECT_EQ(dir_entries(dir / "var/norvik/servmon/suspended"), std::vector<std::string>{"mysql"})
+        << "a case variant wrote suspension files of its own";
+    EXPECT_EQ(rs("stopmysql").exit_code, 0);
+
+    // On a DNS-only server FTP is excluded, whatever init script is there.
+    ::rename((dir / "etc/init.d/mysql").c_str(), (dir / "etc/init.d/ftpd").c_str());
+    define("Ftpd", {});
+    write_file(dir / "var/norvik/dnsonly", "");
+    const int starts = count("start");
+    auto ftp = rs("restartsrv_ftpd");
+    EXPECT_EQ(ftp.exit_code, 255) << ftp.out << ftp.err;
+    EXPECT_EQ(count("start"), starts) << "an excluded service was started";
+    ::unlink((dir / "var/norvik/dnsonly").c_str());
+
+    // A status that cannot be checked: the stop trusts the PID file, and a
+    // disable file is reported as such.
+    ::rename((dir / "etc/init.d/ftpd").c_str(), (dir / "etc/init.d/nkdemo").c_str());
+    write_file(dir / "etc/servmon.d/nkdemo", "");
+    define("Nkdemo", {{"can_check_service_status", false}});
+    ASSERT_EQ(rs("startnkdemo").exit_code, 0);
+    ASSERT_TRUE(alive(pid()));
+    const int stops = count("stop");
+    auto stop = rs("stopnkdemo");
+    EXPECT_EQ(stop.exit_code, 0) << stop.out << stop.err;
+    EXPECT_EQ(count("stop"), stops + 1);
+    EXPECT_FALSE(alive(pid()));
+    ASSERT_EQ(rs("startnkdemo").exit_code, 0);
+    write_file(dir / "etc/nkdemodisable", "");
+    auto disabled = rs("restartsrv_nkdemo");
+    EXPECT_EQ(disabled.exit_code, 255);
+    EXPECT_TRUE(has(disabled.err, "\"nkdemo\" is disabled")) << disabled.err;
+
+    // One argument longer than the matcher's stack allows.
+    auto long_word = rs("restartsrv_nkdemo", {"--status", std::string(40000, 'x')});
+    EXPECT_EQ(long_word.signal, 0) << "crashed on a long argument";
 }

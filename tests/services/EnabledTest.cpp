@@ -134,8 +134,10 @@ TEST_F(Enabled, DnsBindPdnsAndNamedShareTheirDisableFiles) {
     ASSERT_EQ(dns->size(), 3u);
     EXPECT_EQ(en::get_files_for_service("bind"), dns);
     EXPECT_EQ(en::get_files_for_service("pdns"), dns);
-    // The daemon itself is DNS too: it must not read files of its own.
-    EXPECT_EQ(en::get_files_for_service("named"), dns);
+    // The daemon is DNS too, and keeps its own second file (named.disabled).
+    auto named = *dns;
+    named.push_back(norvik::paths::disable_file_dotted("named"));
+    EXPECT_EQ(en::get_files_for_service("named"), named);
 
     install("bind");
     EXPECT_EQ(en::is_enabled("dns"), 1);
@@ -162,6 +164,9 @@ TEST_F(Enabled, DnsBindPdnsAndNamedShareTheirDisableFiles) {
     EXPECT_TRUE(exists((*dns)[0]));
     EXPECT_EQ(en::is_enabled("dns"), 0);
     ASSERT_EQ(en::remove_disable_files("named"), 1);
+    EXPECT_EQ(en::is_enabled("dns"), 1);
+    write_file(named.back(), "");
+    EXPECT_EQ(en::is_enabled("named"), 0);
     EXPECT_EQ(en::is_enabled("dns"), 1);
 }
 
