@@ -198,13 +198,10 @@ TEST(ControlCharacters, EveryFormatterShowsThemInert) {
 
 #include <fcntl.h>
 #include <pty.h>
-#include <sys/stat.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <thread>
 
-#include "foundation/JournalStream.hpp"
 
 namespace {
 std::string drain(int fd) {
@@ -216,7 +213,7 @@ std::string drain(int fd) {
 }  // namespace
 
 // An open line on a terminal gets a dot for every interval nothing is
-// written; a closed line, or a file, gets none.
+// written; a closed line gets none.
 TEST(TerminalProgress, DotsWhileALineStaysOpenOnATerminal) {
     int master = -1, slave = -1;
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
@@ -224,15 +221,11 @@ TEST(TerminalProgress, DotsWhileALineStaysOpenOnATerminal) {
     FILE* tty = ::fdopen(slave, "w");
     ASSERT_NE(tty, nullptr);
     output::formatted::Terminal::set_progress_interval_ms(60);
-    Mem file;
     {
         output::formatted::Terminal on_tty(output::OutputOptions{.filehandle = tty});
-        output::formatted::Terminal on_file(output::OutputOptions{.filehandle = file.f});
         on_tty.out("Waiting ", nullptr, output::PARTIAL_MESSAGE);
-        on_file.out("Waiting ", nullptr, output::PARTIAL_MESSAGE);
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
         on_tty.out("done");
-        on_file.out("done");
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
     output::formatted::Terminal::set_progress_interval_ms(1000);
@@ -243,39 +236,4 @@ TEST(TerminalProgress, DotsWhileALineStaysOpenOnATerminal) {
     ASSERT_NE(dots, std::string::npos) << shown;
     EXPECT_GE(std::count(shown.begin(), shown.begin() + static_cast<long>(dots), '.'), 3) << shown;
     EXPECT_EQ(shown.find('.', dots), std::string::npos) << shown;
-    EXPECT_EQ(file.text(), "Waiting done\n");
-}
-
-// Lines to the journal's stream start with their priority; other streams
-// are left alone.
-TEST(JournalPriority, PrefixOnlyOnTheJournalsStream) {
-    char path[] = "/tmp/norvik-journal-XXXXXX";
-    int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    struct stat st {};
-    ASSERT_EQ(::fstat(fd, &st), 0);
-    const int saved = ::dup(1);
-    ::fflush(stdout);
-    ::dup2(fd, 1);
-    ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
-    journalstream::reset();
-    {
-        output::formatted::Terminal o;
-        o.error("broken\nstill broken");
-        o.warn("careful");
-        o.out("Starting ", nullptr, output::PARTIAL_MESSAGE);
-        o.success("done");
-    }
-    const bool stderr_is_journal = journalstream::is_journal(2);
-    ::fflush(stdout);
-    ::dup2(saved, 1);
-    ::close(saved);
-    ::unsetenv("JOURNAL_STREAM");
-    journalstream::reset();
-    std::string text(static_cast<size_t>(::lseek(fd, 0, SEEK_END)), '\0');
-    ASSERT_EQ(::pread(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
-    ::close(fd);
-    ::unlink(path);
-    EXPECT_EQ(text, "<3>broken\n<3>still broken\n<4>careful\n<6>Starting done\n");
-    EXPECT_FALSE(stderr_is_journal);
 }

@@ -214,14 +214,25 @@ protected:
         reap_zombies();
     }
     void save_definition() { write_file(dir / "var/norvik/custom/services/Nkdemo.json", def.dump()); }
-    RunResult rs(const std::string& name, const std::vector<std::string>& args) {
+    RunResult rs(const std::string& name, const std::vector<std::string>& args,
+                 std::map<std::string, std::string> env = {{"NO_COLOR", "1"}}) {
         save_definition();
         std::string link = link_binary(dir / "bin", name);
         std::vector<std::string> av{link};
         av.insert(av.end(), args.begin(), args.end());
-        auto r = run(link, av, {{"NORVIK_ROOT", dir.path()}, {"NO_COLOR", "1"}}, 60);
+        env["NORVIK_ROOT"] = dir.path();
+        auto r = run(link, av, env, 60);
         reap_zombies();
         return r;
+    }
+    // The init script notes each call in the file returned.
+    std::string record_init_calls() {
+        const std::string calls = dir / "var/log/nkdemo.calls";
+        std::string script = read_file(dir / "etc/init.d/nkdemo");
+        script.insert(script.find('\n') + 1, "echo \"$*\" >> '" + calls + "'\n");
+        write_file(dir / "etc/init.d/nkdemo", script, 0755);
+        save_definition();
+        return calls;
     }
     std::string pidfile() const { return dir / "var/run/nkdemo.pid"; }
     std::string events() const { return dir / "var/log/nkdemo.events"; }
@@ -413,11 +424,7 @@ TEST_F(DemoService, TheRunKeepsItsUserLookupsInTheDiskCache) {
 // ambiguous prefixes are answered without a single call of the init script;
 // an option nobody knows is passed on with a warning.
 TEST_F(DemoService, MistypedCommandsNeverAct) {
-    const std::string calls = dir / "var/log/nkdemo.calls";
-    std::string script = read_file(dir / "etc/init.d/nkdemo");
-    script.insert(script.find('\n') + 1, "echo \"$*\" >> '" + calls + "'\n");
-    write_file(dir / "etc/init.d/nkdemo", script, 0755);
-
+    const std::string calls = record_init_calls();
     for (const std::string h : {"-h", "-help", "help", "--he", "--hel", "--help", "-HELP"}) {
         auto r = rs("restartsrv_nkdemo", {h});
         EXPECT_EQ(r.exit_code, 0) << h << r.err;
@@ -470,13 +477,7 @@ std::vector<json> json_lines(const std::string& text) {
 // and its XID is in the standard log.
 TEST_F(DemoService, JsonRecordAndFailureHintOfInitdRuns) {
     auto jrun = [&](const std::string& name, const std::vector<std::string>& args) {
-        save_definition();
-        std::string link = link_binary(dir / "bin", name);
-        std::vector<std::string> av{link};
-        av.insert(av.end(), args.begin(), args.end());
-        auto r = run(link, av, {{"NORVIK_ROOT", dir.path()}, {"RESTARTSRV_OUTPUT", "json"}}, 60);
-        reap_zombies();
-        return r;
+        return rs(name, args, {{"RESTARTSRV_OUTPUT", "json"}});
     };
     for (const auto& [name, args, action] :
          std::vector<std::tuple<std::string, std::vector<std::string>, std::string>>{
@@ -536,11 +537,7 @@ TEST_F(DemoService, JsonRecordAndFailureHintOfInitdRuns) {
 TEST_F(DemoService, ChangesNeedRootQueriesDoNot) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
     ASSERT_EQ(rs("startnkdemo", {}).exit_code, 0);
-    const std::string calls = dir / "var/log/nkdemo.calls";
-    std::string script = read_file(dir / "etc/init.d/nkdemo");
-    script.insert(script.find('\n') + 1, "echo \"$*\" >> '" + calls + "'\n");
-    write_file(dir / "etc/init.d/nkdemo", script, 0755);
-    save_definition();
+    const std::string calls = record_init_calls();
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     std::string link = link_binary(dir / "bin", "restartsrv_nkdemo");
     auto as_nobody = [&](const std::vector<std::string>& args) {
