@@ -86,15 +86,15 @@ bool settle_own_dir(int fd, const std::string& path, const Warn& warn) {
     return false;
 }
 
-// One step down: `name` below `parent`, made when missing.
-int step_down(int parent, const std::string& name, bool own, mode_t mode) {
+// One step down: `name` below `parent`, made with `mode` when missing.
+int step_down(int parent, const std::string& name, bool own, std::optional<mode_t> mode) {
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
     int fd = ::openat(parent, name.c_str(), flags);
-    if (fd < 0 && errno == ENOENT) {
-        if (::mkdirat(parent, name.c_str(), mode) != 0 && errno != EEXIST) return -1;
+    if (fd < 0 && errno == ENOENT && mode) {
+        if (::mkdirat(parent, name.c_str(), *mode) != 0 && errno != EEXIST) return -1;
         fd = ::openat(parent, name.c_str(), flags);
         // mkdir applies the umask; set the exact bits.
-        if (fd >= 0) ::fchmod(fd, mode);
+        if (fd >= 0) ::fchmod(fd, *mode);
         return fd;
     }
     if (fd >= 0 || (errno != ELOOP && errno != ENOTDIR)) return fd;
@@ -116,7 +116,7 @@ int step_down(int parent, const std::string& name, bool own, mode_t mode) {
 
 bool is_trusted_owner(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
 
-int open_dir(const std::string& dir, mode_t mode, mode_t parent_mode, const Warn& warn) {
+int open_dir(const std::string& dir, std::optional<mode_t> mode, const Warn& warn) {
     if (dir.empty() || dir[0] != '/') {
         errno = ENOENT;
         return -1;
@@ -137,7 +137,8 @@ int open_dir(const std::string& dir, mode_t mode, mode_t parent_mode, const Warn
         }
         own = own || parts[i] == OWN_TREE;
         path += "/" + parts[i];
-        int next = step_down(fd.get(), parts[i], own, i + 1 == parts.size() ? mode : parent_mode);
+        const std::optional<mode_t> make = !mode ? mode : i + 1 == parts.size() ? *mode : 0755;
+        int next = step_down(fd.get(), parts[i], own, make);
         if (next < 0) return -1;
         fd.reset(next);
         if (own && !settle_own_dir(fd.get(), path, warn)) {
@@ -174,14 +175,14 @@ std::optional<std::string> untrusted_reason(const std::string& path) {
     return std::string();
 }
 
-int open_file(const std::string& path, int flags, mode_t mode, mode_t dir_mode, const Warn& warn) {
+int open_file(const std::string& path, int flags, mode_t mode, std::optional<mode_t> dir_mode, const Warn& warn) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos || slash + 1 == path.size()) {
         errno = EINVAL;
         return -1;
     }
     const std::string name = path.substr(slash + 1);
-    Fd dir(open_dir(slash == 0 ? "/" : path.substr(0, slash), dir_mode, 0755, warn));
+    Fd dir(open_dir(slash == 0 ? "/" : path.substr(0, slash), dir_mode, warn));
     if (dir.get() < 0) return -1;
 
     const bool create = (flags & O_CREAT) != 0;

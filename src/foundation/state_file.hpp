@@ -29,13 +29,15 @@ namespace norvik::statefile {
 // logger passes its own, since that sink may lead back to it.
 using Warn = std::function<void(const std::string& text)>;
 
-// The folder `dir` (absolute), created with `mode` where missing (folders
-// between with `parent_mode`).
-int open_dir(const std::string& dir, mode_t mode, mode_t parent_mode = 0755, const Warn& warn = {});
+// The folder `dir` (absolute). With `mode`, what is missing is created: the
+// folder with `mode`, those between with 0755; without, ENOENT.
+int open_dir(const std::string& dir, std::optional<mode_t> mode, const Warn& warn = {});
 
-// The file `path`: its folder as open_dir, then the file with `flags`
-// (O_CREAT creates it with `mode`, O_TRUNC empties it once checked).
-int open_file(const std::string& path, int flags, mode_t mode, mode_t dir_mode, const Warn& warn = {});
+// The file `path`: its folder as open_dir with `dir_mode`, then the file
+// with `flags` (O_CREAT creates it with `mode`, O_TRUNC empties it once
+// checked).
+int open_file(const std::string& path, int flags, mode_t mode, std::optional<mode_t> dir_mode,
+              const Warn& warn = {});
 
 // Why `path`, a file the run would take orders from (a service definition),
 // is not to be trusted: it, or a folder on its way below the tree's root, is

@@ -27,17 +27,21 @@ int open_log_for_append(const std::string& path, mode_t perms) {
         ssize_t ignored = ::write(2, line.data(), line.size());
         (void)ignored;
     };
-    const int fd = statefile::open_file(path, O_WRONLY | O_APPEND | O_CREAT, perms, 0700, to_stderr);
+    // Its folder is made by make_logs_dir, never here.
+    const int fd = statefile::open_file(path, O_WRONLY | O_APPEND | O_CREAT, perms, std::nullopt, to_stderr);
     if (fd < 0 && errno == ELOOP) {
         const int err = errno;
-        to_stderr("the log “" + path + "” or a folder above it is a symbolic link; nothing is written to it.");
+        struct stat st{};
+        const bool itself = ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+        to_stderr(itself ? "the log “" + path + "” is a symbolic link; nothing is written to it."
+                         : "a folder above the log “" + path + "” is a symbolic link; nothing is written to it.");
         errno = err;
     }
     return fd;
 }
 
 int make_logs_dir() {
-    const int fd = statefile::open_dir(paths::logs_dir(), 0700);
+    const int fd = statefile::open_dir(paths::logs_dir(), mode_t{0700});
     if (fd < 0) return errno;
     ::close(fd);
     return 0;

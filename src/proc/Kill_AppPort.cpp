@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@
 
 #include "foundation/LoadFile.hpp"
 #include "proc/Kill.hpp"
+#include "proc/PidFile.hpp"
 #include "proc/ProcessInfo.hpp"
 #include "proc/PsParser.hpp"
 
@@ -172,7 +174,47 @@ bool ask_kernel(const std::set<int>& ports, const std::set<std::string>& exclude
     return true;
 }
 
+bool is_wildcard(const std::string& a) { return a == "0.0.0.0" || a == "::"; }
+bool is_v6(const std::string& a) { return a.find(':') != std::string::npos; }
+
+std::string program_of(pid_t pid) {
+    char target[PATH_MAX + 1];
+    ssize_t n = ::readlink((psparser::PROC_PATH() + "/" + std::to_string(pid) + "/exe").c_str(), target, PATH_MAX);
+    return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string("an unknown program");
+}
+
 }  // namespace
+
+bool addresses_conflict(const std::string& a_in, const std::string& b_in) {
+    const std::string a = canonical(a_in), b = canonical(b_in);
+    // The IPv6 wildcard may be dual-stack (nothing here tells), and then
+    // holds the IPv4 addresses of the port as well.
+    if (a == "::" || b == "::") return true;
+    if (is_v6(a) != is_v6(b)) return false;
+    return a == b || is_wildcard(a) || is_wildcard(b);
+}
+
+void learn_binds(const std::vector<Listener>& all, Service& s) {
+    for (const auto& l : all)
+        if (proc::pidfile::is_owner(l.uid, s.owner)) s.binds[l.port].insert(canonical(l.address));
+}
+
+std::vector<Listener> service_listeners(const std::vector<Listener>& all, const Service& s) {
+    std::vector<Listener> out;
+    for (const auto& l : all) {
+        bool ours = proc::pidfile::is_owner(l.uid, s.owner);
+        if (!ours) {
+            auto it = s.binds.find(l.port);
+            if (it == s.binds.end() || it->second.empty())
+                ours = s.unknown_bind_is_wildcard;
+            else
+                ours = std::any_of(it->second.begin(), it->second.end(),
+                                   [&](const std::string& b) { return addresses_conflict(l.address, b); });
+        }
+        if (ours) out.push_back(l);
+    }
+    return out;
+}
 
 std::optional<bool> VERBOSE() { return verbose_flag(); }
 void set_VERBOSE(std::optional<bool> value) { verbose_flag() = value; }
@@ -209,6 +251,8 @@ std::vector<Listener> find_listeners(const std::vector<int>& ports_in, const std
         int fd = ::openat(pfd, rel.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) return;
         FdGuard g(fd);
+        struct stat st {};
+        if (::fstatat(pfd, std::string(name, len).c_str(), &st, 0) != 0) return;
         std::set<unsigned long> seen;
         psparser::detail::for_each_numeric_entry(fd, [&](const char* fdname, size_t) {
             ssize_t n = ::readlinkat(fd, fdname, link, PATH_MAX);
@@ -218,7 +262,7 @@ std::vector<Listener> find_listeners(const std::vector<int>& ports_in, const std
             unsigned long ino = std::strtoul(std::string(t.substr(8, t.size() - 9)).c_str(), nullptr, 10);
             auto it = sockets.find(ino);
             if (it == sockets.end() || !seen.insert(ino).second) return;
-            out.push_back(Listener{*pid, it->second.port, it->second.address});
+            out.push_back(Listener{*pid, it->second.port, it->second.address, st.st_uid});
         });
     });
     return out;
@@ -227,16 +271,24 @@ std::vector<Listener> find_listeners(const std::vector<int>& ports_in, const std
 int kill_apps_on_ports(const Args& args) {
     bool verbose = args.verbose.value_or(false);
     auto listeners = find_listeners(args.ports, args.exclude_ips);
+    if (args.service) listeners = service_listeners(listeners, *args.service);
     std::vector<pid_t> pids;
     for (const auto& l : listeners) {
-        if (std::find(pids.begin(), pids.end(), l.pid) == pids.end()) pids.push_back(l.pid);
-        if (verbose) {
+        if (std::find(pids.begin(), pids.end(), l.pid) != pids.end()) continue;
+        pids.push_back(l.pid);
+        if (args.service && args.warn && !proc::pidfile::is_owner(l.uid, args.service->owner))
+            args.warn("The process " + std::to_string(l.pid) + " (" + program_of(l.pid) + ") of the user “" +
+                      psparser::detail::name_for_uid(l.uid).value_or(std::to_string(l.uid)) + "” holds " +
+                      l.address + " port " + std::to_string(l.port) +
+                      ", which the service binds; it is ended.");
+    }
+    if (verbose)
+        for (const auto& l : listeners) {
             const std::string line = "Process " + std::to_string(l.pid) + " listens on " + l.address + " port " +
                                      std::to_string(l.port) + "\n";
             std::fwrite(line.data(), 1, line.size(), stdout);
             std::fflush(stdout);
         }
-    }
     if (pids.empty()) return 0;
     auto lineage = processinfo::get_pid_lineage();
     std::string display = "the programs on port";

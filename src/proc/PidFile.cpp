@@ -68,6 +68,13 @@ const std::regex& interpreter_pattern() {
 
 }  // namespace
 
+bool is_owner(uid_t uid, const std::string& owner) {
+    if (uid == 0) return true;
+    if (owner.empty()) return false;
+    auto owner_uid = psparser::detail::uid_for_user(owner);
+    return owner_uid && *owner_uid == uid;
+}
+
 Read read_checked(const std::string& path, const std::string& owner, bool check_owner) {
     Read r;
     if (path.empty()) return r;
@@ -132,6 +139,12 @@ std::string foreign_reason(pid_t pid, const Identity& id) {
     if (std::find(lineage.begin(), lineage.end(), pid) != lineage.end()) return "it is this program or one of its parents";
     struct stat st {};
     if (::stat(("/proc/" + std::to_string(pid)).c_str(), &st) != 0) return "it is not running";
+    // Any user can run a program of the daemon's name: the owner decides
+    // first, whatever names the program.
+    if (!is_owner(st.st_uid, id.owner)) {
+        const std::string who = id.owner.empty() ? psparser::SUPERUSER_NAME : id.owner;
+        return "it belongs to uid " + std::to_string(st.st_uid) + ", not to " + who;
+    }
     std::string exe = exe_of(pid);
     // Without root another user's program path cannot be read; its command
     // line can, and a run without root only asks (it never signals).
@@ -148,9 +161,6 @@ std::string foreign_reason(pid_t pid, const Identity& id) {
         }
         return matches ? "" : "it runs " + (exe.empty() ? std::string("an unknown program") : exe);
     }
-    const std::string who = id.owner.empty() ? psparser::SUPERUSER_NAME : id.owner;
-    auto uid = psparser::detail::uid_for_user(who);
-    if (!uid || st.st_uid != *uid) return "it belongs to uid " + std::to_string(st.st_uid) + ", not to " + who;
     if (names_service(exe, id)) return "";
     // The program word of the command line; behind an interpreter, the script.
     auto words = cmdline_of(pid);

@@ -29,9 +29,13 @@ struct Identity {
     std::string pid_exe;  // pattern for the executable, may be empty
 };
 
-// "" when the process is the service's own, else why not. With pid_exe the
-// executable must match it; without, the process must belong to the owner
-// and its executable or command line must name the binary or the service.
+// Whether a process of uid runs as the service: root's, or its owner's
+// (processowner, "" for none).
+bool is_owner(uid_t uid, const std::string& owner);
+
+// "" when the process is the service's own, else why not. It must belong to
+// root or the owner; with pid_exe its executable must match that, without,
+// its executable or command line must name the binary or the service.
 // This program and its parents are never the service.
 std::string foreign_reason(pid_t pid, const Identity& id);
 

@@ -137,7 +137,7 @@ std::string startup_log_path(const std::string& service_name) {
 }  // namespace
 
 void _trim_startup_log(const std::string& service_name) {
-    Fd log(statefile::open_file(startup_log_path(service_name), O_RDWR, 0600, 0700));
+    Fd log(statefile::open_file(startup_log_path(service_name), O_RDWR, 0600, std::nullopt));
     struct stat st {};
     if (log.get() < 0 || ::fstat(log.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= STARTUP_LOG_MAX_BYTES)
         return;

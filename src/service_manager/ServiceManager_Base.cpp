@@ -1159,7 +1159,7 @@ int Base::start() {
         if (verbose() == 1) output_partial(PROGRESS_MARKER);
         if (attempt != 0) {
             debug("Start attempt " + std::to_string(attempt) + " for " + service());
-            if (attempt == 1 && ports_known) kill_apps_on_ports();
+            if (attempt == 1 && ports_known) kill_apps_on_ports({}, true);
             Manager& m = service_manager();
             if (m.has_restart_attempt()) m.restart_attempt(*this, attempt);
             if (has_restart_attempt()) restart_attempt(attempt);
@@ -1216,6 +1216,7 @@ int Base::stop() {
     else debug("Stopping " + service());
     servmon::tiny::suspend_service(service_to_suspend(), suspend_time());
     if (verbose() == 1) output_partial(PROGRESS_MARKER);
+    _learn_port_binds();
     // Taken before the stop: a daemon may drop its PID file and live on.
     std::vector<proc::family::Member> own;
     if (auto pid = _own_pidfile_process())
@@ -1283,15 +1284,29 @@ bool Base::_still_up_after_stop(const std::vector<proc::family::Member>& own, bo
             debug("The process " + std::to_string(m.pid) + " of " + service_name() + " still runs.");
             return true;
         }
-    if (!ports().empty() && !kill::appport::find_listeners(ports(), {}).empty()) {
-        debug("A port of " + service_name() + " is still held.");
-        return true;
+    if (!ports().empty()) {
+        // Another user's listener on another address of the port is not
+        // the service's, and does not keep it from starting.
+        kill::appport::Service mine{processowner(), port_binds_, false};
+        for (const auto& l : kill::appport::service_listeners(kill::appport::find_listeners(ports(), {}), mine)) {
+            debug("The process " + std::to_string(l.pid) + " still holds " + l.address + " port " +
+                  std::to_string(l.port) + " of " + service_name() + ".");
+            return true;
+        }
     }
     return ask_status && is_up();
 }
 
-bool Base::kill_apps_on_ports(const std::vector<std::string>& exclude_ips) {
+void Base::_learn_port_binds() {
+    if (ports().empty()) return;
+    kill::appport::Service mine{processowner(), {}, false};
+    kill::appport::learn_binds(kill::appport::find_listeners(ports(), {}), mine);
+    for (const auto& [port, addresses] : mine.binds) port_binds_[port].insert(addresses.begin(), addresses.end());
+}
+
+bool Base::kill_apps_on_ports(const std::vector<std::string>& exclude_ips, bool for_start) {
     if (ports().empty()) return false;
+    _learn_port_binds();
     std::vector<std::string> ps;
     for (int p : ports()) ps.push_back(std::to_string(p));
     debug("Ending the programs that hold the ports " + join(ps, ", "));
@@ -1299,6 +1314,8 @@ bool Base::kill_apps_on_ports(const std::vector<std::string>& exclude_ips) {
     args.ports = ports();
     args.verbose = kill::appport::VERBOSE();
     args.exclude_ips = exclude_ips;
+    args.service = kill::appport::Service{processowner(), port_binds_, for_start};
+    args.warn = [this](const std::string& m) { warn(m); };
     kill::appport::kill_apps_on_ports(args);
     return true;
 }

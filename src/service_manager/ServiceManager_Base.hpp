@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -188,8 +189,10 @@ public:
     virtual int start();
     virtual int stop();
     virtual int reload();
-    // Returns false (nothing) when the service has no ports.
-    virtual bool kill_apps_on_ports(const std::vector<std::string>& exclude_ips = {});
+    // Returns false (nothing) when the service has no ports. Ends only the
+    // service's own listeners (see kill::appport::Service); for_start also
+    // those of unknown bind, after a start that failed.
+    virtual bool kill_apps_on_ports(const std::vector<std::string>& exclude_ips = {}, bool for_start = false);
     virtual void resetnice();
     virtual void setrlimits();
     virtual void _terminate_orphaned_processes();
@@ -200,6 +203,8 @@ public:
     // of `own` (taken before it) lives on, a port is held, or (with
     // ask_status) the status probe finds it.
     bool _still_up_after_stop(const std::vector<norvik::proc::family::Member>& own, bool ask_status);
+    // Records where the service's own listeners are bound, while they run.
+    void _learn_port_binds();
 
     // ---- exception generators (each raises; none returns) ------------------
     [[noreturn]] void _generate_start_exception(const nlohmann::json& params);
@@ -299,6 +304,8 @@ protected:
     std::optional<std::string> pidfile_;
     std::optional<std::string> pid_exe_;
     std::optional<std::vector<int>> ports_;
+    // port -> the addresses this run saw the service listen on.
+    std::map<int, std::set<std::string>> port_binds_;
     std::optional<std::vector<std::string>> doomed_rules_;
     std::optional<std::vector<std::string>> shares_daemon_with_;
     std::optional<int> restart_attempts_;

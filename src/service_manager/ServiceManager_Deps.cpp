@@ -49,8 +49,8 @@ bool doomedprocess(const std::vector<std::string>& rules, bool verbose) {
 
 bool doomedprocess(const std::vector<std::string>& rules, bool verbose, const std::string& owner) {
     if (rules.empty()) return false;
-    psparser::AllowedOwners owners;
-    if (!owner.empty()) owners = std::vector<std::string>{owner};
+    psparser::AllowedOwners owners = std::vector<std::string>{psparser::SUPERUSER_NAME};
+    if (!owner.empty()) owners->push_back(owner);
     return restartsrv::doomedprocess(psparser::ProcName(rules), verbose, 0, owners) != 0;
 }
 

@@ -41,7 +41,7 @@ std::string check_service(const std::string& service, const std::string& user, c
 // Kills processes matching the rules (never the program's own ancestry);
 // true when something was killed.
 bool doomedprocess(const std::vector<std::string>& rules, bool verbose);
-// The same, sparing processes of other owners than `owner` ("" any owner).
+// The same, sparing processes of other owners than root and `owner` ("" none).
 bool doomedprocess(const std::vector<std::string>& rules, bool verbose, const std::string& owner);
 
 std::unique_ptr<Manager> make_initd_manager(const std::string& service, bool executed_by_systemd);

@@ -267,8 +267,9 @@ bool Initd::stop(Base& srv) {
     if (!handled_by_pid && !srv.doomed_rules().empty()) {
         const std::string owner = srv.processowner();
         srv.debug("Killing the processes of “" + service_ + "” by their rules.");
-        psparser::AllowedOwners owners;
-        if (!owner.empty()) owners = std::vector<std::string>{owner};
+        // Another user's program of a matching name is not the service's.
+        psparser::AllowedOwners owners = std::vector<std::string>{psparser::SUPERUSER_NAME};
+        if (!owner.empty()) owners->push_back(owner);
         if (restartsrv::doomedprocess(srv.doomed_rules(), srv.verbose() == 2, 0, owners)) {
             if (successes == 0) srv.debug("The rules stopped “" + service_ + "”.");
             ++successes;

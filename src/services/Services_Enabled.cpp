@@ -186,6 +186,7 @@ namespace {
 int enabled_test(const std::string& service_in, bool consult_installed) {
     if (service_in.empty()) return -1;
     std::string service = n::canonical_service(service_in);
+    if (consult_installed && installed::is_excluded_by_server_type(service)) return 0;
 
     if (service == n::GREYLIST) return greylist::config::is_enabled();
     if (service == n::SHIELD) return config::shield::is_enabled();

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 
 #include "config/Config_Httpd_HX4.hpp"
 #include "foundation/FindBin.hpp"
@@ -27,8 +28,7 @@ namespace n = server::type::names;
 using findbin::is_executable;
 
 int exe(const std::string& path) { return is_executable(path) ? 1 : 0; }
-// Not on a DNS-only server: a verdict no unit or init script overrides.
-int not_dnsonly() { return server::type::is_dnsonly() ? EXCLUDED : 1; }
+int not_dnsonly() { return server::type::is_dnsonly() ? 0 : 1; }
 int found(const std::string& path) { return path.empty() ? 0 : 1; }
 
 const std::map<std::string, std::function<int()>>& tests() {
@@ -40,7 +40,7 @@ const std::map<std::string, std::function<int()>>& tests() {
         {code_name(n::MTA_ALTPORT), [] { return exe(binaries::path(n::MTA)); }},
         {n::FTPD,
          [] {
-             if (not_dnsonly() == EXCLUDED) return EXCLUDED;
+             if (!not_dnsonly()) return 0;
              return found(findbin::findbin(n::PURE_FTPD)) || found(findbin::findbin(n::PROFTPD)) ? 1 : 0;
          }},
         {n::HTTPD, [] { return config::httpd::hx4::is_hx4() ? 1 : 0; }},
@@ -87,22 +87,27 @@ std::optional<int> per_service_test(const std::string& code) {
     return it->second();
 }
 
+bool is_excluded_by_server_type(const std::string& service) {
+    static const std::set<std::string> not_on_dnsonly = {n::WEBDAV, n::FTPD, n::FTP, n::IMAP, n::POP};
+    return not_on_dnsonly.count(service) && server::type::is_dnsonly();
+}
+
 bool service_is_installed(const std::string& service) {
     if (!validate::service::is_valid(service)) {
         debug::log_warn("The service name “" + service + "” is not valid.");
         return false;
     }
+    if (is_excluded_by_server_type(service)) return false;
     const std::string code = code_name(service);
     if (alwaysinstalled::contains(code)) return true;
     if (auto r = per_service_test(code)) {
-        if (*r == EXCLUDED) return false;
         if (*r) return true;
     } else {
         struct stat st{};
         if (::stat((servmon::config::servmon_dir() + "/" + service).c_str(), &st) == 0) return true;
     }
     // A unit or init script that is there is an installed service, whatever
-    // the panel's own markers say, unless the service's test excluded it.
+    // the panel's own markers say.
     const BackendProbe& probe = backend_probe();
     return probe && probe(service);
 }

@@ -29,10 +29,11 @@ private:
 // The service name as used in the per-service test names ('-' -> '_').
 std::string code_name(const std::string& service);
 
-// The per-service test for a code name, when there is one: 1 installed, 0
-// its program was not found (a unit or init script still counts), EXCLUDED
-// not on this server by its type or policy (final).
-inline constexpr int EXCLUDED = -1;
+// Not on this server by its type (IMAP, POP, FTP and WebDAV on a DNS-only server):
+// final, whatever unit or init script is there.
+bool is_excluded_by_server_type(const std::string& service);
+
+// The per-service test for a code name, when there is one: 1/0.
 std::optional<int> per_service_test(const std::string& code_name);
 
 }  // namespace norvik::services::installed
