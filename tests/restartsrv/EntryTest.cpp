@@ -179,7 +179,7 @@ TEST(Entry, ALinkPlantedAtTheStandardLogIsNeverFollowed) {
             EXPECT_FALSE(exists(victim)) << "the link's target was created";
         else
             EXPECT_EQ(read_file(victim), "mine\n") << "the run wrote through the link";
-        EXPECT_NE(res.err.find("“" + log + "” or a folder above it is a symbolic link"), std::string::npos) << res.err;
+        EXPECT_NE(res.err.find("“" + log + "” is a symbolic link"), std::string::npos) << res.err;
         struct stat st {};
         ASSERT_EQ(lstat(log.c_str(), &st), 0);
         EXPECT_TRUE(S_ISLNK(st.st_mode));
