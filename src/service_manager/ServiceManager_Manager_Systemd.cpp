@@ -107,8 +107,9 @@ bool Systemd::start(Base& srv) {
     // already running, and one job does not order the two.
     // A unit systemd still holds active (one that remains after its start
     // program exited, as those made from init scripts do) while the
-    // service's daemon is gone would take a start as done: it is restarted.
-    const bool held_active = restartsrv::systemd::is_up_state(last_seen_);
+    // processes are all gone would take a start as done: it is restarted.
+    const bool held_active = restartsrv::systemd::is_up_state(last_seen_) &&
+                             restartsrv::systemd::get_pids_via_systemd(service_, &last_seen_).empty();
     std::string said;
     const bool ok = run_job(srv, {held_active ? "restart" : "start", unit, "--no-ask-password"}, &said);
     started_ = true;
