@@ -5,6 +5,9 @@
 #include "service_manager/ServiceManager_Entry.hpp"
 
 int main(int argc, char** argv) {
+    // Before anything else: a signal in the first milliseconds must end the
+    // run the way it ends it later.
+    norvik::restartsrv::install_signal_handlers();
     norvik::debug::route_foundation_diagnostics();
     norvik::restartsrv::set_service_factory(norvik::servicemanager::make_entry_service_object);
     return norvik::restartsrv::run(argc, argv);

@@ -312,6 +312,7 @@ std::map<std::string, std::string> loadnkconfig() { return config::loadnkconf::l
 #include "restartsrv/RestartSrv_Words.hpp"
 #include "restartsrv/Services_Log.hpp"
 #include "restartsrv/Services_Log_Display.hpp"
+#include "run/SafeRun_Object.hpp"
 #include "run/Sys_Setsid.hpp"
 #include "services/Services_Env.hpp"
 
@@ -347,14 +348,16 @@ ServiceFactory g_factory;
 std::atomic<int> g_term_lock_fd{-1};
 std::atomic<pid_t> g_term_owner{0};
 
-// TERM ends the run at once with 143. The restart lock is an flock: it goes
-// when the last descriptor of its open file goes, which _exit does for this
-// process; unlocking first also drops it should a forked helper still hold a
-// copy. Only the process that took the lock unlocks it.
-// A detached helper the run is waiting on (an init script started with its
-// output captured) is ended with it: its whole session, and the helper itself
-// should TERM come before it made that session.
-extern "C" void term_handler(int) {
+// TERM ends the run at once with 143, INT by INT itself (what a shell
+// expects of a program its Ctrl-C ends). The restart lock is an flock: it
+// goes when the last descriptor of its open file goes, which _exit does for
+// this process; unlocking first also drops it should a forked helper still
+// hold a copy. Only the process that took the lock unlocks it.
+// What the run waits on ends with it: a detached helper (an init script
+// started with its output captured) with its whole session, and the helper
+// itself should the signal come before it made that session; a hook or a
+// custom action with its process group.
+void end_what_the_run_waits_on() {
     int fd = g_term_lock_fd.load();
     if (fd >= 0 && ::getpid() == g_term_owner.load()) ::flock(fd, LOCK_UN);
     pid_t helper = norvik::sys::setsid::waited_session();
@@ -362,31 +365,63 @@ extern "C" void term_handler(int) {
         ::kill(-helper, SIGTERM);
         ::kill(helper, SIGTERM);
     }
+    pid_t child = norvik::saferun::running_child();
+    if (child > 0) {
+        ::kill(-child, SIGTERM);
+        ::kill(child, SIGTERM);
+    }
+}
+
+extern "C" void term_handler(int) {
+    end_what_the_run_waits_on();
     ::_exit(TERM_EXIT_STATUS);
 }
 
-void install_term_handler() {
-    struct sigaction sa{};
-    sa.sa_handler = term_handler;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;
-    ::sigaction(SIGTERM, &sa, nullptr);
+extern "C" void int_handler(int sig) {
+    end_what_the_run_waits_on();
+    ::signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(sig);
+    ::_exit(128 + sig);
 }
 
 extern "C" void ignore_signal(int) {}
+
+}  // namespace
 
 // A dropped terminal (the admin's SSH session ends) sends HUP, and output to
 // it then fails with EIO or EPIPE: none of that may end a run halfway, with
 // the service stopped and not yet started. A handler rather than SIG_IGN, so
 // that what the run starts gets the default dispositions back at exec.
-void survive_a_lost_terminal() {
+void install_signal_handlers() {
     struct sigaction sa{};
     sa.sa_handler = ignore_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGHUP, &sa, nullptr);
     ::sigaction(SIGPIPE, &sa, nullptr);
+    // The two ending handlers block each other: one clean-up at a time.
+    struct sigaction end{};
+    sigemptyset(&end.sa_mask);
+    sigaddset(&end.sa_mask, SIGTERM);
+    sigaddset(&end.sa_mask, SIGINT);
+    end.sa_flags = 0;
+    end.sa_handler = term_handler;
+    ::sigaction(SIGTERM, &end, nullptr);
+    end.sa_handler = int_handler;
+    ::sigaction(SIGINT, &end, nullptr);
+    // One that came while the caller held it blocked is taken now, as any
+    // later one would be; left blocked, TERM could never end the run.
+    sigset_t ours;
+    sigemptyset(&ours);
+    for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGPIPE}) sigaddset(&ours, sig);
+    ::sigprocmask(SIG_UNBLOCK, &ours, nullptr);
 }
+
+namespace {
 
 // The end-of-program hook: the service object's own clean-up (it releases
 // the restart lock) runs on every ordinary exit.
@@ -632,7 +667,7 @@ std::optional<ProgramName> parse_program_name(const std::string& path) {
 }
 
 int run() {
-    survive_a_lost_terminal();
+    install_signal_handlers();
     // Colour decisions need the caller's terminal settings, which the
     // daemon environment replaces.
     terminal::capture_environment();
@@ -641,7 +676,6 @@ int run() {
     pwdiskcache::bind_default();
     capture_lock_wait_from_env();
     services::env::setup_env_for_starting_a_daemon();
-    install_term_handler();
 
     const std::string& path = program_path();
     if (path.find(REFUSAL_MARKER) != std::string::npos) throw PlainError(REFUSAL_MESSAGE);

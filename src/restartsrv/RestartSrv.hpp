@@ -115,7 +115,11 @@ const std::vector<std::string>& path_directories();
 // Passes the call to the main configuration loader (a private copy).
 std::map<std::string, std::string> loadnkconfig();
 
-// The program entry (main calls only this): records argv[0] and the
+// TERM (exit 143) and INT (ended by INT) end the run and what it waits on;
+// HUP and PIPE never do. main calls it first; run() again (harmless).
+void install_signal_handlers();
+
+// The program entry (main calls only this and the above): records argv[0] and the
 // arguments, writes the invocation line, runs the driver under error capture
 // and returns the exit status: 0, 255 (any error, its message on standard
 // error), the usage printer's; TERM ends the process with 143 at any time.

@@ -234,8 +234,10 @@ UnitRecord refresh_service_info(const std::string& service) { return show_unit(u
 
 void forget_service_info() { kept_records().clear(); }
 
+bool is_masked(const UnitRecord& rec) { return field(rec, "LoadState") == MASKED_WORD; }
+
 bool is_up_state(const UnitRecord& rec) {
-    if (field(rec, "LoadState") != LOADED_WORD) return false;
+    if (field(rec, "LoadState") != LOADED_WORD && !is_masked(rec)) return false;
     const std::string st = field(rec, "ActiveState");
     return st == ACTIVE_WORD || st == RELOADING_WORD;
 }

@@ -29,6 +29,7 @@ using UnitRecord = std::map<std::string, std::string>;
 inline constexpr const char* UNIT_SUFFIX = ".service";
 inline constexpr const char* LOADED_WORD = "loaded";
 inline constexpr const char* NOT_FOUND_WORD = "not-found";
+inline constexpr const char* MASKED_WORD = "masked";
 inline constexpr const char* ACTIVE_WORD = "active";
 inline constexpr const char* RELOADING_WORD = "reloading";
 inline constexpr const char* FAILED_WORD = "failed";
@@ -60,8 +61,11 @@ void forget_service_info();
 // The record when the service is a usable systemd unit, else nothing. An
 // empty record (systemctl missing or failing) is not a unit.
 std::optional<UnitRecord> has_service_via_systemd(const std::string& service);
-// ActiveState "active" or "reloading": the unit's processes should run.
+// ActiveState "active" or "reloading": the unit's processes should run. A
+// masked unit that still runs counts too.
 bool is_up_state(const UnitRecord& rec);
+// LoadState "masked": systemd starts it no more, though it may still run.
+bool is_masked(const UnitRecord& rec);
 // The main pid, or the first pid of an active unit's control group, or 0.
 // A unit that is not active has none, whatever its PID file says. `info`
 // is an optional record to use instead of the kept one.

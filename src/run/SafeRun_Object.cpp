@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -139,8 +140,16 @@ struct SignalGuard {
     }
 };
 
+std::atomic<pid_t> g_running_child{0};
+
+// The child stays known to running_child() until it has ended: only then
+// can its pid (and group id) pass to another process.
 int wait_child(pid_t pid) {
     int status = 0;
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    if (g_running_child.load() == pid) g_running_child.store(0);
     while (::waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return -1;
     }
@@ -197,6 +206,7 @@ int end_child_group(pid_t pid, int pidfd) {
 }  // namespace
 
 double SAFEKILL_TIMEOUT() { return safekill_timeout; }
+pid_t running_child() { return g_running_child.load(); }
 void set_SAFEKILL_TIMEOUT(double seconds) { safekill_timeout = seconds; }
 
 Object::Object(Options options) { run_child(options); }
@@ -415,6 +425,7 @@ void Object::run_child(Options& o) {
         long fd = ::syscall(SYS_pidfd_open, _child_pid, 0);
         if (fd >= 0) pidfd = fds.add(static_cast<int>(fd));
     }
+    if (started) g_running_child.store(_child_pid);
     if (started && o.after_fork) o.after_fork(_child_pid);
     fds.close_fd(in_child, false);
     if (err_child == out_child) err_child = -1;

@@ -70,12 +70,44 @@ bool wait_bounded(pid_t pid, double timeout, int& status) {
     return done;
 }
 
+// In the intermediate: waits for the worker. Should the caller die first (a
+// KILLed run), what the session still runs is ended at once: left alone, a
+// slow init script's stop would go on without the run's lock or time limit
+// and end the daemon a later run started.
+int wait_for_worker(pid_t worker, pid_t caller, const Options& options) {
+    int worker_fd = static_cast<int>(::syscall(SYS_pidfd_open, worker, 0));
+    for (;;) {
+        int status = 0;
+        pid_t r = ::waitpid(worker, &status, WNOHANG);
+        if (r == worker) {
+            if (worker_fd >= 0) ::close(worker_fd);
+            return status;
+        }
+        if (r < 0 && errno != EINTR) break;
+        // An orphan is adopted by a reaper: the caller is gone.
+        if (::getppid() != caller) {
+            if (options.on_timeout) options.on_timeout(::getpid());
+            else ::kill(worker, SIGKILL);
+            break;
+        }
+        if (worker_fd >= 0) {
+            struct pollfd p {worker_fd, POLLIN, 0};
+            ::poll(&p, 1, 100);
+        } else {
+            ::usleep(20000);
+        }
+    }
+    if (worker_fd >= 0) ::close(worker_fd);
+    return wait_for(worker);
+}
+
 }  // namespace
 
 pid_t waited_session() { return g_waited_session.load(); }
 bool last_wait_timed_out() { return g_timed_out; }
 
 pid_t full_daemonize(const Options& options) {
+    const pid_t caller = ::getpid();
     pid_t first = fork_or_raise();
     if (first > 0) {
         if (!options.keep_parent) forkasync::child_exit(0);
@@ -95,7 +127,9 @@ pid_t full_daemonize(const Options& options) {
         return first;
     }
     g_waited_session.store(0);
-    // The first child: a new session, then the worker.
+    // The first child: a new session, then the worker. A waited-for one
+    // that lost its caller already starts nothing.
+    if (options.keep_parent && ::getppid() != caller) forkasync::child_exit(1);
     if (fast::fast_setsid() == -1 && errno != 0) {
         int err = errno;
         std::string line = "setsid: " + errnum::strerror_text(err) + "\n";
@@ -117,7 +151,7 @@ pid_t full_daemonize(const Options& options) {
     }
     if (second > 0) {
         if (!options.keep_parent) forkasync::child_exit(0);
-        int status = wait_for(second);
+        int status = wait_for_worker(second, caller, options);
         int code = 1;
         if (status >= 0 && WIFEXITED(status)) code = WEXITSTATUS(status);
         else if (status >= 0 && WIFSIGNALED(status)) code = 128 + WTERMSIG(status);

@@ -734,6 +734,12 @@ void Base::run_from_argv(const std::vector<std::string>& argv) {
     nlohmann::json params = exception_params();
 
     if (!pr.check && !pr.status) {
+        if (pr.restart == 1 || pr.restart == -2) {
+            // Refused before anything is stopped: the back end could not
+            // bring the service back.
+            const std::string why = service_manager().refuses_to_start(*this);
+            if (!why.empty()) throw PlainError(why);
+        }
         if (pr.restart == -1) {
             service_argv_action("STOP");
             if (!stop()) _generate_stop_exception(params);

@@ -52,6 +52,10 @@ public:
     // found nothing: a status text, or "" (not running, or cannot tell).
     virtual std::string status_fallback(Base& /*srv*/) { return {}; }
 
+    // Why the back end refuses to start, restart or reload the service (a
+    // masked unit), or "" when it does not. Asked before anything is stopped.
+    virtual std::string refuses_to_start(Base& /*srv*/) { return {}; }
+
     // Whether waiting for the service to come up after this run's start is
     // pointless: the back end knows the start failed.
     virtual bool start_gave_up(Base& /*srv*/) { return false; }

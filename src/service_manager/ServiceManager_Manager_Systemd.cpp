@@ -2,12 +2,15 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 
 #include "exception/Exception.hpp"
 #include "foundation/Paths.hpp"
 #include "restartsrv/RestartSrv_Initd.hpp"
 #include "restartsrv/RestartSrv_Systemd.hpp"
+#include "output/Output.hpp"
+#include "restartsrv/Services_Log.hpp"
 #include "run/SafeRun_Object.hpp"
 #include "service_manager/ServiceManager_Base.hpp"
 
@@ -15,7 +18,9 @@ namespace norvik::servicemanager::manager {
 
 namespace {
 
-constexpr double JOB_TIMEOUT = 600;
+constexpr double QUERY_TIMEOUT = 60;
+// Journal lines an error about a cancelled job carries.
+constexpr size_t JOB_JOURNAL_LINES = 10;
 // How long the main process of a simple unit must have lived, after this
 // run's own start, before it counts as up.
 constexpr double SIMPLE_SETTLE = 0.5;
@@ -33,6 +38,7 @@ std::string field_of(const UnitRecord& r, const char* name) {
 
 struct Ran {
     int status = 127 << 8;
+    bool timed_out = false;
     std::optional<int> error_code() const {
         if (status == 0) return std::nullopt;
         return status >> 8;
@@ -53,6 +59,7 @@ Ran run_systemctl(const std::vector<std::string>& args, double timeout) {
     try {
         saferun::Object run(std::move(o));
         r.status = run.CHILD_ERROR();
+        r.timed_out = run.timed_out().has_value();
         if (run.exec_failed() && r.status == 0) r.status = 127 << 8;
         r.autopsy = run.autopsy().value_or("");
         if (const std::string* out = run.stdout_r()) r.output = *out;
@@ -65,10 +72,22 @@ Ran run_systemctl(const std::vector<std::string>& args, double timeout) {
     return r;
 }
 
-std::string code_text(const Ran& r) {
-    auto c = r.error_code();
-    return c ? std::to_string(*c) : "0";
+std::string trimmed(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
 }
+
+std::string last_lines(const std::string& text, size_t n) {
+    size_t pos = text.size();
+    while (pos > 0 && text[pos - 1] == '\n') --pos;
+    const size_t end = pos;
+    for (size_t k = 0; k < n && pos > 0; ++k) {
+        size_t nl = text.rfind('\n', pos - 1);
+        pos = nl == std::string::npos ? 0 : nl;
+    }
+    return text.substr(pos == 0 ? 0 : pos + 1, end - (pos == 0 ? 0 : pos + 1));
+}
+
 
 }  // namespace
 
@@ -86,17 +105,58 @@ bool Systemd::start(Base& srv) {
     // A unit that requires its socket brings it back itself. Others are not
     // started with it: systemd refuses to start a socket whose service is
     // already running, and one job does not order the two.
-    Ran r = run_systemctl({"start", unit, "--no-ask-password"}, JOB_TIMEOUT);
+    // A unit systemd still holds active (one that remains after its start
+    // program exited, as those made from init scripts do) while the
+    // processes are all gone would take a start as done: it is restarted.
+    const bool held_active = restartsrv::systemd::is_up_state(last_seen_) &&
+                             restartsrv::systemd::get_pids_via_systemd(service_, &last_seen_).empty();
+    std::string said;
+    const bool ok = run_job(srv, {held_active ? "restart" : "start", unit, "--no-ask-password"}, &said);
     started_ = true;
     // A state read before this job says nothing about how it went.
     last_seen_.clear();
-    started_at_ = r.status == 0 ? monotonic_now() : 0;
-    if (r.status != 0) {
-        srv.info("The system failed to start the unit “" + unit + "”: " + r.autopsy + ": " + r.output);
+    started_at_ = ok ? monotonic_now() : 0;
+    if (!ok) {
+        srv.info("The system failed to start the unit “" + unit + "”: " + said);
     } else if (srv.is_debug_enabled()) {
         srv.info("The unit “" + unit + "” was started.");
     }
-    return r.status == 0;
+    return ok;
+}
+
+bool Systemd::run_job(Base& srv, const std::vector<std::string>& args, std::string* said) {
+    const int limit = srv.init_script_timeout();
+    Ran r = run_systemctl(args, limit);
+    if (!r.timed_out) {
+        if (said) *said = r.autopsy + ": " + r.output;
+        return r.status == 0;
+    }
+    // Ending systemctl leaves the job to systemd, holding the service: it is
+    // cancelled, and the error says where that left the unit.
+    const std::string unit = service_ + restartsrv::systemd::UNIT_SUFFIX;
+    const std::string job = trimmed(run_systemctl({"show", "-p", "Job", "--value", unit}, QUERY_TIMEOUT).output);
+    if (!job.empty() && std::all_of(job.begin(), job.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        run_systemctl({"cancel", job}, QUERY_TIMEOUT);
+    // A start cancelled halfway leaves its programs running (ExecStartPre
+    // and the like): they are ended, as an init script's are at its limit.
+    if (args.front() == "start" || args.front() == "restart") run_systemctl({"stop", "--no-block", unit}, QUERY_TIMEOUT);
+    last_seen_.clear();
+    const UnitRecord now = restartsrv::systemd::refresh_service_info(service_);
+    std::string text = "The " + args.front() + " job of the unit “" + unit + "” did not finish within " +
+                       std::to_string(limit) + " seconds and was cancelled; the unit is now " +
+                       field_of(now, "ActiveState") + " (" + field_of(now, "SubState") + ").";
+    auto [have, journal] = norvik::services::log::fetch_service_startup_log(service_, true, true);
+    if (have && !journal.empty()) text += "\nIts last journal lines:\n" + last_lines(journal, JOB_JOURNAL_LINES);
+    throw PlainError(text);
+}
+
+std::string Systemd::refuses_to_start(Base& /*srv*/) {
+    const UnitRecord rec = restartsrv::systemd::get_service_info_via_systemd(service_);
+    if (!restartsrv::systemd::is_masked(rec)) return {};
+    const std::string unit = service_ + restartsrv::systemd::UNIT_SUFFIX;
+    return "The unit “" + unit + "” is masked: systemd does not start it, so it is left as it is (" +
+           (restartsrv::systemd::is_up_state(rec) ? "running" : "not running") +
+           "). Unmask it first; a stop still works.";
 }
 
 bool Systemd::stop(Base& srv, const std::string& type) {
@@ -108,18 +168,24 @@ bool Systemd::stop(Base& srv, const std::string& type) {
     // does not require.
     if (unit_type == STOP_TYPE && srv.service_argv_action() == "STOP")
         for (const auto& t : restartsrv::systemd::triggering_units(record_)) args.push_back(t);
-    Ran r = run_systemctl(args, JOB_TIMEOUT);
+    // What was seen before the stop does not hold after it.
+    last_seen_.clear();
+    std::string said;
+    Ran r;
+    r.status = run_job(srv, args, &said) ? 0 : 1 << 8;
     if (r.status != 0)
-        srv.debug("Stopping “" + service_ + "” (type " + type + ") failed with exit status " + code_text(r) + ".");
+        srv.debug("Stopping “" + service_ + "” (type " + type + ") failed: " + said);
     else
         srv.debug("Stopped “" + service_ + "” (type " + type + ").");
     return r.status == 0;
 }
 
 bool Systemd::reload(Base& srv) {
-    Ran r = run_systemctl({"reload", service_ + restartsrv::systemd::UNIT_SUFFIX}, JOB_TIMEOUT);
+    std::string said;
+    Ran r;
+    r.status = run_job(srv, {"reload", service_ + restartsrv::systemd::UNIT_SUFFIX}, &said) ? 0 : 1 << 8;
     if (r.status != 0)
-        srv.debug("Reloading “" + service_ + "” failed with exit status " + code_text(r) + ".");
+        srv.debug("Reloading “" + service_ + "” failed: " + said);
     else
         srv.debug("Reloaded “" + service_ + "”.");
     return r.status == 0;
@@ -175,6 +241,12 @@ std::string Systemd::status_helper(Base& srv) {
                 out += restartsrv::check_service(o);
             }
         }
+    }
+    if (restartsrv::systemd::is_masked(rec)) {
+        const std::string note = "The unit “" + service_ + restartsrv::systemd::UNIT_SUFFIX + "” is masked" +
+                                 (out.empty() ? " and not running." : " and still running.");
+        if (out.empty()) srv.output_obj().warn(note);
+        else out += note + "\n";
     }
     // "Not running" may change while a caller waits: ask again next time.
     if (out.empty()) restartsrv::systemd::forget_service_info();

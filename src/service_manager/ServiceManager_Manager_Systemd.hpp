@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "service_manager/ServiceManager_Manager.hpp"
 
@@ -44,6 +45,8 @@ public:
     // After this run's own start job: systemd gave the unit up (failed,
     // stopped again, or waiting to restart after a failure).
     bool start_gave_up(Base& srv) override;
+    // A masked unit is never started, restarted or reloaded.
+    std::string refuses_to_start(Base& srv) override;
 
     bool has_service_via_systemd() const override { return true; }
     const UnitRecord& service_via_systemd() const override { return record_; }
@@ -53,6 +56,9 @@ private:
     void BUILD();
     // The unit's current record: the kept one, or a fresh `show`.
     UnitRecord live_record();
+    // Runs a job (start, stop, reload...) under the service's time limit;
+    // past it the job is cancelled and the error says how the unit is left.
+    bool run_job(Base& srv, const std::vector<std::string>& args, std::string* said);
 
     std::string service_;
     UnitRecord record_;

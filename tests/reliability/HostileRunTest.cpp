@@ -365,3 +365,61 @@ TEST(HostileRun, StatusShowsACommandLineWithMarkupEscapesAndNewlinesInert) {
     EXPECT_FALSE(has_raw_control(html.out)) << html.out;
     EXPECT_EQ(html.out.find("\nforged line"), std::string::npos) << html.out;
 }
+
+// ---- signals: nothing a run started outlives it, however early it ends ----
+
+TEST(HostileRun, IntOrKillMidStopOrActionLeavesNothingRunningAndEarlySignalsEndTheRunAtOnce) {
+    Sandbox s;
+    const std::string slow = s.dir() + "/slow", began = s.dir() + "/began", done = s.dir() + "/done";
+    s.write_definition({}, {{"actions", {{"slow", {"/bin/sh", "-c", "touch " + began + "; sleep 2; touch " + done}}}}});
+    // While `slow` exists, a stop waits 4.321 s before it stops the daemon.
+    const std::string init = s.root() + "/etc/init.d/nkdemo", real = s.dir() + "/nkdemo.init.real";
+    write_file(real, read_file(init), 0755);
+    write_file(init, "#!/bin/sh\n[ \"$1\" = stop ] && [ -e " + slow + " ] && touch " + began + " && sleep 4.321\nexec " +
+                         real + " \"$@\"\n", 0755);
+    ASSERT_EQ(s.rs({"start"}).exit_code, 0);
+    auto left_over = [&] {
+        for (pid_t p : children_of(::getpid()))  // orphans come to us, the subreaper
+            if (cmdline_of(p).find("4.321") != std::string::npos || cmdline_of(p).find(init) != std::string::npos) return true;
+        return false;
+    };
+    for (const auto& [sig, args] : std::vector<std::pair<int, std::string>>{{SIGINT, "hard"}, {SIGKILL, "hard"}, {SIGINT, "slow"}}) {
+        SCOPED_TRACE(std::to_string(sig) + " " + args);
+        write_file(slow, "");
+        ::unlink(began.c_str());
+        bool sent = false;
+        auto f = run_child(s.dir(), {s.link(), args}, {{"NORVIK_ROOT", s.root()}}, [] {}, [&](pid_t pid) {
+            if (!sent && exists(began)) sent = ::kill(pid, sig) == 0;
+        });
+        ASSERT_TRUE(sent) << f.out << f.err;
+        EXPECT_TRUE(f.status >= 0 && WIFSIGNALED(f.status) && WTERMSIG(f.status) == sig) << f.status;
+        ::unlink(slow.c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        EXPECT_FALSE(left_over()) << "the interrupted stop runs on";
+        auto r = s.rs({"hard"});
+        ASSERT_EQ(r.exit_code, 0) << all(r);
+        std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+        EXPECT_TRUE(alive(s.pid())) << "a left-over stop ended the new daemon";
+        EXPECT_FALSE(exists(done)) << "the action ran on after the run had ended";
+    }
+    // A signal sent before the run's own code ran (pending at the exec)
+    // ends it as a later one does, before it logged or created anything.
+    s.kill_daemons();
+    const auto before = tree(s.root());
+    const std::string log_before = s.error_log();
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        auto f = run_child(s.dir(), {s.link(), "--status"}, {{"NORVIK_ROOT", s.root()}}, [sig] {
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, sig);
+            ::sigprocmask(SIG_BLOCK, &set, nullptr);
+            ::kill(::getpid(), sig);
+        }, [](pid_t) {});
+        const bool by_int = f.status >= 0 && WIFSIGNALED(f.status) && WTERMSIG(f.status) == SIGINT;
+        EXPECT_TRUE(sig == SIGTERM ? f.exited(143) : sig == SIGINT ? by_int : f.exited(255)) << sig << ": " << f.status;
+        if (sig != SIGHUP) {
+            EXPECT_EQ(s.error_log(), log_before) << sig;
+        }
+    }
+    EXPECT_EQ(tree(s.root()), before);  // a hang-up leaves only its log line
+}

@@ -38,6 +38,13 @@ const char* LOCAL_DIR = "/usr/local/lib/systemd/system";
 // nothing refers to, and with it whom it triggers.
 const char* SOCKET = "[Socket]\nListenStream=/run/nksock.sock\n[Install]\nWantedBy=sockets.target\n";
 const char* SOCKET_SERVICE = "[Service]\nType=simple\nExecStart=/bin/sleep infinity\n";
+const char* SLOW =
+    "[Service]\nType=simple\nExecStartPre=/bin/sh -c 'echo nkslow-still-waiting; exec /bin/sleep 400'\n"
+    "ExecStart=/bin/sleep infinity\nTimeoutStartSec=infinity\nStandardOutput=journal\n";
+// What systemd makes of an init script: active after the script exited,
+// with nothing watching the daemon it left.
+const char* GENERATED = "[Service]\nType=forking\nRemainAfterExit=yes\nGuessMainPID=no\nKillMode=process\n"
+                        "ExecStart=/bin/sh -c '/bin/sleep infinity & echo $$! > /run/nkgen.pid'\n";
 
 std::vector<std::string> split(const std::string& text) {
     std::vector<std::string> out;
@@ -54,7 +61,7 @@ protected:
         if (!norvik::test::inside_real_systemd()) GTEST_SKIP() << "runs inside the real systemd only";
         for (const char* d : {"usr/local/norvik/logs", "var/norvik/restartsrv/locks", "etc/servmon.d"})
             norvik::test::make_dirs(root_ / d);
-        for (const char* s : {"rs-forking", "rs-simple", "nkfail", "nkfailready", "nkoneshot", "nklocal", "nksock"})
+        for (const char* s : {"rs-forking", "rs-simple", "nkfail", "nkfailready", "nkoneshot", "nklocal", "nksock", "nkslow", "nkgen"})
             norvik::test::write_file(root_ / ("etc/servmon.d/" + std::string(s)), "");
         ASSERT_EQ(::symlink("/usr/share/zoneinfo/Etc/UTC", (root_ / "etc/localtime").c_str()), 0);
         norvik::test::write_file(root_ / "usr/bin/systemctl",
@@ -370,12 +377,58 @@ TEST_F(InnerTool, JsonRecordHintAndJournalPriorities) {
     EXPECT_EQ(priority_of["hint"], "6");
 }
 
+// No job holds the service without bound or leaves it down: a start job
+// past the service's limit is cancelled, a masked unit that runs is left
+// running (a stop still works), and a unit still active after its daemon
+// died is restarted.
+TEST_F(InnerTool, JobsAreBoundedAndMaskedOrStaleActiveUnitsNeverLeaveTheServiceDown) {
+    norvik::test::make_dirs(root_ / "var/norvik/custom/services");
+    norvik::test::write_file(root_ / "var/norvik/custom/services/Nkslow.json",
+                             R"({"base": "Base", "attributes": {"startup_timeout": 3}})");
+    auto t0 = std::chrono::steady_clock::now();
+    auto r = tool("nkslow", {"--start"});
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 15.0) << all(r);
+    EXPECT_EQ(r.exit_code, 255) << all(r);
+    for (const char* said : {"was cancelled; the unit is now", "nkslow-still-waiting"})
+        EXPECT_NE(all(r).find(said), std::string::npos) << all(r);
+    EXPECT_EQ(systemctl({"show", "--property=Job", "--value", "nkslow.service"}), "\n") << "the job still runs";
+
+    systemctl({"start", "nklocal.service"});
+    systemctl({"mask", "nklocal.service"});
+    const std::string pid = main_pid("nklocal.service");
+    r = tool("nklocal", {"--status"});
+    EXPECT_EQ(r.exit_code, 0) << all(r);
+    EXPECT_NE(all(r).find("masked and still running"), std::string::npos) << all(r);
+    for (const std::string action : {"restart", "--start", "--reload", "hard"}) {
+        r = tool("nklocal", {action});
+        EXPECT_EQ(r.exit_code, 255) << action << "\n" << all(r);
+        EXPECT_NE(all(r).find("is masked"), std::string::npos) << action << "\n" << all(r);
+        EXPECT_EQ(main_pid("nklocal.service"), pid) << action;
+    }
+    EXPECT_EQ(tool("nklocal", {"--stop"}).exit_code, 0);
+    r = tool("nklocal", {"--status"});
+    EXPECT_EQ(r.exit_code, 255) << all(r);
+    EXPECT_NE(all(r).find("masked and not running"), std::string::npos) << all(r);
+    systemctl({"unmask", "nklocal.service"});
+
+    systemctl({"start", "nkgen.service"});
+    const pid_t first = norvik::test::read_pid_file("/run/nkgen.pid");
+    systemctl({"kill", "-s", "KILL", "nkgen.service"});
+    for (int i = 0; i < 100 && norvik::test::running(first); ++i) ::usleep(20000);
+    ASSERT_EQ(systemctl({"show", "--property=ActiveState", "--value", "nkgen.service"}), "active\n");
+    r = tool("nkgen", {"restart"});
+    EXPECT_EQ(r.exit_code, 0) << all(r);
+    EXPECT_TRUE(norvik::test::running(norvik::test::read_pid_file("/run/nkgen.pid"))) << "still down\n" << all(r);
+    systemctl({"stop", "nkgen.service", "nkslow.service"});
+}
+
 TEST(RealSystemd, ToolRunsAgainstARealSystemd) {
     if (norvik::test::inside_real_systemd()) GTEST_SKIP() << "outer driver";
     norvik::test::RealSystemd rs("nvk-rst-" + std::to_string(::getpid()));
-    if (!rs.start()) GTEST_SKIP() << "no real systemd on this machine (" << rs.why() << ")";
+    NORVIK_BOOT_REAL_SYSTEMD_OR_SKIP(rs);
     rs.add_units({{"nkfail.service", FAILING}, {"nkfailready.service", FAILING_NOTIFY}, {"nkoneshot.service", ONESHOT},
-                  {"nksock.socket", SOCKET}, {"nksock.service", SOCKET_SERVICE}});
+                  {"nksock.socket", SOCKET}, {"nksock.service", SOCKET_SERVICE}, {"nkslow.service", SLOW},
+                  {"nkgen.service", GENERATED}});
     norvik::test::write_file(rs.root() + LOCAL_DIR + "/nklocal.service", LOCAL);
     rs.exec({"systemctl", "daemon-reload"});
     std::string out;
@@ -384,6 +437,7 @@ TEST(RealSystemd, ToolRunsAgainstARealSystemd) {
     EXPECT_EQ(out.find("SKIPPED"), std::string::npos) << out;
     for (const char* t : {"SystemctlRunsPerOperation", "SocketRecordsMatchSystemctlShow", "FailingUnitEndsTheWaitAtOnceWithItsJournal",
                           "ActiveOneshotCountsAsRunning", "StoppedUnitIsDownWhateverItsPidFileNames", "StopTakesTheTriggeringSocketAlong",
-                          "LocalAndGeneratedUnitsAreFound", "JsonRecordHintAndJournalPriorities"})
+                          "LocalAndGeneratedUnitsAreFound", "JsonRecordHintAndJournalPriorities",
+                          "JobsAreBoundedAndMaskedOrStaleActiveUnitsNeverLeaveTheServiceDown"})
         EXPECT_NE(out.find(std::string("[       OK ] InnerTool.") + t), std::string::npos) << t << "\n" << out;
 }
