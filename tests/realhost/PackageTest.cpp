@@ -140,10 +140,10 @@ TEST_F(RealHostPackage, EveryLinkNameCompletesAndHasItsManualPage) {
     const std::string script = R"sh(
         . /usr/share/bash-completion/bash_completion
         c() {
-            local cmd=$1 spec f; shift
+            local cmd=$1 reg f; shift
             _completion_loader "$cmd"
-            spec=$(complete -p "$cmd" 2>/dev/null) || { echo "$cmd $*: (none)"; return; }
-            f=${spec#*-F }; f=${f%% *}
+            reg=$(complete -p "$cmd" 2>/dev/null) || { echo "$cmd $*: (none)"; return; }
+            f=${reg#*-F }; f=${f%% *}
             COMP_WORDS=("$cmd" "$@"); COMP_CWORD=$#; COMPREPLY=()
             "$f" "$cmd" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
             echo "$cmd $*: ${COMPREPLY[*]}"
