@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "proc/Fuser.hpp"
-#include "proc/Kill.hpp"
-#include "proc/PsParser.hpp"
+#include "proc/fuser.hpp"
+#include "proc/kill.hpp"
+#include "proc/process_table.hpp"
 
 namespace {
 

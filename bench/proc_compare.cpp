@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "exception/Exception.hpp"
-#include "proc/Fuser.hpp"
-#include "proc/Kill.hpp"
-#include "proc/PsParser.hpp"
+#include "exception/exception.hpp"
+#include "proc/fuser.hpp"
+#include "proc/kill.hpp"
+#include "proc/process_table.hpp"
 
 int main(int argc, char** argv) {
     if (argc < 3) {

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "proc/Fuser.hpp"
-#include "proc/PsParser.hpp"
+#include "proc/fuser.hpp"
+#include "proc/process_table.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 3) return 2;

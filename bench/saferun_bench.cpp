@@ -5,7 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "run/SafeRun_Object.hpp"
+#include "run/saferun.hpp"
 
 extern char** environ;
 

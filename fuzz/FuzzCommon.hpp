@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/Paths.hpp"
+#include "foundation/paths.hpp"
 
 namespace fuzzsupport {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "FuzzCommon.hpp"
-#include "proc/Services_Command.hpp"
+#include "proc/ignored_commands.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string cmd(reinterpret_cast<const char*>(data), size);

@@ -4,9 +4,9 @@
 #include <cstdlib>
 
 #include "FuzzCommon.hpp"
-#include "config/Config_LoadConfig.hpp"
-#include "config/Config_NkConfGuard.hpp"
-#include "exception/Exception.hpp"
+#include "config/load_config.hpp"
+#include "config/nkconf_guard.hpp"
+#include "exception/exception.hpp"
 
 namespace {
 bool writable_key(const std::string& k) {

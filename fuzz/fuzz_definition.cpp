@@ -1,7 +1,7 @@
 // Service definition files.
 #include "FuzzCommon.hpp"
-#include "exception/Exception.hpp"
-#include "service_manager/ServiceManager_Definition.hpp"
+#include "exception/exception.hpp"
+#include "service/definition.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);

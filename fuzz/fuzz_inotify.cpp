@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "FuzzCommon.hpp"
-#include "foundation/Inotify.hpp"
+#include "foundation/inotify.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto events = norvik::Inotify::decode(reinterpret_cast<const char*>(data), size);

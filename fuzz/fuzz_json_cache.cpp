@@ -9,9 +9,9 @@
 #include <cstdlib>
 
 #include "FuzzCommon.hpp"
-#include "config/Config_NkConfGuard.hpp"
-#include "exception/Exception.hpp"
-#include "foundation/GlobalCache.hpp"
+#include "config/nkconf_guard.hpp"
+#include "exception/exception.hpp"
+#include "foundation/global_cache.hpp"
 
 namespace {
 void set_mtime(const std::string& path, time_t t) {

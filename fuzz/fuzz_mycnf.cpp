@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "FuzzCommon.hpp"
-#include "config/MysqlUtils_MyCnf_Basic.hpp"
+#include "config/mycnf.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::sandbox();

@@ -3,9 +3,9 @@
 #include <cstdlib>
 
 #include "FuzzCommon.hpp"
-#include "exception/Exception.hpp"
-#include "proc/Kill_AppPort.hpp"
-#include "proc/PsParser.hpp"
+#include "exception/exception.hpp"
+#include "proc/port_holders.hpp"
+#include "proc/process_table.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string proc = [] {

@@ -1,8 +1,8 @@
 // os-release and redhat-release readers: the input becomes both files; the
 // first byte picks which ones exist.
 #include "FuzzCommon.hpp"
-#include "exception/Exception.hpp"
-#include "os/OS_ReleaseProbe.hpp"
+#include "exception/exception.hpp"
+#include "os/release_probe.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::sandbox();

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "FuzzCommon.hpp"
-#include "output/Output.hpp"
+#include "output/output.hpp"
 
 namespace {
 // Keeps the rendered records out of the fuzzer's output.

@@ -1,7 +1,7 @@
 // Argument parsing: any argv must give a result or a PlainError.
 #include "FuzzCommon.hpp"
-#include "exception/Exception.hpp"
-#include "restartsrv/RestartSrv.hpp"
+#include "exception/exception.hpp"
+#include "cli/driver.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string in(reinterpret_cast<const char*>(data), size);

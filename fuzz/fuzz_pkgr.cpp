@@ -7,9 +7,9 @@
 #include <cstdlib>
 
 #include "FuzzCommon.hpp"
-#include "exception/Exception.hpp"
-#include "pkgr/Binaries_Rpm.hpp"
-#include "pkgr/Pkgr_Apt.hpp"
+#include "exception/exception.hpp"
+#include "pkgr/rpm.hpp"
+#include "pkgr/apt.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string tool = [] {

@@ -7,8 +7,8 @@
 #include <regex>
 
 #include "FuzzCommon.hpp"
-#include "exception/Exception.hpp"
-#include "proc/PsParser.hpp"
+#include "exception/exception.hpp"
+#include "proc/process_table.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string proc = [] {

@@ -6,8 +6,8 @@
 #include <cstdlib>
 
 #include "FuzzCommon.hpp"
-#include "log/Logger.hpp"
-#include "restartsrv/RestartSrv.hpp"
+#include "log/logger.hpp"
+#include "cli/driver.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string path(reinterpret_cast<const char*>(data), size);

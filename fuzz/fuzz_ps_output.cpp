@@ -4,9 +4,9 @@
 #include <cstdlib>
 
 #include "FuzzCommon.hpp"
-#include "exception/Exception.hpp"
-#include "proc/PsParser.hpp"
-#include "proc/PsParser_Fallback.hpp"
+#include "exception/exception.hpp"
+#include "proc/process_table.hpp"
+#include "proc/process_table_fallback.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;

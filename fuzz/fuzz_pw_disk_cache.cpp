@@ -6,9 +6,9 @@
 #include <cstdlib>
 
 #include "FuzzCommon.hpp"
-#include "exception/Exception.hpp"
-#include "foundation/PwCache.hpp"
-#include "foundation/PwDiskCache.hpp"
+#include "exception/exception.hpp"
+#include "foundation/pw_cache.hpp"
+#include "foundation/pw_disk_cache.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string dir = [] {

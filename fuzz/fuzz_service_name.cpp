@@ -6,8 +6,8 @@
 #include <cstdlib>
 
 #include "FuzzCommon.hpp"
-#include "foundation/Validate_Service.hpp"
-#include "service_manager/ServiceManager.hpp"
+#include "foundation/service_name.hpp"
+#include "service/factory.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string name(reinterpret_cast<const char*>(data), size);

@@ -3,8 +3,8 @@
 #include <cstdlib>
 
 #include "FuzzCommon.hpp"
-#include "exception/Exception.hpp"
-#include "restartsrv/RestartSrv_Systemd.hpp"
+#include "exception/exception.hpp"
+#include "systemd/units.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);

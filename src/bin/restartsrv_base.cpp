@@ -1,8 +1,8 @@
 // The entry program: it wires the lower floors to the ones above them, then
 // hands over to the driver in norvik::restartsrv.
-#include "log/Debug.hpp"
-#include "restartsrv/RestartSrv.hpp"
-#include "service_manager/ServiceManager_Entry.hpp"
+#include "log/debug.hpp"
+#include "cli/driver.hpp"
+#include "service/entry.hpp"
 
 int main(int argc, char** argv) {
     // Before anything else: a signal in the first milliseconds must end the

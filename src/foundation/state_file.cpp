@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "foundation/Diagnostics.hpp"
-#include "foundation/Paths.hpp"
+#include "foundation/diagnostics.hpp"
+#include "foundation/paths.hpp"
 
 namespace norvik::statefile {
 

@@ -1,9 +1,0 @@
-#include "config/Config_Shield.hpp"
-
-#include "config/Config_LoadNkConf.hpp"
-
-namespace norvik::config::shield {
-
-int is_enabled() { return loadnkconf::is_true(loadnkconf::get(ENABLED_KEY)) ? 1 : 0; }
-
-}  // namespace norvik::config::shield

@@ -1,0 +1,27 @@
+#include "config/httpd_hx4.hpp"
+
+#include <sys/stat.h>
+
+#include <optional>
+
+#include "foundation/paths.hpp"
+
+namespace norvik::config::httpd::hx4 {
+namespace {
+std::optional<int>& cached() {
+    static std::optional<int> v;
+    return v;
+}
+}  // namespace
+
+int is_hx4() {
+    if (!cached()) {
+        struct stat st{};
+        cached() = ::stat(paths::hx4_flag().c_str(), &st) == 0 ? 1 : 0;
+    }
+    return *cached();
+}
+
+void reset_cache() { cached().reset(); }
+
+}  // namespace norvik::config::httpd::hx4

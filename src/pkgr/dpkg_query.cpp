@@ -1,0 +1,11 @@
+#include "pkgr/dpkg_query.hpp"
+
+#include "foundation/paths.hpp"
+
+namespace norvik::binaries::debian {
+
+std::string DpkgQuery::bin_path() const { return find_program("dpkg-query", {"/usr/bin/dpkg-query"}); }
+
+std::vector<std::string> DpkgQuery::locks_to_wait_for() const { return {paths::dpkg_lock()}; }
+
+}  // namespace norvik::binaries::debian

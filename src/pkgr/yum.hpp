@@ -1,0 +1,25 @@
+// The package back end of RPM-based systems.
+#pragma once
+
+#include <memory>
+
+#include "pkgr/rpm.hpp"
+#include "pkgr/base.hpp"
+
+namespace norvik::pkgr {
+
+class Yum : public Base {
+public:
+    explicit Yum(BaseOptions options = {}, binaries::role::CmdOptions tool = {})
+        : Base(options), tool_options_(std::move(tool)) {}
+    std::string name() const override { return "yum"; }
+    VersionMap get_version_for_packages(const std::vector<std::string>& packages) override;
+    int is_installed(const std::string& package) override;
+    binaries::Rpm& _rpm();
+
+private:
+    binaries::role::CmdOptions tool_options_;
+    std::unique_ptr<binaries::Rpm> rpm_;
+};
+
+}  // namespace norvik::pkgr

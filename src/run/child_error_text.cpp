@@ -1,0 +1,109 @@
+#include "run/child_error_text.hpp"
+
+#include "run/errno_names.hpp"
+
+namespace norvik {
+namespace {
+
+const bool registered = [] {
+    exception::register_class<ProcessFailedError>("ProcessFailed::Error");
+    exception::register_class<ProcessFailedSignal>("ProcessFailed::Signal");
+    exception::register_class<ProcessFailedTimeout>("ProcessFailed::Timeout");
+    return true;
+}();
+
+}  // namespace
+
+ChildErrorStringifier::ChildErrorStringifier(int status, std::string program_name)
+    : _CHILD_ERROR(status), _PROGRAM_NAME(std::move(program_name)) {}
+
+std::optional<int> ChildErrorStringifier::error_code() const {
+    if (_CHILD_ERROR == 0) return std::nullopt;
+    return (_CHILD_ERROR >> 8) & 0xff;
+}
+
+std::string ChildErrorStringifier::error_name() const {
+    auto code = error_code();
+    if (!code || *code == 0) return "";
+    return errnum::get_name_for_errno_number(*code);
+}
+
+std::optional<int> ChildErrorStringifier::signal_code() const {
+    if (_CHILD_ERROR == 0) return std::nullopt;
+    return _CHILD_ERROR & 127;
+}
+
+std::string ChildErrorStringifier::signal_name() const {
+    auto sig = signal_code();
+    if (!sig || *sig == 0) return "";
+    return signals::signal_name(*sig);
+}
+
+std::string ChildErrorStringifier::_error_phrase() const {
+    std::string code = std::to_string(error_code().value_or(0));
+    if (_PROGRAM_NAME.empty())
+        return exception::interpolate_variables("The subprocess ended with exit status [_1].", {code});
+    return exception::interpolate_variables("“[_1]” ended with exit status [_2].", {_PROGRAM_NAME, code});
+}
+
+std::string ChildErrorStringifier::_signal_phrase() const {
+    std::string num = std::to_string(signal_code().value_or(0));
+    if (_PROGRAM_NAME.empty())
+        return exception::interpolate_variables(
+            "The subprocess ended prematurely because it received the “[_1]” ([_2]) signal.", {signal_name(), num});
+    return exception::interpolate_variables("“[_1]” ended prematurely because it received the “[_2]” ([_3]) signal.",
+                                            {_PROGRAM_NAME, signal_name(), num});
+}
+
+std::optional<std::string> ChildErrorStringifier::autopsy() const {
+    if (_CHILD_ERROR == 0) return std::nullopt;
+    std::vector<std::string> phrases;
+    if (error_code().value_or(0) != 0) phrases.push_back(_error_phrase());
+    else phrases.push_back(_signal_phrase());
+    if (dumped_core()) phrases.push_back("The subprocess produced a core dump.");
+    for (auto& p : _extra_autopsy_phrases()) phrases.push_back(p);
+    std::string out;
+    for (auto& p : phrases) {
+        if (!out.empty()) out += ' ';
+        out += p;
+    }
+    return out;
+}
+
+std::string ChildErrorStringifier::terse_autopsy() const {
+    std::string out;
+    int sig = _CHILD_ERROR & 127;
+    int code = (_CHILD_ERROR >> 8) & 0xff;
+    if (sig) out = "SIG" + signals::signal_name(sig) + " (#" + std::to_string(sig) + ")";
+    else if (code) out = "Exit " + std::to_string(code);
+    else out = "OK";
+    if (dumped_core()) out += " (+core)";
+    return out;
+}
+
+ExceptionPtr ChildErrorStringifier::to_exception() const {
+    if (_CHILD_ERROR == 0) return nullptr;
+    ExceptionPtr e;
+    nlohmann::json params = {{"program", _PROGRAM_NAME}};
+    int code = error_code().value_or(0);
+    if (code == 0) {
+        params["signal_code"] = signal_code().value_or(0);
+        params["signal_name"] = signal_name();
+        e = exception::create("ProcessFailed::Signal", "[_1]", {autopsy().value_or("")});
+    } else {
+        params["exit_code"] = code;
+        params["error_name"] = error_name();
+        e = exception::create("ProcessFailed::Error", "[_1]", {autopsy().value_or("")});
+    }
+    const auto extra = _extra_error_args();
+        for (auto& [k, v] : extra.items()) params[k] = v;
+    for (auto& [k, v] : params.items()) e->set(k, v);
+    return e;
+}
+
+const ChildErrorStringifier& ChildErrorStringifier::die_if_error() const {
+    if (auto e = to_exception()) e->raise();
+    return *this;
+}
+
+}  // namespace norvik

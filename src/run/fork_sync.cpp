@@ -1,0 +1,251 @@
+#include "run/fork_sync.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "foundation/child_status.hpp"
+#include "log/debug.hpp"
+#include "run/errno_names.hpp"
+#include "run/fork_async.hpp"
+#include "run/json_sanitize.hpp"
+
+namespace norvik {
+namespace {
+
+using nlohmann::json;
+
+// The errno an exception's attributes name: "errno" (a number), or "error"
+// as a number, an errno name or an strerror text.
+int errno_of(const Exception& e) {
+    json n = e.get("errno");
+    if (n.is_number_integer() && n.get<int>() != 0) return n.get<int>();
+    json err = e.get("error");
+    if (err.is_number_integer()) return err.get<int>();
+    if (err.is_string()) {
+        std::string s = err.get<std::string>();
+        if (int by_name = errnum::get_errno_number_for_name(s)) return by_name;
+        for (int i = 1; i < 200; ++i)
+            if (errnum::strerror_text(i) == s) return i;
+    }
+    return 0;
+}
+
+// The record a child sends for an error it caught.
+json serializable_exception(const std::exception_ptr& ep) {
+    json rec = {{"_return", json::array()}};
+    try {
+        std::rethrow_exception(ep);
+    } catch (const Exception& e) {
+        rec["_exception"] = e.get_string();
+        std::string full = e.to_string();
+        if (!e.longmess().empty()) full += "\n" + e.longmess();
+        rec["_full_exception_text"] = full;
+        json meta = json::object();
+        std::vector<std::string> keys;
+        for (auto it = e.params().begin(); it != e.params().end(); ++it) keys.push_back(it.key());
+        std::sort(keys.begin(), keys.end());
+        for (auto& k : keys) {
+            json v = e.get(k);
+            if (!v.is_object() && !v.is_array()) meta[k] = v;
+        }
+        json st = {{"class", e.class_name()}, {"string", e.get_string()}, {"longmess", e.longmess()}, {"metadata", meta}};
+        if (!e.get("error").is_null()) {
+            if (int n = errno_of(e)) st["metadata_errno"] = n;
+        }
+        rec["_structured_exception"] = st;
+    } catch (const json& data) {
+        rec["_exception"] = data;
+        rec["_structured_exception"] = data;
+    } catch (const std::exception& e) {
+        rec["_exception"] = e.what();
+        rec["_full_exception_text"] = e.what();
+    } catch (...) {
+        rec["_exception"] = "unknown error";
+        rec["_full_exception_text"] = "unknown error";
+    }
+    return rec;
+}
+
+std::vector<uint8_t> encode(const json& rec) {
+    if (!json_sanitize::is_plain(rec)) return json::to_cbor(json_sanitize::filter_to_json(rec));
+    return json::to_cbor(rec);
+}
+
+struct ChldGuard {
+    struct sigaction old {};
+    bool changed = false;
+    ChldGuard() {
+        ::sigaction(SIGCHLD, nullptr, &old);
+        if (old.sa_handler == SIG_IGN) {
+            struct sigaction sa {};
+            sa.sa_handler = SIG_DFL;
+            ::sigaction(SIGCHLD, &sa, nullptr);
+            changed = true;
+        }
+    }
+    ~ChldGuard() {
+        if (changed) ::sigaction(SIGCHLD, &old, nullptr);
+    }
+};
+
+std::string text_of(const json& v) {
+    if (v.is_string()) return v.get<std::string>();
+    if (v.is_null()) return "";
+    return v.dump();
+}
+
+}  // namespace
+
+ForkSync::ForkSync(const Code& code, bool quiet) { run(nullptr, code, quiet); }
+
+ForkSync ForkSync::new_with_parent_callback(const ParentCode& parent_code, const Code& code, bool quiet) {
+    ForkSync fs;
+    fs.run(&parent_code, code, quiet);
+    return fs;
+}
+
+nlohmann::json ForkSync::return_value() const {
+    if (_return.is_array() && !_return.empty()) return _return.back();
+    return nullptr;
+}
+
+int ForkSync::had_error() const {
+    return (_CHILD_ERROR != 0 || !_exception.empty() || !_structured_data.is_null() || _structured_exception ||
+            !_retrieve_err.empty())
+               ? 1
+               : 0;
+}
+
+void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) {
+    ChldGuard chld;
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC) != 0) {
+        int err = errno;
+        debug::log_die("The system failed to create a pipe because of an error: " + errnum::strerror_text(err));
+    }
+    const int rd = p[0], wr = p[1];
+
+    auto child = [&]() {
+        ::close(rd);
+        json rec;
+        std::exception_ptr failure;
+        int failure_errno = 0;
+        try {
+            rec = {{"_return", json::array({code()})}};
+        } catch (...) {
+            failure_errno = errno;
+            failure = std::current_exception();
+            rec = serializable_exception(failure);
+        }
+        std::vector<uint8_t> msg;
+        try {
+            msg = encode(rec);
+        } catch (...) {
+            msg = json::to_cbor(json_sanitize::filter_to_json(rec));
+        }
+        size_t off = 0;
+        while (off < msg.size()) {
+            ssize_t w = ::write(wr, msg.data() + off, msg.size() - off);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) throw PlainError("Failed to send the result to the parent process: " + errnum::strerror_text(errno));
+            off += static_cast<size_t>(w);
+        }
+        if (::close(wr) != 0) throw PlainError("Failed to close the pipe to the parent process: " + errnum::strerror_text(errno));
+        if (failure) {
+            errno = failure_errno;
+            std::rethrow_exception(failure);
+        }
+    };
+
+    pid_t pid;
+    try {
+        pid = quiet ? forkasync::do_in_child_quiet(child) : forkasync::do_in_child(child);
+    } catch (...) {
+        ::close(rd);
+        ::close(wr);
+        throw;
+    }
+    if (::close(wr) != 0) debug::log_warn("Failed to close the pipe to a subprocess: " + errnum::strerror_text(errno));
+
+    if (parent_code && *parent_code) {
+        try {
+            (*parent_code)(pid);
+        } catch (const std::exception& e) {
+            debug::log_warn(exception::get_string(e));
+        } catch (...) {
+            debug::log_warn("The parent callback failed.");
+        }
+    }
+
+    std::string data;
+    char buf[65536];
+    for (;;) {
+        ssize_t got = ::read(rd, buf, sizeof buf);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            _retrieve_err = "Failed to read the result of the subprocess: " + errnum::strerror_text(errno);
+            break;
+        }
+        if (got == 0) break;
+        data.append(buf, static_cast<size_t>(got));
+    }
+    json msg;
+    if (_retrieve_err.empty()) {
+        try {
+            if (data.empty()) throw PlainError("The subprocess sent no result.");
+            msg = json::from_cbor(data);
+            if (!msg.is_object()) throw PlainError("The subprocess sent a malformed result.");
+        } catch (const std::exception& e) {
+            _retrieve_err = e.what();
+            msg = json();
+        }
+    }
+    if (::close(rd) != 0) debug::log_warn("Failed to close the pipe from a subprocess: " + errnum::strerror_text(errno));
+
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            status = -1;
+            break;
+        }
+    }
+    _CHILD_ERROR = status;
+    _pid = pid;
+
+    if (!msg.is_object()) return;
+    if (msg.contains("_return") && msg["_return"].is_array()) _return = msg["_return"];
+    if (msg.contains("_exception")) _exception = text_of(msg["_exception"]);
+    if (msg.contains("_full_exception_text")) _full_exception_text = text_of(msg["_full_exception_text"]);
+    if (msg.contains("_structured_exception")) {
+        json st = msg["_structured_exception"];
+        if (st.is_object() && st.contains("class") && st["class"].is_string()) {
+            json meta = st.value("metadata", json::object());
+            if (!meta.is_object()) meta = json::object();
+            if (st.contains("metadata_errno") && st["metadata_errno"].is_number_integer()) {
+                _exception_errno = st["metadata_errno"].get<int>();
+                meta["error"] = errnum::strerror_text(_exception_errno);
+                meta["errno"] = _exception_errno;
+            }
+            _structured_exception = std::make_shared<UntrustedException>(
+                st["class"].get<std::string>(), text_of(st.value("string", json())), text_of(st.value("longmess", json())),
+                meta);
+        } else if (!st.is_null()) {
+            _structured_data = st;
+        }
+    }
+    if (_exception_errno) errno = _exception_errno;
+}
+
+std::optional<nlohmann::json> ForkSync::do_in_child(const Code& code) {
+    ForkSync fs(code);
+    set_child_status(fs.CHILD_ERROR());
+    if (!fs._retrieve_err.empty() || fs._CHILD_ERROR != 0 || fs._return.empty()) return std::nullopt;
+    return fs.return_value();
+}
+
+}  // namespace norvik

@@ -1,0 +1,25 @@
+#include "run/maxmem.hpp"
+
+#include "foundation/load_file.hpp"
+#include "foundation/paths.hpp"
+
+namespace norvik::maxmem {
+
+long long minimum() {
+    long long domains = 1;
+    try {
+        auto text = loadfile::load_if_exists(paths::userdomains_file());
+        if (text) {
+            long long n = 0;
+            for (char c : *text)
+                if (c == '\n') ++n;
+            if (!text->empty() && text->back() != '\n') ++n;
+            domains = n;
+        }
+    } catch (const std::exception&) {
+        domains = 1;
+    }
+    return 4096 * (1 + domains / 10000);
+}
+
+}  // namespace norvik::maxmem

@@ -1,0 +1,40 @@
+#include "run/saferun_errors.hpp"
+
+#include "run/saferun_simple.hpp"
+
+namespace norvik::saferun::errors {
+namespace {
+std::vector<std::string> lines_of(const std::optional<std::string>& out) {
+    return out ? split_lines(*out) : std::vector<std::string>{};
+}
+}  // namespace
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t nl = text.find('\n', start);
+        if (nl == std::string::npos) {
+            out.push_back(text.substr(start));
+            break;
+        }
+        out.push_back(text.substr(start, nl - start));
+        start = nl + 1;
+    }
+    return out;
+}
+
+std::optional<std::string> saferunallerrors(const std::vector<std::string>& c) {
+    return simple::_saferun_r(c, simple::MERGE_STDERR);
+}
+std::optional<std::string> saferunnoerror(const std::vector<std::string>& c) {
+    return simple::_saferun_r(c, simple::NULL_STDERR);
+}
+std::optional<std::string> saferunonlyerrors(const std::vector<std::string>& c) {
+    return simple::_saferun_r(c, simple::NULL_STDOUT);
+}
+std::vector<std::string> saferunallerrors_lines(const std::vector<std::string>& c) { return lines_of(saferunallerrors(c)); }
+std::vector<std::string> saferunnoerror_lines(const std::vector<std::string>& c) { return lines_of(saferunnoerror(c)); }
+std::vector<std::string> saferunonlyerrors_lines(const std::vector<std::string>& c) { return lines_of(saferunonlyerrors(c)); }
+
+}  // namespace norvik::saferun::errors

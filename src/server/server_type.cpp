@@ -1,0 +1,62 @@
+#include "server/server_type.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "exception/exception.hpp"
+#include "foundation/load_file.hpp"
+#include "foundation/paths.hpp"
+#include "server/profile_constants.hpp"
+
+namespace norvik::server::type {
+namespace {
+
+std::optional<std::string>& node_mode() {
+    static std::optional<std::string> v;
+    return v;
+}
+std::optional<int>& dnsonly_mode() {
+    static std::optional<int> v;
+    return v;
+}
+std::optional<std::string>& file_type() {
+    static std::optional<std::string> v;
+    return v;
+}
+
+}  // namespace
+
+void set_NODE_MODE(std::optional<std::string> profile) { node_mode() = std::move(profile); }
+void set_DNSONLY_MODE(std::optional<int> value) { dnsonly_mode() = value; }
+void reset_cache() { file_type().reset(); }
+
+int is_dnsonly() {
+    if (dnsonly_mode()) return *dnsonly_mode() ? 1 : 0;
+    const std::string marker = paths::dnsonly_marker();
+    struct stat st{};
+    if (::stat(marker.c_str(), &st) == 0) return 1;
+    if (errno == ENOENT) return 0;
+    throw PlainError("The system failed to check for “" + marker + "”: " + std::strerror(errno));
+}
+
+std::string get_producttype() {
+    namespace c = profile::constants;
+    if (node_mode()) return *node_mode();
+    if (is_dnsonly()) return c::DNSONLY;
+    if (!file_type()) {
+        std::string t = c::STANDARD;
+        if (auto text = loadfile::loadfile(paths::product_type_file())) {
+            std::string w = *text;
+            while (!w.empty() && (w.back() == '\n' || w.back() == ' ' || w.back() == '\r' || w.back() == '\t'))
+                w.pop_back();
+            // Only a node profile may come from the file.
+            if (w == c::DNSNODE || w == c::MAILNODE || w == c::DATABASENODE) t = w;
+        }
+        file_type() = t;
+    }
+    return *file_type();
+}
+
+}  // namespace norvik::server::type

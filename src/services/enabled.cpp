@@ -1,0 +1,274 @@
+#include "services/enabled.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+
+#include "config/nkconf.hpp"
+#include "config/shield.hpp"
+#include "config/greylist.hpp"
+#include "config/mycnf.hpp"
+#include "exception/exception.hpp"
+#include "foundation/touch_file.hpp"
+#include "foundation/load_file.hpp"
+#include "foundation/paths.hpp"
+#include "foundation/service_name.hpp"
+#include "log/debug.hpp"
+#include "server/server_type.hpp"
+#include "server/global_flag.hpp"
+#include "server/role_names.hpp"
+#include "services/dovecot.hpp"
+#include "services/nkdavd.hpp"
+#include "services/spamd.hpp"
+#include "services/installed.hpp"
+#include "services/list.hpp"
+
+namespace norvik::services::enabled {
+namespace {
+
+namespace n = server::type::names;
+
+std::string etc(const std::string& name) { return paths::etc_dir() + "/" + name; }
+
+bool file_exists(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+const std::map<std::string, NkConfStatus>& services_status_from_norvik_config() {
+    static const std::map<std::string, NkConfStatus> t = {{n::MAILMAN, {n::MAILMAN_KEY, MEANING_INVERTING}}};
+    return t;
+}
+
+const std::set<std::string>& installed_service_exceptions() {
+    static const std::set<std::string> s = {
+        n::FTP,  n::NKIPV6,    n::LMTP,       n::NAMED,          n::NKSRVD,
+        n::MAIL, n::FTPD,      n::IPALIASES,  n::NKLOGTAILD,     n::DNS,
+        n::NORVIK_PHP_FPM,     n::SHIELD,     n::ZONECTL,        n::GREYLIST, n::NKQUEUED,
+    };
+    return s;
+}
+
+std::map<std::string, std::vector<std::string>> disable_files_exceptions() {
+    const auto plain = [](const std::string& name) { return paths::disable_file_plain(name); };
+    const auto dotted = [](const std::string& name) { return paths::disable_file_dotted(name); };
+    // bind, dns, pdns and named are one DNS service seen under four names.
+    const std::vector<std::string> dns = {plain(n::BIND), plain(n::DNS), plain(n::NAMED)};
+    const std::vector<std::string> mail = {plain(n::MAILSERVER), dotted(n::MAILSERVER)};
+    // named keeps both of its own files besides the shared ones.
+    std::vector<std::string> named = dns;
+    named.push_back(dotted(n::NAMED));
+    std::vector<std::string> imap = mail;
+    imap.push_back(plain(n::IMAP));
+    return {
+        {n::BIND, dns},
+        {n::DNS, dns},
+        {n::PDNS, dns},
+        {n::NAMED, named},
+        {n::IMAP, imap},
+        {n::MAIL, mail},
+        {n::POP, {plain(n::POP), etc("pop3disable")}},
+        {n::FTP, {plain(n::FTPD), etc("ftpserverdisable")}},
+        {n::MYSQL, {plain(n::MYSQL), dotted(n::MYSQL_ALIAS)}},
+        {n::POSTGRESQL, {plain(n::POSTGRESQL), dotted(n::POSTGRESQL_ALIAS)}},
+        {n::RSYSLOGD, {etc("rsyslogdisable"), dotted(n::RSYSLOGD)}},
+        {n::HTTPD, {plain(n::HTTPD), etc("apachedisable"), etc("webserverdisable")}},
+        {n::NKLOGTAILD, {etc("nklogtaildisable"), dotted(n::NKLOGTAILD)}},
+    };
+}
+
+std::string DOVECOT_CONF_FILE() { return paths::mailserver_conf(); }
+
+std::optional<int> _process_service_status_from_nkconf(const std::string& /*service*/, const NkConfStatus& entry) {
+    auto conf = config::loadnkconf::loadnkconf_not_copy();
+    if (!conf) return -1;
+    std::string value;
+    if (auto it = conf->find(entry.key); it != conf->end()) value = it->second;
+    const bool truthy = config::loadnkconf::is_true(value);
+    if (entry.meaning == MEANING_INVERTING) return truthy ? 0 : 1;
+    if (entry.meaning == MEANING_DIRECT) return truthy ? 1 : 0;
+    if (!value.empty() && value == MEANING_INVERTING) return 0;
+    return std::nullopt;
+}
+
+bool service_has_files(const std::string& service) {
+    if (service.empty()) return false;
+    static const std::regex imap_or_pop("^imap|pop$");
+    if (!std::regex_search(service, imap_or_pop) && services_status_from_norvik_config().count(service)) return false;
+    return true;
+}
+
+std::optional<std::vector<std::string>> get_files_for_service(const std::string& service_in) {
+    // A name that fails validation never becomes part of a path.
+    if (service_in.empty() || !validate::service::is_valid(service_in)) return std::nullopt;
+    // An alias has the files of the service it names, which the enabled test reads.
+    const std::string service = n::canonical_service(service_in);
+    if (!service_has_files(service)) return std::nullopt;
+    auto ex = disable_files_exceptions();
+    if (auto it = ex.find(service); it != ex.end()) return it->second;
+    return std::vector<std::string>{paths::disable_file_plain(service), paths::disable_file_dotted(service)};
+}
+
+int _check_for_disabled_file(const std::string& service) {
+    auto files = get_files_for_service(service);
+    if (!files) return -1;
+    for (const auto& path : *files) {
+        struct stat st{};
+        if (::stat(path.c_str(), &st) == 0) return 0;
+        if (errno != ENOENT)
+            debug::log_warn("The system failed to check for the disable file “" + path + "”: " + std::strerror(errno));
+    }
+    return 1;
+}
+
+std::set<std::string> get_dovecot_enabled_protocols() {
+    std::string list;
+    const int saved_errno = errno;
+    try {
+        const std::string pf = dovecot::constants::PROTOCOLS_FILE();
+        if (file_exists(pf)) {
+            list = loadfile::load(pf);
+        } else {
+            const std::string conf = loadfile::load(DOVECOT_CONF_FILE());
+            if (!conf.empty()) {
+                // "^protocols:[ \t]*([^\n]+)" in multi-line mode.
+                size_t pos = 0;
+                while (pos < conf.size()) {
+                    size_t nl = conf.find('\n', pos);
+                    std::string_view line(conf.data() + pos, (nl == std::string::npos ? conf.size() : nl) - pos);
+                    if (line.rfind("protocols:", 0) == 0) {
+                        line.remove_prefix(10);
+                        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+                        if (!line.empty()) {
+                            list = std::string(line);
+                            break;
+                        }
+                    }
+                    if (nl == std::string::npos) break;
+                    pos = nl + 1;
+                }
+            }
+        }
+    } catch (const std::exception& e) {
+        const char* base = std::getenv("NORVIK_BASE_INSTALL");
+        if (!base || !*base)
+            debug::log_warn("Failed to read the mail server's protocol list: " + exception::get_string(e));
+    }
+    errno = saved_errno;
+    while (!list.empty() && (list.back() == ' ' || list.back() == '\t' || list.back() == '\n' || list.back() == '\r'))
+        list.pop_back();
+    if (list.empty()) list = DEFAULT_PROTOCOLS;
+    std::set<std::string> out;
+    size_t pos = 0;
+    while (pos < list.size()) {
+        size_t end = list.find_first_of(" \t\r\n", pos);
+        if (end == std::string::npos) end = list.size();
+        if (end > pos) out.insert(list.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return out;
+}
+
+namespace {
+int enabled_test(const std::string& service_in, bool consult_installed);
+}  // namespace
+
+int is_enabled(const std::string& service) { return enabled_test(service, true); }
+int is_enabled_apart_from_installed(const std::string& service) { return enabled_test(service, false); }
+
+namespace {
+int enabled_test(const std::string& service_in, bool consult_installed) {
+    if (service_in.empty()) return -1;
+    std::string service = n::canonical_service(service_in);
+    if (consult_installed && installed::is_excluded_by_server_type(service)) return 0;
+
+    if (service == n::GREYLIST) return greylist::config::is_enabled();
+    if (service == n::SHIELD) return config::shield::is_enabled();
+    if (service == n::IMAP) return get_dovecot_enabled_protocols().count("imap") ? 1 : 0;
+    if (service == n::POP) return get_dovecot_enabled_protocols().count("pop3") ? 1 : 0;
+    if (service == n::SPAMD) {
+        if (!is_enabled(n::MTA)) return 0;
+    } else if (service == n::MTA_ALTPORT) {
+        return list::canonicalize_service(service, 1, {}).enabled;
+    } else if (service == n::WEBDAV) {
+        if (!serviceconfig::nkdavd::is_needed()) return 0;
+    } else if (service == n::NORVIK_PHP_FPM) {
+        if (server::type::is_dnsonly()) return 0;
+    }
+
+    if (service == n::NKSRVD || service == n::NKQUEUED) return 1;
+
+    const auto& table = services_status_from_norvik_config();
+    if (auto it = table.find(service); it != table.end()) {
+        if (auto v = _process_service_status_from_nkconf(service, it->second)) return *v;
+    }
+
+    if (consult_installed && !installed_service_exceptions().count(service)) {
+        if (!installed::service_is_installed(service)) return 0;
+    }
+
+    if (service == n::SPAMD) {
+        try {
+            if (auto v = spamd::is_enabled()) return *v;
+            debug::log_warn("The spam filter's enabled test gave no answer; treating it as enabled.");
+        } catch (const std::exception& e) {
+            debug::log_warn("The spam filter's enabled test failed (" + exception::get_string(e) +
+                            "); treating it as enabled.");
+        }
+        return 1;
+    }
+
+    return _check_for_disabled_file(service);
+}
+}  // namespace
+
+bool are_enabled(const std::string& service) { return is_enabled(service) != 0; }
+
+bool are_enabled(const validate::anyallmatcher::MatchRule& rule) {
+    return validate::anyallmatcher::match(rule, [](const std::string& s) { return is_enabled(s) != 0; });
+}
+
+int is_provided(const std::string& service) {
+    const int e = is_enabled(service);
+    if (service.rfind(n::MYSQL, 0) != 0 || e != 0) return e;
+    if (auto flag = server::type::global_flag(n::DB_GLOBAL_CACHE, n::DB_GLOBAL_CACHE_REMOTE_KEY)) return *flag ? 1 : 0;
+    return mysqlutils::mycnf::basic::is_remote_mysql() ? 1 : 0;
+}
+
+bool are_provided(const std::string& service) { return is_provided(service) != 0; }
+
+bool are_provided(const validate::anyallmatcher::MatchRule& rule) {
+    return validate::anyallmatcher::match(rule, [](const std::string& s) { return is_provided(s) != 0; });
+}
+
+bool touch_disable_file(const std::string& service) {
+    if (service.empty()) return false;
+    if (is_enabled(service) == 0) return true;
+    if (service == n::GREYLIST) return greylist::config::disable();
+    if (!service_has_files(service)) return true;
+    auto files = get_files_for_service(service);
+    if (!files || files->empty() || (*files)[0].empty()) return false;
+    return fileutils::touchfile::touchfile((*files)[0]);
+}
+
+std::optional<int> remove_disable_files(const std::string& service) {
+    if (service.empty()) return std::nullopt;
+    auto files = get_files_for_service(service);
+    if (!files) return std::nullopt;
+    int result = 1;
+    for (const auto& path : *files) {
+        struct stat st{};
+        // lstat: a symbolic link is never followed nor removed.
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (::unlink(path.c_str()) != 0) result = 0;
+    }
+    return result;
+}
+
+}  // namespace norvik::services::enabled

@@ -1,0 +1,120 @@
+#include "services/installed.hpp"
+
+#include <sys/stat.h>
+
+#include <functional>
+#include <map>
+#include <set>
+
+#include "config/httpd_hx4.hpp"
+#include "foundation/find_bin.hpp"
+#include "foundation/paths.hpp"
+#include "foundation/service_name.hpp"
+#include "log/debug.hpp"
+#include "os/os.hpp"
+#include "pkgr/binaries.hpp"
+#include "server/server_type.hpp"
+#include "server/role_names.hpp"
+#include "services/db_utils.hpp"
+#include "services/phpfpm.hpp"
+#include "services/always_installed.hpp"
+#include "servmon/config.hpp"
+
+namespace norvik::services::installed {
+namespace {
+
+namespace n = server::type::names;
+
+using findbin::is_executable;
+
+int exe(const std::string& path) { return is_executable(path) ? 1 : 0; }
+int not_dnsonly() { return server::type::is_dnsonly() ? 0 : 1; }
+int found(const std::string& path) { return path.empty() ? 0 : 1; }
+
+const std::map<std::string, std::function<int()>>& tests() {
+    // Keyed by code name; the mail transfer agent's program has its service's name.
+    static const std::map<std::string, std::function<int()>> t = {
+        {n::CLAMD, [] { return exe(binaries::path(n::CLAMD)); }},
+        {n::WEBDAV, [] { return not_dnsonly(); }},
+        {n::MTA, [] { return exe(binaries::path(n::MTA)); }},
+        {code_name(n::MTA_ALTPORT), [] { return exe(binaries::path(n::MTA)); }},
+        {n::FTPD,
+         [] {
+             if (!not_dnsonly()) return 0;
+             return found(findbin::findbin(n::PURE_FTPD)) || found(findbin::findbin(n::PROFTPD)) ? 1 : 0;
+         }},
+        {n::HTTPD, [] { return config::httpd::hx4::is_hx4() ? 1 : 0; }},
+        {n::IMAP, [] { return not_dnsonly(); }},
+        {n::POP, [] { return not_dnsonly(); }},
+        {n::MAILMAN, [] { return not_dnsonly(); }},
+        {n::MYSQL, [] { return found(dbutils::find_mysqld()); }},
+        {n::POSTGRESQL, [] { return found(dbutils::find_postmaster()); }},
+        {n::NORVIKLOGD, [] { return 0; }},
+        {n::RSYSLOGD, [] { return found(findbin::findbin(n::RSYSLOGD)); }},
+        {n::SPAMD, [] { return exe(binaries::path(n::SPAMD)); }},
+        {n::SSHD, [] { return exe(findbin::findbin(n::SSHD)); }},
+        {n::CROND, [] { return exe(os::cron_bin_path()); }},
+        {n::NSCD, [] { return found(findbin::findbin(n::NSCD)); }},
+        {n::SYSLOGD, [] { return found(findbin::findbin(n::SYSLOGD)); }},
+        {n::P0F,
+         [] {
+             struct stat st{};
+             return ::stat(paths::p0f_binary().c_str(), &st) == 0 ? 1 : 0;
+         }},
+        {n::APACHE_PHP_FPM, [] { return phpfpm::controller::get_phpfpm_versions().empty() ? 0 : 1; }},
+        {n::PDNS, [] { return exe(binaries::path(n::PDNS_SERVER)); }},
+    };
+    return t;
+}
+
+BackendProbe& backend_probe() {
+    static BackendProbe probe;
+    return probe;
+}
+
+}  // namespace
+
+std::string code_name(const std::string& service) {
+    std::string out = service;
+    for (char& c : out)
+        if (c == '-') c = '_';
+    return out;
+}
+
+std::optional<int> per_service_test(const std::string& code) {
+    auto it = tests().find(code);
+    if (it == tests().end()) return std::nullopt;
+    return it->second();
+}
+
+bool is_excluded_by_server_type(const std::string& service) {
+    static const std::set<std::string> not_on_dnsonly = {n::WEBDAV, n::FTPD, n::FTP, n::IMAP, n::POP};
+    return not_on_dnsonly.count(service) && server::type::is_dnsonly();
+}
+
+bool service_is_installed(const std::string& service) {
+    if (!validate::service::is_valid(service)) {
+        debug::log_warn("The service name “" + service + "” is not valid.");
+        return false;
+    }
+    if (is_excluded_by_server_type(service)) return false;
+    const std::string code = code_name(service);
+    if (alwaysinstalled::contains(code)) return true;
+    if (auto r = per_service_test(code)) {
+        if (*r) return true;
+    } else {
+        struct stat st{};
+        if (::stat((servmon::config::servmon_dir() + "/" + service).c_str(), &st) == 0) return true;
+    }
+    // A unit or init script that is there is an installed service, whatever
+    // the panel's own markers say.
+    const BackendProbe& probe = backend_probe();
+    return probe && probe(service);
+}
+
+ScopedBackendProbe::ScopedBackendProbe(BackendProbe probe) : saved_(std::move(backend_probe())) {
+    backend_probe() = std::move(probe);
+}
+ScopedBackendProbe::~ScopedBackendProbe() { backend_probe() = std::move(saved_); }
+
+}  // namespace norvik::services::installed

@@ -1,0 +1,20 @@
+#include "services/list.hpp"
+
+#include <sys/stat.h>
+
+#include "foundation/service_name.hpp"
+#include "servmon/config.hpp"
+
+namespace norvik::services::list {
+
+CanonicalService canonicalize_service(const std::string& service, int with_enabled,
+                                      const std::map<std::string, std::string>& /*options*/) {
+    CanonicalService out;
+    out.name = service;
+    if (!with_enabled || !validate::service::is_valid(service)) return out;
+    struct stat st{};
+    out.enabled = ::stat((servmon::config::servmon_dir() + "/" + service).c_str(), &st) == 0 ? 1 : 0;
+    return out;
+}
+
+}  // namespace norvik::services::list

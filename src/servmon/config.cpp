@@ -1,0 +1,9 @@
+#include "servmon/config.hpp"
+
+#include "foundation/paths.hpp"
+
+namespace norvik::servmon::config {
+
+std::string servmon_dir() { return paths::servmon_d_dir(); }
+
+}  // namespace norvik::servmon::config

@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include "output/output.hpp"
+#include "cli/driver.hpp"
+
+using namespace norvik::restartsrv;
+
+namespace {
+ParsedArgs parse(std::vector<std::string> args, std::vector<std::string>* rest = nullptr) {
+    _set_argv(std::move(args));
+    auto r = parseargv();
+    if (rest) *rest = _get_argv();
+    return r;
+}
+}  // namespace
+
+TEST(ParseArgv, DefaultsAndPassThrough) {
+    std::vector<std::string> rest;
+    auto r = parse({"exim", "--hard", "--unknown=1", "--verbose", "force"}, &rest);
+    EXPECT_EQ(r.restart, RESTART);
+    EXPECT_FALSE(r.check);
+    EXPECT_FALSE(r.status);
+    EXPECT_EQ(r.verbose, 1);
+    EXPECT_EQ(rest, (std::vector<std::string>{"exim", "--hard", "--unknown=1", "force"}));
+}
+
+TEST(ParseArgv, StatusPrecedenceFollowsArgumentOrder) {
+    auto a = parse({"--status", "--stop"});
+    EXPECT_EQ(a.restart, STOP);
+    EXPECT_FALSE(a.status);
+    auto b = parse({"--stop", "--status"});
+    EXPECT_EQ(b.restart, 0);
+    EXPECT_TRUE(b.status);
+    auto c = parse({"--stop", "--reload"});
+    EXPECT_EQ(c.restart, RELOAD);
+    auto d = parse({"--reload", "--no-reload"});
+    EXPECT_EQ(d.restart, RESTART);
+}
+
+TEST(ParseArgv, NegatedRestartGivesStatus) {
+    auto r = parse({"--no-restart", "--graceful=1", "--restart-attempt", "3"});
+    EXPECT_EQ(r.restart, 0);
+    EXPECT_TRUE(r.status);
+    EXPECT_FALSE(r.graceful);
+    EXPECT_FALSE(r.restart_attempts);
+}
+
+TEST(ParseArgv, ValuesDebugAbbreviationsAndTerminator) {
+    std::vector<std::string> rest;
+    auto r = parse({"-restart-attempt=3", "--graceful", "0", "--debug", "--re", "--", "--stop"}, &rest);
+    EXPECT_EQ(r.restart_attempts.value_or(""), "3");
+    EXPECT_EQ(r.graceful.value_or(""), "0");
+    EXPECT_EQ(r.verbose, 2);
+    EXPECT_EQ(r.restart, RESTART);  // "--stop" after "--" is not parsed
+    EXPECT_EQ(rest, (std::vector<std::string>{"--re", "--", "--stop"}));  // "--re" is ambiguous
+    auto v = parse({"--verb", "--no-debug"});
+    EXPECT_EQ(v.verbose, 0);
+    auto s = parse({"--STOP=1"});  // a flag given a value is not ours
+    EXPECT_EQ(s.restart, RESTART);
+}
+
+TEST(ParseArgv, CheckModeHeaderOnlyWhenTrue) {
+    setenv("RESTARTSRV_CHECKMODE_HEADER", "1", 1);
+    testing::internal::CaptureStdout();
+    auto r = parse({"--check"});
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(r.check);
+    EXPECT_EQ(r.restart, 0);
+    EXPECT_EQ(out, std::string(CHECKMODE_HEADER_LINE) + "\n");
+    setenv("RESTARTSRV_CHECKMODE_HEADER", "0", 1);
+    testing::internal::CaptureStdout();
+    parse({"--check"});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    unsetenv("RESTARTSRV_CHECKMODE_HEADER");
+}
+
+TEST(ParseArgv, FormatterChoiceIsCaseSensitive) {
+    EXPECT_EQ(get_formatted_output_object({"x", "output=html"})->class_name(), "Norvik::Output::Formatted::HTML");
+    EXPECT_EQ(get_formatted_output_object({"HTML"})->class_name(), "Norvik::Output::Formatted::Terminal");
+}
+
+TEST(ParseArgv, SetupPathKeepsExistingDirectoriesInOrder) {
+    setuppath();
+    std::string path = getenv("PATH");
+    EXPECT_NE(path.find("/usr/bin"), std::string::npos);
+    EXPECT_LT(path.find("/usr/bin"), path.rfind("/bin"));
+    EXPECT_EQ(path.find("::"), std::string::npos);
+}
+
+TEST(ParseArgv, GracefulIsASwitchThatCanBeNegated) {
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<std::string> graceful;
+        std::vector<std::string> rest;
+    };
+    const std::vector<Case> cases = {
+        {{"--no-graceful"}, "0", {}},
+        {{"--nograceful", "--stop"}, "0", {}},
+        {{"--graceful"}, "1", {}},
+        {{"--graceful", "--no-graceful"}, "0", {}},
+        {{"--no-graceful", "--graceful=1"}, "1", {}},
+        {{"--graceful", "no"}, "no", {}},
+        // Only a yes/no word is taken as the value; another word stays.
+        {{"--graceful", "nkdemo"}, "1", {"nkdemo"}},
+        // The negated form takes no value.
+        {{"--no-graceful=1"}, std::nullopt, {"--no-graceful=1"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> rest;
+        auto r = parse(c.args, &rest);
+        std::string shown;
+        for (const auto& a : c.args) shown += a + " ";
+        EXPECT_EQ(r.graceful, c.graceful) << shown;
+        EXPECT_EQ(rest, c.rest) << shown;
+    }
+}
+
+// Only a run that changes nothing may answer without the restart lock.
+TEST(ParseArgv, QueryRequestsAreStatusAndCheckOnly) {
+    _set_argv({"kept", "--verbose"});
+    ::setenv("RESTARTSRV_CHECKMODE_HEADER", "1", 1);
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(is_query_request({"--status"}));
+    EXPECT_TRUE(is_query_request({"--interactive", "--check", "--verbose"}));
+    EXPECT_TRUE(is_query_request({"--no-restart"}));
+    EXPECT_TRUE(is_query_request({"--stop", "--status"}));
+    EXPECT_FALSE(is_query_request({"--status", "--stop"}));
+    EXPECT_FALSE(is_query_request({}));
+    EXPECT_FALSE(is_query_request({"--reload"}));
+    EXPECT_FALSE(is_query_request({"events"}));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // no check-mode header from a mere look
+    ::unsetenv("RESTARTSRV_CHECKMODE_HEADER");
+    EXPECT_EQ(_get_argv(), (std::vector<std::string>{"kept", "--verbose"}));
+}

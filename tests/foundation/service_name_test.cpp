@@ -1,0 +1,46 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "foundation/any_all_matcher.hpp"
+#include "foundation/service_name.hpp"
+#include "exception/exception.hpp"
+
+namespace {
+
+using norvik::validate::service::is_valid;
+
+TEST(ValidateService, AcceptsServiceNames) {
+    for (const char* ok : {"exim", "exim-altport", "apache_php_fpm", "nkdavd", "pdns", "A1", "_x",
+                           "postgresql"})
+        EXPECT_EQ(is_valid(ok), 1) << ok;
+    EXPECT_EQ(is_valid(std::string(64, 'a')), 1);
+}
+
+TEST(ValidateService, RefusesAnythingThatCouldLeaveADirectoryOrBeAnOption) {
+    for (const std::string& bad : std::vector<std::string>{"", ".", "..", "...", "a/b", "/", "../x", "a.b", "-x", "a b", "a\tb", "tab\n",
+                                  "caf\xc3\xa9", std::string("a\0b", 3), std::string(65, 'a'), "x;rm", "$(x)"})
+        EXPECT_EQ(is_valid(bad), 0) << bad;
+}
+
+TEST(AnyAllMatcher, CombinesAnswers) {
+    namespace aam = norvik::validate::anyallmatcher;
+    auto is_a = [](const std::string& s) { return s[0] == 'a'; };
+    EXPECT_TRUE(aam::match({{"ab", "ac"}, aam::MATCH_ALL}, is_a));
+    EXPECT_FALSE(aam::match({{"ab", "bc"}, aam::MATCH_ALL}, is_a));
+    EXPECT_TRUE(aam::match({{"bb", "ac"}, aam::MATCH_ANY}, is_a));
+    EXPECT_FALSE(aam::match({{"bb", "bc"}, aam::MATCH_ANY}, is_a));
+    EXPECT_TRUE(aam::match({{}, aam::MATCH_ALL}, is_a));
+    EXPECT_FALSE(aam::match({{}, aam::MATCH_ANY}, is_a));
+    try {
+        aam::match({{"a"}, "some"}, is_a);
+        ADD_FAILURE();
+    } catch (const norvik::Exception& e) {
+        const std::string text = e.what();
+        EXPECT_NE(text.find("all"), std::string::npos);
+        EXPECT_NE(text.find("any"), std::string::npos);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+// init scripts, installed/disabled tests, check_service, doomedprocess.
+#include <gtest/gtest.h>
+
+#include "exception/exception.hpp"
+
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support/test_support.hpp"
+#include "foundation/paths.hpp"
+#include "initd/scripts.hpp"
+
+using norvik::test::TempDir;
+namespace rs = norvik::restartsrv;
+
+namespace {
+class Initd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        norvik::paths::set_root_for_testing(root_.path());  // no systemctl here: not a unit
+        norvik::test::make_dirs(dir());
+    }
+    void TearDown() override { norvik::paths::set_root_for_testing(""); }
+    std::string dir() { return root_ / "etc/init.d"; }
+    void script(const std::string& name, mode_t mode = 0755) { norvik::test::write_file(dir() + "/" + name, "#!/bin/sh\n", mode); }
+    std::vector<std::string> dir_order() {
+        std::vector<std::string> v;
+        DIR* d = ::opendir(dir().c_str());
+        while (auto* e = ::readdir(d)) v.push_back(e->d_name);
+        ::closedir(d);
+        return v;
+    }
+    TempDir root_{"initd"};
+};
+}  // namespace
+
+TEST_F(Initd, ScriptPreferenceOrder) {
+    // ".sshd" would be a partial match and "sshd.rpmnew" an exact one for its
+    // own name: both are skipped, so the numeric match is all there is.
+    script("S10sshd");
+    script(".sshd");
+    script("sshd.rpmnew");
+    EXPECT_EQ(rs::getinitfile("sshd").value_or(""), dir() + "/S10sshd");
+    EXPECT_FALSE(rs::getinitfile("sshd.rpmnew"));
+    script("xsshd");
+    script("ysshd");
+    // Of two partial matches the first in directory order wins.
+    std::string first_partial;
+    for (const auto& n : dir_order())
+        if (n == "xsshd" || n == "ysshd") {
+            first_partial = n;
+            break;
+        }
+    EXPECT_EQ(rs::getinitfile("sshd").value_or(""), dir() + "/" + first_partial);
+    // An exact match, in any case, beats partial matches found earlier.
+    script("SSHD");
+    EXPECT_EQ(rs::getinitfile("sshd").value_or(""), dir() + "/SSHD");
+}
+
+TEST_F(Initd, OnlyExecutablePlainEntries) {
+    script("named", 0644);
+    norvik::test::make_dirs(dir() + "/nsd");
+    script("named.rpmsave");
+    EXPECT_FALSE(rs::getinitfile("named"));
+    EXPECT_FALSE(rs::getinitfile("nsd"));
+    script("50named");
+    EXPECT_EQ(rs::getinitfile("named").value_or(""), dir() + "/50named");
+    EXPECT_EQ(rs::initd::has_service_via_initd("named"), 0);
+    script("crond");
+    EXPECT_EQ(rs::initd::has_service_via_initd("crond"), 1);
+    EXPECT_EQ(rs::initd::has_service_via_initd(""), 0);
+    EXPECT_THROW(rs::initd::has_service_via_initd("../x"), norvik::PlainError);
+    EXPECT_FALSE(rs::getinitfile("norvik"));
+}
+
+TEST_F(Initd, InstalledAndDisabled) {
+    EXPECT_EQ(rs::_is_installed("named"), 0);
+    EXPECT_EQ(rs::is_service_disabled("named"), 1);
+    script("bind9");
+    EXPECT_EQ(rs::_is_installed("named"), 1);
+    EXPECT_EQ(rs::is_service_disabled("exim"), 0);
+    norvik::test::write_file(root_ / "etc/eximdisable", "");
+    EXPECT_EQ(rs::is_service_disabled("exim"), 1);
+}
+
+TEST_F(Initd, CheckServiceFromPidFileAndProc) {
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::execl("/bin/sleep", "demo-daemon", "30", nullptr);
+        ::_exit(127);
+    }
+    pid_t plain = ::fork();
+    if (plain == 0) {
+        ::execl("/bin/sleep", "sleep", "30", nullptr);
+        ::_exit(127);
+    }
+    ::usleep(100000);
+    norvik::test::write_file(root_ / "demo.pid", std::to_string(child) + "\n");
+    std::string r = rs::check_service({.service = "demo", .pidfile = root_ / "demo.pid"});
+    EXPECT_NE(r.find("demo-daemon 30"), std::string::npos) << r;
+    EXPECT_NE(r.find("pidfile"), std::string::npos) << r;
+    // A process that is not the service's is never reported as it.
+    norvik::test::write_file(root_ / "foreign.pid", std::to_string(plain) + "\n");
+    std::string warned;
+    rs::CheckServiceOptions fo{.service = "demo", .pidfile = root_ / "foreign.pid"};
+    fo.warn = [&](const std::string& m) { warned += m; };
+    EXPECT_EQ(rs::check_service(fo), "");
+    EXPECT_NE(warned.find(root_ / "foreign.pid"), std::string::npos) << warned;
+    fo.binary = "/usr/bin/sleep";
+    EXPECT_NE(rs::check_service(fo), "") << "the service's binary is its own";
+    ::kill(plain, SIGKILL);
+    ::waitpid(plain, nullptr, 0);
+    // Garbage in the PID file: not running.
+    norvik::test::write_file(root_ / "bad.pid", "garbage\n");
+    EXPECT_EQ(rs::check_service({.service = "demo", .pidfile = root_ / "bad.pid"}), "");
+    ::kill(child, SIGKILL);
+    ::usleep(100000);
+    // A zombie does not run.
+    EXPECT_EQ(rs::check_service({.service = "demo", .pid = child}), "");
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(rs::check_service({.service = "demo", .pid = child}), "");
+    // The last resort answers when everything else is silent.
+    rs::set_outside_check_service([](const rs::CheckServiceOptions& o) { return "outside:" + o.service; });
+    EXPECT_EQ(rs::check_service({.service = "demo"}), "outside:demo");
+    rs::set_outside_check_service(nullptr);
+}
+
+TEST_F(Initd, DoomedProcessNeverTouchesTheTestRunner) {
+    char self[4096];
+    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    std::string me(self, static_cast<size_t>(n));
+    // A rule naming this program would also end the copies of it that the
+    // test driver runs in parallel: run the test from a copy with its own name.
+    if (!std::getenv("NVK_DOOMED_INNER")) {
+        std::string runner = root_ / ("nvkrunner" + std::to_string(::getpid()));
+        norvik::test::write_file(runner, norvik::test::read_file(me), 0755);
+        pid_t inner = ::fork();
+        if (inner == 0) {
+            ::setenv("NVK_DOOMED_INNER", "1", 1);
+            ::execl(runner.c_str(), runner.c_str(), "--gtest_filter=Initd.DoomedProcessNeverTouchesTheTestRunner",
+                    nullptr);
+            ::_exit(127);
+        }
+        int st = 0;
+        ASSERT_EQ(::waitpid(inner, &st, 0), inner);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "inner run status " << st;
+        return;
+    }
+    norvik::test::become_subreaper();
+    me = me.substr(me.rfind('/') + 1);
+    // A left-over process with a name of its own.
+    std::string doomed = "nvkdoom" + std::to_string(::getpid());
+    std::string copy = root_ / doomed;
+    norvik::test::write_file(copy, norvik::test::read_file("/bin/sleep"), 0755);
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::execl(copy.c_str(), doomed.c_str(), "30", nullptr);
+        ::_exit(127);
+    }
+    ::usleep(200000);
+    // Rules naming this very program and the left-over: only the left-over goes.
+    EXPECT_EQ(rs::doomedprocess(std::vector<std::string>{me, doomed}, false, 5), 1);
+    // The escalation may already have reaped the left-over (it is our child);
+    // either way it must be gone, not merely dying.
+    int st = 0;
+    pid_t w = ::waitpid(child, &st, WNOHANG);
+    if (w == child) {
+        EXPECT_TRUE(WIFSIGNALED(st));
+    } else {
+        EXPECT_EQ(w, -1) << "the left-over is still running";
+        EXPECT_EQ(errno, ECHILD);
+        EXPECT_NE(::access(("/proc/" + std::to_string(child)).c_str(), F_OK), 0);
+    }
+    EXPECT_EQ(::kill(::getpid(), 0), 0);
+}

@@ -1,0 +1,247 @@
+// Roles: touch files, the per-process cache, profile rules, the service check
+// and the required-role checks.
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <stdexcept>
+
+#include "server_fixture.hpp"
+#include "exception/exception.hpp"
+#include "server/profile_constants.hpp"
+#include "server/profile_roles.hpp"
+#include "server/role_names.hpp"
+
+namespace {
+
+namespace type = norvik::server::type;
+namespace roles = norvik::server::type::profile::roles;
+namespace c = norvik::server::type::profile::constants;
+namespace ec = norvik::server::type::role::enabledcache;
+namespace names = norvik::server::type::names;
+namespace paths = norvik::paths;
+using norvik::test::write_file;
+
+const std::string DNS_CLASS = "Norvik::Server::Type::Role::DNS";
+
+class Roles : public norvik::test::ServerFixture {};
+
+TEST_F(Roles, TouchFileIsReadOncePerClassUntilUnset) {
+    EXPECT_EQ(roles::is_role_enabled("DNS"), 1);
+    disable_role("DNS");
+    EXPECT_EQ(roles::is_role_enabled("DNS"), 1);  // cached
+    EXPECT_EQ(ec::get(DNS_CLASS), 1);
+    ec::unset(DNS_CLASS);
+    EXPECT_EQ(roles::is_role_enabled("DNS"), 0);
+    EXPECT_EQ(type::get_role(DNS_CLASS).is_enabled(), 0);  // full or short name, one cache
+    ASSERT_EQ(unlink(touchfile("DNS").c_str()), 0);
+    EXPECT_EQ(roles::is_role_enabled("DNS"), 0);
+    ec::_unset_all();
+    EXPECT_EQ(roles::is_role_enabled("DNS"), 1);
+}
+
+TEST_F(Roles, DnsOnlyServerHasEveryRole) {
+    disable_role("DNS");
+    disable_role("FTP");
+    ec::set(DNS_CLASS, 0);
+    write_file(paths::dnsonly_marker(), "");
+    EXPECT_EQ(roles::is_role_enabled("DNS"), 1);
+    EXPECT_EQ(roles::is_role_enabled("FTP"), 1);
+    EXPECT_EQ(roles::is_role_enabled("Postgres"), 1);  // even though unavailable
+    EXPECT_EQ(roles::is_service_allowed("httpd"), 1);
+}
+
+TEST_F(Roles, NodeProfileRules) {
+    type::set_NODE_MODE(std::string(c::MAILNODE));
+    // Not in the profile at all: off without any touch file.
+    EXPECT_EQ(roles::is_role_enabled("FTP"), 0);
+    EXPECT_EQ(roles::is_service_allowed("ftpd"), 0);
+    // In enabled_roles: on whatever its touch file says.
+    disable_role("MailReceive");
+    EXPECT_EQ(roles::is_role_enabled("MailReceive"), 1);
+    // Optional: follows its touch file.
+    EXPECT_EQ(roles::is_role_enabled("DNS"), 1);
+    disable_role("DNS");
+    ec::unset(DNS_CLASS);
+    EXPECT_EQ(roles::is_role_enabled("DNS"), 0);
+
+    const auto opt = roles::get_optional_roles_for_profile(c::MAILNODE);
+    EXPECT_EQ(opt.size(), 4u);
+    EXPECT_EQ(opt.at(DNS_CLASS), 0);
+    EXPECT_THROW(roles::get_optional_roles_for_profile("NOSUCHNODE"), norvik::Exception);
+}
+
+TEST_F(Roles, PostgresNeedsItsAvailabilityFlag) {
+    EXPECT_EQ(roles::is_role_enabled("Postgres"), 0);
+    EXPECT_EQ(roles::is_service_allowed(names::POSTGRESQL), 0);
+
+    reset();
+    write_file(paths::global_cache_dir() + "/" + names::DB_GLOBAL_CACHE + ".json",
+               std::string("{\"data\":{\"") + names::DB_GLOBAL_CACHE_POSTGRES_KEY + "\":1}}");
+    EXPECT_EQ(roles::is_role_enabled("Postgres"), 1);
+    disable_role("Postgres");
+    ec::_unset_all();
+    EXPECT_EQ(roles::is_role_enabled("Postgres"), 0);
+}
+
+TEST_F(Roles, ServiceWithoutRoleIsAlwaysAllowed) {
+    EXPECT_TRUE(roles::roles_of_service("nkwidgetd").empty());
+    EXPECT_EQ(roles::is_service_allowed("nkwidgetd"), 1);
+    type::set_NODE_MODE(std::string(c::DNSNODE));
+    EXPECT_EQ(roles::is_service_allowed("nkwidgetd"), 1);
+    EXPECT_EQ(roles::is_service_allowed(names::NAMED), 1);
+    EXPECT_EQ(roles::is_service_allowed(names::HTTPD), 0);
+    // Exact names only.
+    EXPECT_EQ(roles::is_service_allowed("httpd2"), 1);
+}
+
+TEST_F(Roles, AliasesAreJudgedAsTheServiceTheyName) {
+    // A DNS-only node with the database role off: the other names of the two
+    // database services must be refused exactly like the services.
+    type::set_NODE_MODE(std::string(c::DNSNODE));
+    disable_role("MySQL");
+    for (const auto& [alias, service] : {std::pair{names::MYSQL_ALIAS, names::MYSQL},
+                                         std::pair{names::POSTGRESQL_ALIAS, names::POSTGRESQL}}) {
+        EXPECT_EQ(roles::roles_of_service(alias), roles::roles_of_service(service)) << alias;
+        EXPECT_FALSE(roles::roles_of_service(alias).empty()) << alias;
+        EXPECT_EQ(roles::is_service_allowed(service), 0) << service;
+        EXPECT_EQ(roles::is_service_allowed(alias), 0) << alias;
+    }
+
+    // A standard server with both roles on allows them under either name.
+    type::set_NODE_MODE(std::nullopt);
+    reset();
+    std::filesystem::remove(touchfile("MySQL"));
+    write_file(paths::global_cache_dir() + "/" + names::DB_GLOBAL_CACHE + ".json",
+               std::string("{\"data\":{\"") + names::DB_GLOBAL_CACHE_POSTGRES_KEY + "\":1}}");
+    for (const char* name : {names::MYSQL, names::MYSQL_ALIAS, names::POSTGRESQL, names::POSTGRESQL_ALIAS})
+        EXPECT_EQ(roles::is_service_allowed(name), 1) << name;
+}
+
+TEST_F(Roles, ServiceOfSeveralRolesNeedsOnlyOne) {
+    EXPECT_EQ(roles::roles_of_service(names::WEBDAV),
+              (std::vector<std::string>{"CalendarContact", "MailReceive", "WebDisk"}));
+    disable_role("CalendarContact");
+    disable_role("WebDisk");
+    EXPECT_EQ(roles::is_service_allowed(names::WEBDAV), 1);
+    disable_role("MailReceive");
+    ec::_unset_all();
+    EXPECT_EQ(roles::is_service_allowed(names::WEBDAV), 0);
+
+    // lmtp belongs to MailLocal and MailReceive.
+    EXPECT_EQ(roles::roles_of_service(names::LMTP), (std::vector<std::string>{"MailLocal", "MailReceive"}));
+    EXPECT_EQ(roles::is_service_allowed(names::LMTP), 1);
+    disable_role("MailLocal");
+    ec::_unset_all();
+    EXPECT_EQ(roles::is_service_allowed(names::LMTP), 0);
+}
+
+TEST_F(Roles, VerifyRolesEnabledModes) {
+    disable_role("DNS");
+    try {
+        roles::verify_roles_enabled(roles::RolesSpec{{"DNS", "FTP"}});
+        FAIL() << "no exception";
+    } catch (const norvik::Exception& e) {
+        EXPECT_EQ(e.class_name(), "Norvik::Exception::System::RequiredRoleDisabled");
+        EXPECT_EQ(e.get("roles"), nlohmann::json::array({"DNS"}));
+    }
+    EXPECT_EQ(roles::verify_roles_enabled(roles::RolesSpec{{"DNS", "FTP"}, roles::MATCH_ANY}), 1);
+    EXPECT_TRUE(roles::are_roles_enabled(std::vector<std::string>{"DNS", "FTP"}));
+    EXPECT_FALSE(roles::are_roles_enabled(roles::RolesSpec{{"DNS", "FTP"}}));
+
+    disable_role("FTP");
+    ec::_unset_all();
+    EXPECT_THROW(roles::verify_roles_enabled(roles::RolesSpec{{"DNS", "FTP"}}), norvik::Exception);
+    EXPECT_THROW(roles::verify_roles_enabled(roles::RolesSpec{{"DNS", "FTP"}, roles::MATCH_ANY}), norvik::Exception);
+    EXPECT_THROW(roles::verify_roles_enabled(roles::RolesSpec{{"DNS"}, "most"}), norvik::Exception);
+    EXPECT_THROW(roles::are_roles_enabled(roles::RolesSpec{{"DNS"}, "most"}), norvik::Exception);
+
+    try {
+        roles::verify_roles_enabled("DNS");
+        FAIL() << "no exception";
+    } catch (const norvik::Exception& e) {
+        EXPECT_EQ(e.class_name(), "Norvik::Exception::System::RoleIsDisabled");
+        EXPECT_EQ(e.get_text("role"), "DNS");
+    }
+    // One of the six always-on roles, named by class: on despite its file.
+    disable_role("MailSend");
+    EXPECT_EQ(roles::verify_roles_enabled(std::string(names::ROLE_NAMESPACE) + names::ROLE_MAIL_SEND), 1);
+    EXPECT_THROW(type::get_role("NoSuchRole"), norvik::PlainError);
+}
+
+TEST_F(Roles, TouchFileTestFailureRaises) {
+    // The touch directory is a regular file: ENOTDIR, not ENOENT.
+    const std::string base = type::TouchFileRole::ROLES_TOUCHFILE_BASE_PATH();
+    ASSERT_EQ(rmdir(base.c_str()), 0);
+    write_file(base, "");
+    try {
+        roles::is_role_enabled("DNS");
+        FAIL() << "no exception";
+    } catch (const norvik::Exception& e) {
+        EXPECT_EQ(e.class_name(), "Norvik::Exception::IO::FileAccessError");
+    }
+    // Nothing was cached from the failed test.
+    EXPECT_FALSE(ec::get(DNS_CLASS));
+}
+
+// The role check in a forked child, as an unprivileged user when this runs
+// as root (root reads through any permission bits): 0 when it raised,
+// 1 when it answered, 2 on anything else, 3 when privileges could not be dropped.
+int role_check_in_child(const std::string& role) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+        try {
+            roles::is_role_enabled(role);
+            _exit(1);
+        } catch (const norvik::Exception&) {
+            _exit(0);
+        } catch (...) {
+            _exit(2);
+        }
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+TEST_F(Roles, TouchFilePermissionDeniedRaises) {
+    // The unprivileged child must reach the touch-file directory itself.
+    ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+    const std::string base = type::TouchFileRole::ROLES_TOUCHFILE_BASE_PATH();
+    EXPECT_EQ(role_check_in_child("DNS"), 1) << "a readable directory must give an answer";
+    ASSERT_EQ(chmod(base.c_str(), 0), 0);
+    EXPECT_EQ(role_check_in_child("DNS"), 0) << "an unreadable touch file must raise";
+    chmod(base.c_str(), 0755);
+}
+
+TEST_F(Roles, EnabledCacheMisuseIsAProgrammingError) {
+    EXPECT_FALSE(ec::get(DNS_CLASS));
+    EXPECT_EQ(ec::set(DNS_CLASS, 0), 0);
+    EXPECT_EQ(ec::get(DNS_CLASS), 0);
+    ec::unset(DNS_CLASS);
+    EXPECT_FALSE(ec::get(DNS_CLASS));
+    EXPECT_THROW(ec::set(DNS_CLASS, 2), std::logic_error);
+    EXPECT_THROW(ec::set(DNS_CLASS, -1), std::logic_error);
+    EXPECT_THROW(ec::set("", 1), std::logic_error);
+    EXPECT_THROW(ec::get("HASH(0x55d0c0a1)"), std::logic_error);
+    EXPECT_FALSE(ec::get(DNS_CLASS));
+}
+
+TEST_F(Roles, ClassConstants) {
+    const auto& dns = type::get_role("DNS");
+    ASSERT_EQ(dns.SERVICES().size(), 5u);
+    EXPECT_EQ(dns.RPM_TARGETS(), std::vector<std::string>{dns.SERVICES()[4]});
+    EXPECT_EQ(dns.short_name(), "DNS");
+    const auto& webdisk = type::get_role("WebDisk");
+    EXPECT_EQ(webdisk.RESTART_SERVICES(), webdisk.SERVICES());
+    const auto& receive = type::get_role("MailReceive");
+    ASSERT_EQ(receive.SERVICES().size(), 7u);
+    EXPECT_EQ(receive.SERVICES()[3], type::get_role("MailLocal").SERVICES()[1]);
+    EXPECT_EQ(type::get_role("CalendarContact").SERVICE_SUBDOMAINS().size(), 2u);
+    EXPECT_TRUE(type::get_role("FileStorage").SERVICES().empty());
+}
+
+}  // namespace

@@ -1,0 +1,392 @@
+// The enabled test on real files below a temporary root: order of the sources,
+// disable files (shared, symlinked, unreadable), invalid names, mail protocols.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include <gtest/gtest.h>
+
+#include "config/nkconf_guard.hpp"
+#include "foundation/global_cache.hpp"
+#include "foundation/paths.hpp"
+#include "server/server_type.hpp"
+#include "server/profile.hpp"
+#include "server/role.hpp"
+#include "server/role_cache.hpp"
+#include "services/enabled.hpp"
+#include "support/test_support.hpp"
+
+namespace {
+
+namespace en = norvik::services::enabled;
+namespace paths = norvik::paths;
+using norvik::test::exists;
+using norvik::test::read_file;
+using norvik::test::write_file;
+
+class Enabled : public ::testing::Test {
+protected:
+    void SetUp() override {
+        paths::set_root_for_testing(tmp.path());
+        norvik::test::make_dirs(paths::etc_dir());
+        norvik::test::make_dirs(paths::servmon_d_dir());
+        reset();
+        norvik::server::type::set_DNSONLY_MODE(0);
+    }
+    void TearDown() override {
+        norvik::server::type::set_DNSONLY_MODE(std::nullopt);
+        reset();
+    }
+    static void reset() {
+        norvik::config::NkConfGuard::set_memory_only(std::nullopt);
+        norvik::config::NkConfGuard::clearcache();
+        norvik::server::type::reset_cache();
+        norvik::server::type::profile::_reset_cache();
+        norvik::server::type::role::enabledcache::_unset_all();
+        norvik::globalcache::clearcache();
+    }
+    // Each rewrite gets a later mtime, as it would between two real edits
+    // (the loader's caches go by mtime in seconds).
+    void main_config(const std::string& text) {
+        write_file(paths::main_config(), text);
+        const time_t t = time(nullptr) + (++edits_) * 10;
+        struct timespec ts[2] = {{t, 0}, {t, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, paths::main_config().c_str(), ts, 0), 0);
+        norvik::config::NkConfGuard::clearcache();
+    }
+    int edits_ = 0;
+    // A service with no rule of its own, installed through its monitor file.
+    void install(const std::string& service) { write_file(paths::servmon_d_dir() + "/" + service, ""); }
+    std::string etc(const std::string& name) { return paths::etc_dir() + "/" + name; }
+
+    norvik::test::TempDir tmp{"enabled"};
+};
+
+TEST_F(Enabled, NoServiceCannotBeJudged) {
+    EXPECT_EQ(en::is_enabled(""), -1);
+    // Callers that test truth take "cannot judge" as enabled.
+    EXPECT_TRUE(en::are_enabled(std::string()));
+}
+
+TEST_F(Enabled, MailmanFollowsItsConfigKeyAndIgnoresDisableFiles) {
+    // A disable file under the default naming must not matter for it.
+    write_file(paths::disable_file_plain("mailman"), "");
+    write_file(paths::disable_file_dotted("mailman"), "");
+    main_config("skipmailman=1\n");
+    EXPECT_EQ(en::is_enabled("mailman"), 0);
+    main_config("skipmailman=0\n");
+    EXPECT_EQ(en::is_enabled("mailman"), 1);
+    main_config("skipmailman=\n");
+    EXPECT_EQ(en::is_enabled("mailman"), 1);
+    main_config("otherkey=1\n");
+    EXPECT_EQ(en::is_enabled("mailman"), 1);
+
+    // Judged by a key: it has no disable files at all.
+    EXPECT_FALSE(en::service_has_files("mailman"));
+    EXPECT_FALSE(en::get_files_for_service("mailman"));
+    EXPECT_FALSE(en::remove_disable_files("mailman"));
+    EXPECT_TRUE(exists(paths::disable_file_plain("mailman")));
+
+    // The key is read before the installed test: a DNS-only server (where
+    // mailman is not installed) still answers from the key.
+    norvik::server::type::set_DNSONLY_MODE(1);
+    EXPECT_EQ(en::is_enabled("mailman"), 1);
+}
+
+TEST_F(Enabled, InstalledTestComesBeforeDisableFiles) {
+    // Not installed (no monitor file, no test of its own): disabled even
+    // though no disable file exists.
+    EXPECT_EQ(en::is_enabled("nkwidgetd"), 0);
+    install("nkwidgetd");
+    EXPECT_EQ(en::is_enabled("nkwidgetd"), 1);
+
+    // Either default file disables it.
+    write_file(paths::disable_file_dotted("nkwidgetd"), "");
+    EXPECT_EQ(en::is_enabled("nkwidgetd"), 0);
+    ASSERT_EQ(unlink(paths::disable_file_dotted("nkwidgetd").c_str()), 0);
+    write_file(paths::disable_file_plain("nkwidgetd"), "");
+    EXPECT_EQ(en::is_enabled("nkwidgetd"), 0);
+    ASSERT_EQ(en::remove_disable_files("nkwidgetd"), 1);
+    EXPECT_FALSE(exists(paths::disable_file_plain("nkwidgetd")));
+    EXPECT_EQ(en::is_enabled("nkwidgetd"), 1);
+}
+
+TEST_F(Enabled, InstalledExceptionsAreNeverReportedMissing) {
+    // lmtp has no monitor file and no package test, yet is not "missing".
+    EXPECT_EQ(en::is_enabled("lmtp"), 1);
+    write_file(paths::disable_file_plain("lmtp"), "");
+    EXPECT_EQ(en::is_enabled("lmtp"), 0);
+}
+
+TEST_F(Enabled, AlwaysEnabledServicesIgnoreDisableFiles) {
+    write_file(paths::disable_file_plain("nksrvd"), "");
+    write_file(paths::disable_file_plain("nkqueued"), "");
+    EXPECT_EQ(en::is_enabled("nksrvd"), 1);
+    EXPECT_EQ(en::is_enabled("nkqueued"), 1);
+}
+
+TEST_F(Enabled, DnsBindPdnsAndNamedShareTheirDisableFiles) {
+    const auto dns = en::get_files_for_service("dns");
+    ASSERT_TRUE(dns);
+    ASSERT_EQ(dns->size(), 3u);
+    EXPECT_EQ(en::get_files_for_service("bind"), dns);
+    EXPECT_EQ(en::get_files_for_service("pdns"), dns);
+    // The daemon is DNS too, and keeps its own second file (named.disabled).
+    auto named = *dns;
+    named.push_back(norvik::paths::disable_file_dotted("named"));
+    EXPECT_EQ(en::get_files_for_service("named"), named);
+
+    install("bind");
+    EXPECT_EQ(en::is_enabled("dns"), 1);
+    EXPECT_EQ(en::is_enabled("bind"), 1);
+    EXPECT_EQ(en::is_enabled("named"), 1);
+    ASSERT_TRUE(en::touch_disable_file("dns"));
+    EXPECT_TRUE(exists((*dns)[0]));
+    EXPECT_FALSE(exists((*dns)[1]));
+    EXPECT_EQ(en::is_enabled("dns"), 0);
+    EXPECT_EQ(en::is_enabled("bind"), 0);
+    EXPECT_EQ(en::is_enabled("named"), 0);
+    EXPECT_EQ(en::_check_for_disabled_file("pdns"), 0);
+
+    // Any one of the three disables all of them; removing through one name
+    // clears the lot.
+    write_file((*dns)[2], "");
+    ASSERT_EQ(en::remove_disable_files("pdns"), 1);
+    for (const auto& p : *dns) EXPECT_FALSE(exists(p)) << p;
+    EXPECT_EQ(en::is_enabled("bind"), 1);
+    EXPECT_EQ(en::is_enabled("named"), 1);
+
+    // Disabling through the daemon's name disables DNS under every name.
+    ASSERT_TRUE(en::touch_disable_file("named"));
+    EXPECT_TRUE(exists((*dns)[0]));
+    EXPECT_EQ(en::is_enabled("dns"), 0);
+    ASSERT_EQ(en::remove_disable_files("named"), 1);
+    EXPECT_EQ(en::is_enabled("dns"), 1);
+    write_file(named.back(), "");
+    EXPECT_EQ(en::is_enabled("named"), 0);
+    EXPECT_EQ(en::is_enabled("dns"), 1);
+}
+
+TEST_F(Enabled, AliasesHaveTheFilesOfTheServiceTheyName) {
+    const auto mysql = en::get_files_for_service("mysql");
+    const auto postgresql = en::get_files_for_service("postgresql");
+    ASSERT_TRUE(mysql && postgresql);
+    EXPECT_EQ(en::get_files_for_service("mysqld"), mysql);
+    EXPECT_EQ(en::get_files_for_service("postgres"), postgresql);
+
+    write_file(mysql->back(), "");
+    EXPECT_EQ(en::_check_for_disabled_file("mysqld"), 0);
+    write_file(postgresql->front(), "");
+    ASSERT_EQ(en::remove_disable_files("postgres"), 1);
+    EXPECT_FALSE(exists(postgresql->front()));
+    EXPECT_EQ(en::_check_for_disabled_file("postgresql"), 1);
+}
+
+TEST_F(Enabled, ImapAndMailShareTheirFirstTwoFiles) {
+    const auto imap = en::get_files_for_service("imap");
+    const auto mail = en::get_files_for_service("mail");
+    ASSERT_TRUE(imap && mail);
+    ASSERT_EQ(imap->size(), 3u);
+    ASSERT_EQ(mail->size(), 2u);
+    EXPECT_EQ((*imap)[0], (*mail)[0]);
+    EXPECT_EQ((*imap)[1], (*mail)[1]);
+    EXPECT_EQ(en::get_files_for_service("pop")->size(), 2u);
+}
+
+TEST_F(Enabled, TouchCreatesOnlyTheFirstFileAndNotTwice) {
+    install("nkwidgetd");
+    ASSERT_TRUE(en::touch_disable_file("nkwidgetd"));
+    EXPECT_TRUE(exists(paths::disable_file_plain("nkwidgetd")));
+    EXPECT_FALSE(exists(paths::disable_file_dotted("nkwidgetd")));
+
+    // Already disabled (by the second file): success without touching anything.
+    ASSERT_EQ(unlink(paths::disable_file_plain("nkwidgetd").c_str()), 0);
+    write_file(paths::disable_file_dotted("nkwidgetd"), "keep");
+    ASSERT_TRUE(en::touch_disable_file("nkwidgetd"));
+    EXPECT_FALSE(exists(paths::disable_file_plain("nkwidgetd")));
+    EXPECT_EQ(read_file(paths::disable_file_dotted("nkwidgetd")), "keep");
+}
+
+TEST_F(Enabled, SymlinkedDisableFilesAreNeverFollowedOrRemoved) {
+    install("nkwidgetd");
+    const std::string target = tmp / "victim";
+    write_file(target, "precious");
+    ASSERT_EQ(symlink(target.c_str(), paths::disable_file_plain("nkwidgetd").c_str()), 0);
+    write_file(paths::disable_file_dotted("nkwidgetd"), "");
+
+    EXPECT_EQ(en::is_enabled("nkwidgetd"), 0);
+    // The regular file goes, the link and its target stay.
+    EXPECT_EQ(en::remove_disable_files("nkwidgetd"), 1);
+    EXPECT_FALSE(exists(paths::disable_file_dotted("nkwidgetd")));
+    struct stat st{};
+    ASSERT_EQ(lstat(paths::disable_file_plain("nkwidgetd").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(read_file(target), "precious");
+
+    // A dangling link in the first place: touching must not create its target.
+    ASSERT_EQ(unlink(paths::disable_file_plain("nkwidgetd").c_str()), 0);
+    const std::string nowhere = tmp / "created-through-link";
+    ASSERT_EQ(symlink(nowhere.c_str(), paths::disable_file_plain("nkwidgetd").c_str()), 0);
+    EXPECT_EQ(en::is_enabled("nkwidgetd"), 1);
+    EXPECT_FALSE(en::touch_disable_file("nkwidgetd"));
+    EXPECT_FALSE(exists(nowhere));
+
+    // A directory in a disable file's place is not removed either.
+    ASSERT_EQ(unlink(paths::disable_file_plain("nkwidgetd").c_str()), 0);
+    norvik::test::make_dirs(paths::disable_file_dotted("nkwidgetd"));
+    EXPECT_EQ(en::remove_disable_files("nkwidgetd"), 1);
+    EXPECT_TRUE(exists(paths::disable_file_dotted("nkwidgetd")));
+}
+
+TEST_F(Enabled, UnexaminableDisableFileWarnsAndNextOneCounts) {
+    install("nkwidgetd");
+    // A link loop: the existence test fails with ELOOP, not ENOENT.
+    const std::string a = paths::disable_file_plain("nkwidgetd");
+    const std::string b = tmp / "loop";
+    ASSERT_EQ(symlink(b.c_str(), a.c_str()), 0);
+    ASSERT_EQ(symlink(a.c_str(), b.c_str()), 0);
+
+    testing::internal::CaptureStderr();
+    const int first = en::is_enabled("nkwidgetd");
+    std::string logged = testing::internal::GetCapturedStderr();
+    if (exists(paths::error_log())) logged += read_file(paths::error_log());
+    EXPECT_EQ(first, 1);
+    EXPECT_NE(logged.find(a), std::string::npos) << logged;
+
+    write_file(paths::disable_file_dotted("nkwidgetd"), "");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(en::is_enabled("nkwidgetd"), 0);
+    testing::internal::GetCapturedStderr();
+}
+
+TEST_F(Enabled, InvalidNamesNeverBecomeFiles) {
+    for (const std::string bad : {"../../x", "a/b", "x y", "-dash", "evil\n"}) {
+        SCOPED_TRACE(bad);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(en::is_enabled(bad), 0);
+        en::touch_disable_file(bad);
+        EXPECT_FALSE(en::get_files_for_service(bad));
+        EXPECT_FALSE(en::remove_disable_files(bad));
+        testing::internal::GetCapturedStderr();
+    }
+    // Nothing at all appeared below the root's /etc or above it.
+    EXPECT_FALSE(exists(tmp / "x"));
+    EXPECT_FALSE(exists(tmp / "xdisable"));
+    EXPECT_FALSE(exists(paths::etc_dir() + "/a"));
+    EXPECT_FALSE(exists(paths::etc_dir() + "/../../xdisable"));
+}
+
+TEST_F(Enabled, ProtocolListFromFileConfigOrDefault) {
+    // Neither source: the default list.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(en::get_dovecot_enabled_protocols(), (std::set<std::string>{"imap", "pop3"}));
+    testing::internal::GetCapturedStderr();
+
+    write_file(en::DOVECOT_CONF_FILE(), "# mail server\nlisten = *\nprotocols:   imap\t \nssl = yes\n");
+    EXPECT_EQ(en::get_dovecot_enabled_protocols(), (std::set<std::string>{"imap"}));
+    EXPECT_EQ(en::is_enabled("imap"), 1);
+    EXPECT_EQ(en::is_enabled("pop"), 0);
+
+    // Only a line that starts with the key counts.
+    write_file(en::DOVECOT_CONF_FILE(), "#protocols: lmtp\n  protocols: pop3\nother: 1\n");
+    EXPECT_EQ(en::get_dovecot_enabled_protocols(), (std::set<std::string>{"imap", "pop3"}));
+
+    write_file(en::DOVECOT_CONF_FILE(), "protocols: imap pop3 lmtp\n");
+    EXPECT_EQ(en::get_dovecot_enabled_protocols(), (std::set<std::string>{"imap", "pop3", "lmtp"}));
+
+    // The protocol file wins over the configuration.
+    write_file(paths::protocols_file(), "pop3 imap");
+    EXPECT_EQ(en::get_dovecot_enabled_protocols(), (std::set<std::string>{"imap", "pop3"}));
+    write_file(paths::protocols_file(), "pop3\n");
+    EXPECT_EQ(en::get_dovecot_enabled_protocols(), (std::set<std::string>{"pop3"}));
+    EXPECT_EQ(en::is_enabled("imap"), 0);
+    EXPECT_EQ(en::is_enabled("pop"), 1);
+}
+
+TEST_F(Enabled, AreEnabledCombinesAnyAndAll) {
+    install("nkwidgetd");
+    install("nkgadgetd");
+    write_file(paths::disable_file_plain("nkgadgetd"), "");
+    EXPECT_TRUE(en::are_enabled(norvik::validate::anyallmatcher::MatchRule{{"nkwidgetd", "nkgadgetd"}, "any"}));
+    EXPECT_FALSE(en::are_enabled(norvik::validate::anyallmatcher::MatchRule{{"nkwidgetd", "nkgadgetd"}, "all"}));
+    EXPECT_FALSE(en::are_enabled("nkgadgetd"));
+}
+
+TEST_F(Enabled, ServicesWithRulesOfTheirOwn) {
+    // Greylisting: its configuration key, never a disable file.
+    write_file(paths::disable_file_plain("nkgreylistd"), "");
+    main_config("greylist_enabled=1\n");
+    EXPECT_EQ(en::is_enabled("nkgreylistd"), 1);
+    if (geteuid() == 0) {
+        // Disabling goes through the configuration, not through a file.
+        ASSERT_EQ(unlink(paths::disable_file_plain("nkgreylistd").c_str()), 0);
+        EXPECT_TRUE(en::touch_disable_file("nkgreylistd"));
+        EXPECT_NE(read_file(paths::main_config()).find("greylist_enabled=0"), std::string::npos);
+        EXPECT_FALSE(exists(paths::disable_file_plain("nkgreylistd")));
+    }
+
+    // The catalogued second MTA service: only the service list's answer.
+    write_file(paths::disable_file_plain("exim-altport"), "");
+    EXPECT_EQ(en::is_enabled("exim-altport"), 0);
+    install("exim-altport");
+    EXPECT_EQ(en::is_enabled("exim-altport"), 1);
+
+    // No place on a DNS-only server, whatever the files say.
+    EXPECT_EQ(en::is_enabled("norvik_php_fpm"), 1);
+    norvik::server::type::set_DNSONLY_MODE(1);
+    EXPECT_EQ(en::is_enabled("norvik_php_fpm"), 0);
+    norvik::server::type::set_DNSONLY_MODE(0);
+    write_file(paths::disable_file_plain("norvik_php_fpm"), "");
+    EXPECT_EQ(en::is_enabled("norvik_php_fpm"), 0);
+
+    // WebDAV: not wanted while both of its web roles are off; else the
+    // ordinary tests follow.
+    EXPECT_EQ(en::is_enabled("nkdavd"), 1);
+    write_file(paths::disable_file_dotted("nkdavd"), "");
+    EXPECT_EQ(en::is_enabled("nkdavd"), 0);
+    ASSERT_EQ(unlink(paths::disable_file_dotted("nkdavd").c_str()), 0);
+    const std::string roles = norvik::server::type::TouchFileRole::ROLES_TOUCHFILE_BASE_PATH();
+    write_file(roles + "/WebDisk", "");
+    write_file(roles + "/CalendarContact", "");
+    norvik::server::type::role::enabledcache::_unset_all();
+    EXPECT_EQ(en::is_enabled("nkdavd"), 0);
+    ASSERT_EQ(unlink((roles + "/WebDisk").c_str()), 0);
+    norvik::server::type::role::enabledcache::_unset_all();
+    EXPECT_EQ(en::is_enabled("nkdavd"), 1);
+}
+
+TEST_F(Enabled, ConfigEntryMeanings) {
+    main_config("k=skip\n");
+    EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"k", ""}), 0);
+    EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"k", en::MEANING_INVERTING}), 0);
+    EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"k", en::MEANING_DIRECT}), 1);
+    main_config("k=yes\n");
+    EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"k", ""}), std::nullopt);
+    main_config("k=0\n");
+    EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"k", en::MEANING_DIRECT}), 0);
+    EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"k", en::MEANING_INVERTING}), 1);
+    EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"missing", ""}), std::nullopt);
+}
+
+TEST_F(Enabled, RemoteDatabaseCountsAsProvided) {
+    // Off here either way: not installed, or switched off by its file.
+    write_file(paths::etc_dir() + "/mysqldisable", "");
+    install("nkwidgetd");
+    write_file(paths::disable_file_plain("nkwidgetd"), "");
+    ASSERT_EQ(en::is_enabled("mysql"), 0);
+    const std::string cache = paths::global_cache_dir() + "/database.json";
+    write_file(cache, "{\"data\":{\"has_remote_mysql\":0}}");
+    norvik::globalcache::clearcache();
+    EXPECT_EQ(en::is_provided("mysql"), 0);
+    write_file(cache, "{\"data\":{\"has_remote_mysql\":1}}");
+    norvik::globalcache::clearcache();
+    EXPECT_EQ(en::is_provided("mysql"), 1);
+    EXPECT_TRUE(en::are_provided("mysql"));
+    // Only database services profit from a remote server.
+    EXPECT_EQ(en::is_provided("nkwidgetd"), 0);
+}
+
+}  // namespace
