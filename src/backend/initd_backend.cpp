@@ -26,7 +26,6 @@
 #include "initd/scripts.hpp"
 #include "initd/startup_log.hpp"
 #include "run/child_error_text.hpp"
-#include "service/service.hpp"
 
 namespace norvik::servicemanager::manager {
 
@@ -59,8 +58,8 @@ std::vector<std::string> command(const std::string& program, const std::vector<s
 
 }  // namespace
 
-Initd::Initd(std::string service, bool executed_by_systemd)
-    : service_(std::move(service)), executed_by_systemd_(executed_by_systemd) {}
+Initd::Initd(std::string service, bool executed_by_systemd, bool started_by_init)
+    : service_(std::move(service)), executed_by_systemd_(executed_by_systemd), started_by_init_(started_by_init) {}
 
 void Initd::set_pid_stop_wait_for_testing(int seconds) { pid_stop_wait() = seconds; }
 
@@ -71,8 +70,9 @@ const std::string& Initd::init_script() {
     return *init_script_;
 }
 
-std::optional<int> Initd::run_logged(Base& srv, bool wipe, const std::vector<std::string>& cmd) {
+std::optional<int> Initd::run_logged(ManagedService& srv, bool wipe, const std::vector<std::string>& cmd) {
     restartsrv::LoggedStartupOptions o;
+    o.started_by_init = started_by_init_;
     o.wait = true;
     o.timeout = srv.init_script_timeout();
     bool timed_out = false;
@@ -89,7 +89,7 @@ std::optional<int> Initd::run_logged(Base& srv, bool wipe, const std::vector<std
     return child_status();
 }
 
-int Initd::script_status(Base& srv, std::string* said) {
+int Initd::script_status(ManagedService& srv, std::string* said) {
     bool timed_out = false;
     std::optional<int> st;
     try {
@@ -101,7 +101,7 @@ int Initd::script_status(Base& srv, std::string* said) {
     return st && !timed_out && WIFEXITED(*st) ? WEXITSTATUS(*st) : -1;
 }
 
-std::string Initd::status_fallback(Base& srv) {
+std::string Initd::status_fallback(ManagedService& srv) {
     if (srv.is_norvik_service() || !srv.pidfile().empty() || init_script().empty()) return "";
     std::string said;
     const int code = script_status(srv, &said);
@@ -113,7 +113,7 @@ std::string Initd::status_fallback(Base& srv) {
     return "";
 }
 
-bool Initd::start_gave_up(Base& srv) {
+bool Initd::start_gave_up(ManagedService& srv) {
     if (!start_returned_) return false;
     // The PID-file wait polls far more often than a scan of /proc is worth.
     const double now = timehires::time();
@@ -138,7 +138,7 @@ bool Initd::start_gave_up(Base& srv) {
     return true;
 }
 
-bool Initd::start(Base& srv) {
+bool Initd::start(ManagedService& srv) {
     srv.debug("Starting “" + service_ + "” through the init.d back end.");
     std::vector<std::string> cmd;
     if (srv.is_norvik_service()) {
@@ -167,7 +167,7 @@ bool Initd::start(Base& srv) {
     return false;
 }
 
-bool Initd::restart(Base& srv) {
+bool Initd::restart(ManagedService& srv) {
     std::vector<std::string> cmd;
     if (srv.is_norvik_service()) {
         if (is_plain_file(srv.pidfile())) ::unlink(srv.pidfile().c_str());
@@ -185,7 +185,7 @@ bool Initd::restart(Base& srv) {
     return ok;
 }
 
-bool Initd::reload(Base& srv) {
+bool Initd::reload(ManagedService& srv) {
     if (init_script().empty()) return true;
     auto code = run_logged(srv, wipe_startup_log_, {init_script(), RELOAD_WORD});
     bool ok = !code || *code == 0;
@@ -193,7 +193,7 @@ bool Initd::reload(Base& srv) {
     return ok;
 }
 
-int Initd::stop_by_pidfile(Base& srv) {
+int Initd::stop_by_pidfile(ManagedService& srv) {
     const std::string pidfile = srv.pidfile();
     // A PID file anyone but root or the service's owner can write could make
     // us signal any process; it is checked and read through one descriptor.
@@ -236,7 +236,7 @@ int Initd::stop_by_pidfile(Base& srv) {
     return gone ? 1 : 0;
 }
 
-bool Initd::stop(Base& srv) {
+bool Initd::stop(ManagedService& srv) {
     int successes = 0;
     if (srv.is_norvik_service()) {
         set_safe_path();

@@ -26,7 +26,10 @@ public:
     // Seconds the PID stop waits for the process to go.
     static constexpr int PID_STOP_WAIT = 30;
 
-    explicit Initd(std::string service, bool executed_by_systemd = false);
+    // executed_by_systemd: stop() always goes to the back end (started by
+    // init, or the init script asked for by hand); started_by_init: the
+    // parent is process 1.
+    explicit Initd(std::string service, bool executed_by_systemd = false, bool started_by_init = false);
 
     std::string kind() const override { return "Initd"; }
     std::string service() const override { return service_; }
@@ -44,18 +47,18 @@ public:
     bool this_process_was_executed_by_systemd() const override { return executed_by_systemd_; }
     void this_process_was_executed_by_systemd(bool v) { executed_by_systemd_ = v; }
 
-    bool start(Base& srv) override;
-    bool stop(Base& srv) override;
-    bool reload(Base& srv) override;
+    bool start(ManagedService& srv) override;
+    bool stop(ManagedService& srv) override;
+    bool reload(ManagedService& srv) override;
     bool has_restart() const override { return true; }
-    bool restart(Base& srv) override;
+    bool restart(ManagedService& srv) override;
     // For a service whose running state nothing else can tell (no PID
     // file, not one of the panel's daemons): its init script's status.
-    std::string status_fallback(Base& srv) override;
+    std::string status_fallback(ManagedService& srv) override;
     // The start has plainly failed: its command returned, nothing it
     // started still runs, the PID file names no live process, and the init
     // script's status (when it has one) says not running.
-    bool start_gave_up(Base& srv) override;
+    bool start_gave_up(ManagedService& srv) override;
 
     // The number of layers that stopped something in the last stop().
     int last_stop_successes() const { return last_successes_; }
@@ -68,16 +71,17 @@ private:
     // when the program could not be run at all.
     // A call past the service's init-script time limit has its session
     // ended and counts as failed.
-    std::optional<int> run_logged(Base& srv, bool wipe, const std::vector<std::string>& cmd);
+    std::optional<int> run_logged(ManagedService& srv, bool wipe, const std::vector<std::string>& cmd);
     // 1 when the PID stop ended the process.
-    int stop_by_pidfile(Base& srv);
+    int stop_by_pidfile(ManagedService& srv);
     // The init script's own status answer; -1 when it gave none.
-    int script_status(Base& srv, std::string* said);
+    int script_status(ManagedService& srv, std::string* said);
 
     std::string service_;
     std::optional<std::string> init_script_;
     bool wipe_startup_log_ = true;
     bool executed_by_systemd_ = false;
+    bool started_by_init_ = false;
     bool script_even_for_units_ = false;
     int last_successes_ = 0;
     // What the last start left: our descendants before it, whether its

@@ -12,7 +12,6 @@
 #include "output/output.hpp"
 #include "initd/service_log.hpp"
 #include "run/saferun.hpp"
-#include "service/service.hpp"
 
 namespace norvik::servicemanager::manager {
 
@@ -100,7 +99,7 @@ void Systemd::BUILD() {
 
 std::string Systemd::gl_systemctl_binary() { return paths::systemctl(); }
 
-bool Systemd::start(Base& srv) {
+bool Systemd::start(ManagedService& srv) {
     const std::string unit = service_ + restartsrv::systemd::UNIT_SUFFIX;
     // A unit that requires its socket brings it back itself. Others are not
     // started with it: systemd refuses to start a socket whose service is
@@ -124,7 +123,7 @@ bool Systemd::start(Base& srv) {
     return ok;
 }
 
-bool Systemd::run_job(Base& srv, const std::vector<std::string>& args, std::string* said) {
+bool Systemd::run_job(ManagedService& srv, const std::vector<std::string>& args, std::string* said) {
     const int limit = srv.init_script_timeout();
     Ran r = run_systemctl(args, limit);
     if (!r.timed_out) {
@@ -150,7 +149,7 @@ bool Systemd::run_job(Base& srv, const std::vector<std::string>& args, std::stri
     throw PlainError(text);
 }
 
-std::string Systemd::refuses_to_start(Base& /*srv*/) {
+std::string Systemd::refuses_to_start(ManagedService& /*srv*/) {
     const UnitRecord rec = restartsrv::systemd::get_service_info_via_systemd(service_);
     if (!restartsrv::systemd::is_masked(rec)) return {};
     const std::string unit = service_ + restartsrv::systemd::UNIT_SUFFIX;
@@ -159,7 +158,7 @@ std::string Systemd::refuses_to_start(Base& /*srv*/) {
            "). Unmask it first; a stop still works.";
 }
 
-bool Systemd::stop(Base& srv, const std::string& type) {
+bool Systemd::stop(ManagedService& srv, const std::string& type) {
     const std::string unit_type = type.empty() ? std::string(STOP_TYPE) : type;
     std::vector<std::string> args = {"stop", service_ + "." + unit_type};
     // Units that would start the service again on demand (its sockets,
@@ -180,7 +179,7 @@ bool Systemd::stop(Base& srv, const std::string& type) {
     return r.status == 0;
 }
 
-bool Systemd::reload(Base& srv) {
+bool Systemd::reload(ManagedService& srv) {
     std::string said;
     Ran r;
     r.status = run_job(srv, {"reload", service_ + restartsrv::systemd::UNIT_SUFFIX}, &said) ? 0 : 1 << 8;
@@ -191,7 +190,7 @@ bool Systemd::reload(Base& srv) {
     return r.status == 0;
 }
 
-int Systemd::restart_attempt(Base& srv, int attempt) {
+int Systemd::restart_attempt(ManagedService& srv, int attempt) {
     if (attempt == 1 && !srv.doomed_rules().empty()) {
         srv.debug("Killing the left-over processes of “" + srv.service_name() + "” before the first retry.");
         restartsrv::doomedprocess(srv.doomed_rules(), srv.verbose() != 0);
@@ -217,7 +216,7 @@ UnitRecord Systemd::live_record() {
     return last_seen_;
 }
 
-std::string Systemd::status_helper(Base& srv) {
+std::string Systemd::status_helper(ManagedService& srv) {
     const UnitRecord rec = live_record();
     std::string out;
     if (restartsrv::systemd::is_up_state(rec)) {
@@ -253,13 +252,13 @@ std::string Systemd::status_helper(Base& srv) {
     return out;
 }
 
-bool Systemd::is_active(Base& srv) {
+bool Systemd::is_active(ManagedService& srv) {
     const bool live = restartsrv::systemd::is_up_state(live_record());
     srv.debug(std::string("The unit “") + service_ + "” is " + (live ? "active." : "inactive."));
     return live;
 }
 
-bool Systemd::start_gave_up(Base& srv) {
+bool Systemd::start_gave_up(ManagedService& srv) {
     if (!started_ || last_seen_.empty()) return false;
     const std::string state = field_of(last_seen_, "ActiveState"), sub = field_of(last_seen_, "SubState");
     const bool gave_up = state == restartsrv::systemd::FAILED_WORD || state == restartsrv::systemd::INACTIVE_WORD ||

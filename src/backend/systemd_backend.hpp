@@ -30,23 +30,23 @@ public:
     std::string service() const override { return service_; }
     void service(const std::string& v) { service_ = v; }
 
-    bool start(Base& srv) override;
-    bool stop(Base& srv) override { return stop(srv, STOP_TYPE); }
-    bool stop(Base& srv, const std::string& type);
-    bool reload(Base& srv) override;
+    bool start(ManagedService& srv) override;
+    bool stop(ManagedService& srv) override { return stop(srv, STOP_TYPE); }
+    bool stop(ManagedService& srv, const std::string& type);
+    bool reload(ManagedService& srv) override;
     bool this_process_was_executed_by_systemd() const override { return executed_by_systemd_; }
     void this_process_was_executed_by_systemd(bool v) { executed_by_systemd_ = v; }
 
     bool has_restart_attempt() const override { return true; }
-    int restart_attempt(Base& srv, int attempt) override;
+    int restart_attempt(ManagedService& srv, int attempt) override;
     bool has_status_helper() const override { return true; }
-    std::string status_helper(Base& srv) override;
-    bool is_active(Base& srv);
+    std::string status_helper(ManagedService& srv) override;
+    bool is_active(ManagedService& srv);
     // After this run's own start job: systemd gave the unit up (failed,
     // stopped again, or waiting to restart after a failure).
-    bool start_gave_up(Base& srv) override;
+    bool start_gave_up(ManagedService& srv) override;
     // A masked unit is never started, restarted or reloaded.
-    std::string refuses_to_start(Base& srv) override;
+    std::string refuses_to_start(ManagedService& srv) override;
 
     bool has_service_via_systemd() const override { return true; }
     const UnitRecord& service_via_systemd() const override { return record_; }
@@ -58,7 +58,7 @@ private:
     UnitRecord live_record();
     // Runs a job (start, stop, reload...) under the service's time limit;
     // past it the job is cancelled and the error says how the unit is left.
-    bool run_job(Base& srv, const std::vector<std::string>& args, std::string* said);
+    bool run_job(ManagedService& srv, const std::vector<std::string>& args, std::string* said);
 
     std::string service_;
     UnitRecord record_;

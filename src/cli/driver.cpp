@@ -1,295 +1,5 @@
 #include "cli/driver.hpp"
 
-#include <sys/stat.h>
-
-#include <algorithm>
-#include <cctype>
-#include <cstdio>
-#include <cstdlib>
-
-#include "config/nkconf.hpp"
-#include "output/formatted_html.hpp"
-#include "output/formatted_terminal.hpp"
-#include "cli/report.hpp"
-
-namespace norvik::restartsrv {
-
-namespace {
-std::string& program_path_storage() {
-    static std::string path;
-    return path;
-}
-}  // namespace
-
-std::vector<std::string>& argv() {
-    static std::vector<std::string> list;
-    return list;
-}
-
-const std::string& program_path() { return program_path_storage(); }
-void set_program_path(const std::string& path) { program_path_storage() = path; }
-
-namespace {
-// Set while is_query_request parses: the check-mode header is not its to print.
-bool g_quiet_parse = false;
-}  // namespace
-
-std::vector<std::string> _get_argv() { return argv(); }
-void _set_argv(std::vector<std::string> list) { argv() = std::move(list); }
-
-// ---------------------------------------------------------------------------
-// Option parsing with pass-through: recognised options are removed, anything
-// else stays where it was. Long names may be given with one or two dashes, in
-// any case, abbreviated to a unique prefix, and negated as --no-X / --noX
-// where the option allows it.
-
-namespace {
-
-// A switch is a flag that may also carry a yes/no value (--graceful=0).
-enum class Kind { Flag, Value, Switch };
-
-// The words a switch takes as its value, given inline or as the next word.
-bool is_switch_value(const std::string& word) {
-    static const char* const words[] = {"0", "1", "yes", "no", "true", "false", "on", "off"};
-    std::string w;
-    for (char c : word) w += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return std::any_of(std::begin(words), std::end(words), [&](const char* x) { return w == x; });
-}
-
-struct OptionSpec {
-    const char* name;
-    Kind kind;
-    bool negatable;
-};
-
-const OptionSpec OPTIONS[] = {
-    {"status", Kind::Flag, true},   {"check", Kind::Flag, true},
-    {"verbose", Kind::Flag, true},  {"debug", Kind::Flag, true},
-    {"restart-attempt", Kind::Value, false},
-    {"stop", Kind::Flag, true},     {"reload", Kind::Flag, true},
-    {"restart", Kind::Flag, true},  {"graceful", Kind::Switch, true},
-};
-
-struct Spelling {
-    std::string text;
-    const OptionSpec* option;
-    bool negated;
-};
-
-const std::vector<Spelling>& spellings() {
-    static const std::vector<Spelling> all = [] {
-        std::vector<Spelling> v;
-        for (const auto& o : OPTIONS) {
-            v.push_back({o.name, &o, false});
-            if (o.negatable) {
-                v.push_back({std::string("no") + o.name, &o, true});
-                v.push_back({std::string("no-") + o.name, &o, true});
-            }
-        }
-        return v;
-    }();
-    return all;
-}
-
-std::string lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-// The option a name stands for: an exact spelling, else the one option
-// (and sense) that every spelling starting with it shares.
-const Spelling* find_spelling(const std::string& name) {
-    for (const auto& s : spellings())
-        if (s.text == name) return &s;
-    const Spelling* found = nullptr;
-    for (const auto& s : spellings()) {
-        if (s.text.compare(0, name.size(), name) != 0) continue;
-        if (found && (found->option != s.option || found->negated != s.negated)) return nullptr;
-        if (!found) found = &s;
-    }
-    return found;
-}
-
-}  // namespace
-
-std::vector<std::string> option_spellings() {
-    std::vector<std::string> v;
-    for (const auto& sp : spellings()) v.push_back(sp.text);
-    return v;
-}
-
-bool parseargv_takes(const std::string& name) { return !name.empty() && find_spelling(name) != nullptr; }
-
-ParsedArgs parseargv() {
-    ParsedArgs r;
-    std::vector<std::string> copy = _get_argv();
-    std::vector<std::string> rest;
-
-    auto handle = [&](const OptionSpec& o, bool value, const std::string& text) {
-        std::string n = o.name;
-        if (n == "status") r.status = value;
-        else if (n == "check") r.check = value;
-        else if (n == "verbose") r.verbose = value ? 1 : 0;
-        else if (n == "debug") r.verbose = value ? 2 : 0;
-        else if (n == "restart-attempt") r.restart_attempts = text;
-        else if (n == "graceful") r.graceful = value ? (text.empty() ? "1" : text) : "0";
-        else if (n == "stop" || n == "reload") {
-            r.restart = value ? (n == "stop" ? STOP : RELOAD) : RESTART;
-            r.check = false;
-            r.status = false;
-        } else if (n == "restart") {
-            if (value) {
-                r.restart = RESTART;
-                r.check = false;
-                r.status = false;
-            } else {
-                r.restart = 0;
-            }
-        }
-    };
-
-    for (size_t i = 0; i < copy.size(); ++i) {
-        const std::string& arg = copy[i];
-        if (arg == "--") {
-            // Everything from the terminator on is left alone.
-            rest.insert(rest.end(), copy.begin() + static_cast<std::ptrdiff_t>(i), copy.end());
-            break;
-        }
-        if (arg.size() < 2 || arg[0] != '-') {
-            rest.push_back(arg);
-            continue;
-        }
-        std::string body = arg.substr(arg[1] == '-' ? 2 : 1);
-        std::optional<std::string> inline_value;
-        if (auto eq = body.find('='); eq != std::string::npos) {
-            inline_value = body.substr(eq + 1);
-            body.resize(eq);
-        }
-        const Spelling* sp = body.empty() ? nullptr : find_spelling(lower(body));
-        if (!sp) {
-            rest.push_back(arg);
-            continue;
-        }
-        if (sp->option->kind == Kind::Flag) {
-            if (inline_value) {  // a flag given a value is not ours
-                rest.push_back(arg);
-                continue;
-            }
-            handle(*sp->option, !sp->negated, "");
-            continue;
-        }
-        if (sp->option->kind == Kind::Switch) {
-            // --no-X takes no value; --X takes a yes/no word inline or next.
-            if (sp->negated && inline_value) {
-                rest.push_back(arg);
-                continue;
-            }
-            std::string v = inline_value.value_or("");
-            if (!sp->negated && !inline_value && i + 1 < copy.size() && is_switch_value(copy[i + 1])) v = copy[++i];
-            handle(*sp->option, !sp->negated, v);
-            continue;
-        }
-        if (inline_value) {
-            handle(*sp->option, true, *inline_value);
-            continue;
-        }
-        if (i + 1 < copy.size() && (copy[i + 1].empty() || copy[i + 1][0] != '-')) {
-            handle(*sp->option, true, copy[i + 1]);
-            ++i;
-            continue;
-        }
-        rest.push_back(arg);  // a value option without its value
-    }
-    _set_argv(std::move(rest));
-
-    if (r.status || r.check) {
-        r.restart = 0;
-        r.graceful.reset();
-        r.restart_attempts.reset();
-    } else if (!r.restart) {
-        // Asking for no restart asks for the status.
-        r.status = true;
-        r.graceful.reset();
-        r.restart_attempts.reset();
-    }
-
-    if (r.check && !g_quiet_parse) {
-        const char* header = std::getenv("RESTARTSRV_CHECKMODE_HEADER");
-        if (header && *header && std::string(header) != "0" && report::json_mode()) {
-            norvik::Output().message(output::TYPE_HEADER, CHECKMODE_HEADER_LINE);
-        } else if (header && *header && std::string(header) != "0") {
-            std::fputs(CHECKMODE_HEADER_LINE, stdout);
-            std::fputc('\n', stdout);
-            std::fflush(stdout);
-        }
-    }
-    return r;
-}
-
-namespace {
-ParsedArgs parse_quietly(const std::vector<std::string>& args) {
-    std::vector<std::string> saved = argv();
-    argv() = args;
-    g_quiet_parse = true;
-    ParsedArgs r;
-    try {
-        r = parseargv();
-    } catch (...) {
-        g_quiet_parse = false;
-        argv() = std::move(saved);
-        throw;
-    }
-    g_quiet_parse = false;
-    argv() = std::move(saved);
-    return r;
-}
-}  // namespace
-
-bool is_query_request(const std::vector<std::string>& args) {
-    ParsedArgs r = parse_quietly(args);
-    return r.status || r.check;
-}
-
-std::string requested_action(const std::vector<std::string>& args) {
-    ParsedArgs r = parse_quietly(args);
-    if (r.check) return "CHECK";
-    if (r.status) return "STATUS";
-    return r.restart == STOP ? "STOP" : r.restart == RELOAD ? "RELOAD" : "RESTART";
-}
-
-std::shared_ptr<norvik::Output> get_formatted_output_object(const std::vector<std::string>& args) {
-    // A panel asked for JSON lines; the environment, so that no argument
-    // word can clash with it.
-    if (report::json_mode()) return std::make_shared<norvik::Output>();
-    for (const auto& a : args)
-        if (a.find("html") != std::string::npos) return std::make_shared<output::formatted::HTML>();
-    return std::make_shared<output::formatted::Terminal>();
-}
-
-const std::vector<std::string>& path_directories() {
-    static const std::vector<std::string> dirs = {"/usr/local/sbin", "/usr/local/bin", "/usr/sbin",
-                                                  "/usr/bin",        "/sbin",          "/bin"};
-    return dirs;
-}
-
-void setuppath() {
-    std::string path;
-    for (const auto& d : path_directories()) {
-        struct stat st;
-        if (::stat(d.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-        if (!path.empty()) path += ':';
-        path += d;
-    }
-    ::setenv("PATH", path.c_str(), 1);
-}
-
-std::map<std::string, std::string> loadnkconfig() { return config::loadnkconf::loadnkconf(); }
-
-}  // namespace norvik::restartsrv
-
-// ===========================================================================
-// The entry driver.
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -305,8 +15,11 @@ std::map<std::string, std::string> loadnkconfig() { return config::loadnkconf::l
 #include "foundation/clock.hpp"
 #include "foundation/service_name.hpp"
 #include "log/logger.hpp"
+#include "output/output.hpp"
 #include "output/terminal.hpp"
+#include "cli/report.hpp"
 #include "cli/usage.hpp"
+#include "service/factory.hpp"
 #include "service/lock.hpp"
 #include "systemd/units.hpp"
 #include "cli/words.hpp"
@@ -315,6 +28,7 @@ std::map<std::string, std::string> loadnkconfig() { return config::loadnkconf::l
 #include "run/saferun.hpp"
 #include "run/setsid.hpp"
 #include "services/env.hpp"
+#include "services/exceptions.hpp"
 
 namespace norvik::restartsrv {
 
@@ -338,11 +52,9 @@ constexpr const char* SYSTEMD_DEACTIVATING = "deactivating";
 constexpr const char* SYSTEMD_CODE_KILLED = "killed";
 constexpr int TERM_EXIT_STATUS = 143;
 
-// The program-wide state of the entry.
-pid_t g_ppid = -1;
-std::vector<std::string> g_check_on_argv;
-std::unique_ptr<ServiceObject> g_srv;
-ServiceFactory g_factory;
+// The service object of the run: the exit hook and the signal handlers
+// must reach it, so it is the one program-wide object.
+std::unique_ptr<servicemanager::Base> g_srv;
 
 // What the TERM handler needs, readable from a signal handler.
 std::atomic<int> g_term_lock_fd{-1};
@@ -430,10 +142,15 @@ void discard_service_object() {
     g_srv.reset();
 }
 
-bool matches(const std::string& text, const char* pattern, bool icase = false) {
-    std::regex re(pattern, icase ? std::regex::ECMAScript | std::regex::icase : std::regex::ECMAScript);
-    return std::regex_search(text, re);
+// A service that is not there to act on: not configured or not installed.
+bool is_absent(const Exception& e) {
+    return dynamic_cast<const services::NotConfigured*>(&e) || dynamic_cast<const services::NotInstalled*>(&e);
 }
+
+// A failure of no action: the service is absent or disabled, nothing ran.
+bool is_no_action(const Exception& e) { return is_absent(e) || dynamic_cast<const services::Disabled*>(&e); }
+
+bool is_query_action(const std::string& action) { return action == "CHECK" || action == "STATUS"; }
 
 // Words from the command line are tested by hand: the library's regular
 // expressions recurse once per character and overflow the stack on a long one.
@@ -503,8 +220,18 @@ std::string parent_cmdline(pid_t ppid) {
     return trim(text);
 }
 
-void write_invocation_line(const std::vector<std::string>& args) {
-    std::string cmdline = parent_cmdline(g_ppid);
+// What main was given, and who called: the run's command line.
+struct Invocation {
+    std::string program_path;
+    std::vector<std::string> args;
+    pid_t ppid = -1;
+    // Decided here only: everything below gets it in the request.
+    bool started_by_init() const { return ppid == 1; }
+};
+
+void write_invocation_line(const Invocation& inv) {
+    const std::vector<std::string>& args = inv.args;
+    std::string cmdline = parent_cmdline(inv.ppid);
     // A host without the panel's log directory gets one; where it cannot be
     // made the line is skipped and the logger writes to standard error.
     (void)make_logs_dir();
@@ -515,17 +242,12 @@ void write_invocation_line(const std::vector<std::string>& args) {
         if (i) joined += ' ';
         joined += args[i];
     }
-    std::string line = "[" + time::local::localtime2timestamp() + "] " + squeeze_unprintable(program_path()) + " " +
-                       trim(squeeze_unprintable(joined)) + " - called by ppid " + std::to_string(g_ppid) + " (" +
+    std::string line = "[" + time::local::localtime2timestamp() + "] " + squeeze_unprintable(inv.program_path) + " " +
+                       trim(squeeze_unprintable(joined)) + " - called by ppid " + std::to_string(inv.ppid) + " (" +
                        cmdline + ")\n";
     ssize_t ignored = ::write(fd, line.data(), line.size());
     (void)ignored;
     ::close(fd);
-}
-
-std::unique_ptr<ServiceObject> make_service_object(const std::string& service) {
-    if (!g_factory) throw PlainError("No service factory is installed.\n");
-    return g_factory(service);
 }
 
 // Without its own ending the message gets a line end.
@@ -544,34 +266,33 @@ void validate_service_or_die(const std::string& service) {
                      " letters, digits, \"_\" or \"-\", not starting with \"-\".\n");
 }
 
-void show_status_message_set(ServiceObject& srv) {
+void show_status_message_set(servicemanager::Base& srv) {
     auto status = srv.service_status();
     std::string body = status ? *status : std::string(NO_STATUS_TEXT) + srv.class_name();
     srv.output_obj().display_message_set(STATUS_HEADING, body);
 }
 
-int _show_fpm_status() {
-    if (program_path().find(FPM_PATH_MARKER) == std::string::npos || !g_srv) return 0;
+void show_fpm_status(const std::string& program_path) {
+    if (program_path.find(FPM_PATH_MARKER) == std::string::npos || !g_srv) return;
     g_srv->status();
     if (!report::json_mode()) std::fputs("\n", stdout);
     std::fflush(stdout);
-    return 1;
 }
 
-int _show_startup_log_for_srv(ServiceObject& srv, bool after_failure) {
+void show_startup_log(servicemanager::Base& srv, bool after_failure) {
     // The display wants shared ownership; the service object keeps it alive.
     std::shared_ptr<norvik::Output> out(&srv.output_obj(), [](norvik::Output*) {});
     // Under systemd the journal is asked for the unit the back end uses
     // ("cron" for crond), not the panel's name; the service's own logs keep it.
-    const std::string unit = srv.service_via_systemd();
+    const std::string unit = srv.systemd_unit();
     services::log::Display display(srv.service_name(), out, !unit.empty(), unit);
-    return display.show_startup_log(after_failure);
+    display.show_startup_log(after_failure);
 }
 
 // The line after a failure shown without --verbose: where its details are.
 std::string g_failure_hint;
 
-std::string failure_hint(ServiceObject& srv) {
+std::string failure_hint(servicemanager::Base& srv) {
     const std::string unit = report::unit_of(srv);
     const std::string where =
         !unit.empty() ? "\"journalctl -u " + unit + "\""
@@ -627,21 +348,16 @@ std::string success_text(const std::string& action, const std::string& service) 
     return "";
 }
 
-}  // namespace
-
-void set_service_factory(ServiceFactory factory) { g_factory = std::move(factory); }
-ServiceObject* get_current_service() { return g_srv.get(); }
-
-bool _parent_is_systemd() { return g_ppid == 1; }
-
-int _exit_if_triggered_by_systemd_term_or_kill_signal(const std::vector<std::string>& args) {
+// systemd stopping a unit whose main process a signal already ended: there
+// is nothing left to stop, and the run ends here with 0.
+void exit_if_the_unit_is_already_ended(const std::vector<std::string>& args, bool started_by_init) {
     std::string unit;
     for (const auto& a : args) {
         if (a.find(SYSTEMD_SERVICE_PREFIX) == std::string::npos) continue;
         unit = a.rfind(SYSTEMD_SERVICE_PREFIX, 0) == 0 ? a.substr(std::string(SYSTEMD_SERVICE_PREFIX).size()) : a;
         break;
     }
-    if (unit.empty() || !any_arg_contains(args, "--stop") || !_parent_is_systemd()) return 1;
+    if (unit.empty() || !any_arg_contains(args, "--stop") || !started_by_init) return;
     auto cs = systemd::get_code_and_signal_via_systemd(unit);
     if (cs.active == SYSTEMD_DEACTIVATING && cs.code == SYSTEMD_CODE_KILLED &&
         (cs.signal == "TERM" || cs.signal == "KILL")) {
@@ -653,8 +369,9 @@ int _exit_if_triggered_by_systemd_term_or_kill_signal(const std::vector<std::str
         discard_service_object();
         std::exit(0);
     }
-    return 1;
 }
+
+}  // namespace
 
 std::optional<ProgramName> parse_program_name(const std::string& path) {
     std::smatch m;
@@ -666,7 +383,9 @@ std::optional<ProgramName> parse_program_name(const std::string& path) {
     return ProgramName{m[1].str(), m[2].str()};
 }
 
-int run() {
+namespace {
+
+int run(Invocation& inv) {
     install_signal_handlers();
     // Colour decisions need the caller's terminal settings, which the
     // daemon environment replaces.
@@ -677,7 +396,7 @@ int run() {
     capture_lock_wait_from_env();
     services::env::setup_env_for_starting_a_daemon();
 
-    const std::string& path = program_path();
+    const std::string& path = inv.program_path;
     if (path.find(REFUSAL_MARKER) != std::string::npos) throw PlainError(REFUSAL_MESSAGE);
 
     auto name = parse_program_name(path);
@@ -686,7 +405,7 @@ int run() {
     std::string action = name->action;
     std::string service = name->service;
 
-    auto& args = argv();
+    std::vector<std::string>& args = inv.args;
     if ((service.empty() || service == DEFAULT_SERVICE_NAME) && !args.empty()) {
         service.clear();
         for (const auto& a : args)
@@ -725,7 +444,7 @@ int run() {
     }
     if (action == STOP_ACTION) args.push_back(std::string("--") + action);
 
-    _exit_if_triggered_by_systemd_term_or_kill_signal(args);
+    exit_if_the_unit_is_already_ended(args, inv.started_by_init());
 
     if (service.empty()) throw PlainError(std::string(NO_SERVICE_MESSAGE) + ".\n");
     if (is_action_word(service))
@@ -734,15 +453,16 @@ int run() {
     // Before anything can turn the name into a file name.
     validate_service_or_die(service);
     report::facts().service = service;
-    report::facts().action = requested_action(args);
+    const servicemanager::Request request = make_request(args, inv.started_by_init(), report::json_mode());
+    report::facts().action = servicemanager::action_word(request.action);
 
     // A change needs root; without it every attempt would fail halfway.
-    if (::geteuid() != 0 && !is_query_request(args)) {
+    if (::geteuid() != 0 && !request.is_query()) {
         auto& f = report::facts();
         f.refused = true;
         f.error_class = "Usage::NotRoot";
         throw PlainError("Changing the service " + service + " needs root: " +
-                         program_path().substr(program_path().rfind('/') + 1) +
+                         path.substr(path.rfind('/') + 1) +
                          " must be run as root. A --status query works without.\n");
     }
 
@@ -750,7 +470,7 @@ int run() {
     std::shared_ptr<Exception> caught_exception;
     try {
         try {
-            g_srv = make_service_object(service);
+            g_srv = servicemanager::create(service, request);
         } catch (...) {
             // No service to offer custom actions: a near miss is a mistake.
             if (review_needs_service) return refuse_mistyped(review.mistyped);
@@ -775,19 +495,18 @@ int run() {
         }
 
         if (custom_action.empty()) {
-            std::vector<std::string> call_args;
-            if (g_ppid != 1) call_args.push_back(INTERACTIVE_WORD);
-            call_args.insert(call_args.end(), args.begin(), args.end());
-            g_srv->run_from_argv(call_args);
+            if (request.action == servicemanager::Request::Action::Check) print_check_mode_header(request.json_lines);
+            g_srv->run();
         } else {
             g_srv->run_custom_action(custom_action);
         }
         // The lock may have been released or retaken meanwhile.
         g_term_lock_fd.store(g_srv->lock_fd());
 
-        if (g_srv->verbose() == 1 && matches(g_srv->service_argv_action(), "^(RESTART|START|RELOAD)$")) {
+        const std::string& done = g_srv->service_argv_action();
+        if (g_srv->verbose() == 1 && (done == "RESTART" || done == "START" || done == "RELOAD")) {
             show_status_message_set(*g_srv);
-            if (!any_arg_contains(args, STATUS_SUPPRESSION_MARKER)) _show_fpm_status();
+            if (!any_arg_contains(args, STATUS_SUPPRESSION_MARKER)) show_fpm_status(path);
         }
     } catch (const Exception& e) {
         if (!e.is_service_exception()) throw;
@@ -798,15 +517,13 @@ int run() {
         const Exception& e = *caught_exception;
         const std::string cls = e.class_name();
         record_error(e);
-        if (e.type() == "Services::Unknown") throw PlainError(e.to_string_no_id() + "\n");
-        if (g_srv && matches(cls, "^Norvik::Exception::Services::(?:NotConfigured|NotInstalled)$") &&
-            any_arg_equals(args, ABSENT_IS_SUCCESS_WORD)) {
+        if (dynamic_cast<const services::Unknown*>(&e)) throw PlainError(e.to_string_no_id() + "\n");
+        if (g_srv && is_absent(e) && any_arg_equals(args, ABSENT_IS_SUCCESS_WORD)) {
             report::to_stderr(output::TYPE_WARN, e.to_string());
             return 0;
         }
         log_failure(e);
-        if (g_srv && g_srv->verbose() == 1 && !matches(g_srv->service_argv_action(), "^(CHECK|STATUS)$") &&
-            !matches(cls, "^Norvik::Exception::Services::(NotConfigured|Disabled|NotInstalled)$")) {
+        if (g_srv && g_srv->verbose() == 1 && !is_query_action(g_srv->service_argv_action()) && !is_no_action(e)) {
             if (report::json_mode()) {
                 g_srv->output_obj().out(cls);
             } else {
@@ -816,15 +533,14 @@ int run() {
             show_status_message_set(*g_srv);
             g_srv->output_obj().display_message_set(ERROR_HEADING, e.to_string());
         } else {
-            if (g_srv && g_srv->verbose() != 1 && !matches(g_srv->service_argv_action(), "^(CHECK|STATUS)$") &&
-                !matches(cls, "^Norvik::Exception::Services::(NotConfigured|Disabled|NotInstalled)$"))
+            if (g_srv && g_srv->verbose() != 1 && !is_query_action(g_srv->service_argv_action()) && !is_no_action(e))
                 g_failure_hint = failure_hint(*g_srv);
             throw PlainError(e.to_string() + "\n");
         }
     }
 
-    if (g_srv && g_srv->verbose() == 1 && !matches(g_srv->service_argv_action(), "^(CHECK|STATUS)$"))
-        _show_startup_log_for_srv(*g_srv, caught_exception != nullptr);
+    if (g_srv && g_srv->verbose() == 1 && !is_query_action(g_srv->service_argv_action()))
+        show_startup_log(*g_srv, caught_exception != nullptr);
 
     if (!caught_exception && g_srv && g_srv->verbose() == 1) {
         std::string text = success_text(g_srv->service_argv_action(), g_srv->service());
@@ -838,26 +554,24 @@ int run() {
     return 0;
 }
 
+}  // namespace
+
 int run(int argc, char** argv_in) {
     // Before anything can edit the environment.
     report::capture_environment();
-    set_program_path(argc > 0 && argv_in[0] ? argv_in[0] : "");
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) args.emplace_back(argv_in[i] ? argv_in[i] : "");
-    argv() = args;
+    Invocation inv;
+    inv.program_path = argc > 0 && argv_in[0] ? argv_in[0] : "";
+    for (int i = 1; i < argc; ++i) inv.args.emplace_back(argv_in[i] ? argv_in[i] : "");
+    inv.ppid = ::getppid();
+    if (inv.ppid <= 0) inv.ppid = -1;
 
     // Start-up: the invocation line, unless started by init or in check mode.
-    g_ppid = ::getppid();
-    if (g_ppid <= 0) g_ppid = -1;
-    g_check_on_argv.clear();
-    for (const auto& a : args)
-        if (a.find(CHECK_MODE_MARKER) != std::string::npos) g_check_on_argv.push_back(a);
-    if (g_ppid > 1 && g_check_on_argv.empty()) write_invocation_line(args);
+    if (inv.ppid > 1 && !any_arg_contains(inv.args, CHECK_MODE_MARKER)) write_invocation_line(inv);
 
     std::atexit(discard_service_object);
     int rc = 255;
     try {
-        rc = run();
+        rc = run(inv);
     } catch (const std::exception& e) {
         std::string text = exception::get_string(e);
         if (text.empty()) text = "Unknown error";

@@ -8,7 +8,7 @@
 
 #include "foundation/journal_stream.hpp"
 #include "output/output.hpp"
-#include "cli/driver.hpp"
+#include "service/service.hpp"
 
 namespace norvik::restartsrv::report {
 
@@ -83,13 +83,13 @@ StatusFacts parse_status_text(const std::string& text) {
     return f;
 }
 
-std::string unit_of(ServiceObject& srv) {
-    std::string unit = srv.service_via_systemd();
+std::string unit_of(servicemanager::Base& srv) {
+    std::string unit = srv.systemd_unit();
     if (!unit.empty() && unit.find('.') == std::string::npos) unit += ".service";
     return unit;
 }
 
-nlohmann::json result_record(ServiceObject* srv, int exit_status) {
+nlohmann::json result_record(servicemanager::Base* srv, int exit_status) {
     const RunFacts& rf = facts();
     nlohmann::json r = {{"type", RESULT_TYPE}};
     r["service"] = rf.service.empty() ? nlohmann::json() : nlohmann::json(rf.service);
@@ -129,7 +129,7 @@ nlohmann::json result_record(ServiceObject* srv, int exit_status) {
     return r;
 }
 
-void print_result_record(ServiceObject* srv, int exit_status) {
+void print_result_record(servicemanager::Base* srv, int exit_status) {
     if (!g_json) return;
     const std::string line =
         result_record(srv, exit_status).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";

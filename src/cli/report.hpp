@@ -9,8 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-namespace norvik::restartsrv {
-class ServiceObject;
+namespace norvik::servicemanager {
+class Base;
 }
 
 namespace norvik::restartsrv::report {
@@ -49,11 +49,11 @@ StatusFacts parse_status_text(const std::string& text);
 
 // The full name of the unit the service object uses ("exim4.service"),
 // "" under init.d.
-std::string unit_of(ServiceObject& srv);
+std::string unit_of(servicemanager::Base& srv);
 
 // The record for a run that ends with `exit_status`; srv may be null.
-nlohmann::json result_record(ServiceObject* srv, int exit_status);
+nlohmann::json result_record(servicemanager::Base* srv, int exit_status);
 // Prints it on standard output as one line (JSON mode only).
-void print_result_record(ServiceObject* srv, int exit_status);
+void print_result_record(servicemanager::Base* srv, int exit_status);
 
 }  // namespace norvik::restartsrv::report

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "cli/driver.hpp"
+#include "cli/arguments.hpp"
 
 namespace norvik::restartsrv::help {
 

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <set>
 
-#include "cli/driver.hpp"
+#include "cli/arguments.hpp"
 
 namespace norvik::restartsrv::words {
 
@@ -31,7 +31,7 @@ bool starts_with(const std::string& s, const std::string& prefix) { return s.com
 
 // Arguments the program reads by a substring test, whatever their form.
 bool is_marker_word(const std::string& arg) {
-    return arg.find(CHECK_MODE_MARKER) != std::string::npos || arg.find("html") != std::string::npos ||
+    return arg.find(CHECK_MODE_MARKER) != std::string::npos || arg.find(HTML_MARKER) != std::string::npos ||
            arg.find(STATUS_SUPPRESSION_MARKER) != std::string::npos || starts_with(arg, SYSTEMD_SERVICE_PREFIX);
 }
 

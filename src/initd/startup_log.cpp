@@ -268,7 +268,7 @@ pid_t logged_startup(const std::string& service, bool wipe, const std::vector<st
     const std::string path = cmd.front();
     const std::vector<std::string> args(cmd.begin() + 1, cmd.end());
 
-    if (::getppid() == 1 && systemd::has_service_via_systemd(service)) {
+    if (options.started_by_init && systemd::has_service_via_systemd(service)) {
         // systemd started us for its unit: become the service, systemd keeps the output.
         auto argv = exec_argv(path, args);
         ::execv(path.c_str(), argv.data());

@@ -30,6 +30,9 @@ struct LoggedStartupOptions {
     // KILL) and *timed_out, when given, is set.
     double timeout = 0;
     bool* timed_out = nullptr;
+    // The init system runs us for this service's unit: become the service
+    // (exec in place) and leave the output to it.
+    bool started_by_init = false;
 };
 
 // Starts cmd (program path first) with its output in the service's startup

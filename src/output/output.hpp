@@ -2,7 +2,7 @@
 // The base class renders each message as one JSON line; the formatted
 // classes (formatted*.hpp) render for people instead.
 //
-//   auto o = norvik::restartsrv::get_formatted_output_object(args);
+//   auto o = norvik::output::output_for(json_lines, html);
 //   o->out("Stopping exim ... ", nullptr, norvik::output::PARTIAL_MESSAGE);
 //   o->success("done");
 //   o->display_message_set("Service Status", text);

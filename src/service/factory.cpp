@@ -13,7 +13,8 @@
 #include "service/lock.hpp"
 #include "server/role_names.hpp"
 #include "service/definition.hpp"
-#include "service/deps.hpp"
+#include "initd/scripts.hpp"
+#include "systemd/units.hpp"
 #include "service/hot.hpp"
 #include "services/exceptions.hpp"
 
@@ -47,8 +48,9 @@ void validate_node_name(const std::string& service) {
 }
 
 template <class T>
-std::unique_ptr<Base> build(const nlohmann::json& opts, std::shared_ptr<const Definition> def) {
+std::unique_ptr<Base> build(const nlohmann::json& opts, std::shared_ptr<const Definition> def, const Request& request) {
     auto obj = std::make_unique<T>(opts);
+    obj->request(request);
     if (def) obj->set_definition(std::move(def));
     obj->BUILD();
     return obj;
@@ -56,7 +58,7 @@ std::unique_ptr<Base> build(const nlohmann::json& opts, std::shared_ptr<const De
 
 }  // namespace
 
-std::unique_ptr<Base> create(const std::string& service_in, const nlohmann::json& given) {
+std::unique_ptr<Base> create(const std::string& service_in, const Request& request) {
     if (service_in.empty()) throw PlainError("No service was given.\n" + exception::stack_trace());
     std::string service = server::type::names::canonical_service(service_in);
     // Definitions are found whatever the case of the name (so is the lock):
@@ -74,7 +76,7 @@ std::unique_ptr<Base> create(const std::string& service_in, const nlohmann::json
         }
         if (defined) service = folded;
     }
-    nlohmann::json opts = given.is_object() ? given : nlohmann::json::object();
+    nlohmann::json opts = nlohmann::json::object();
     opts["service"] = service;
 
     std::string suffix = class_suffix_for_service(service);
@@ -86,8 +88,8 @@ std::unique_ptr<Base> create(const std::string& service_in, const nlohmann::json
                 nlohmann::json merged = def->attributes;  // the definition's defaults...
                 for (auto it = opts.begin(); it != opts.end(); ++it) merged[it.key()] = it.value();  // ...the caller wins
                 auto shared = std::make_shared<const Definition>(std::move(*def));
-                if (shared->base == "Hot") return build<Hot>(merged, shared);
-                return build<Base>(merged, shared);
+                if (shared->base == "Hot") return build<Hot>(merged, shared, request);
+                return build<Base>(merged, shared, request);
             }
         } catch (const restartsrv::LockError&) {
             throw;  // the lock's own error, once: no fallback object, no second wait
@@ -105,17 +107,16 @@ std::unique_ptr<Base> create(const std::string& service_in, const nlohmann::json
 
     // systemd is asked under the system's unit name (crond is cron.service
     // on Debian), as the back end will be.
-    if (deps::has_service_via_initd(service) || deps::has_service_via_systemd(_get_systemd_name(service))) {
+    if (restartsrv::initd::has_service_via_initd(service) ||
+        restartsrv::systemd::has_service_via_systemd(_get_systemd_name(service))) {
         opts["_from_factory"] = 1;
-        return build<Base>(opts, nullptr);
+        return build<Base>(opts, nullptr, request);
     }
 
     struct stat st;
     if (!load_error || ::stat(paths::strict_definitions_marker().c_str(), &st) != 0) {
         services::register_service_exceptions();
         nlohmann::json params{{"service", service}};
-        if (given.is_object() && given.contains("longmess") && given["longmess"].is_string())
-            params["longmess"] = given["longmess"];
         exception::raise(services::UNKNOWN, params);
     }
     throw PlainError(*load_error);

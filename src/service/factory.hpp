@@ -17,11 +17,9 @@
 
 namespace norvik::servicemanager {
 
-// `new` of the factory; a unit-name alias ("apache2") gives the panel's
-// service ("httpd"). opts: further named options for the constructor
-// ("longmess" is taken for the unknown-service exception).
-std::unique_ptr<Base> create(const std::string& service,
-                             const nlohmann::json& opts = nlohmann::json::object());
+// The service object for this run's request; a unit-name alias ("apache2")
+// gives the panel's service ("httpd").
+std::unique_ptr<Base> create(const std::string& service, const Request& request = {});
 
 // The class-name suffix of a service name ("exim" -> "Exim", "nk-davd" ->
 // "Nk_davd"); the definition file is <suffix>.json.

@@ -25,13 +25,18 @@
 #include "pkgr/pkgr.hpp"
 #include "proc/kill.hpp"
 #include "proc/port_holders.hpp"
-#include "cli/driver.hpp"
 #include "service/lock.hpp"
 #include "run/ionice.hpp"
 #include "run/rlimit_unset.hpp"
 #include "server/profile_roles.hpp"
 #include "service/definition.hpp"
-#include "service/deps.hpp"
+#include "service/hook_runner.hpp"
+#include "backend/initd_backend.hpp"
+#include "backend/systemd_backend.hpp"
+#include "initd/scripts.hpp"
+#include "output/medium.hpp"
+#include "services/search_path.hpp"
+#include "systemd/units.hpp"
 #include "services/enabled.hpp"
 #include "services/installed.hpp"
 #include "services/exceptions.hpp"
@@ -42,10 +47,6 @@ namespace norvik::servicemanager {
 
 namespace {
 
-using restartsrv::FORCE_WORDS;
-using restartsrv::HARD_RESTART_WORDS;
-using restartsrv::INITD_SWITCH;
-const char* const IGNORE_SYSTEMD_SWITCH = "--ignore-systemd";
 const char* const DEFAULT_PROCESSOWNER = "root";
 const char* const PLACEHOLDER_LOCK_NAME = "restartsrv_base";
 
@@ -137,8 +138,17 @@ private:
     bool active_ = false;
 };
 
-bool argv_has(const std::vector<std::string>& argv, const char* word) {
-    return std::find(argv.begin(), argv.end(), word) != argv.end();
+// Ends the processes matching the rules (never the program's own ancestry);
+// with an owner given, only root's and that owner's ("" none).
+bool end_doomed_processes(const std::vector<std::string>& rules, bool verbose,
+                          const std::optional<std::string>& owner) {
+    if (rules.empty()) return false;
+    psparser::AllowedOwners owners;
+    if (owner) {
+        owners = std::vector<std::string>{psparser::SUPERUSER_NAME};
+        if (!owner->empty()) owners->push_back(*owner);
+    }
+    return restartsrv::doomedprocess(psparser::ProcName(rules), verbose, 0, owners) != 0;
 }
 
 double debug_start_time = -1;
@@ -307,7 +317,7 @@ Base::~Base() {
 
 void Base::BUILD() {
     debug("Building the service object for " + (service_ ? *service_ : std::string("(unnamed)")));
-    deps::setuppath();
+    services::setuppath();
     (void)lock();
 }
 
@@ -385,25 +395,24 @@ bool pid1_is_systemd() {
 }  // namespace
 
 std::unique_ptr<Manager> Base::_build_service_manager() {
-    const auto& argv = deps::process_argv();
-    if (argv_has(argv, INITD_SWITCH) || ::getppid() == 1) {
+    if (request_.use_initd || request_.started_by_init) {
         debug("Using the init.d back end for " + service_name() + " (started by the init system or asked to)");
-        auto m = deps::make_initd_manager(service_name(), true);
+        auto m = std::make_unique<manager::Initd>(service_name(), true, request_.started_by_init);
         // Asked for by hand, the init script is used even for a unit; a run
         // that systemd started must not call a script that calls systemd.
-        if (::getppid() != 1) deps::use_init_script_even_for_units(*m);
+        if (!request_.started_by_init) m->script_even_for_units(true);
         return m;
     }
     std::string unit = _get_systemd_name(service_name());
-    if (auto rec = deps::has_service_via_systemd(unit)) {
+    if (auto rec = restartsrv::systemd::has_service_via_systemd(unit)) {
         debug("Using the systemd back end for " + service_name() + " (unit " + unit + ")");
-        return deps::make_systemd_manager(unit, *rec);
+        return std::make_unique<manager::Systemd>(unit, *rec);
     }
     // Without systemd as process 1 no service has a unit: saying so is noise.
     if (!pid1_is_systemd()) debug("No systemd unit was found for the service " + service_name());
     else if (!env_true("NORVIK_BASE_INSTALL")) logger().warn("No systemd unit was found for the service " + service_name());
     debug("Using the init.d back end for " + service_name());
-    return deps::make_initd_manager(service_name(), false);
+    return std::make_unique<manager::Initd>(service_name(), false, false);
 }
 
 const std::string& Base::service_to_suspend() {
@@ -434,10 +443,25 @@ std::shared_ptr<const config::NkConf> Base::nkconf() {
     return nkconf_;
 }
 
+std::string Base::systemd_unit() {
+    Manager& m = service_manager();
+    return m.has_service_via_systemd() ? m.service() : std::string();
+}
+
+std::string Base::init_script() {
+    auto* initd = dynamic_cast<manager::Initd*>(&service_manager());
+    return initd ? initd->init_script() : std::string();
+}
+
+int Base::lock_fd() {
+    auto* l = lock();
+    return l && l->is_held() ? l->fd() : -1;
+}
+
 std::unique_ptr<restartsrv::Lock> Base::_build_lock() {
-    if (::getppid() == 1 || ::geteuid() != 0) return nullptr;
+    if (request_.started_by_init || ::geteuid() != 0) return nullptr;
     std::string name = service_ && !service_->empty() ? *service_ : PLACEHOLDER_LOCK_NAME;
-    if (!deps::is_query_request(deps::process_argv())) return restartsrv::Lock::create(name);
+    if (!request_.is_query()) return restartsrv::Lock::create(name);
     // A query changes nothing: it never waits behind a restart, it answers
     // with what it sees and says that a restart is under way.
     try {
@@ -473,7 +497,7 @@ int Base::_build_is_enabled() {
     services::installed::ScopedBackendProbe probe([this](const std::string& name) {
         if (name != service()) return false;
         try {
-            return service_manager().has_service_via_systemd() || deps::has_service_via_initd(service_name());
+            return service_manager().has_service_via_systemd() || restartsrv::initd::has_service_via_initd(service_name());
         } catch (...) {
             return false;
         }
@@ -557,7 +581,7 @@ const std::vector<std::string>& Base::shutdown_args() const {
 void Base::shutdown_args(const std::vector<std::string>& v) { shutdown_args_ = v; }
 
 norvik::Output& Base::output_obj() {
-    if (!output_obj_) output_obj_ = deps::default_output_object();
+    if (!output_obj_) output_obj_ = output::output_for(request_.json_lines, false);
     return *output_obj_;
 }
 void Base::set_output_obj(std::shared_ptr<norvik::Output> o) { output_obj_ = std::move(o); }
@@ -648,7 +672,7 @@ bool Base::run_hook(const std::string& name, const std::vector<std::string>& ext
     std::vector<std::string> argv = definition_->hooks.at(name);
     argv.insert(argv.end(), extra.begin(), extra.end());
     std::string out, err;
-    int st = deps::run_argv(argv, &out, &err);
+    int st = run_argv(argv, &out, &err);
     debug("Hook " + name + " of " + service() + " ended with status " + std::to_string(st));
     if (st != 0 && !err.empty()) debug("Hook " + name + " said: " + err);
     // The complaint first: checks print it on standard error.
@@ -687,12 +711,12 @@ void Base::run_custom_action(const std::string& word) {
     if (!has_custom_action(word)) throw PlainError("The service " + service() + " has no action \"" + word + "\"");
     const auto& argv = definition_->actions.at(word);
     std::string out, err;
-    int st = deps::run_argv(argv, &out, &err);
+    int st = run_argv(argv, &out, &err);
     if (!out.empty()) std::fwrite(out.data(), 1, out.size(), stdout);
     if (!err.empty()) std::fwrite(err.data(), 1, err.size(), stderr);
     std::fflush(stdout);
     if (st != 0) {
-        std::string how = st == deps::TIMED_OUT ? "did not finish within its time limit"
+        std::string how = st == TIMED_OUT ? "did not finish within its time limit"
                           : st < 0             ? "could not be run"
                           : (st & 127)         ? "was killed by signal " + std::to_string(st & 127)
                                                : "exited with status " + std::to_string(st >> 8);
@@ -702,54 +726,31 @@ void Base::run_custom_action(const std::string& word) {
 
 // ---- dispatch and restart ---------------------------------------------------------
 
-void Base::run_from_argv(const std::vector<std::string>& argv) {
-    deps::ParsedArgs pr;
-    {
-        auto& pargv = deps::process_argv();
-        std::vector<std::string> saved = pargv;
-        pargv = argv;
-        try {
-            pr = deps::parseargv();
-        } catch (...) {
-            deps::process_argv() = saved;
-            throw;
-        }
-        deps::process_argv() = saved;
-    }
-    std::optional<std::string> graceful = pr.graceful;
-    for (const char* w : HARD_RESTART_WORDS)
-        if (argv_has(argv, w)) graceful = "0";
-    for (const char* w : FORCE_WORDS)
-        if (argv_has(argv, w)) call_with_force(true);
-    set_output_obj(deps::formatted_output_object(argv));
-
-    verbose(pr.verbose);
-
-    if (pr.restart_attempts && !pr.restart_attempts->empty() &&
-        std::all_of(pr.restart_attempts->begin(), pr.restart_attempts->end(),
-                    [](char c) { return c >= '0' && c <= '9'; }) &&
-        pr.restart_attempts->size() < 9)
-        current_restart_attempt(std::stoi(*pr.restart_attempts) - 1);
+void Base::run() {
+    const Request& req = request_;
+    if (req.force) call_with_force(true);
+    set_output_obj(output::output_for(req.json_lines, req.html));
+    verbose(req.verbose);
+    if (req.restart_attempt) current_restart_attempt(*req.restart_attempt - 1);
 
     nlohmann::json params = exception_params();
 
-    if (!pr.check && !pr.status) {
-        if (pr.restart == 1 || pr.restart == -2) {
+    using Action = Request::Action;
+    if (!req.is_query()) {
+        if (req.action == Action::Restart || req.action == Action::Reload) {
             // Refused before anything is stopped: the back end could not
             // bring the service back.
             const std::string why = service_manager().refuses_to_start(*this);
             if (!why.empty()) throw PlainError(why);
         }
-        if (pr.restart == -1) {
+        if (req.action == Action::Stop) {
             service_argv_action("STOP");
             if (!stop()) _generate_stop_exception(params);
-        } else if (pr.restart == 1) {
+        } else if (req.action == Action::Restart) {
             service_argv_action("RESTART");
-            std::optional<bool> g;
-            if (graceful && !graceful->empty()) g = !(*graceful == "0" || lower(*graceful) == "false" || lower(*graceful) == "no");
-            std::string r = restart(g);
+            std::string r = restart(req.graceful);
             if (r.empty()) _generate_restart_exception(params);
-        } else if (pr.restart == -2 && support_reload()) {
+        } else if (req.action == Action::Reload && support_reload()) {
             service_argv_action("RELOAD");
             if (!reload()) _generate_reload_exception(params);
         }
@@ -757,7 +758,7 @@ void Base::run_from_argv(const std::vector<std::string>& argv) {
     }
     if (restart_under_way_)
         output_obj().warn("A restart of " + service() + " is under way: this is its state at this moment.");
-    if (pr.check) {
+    if (req.action == Action::Check) {
         service_argv_action("CHECK");
         auto [verdict, message] = check_with_message();
         if (verdict) {
@@ -931,10 +932,15 @@ std::string Base::get_status_string() {
     if (!can_check_service_status()) return "The status of " + service_name() + " cannot be checked.";
     Manager& m = service_manager();
     if (m.has_status_helper()) return m.status_helper(*this);
-    bool ignore_systemd = argv_has(deps::process_argv(), IGNORE_SYSTEMD_SWITCH);
-    std::string text =
-        deps::check_service(service_name(), processowner(), pidfile(), ignore_systemd, command_line_regex(),
-                            service_binary(), pid_exe(), [this](const std::string& m) { warn(m); });
+    restartsrv::CheckServiceOptions o;
+    o.service = service_name();
+    o.user = processowner();
+    o.pidfile = pidfile();
+    o.ignore_systemd = request_.ignore_systemd;
+    o.binary = service_binary();
+    o.pid_exe = pid_exe();
+    o.warn = [this](const std::string& m) { warn(m); };
+    std::string text = restartsrv::check_service(o);
     return text.empty() ? m.status_fallback(*this) : text;
 }
 
@@ -992,7 +998,7 @@ std::string Base::wait_for_service_status(int attempt) {
         if (!result.empty()) break;
         if (service_manager().start_gave_up(*this)) break;
         // The next poll must see the service's state as it is then.
-        deps::forget_unit_records();
+        restartsrv::systemd::forget_service_info();
         elapsed = static_cast<long>(::time(nullptr) - start);
         if (marked != elapsed) {
             debug("Still waiting for " + service() + " after " + std::to_string(elapsed) + " s");
@@ -1240,7 +1246,7 @@ int Base::stop() {
         info("The service " + service_name() + " is still running after its stop; ending its processes.");
         proc::family::end_members(own, kill::DEFAULT_WAIT_TIME, is_debug_enabled());
         kill_apps_on_ports();
-        if (!doomed_rules().empty()) deps::doomedprocess(doomed_rules(), is_debug_enabled(), processowner());
+        if (!doomed_rules().empty()) end_doomed_processes(doomed_rules(), is_debug_enabled(), processowner());
         success = !_still_up_after_stop(own, ask_status);
         if (!success) warn("The service " + service_name() + " is still running after its stop.");
     } else if (!backend_ok) {
@@ -1350,7 +1356,7 @@ void Base::_terminate_orphaned_processes() {
     auto it = rec.find("SubState");
     if (it == rec.end() || it->second != "dead") return;
     if (doomed_rules().empty()) return;
-    if (deps::doomedprocess(doomed_rules(), is_debug_enabled()))
+    if (end_doomed_processes(doomed_rules(), is_debug_enabled(), std::nullopt))
         info("Left-over processes of the stopped unit of " + service_name() + " were terminated.");
 }
 

@@ -27,6 +27,7 @@
 #include "proc/pid_file.hpp"
 #include "proc/family.hpp"
 #include "backend/backend.hpp"
+#include "service/request.hpp"
 
 namespace norvik {
 class Logger;
@@ -44,7 +45,7 @@ class Definition;
 // "cron" on Debian), else `name` itself.
 std::string _get_systemd_name(const std::string& name);
 
-class Base {
+class Base : public ManagedService {
 public:
     // Named options: every attribute of the table under its own name (plus
     // the internal "_from_factory" flag). Names that are not attributes are
@@ -56,7 +57,7 @@ public:
     Base(const Base&) = delete;
     Base& operator=(const Base&) = delete;
 
-    // Debug line, PATH set (norvik::restartsrv::setuppath), lock taken.
+    // Debug line, PATH set (services::setuppath), lock taken.
     virtual void BUILD();
 
     // "Norvik::ServiceManager::Base", "Norvik::ServiceManager::Hot" or
@@ -68,8 +69,8 @@ public:
     void service(const std::string& v);
     std::string service_override() const;               // rw, none
     void service_override(const std::string& v);
-    const std::string& service_name();                  // ro, lazy: override || service
-    const std::string& service_binary();                // rw, lazy: Binaries path of lc(service), "" on failure
+    const std::string& service_name() override;                  // ro, lazy: override || service
+    const std::string& service_binary() override;                // rw, lazy: Binaries path of lc(service), "" on failure
     void service_binary(const std::string& v);
     const std::vector<std::string>& service_package() const;  // rw, none (one name or several)
     void service_package(const std::vector<std::string>& v);
@@ -79,7 +80,7 @@ public:
     void service_to_suspend(const std::string& v);
     int suspend_time();                                 // rw, lazy 600
     void suspend_time(int v);
-    const std::string& service_argv_action();           // rw, lazy ""
+    const std::string& service_argv_action() override;           // rw, lazy ""
     void service_argv_action(const std::string& v);
     const std::optional<std::string>& service_status() const;  // rw, none
     void service_status(const std::optional<std::string>& v);
@@ -89,13 +90,13 @@ public:
     void lock(std::unique_ptr<norvik::restartsrv::Lock> v);
     int is_enabled();                                   // rw, lazy _build_is_enabled (0 or 1)
     void is_enabled(int v);
-    int verbose();                                      // rw, lazy 0 (0, 1, 2)
+    int verbose() override;                                      // rw, lazy 0 (0, 1, 2)
     void verbose(int v);
     int startup_timeout();                              // ro, lazy 10
     // Seconds one init-script call may take: startup_timeout when the
     // service sets one, else INIT_SCRIPT_TIMEOUT.
     static constexpr int INIT_SCRIPT_TIMEOUT = 120;
-    int init_script_timeout() const;
+    int init_script_timeout() const override;
     bool support_reload();                              // ro, lazy 0
     bool graceful_by_default();                         // rw, lazy 1
     void graceful_by_default(bool v);
@@ -115,19 +116,19 @@ public:
     void _pretend_not_called_from_restart(bool v);
     pid_t _pid() const { return pid_.value_or(0); }     // ro, at construction: getpid()
     std::string command_line_regex() const;             // ro, none
-    bool has_single_pid() const;                        // ro, at construction 1
-    bool is_norvik_service() const;                     // ro, none (false)
-    const std::string& processowner() const;            // rw, at construction "root"
+    bool has_single_pid() const override;                        // ro, at construction 1
+    bool is_norvik_service() const override;                     // ro, none (false)
+    const std::string& processowner() const override;            // rw, at construction "root"
     void processowner(const std::string& v);
-    std::string pidfile() const;                        // rw, none ("" when unset)
+    std::string pidfile() const override;                        // rw, none ("" when unset)
     void pidfile(const std::string& v);
     std::string pid_exe() const;                        // rw, none (a regex, searched)
     void pid_exe(const std::string& v);
     // What a PID-file process must be to count as this service's.
-    proc::pidfile::Identity pidfile_identity();
+    proc::pidfile::Identity pidfile_identity() override;
     const std::vector<int>& ports() const;              // rw, none
     void ports(const std::vector<int>& v);
-    const std::vector<std::string>& doomed_rules() const;  // rw, none (program names)
+    const std::vector<std::string>& doomed_rules() const override;  // rw, none (program names)
     void doomed_rules(const std::vector<std::string>& v);
     // Services served by the same daemon (imap and pop): while one of them is
     // enabled, a restart of this one, disabled, leaves the daemon running.
@@ -137,32 +138,42 @@ public:
     void restart_attempts(std::optional<int> v);
     std::optional<int> current_restart_attempt() const; // rw, none
     void current_restart_attempt(std::optional<int> v);
-    const std::vector<std::string>& startup_args() const;   // rw, none
+    const std::vector<std::string>& startup_args() const override;   // rw, none
     void startup_args(const std::vector<std::string>& v);
-    const std::vector<std::string>& restart_args() const;   // rw, none
+    const std::vector<std::string>& restart_args() const override;   // rw, none
     void restart_args(const std::vector<std::string>& v);
     bool has_restart_args() const { return restart_args_.has_value() && !restart_args_->empty(); }
-    const std::vector<std::string>& shutdown_args() const;  // rw, none
+    const std::vector<std::string>& shutdown_args() const override;  // rw, none
     void shutdown_args(const std::vector<std::string>& v);
 
-    // The output object (set by run_from_argv; a terminal one is made on
+    // The output object (set by run(); a terminal one is made on
     // first use when nothing set it).
-    norvik::Output& output_obj();
+    norvik::Output& output_obj() override;
     void set_output_obj(std::shared_ptr<norvik::Output> o);
 
     // ---- messages ---------------------------------------------------------
     void output(const std::string& text);          // out(text, SOURCE_LOCAL, COMPLETE_MESSAGE)
     void output_partial(const std::string& text);  // nothing when disable_output_partial
-    bool is_debug_enabled();                       // verbose == 2
+    bool is_debug_enabled() override;                       // verbose == 2
     void debug(const std::vector<std::string>& parts);
-    void debug(const std::string& text) { debug(std::vector<std::string>{text}); }
+    void debug(const std::string& text) override { debug(std::vector<std::string>{text}); }
     void info(const std::vector<std::string>& parts);
-    void info(const std::string& text) { info(std::vector<std::string>{text}); }
+    void info(const std::string& text) override { info(std::vector<std::string>{text}); }
     void warn(const std::vector<std::string>& parts);
-    void warn(const std::string& text) { warn(std::vector<std::string>{text}); }
+    void warn(const std::string& text) override { warn(std::vector<std::string>{text}); }
 
     // ---- dispatch and restart ----------------------------------------------
-    virtual void run_from_argv(const std::vector<std::string>& argv);
+    // What this run asks: set by the factory before BUILD().
+    const Request& request() const { return request_; }
+    void request(const Request& r) { request_ = r; }
+    // Does what the request asks (restart, stop, reload, status or check).
+    void run();
+    // The unit the back end drives ("" under init.d), the init script it
+    // calls ("" under systemd), the restart lock's descriptor while it is
+    // held (else -1): what the run's report names.
+    std::string systemd_unit();
+    std::string init_script();
+    int lock_fd();
     // graceful: nullopt = graceful_by_default. Returns the status text found
     // after the restart ("1" after a graceful or back-end restart), or ""
     // (false) when the restart was given up.
@@ -192,7 +203,7 @@ public:
     // Returns false (nothing) when the service has no ports. Ends only the
     // service's own listeners (see kill::appport::Service); for_start also
     // those of unknown bind, after a start that failed.
-    virtual bool kill_apps_on_ports(const std::vector<std::string>& exclude_ips = {}, bool for_start = false);
+    bool kill_apps_on_ports(const std::vector<std::string>& exclude_ips = {}, bool for_start = false) override;
     virtual void resetnice();
     virtual void setrlimits();
     virtual void _terminate_orphaned_processes();
@@ -278,6 +289,7 @@ protected:
     std::optional<std::string> service_to_suspend_;
     std::optional<int> suspend_time_;
     std::optional<std::string> service_argv_action_;
+    Request request_;
     std::optional<std::string> service_status_;
     std::shared_ptr<norvik::Logger> logger_;
     std::shared_ptr<const norvik::config::NkConf> nkconf_;

@@ -1,15 +1,15 @@
 #include <gtest/gtest.h>
 
-#include "output/output.hpp"
-#include "cli/driver.hpp"
+#include "cli/arguments.hpp"
+#include "output/medium.hpp"
+#include "services/search_path.hpp"
 
 using namespace norvik::restartsrv;
 
 namespace {
 ParsedArgs parse(std::vector<std::string> args, std::vector<std::string>* rest = nullptr) {
-    _set_argv(std::move(args));
-    auto r = parseargv();
-    if (rest) *rest = _get_argv();
+    auto r = parseargv(args);
+    if (rest) *rest = args;
     return r;
 }
 }  // namespace
@@ -61,26 +61,31 @@ TEST(ParseArgv, ValuesDebugAbbreviationsAndTerminator) {
 
 TEST(ParseArgv, CheckModeHeaderOnlyWhenTrue) {
     setenv("RESTARTSRV_CHECKMODE_HEADER", "1", 1);
-    testing::internal::CaptureStdout();
     auto r = parse({"--check"});
+    testing::internal::CaptureStdout();
+    print_check_mode_header(false);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(r.check);
     EXPECT_EQ(r.restart, 0);
     EXPECT_EQ(out, std::string(CHECKMODE_HEADER_LINE) + "\n");
     setenv("RESTARTSRV_CHECKMODE_HEADER", "0", 1);
     testing::internal::CaptureStdout();
-    parse({"--check"});
+    print_check_mode_header(false);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     unsetenv("RESTARTSRV_CHECKMODE_HEADER");
 }
 
 TEST(ParseArgv, FormatterChoiceIsCaseSensitive) {
-    EXPECT_EQ(get_formatted_output_object({"x", "output=html"})->class_name(), "Norvik::Output::Formatted::HTML");
-    EXPECT_EQ(get_formatted_output_object({"HTML"})->class_name(), "Norvik::Output::Formatted::Terminal");
+    auto medium = [](std::vector<std::string> args) {
+        return norvik::output::output_for(false, make_request(args, false, false).html)->class_name();
+    };
+    EXPECT_EQ(medium({"x", "output=html"}), "Norvik::Output::Formatted::HTML");
+    EXPECT_EQ(medium({"HTML"}), "Norvik::Output::Formatted::Terminal");
+    EXPECT_EQ(norvik::output::output_for(true, true)->class_name(), "Norvik::Output");
 }
 
 TEST(ParseArgv, SetupPathKeepsExistingDirectoriesInOrder) {
-    setuppath();
+    norvik::services::setuppath();
     std::string path = getenv("PATH");
     EXPECT_NE(path.find("/usr/bin"), std::string::npos);
     EXPECT_LT(path.find("/usr/bin"), path.rfind("/bin"));
@@ -115,11 +120,30 @@ TEST(ParseArgv, GracefulIsASwitchThatCanBeNegated) {
     }
 }
 
+// The request carries what the service object used to look up in the
+// command line: the hard and forced words, the back-end switches, the attempt.
+TEST(ParseArgv, RequestHoldsWhatTheServiceObjectActsOn) {
+    using Action = norvik::servicemanager::Request::Action;
+    auto hard = make_request({"nkdemo", "--hard", "--graceful", "--restart-attempt=3", "force", "--initd",
+                              "--ignore-systemd"}, true, true);
+    EXPECT_EQ(hard.action, Action::Restart);
+    EXPECT_EQ(hard.graceful, false) << "--hard wins over --graceful";
+    EXPECT_EQ(hard.restart_attempt, 3);
+    EXPECT_TRUE(hard.force && hard.use_initd && hard.ignore_systemd && hard.started_by_init && hard.json_lines);
+    EXPECT_FALSE(hard.html);
+    auto graceful = make_request({"--graceful=yes", "--restart-attempt=123456789", "--stop"}, false, false);
+    EXPECT_EQ(graceful.action, Action::Stop);
+    EXPECT_EQ(graceful.graceful, true);
+    EXPECT_FALSE(graceful.restart_attempt) << "nine digits are no attempt number";
+    EXPECT_FALSE(graceful.force || graceful.use_initd || graceful.started_by_init);
+    auto query = make_request({"--graceful", "--check", "--status"}, false, false);
+    EXPECT_EQ(query.action, Action::Check);
+    EXPECT_FALSE(query.graceful) << "a query takes no restart settings";
+    EXPECT_TRUE(query.is_query());
+}
+
 // Only a run that changes nothing may answer without the restart lock.
 TEST(ParseArgv, QueryRequestsAreStatusAndCheckOnly) {
-    _set_argv({"kept", "--verbose"});
-    ::setenv("RESTARTSRV_CHECKMODE_HEADER", "1", 1);
-    testing::internal::CaptureStdout();
     EXPECT_TRUE(is_query_request({"--status"}));
     EXPECT_TRUE(is_query_request({"--interactive", "--check", "--verbose"}));
     EXPECT_TRUE(is_query_request({"--no-restart"}));
@@ -128,7 +152,4 @@ TEST(ParseArgv, QueryRequestsAreStatusAndCheckOnly) {
     EXPECT_FALSE(is_query_request({}));
     EXPECT_FALSE(is_query_request({"--reload"}));
     EXPECT_FALSE(is_query_request({"events"}));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // no check-mode header from a mere look
-    ::unsetenv("RESTARTSRV_CHECKMODE_HEADER");
-    EXPECT_EQ(_get_argv(), (std::vector<std::string>{"kept", "--verbose"}));
 }

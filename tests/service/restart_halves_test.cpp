@@ -25,21 +25,21 @@ public:
     explicit FakeBackEnd(FakeState& s) : s_(s) {}
     std::string kind() const override { return "Fake"; }
     std::string service() const override { return "halves"; }
-    bool start(sm::Base&) override {
+    bool start(sm::ManagedService&) override {
         s_.calls.push_back("start");
         s_.up = true;
         return true;
     }
-    bool stop(sm::Base&) override {
+    bool stop(sm::ManagedService&) override {
         s_.calls.push_back("stop");
         s_.up = false;
         if (s_.stop_raises) throw norvik::PlainError("the stop broke after the service went down");
         return true;
     }
-    bool reload(sm::Base&) override { return true; }
+    bool reload(sm::ManagedService&) override { return true; }
     bool this_process_was_executed_by_systemd() const override { return false; }
     bool has_status_helper() const override { return true; }
-    std::string status_helper(sm::Base&) override { return s_.up ? "halves is running\n" : ""; }
+    std::string status_helper(sm::ManagedService&) override { return s_.up ? "halves is running\n" : ""; }
 
 private:
     FakeState& s_;

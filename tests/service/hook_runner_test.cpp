@@ -6,10 +6,10 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "service/deps.hpp"
+#include "service/hook_runner.hpp"
 #include "support/test_support.hpp"
 
-namespace deps = norvik::servicemanager::deps;
+namespace deps = norvik::servicemanager;
 using norvik::test::TempDir;
 
 namespace {

@@ -1,0 +1,250 @@
+#include "cli/arguments.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+#include "output/output.hpp"
+
+namespace norvik::restartsrv {
+
+// ---------------------------------------------------------------------------
+// Option parsing with pass-through: recognised options are removed, anything
+// else stays where it was. Long names may be given with one or two dashes, in
+// any case, abbreviated to a unique prefix, and negated as --no-X / --noX
+// where the option allows it.
+
+namespace {
+
+// A switch is a flag that may also carry a yes/no value (--graceful=0).
+enum class Kind { Flag, Value, Switch };
+
+// The words a switch takes as its value, given inline or as the next word.
+bool is_switch_value(const std::string& word) {
+    static const char* const words[] = {"0", "1", "yes", "no", "true", "false", "on", "off"};
+    std::string w;
+    for (char c : word) w += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return std::any_of(std::begin(words), std::end(words), [&](const char* x) { return w == x; });
+}
+
+struct OptionSpec {
+    const char* name;
+    Kind kind;
+    bool negatable;
+};
+
+const OptionSpec OPTIONS[] = {
+    {"status", Kind::Flag, true},   {"check", Kind::Flag, true},
+    {"verbose", Kind::Flag, true},  {"debug", Kind::Flag, true},
+    {"restart-attempt", Kind::Value, false},
+    {"stop", Kind::Flag, true},     {"reload", Kind::Flag, true},
+    {"restart", Kind::Flag, true},  {"graceful", Kind::Switch, true},
+};
+
+struct Spelling {
+    std::string text;
+    const OptionSpec* option;
+    bool negated;
+};
+
+const std::vector<Spelling>& spellings() {
+    static const std::vector<Spelling> all = [] {
+        std::vector<Spelling> v;
+        for (const auto& o : OPTIONS) {
+            v.push_back({o.name, &o, false});
+            if (o.negatable) {
+                v.push_back({std::string("no") + o.name, &o, true});
+                v.push_back({std::string("no-") + o.name, &o, true});
+            }
+        }
+        return v;
+    }();
+    return all;
+}
+
+std::string lower(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The option a name stands for: an exact spelling, else the one option
+// (and sense) that every spelling starting with it shares.
+const Spelling* find_spelling(const std::string& name) {
+    for (const auto& s : spellings())
+        if (s.text == name) return &s;
+    const Spelling* found = nullptr;
+    for (const auto& s : spellings()) {
+        if (s.text.compare(0, name.size(), name) != 0) continue;
+        if (found && (found->option != s.option || found->negated != s.negated)) return nullptr;
+        if (!found) found = &s;
+    }
+    return found;
+}
+
+}  // namespace
+
+std::vector<std::string> option_spellings() {
+    std::vector<std::string> v;
+    for (const auto& sp : spellings()) v.push_back(sp.text);
+    return v;
+}
+
+bool parseargv_takes(const std::string& name) { return !name.empty() && find_spelling(name) != nullptr; }
+
+ParsedArgs parseargv(std::vector<std::string>& args) {
+    ParsedArgs r;
+    const std::vector<std::string> copy = args;
+    std::vector<std::string> rest;
+
+    auto handle = [&](const OptionSpec& o, bool value, const std::string& text) {
+        std::string n = o.name;
+        if (n == "status") r.status = value;
+        else if (n == "check") r.check = value;
+        else if (n == "verbose") r.verbose = value ? 1 : 0;
+        else if (n == "debug") r.verbose = value ? 2 : 0;
+        else if (n == "restart-attempt") r.restart_attempts = text;
+        else if (n == "graceful") r.graceful = value ? (text.empty() ? "1" : text) : "0";
+        else if (n == "stop" || n == "reload") {
+            r.restart = value ? (n == "stop" ? STOP : RELOAD) : RESTART;
+            r.check = false;
+            r.status = false;
+        } else if (n == "restart") {
+            if (value) {
+                r.restart = RESTART;
+                r.check = false;
+                r.status = false;
+            } else {
+                r.restart = 0;
+            }
+        }
+    };
+
+    for (size_t i = 0; i < copy.size(); ++i) {
+        const std::string& arg = copy[i];
+        if (arg == "--") {
+            // Everything from the terminator on is left alone.
+            rest.insert(rest.end(), copy.begin() + static_cast<std::ptrdiff_t>(i), copy.end());
+            break;
+        }
+        if (arg.size() < 2 || arg[0] != '-') {
+            rest.push_back(arg);
+            continue;
+        }
+        std::string body = arg.substr(arg[1] == '-' ? 2 : 1);
+        std::optional<std::string> inline_value;
+        if (auto eq = body.find('='); eq != std::string::npos) {
+            inline_value = body.substr(eq + 1);
+            body.resize(eq);
+        }
+        const Spelling* sp = body.empty() ? nullptr : find_spelling(lower(body));
+        if (!sp) {
+            rest.push_back(arg);
+            continue;
+        }
+        if (sp->option->kind == Kind::Flag) {
+            if (inline_value) {  // a flag given a value is not ours
+                rest.push_back(arg);
+                continue;
+            }
+            handle(*sp->option, !sp->negated, "");
+            continue;
+        }
+        if (sp->option->kind == Kind::Switch) {
+            // --no-X takes no value; --X takes a yes/no word inline or next.
+            if (sp->negated && inline_value) {
+                rest.push_back(arg);
+                continue;
+            }
+            std::string v = inline_value.value_or("");
+            if (!sp->negated && !inline_value && i + 1 < copy.size() && is_switch_value(copy[i + 1])) v = copy[++i];
+            handle(*sp->option, !sp->negated, v);
+            continue;
+        }
+        if (inline_value) {
+            handle(*sp->option, true, *inline_value);
+            continue;
+        }
+        if (i + 1 < copy.size() && (copy[i + 1].empty() || copy[i + 1][0] != '-')) {
+            handle(*sp->option, true, copy[i + 1]);
+            ++i;
+            continue;
+        }
+        rest.push_back(arg);  // a value option without its value
+    }
+    args = std::move(rest);
+
+    if (r.status || r.check) {
+        r.restart = 0;
+        r.graceful.reset();
+        r.restart_attempts.reset();
+    } else if (!r.restart) {
+        // Asking for no restart asks for the status.
+        r.status = true;
+        r.graceful.reset();
+        r.restart_attempts.reset();
+    }
+
+    return r;
+}
+
+bool is_query_request(const std::vector<std::string>& args) {
+    std::vector<std::string> copy = args;
+    ParsedArgs r = parseargv(copy);
+    return r.status || r.check;
+}
+
+namespace {
+
+bool has_word(const std::vector<std::string>& args, const char* word) {
+    return std::find(args.begin(), args.end(), word) != args.end();
+}
+
+}  // namespace
+
+servicemanager::Request make_request(const std::vector<std::string>& args, bool started_by_init, bool json_lines) {
+    using Action = servicemanager::Request::Action;
+    servicemanager::Request req;
+    std::vector<std::string> rest = args;
+    const ParsedArgs pr = parseargv(rest);
+    if (pr.check) req.action = Action::Check;
+    else if (pr.status) req.action = Action::Status;
+    else req.action = pr.restart == STOP ? Action::Stop : pr.restart == RELOAD ? Action::Reload : Action::Restart;
+    req.verbose = pr.verbose;
+
+    std::optional<std::string> graceful = pr.graceful;
+    for (const char* w : HARD_RESTART_WORDS)
+        if (has_word(args, w)) graceful = "0";
+    if (graceful && !graceful->empty()) {
+        const std::string g = lower(*graceful);
+        req.graceful = !(g == "0" || g == "false" || g == "no");
+    }
+    // Anything else than a small count is no attempt number.
+    const auto& n = pr.restart_attempts;
+    if (n && !n->empty() && n->size() < 9 && std::all_of(n->begin(), n->end(), [](char c) { return c >= '0' && c <= '9'; }))
+        req.restart_attempt = std::stoi(*n);
+
+    for (const char* w : FORCE_WORDS)
+        if (has_word(args, w)) req.force = true;
+    req.use_initd = has_word(args, INITD_SWITCH);
+    req.ignore_systemd = has_word(args, IGNORE_SYSTEMD_WORD);
+    req.html = std::any_of(args.begin(), args.end(),
+                           [](const std::string& a) { return a.find(HTML_MARKER) != std::string::npos; });
+    req.json_lines = json_lines;
+    req.started_by_init = started_by_init;
+    return req;
+}
+
+void print_check_mode_header(bool json_lines) {
+    const char* header = std::getenv("RESTARTSRV_CHECKMODE_HEADER");
+    if (!header || !*header || std::string(header) == "0") return;
+    if (json_lines) {
+        norvik::Output().message(output::TYPE_HEADER, CHECKMODE_HEADER_LINE);
+        return;
+    }
+    std::fputs(CHECKMODE_HEADER_LINE, stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace norvik::restartsrv
