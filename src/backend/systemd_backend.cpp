@@ -8,6 +8,7 @@
 #include "exception/exception.hpp"
 #include "foundation/paths.hpp"
 #include "initd/scripts.hpp"
+#include "proc/service_check.hpp"
 #include "systemd/units.hpp"
 #include "output/output.hpp"
 #include "initd/service_log.hpp"
@@ -231,13 +232,12 @@ std::string Systemd::status_helper(ManagedService& srv) {
             if (!srv.has_single_pid()) pids = restartsrv::systemd::get_pids_via_systemd(service_, &rec);
             else if (pid_t main = restartsrv::systemd::get_pid_via_systemd(service_, &rec)) pids.push_back(main);
             for (pid_t pid : pids) {
-                restartsrv::CheckServiceOptions o;
+                proc::CheckServiceOptions o;
                 o.service = srv.service_name();
                 o.user = srv.processowner();
                 o.pid = pid;
                 o.check_method = CHECK_METHOD;
-                o.ignore_systemd = true;
-                out += restartsrv::check_service(o);
+                out += proc::check_service(o);
             }
         }
     }

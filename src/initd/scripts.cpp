@@ -54,11 +54,6 @@ const std::vector<std::string>& dns_init_scripts() {
     static const std::vector<std::string> v = {"named", "bind9", "pdns", "nsd"};
     return v;
 }
-constexpr const char* CHECK_METHOD_SYSTEMD = "systemd";
-constexpr const char* CHECK_METHOD_PIDFILE = "pidfile";
-constexpr const char* CHECK_METHOD_PROC = "proc";
-constexpr const char* CHECK_METHOD_RUNNING = "running";
-constexpr const char* PROC_DIR = "/proc";
 
 std::string lower(std::string s) {
     for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -82,46 +77,6 @@ bool ends_with_rpm_leftover(const std::string& name) {
     return false;
 }
 
-OutsideCheckService& outside_check() {
-    static OutsideCheckService fn;
-    return fn;
-}
-
-std::string user_name_of(uid_t uid) { return psparser::detail::name_for_uid(uid).value_or(std::to_string(uid)); }
-
-bool proc_dir_exists(pid_t pid) {
-    struct stat st {};
-    return ::stat((std::string(PROC_DIR) + "/" + std::to_string(pid)).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::optional<std::string> read_cmdline(pid_t pid) {
-    std::string path = std::string(PROC_DIR) + "/" + std::to_string(pid) + "/cmdline";
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string raw;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        raw.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    while (!raw.empty() && raw.back() == '\0') raw.pop_back();
-    for (auto& c : raw)
-        if (c == '\0') c = ' ';
-    return raw;
-}
-
-std::string field(const systemd::UnitRecord& r, const char* name) {
-    auto it = r.find(name);
-    return it == r.end() ? std::string() : it->second;
-}
-
-std::string extend_method(const std::string& method, const char* word) {
-    return method.empty() ? std::string(word) : method + "+" + word;
-}
-
 }  // namespace
 
 void validate_filesystem_node_name_or_die(const std::string& name) {
@@ -129,8 +84,6 @@ void validate_filesystem_node_name_or_die(const std::string& name) {
         name.find('\0') != std::string::npos)
         throw PlainError("“" + name + "” is not a valid file-system node name.");
 }
-
-void set_outside_check_service(OutsideCheckService fn) { outside_check() = std::move(fn); }
 
 std::optional<std::string> getinitfile(const std::string& service) {
     if (service.empty()) return std::nullopt;
@@ -199,95 +152,6 @@ int is_service_disabled(const std::string& service) {
     struct stat st {};
     std::string marker = paths::disable_file_plain(service);
     return (::stat(marker.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ? 1 : 0;
-}
-
-bool _has_proc() {
-    struct stat st {};
-    return ::stat(PROC_DIR, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string check_service(const CheckServiceOptions& opts) {
-    pid_t pid = opts.pid;
-    std::string method = opts.check_method;
-    bool systemd_path = false;
-
-    if (!opts.ignore_systemd && !opts.service.empty()) {
-        if (auto rec = systemd::has_service_via_systemd(opts.service)) {
-            systemd_path = true;
-            pid_t sd_pid = systemd::get_pid_via_systemd(opts.service, &*rec);
-            if (!pid || pid == sd_pid) {
-                if (!pid) pid = sd_pid;
-                method = CHECK_METHOD_SYSTEMD;
-                const std::string type = field(*rec, "Type");
-                const std::string active = field(*rec, "ActiveState");
-                if (type == "oneshot") {
-                    if (active == systemd::ACTIVE_WORD)
-                        return opts.service + " is a oneshot unit and is active (check method: " + method + ")\n";
-                } else if (!pid && type == "forking") {
-                    if (active == systemd::ACTIVE_WORD) {
-                        auto pids = systemd::get_pids_via_systemd(opts.service);
-                        if (!pids.empty()) pid = pids.front();
-                    }
-                } else if (type == "simple" && field(*rec, "MainPID") == std::to_string(pid) && pid) {
-                    if (active == systemd::ACTIVE_WORD && field(*rec, "SubState") == "running")
-                        return opts.service + " (" + field(*rec, "FragmentPath") + ") is running as pid " +
-                               std::to_string(pid) + " (check method: " + method + ")\n";
-                }
-            }
-            if (!pid) return "";
-        }
-    }
-
-    if (!systemd_path && !pid && !opts.pidfile.empty()) {
-        auto read = proc::pidfile::read_checked(opts.pidfile, "", false);
-        if (read.pid) {
-            const std::string why =
-                proc::pidfile::foreign_reason(read.pid, {opts.service, opts.binary, opts.user, opts.pid_exe});
-            if (why.empty()) {
-                pid = read.pid;
-                method = CHECK_METHOD_PIDFILE;
-            } else if (opts.warn) {
-                opts.warn(proc::pidfile::foreign_warning(opts.pidfile, opts.service, read.pid, why));
-            }
-        }
-    }
-
-    if (pid > 0 && _has_proc()) {
-        const std::string dir = std::string(PROC_DIR) + "/" + std::to_string(pid);
-        struct stat st {};
-        if (::stat(dir.c_str(), &st) != 0 || psparser::read_state_letter(pid) == "Z") return "";
-        std::string owner = user_name_of(st.st_uid);
-        auto cmdline = read_cmdline(pid);
-        if (!cmdline) return "";
-        if (!proc_dir_exists(pid)) return "";
-        if (!services::command::should_ignore_this_command(*cmdline)) {
-            method = extend_method(method, CHECK_METHOD_PROC);
-            return opts.service + " (" + output::replace_control_characters(*cmdline) + ") is running as " + owner + " with PID " + std::to_string(pid) +
-                   " (" + method + " check method)\n";
-        }
-    }
-
-    if (pid > 0 && !opts.service.empty() && !opts.user.empty()) {
-        try {
-            processcheck::RunningOptions ro;
-            ro.pattern = opts.service;
-            ro.pid = std::to_string(pid);
-            ro.user = opts.user;
-            ro.use_services_ignore = true;
-            processcheck::Running check(ro);
-            check.check_all();
-            std::string cmd;
-            for (const auto& w : check.pid_object().cmdline()) cmd += (cmd.empty() ? "" : " ") + w;
-            method = extend_method(method, CHECK_METHOD_RUNNING);
-            return opts.service + " (" + output::replace_control_characters(cmd) + ") is running as " + opts.user + " with PID " + std::to_string(pid) +
-                   " (" + method + " check method)\n";
-        } catch (const std::exception&) {
-            // Not confirmed: ask the last resort.
-        }
-    }
-
-    if (outside_check()) return outside_check()(opts);
-    return "";
 }
 
 std::string find_mysqladmin() {

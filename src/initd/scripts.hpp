@@ -1,5 +1,5 @@
-// Questions about init scripts, installed and disabled services, and
-// whether a service runs (check_service); the left-over process killer.
+// Questions about init scripts, installed and disabled services; the
+// left-over process killer.
 #pragma once
 
 #include <sys/types.h>
@@ -47,31 +47,8 @@ std::optional<std::string> find_init_script(const std::string& service);
 int _is_installed(const std::string& service);
 int is_service_disabled(const std::string& service);
 
-struct CheckServiceOptions {
-    std::string service;
-    pid_t pid = 0;              // 0: none given
-    std::string pidfile;
-    std::string user;
-    std::string check_method;
-    bool ignore_systemd = false;
-    // A process named by the PID file counts only when it is the service's
-    // (proc::pidfile::foreign_reason with these and service/user).
-    std::string binary;
-    std::string pid_exe;
-    // Told when the PID file names another process.
-    std::function<void(const std::string&)> warn;
-};
-// A non-empty report when the service runs, "" otherwise. Never raises for
-// a vanished process.
-std::string check_service(const CheckServiceOptions& opts);
-
-// The last resort of check_service (answers "" unless something is set).
-using OutsideCheckService = std::function<std::string(const CheckServiceOptions&)>;
-void set_outside_check_service(OutsideCheckService fn);
-
 // The mysqladmin program, or "".
 std::string find_mysqladmin();
-bool _has_proc();
 
 // Kills the processes matching `deadcmd` (never one of the program's own
 // ancestry). 1 when the processes found are gone, 0 otherwise.

@@ -36,7 +36,9 @@
 #include "initd/scripts.hpp"
 #include "output/medium.hpp"
 #include "services/search_path.hpp"
+#include "systemd/unit_facts.hpp"
 #include "systemd/units.hpp"
+#include "proc/service_check.hpp"
 #include "services/enabled.hpp"
 #include "services/installed.hpp"
 #include "services/exceptions.hpp"
@@ -932,15 +934,15 @@ std::string Base::get_status_string() {
     if (!can_check_service_status()) return "The status of " + service_name() + " cannot be checked.";
     Manager& m = service_manager();
     if (m.has_status_helper()) return m.status_helper(*this);
-    restartsrv::CheckServiceOptions o;
+    proc::CheckServiceOptions o;
     o.service = service_name();
     o.user = processowner();
     o.pidfile = pidfile();
-    o.ignore_systemd = request_.ignore_systemd;
+    if (!request_.ignore_systemd) o.unit = restartsrv::systemd::unit_facts(service_name());
     o.binary = service_binary();
     o.pid_exe = pid_exe();
     o.warn = [this](const std::string& m) { warn(m); };
-    std::string text = restartsrv::check_service(o);
+    std::string text = proc::check_service(o);
     return text.empty() ? m.status_fallback(*this) : text;
 }
 

@@ -88,48 +88,6 @@ TEST_F(Initd, InstalledAndDisabled) {
     EXPECT_EQ(rs::is_service_disabled("exim"), 1);
 }
 
-TEST_F(Initd, CheckServiceFromPidFileAndProc) {
-    pid_t child = ::fork();
-    if (child == 0) {
-        ::execl("/bin/sleep", "demo-daemon", "30", nullptr);
-        ::_exit(127);
-    }
-    pid_t plain = ::fork();
-    if (plain == 0) {
-        ::execl("/bin/sleep", "sleep", "30", nullptr);
-        ::_exit(127);
-    }
-    ::usleep(100000);
-    norvik::test::write_file(root_ / "demo.pid", std::to_string(child) + "\n");
-    std::string r = rs::check_service({.service = "demo", .pidfile = root_ / "demo.pid"});
-    EXPECT_NE(r.find("demo-daemon 30"), std::string::npos) << r;
-    EXPECT_NE(r.find("pidfile"), std::string::npos) << r;
-    // A process that is not the service's is never reported as it.
-    norvik::test::write_file(root_ / "foreign.pid", std::to_string(plain) + "\n");
-    std::string warned;
-    rs::CheckServiceOptions fo{.service = "demo", .pidfile = root_ / "foreign.pid"};
-    fo.warn = [&](const std::string& m) { warned += m; };
-    EXPECT_EQ(rs::check_service(fo), "");
-    EXPECT_NE(warned.find(root_ / "foreign.pid"), std::string::npos) << warned;
-    fo.binary = "/usr/bin/sleep";
-    EXPECT_NE(rs::check_service(fo), "") << "the service's binary is its own";
-    ::kill(plain, SIGKILL);
-    ::waitpid(plain, nullptr, 0);
-    // Garbage in the PID file: not running.
-    norvik::test::write_file(root_ / "bad.pid", "garbage\n");
-    EXPECT_EQ(rs::check_service({.service = "demo", .pidfile = root_ / "bad.pid"}), "");
-    ::kill(child, SIGKILL);
-    ::usleep(100000);
-    // A zombie does not run.
-    EXPECT_EQ(rs::check_service({.service = "demo", .pid = child}), "");
-    ::waitpid(child, nullptr, 0);
-    EXPECT_EQ(rs::check_service({.service = "demo", .pid = child}), "");
-    // The last resort answers when everything else is silent.
-    rs::set_outside_check_service([](const rs::CheckServiceOptions& o) { return "outside:" + o.service; });
-    EXPECT_EQ(rs::check_service({.service = "demo"}), "outside:demo");
-    rs::set_outside_check_service(nullptr);
-}
-
 TEST_F(Initd, DoomedProcessNeverTouchesTheTestRunner) {
     char self[4096];
     ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);

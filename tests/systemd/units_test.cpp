@@ -17,12 +17,24 @@
 #include "support/test_support.hpp"
 #include "foundation/paths.hpp"
 #include "initd/scripts.hpp"
+#include "systemd/unit_facts.hpp"
 #include "systemd/units.hpp"
 #include "service/service.hpp"
 #include "backend/systemd_backend.hpp"
 
 namespace sd = norvik::restartsrv::systemd;
 using norvik::test::TempDir;
+
+namespace {
+// The check the program makes of a unit's service.
+std::string check_unit(const std::string& service, const std::string& user = "") {
+    norvik::proc::CheckServiceOptions o;
+    o.service = service;
+    o.user = user;
+    o.unit = sd::unit_facts(service);
+    return norvik::proc::check_service(o);
+}
+}  // namespace
 
 namespace {
 
@@ -337,18 +349,18 @@ TEST_F(Inner, QueriesOfRealUnits) {
     EXPECT_EQ(ks.code, "killed");
     EXPECT_EQ(ks.signal, "SEGV");
 
-    std::string report = norvik::restartsrv::check_service({.service = "rs-simple", .user = "root"});
+    std::string report = check_unit("rs-simple", "root");
     EXPECT_NE(report.find(std::to_string(main)), std::string::npos) << report;
     EXPECT_NE(report.find("systemd"), std::string::npos) << report;
     sd::_run_systemctl({"start", "rs-oneshot.service"});
-    EXPECT_NE(norvik::restartsrv::check_service({.service = "rs-oneshot"}).find("oneshot"), std::string::npos);
+    EXPECT_NE(check_unit("rs-oneshot").find("oneshot"), std::string::npos);
 
     auto [state, newpid] = sd::restart_via_systemd("rs-simple");
     EXPECT_EQ(state, "active");
     EXPECT_NE(newpid, std::to_string(main));
     EXPECT_EQ(sd::stop_via_systemd("rs-simple"), "inactive");
     EXPECT_EQ(sd::get_status_via_systemd("rs-simple"), "inactive");
-    EXPECT_EQ(norvik::restartsrv::check_service({.service = "rs-simple"}), "");
+    EXPECT_EQ(check_unit("rs-simple"), "");
     EXPECT_EQ(sd::stop_via_systemd("rs-nosuch"), "");
 }
 
