@@ -8,6 +8,11 @@
 // attributes have only the getter; read-write ones also have a one-argument
 // setter of the same name. Attributes without a default read as "" / empty
 // list / std::nullopt while unset.
+//
+// Its code is cut along its seams: service.cpp (construction, attributes,
+// messages, errors), lifecycle.cpp (what the request asks; restart, start,
+// stop, reload), status.cpp (status, check and the waits) and hooks.cpp (a
+// definition's hooks and custom actions).
 #pragma once
 
 #include <sys/types.h>
