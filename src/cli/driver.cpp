@@ -586,6 +586,7 @@ int run(int argc, char** argv_in) {
         if (!g_failure_hint.empty()) report::to_stderr(output::TYPE_OUT, g_failure_hint);
         rc = 255;
     } catch (...) {
+        // Whatever escaped still ends the run as a failure, with a word.
         report::to_stderr(output::TYPE_ERROR, "Unknown error");
         rc = 255;
     }

@@ -98,7 +98,8 @@ std::unique_ptr<Base> create(const std::string& service_in, const Request& reque
             std::fprintf(stderr, "warning: %s\n", e.text().c_str());
             try {
                 norvik::logger().warn(e.text());
-            } catch (...) {
+            } catch (const std::exception&) {
+                // Said on standard error already: a log that cannot be written adds nothing.
             }
         }
     }

@@ -212,7 +212,8 @@ Base::~Base() {
     if (lock_ && ::getpid() == _pid()) {
         try {
             lock_->release();
-        } catch (...) {
+        } catch (const std::exception&) {
+            // A destructor must not throw; the flock goes with the descriptor at exit.
         }
     }
 }
@@ -253,7 +254,7 @@ const std::string& Base::service_name() {
 std::string Base::_build_service_binary() {
     try {
         return binaries::path(lower(service()));
-    } catch (...) {
+    } catch (const std::exception&) {
         return "";
     }
 }
@@ -279,7 +280,8 @@ std::string _get_systemd_name(const std::string& name) {
         auto map = os::systemd_service_name_map();
         auto it = map.find(name);
         if (it != map.end() && !it->second.empty()) return it->second;
-    } catch (...) {
+    } catch (const std::exception&) {
+        // No map of the system's names: the panel's name is the unit's.
     }
     return name;
 }
@@ -400,7 +402,7 @@ int Base::_build_is_enabled() {
         if (name != service()) return false;
         try {
             return service_manager().has_service_via_systemd() || restartsrv::initd::has_service_via_initd(service_name());
-        } catch (...) {
+        } catch (const std::exception&) {
             return false;
         }
     });
