@@ -26,13 +26,13 @@ namespace norvik::restartsrv::initd {
 
 std::string INIT_D_DIR() { return paths::init_d_dir(); }
 
-int has_service_via_initd(const std::string& service) {
-    if (service.empty()) return 0;
+bool has_service_via_initd(const std::string& service) {
+    if (service.empty()) return false;
     validate_filesystem_node_name_or_die(service);
     const std::string path = INIT_D_DIR() + "/" + service;
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-    return ::access(path.c_str(), X_OK) == 0 ? 1 : 0;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    return ::access(path.c_str(), X_OK) == 0;
 }
 
 }  // namespace norvik::restartsrv::initd
@@ -147,11 +147,11 @@ int _is_installed(const std::string& service) {
     return 1;
 }
 
-int is_service_disabled(const std::string& service) {
-    if (!_is_installed(service)) return 1;
+bool is_service_disabled(const std::string& service) {
+    if (!_is_installed(service)) return true;
     struct stat st {};
     std::string marker = paths::disable_file_plain(service);
-    return (::stat(marker.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ? 1 : 0;
+    return (::stat(marker.c_str(), &st) == 0 && S_ISREG(st.st_mode));
 }
 
 std::string find_mysqladmin() {

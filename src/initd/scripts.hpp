@@ -19,7 +19,7 @@ std::string INIT_D_DIR();
 
 // 1 when INIT_D_DIR/<service> is an executable plain file; 0 for an empty
 // name; raises for a name that is not a single file-system node name.
-int has_service_via_initd(const std::string& service);
+bool has_service_via_initd(const std::string& service);
 
 // Setting ids for good, and running code as another user: passed on to the
 // access-ids helpers unchanged.
@@ -45,7 +45,7 @@ std::optional<std::string> getinitfile(const std::string& service);
 // is also a unit, for a run that asked for the init script explicitly.
 std::optional<std::string> find_init_script(const std::string& service);
 int _is_installed(const std::string& service);
-int is_service_disabled(const std::string& service);
+bool is_service_disabled(const std::string& service);
 
 // The mysqladmin program, or "".
 std::string find_mysqladmin();

@@ -52,7 +52,7 @@ std::unique_ptr<Base> build(const nlohmann::json& opts, std::shared_ptr<const De
     auto obj = std::make_unique<T>(opts);
     obj->request(request);
     if (def) obj->set_definition(std::move(def));
-    obj->BUILD();
+    obj->prepare();
     return obj;
 }
 

@@ -4,7 +4,7 @@
 // from the service name) in the custom services directory, then in the
 // built-in one; a service without a definition gets a plain Base when systemd
 // or an init script knows it, else the unknown-service exception
-// (Norvik::Exception::Services::Unknown). The returned object has run BUILD:
+// (Norvik::Exception::Services::Unknown). The returned object has been prepared:
 // the restart lock is held.
 #pragma once
 

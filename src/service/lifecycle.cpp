@@ -75,8 +75,7 @@ void Base::run() {
             if (!stop()) _generate_stop_exception(params);
         } else if (req.action == Action::Restart) {
             service_argv_action("RESTART");
-            std::string r = restart(req.graceful);
-            if (r.empty()) _generate_restart_exception(params);
+            if (!restart(req.graceful)) _generate_restart_exception(params);
         } else if (req.action == Action::Reload && support_reload()) {
             service_argv_action("RELOAD");
             if (!reload()) _generate_reload_exception(params);
@@ -135,7 +134,7 @@ void Base::_exit(int code) {
     std::exit(code);
 }
 
-std::string Base::restart(std::optional<bool> graceful) {
+bool Base::restart(std::optional<bool> graceful) {
     RestartContext in_restart(*this);
     _exit_if_block_fresh_install();
     nlohmann::json params = exception_params();
@@ -166,7 +165,7 @@ std::string Base::restart(std::optional<bool> graceful) {
     if ((role_off || disabled) && running) {
         service_argv_action("STOP");
         _pretend_not_called_from_restart(true);
-        if (!stop()) return "";
+        if (!stop()) return false;
         if (disabled) {
             info("The service " + service() + " is disabled and was stopped.");
             _generate_disabled_exception(params);
@@ -202,7 +201,7 @@ std::string Base::restart(std::optional<bool> graceful) {
             else debug("Restarting " + service() + " gracefully");
             if (restart_gracefully() && !wait_for_service_status(0).empty()) {
                 report_outcome(true);
-                return "1";
+                return true;
             }
             report_outcome(false);
             if (verbose() != 1) debug("The graceful restart of " + service() + " failed; a full restart follows.");
@@ -219,7 +218,7 @@ std::string Base::restart(std::optional<bool> graceful) {
             }
             if (restarted) {
                 report_outcome(true);
-                return "1";
+                return true;
             }
             report_outcome(false);
         }
@@ -246,11 +245,9 @@ std::string Base::restart(std::optional<bool> graceful) {
 
     int started = start();
     if (stop_error) std::rethrow_exception(stop_error);
-    if (!started) return "";
-    std::string result = service_status().value_or("");
-    if (result.empty()) result = "1";
-    debug("The restart of " + service() + " " + (result.empty() ? "failed" : "succeeded"));
-    return result;
+    if (!started) return false;
+    debug("The restart of " + service() + " succeeded");
+    return true;
 }
 
 

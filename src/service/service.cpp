@@ -179,7 +179,7 @@ void Base::apply_option(const std::string& name, const nlohmann::json& v) {
     else if (n == "suspend_time") suspend_time_ = v.get<int>();
     else if (n == "service_argv_action") service_argv_action_ = v.get<std::string>();
     else if (n == "service_status") service_status_ = v.get<std::string>();
-    else if (n == "is_enabled") is_enabled_ = as_bool(v) ? 1 : 0;
+    else if (n == "is_enabled") is_enabled_ = as_bool(v);
     else if (n == "verbose") verbose_ = v.get<int>();
     else if (n == "startup_timeout") startup_timeout_ = v.get<int>();
     else if (n == "support_reload") support_reload_ = as_bool(v);
@@ -218,7 +218,7 @@ Base::~Base() {
     }
 }
 
-void Base::BUILD() {
+void Base::prepare() {
     debug("Building the service object for " + (service_ ? *service_ : std::string("(unnamed)")));
     services::setuppath();
     (void)lock();
@@ -396,7 +396,7 @@ void Base::lock(std::unique_ptr<restartsrv::Lock> v) {
     lock_built_ = true;
 }
 
-int Base::_build_is_enabled() {
+bool Base::_build_is_enabled() {
     // The installed test cannot see the back end from below; lend it ours.
     services::installed::ScopedBackendProbe probe([this](const std::string& name) {
         if (name != service()) return false;
@@ -406,13 +406,13 @@ int Base::_build_is_enabled() {
             return false;
         }
     });
-    return services::enabled::is_enabled(service()) ? 1 : 0;
+    return services::enabled::is_enabled(service()) != 0;
 }
-int Base::is_enabled() {
+bool Base::is_enabled() {
     if (!is_enabled_) is_enabled_ = _build_is_enabled();
     return *is_enabled_;
 }
-void Base::is_enabled(int v) { is_enabled_ = v ? 1 : 0; }
+void Base::is_enabled(bool v) { is_enabled_ = v; }
 int Base::verbose() { return verbose_.value_or(0); }
 void Base::verbose(int v) { verbose_ = v; }
 int Base::startup_timeout() { return startup_timeout_.value_or(10); }

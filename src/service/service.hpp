@@ -56,14 +56,15 @@ public:
     // the internal "_from_factory" flag). Names that are not attributes are
     // ignored; a value of the wrong type raises a PlainError naming the class
     // and the attribute. The constructor takes nothing else: the factory
-    // calls BUILD() right after construction.
+    // calls prepare() right after construction.
     explicit Base(const nlohmann::json& opts = nlohmann::json::object());
-    virtual ~Base();  // DESTROY: releases the lock only in the process in _pid
+    // Releases the lock, only in the process that took it.
+    virtual ~Base();
     Base(const Base&) = delete;
     Base& operator=(const Base&) = delete;
 
     // Debug line, PATH set (services::setuppath), lock taken.
-    virtual void BUILD();
+    virtual void prepare();
 
     // "Norvik::ServiceManager::Base", "Norvik::ServiceManager::Hot" or
     // "Norvik::ServiceManager::Services::<Suffix>" for a defined service.
@@ -93,8 +94,8 @@ public:
     std::shared_ptr<const norvik::config::NkConf> nkconf();  // ro, lazy: loadnkconf_not_copy()
     norvik::restartsrv::Lock* lock();                   // rw, lazy _build_lock (nullptr = no lock)
     void lock(std::unique_ptr<norvik::restartsrv::Lock> v);
-    int is_enabled();                                   // rw, lazy _build_is_enabled (0 or 1)
-    void is_enabled(int v);
+    bool is_enabled();                                  // rw, lazy _build_is_enabled
+    void is_enabled(bool v);
     int verbose() override;                                      // rw, lazy 0 (0, 1, 2)
     void verbose(int v);
     int startup_timeout();                              // ro, lazy 10
@@ -168,7 +169,7 @@ public:
     void warn(const std::string& text) override { warn(std::vector<std::string>{text}); }
 
     // ---- dispatch and restart ----------------------------------------------
-    // What this run asks: set by the factory before BUILD().
+    // What this run asks: set by the factory before prepare().
     const Request& request() const { return request_; }
     void request(const Request& r) { request_ = r; }
     // Does what the request asks (restart, stop, reload, status or check).
@@ -179,10 +180,9 @@ public:
     std::string systemd_unit();
     std::string init_script();
     int lock_fd();
-    // graceful: nullopt = graceful_by_default. Returns the status text found
-    // after the restart ("1" after a graceful or back-end restart), or ""
-    // (false) when the restart was given up.
-    virtual std::string restart(std::optional<bool> graceful = std::nullopt);
+    // graceful: nullopt = graceful_by_default. False when the restart was
+    // given up.
+    virtual bool restart(std::optional<bool> graceful = std::nullopt);
     bool _called_from_restart();
     void _exit_if_block_fresh_install();
     int _service_is_role_aware_and_disabled();
@@ -199,7 +199,7 @@ public:
     virtual std::string wait_for_service_status(int attempt);
     virtual int check_sanity();
     virtual bool is_up(const std::string& via = "");
-    virtual int is_up_via_pidfile();
+    virtual bool is_up_via_pidfile();
 
     // ---- start, stop, reload -----------------------------------------------
     virtual int start();
@@ -279,7 +279,7 @@ protected:
     virtual std::string _build_service_binary();
     virtual std::unique_ptr<Manager> _build_service_manager();
     virtual std::unique_ptr<norvik::restartsrv::Lock> _build_lock();
-    virtual int _build_is_enabled();
+    virtual bool _build_is_enabled();
 
     // Applies named options to the attributes (used by the constructor and
     // by subclasses for their own extra attributes).
@@ -301,7 +301,7 @@ protected:
     bool lock_built_ = false;
     std::unique_ptr<norvik::restartsrv::Lock> lock_;
     bool restart_under_way_ = false;  // a query found the lock held
-    std::optional<int> is_enabled_;
+    std::optional<bool> is_enabled_;
     std::optional<int> verbose_;
     std::optional<int> startup_timeout_;
     std::optional<bool> support_reload_;

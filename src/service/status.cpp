@@ -191,9 +191,9 @@ bool Base::is_up(const std::string& via) {
     return !text.empty();
 }
 
-int Base::is_up_via_pidfile() {
+bool Base::is_up_via_pidfile() {
     std::string pf = pidfile();
-    if (pf.empty()) return 0;
+    if (pf.empty()) return false;
     struct stat st;
     if (::stat("/proc", &st) != 0 || !S_ISDIR(st.st_mode))
         throw PlainError("The process file system /proc is not mounted; process checks are impossible.\n" +
@@ -201,7 +201,7 @@ int Base::is_up_via_pidfile() {
     double deadline = timehires::time() + startup_timeout();
     bool found = is_plain_file(pf);
     for (int polls = 0; !found && timehires::time() <= deadline; ++polls) {
-        if (service_manager().start_gave_up(*this)) return 0;
+        if (service_manager().start_gave_up(*this)) return false;
         timehires::sleep(polls < PIDFILE_FIRST_POLLS ? PIDFILE_FIRST_POLL : PIDFILE_POLL);
         found = is_plain_file(pf);
     }
@@ -211,7 +211,7 @@ int Base::is_up_via_pidfile() {
         logger().warn("The PID file " + pf + " of " + service() + " did not appear within " +
                       std::to_string(startup_timeout()) + " seconds");
         logger_settings::set_enable_backtrace(saved);
-        return 0;
+        return false;
     }
     if (has_pidfile_precheck()) pidfile_precheck();
     // A file made but not yet written gets up to 0.9 s to gain its number.
@@ -223,15 +223,15 @@ int Base::is_up_via_pidfile() {
         if (pid != 0 || left <= 0) break;
         timehires::sleep(std::min(left, PIDFILE_POLL));
     }
-    if (pid == 0) return 0;
+    if (pid == 0) return false;
     // A forking daemon may name its parent first and rewrite the file from
     // the child, so a dead or foreign PID is read again until the start
     // has plainly failed.
     for (;;) {
         if (psparser::pid_is_alive(static_cast<pid_t>(pid)) &&
             proc::pidfile::foreign_reason(static_cast<pid_t>(pid), pidfile_identity()).empty())
-            return 1;
-        if (timehires::time() > deadline || service_manager().start_gave_up(*this)) return 0;
+            return true;
+        if (timehires::time() > deadline || service_manager().start_gave_up(*this)) return false;
         timehires::sleep(PIDFILE_POLL);
         if (auto line = read_first_line(pf)) pid = parse_pid(*line);
     }

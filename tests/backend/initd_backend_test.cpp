@@ -182,7 +182,7 @@ TEST_F(InitdStop, PidFileRewrittenByTheForkedChildIsWaitedFor) {
         ::_exit(127);
     }
     Base srv(nlohmann::json{{"service", "demo"}, {"pidfile", pf}, {"pid_exe", "sleep"}});
-    EXPECT_EQ(srv.is_up_via_pidfile(), 1);
+    EXPECT_TRUE(srv.is_up_via_pidfile());
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
 }

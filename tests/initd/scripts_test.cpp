@@ -70,22 +70,22 @@ TEST_F(Initd, OnlyExecutablePlainEntries) {
     EXPECT_FALSE(rs::getinitfile("nsd"));
     script("50named");
     EXPECT_EQ(rs::getinitfile("named").value_or(""), dir() + "/50named");
-    EXPECT_EQ(rs::initd::has_service_via_initd("named"), 0);
+    EXPECT_FALSE(rs::initd::has_service_via_initd("named"));
     script("crond");
-    EXPECT_EQ(rs::initd::has_service_via_initd("crond"), 1);
-    EXPECT_EQ(rs::initd::has_service_via_initd(""), 0);
+    EXPECT_TRUE(rs::initd::has_service_via_initd("crond"));
+    EXPECT_FALSE(rs::initd::has_service_via_initd(""));
     EXPECT_THROW(rs::initd::has_service_via_initd("../x"), norvik::PlainError);
     EXPECT_FALSE(rs::getinitfile("norvik"));
 }
 
 TEST_F(Initd, InstalledAndDisabled) {
     EXPECT_EQ(rs::_is_installed("named"), 0);
-    EXPECT_EQ(rs::is_service_disabled("named"), 1);
+    EXPECT_TRUE(rs::is_service_disabled("named"));
     script("bind9");
     EXPECT_EQ(rs::_is_installed("named"), 1);
-    EXPECT_EQ(rs::is_service_disabled("exim"), 0);
+    EXPECT_FALSE(rs::is_service_disabled("exim"));
     norvik::test::write_file(root_ / "etc/eximdisable", "");
-    EXPECT_EQ(rs::is_service_disabled("exim"), 1);
+    EXPECT_TRUE(rs::is_service_disabled("exim"));
 }
 
 TEST_F(Initd, DoomedProcessNeverTouchesTheTestRunner) {
