@@ -6,8 +6,11 @@
 #include <cstdlib>
 
 #include "output/output.hpp"
+#include "foundation/text.hpp"
 
 namespace norvik::restartsrv {
+
+using text::lower;
 
 // ---------------------------------------------------------------------------
 // Option parsing with pass-through: recognised options are removed, anything
@@ -23,8 +26,7 @@ enum class Kind { Flag, Value, Switch };
 // The words a switch takes as its value, given inline or as the next word.
 bool is_switch_value(const std::string& word) {
     static const char* const words[] = {"0", "1", "yes", "no", "true", "false", "on", "off"};
-    std::string w;
-    for (char c : word) w += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string w = text::lower(word);
     return std::any_of(std::begin(words), std::end(words), [&](const char* x) { return w == x; });
 }
 
@@ -63,10 +65,6 @@ const std::vector<Spelling>& spellings() {
     return all;
 }
 
-std::string lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // The option a name stands for: an exact spelling, else the one option
 // (and sense) that every spelling starting with it shares.

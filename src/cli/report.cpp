@@ -9,16 +9,14 @@
 #include "foundation/journal_stream.hpp"
 #include "output/output.hpp"
 #include "service/service.hpp"
+#include "foundation/text.hpp"
 
 namespace norvik::restartsrv::report {
 
 namespace {
 bool g_json = false;
 
-std::string lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
+using text::lower;
 
 nlohmann::json or_null(const std::optional<std::string>& v) { return v ? nlohmann::json(*v) : nlohmann::json(); }
 }  // namespace

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "cli/arguments.hpp"
+#include "foundation/text.hpp"
 
 namespace norvik::restartsrv::words {
 
@@ -12,10 +13,7 @@ namespace {
 
 constexpr const char* HELP_NAME = "help";
 
-std::string lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
+using text::lower;
 
 // The name of an option-like argument: without its dashes and any "=value",
 // in lower case; nothing for words, "-" and "--".

@@ -21,6 +21,7 @@
 #include "proc/process_table.hpp"
 #include "proc/ignored_commands.hpp"
 #include "systemd/units.hpp"
+#include "foundation/text.hpp"
 
 namespace norvik::restartsrv::initd {
 
@@ -55,10 +56,7 @@ const std::vector<std::string>& dns_init_scripts() {
     return v;
 }
 
-std::string lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
+using text::lower;
 
 bool ends_with_rpm_leftover(const std::string& name) {
     // "\.rpm[a-z]+$": .rpmnew, .rpmsave, .rpmorig...

@@ -17,6 +17,7 @@
 #include "systemd/units.hpp"
 #include "run/saferun_errors.hpp"
 #include "run/saferun.hpp"
+#include "foundation/text.hpp"
 
 namespace norvik::services::log {
 
@@ -25,10 +26,7 @@ namespace {
 // The service whose long startup logs are cleaned of warning lines.
 constexpr const char* DECRUFT_SERVICE = "httpd";
 
-std::string lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
+using text::lower;
 
 bool contains_ci(const std::string& hay, const std::string& needle) {
     return lower(hay).find(needle) != std::string::npos;

@@ -9,6 +9,7 @@
 #include "exception/exception.hpp"
 #include "foundation/paths.hpp"
 #include "foundation/service_name.hpp"
+#include "foundation/text.hpp"
 #include "log/logger.hpp"
 #include "service/lock.hpp"
 #include "server/role_names.hpp"
@@ -21,10 +22,9 @@
 namespace norvik::servicemanager {
 
 std::string class_suffix_for_service(const std::string& service) {
-    std::string s = service;
     // Whole name to lower case, then the first character up, then every
     // character that cannot stand in a class name becomes "_".
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string s = text::lower(service);
     if (!s.empty()) s[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(s[0])));
     for (auto& c : s)
         if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_')) c = '_';
@@ -64,9 +64,7 @@ std::unique_ptr<Base> create(const std::string& service_in, const Request& reque
     // Definitions are found whatever the case of the name (so is the lock):
     // a case variant that reaches one is that service, under its own name
     // everywhere (disable files, suspension, roles, messages).
-    std::string folded = service_in;
-    for (auto& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    folded = server::type::names::canonical_service(folded);
+    std::string folded = server::type::names::canonical_service(text::lower(service_in));
     if (folded != service) {
         bool defined = false;
         try {

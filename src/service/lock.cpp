@@ -13,6 +13,7 @@
 
 #include "exception/exception.hpp"
 #include "foundation/paths.hpp"
+#include "foundation/text.hpp"
 #include "foundation/hires_clock.hpp"
 #include "foundation/service_name.hpp"
 #include "foundation/state_file.hpp"
@@ -45,9 +46,7 @@ std::string get_run_lock_file_for_service(const std::string& service) {
         exception::raise("InvalidParameter", "The service name “[_1]” is not valid.", {service});
     }
     // Case variants name the same init script, so they share one lock.
-    std::string name = service;
-    for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return paths::lock_base() + "/" + name;
+    return paths::lock_base() + "/" + text::lower(service);
 }
 
 bool _wait_for_ex_lock(fileutils::Flock& fh, int timeout, double poll_interval) {

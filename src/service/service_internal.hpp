@@ -14,6 +14,7 @@
 #include "foundation/load_file.hpp"
 #include "initd/scripts.hpp"
 #include "proc/process_table.hpp"
+#include "foundation/text.hpp"
 
 namespace norvik::servicemanager::internal {
 
@@ -51,10 +52,7 @@ inline std::string join(const std::vector<std::string>& parts, const std::string
     return out;
 }
 
-inline std::string lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
+using text::lower;
 
 inline bool is_plain_file(const std::string& path) {
     struct stat st;
