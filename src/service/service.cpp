@@ -55,100 +55,15 @@ namespace {
 
 double debug_start_time = -1;
 
-// ---- option type checks ---------------------------------------------------
-
-enum class Kind { Text, Bool, Int, TextList, IntList, TextOrList };
-
-const std::map<std::string, Kind>& attribute_kinds() {
-    static const std::map<std::string, Kind> kinds = {
-        {"service", Kind::Text},
-        {"service_override", Kind::Text},
-        {"service_binary", Kind::Text},
-        {"service_package", Kind::TextOrList},
-        {"service_to_suspend", Kind::Text},
-        {"suspend_time", Kind::Int},
-        {"service_argv_action", Kind::Text},
-        {"service_status", Kind::Text},
-        {"is_enabled", Kind::Bool},
-        {"verbose", Kind::Int},
-        {"startup_timeout", Kind::Int},
-        {"support_reload", Kind::Bool},
-        {"graceful_by_default", Kind::Bool},
-        {"is_configured", Kind::Bool},
-        {"not_configured_reason", Kind::Text},
-        {"can_check_service_status", Kind::Bool},
-        {"block_fresh_install", Kind::Bool},
-        {"call_with_force", Kind::Bool},
-        {"disable_output_partial", Kind::Bool},
-        {"_pretend_not_called_from_restart", Kind::Bool},
-        {"command_line_regex", Kind::Text},
-        {"has_single_pid", Kind::Bool},
-        {"is_norvik_service", Kind::Bool},
-        {"processowner", Kind::Text},
-        {"pidfile", Kind::Text},
-        {"pid_exe", Kind::Text},
-        {"ports", Kind::IntList},
-        {"doomed_rules", Kind::TextList},
-        {"shares_daemon_with", Kind::TextList},
-        {"restart_attempts", Kind::Int},
-        {"current_restart_attempt", Kind::Int},
-        {"startup_args", Kind::TextList},
-        {"restart_args", Kind::TextList},
-        {"shutdown_args", Kind::TextList},
-        {"is_graceful_restart_enabled", Kind::Bool},
-    };
-    return kinds;
-}
-
-const char* kind_name(Kind k) {
-    switch (k) {
-        case Kind::Text: return "a text";
-        case Kind::Bool: return "a boolean (true/false or 0/1)";
-        case Kind::Int: return "an integer";
-        case Kind::TextList: return "a list of texts";
-        case Kind::IntList: return "a list of integers";
-        case Kind::TextOrList: return "a text or a list of texts";
-    }
-    return "?";
-}
-
-bool kind_matches(Kind k, const nlohmann::json& v) {
-    auto all = [&](auto pred) {
-        if (!v.is_array()) return false;
-        for (const auto& e : v)
-            if (!pred(e)) return false;
-        return true;
-    };
-    switch (k) {
-        case Kind::Text: return v.is_string();
-        case Kind::Bool: return v.is_boolean() || (v.is_number_integer() && (v.get<long>() == 0 || v.get<long>() == 1));
-        case Kind::Int: return v.is_number_integer();
-        case Kind::TextList: return all([](const nlohmann::json& e) { return e.is_string(); });
-        case Kind::IntList: return all([](const nlohmann::json& e) { return e.is_number_integer(); });
-        case Kind::TextOrList: return v.is_string() || all([](const nlohmann::json& e) { return e.is_string(); });
-    }
-    return false;
-}
-
-bool as_bool(const nlohmann::json& v) { return v.is_boolean() ? v.get<bool>() : v.get<long>() != 0; }
-
-std::vector<std::string> as_texts(const nlohmann::json& v) {
-    if (v.is_string()) return {v.get<std::string>()};
-    std::vector<std::string> out;
-    for (const auto& e : v) out.push_back(e.get<std::string>());
-    return out;
-}
-
 }  // namespace
 
 // Definition files check their attributes with the same table.
-bool definition_attribute_known(const std::string& name) { return attribute_kinds().count(name) != 0; }
+bool definition_attribute_known(const std::string& name) { return is_setting(name); }
 
 std::string definition_attribute_type_error(const std::string& name, const nlohmann::json& value) {
-    auto it = attribute_kinds().find(name);
-    if (it == attribute_kinds().end()) return "unknown attribute \"" + name + "\"";
-    if (!kind_matches(it->second, value))
-        return "attribute \"" + name + "\" must be " + kind_name(it->second) + ", not " + value.dump();
+    if (!is_setting(name)) return "unknown attribute \"" + name + "\"";
+    if (!setting_accepts(name, value))
+        return "attribute \"" + name + "\" must be " + setting_kind(name) + ", not " + value.dump();
     return "";
 }
 
@@ -158,53 +73,17 @@ Base::Base(const nlohmann::json& opts) {
     if (!opts.is_object() && !opts.is_null())
         throw PlainError("Norvik::ServiceManager::Base: the constructor takes a map of named options");
     pid_ = ::getpid();
-    has_single_pid_ = true;
-    processowner_ = DEFAULT_PROCESSOWNER;
+    settings_.has_single_pid = true;
+    settings_.processowner = DEFAULT_PROCESSOWNER;
     if (opts.is_object())
         for (auto it = opts.begin(); it != opts.end(); ++it) apply_option(it.key(), it.value());
 }
 
 void Base::apply_option(const std::string& name, const nlohmann::json& v) {
-    auto it = attribute_kinds().find(name);
-    if (it == attribute_kinds().end()) return;  // not an attribute: ignored
-    if (v.is_null()) return;
-    if (!kind_matches(it->second, v))
-        throw PlainError(class_name() + ": the option \"" + name + "\" must be " + kind_name(it->second));
-    const std::string& n = name;
-    if (n == "service") service_ = v.get<std::string>();
-    else if (n == "service_override") service_override_ = v.get<std::string>();
-    else if (n == "service_binary") service_binary_ = v.get<std::string>();
-    else if (n == "service_package") service_package_ = as_texts(v);
-    else if (n == "service_to_suspend") service_to_suspend_ = v.get<std::string>();
-    else if (n == "suspend_time") suspend_time_ = v.get<int>();
-    else if (n == "service_argv_action") service_argv_action_ = v.get<std::string>();
-    else if (n == "service_status") service_status_ = v.get<std::string>();
-    else if (n == "is_enabled") is_enabled_ = as_bool(v);
-    else if (n == "verbose") verbose_ = v.get<int>();
-    else if (n == "startup_timeout") startup_timeout_ = v.get<int>();
-    else if (n == "support_reload") support_reload_ = as_bool(v);
-    else if (n == "graceful_by_default") graceful_by_default_ = as_bool(v);
-    else if (n == "is_configured") is_configured_ = as_bool(v);
-    else if (n == "not_configured_reason") not_configured_reason_ = v.get<std::string>();
-    else if (n == "can_check_service_status") can_check_service_status_ = as_bool(v);
-    else if (n == "block_fresh_install") block_fresh_install_ = as_bool(v);
-    else if (n == "call_with_force") call_with_force_ = as_bool(v);
-    else if (n == "disable_output_partial") disable_output_partial_ = as_bool(v);
-    else if (n == "_pretend_not_called_from_restart") pretend_not_called_from_restart_ = as_bool(v);
-    else if (n == "command_line_regex") command_line_regex_ = v.get<std::string>();
-    else if (n == "has_single_pid") has_single_pid_ = as_bool(v);
-    else if (n == "is_norvik_service") is_norvik_service_ = as_bool(v);
-    else if (n == "processowner") processowner_ = v.get<std::string>();
-    else if (n == "pidfile") pidfile_ = v.get<std::string>();
-    else if (n == "pid_exe") pid_exe_ = v.get<std::string>();
-    else if (n == "ports") ports_ = v.get<std::vector<int>>();
-    else if (n == "doomed_rules") doomed_rules_ = as_texts(v);
-    else if (n == "shares_daemon_with") shares_daemon_with_ = as_texts(v);
-    else if (n == "restart_attempts") restart_attempts_ = v.get<int>();
-    else if (n == "current_restart_attempt") current_restart_attempt_ = v.get<int>();
-    else if (n == "startup_args") startup_args_ = as_texts(v);
-    else if (n == "restart_args") restart_args_ = as_texts(v);
-    else if (n == "shutdown_args") shutdown_args_ = as_texts(v);
+    if (!is_setting(name) || v.is_null()) return;  // not an attribute: ignored
+    if (!setting_accepts(name, v))
+        throw PlainError(class_name() + ": the option \"" + name + "\" must be " + setting_kind(name));
+    read_setting(settings_, name, v);
 }
 
 Base::~Base() {
@@ -219,7 +98,7 @@ Base::~Base() {
 }
 
 void Base::prepare() {
-    debug("Building the service object for " + (service_ ? *service_ : std::string("(unnamed)")));
+    debug("Building the service object for " + (settings_.service ? *settings_.service : std::string("(unnamed)")));
     services::setuppath();
     (void)lock();
 }
@@ -239,12 +118,12 @@ std::string Base::_build_service() {
 }
 
 const std::string& Base::service() {
-    if (!service_) service_ = _build_service();
-    return *service_;
+    if (!settings_.service) settings_.service = _build_service();
+    return *settings_.service;
 }
-void Base::service(const std::string& v) { service_ = v; }
-std::string Base::service_override() const { return service_override_.value_or(""); }
-void Base::service_override(const std::string& v) { service_override_ = v; }
+void Base::service(const std::string& v) { settings_.service = v; }
+std::string Base::service_override() const { return settings_.service_override.value_or(""); }
+void Base::service_override(const std::string& v) { settings_.service_override = v; }
 
 const std::string& Base::service_name() {
     if (!service_name_) service_name_ = !service_override().empty() ? service_override() : service();
@@ -259,16 +138,16 @@ std::string Base::_build_service_binary() {
     }
 }
 const std::string& Base::service_binary() {
-    if (!service_binary_) service_binary_ = _build_service_binary();
-    return *service_binary_;
+    if (!settings_.service_binary) settings_.service_binary = _build_service_binary();
+    return *settings_.service_binary;
 }
-void Base::service_binary(const std::string& v) { service_binary_ = v; }
+void Base::service_binary(const std::string& v) { settings_.service_binary = v; }
 
 const std::vector<std::string>& Base::service_package() const {
     static const std::vector<std::string> none;
-    return service_package_ ? *service_package_ : none;
+    return settings_.service_package ? *settings_.service_package : none;
 }
-void Base::service_package(const std::vector<std::string>& v) { service_package_ = v; }
+void Base::service_package(const std::vector<std::string>& v) { settings_.service_package = v; }
 
 Manager& Base::service_manager() {
     if (!service_manager_) service_manager_ = _build_service_manager();
@@ -320,22 +199,22 @@ std::unique_ptr<Manager> Base::_build_service_manager() {
 }
 
 const std::string& Base::service_to_suspend() {
-    if (!service_to_suspend_) service_to_suspend_ = service();
-    return *service_to_suspend_;
+    if (!settings_.service_to_suspend) settings_.service_to_suspend = service();
+    return *settings_.service_to_suspend;
 }
-void Base::service_to_suspend(const std::string& v) { service_to_suspend_ = v; }
+void Base::service_to_suspend(const std::string& v) { settings_.service_to_suspend = v; }
 int Base::suspend_time() {
-    if (!suspend_time_) suspend_time_ = 600;
-    return *suspend_time_;
+    if (!settings_.suspend_time) settings_.suspend_time = 600;
+    return *settings_.suspend_time;
 }
-void Base::suspend_time(int v) { suspend_time_ = v; }
+void Base::suspend_time(int v) { settings_.suspend_time = v; }
 const std::string& Base::service_argv_action() {
-    if (!service_argv_action_) service_argv_action_ = "";
-    return *service_argv_action_;
+    if (!settings_.service_argv_action) settings_.service_argv_action = "";
+    return *settings_.service_argv_action;
 }
-void Base::service_argv_action(const std::string& v) { service_argv_action_ = v; }
-const std::optional<std::string>& Base::service_status() const { return service_status_; }
-void Base::service_status(const std::optional<std::string>& v) { service_status_ = v; }
+void Base::service_argv_action(const std::string& v) { settings_.service_argv_action = v; }
+const std::optional<std::string>& Base::service_status() const { return settings_.service_status; }
+void Base::service_status(const std::optional<std::string>& v) { settings_.service_status = v; }
 
 norvik::Logger& Base::logger() {
     if (!logger_) logger_ = norvik::Logger::create();
@@ -364,7 +243,7 @@ int Base::lock_fd() {
 
 std::unique_ptr<restartsrv::Lock> Base::_build_lock() {
     if (request_.started_by_init || ::geteuid() != 0) return nullptr;
-    std::string name = service_ && !service_->empty() ? *service_ : PLACEHOLDER_LOCK_NAME;
+    std::string name = settings_.service && !settings_.service->empty() ? *settings_.service : PLACEHOLDER_LOCK_NAME;
     if (!request_.is_query()) return restartsrv::Lock::create(name);
     // A query changes nothing: it never waits behind a restart, it answers
     // with what it sees and says that a restart is under way.
@@ -409,80 +288,80 @@ bool Base::_build_is_enabled() {
     return services::enabled::is_enabled(service()) != 0;
 }
 bool Base::is_enabled() {
-    if (!is_enabled_) is_enabled_ = _build_is_enabled();
-    return *is_enabled_;
+    if (!settings_.is_enabled) settings_.is_enabled = _build_is_enabled();
+    return *settings_.is_enabled;
 }
-void Base::is_enabled(bool v) { is_enabled_ = v; }
-int Base::verbose() { return verbose_.value_or(0); }
-void Base::verbose(int v) { verbose_ = v; }
-int Base::startup_timeout() { return startup_timeout_.value_or(10); }
-int Base::init_script_timeout() const { return startup_timeout_.value_or(INIT_SCRIPT_TIMEOUT); }
-bool Base::support_reload() { return support_reload_.value_or(false); }
-bool Base::graceful_by_default() { return graceful_by_default_.value_or(true); }
-void Base::graceful_by_default(bool v) { graceful_by_default_ = v; }
-bool Base::is_configured() { return is_configured_.value_or(true); }
-void Base::is_configured(bool v) { is_configured_ = v; }
-std::string Base::not_configured_reason() const { return not_configured_reason_.value_or(""); }
-void Base::not_configured_reason(const std::string& v) { not_configured_reason_ = v; }
-bool Base::can_check_service_status() { return can_check_service_status_.value_or(true); }
-void Base::can_check_service_status(bool v) { can_check_service_status_ = v; }
-bool Base::block_fresh_install() { return block_fresh_install_.value_or(false); }
-void Base::block_fresh_install(bool v) { block_fresh_install_ = v; }
-bool Base::call_with_force() { return call_with_force_.value_or(false); }
-void Base::call_with_force(bool v) { call_with_force_ = v; }
-bool Base::disable_output_partial() { return disable_output_partial_.value_or(false); }
-void Base::disable_output_partial(bool v) { disable_output_partial_ = v; }
-bool Base::_pretend_not_called_from_restart() { return pretend_not_called_from_restart_.value_or(false); }
-void Base::_pretend_not_called_from_restart(bool v) { pretend_not_called_from_restart_ = v; }
-std::string Base::command_line_regex() const { return command_line_regex_.value_or(""); }
-bool Base::has_single_pid() const { return has_single_pid_.value_or(true); }
-bool Base::is_norvik_service() const { return is_norvik_service_.value_or(false); }
+void Base::is_enabled(bool v) { settings_.is_enabled = v; }
+int Base::verbose() { return settings_.verbose.value_or(0); }
+void Base::verbose(int v) { settings_.verbose = v; }
+int Base::startup_timeout() { return settings_.startup_timeout.value_or(10); }
+int Base::init_script_timeout() const { return settings_.startup_timeout.value_or(INIT_SCRIPT_TIMEOUT); }
+bool Base::support_reload() { return settings_.support_reload.value_or(false); }
+bool Base::graceful_by_default() { return settings_.graceful_by_default.value_or(true); }
+void Base::graceful_by_default(bool v) { settings_.graceful_by_default = v; }
+bool Base::is_configured() { return settings_.is_configured.value_or(true); }
+void Base::is_configured(bool v) { settings_.is_configured = v; }
+std::string Base::not_configured_reason() const { return settings_.not_configured_reason.value_or(""); }
+void Base::not_configured_reason(const std::string& v) { settings_.not_configured_reason = v; }
+bool Base::can_check_service_status() { return settings_.can_check_service_status.value_or(true); }
+void Base::can_check_service_status(bool v) { settings_.can_check_service_status = v; }
+bool Base::block_fresh_install() { return settings_.block_fresh_install.value_or(false); }
+void Base::block_fresh_install(bool v) { settings_.block_fresh_install = v; }
+bool Base::call_with_force() { return settings_.call_with_force.value_or(false); }
+void Base::call_with_force(bool v) { settings_.call_with_force = v; }
+bool Base::disable_output_partial() { return settings_.disable_output_partial.value_or(false); }
+void Base::disable_output_partial(bool v) { settings_.disable_output_partial = v; }
+bool Base::_pretend_not_called_from_restart() { return settings_.pretend_not_called_from_restart.value_or(false); }
+void Base::_pretend_not_called_from_restart(bool v) { settings_.pretend_not_called_from_restart = v; }
+std::string Base::command_line_regex() const { return settings_.command_line_regex.value_or(""); }
+bool Base::has_single_pid() const { return settings_.has_single_pid.value_or(true); }
+bool Base::is_norvik_service() const { return settings_.is_norvik_service.value_or(false); }
 const std::string& Base::processowner() const {
     static const std::string none;
-    return processowner_ ? *processowner_ : none;
+    return settings_.processowner ? *settings_.processowner : none;
 }
-void Base::processowner(const std::string& v) { processowner_ = v; }
-std::string Base::pidfile() const { return pidfile_.value_or(""); }
-void Base::pidfile(const std::string& v) { pidfile_ = v; }
-std::string Base::pid_exe() const { return pid_exe_.value_or(""); }
-void Base::pid_exe(const std::string& v) { pid_exe_ = v; }
+void Base::processowner(const std::string& v) { settings_.processowner = v; }
+std::string Base::pidfile() const { return settings_.pidfile.value_or(""); }
+void Base::pidfile(const std::string& v) { settings_.pidfile = v; }
+std::string Base::pid_exe() const { return settings_.pid_exe.value_or(""); }
+void Base::pid_exe(const std::string& v) { settings_.pid_exe = v; }
 proc::pidfile::Identity Base::pidfile_identity() {
     return {service_name(), service_binary(), processowner(), pid_exe()};
 }
 const std::vector<int>& Base::ports() const {
     static const std::vector<int> none;
-    return ports_ ? *ports_ : none;
+    return settings_.ports ? *settings_.ports : none;
 }
-void Base::ports(const std::vector<int>& v) { ports_ = v; }
+void Base::ports(const std::vector<int>& v) { settings_.ports = v; }
 const std::vector<std::string>& Base::doomed_rules() const {
     static const std::vector<std::string> none;
-    return doomed_rules_ ? *doomed_rules_ : none;
+    return settings_.doomed_rules ? *settings_.doomed_rules : none;
 }
-void Base::doomed_rules(const std::vector<std::string>& v) { doomed_rules_ = v; }
+void Base::doomed_rules(const std::vector<std::string>& v) { settings_.doomed_rules = v; }
 const std::vector<std::string>& Base::shares_daemon_with() const {
     static const std::vector<std::string> none;
-    return shares_daemon_with_ ? *shares_daemon_with_ : none;
+    return settings_.shares_daemon_with ? *settings_.shares_daemon_with : none;
 }
-void Base::shares_daemon_with(const std::vector<std::string>& v) { shares_daemon_with_ = v; }
-std::optional<int> Base::restart_attempts() const { return restart_attempts_; }
-void Base::restart_attempts(std::optional<int> v) { restart_attempts_ = v; }
-std::optional<int> Base::current_restart_attempt() const { return current_restart_attempt_; }
-void Base::current_restart_attempt(std::optional<int> v) { current_restart_attempt_ = v; }
+void Base::shares_daemon_with(const std::vector<std::string>& v) { settings_.shares_daemon_with = v; }
+std::optional<int> Base::restart_attempts() const { return settings_.restart_attempts; }
+void Base::restart_attempts(std::optional<int> v) { settings_.restart_attempts = v; }
+std::optional<int> Base::current_restart_attempt() const { return settings_.current_restart_attempt; }
+void Base::current_restart_attempt(std::optional<int> v) { settings_.current_restart_attempt = v; }
 const std::vector<std::string>& Base::startup_args() const {
     static const std::vector<std::string> none;
-    return startup_args_ ? *startup_args_ : none;
+    return settings_.startup_args ? *settings_.startup_args : none;
 }
-void Base::startup_args(const std::vector<std::string>& v) { startup_args_ = v; }
+void Base::startup_args(const std::vector<std::string>& v) { settings_.startup_args = v; }
 const std::vector<std::string>& Base::restart_args() const {
     static const std::vector<std::string> none;
-    return restart_args_ ? *restart_args_ : none;
+    return settings_.restart_args ? *settings_.restart_args : none;
 }
-void Base::restart_args(const std::vector<std::string>& v) { restart_args_ = v; }
+void Base::restart_args(const std::vector<std::string>& v) { settings_.restart_args = v; }
 const std::vector<std::string>& Base::shutdown_args() const {
     static const std::vector<std::string> none;
-    return shutdown_args_ ? *shutdown_args_ : none;
+    return settings_.shutdown_args ? *settings_.shutdown_args : none;
 }
-void Base::shutdown_args(const std::vector<std::string>& v) { shutdown_args_ = v; }
+void Base::shutdown_args(const std::vector<std::string>& v) { settings_.shutdown_args = v; }
 
 norvik::Output& Base::output_obj() {
     if (!output_obj_) output_obj_ = output::output_for(request_.json_lines, false);

@@ -33,6 +33,7 @@
 #include "proc/family.hpp"
 #include "backend/backend.hpp"
 #include "service/request.hpp"
+#include "service/settings.hpp"
 
 namespace norvik {
 class Logger;
@@ -148,7 +149,7 @@ public:
     void startup_args(const std::vector<std::string>& v);
     const std::vector<std::string>& restart_args() const override;   // rw, none
     void restart_args(const std::vector<std::string>& v);
-    bool has_restart_args() const { return restart_args_.has_value() && !restart_args_->empty(); }
+    bool has_restart_args() const { return settings_.restart_args.has_value() && !settings_.restart_args->empty(); }
     const std::vector<std::string>& shutdown_args() const override;  // rw, none
     void shutdown_args(const std::vector<std::string>& v);
 
@@ -285,51 +286,18 @@ protected:
     // by subclasses for their own extra attributes).
     virtual void apply_option(const std::string& name, const nlohmann::json& value);
 
-    std::optional<std::string> service_;
-    std::optional<std::string> service_override_;
     std::optional<std::string> service_name_;
-    std::optional<std::string> service_binary_;
-    std::optional<std::vector<std::string>> service_package_;
     std::unique_ptr<Manager> service_manager_;
-    std::optional<std::string> service_to_suspend_;
-    std::optional<int> suspend_time_;
-    std::optional<std::string> service_argv_action_;
     Request request_;
-    std::optional<std::string> service_status_;
+    Settings settings_;
     std::shared_ptr<norvik::Logger> logger_;
     std::shared_ptr<const norvik::config::NkConf> nkconf_;
     bool lock_built_ = false;
     std::unique_ptr<norvik::restartsrv::Lock> lock_;
     bool restart_under_way_ = false;  // a query found the lock held
-    std::optional<bool> is_enabled_;
-    std::optional<int> verbose_;
-    std::optional<int> startup_timeout_;
-    std::optional<bool> support_reload_;
-    std::optional<bool> graceful_by_default_;
-    std::optional<bool> is_configured_;
-    std::optional<std::string> not_configured_reason_;
-    std::optional<bool> can_check_service_status_;
-    std::optional<bool> block_fresh_install_;
-    std::optional<bool> call_with_force_;
-    std::optional<bool> disable_output_partial_;
-    std::optional<bool> pretend_not_called_from_restart_;
     std::optional<pid_t> pid_;
-    std::optional<std::string> command_line_regex_;
-    std::optional<bool> has_single_pid_;
-    std::optional<bool> is_norvik_service_;
-    std::optional<std::string> processowner_;
-    std::optional<std::string> pidfile_;
-    std::optional<std::string> pid_exe_;
-    std::optional<std::vector<int>> ports_;
     // port -> the addresses this run saw the service listen on.
     std::map<int, std::set<std::string>> port_binds_;
-    std::optional<std::vector<std::string>> doomed_rules_;
-    std::optional<std::vector<std::string>> shares_daemon_with_;
-    std::optional<int> restart_attempts_;
-    std::optional<int> current_restart_attempt_;
-    std::optional<std::vector<std::string>> startup_args_;
-    std::optional<std::vector<std::string>> restart_args_;
-    std::optional<std::vector<std::string>> shutdown_args_;
 
     // Fields without accessors.
     std::shared_ptr<norvik::Output> output_obj_;

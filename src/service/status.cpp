@@ -153,9 +153,9 @@ int Base::check_sanity() {
         if (!ok && err) *err = errno;
         return ok;
     };
-    if (!executable(nullptr) && service_package_ && !service_package_->empty()) {
+    if (!executable(nullptr) && settings_.service_package && !settings_.service_package->empty()) {
         debug("Checking the packages of " + service());
-        for (const auto& pkg : *service_package_) {
+        for (const auto& pkg : *settings_.service_package) {
             auto v = pkgr::get_package_version(pkg);
             if (!v || v->empty()) {
                 if (verbose()) info("The package " + pkg + " of the service " + service() + " is not installed.");
