@@ -385,7 +385,9 @@ std::optional<ProgramName> parse_program_name(const std::string& path) {
 
 namespace {
 
-int run(Invocation& inv) {
+// What a run needs before it reads a word: its terminal, its tree, the
+// daemon environment.
+void prepare_the_run() {
     install_signal_handlers();
     // Colour decisions need the caller's terminal settings, which the
     // daemon environment replaces.
@@ -395,67 +397,44 @@ int run(Invocation& inv) {
     pwdiskcache::bind_default();
     capture_lock_wait_from_env();
     services::env::setup_env_for_starting_a_daemon();
+}
 
+// The action and the service the program's name and words give.
+ProgramName name_the_service(const Invocation& inv) {
     const std::string& path = inv.program_path;
     if (path.find(REFUSAL_MARKER) != std::string::npos) throw PlainError(REFUSAL_MESSAGE);
 
     auto name = parse_program_name(path);
     if (!name)
         throw PlainError(path + ": the program name must be restartsrv_<service>, start<service> or stop<service>.\n");
-    std::string action = name->action;
-    std::string service = name->service;
-
-    std::vector<std::string>& args = inv.args;
-    if ((service.empty() || service == DEFAULT_SERVICE_NAME) && !args.empty()) {
-        service.clear();
+    const std::vector<std::string>& args = inv.args;
+    if ((name->service.empty() || name->service == DEFAULT_SERVICE_NAME) && !args.empty()) {
+        name->service.clear();
         for (const auto& a : args)
             if (a.empty() || a[0] != '-') {
-                service = a;
+                name->service = a;
                 break;
             }
     }
+    return *name;
+}
 
-    if (std::any_of(args.begin(), args.end(), words::is_help_request)) {
-        if (words::is_help_request(service)) service.clear();
-        report::facts().action = "HELP";
-        report::facts().service = service;
-        if (report::json_mode()) {
-            norvik::Output().out(help::usage_text(service));
-            return 0;
-        }
-        int rc = help::usage(service);
-        std::fflush(stdout);
-        return rc;
-    }
-
-    // A mistyped option must not act as the default action. Options that
-    // may be the service's own custom actions wait for its object.
-    const std::vector<std::string> user_args = args;
-    const words::OptionReview review = words::review_options(user_args);
-    const bool review_needs_service =
-        std::any_of(review.mistyped.begin(), review.mistyped.end(), may_name_custom_action);
-    if (!review.mistyped.empty() && (!review_needs_service || !validate::service::is_valid(service)))
-        return refuse_mistyped(review.mistyped);
-
-    {
-        std::vector<std::string> before = args;
-        for (const auto& a : before)
-            if (is_action_word(a)) args.push_back("--" + a);
-    }
-    if (action == STOP_ACTION) args.push_back(std::string("--") + action);
-
-    exit_if_the_unit_is_already_ended(args, inv.started_by_init());
-
-    if (service.empty()) throw PlainError(std::string(NO_SERVICE_MESSAGE) + ".\n");
-    if (is_action_word(service))
-        throw PlainError(std::string(NO_SERVICE_MESSAGE) + ": \"" + service + "\" is an action, not a service.\n");
-    if (service == RESERVED_SERVICE_WORD) throw PlainError(REFUSAL_MESSAGE);
-    // Before anything can turn the name into a file name.
-    validate_service_or_die(service);
+int show_help(std::string service) {
+    if (words::is_help_request(service)) service.clear();
+    report::facts().action = "HELP";
     report::facts().service = service;
-    const servicemanager::Request request = make_request(args, inv.started_by_init(), report::json_mode());
-    report::facts().action = servicemanager::action_word(request.action);
+    if (report::json_mode()) {
+        norvik::Output().out(help::usage_text(service));
+        return 0;
+    }
+    int rc = help::usage(service);
+    std::fflush(stdout);
+    return rc;
+}
 
+// Refuses a change without root.
+void refuse_what_cannot_run(const std::string& service, const servicemanager::Request& request,
+                            const std::string& path) {
     // A change needs root; without it every attempt would fail halfway.
     if (::geteuid() != 0 && !request.is_query()) {
         auto& f = report::facts();
@@ -465,22 +444,43 @@ int run(Invocation& inv) {
                          path.substr(path.rfind('/') + 1) +
                          " must be run as root. A --status query works without.\n");
     }
+}
 
-    std::exception_ptr caught;
-    std::shared_ptr<Exception> caught_exception;
+void check_the_service_word(const std::string& service) {
+    if (service.empty()) throw PlainError(std::string(NO_SERVICE_MESSAGE) + ".\n");
+    if (is_action_word(service))
+        throw PlainError(std::string(NO_SERVICE_MESSAGE) + ": \"" + service + "\" is an action, not a service.\n");
+    if (service == RESERVED_SERVICE_WORD) throw PlainError(REFUSAL_MESSAGE);
+    // Before anything can turn the name into a file name.
+    validate_service_or_die(service);
+}
+
+// The words as the user gave them, and the verdict on them before the
+// service object is there.
+struct Words {
+    std::vector<std::string> as_given;
+    words::OptionReview review;
+    bool needs_service = false;  // a near miss may be one of the service's custom actions
+};
+
+// Builds the service object and does what the request asks. Returns an exit
+// status when the run ends early; a failure of the service lands in `failure`.
+std::optional<int> act(const std::string& service, const servicemanager::Request& request,
+                       const std::vector<std::string>& args, const Words& said, const std::string& path,
+                       std::shared_ptr<Exception>& failure) {
     try {
         try {
             g_srv = servicemanager::create(service, request);
         } catch (...) {
             // No service to offer custom actions: a near miss is a mistake.
-            if (review_needs_service) return refuse_mistyped(review.mistyped);
+            if (said.needs_service) return refuse_mistyped(said.review.mistyped);
             throw;
         }
         g_term_owner.store(::getpid());
         g_term_lock_fd.store(g_srv->lock_fd());
 
-        if (review_needs_service || !review.unknown.empty()) {
-            auto again = words::review_options(user_args, [](const std::string& w) { return g_srv->has_custom_action(w); });
+        if (said.needs_service || !said.review.unknown.empty()) {
+            auto again = words::review_options(said.as_given, [](const std::string& w) { return g_srv->has_custom_action(w); });
             if (!again.mistyped.empty()) return refuse_mistyped(again.mistyped);
             warn_unknown(again.unknown);
         }
@@ -510,9 +510,13 @@ int run(Invocation& inv) {
         }
     } catch (const Exception& e) {
         if (!e.is_service_exception()) throw;
-        caught_exception = e.clone();
+        failure = e.clone();
     }
+    return std::nullopt;
+}
 
+// What the run says at its end, and its exit status.
+int report_the_outcome(const std::shared_ptr<Exception>& caught_exception, const std::vector<std::string>& args) {
     if (caught_exception) {
         const Exception& e = *caught_exception;
         const std::string cls = e.class_name();
@@ -552,6 +556,43 @@ int run(Invocation& inv) {
         return 255;
     }
     return 0;
+}
+
+int run(Invocation& inv) {
+    prepare_the_run();
+    const ProgramName name = name_the_service(inv);
+    const std::string& service = name.service;
+    std::vector<std::string>& args = inv.args;
+
+    if (std::any_of(args.begin(), args.end(), words::is_help_request)) return show_help(service);
+
+    // A mistyped option must not act as the default action. Options that
+    // may be the service's own custom actions wait for its object.
+    Words said;
+    said.as_given = args;
+    said.review = words::review_options(said.as_given);
+    said.needs_service = std::any_of(said.review.mistyped.begin(), said.review.mistyped.end(), may_name_custom_action);
+    if (!said.review.mistyped.empty() && (!said.needs_service || !validate::service::is_valid(service)))
+        return refuse_mistyped(said.review.mistyped);
+
+    {
+        std::vector<std::string> before = args;
+        for (const auto& a : before)
+            if (is_action_word(a)) args.push_back("--" + a);
+    }
+    if (name.action == STOP_ACTION) args.push_back(std::string("--") + name.action);
+
+    exit_if_the_unit_is_already_ended(args, inv.started_by_init());
+
+    check_the_service_word(service);
+    report::facts().service = service;
+    const servicemanager::Request request = make_request(args, inv.started_by_init(), report::json_mode());
+    report::facts().action = servicemanager::action_word(request.action);
+    refuse_what_cannot_run(service, request, inv.program_path);
+
+    std::shared_ptr<Exception> failure;
+    if (auto early = act(service, request, args, said, inv.program_path, failure)) return *early;
+    return report_the_outcome(failure, args);
 }
 
 }  // namespace
