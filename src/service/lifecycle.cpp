@@ -134,6 +134,79 @@ void Base::_exit(int code) {
     std::exit(code);
 }
 
+// A disabled service (or one its roles turn off) is stopped, never
+// restarted; raises why, or returns false when the stop failed. A daemon
+// another enabled service shares, or one only the installed test turns
+// off, is left running.
+bool Base::stop_when_disabled(bool disabled, bool role_off, const nlohmann::json& params) {
+    if (disabled && !role_off && services::enabled::is_enabled_apart_from_installed(service()) != 0) {
+        // Only the installed test says no: that never stops a running daemon.
+        info("The service " + service() + " is running but does not count as installed; it was left running.");
+        _generate_not_installed_exception(params);
+    }
+    if (disabled && !role_off) {
+        for (const std::string& other : shares_daemon_with()) {
+            if (services::enabled::is_enabled(other) == 0) continue;
+            info("The service " + service() + " is disabled, but its daemon also serves " + other +
+                 "; it was left running.");
+            _generate_disabled_exception(params);
+        }
+    }
+    service_argv_action("STOP");
+    _pretend_not_called_from_restart(true);
+    if (!stop()) return false;
+    if (disabled) {
+        info("The service " + service() + " is disabled and was stopped.");
+        _generate_disabled_exception(params);
+    }
+    auto e = _no_roles_exception();
+    info(e->to_string_no_id());
+    e->raise();
+}
+
+// The restarts that keep the service up: graceful, then the back end's own.
+// False when neither was tried or neither worked.
+bool Base::restart_in_place(std::optional<bool> graceful, const nlohmann::json& params) {
+    // The word that ends a progress line in verbose runs.
+    auto report_outcome = [this](bool ok) {
+        if (verbose() != 1) return;
+        output(ok ? SUCCESS_WORD : FAILURE_WORD);
+        output("");
+    };
+    if (has_stop_check()) stop_check();
+    // A configuration the daemon would refuse must not cost the running
+    // daemon: refuse the restart before anything is stopped.
+    if (has_restart_check() && !restart_check()) _generate_config_test_exception(params);
+    bool use_graceful = graceful.has_value() ? *graceful : graceful_by_default();
+    if (is_enabled() && has_restart_gracefully() && use_graceful) {
+        if (verbose() == 1) output_partial("Restarting " + service() + " gracefully ");
+        else debug("Restarting " + service() + " gracefully");
+        if (restart_gracefully() && !wait_for_service_status(0).empty()) {
+            report_outcome(true);
+            return true;
+        }
+        report_outcome(false);
+        if (verbose() != 1) debug("The graceful restart of " + service() + " failed; a full restart follows.");
+    }
+    if (is_enabled() && has_restart_args() && service_manager().has_restart()) {
+        if (verbose() == 1) output_partial("Restarting " + service() + " ");
+        else debug("Restarting " + service() + " through its back end");
+        bool restarted = false;
+        try {
+            restarted = service_manager().restart(*this) && !wait_for_service_status(0).empty();
+        } catch (const std::exception& e) {
+            // It may have stopped the service: the stop and start below finish the job.
+            warn("The back end's restart of " + service() + " failed (" + exception::get_string(e) + ").");
+        }
+        if (restarted) {
+            report_outcome(true);
+            return true;
+        }
+        report_outcome(false);
+    }
+    return false;
+}
+
 bool Base::restart(std::optional<bool> graceful) {
     RestartContext in_restart(*this);
     _exit_if_block_fresh_install();
@@ -149,32 +222,7 @@ bool Base::restart(std::optional<bool> graceful) {
     bool disabled = !is_enabled();
     bool role_off = _service_is_role_aware_and_disabled() != 0;
 
-    if (disabled && !role_off && running && services::enabled::is_enabled_apart_from_installed(service()) != 0) {
-        // Only the installed test says no: that never stops a running daemon.
-        info("The service " + service() + " is running but does not count as installed; it was left running.");
-        _generate_not_installed_exception(params);
-    }
-    if (disabled && !role_off && running) {
-        for (const std::string& other : shares_daemon_with()) {
-            if (services::enabled::is_enabled(other) == 0) continue;
-            info("The service " + service() + " is disabled, but its daemon also serves " + other +
-                 "; it was left running.");
-            _generate_disabled_exception(params);
-        }
-    }
-    if ((role_off || disabled) && running) {
-        service_argv_action("STOP");
-        _pretend_not_called_from_restart(true);
-        if (!stop()) return false;
-        if (disabled) {
-            info("The service " + service() + " is disabled and was stopped.");
-            _generate_disabled_exception(params);
-        }
-        auto e = _no_roles_exception();
-        info(e->to_string_no_id());
-        e->raise();
-    }
-
+    if ((role_off || disabled) && running && !stop_when_disabled(disabled, role_off, params)) return false;
     if (!running) {
         debug("The service " + service() + " is not running; it will be started.");
         check_sanity();
@@ -184,44 +232,8 @@ bool Base::restart(std::optional<bool> graceful) {
 
     if (running && has_stop_check()) stop_check();
 
-    // The word that ends a progress line in verbose runs.
-    auto report_outcome = [this](bool ok) {
-        if (verbose() != 1) return;
-        output(ok ? SUCCESS_WORD : FAILURE_WORD);
-        output("");
-    };
     if (running && is_enabled()) {
-        if (has_stop_check()) stop_check();
-        // A configuration the daemon would refuse must not cost the running
-        // daemon: refuse the restart before anything is stopped.
-        if (has_restart_check() && !restart_check()) _generate_config_test_exception(params);
-        bool use_graceful = graceful.has_value() ? *graceful : graceful_by_default();
-        if (is_enabled() && has_restart_gracefully() && use_graceful) {
-            if (verbose() == 1) output_partial("Restarting " + service() + " gracefully ");
-            else debug("Restarting " + service() + " gracefully");
-            if (restart_gracefully() && !wait_for_service_status(0).empty()) {
-                report_outcome(true);
-                return true;
-            }
-            report_outcome(false);
-            if (verbose() != 1) debug("The graceful restart of " + service() + " failed; a full restart follows.");
-        }
-        if (is_enabled() && has_restart_args() && service_manager().has_restart()) {
-            if (verbose() == 1) output_partial("Restarting " + service() + " ");
-            else debug("Restarting " + service() + " through its back end");
-            bool restarted = false;
-            try {
-                restarted = service_manager().restart(*this) && !wait_for_service_status(0).empty();
-            } catch (const std::exception& e) {
-                // It may have stopped the service: the stop and start below finish the job.
-                warn("The back end's restart of " + service() + " failed (" + exception::get_string(e) + ").");
-            }
-            if (restarted) {
-                report_outcome(true);
-                return true;
-            }
-            report_outcome(false);
-        }
+        if (restart_in_place(graceful, params)) return true;
     } else if (!running) {
         service_argv_action("START");
     }

@@ -308,6 +308,8 @@ protected:
     int restart_depth_ = 0;
 
 private:
+    bool stop_when_disabled(bool disabled, bool role_off, const nlohmann::json& params);
+    bool restart_in_place(std::optional<bool> graceful, const nlohmann::json& params);
     bool run_hook(const std::string& name, const std::vector<std::string>& extra = {});
     static std::string hook_report(const std::string& program, int status, std::string said);
     std::string last_hook_output_;  // of the latest hook run
