@@ -162,6 +162,7 @@ bool Base::stop_when_disabled(bool disabled, bool role_off, const nlohmann::json
     auto e = _no_roles_exception();
     info(e->to_string_no_id());
     e->raise();
+    return false;  // not reached: raise() throws
 }
 
 // The restarts that keep the service up: graceful, then the back end's own.
