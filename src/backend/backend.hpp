@@ -9,13 +9,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "systemd/unit_record.hpp"
+
 namespace norvik::servicemanager {
 
 class Base;
 
-// A systemd unit information record: property name -> text
-// (LoadState, ActiveState, SubState, MainPID, Type, FragmentPath, PIDFile...).
-using UnitRecord = std::map<std::string, std::string>;
+using UnitRecord = systemd::UnitRecord;
 
 class Manager {
 public:

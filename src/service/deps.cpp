@@ -20,9 +20,9 @@ std::shared_ptr<norvik::Output> formatted_output_object(const std::vector<std::s
 std::shared_ptr<norvik::Output> default_output_object() { return restartsrv::get_formatted_output_object({}); }
 
 std::optional<UnitRecord> has_service_via_systemd(const std::string& unit) {
-    return restartsrv::systemd::has_service_via_systemd(unit);
+    return systemd::has_service_via_systemd(unit);
 }
-void forget_unit_records() { restartsrv::systemd::forget_service_info(); }
+void forget_unit_records() { systemd::forget_service_info(); }
 
 bool has_service_via_initd(const std::string& service) {
     return restartsrv::initd::has_service_via_initd(service) != 0;
