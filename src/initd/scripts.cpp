@@ -18,6 +18,7 @@
 #include "proc/pid_file.hpp"
 #include "proc/running.hpp"
 #include "proc/process_info.hpp"
+#include "proc/proc_root.hpp"
 #include "proc/process_table.hpp"
 #include "proc/ignored_commands.hpp"
 #include "systemd/units.hpp"
@@ -58,7 +59,6 @@ constexpr const char* CHECK_METHOD_SYSTEMD = "systemd";
 constexpr const char* CHECK_METHOD_PIDFILE = "pidfile";
 constexpr const char* CHECK_METHOD_PROC = "proc";
 constexpr const char* CHECK_METHOD_RUNNING = "running";
-constexpr const char* PROC_DIR = "/proc";
 
 std::string lower(std::string s) {
     for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -91,11 +91,11 @@ std::string user_name_of(uid_t uid) { return psparser::detail::name_for_uid(uid)
 
 bool proc_dir_exists(pid_t pid) {
     struct stat st {};
-    return ::stat((std::string(PROC_DIR) + "/" + std::to_string(pid)).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return ::stat((proc::proc_entry(pid)).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::optional<std::string> read_cmdline(pid_t pid) {
-    std::string path = std::string(PROC_DIR) + "/" + std::to_string(pid) + "/cmdline";
+    std::string path = proc::proc_entry(pid, "cmdline");
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     std::string raw;
@@ -203,7 +203,7 @@ int is_service_disabled(const std::string& service) {
 
 bool _has_proc() {
     struct stat st {};
-    return ::stat(PROC_DIR, &st) == 0 && S_ISDIR(st.st_mode);
+    return ::stat(proc::proc_root().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::string check_service(const CheckServiceOptions& opts) {
@@ -253,7 +253,7 @@ std::string check_service(const CheckServiceOptions& opts) {
     }
 
     if (pid > 0 && _has_proc()) {
-        const std::string dir = std::string(PROC_DIR) + "/" + std::to_string(pid);
+        const std::string dir = proc::proc_entry(pid);
         struct stat st {};
         if (::stat(dir.c_str(), &st) != 0 || psparser::read_state_letter(pid) == "Z") return "";
         std::string owner = user_name_of(st.st_uid);
