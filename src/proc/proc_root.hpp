@@ -1,6 +1,7 @@
 // Where the process table is read: "/proc", or a fake tree a test sets up.
-// Every per-process read goes through it; only reads of this process's own
-// entries (/proc/self, our own task list) stay on the real /proc.
+// Every per-process read goes through it; the reads that must see the real
+// kernel stay on /proc: this process's own entries, the mount probe, and the
+// state and start-time probes of a live pid.
 #pragma once
 
 #include <string>

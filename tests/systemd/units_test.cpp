@@ -71,26 +71,19 @@ protected:
         norvik::paths::set_root_for_testing(root_.path());
         sd::forget_service_info();
     }
-    void TearDown() override {
-        sd::set_systemctl(nullptr);
-        norvik::paths::set_root_for_testing("");
-    }
+    void TearDown() override { sd::set_systemctl(nullptr); norvik::paths::set_root_for_testing(""); }
     TempDir root_{"sd"};
 };
 
 // ActiveState now, from a fresh `show`.
 std::string active_state(const std::string& unit) { return sd::refresh_service_info(unit)["ActiveState"]; }
 
-// Counts the runs by their verb; every one answers with an active unit whose
-// main pid changes from run to run.
+// Notes each run's verb; answers with an active unit whose main pid changes.
 struct CountingSystemctl : sd::Systemctl {
     std::vector<std::string> verbs;
     sd::SystemctlResult run(const sd::SystemctlCall& call) override {
         verbs.push_back(call.args.front());
-        sd::SystemctlResult r;
-        r.status = 0;
-        r.output = "LoadState=loaded\nActiveState=active\nMainPID=" + std::to_string(100 + verbs.size()) + "\n";
-        return r;
+        return {0, false, false, "LoadState=loaded\nActiveState=active\nMainPID=" + std::to_string(100 + verbs.size()), ""};
     }
 };
 
@@ -320,21 +313,18 @@ norvik::servicemanager::manager::Systemd backend(const std::string& unit) {
     return norvik::servicemanager::manager::Systemd(unit, rec ? *rec : norvik::servicemanager::UnitRecord{});
 }
 
-// A job through the back end, as the program runs it.
-bool start_unit(const std::string& unit) {
+// A start or stop job through the back end, as the program runs it.
+bool job(const std::string& unit, bool start) {
     norvik::servicemanager::Base srv(nlohmann::json{{"service", unit}});
-    return backend(unit).start(srv);
-}
-bool stop_unit(const std::string& unit) {
-    norvik::servicemanager::Base srv(nlohmann::json{{"service", unit}});
-    return backend(unit).stop(srv);
+    auto m = backend(unit);
+    return start ? m.start(srv) : m.stop(srv);
 }
 
 using InnerBackEnd = Inner;
 }  // namespace
 
 TEST_F(Inner, QueriesOfRealUnits) {
-    ASSERT_TRUE(start_unit("rs-simple"));
+    ASSERT_TRUE(job("rs-simple", true));
     auto rec = sd::has_service_via_systemd("rs-simple");
     ASSERT_TRUE(rec);
     EXPECT_EQ((*rec)["ActiveState"], "active");
@@ -343,19 +333,19 @@ TEST_F(Inner, QueriesOfRealUnits) {
     EXPECT_EQ(comm_of(main), "sleep");
     EXPECT_FALSE(sd::has_service_via_systemd("rs-nosuch"));
 
-    start_unit("rs-multi");
+    job("rs-multi", true);
     // The shell starts its two sleepers after the start job has ended.
     auto pids = sd::get_pids_via_systemd("rs-multi");
     for (int i = 0; i < 40 && pids.size() < 3; ++i, ::usleep(50000)) pids = sd::get_pids_via_systemd("rs-multi");
     ASSERT_EQ(pids.size(), 3u);
     EXPECT_EQ(comm_of(pids[1]), "sleep");
 
-    start_unit("rs-forking");
+    job("rs-forking", true);
     pid_t fpid = sd::get_pid_via_systemd("rs-forking");
     EXPECT_GT(fpid, 0);
     EXPECT_EQ(norvik::test::read_file("/run/rs-forking.pid"), std::to_string(fpid) + "\n");
 
-    start_unit("rs-killed");
+    job("rs-killed", true);
     ::usleep(800000);
     auto ks = sd::get_code_and_signal_via_systemd("rs-killed");
     EXPECT_EQ(ks.active, "failed");
@@ -365,17 +355,17 @@ TEST_F(Inner, QueriesOfRealUnits) {
     std::string report = norvik::restartsrv::check_service({.service = "rs-simple", .user = "root"});
     EXPECT_NE(report.find(std::to_string(main)), std::string::npos) << report;
     EXPECT_NE(report.find("systemd"), std::string::npos) << report;
-    start_unit("rs-oneshot");
+    job("rs-oneshot", true);
     EXPECT_NE(norvik::restartsrv::check_service({.service = "rs-oneshot"}).find("oneshot"), std::string::npos);
 
-    ASSERT_TRUE(stop_unit("rs-simple"));
+    ASSERT_TRUE(job("rs-simple", false));
     EXPECT_EQ(active_state("rs-simple"), "inactive");
     EXPECT_EQ(norvik::restartsrv::check_service({.service = "rs-simple"}), "");
 }
 
 TEST_F(InnerBackEnd, StartStatusStopOfASimpleUnit) {
     using norvik::servicemanager::Base;
-    stop_unit("rs-simple");
+    job("rs-simple", false);
     // Record taken while stopped: status must follow the live state, not it.
     auto m = backend("rs-simple");
     ASSERT_EQ(m.service_via_systemd().at("ActiveState"), "inactive");
@@ -414,7 +404,7 @@ TEST_F(InnerBackEnd, StartStatusStopOfASimpleUnit) {
 
 TEST_F(InnerBackEnd, ForkingUnitReloadAndFailingUnits) {
     using norvik::servicemanager::Base;
-    stop_unit("rs-forking");
+    job("rs-forking", false);
     auto m = backend("rs-forking");
     ASSERT_EQ(m.service_via_systemd().at("Type"), "forking");
     Base srv(nlohmann::json{{"service", "rs-forking"}, {"pidfile", "/run/rs-forking.pid"}});
