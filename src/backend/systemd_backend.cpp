@@ -6,7 +6,6 @@
 #include <ctime>
 
 #include "exception/exception.hpp"
-#include "foundation/paths.hpp"
 #include "initd/scripts.hpp"
 #include "systemd/systemctl.hpp"
 #include "systemd/units.hpp"
@@ -84,8 +83,6 @@ void Systemd::BUILD() {
     if (::getppid() == 1)
         throw PlainError("The systemd back end cannot manage “" + service_ + "” in a run that the init system started.");
 }
-
-std::string Systemd::gl_systemctl_binary() { return paths::systemctl(); }
 
 bool Systemd::start(Base& srv) {
     const std::string unit = service_ + systemd::UNIT_SUFFIX;
@@ -238,12 +235,6 @@ std::string Systemd::status_helper(Base& srv) {
     // "Not running" may change while a caller waits: ask again next time.
     if (out.empty()) systemd::forget_service_info();
     return out;
-}
-
-bool Systemd::is_active(Base& srv) {
-    const bool live = systemd::is_up_state(live_record());
-    srv.debug(std::string("The unit “") + service_ + "” is " + (live ? "active." : "inactive."));
-    return live;
 }
 
 bool Systemd::start_gave_up(Base& srv) {
