@@ -8,7 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
-    namespace sd = norvik::restartsrv::systemd;
+    namespace sd = norvik::systemd;
     try {
         for (auto& [name, value] : sd::parse_show_output(text)) {
             if (name.empty() || value.find('\n') != std::string::npos || value.find('=') != std::string::npos)

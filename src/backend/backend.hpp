@@ -16,6 +16,8 @@ namespace norvik {
 class Output;
 }
 
+#include "systemd/unit_record.hpp"
+
 namespace norvik::servicemanager {
 
 // What a back end asks of the service it drives: its settings, its voice,
@@ -52,9 +54,7 @@ public:
     virtual bool kill_apps_on_ports(const std::vector<std::string>& exclude_ips = {}, bool for_start = false) = 0;
 };
 
-// A systemd unit information record: property name -> text
-// (LoadState, ActiveState, SubState, MainPID, Type, FragmentPath, PIDFile...).
-using UnitRecord = std::map<std::string, std::string>;
+using UnitRecord = systemd::UnitRecord;
 
 class Manager {
 public:

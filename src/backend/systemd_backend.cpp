@@ -6,13 +6,12 @@
 #include <ctime>
 
 #include "exception/exception.hpp"
-#include "foundation/paths.hpp"
 #include "initd/scripts.hpp"
-#include "proc/service_check.hpp"
+#include "systemd/systemctl.hpp"
 #include "systemd/units.hpp"
 #include "output/output.hpp"
 #include "initd/service_log.hpp"
-#include "run/saferun.hpp"
+#include "proc/service_check.hpp"
 
 namespace norvik::servicemanager::manager {
 
@@ -49,26 +48,13 @@ struct Ran {
 
 Ran run_systemctl(const std::vector<std::string>& args, double timeout) {
     Ran r;
-    saferun::Options o;
-    o.program = Systemd::gl_systemctl_binary();
-    o.args = args;
-    o.keep_env = true;
-    o.extra_env = restartsrv::systemd::systemctl_env();
-    o.merge_stderr = true;
-    o.timeout = timeout;
-    try {
-        saferun::Object run(std::move(o));
-        r.status = run.CHILD_ERROR();
-        r.timed_out = run.timed_out().has_value();
-        if (run.exec_failed() && r.status == 0) r.status = 127 << 8;
-        r.autopsy = run.autopsy().value_or("");
-        if (const std::string* out = run.stdout_r()) r.output = *out;
-    } catch (const std::exception& e) {
-        r.status = 127 << 8;
-        r.autopsy = e.what();
-    }
+    const systemd::SystemctlResult got = systemd::systemctl().run({args, timeout, true});
+    r.status = got.exec_failed && got.status == 0 ? systemd::NOT_RUNNABLE_STATUS : got.status;
+    r.timed_out = got.timed_out;
+    r.autopsy = got.autopsy;
+    r.output = got.output;
     // A job changes the unit: what was kept about it is stale now.
-    restartsrv::systemd::forget_service_info();
+    systemd::forget_service_info();
     return r;
 }
 
@@ -98,18 +84,16 @@ void Systemd::BUILD() {
         throw PlainError("The systemd back end cannot manage “" + service_ + "” in a run that the init system started.");
 }
 
-std::string Systemd::gl_systemctl_binary() { return paths::systemctl(); }
-
 bool Systemd::start(ManagedService& srv) {
-    const std::string unit = service_ + restartsrv::systemd::UNIT_SUFFIX;
+    const std::string unit = service_ + systemd::UNIT_SUFFIX;
     // A unit that requires its socket brings it back itself. Others are not
     // started with it: systemd refuses to start a socket whose service is
     // already running, and one job does not order the two.
     // A unit systemd still holds active (one that remains after its start
     // program exited, as those made from init scripts do) while the
     // processes are all gone would take a start as done: it is restarted.
-    const bool held_active = restartsrv::systemd::is_up_state(last_seen_) &&
-                             restartsrv::systemd::get_pids_via_systemd(service_, &last_seen_).empty();
+    const bool held_active = systemd::is_up_state(last_seen_) &&
+                             systemd::get_pids_via_systemd(service_, &last_seen_).empty();
     std::string said;
     const bool ok = run_job(srv, {held_active ? "restart" : "start", unit, "--no-ask-password"}, &said);
     started_ = true;
@@ -133,7 +117,7 @@ bool Systemd::run_job(ManagedService& srv, const std::vector<std::string>& args,
     }
     // Ending systemctl leaves the job to systemd, holding the service: it is
     // cancelled, and the error says where that left the unit.
-    const std::string unit = service_ + restartsrv::systemd::UNIT_SUFFIX;
+    const std::string unit = service_ + systemd::UNIT_SUFFIX;
     const std::string job = trimmed(run_systemctl({"show", "-p", "Job", "--value", unit}, QUERY_TIMEOUT).output);
     if (!job.empty() && std::all_of(job.begin(), job.end(), [](char c) { return c >= '0' && c <= '9'; }))
         run_systemctl({"cancel", job}, QUERY_TIMEOUT);
@@ -141,7 +125,7 @@ bool Systemd::run_job(ManagedService& srv, const std::vector<std::string>& args,
     // and the like): they are ended, as an init script's are at its limit.
     if (args.front() == "start" || args.front() == "restart") run_systemctl({"stop", "--no-block", unit}, QUERY_TIMEOUT);
     last_seen_.clear();
-    const UnitRecord now = restartsrv::systemd::refresh_service_info(service_);
+    const UnitRecord now = systemd::refresh_service_info(service_);
     std::string text = "The " + args.front() + " job of the unit “" + unit + "” did not finish within " +
                        std::to_string(limit) + " seconds and was cancelled; the unit is now " +
                        field_of(now, "ActiveState") + " (" + field_of(now, "SubState") + ").";
@@ -151,11 +135,11 @@ bool Systemd::run_job(ManagedService& srv, const std::vector<std::string>& args,
 }
 
 std::string Systemd::refuses_to_start(ManagedService& /*srv*/) {
-    const UnitRecord rec = restartsrv::systemd::get_service_info_via_systemd(service_);
-    if (!restartsrv::systemd::is_masked(rec)) return {};
-    const std::string unit = service_ + restartsrv::systemd::UNIT_SUFFIX;
+    const UnitRecord rec = systemd::get_service_info_via_systemd(service_);
+    if (!systemd::is_masked(rec)) return {};
+    const std::string unit = service_ + systemd::UNIT_SUFFIX;
     return "The unit “" + unit + "” is masked: systemd does not start it, so it is left as it is (" +
-           (restartsrv::systemd::is_up_state(rec) ? "running" : "not running") +
+           (systemd::is_up_state(rec) ? "running" : "not running") +
            "). Unmask it first; a stop still works.";
 }
 
@@ -167,7 +151,7 @@ bool Systemd::stop(ManagedService& srv, const std::string& type) {
     // leaves them alone: its start would not bring back those the unit
     // does not require.
     if (unit_type == STOP_TYPE && srv.service_argv_action() == "STOP")
-        for (const auto& t : restartsrv::systemd::triggering_units(record_)) args.push_back(t);
+        for (const auto& t : systemd::triggering_units(record_)) args.push_back(t);
     // What was seen before the stop does not hold after it.
     last_seen_.clear();
     std::string said;
@@ -183,7 +167,7 @@ bool Systemd::stop(ManagedService& srv, const std::string& type) {
 bool Systemd::reload(ManagedService& srv) {
     std::string said;
     Ran r;
-    r.status = run_job(srv, {"reload", service_ + restartsrv::systemd::UNIT_SUFFIX}, &said) ? 0 : 1 << 8;
+    r.status = run_job(srv, {"reload", service_ + systemd::UNIT_SUFFIX}, &said) ? 0 : 1 << 8;
     if (r.status != 0)
         srv.debug("Reloading “" + service_ + "” failed: " + said);
     else
@@ -213,14 +197,14 @@ UnitRecord Systemd::live_record() {
         }
         started_at_ = 0;
     }
-    last_seen_ = restartsrv::systemd::get_service_info_via_systemd(service_);
+    last_seen_ = systemd::get_service_info_via_systemd(service_);
     return last_seen_;
 }
 
 std::string Systemd::status_helper(ManagedService& srv) {
     const UnitRecord rec = live_record();
     std::string out;
-    if (restartsrv::systemd::is_up_state(rec)) {
+    if (systemd::is_up_state(rec)) {
         auto type = rec.find("Type");
         if (type != rec.end() && type->second == "oneshot") {
             out = srv.service_name() + " is a oneshot unit and is active (check method: " + CHECK_METHOD + ")\n";
@@ -229,8 +213,8 @@ std::string Systemd::status_helper(ManagedService& srv) {
             // main pid (for forking units read from the PID file by systemd
             // itself), else the unit's control group.
             std::vector<pid_t> pids;
-            if (!srv.has_single_pid()) pids = restartsrv::systemd::get_pids_via_systemd(service_, &rec);
-            else if (pid_t main = restartsrv::systemd::get_pid_via_systemd(service_, &rec)) pids.push_back(main);
+            if (!srv.has_single_pid()) pids = systemd::get_pids_via_systemd(service_, &rec);
+            else if (pid_t main = systemd::get_pid_via_systemd(service_, &rec)) pids.push_back(main);
             for (pid_t pid : pids) {
                 proc::CheckServiceOptions o;
                 o.service = srv.service_name();
@@ -241,27 +225,21 @@ std::string Systemd::status_helper(ManagedService& srv) {
             }
         }
     }
-    if (restartsrv::systemd::is_masked(rec)) {
-        const std::string note = "The unit “" + service_ + restartsrv::systemd::UNIT_SUFFIX + "” is masked" +
+    if (systemd::is_masked(rec)) {
+        const std::string note = "The unit “" + service_ + systemd::UNIT_SUFFIX + "” is masked" +
                                  (out.empty() ? " and not running." : " and still running.");
         if (out.empty()) srv.output_obj().warn(note);
         else out += note + "\n";
     }
     // "Not running" may change while a caller waits: ask again next time.
-    if (out.empty()) restartsrv::systemd::forget_service_info();
+    if (out.empty()) systemd::forget_service_info();
     return out;
-}
-
-bool Systemd::is_active(ManagedService& srv) {
-    const bool live = restartsrv::systemd::is_up_state(live_record());
-    srv.debug(std::string("The unit “") + service_ + "” is " + (live ? "active." : "inactive."));
-    return live;
 }
 
 bool Systemd::start_gave_up(ManagedService& srv) {
     if (!started_ || last_seen_.empty()) return false;
     const std::string state = field_of(last_seen_, "ActiveState"), sub = field_of(last_seen_, "SubState");
-    const bool gave_up = state == restartsrv::systemd::FAILED_WORD || state == restartsrv::systemd::INACTIVE_WORD ||
+    const bool gave_up = state == systemd::FAILED_WORD || state == systemd::INACTIVE_WORD ||
                          sub == "auto-restart";
     if (gave_up) srv.debug("systemd reports the unit “" + service_ + "” " + state + " (" + sub + "); no more waiting.");
     return gave_up;

@@ -23,12 +23,8 @@ public:
     // answer, kept unchanged. Raises a PlainError when the parent is process 1.
     Systemd(std::string unit, UnitRecord record);
 
-    // The fixed path of systemctl.
-    static std::string gl_systemctl_binary();
-
     std::string kind() const override { return "Systemd"; }
     std::string service() const override { return service_; }
-    void service(const std::string& v) { service_ = v; }
 
     bool start(ManagedService& srv) override;
     bool stop(ManagedService& srv) override { return stop(srv, STOP_TYPE); }
@@ -41,7 +37,6 @@ public:
     int restart_attempt(ManagedService& srv, int attempt) override;
     bool has_status_helper() const override { return true; }
     std::string status_helper(ManagedService& srv) override;
-    bool is_active(ManagedService& srv);
     // After this run's own start job: systemd gave the unit up (failed,
     // stopped again, or waiting to restart after a failure).
     bool start_gave_up(ManagedService& srv) override;
@@ -50,7 +45,6 @@ public:
 
     bool has_service_via_systemd() const override { return true; }
     const UnitRecord& service_via_systemd() const override { return record_; }
-    void service_via_systemd(const UnitRecord& r) { record_ = r; }
 
 private:
     void BUILD();

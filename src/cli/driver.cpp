@@ -16,6 +16,7 @@
 #include "foundation/service_name.hpp"
 #include "log/logger.hpp"
 #include "output/output.hpp"
+#include "proc/proc_root.hpp"
 #include "output/terminal.hpp"
 #include "cli/report.hpp"
 #include "cli/usage.hpp"
@@ -198,7 +199,7 @@ std::string trim(const std::string& s) {
 }
 
 std::string parent_cmdline(pid_t ppid) {
-    std::string path = "/proc/" + std::to_string(ppid) + "/cmdline";
+    std::string path = proc::proc_entry(ppid, "cmdline");
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return CMDLINE_PLACEHOLDER;
     std::string raw;

@@ -188,7 +188,7 @@ std::optional<std::string> unit_journal_after_sync(const std::string& unit) {
         sync.program = paths::journalctl();
         sync.args = {"--sync"};
         sync.keep_env = true;
-        sync.extra_env = restartsrv::systemd::systemctl_env();
+        sync.extra_env = systemd::systemctl_env();
         sync.timeout = JOURNAL_SYNC_TIMEOUT;
         saferun::Object synced(std::move(sync));
 
@@ -197,7 +197,7 @@ std::optional<std::string> unit_journal_after_sync(const std::string& unit) {
         o.args = {"--no-pager", "--quiet", "--boot", "--lines=" + std::to_string(FAILED_START_JOURNAL_LINES),
                   "--unit=" + unit};
         o.keep_env = true;
-        o.extra_env = restartsrv::systemd::systemctl_env();
+        o.extra_env = systemd::systemctl_env();
         o.timeout = JOURNAL_SYNC_TIMEOUT;
         saferun::Object run(std::move(o));
         if (run.exec_failed() || run.CHILD_ERROR() != 0) return std::nullopt;
@@ -213,21 +213,21 @@ Result fetch_service_startup_log(const std::string& service, bool service_via_sy
     if (!validate::service::is_valid(service)) return {false, "“" + service + "” is not a valid service name."};
     std::string text;
     bool seeked = false;
-    if (service_via_systemd || restartsrv::systemd::has_service_via_systemd(service)) {
+    if (service_via_systemd || systemd::has_service_via_systemd(service)) {
         std::optional<std::string> journal;
         if (after_failure) {
             // The journal knows the unit by its own name, not by an alias
             // (mysql -> mariadb).
-            auto rec = restartsrv::systemd::get_service_info_via_systemd(service);
-            const std::string id = rec["Id"].empty() ? restartsrv::systemd::unit_name(service) : rec["Id"];
+            auto rec = systemd::get_service_info_via_systemd(service);
+            const std::string id = rec["Id"].empty() ? systemd::unit_name(service) : rec["Id"];
             journal = unit_journal_after_sync(id);
         }
         if (journal && !journal->empty()) return {true, last_lines(*journal, STARTUP_LOG_SHOW_LINES, false)};
         saferun::Options o;
         o.program = paths::systemctl();
-        o.args = {"status", "--no-pager", "--full", restartsrv::systemd::unit_name(service)};
+        o.args = {"status", "--no-pager", "--full", systemd::unit_name(service)};
         o.keep_env = true;
-        o.extra_env = restartsrv::systemd::systemctl_env();
+        o.extra_env = systemd::systemctl_env();
         o.timeout = 120;
         std::string out;
         try {

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "proc/proc_root.hpp"
 #include "foundation/load_file.hpp"
 #include "proc/kill.hpp"
 #include "proc/process_info.hpp"
@@ -22,9 +23,7 @@ namespace {
 
 // The stat fields after the command name, split at blanks.
 bool stat_fields(pid_t pid, std::string& buf, std::vector<std::string_view>& out) {
-    char path[40];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    if (!psparser::detail::read_at(AT_FDCWD, path, buf)) return false;
+    if (!psparser::detail::read_at(AT_FDCWD, proc::proc_entry(pid, "stat").c_str(), buf)) return false;
     std::string_view fields, head;
     if (!psparser::detail::stat_fields_part(buf, fields, head)) return false;
     out.clear();
@@ -59,7 +58,7 @@ std::vector<Row> live_rows() {
     std::vector<Row> rows;
     std::string buf;
     std::vector<std::string_view> f;
-    int dfd = psparser::detail::open_dir("/proc");
+    int dfd = psparser::detail::open_dir(proc::proc_root());
     if (dfd < 0) return rows;
     psparser::detail::FdGuard guard(dfd);
     std::vector<pid_t> pids;
@@ -100,6 +99,7 @@ namespace {
 // Whether the kernel lists each thread's children (/proc/<pid>/task/<tid>/children).
 bool kernel_lists_children() {
     static const bool listed = [] {
+        // A property of the running kernel: asked of the real /proc.
         char path[64];
         std::snprintf(path, sizeof path, "/proc/%d/task/%d/children", static_cast<int>(::getpid()),
                       static_cast<int>(::getpid()));
@@ -111,15 +111,14 @@ bool kernel_lists_children() {
 // The live children of pid, from the lists of all its threads.
 std::vector<Member> listed_children(pid_t pid, std::string& buf, std::vector<std::string_view>& f) {
     std::vector<Member> out;
-    char path[48];
-    std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
+    const std::string path = proc::proc_entry(pid, "task");
     int dfd = psparser::detail::open_dir(path);
     if (dfd < 0) return out;
     psparser::detail::FdGuard guard(dfd);
     std::vector<pid_t> kids;
     psparser::detail::for_each_numeric_entry(dfd, [&](const char* name, size_t len) {
         // Read on to the end: a long list comes in reads shorter than a page.
-        const auto read = loadfile::loadfile(std::string(path) + "/" + std::string(name, len) + "/children");
+        const auto read = loadfile::loadfile(path + "/" + std::string(name, len) + "/children");
         if (!read) return;
         const std::string& list = *read;
         size_t i = 0;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "proc/proc_root.hpp"
 #include "proc/process_table.hpp"
 
 namespace norvik::fuser {
@@ -37,7 +38,7 @@ void holder_mask(int proc_fd, const std::string& pid, const std::vector<std::str
 
 std::vector<std::string> running_processes() {
     std::vector<std::string> out;
-    int fd = psparser::detail::open_dir(psparser::PROC_PATH());
+    int fd = psparser::detail::open_dir(proc::proc_root());
     if (fd < 0) return out;
     FdGuard g(fd);
     psparser::detail::for_each_numeric_entry(fd, [&](const char* name, size_t len) { out.emplace_back(name, len); });
@@ -47,7 +48,7 @@ std::vector<std::string> running_processes() {
 std::vector<std::string> proc_has_open_files(const std::string& pid, const std::vector<std::string>& files) {
     std::vector<std::string> out;
     if (!psparser::parse_pid(pid)) return out;
-    int pfd = psparser::detail::open_dir(psparser::PROC_PATH());
+    int pfd = psparser::detail::open_dir(proc::proc_root());
     if (pfd < 0) return out;
     FdGuard g(pfd);
     std::vector<char> found;
@@ -67,7 +68,7 @@ std::vector<std::string> proc_has_open_files(pid_t pid, const std::vector<std::s
 std::map<std::string, std::vector<pid_t>> check(const std::vector<std::string>& files) {
     std::map<std::string, std::vector<pid_t>> out;
     if (files.empty()) return out;
-    int pfd = psparser::detail::open_dir(psparser::PROC_PATH());
+    int pfd = psparser::detail::open_dir(proc::proc_root());
     if (pfd < 0) return out;
     FdGuard g(pfd);
     std::vector<std::string> pids;

@@ -313,6 +313,7 @@ int safekill(const psparser::ProcName& name, bool verbose, double wait_time_in_s
 }
 
 std::pair<int, std::string> _verify_proc_mounted() {
+    // The real mount, whatever tree the reads are pointed at.
     static const char* probe = "/proc/self/stat";
     struct stat st;
     if (::stat(probe, &st) == 0) return {1, "/proc is mounted"};

@@ -11,15 +11,11 @@
 #include <cerrno>
 #include <csignal>
 
+#include "proc/proc_root.hpp"
 #include "proc/process_table.hpp"
 
 namespace norvik::proc {
 namespace {
-
-std::string& base_path() {
-    static std::string p = "/proc";
-    return p;
-}
 
 const bool registered = [] {
     exception::register_class<InvalidPidError>("Proc::InvalidPid");
@@ -33,14 +29,11 @@ bool all_digits(const std::string& s) {
 
 }  // namespace
 
-const std::string& PID::PROC_PATH() { return base_path(); }
-void PID::set_PROC_PATH(const std::string& path) { base_path() = path; }
-
 PID::PID(const std::string& pid) {
     (void)registered;
     if (!all_digits(pid)) exception::raise("Proc::InvalidPid", "The process ID “[_1]” is not valid.", {pid});
     _pid = pid;
-    if (base_path() == "/proc") {
+    if (proc_root() == "/proc") {
         if (auto n = psparser::parse_pid(_pid)) {
             long fd = ::syscall(SYS_pidfd_open, *n, 0);
             if (fd >= 0)
@@ -58,7 +51,7 @@ PID::PID(pid_t pid) : PID(pid > 0 ? std::to_string(pid) : std::string(pid == 0 ?
 
 pid_t PID::pid_number() const { return psparser::parse_pid(_pid).value_or(0); }
 
-std::string PID::_proc_pid_path() const { return base_path() + "/" + _pid; }
+std::string PID::_proc_pid_path() const { return proc_root() + "/" + _pid; }
 
 std::optional<std::uint64_t> PID::_fetch_start_time() const {
     std::string buf;

@@ -25,9 +25,6 @@ public:
     explicit PID(const std::string& pid);
     explicit PID(pid_t pid);
 
-    // Base directory (default "/proc").
-    static const std::string& PROC_PATH();
-    static void set_PROC_PATH(const std::string& path);
 
     const std::string& pid() const { return _pid; }
     pid_t pid_number() const;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <regex>
 
+#include "proc/proc_root.hpp"
 #include "proc/process_info.hpp"
 #include "proc/process_table.hpp"
 
@@ -31,7 +32,7 @@ std::string base_of(const std::string& path) {
 
 std::string exe_of(pid_t pid) {
     char target[4096];
-    ssize_t n = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), target, sizeof target - 1);
+    ssize_t n = ::readlink(proc::proc_entry(pid, "exe").c_str(), target, sizeof target - 1);
     if (n <= 0) return {};
     std::string exe(target, static_cast<size_t>(n));
     static const std::regex deleted(R"(^\(deleted\)\s+|\s+\(deleted\)$)");
@@ -41,7 +42,7 @@ std::string exe_of(pid_t pid) {
 std::vector<std::string> cmdline_of(pid_t pid) {
     std::string buf;
     std::vector<std::string> words;
-    if (!psparser::detail::read_at(AT_FDCWD, ("/proc/" + std::to_string(pid) + "/cmdline").c_str(), buf)) return words;
+    if (!psparser::detail::read_at(AT_FDCWD, proc::proc_entry(pid, "cmdline").c_str(), buf)) return words;
     size_t start = 0;
     while (start < buf.size()) {
         size_t z = buf.find('\0', start);
@@ -138,7 +139,7 @@ std::string foreign_reason(pid_t pid, const Identity& id) {
     auto lineage = processinfo::get_pid_lineage();
     if (std::find(lineage.begin(), lineage.end(), pid) != lineage.end()) return "it is this program or one of its parents";
     struct stat st {};
-    if (::stat(("/proc/" + std::to_string(pid)).c_str(), &st) != 0) return "it is not running";
+    if (::stat(proc::proc_entry(pid).c_str(), &st) != 0) return "it is not running";
     // Any user can run a program of the daemon's name: the owner decides
     // first, whatever names the program.
     if (!is_owner(st.st_uid, id.owner)) {

@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "proc/proc_root.hpp"
 #include "foundation/load_file.hpp"
 #include "proc/kill.hpp"
 #include "proc/pid_file.hpp"
@@ -179,7 +180,7 @@ bool is_v6(const std::string& a) { return a.find(':') != std::string::npos; }
 
 std::string program_of(pid_t pid) {
     char target[PATH_MAX + 1];
-    ssize_t n = ::readlink((psparser::PROC_PATH() + "/" + std::to_string(pid) + "/exe").c_str(), target, PATH_MAX);
+    ssize_t n = ::readlink((proc::proc_entry(pid, "exe")).c_str(), target, PATH_MAX);
     return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string("an unknown program");
 }
 
@@ -228,7 +229,7 @@ std::vector<Listener> find_listeners(const std::vector<int>& ports_in, const std
     std::set<std::string> excluded;
     for (const auto& ip : exclude_ips) excluded.insert(canonical(ip));
 
-    const std::string& base = psparser::PROC_PATH();
+    const std::string& base = proc::proc_root();
     std::unordered_map<unsigned long, Socket> sockets;
     // A /proc other than the kernel's own (tests) is read as files.
     if (base != "/proc" || !ask_kernel(ports, excluded, sockets)) {

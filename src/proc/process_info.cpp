@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <string>
 
+#include "proc/proc_root.hpp"
 #include "proc/process_table.hpp"
 
 namespace norvik::processinfo {
@@ -15,15 +16,13 @@ std::vector<pid_t> get_pid_lineage() {
     out.push_back(::getpid());
     pid_t p = ::getppid();
     std::string buf;
-    char path[40];
     // The chain is short; the bound only guards against a cycle in a
     // table that changes while it is read.
     while (p > 0 && out.size() < 4096) {
         if (std::find(out.begin(), out.end(), p) != out.end()) break;
         out.push_back(p);
         if (p == 1) break;
-        std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(p));
-        if (!psparser::detail::read_at(AT_FDCWD, path, buf)) break;
+        if (!psparser::detail::read_at(AT_FDCWD, proc::proc_entry(p, "stat").c_str(), buf)) break;
         std::string_view fields, head;
         if (!psparser::detail::stat_fields_part(buf, fields, head)) break;
         // fields: state ppid ...

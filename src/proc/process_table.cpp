@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "proc/proc_root.hpp"
 #include "exception/exception.hpp"
 #include "foundation/paths.hpp"
 #include "foundation/pw_cache.hpp"
@@ -28,7 +29,6 @@ namespace {
 
 struct Settings {
     bool read_proc = true;
-    std::string proc_path = "/proc";
     std::vector<std::string> interpreters = {"perl", "python", "python2", "python3", "ruby", "php",
                                              "php-cgi", "node", "bash", "sh", "dash", "tclsh"};
 };
@@ -43,7 +43,7 @@ constexpr const char* PROC_PROBE = "/stat";
 
 bool proc_readable() {
     if (!settings().read_proc) return false;
-    return ::access((settings().proc_path + PROC_PROBE).c_str(), R_OK) == 0;
+    return ::access((proc::proc_root() + PROC_PROBE).c_str(), R_OK) == 0;
 }
 
 using detail::FdGuard;
@@ -208,12 +208,6 @@ std::string first_secondary_of(Words words) {
 // ---- settings ------------------------------------------------------------
 bool READ_PROC() { return settings().read_proc; }
 void set_READ_PROC(bool value) { settings().read_proc = value; }
-const std::string& PROC_PATH() { return settings().proc_path; }
-void set_PROC_PATH(const std::string& path) {
-    std::string p = path;
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
-    settings().proc_path = p;
-}
 const std::vector<std::string>& KNOWN_INTERPRETERS() { return settings().interpreters; }
 void set_KNOWN_INTERPRETERS(std::vector<std::string> names) { settings().interpreters = std::move(names); }
 
@@ -404,7 +398,7 @@ std::vector<ProcRecord> fast_parse_ps(const ParseOptions& o) {
     detail::check_skip_stat(o);
 
     std::vector<ProcRecord> out;
-    int dfd = detail::open_dir(settings().proc_path);
+    int dfd = detail::open_dir(proc::proc_root());
     if (dfd < 0) return out;
     FdGuard dg(dfd);
 
@@ -614,7 +608,7 @@ std::vector<pid_t> get_pids_by_name(const ProcName& name, const AllowedOwners& a
     NameMatcher m(name);
     if (m.matches_empty()) return out;  // would match every process
 
-    int dfd = proc_readable() ? detail::open_dir(settings().proc_path) : -1;
+    int dfd = proc_readable() ? detail::open_dir(proc::proc_root()) : -1;
     if (dfd >= 0) {
         FdGuard dg(dfd);
         static thread_local std::string cmd;
@@ -693,7 +687,7 @@ std::string getbin(const std::string& pid) {
     auto p = psparser::parse_pid(pid);
     if (!p) return {};
     char link[PATH_MAX + 1];
-    const std::string prefixes[2] = {psparser::PROC_PATH(), "/proc"};
+    const std::string prefixes[2] = {proc::proc_root(), "/proc"};
     for (int i = 0; i < 2; ++i) {
         if (i == 1 && prefixes[1] == prefixes[0]) break;
         std::string path = prefixes[i] + "/" + pid + "/exe";

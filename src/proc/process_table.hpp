@@ -22,9 +22,6 @@ namespace norvik::psparser {
 // When false, /proc is never read and the fallback parser answers.
 bool READ_PROC();
 void set_READ_PROC(bool value);
-// Base directory of every per-process read (default "/proc").
-const std::string& PROC_PATH();
-void set_PROC_PATH(const std::string& path);
 // Lowest pid that name matching and kernel exclusion consider.
 inline constexpr pid_t RESERVED_PIDS = 300;
 // Programs whose first real argument names the program that actually runs.
@@ -131,7 +128,7 @@ std::optional<pid_t> parse_pid(std::string_view text);
 inline bool is_signalable_pid(pid_t pid) { return pid > 1; }
 // The state letter of a live process from the kernel's /proc/<pid>/stat
 // ("" when unreadable). Probes of real pids use the real mount, whatever
-// PROC_PATH says.
+// proc_root() says.
 std::string read_state_letter(pid_t pid);
 // Field 22 of a stat record: the start time in clock ticks after boot. It
 // tells a process from a later one that was given the same pid.

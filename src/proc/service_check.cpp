@@ -9,6 +9,7 @@
 #include "output/control_chars.hpp"
 #include "proc/ignored_commands.hpp"
 #include "proc/pid_file.hpp"
+#include "proc/proc_root.hpp"
 #include "proc/process_table.hpp"
 #include "proc/running.hpp"
 
@@ -20,7 +21,6 @@ constexpr const char* CHECK_METHOD_SYSTEMD = "systemd";
 constexpr const char* CHECK_METHOD_PIDFILE = "pidfile";
 constexpr const char* CHECK_METHOD_PROC = "proc";
 constexpr const char* CHECK_METHOD_RUNNING = "running";
-constexpr const char* PROC_DIR = "/proc";
 constexpr const char* ACTIVE_STATE = "active";
 
 OutsideCheckService& outside_check() {
@@ -32,16 +32,16 @@ std::string user_name_of(uid_t uid) { return psparser::detail::name_for_uid(uid)
 
 bool has_proc() {
     struct stat st {};
-    return ::stat(PROC_DIR, &st) == 0 && S_ISDIR(st.st_mode);
+    return ::stat(proc_root().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool proc_dir_exists(pid_t pid) {
     struct stat st {};
-    return ::stat((std::string(PROC_DIR) + "/" + std::to_string(pid)).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return ::stat(proc_entry(pid).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::optional<std::string> read_cmdline(pid_t pid) {
-    std::string path = std::string(PROC_DIR) + "/" + std::to_string(pid) + "/cmdline";
+    std::string path = proc_entry(pid, "cmdline");
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     std::string raw;
@@ -110,7 +110,7 @@ std::string check_service(const CheckServiceOptions& opts) {
     }
 
     if (pid > 0 && has_proc()) {
-        const std::string dir = std::string(PROC_DIR) + "/" + std::to_string(pid);
+        const std::string dir = proc_entry(pid);
         struct stat st {};
         if (::stat(dir.c_str(), &st) != 0 || psparser::read_state_letter(pid) == "Z") return "";
         std::string owner = user_name_of(st.st_uid);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "proc/proc_root.hpp"
 #include "proc/process_table.hpp"
 
 namespace norvik::psparser {
@@ -18,7 +19,7 @@ SysInfo::SysInfo() {
     long ps = ::sysconf(_SC_PAGESIZE);
     if (ps > 0) page_size_ = ps;
 
-    const std::string& base = PROC_PATH();
+    const std::string& base = proc::proc_root();
     std::string buf;
     if (detail::read_at(AT_FDCWD, (base + "/uptime").c_str(), buf)) uptime_ = std::strtod(buf.c_str(), nullptr);
     if (uptime_ <= 0) {

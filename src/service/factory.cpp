@@ -107,7 +107,7 @@ std::unique_ptr<Base> create(const std::string& service_in, const Request& reque
     // systemd is asked under the system's unit name (crond is cron.service
     // on Debian), as the back end will be.
     if (restartsrv::initd::has_service_via_initd(service) ||
-        restartsrv::systemd::has_service_via_systemd(_get_systemd_name(service))) {
+        systemd::has_service_via_systemd(_get_systemd_name(service))) {
         opts["_from_factory"] = 1;
         return build<Base>(opts, nullptr, request);
     }

@@ -168,6 +168,7 @@ std::string _get_systemd_name(const std::string& name) {
 namespace {
 // Process 1's command name, which /proc shows to every user.
 bool pid1_is_systemd() {
+    // The real kernel's init system, whatever process table a test reads.
     int fd = ::open("/proc/1/comm", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     char buf[32] = {};
@@ -187,7 +188,7 @@ std::unique_ptr<Manager> Base::_build_service_manager() {
         return m;
     }
     std::string unit = _get_systemd_name(service_name());
-    if (auto rec = restartsrv::systemd::has_service_via_systemd(unit)) {
+    if (auto rec = systemd::has_service_via_systemd(unit)) {
         debug("Using the systemd back end for " + service_name() + " (unit " + unit + ")");
         return std::make_unique<manager::Systemd>(unit, *rec);
     }

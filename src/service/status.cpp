@@ -4,6 +4,7 @@
 
 #include "foundation/load_file.hpp"
 #include "proc/process_table.hpp"
+#include "proc/proc_root.hpp"
 
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -61,7 +62,7 @@ std::string Base::get_status_string() {
     o.service = service_name();
     o.user = processowner();
     o.pidfile = pidfile();
-    if (!request_.ignore_systemd) o.unit = restartsrv::systemd::unit_facts(service_name());
+    if (!request_.ignore_systemd) o.unit = systemd::unit_facts(service_name());
     o.binary = service_binary();
     o.pid_exe = pid_exe();
     o.warn = [this](const std::string& m) { warn(m); };
@@ -123,7 +124,7 @@ std::string Base::wait_for_service_status(int attempt) {
         if (!result.empty()) break;
         if (service_manager().start_gave_up(*this)) break;
         // The next poll must see the service's state as it is then.
-        restartsrv::systemd::forget_service_info();
+        systemd::forget_service_info();
         elapsed = static_cast<long>(::time(nullptr) - start);
         if (marked != elapsed) {
             debug("Still waiting for " + service() + " after " + std::to_string(elapsed) + " s");
@@ -195,7 +196,7 @@ bool Base::is_up_via_pidfile() {
     std::string pf = pidfile();
     if (pf.empty()) return false;
     struct stat st;
-    if (::stat("/proc", &st) != 0 || !S_ISDIR(st.st_mode))
+    if (::stat(proc::proc_root().c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw PlainError("The process file system /proc is not mounted; process checks are impossible.\n" +
                          exception::stack_trace());
     double deadline = timehires::time() + startup_timeout();

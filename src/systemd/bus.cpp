@@ -14,7 +14,7 @@
 
 #include "foundation/paths.hpp"
 
-namespace norvik::restartsrv::systemd::bus {
+namespace norvik::systemd {
 
 namespace {
 
@@ -325,7 +325,7 @@ std::optional<Reply> read_message(Connection& c, long long deadline) {
 
 }  // namespace
 
-std::string object_path(const std::string& unit) {
+std::string bus_object_path(const std::string& unit) {
     std::string p = "/org/freedesktop/systemd1/unit/";
     static const char* digits = "0123456789abcdef";
     for (unsigned char c : unit) {
@@ -383,7 +383,7 @@ std::optional<UnitRecord> decode_properties(const std::string& body, const std::
     return rec;
 }
 
-std::optional<UnitRecord> show(const std::string& unit, const std::vector<std::string>& properties) {
+std::optional<UnitRecord> show_over_bus(const std::string& unit, const std::vector<std::string>& properties) {
     // The private socket answers root only; others ask through systemctl.
     if (::geteuid() != 0) return std::nullopt;
     // A fresh connection per query: systemd sends every private connection
@@ -394,7 +394,7 @@ std::optional<UnitRecord> show(const std::string& unit, const std::vector<std::s
     const uint32_t serial = 1;
     std::optional<Reply> reply;
     if (send_all(c.fd,
-                 encode_call(serial, object_path(unit), "org.freedesktop.DBus.Properties", "GetAll",
+                 encode_call(serial, bus_object_path(unit), "org.freedesktop.DBus.Properties", "GetAll",
                              "org.freedesktop.systemd1", ""),
                  deadline)) {
         // Signals may come first; only our answer counts.
@@ -406,4 +406,4 @@ std::optional<UnitRecord> show(const std::string& unit, const std::vector<std::s
     return decode_properties(reply->body, properties);
 }
 
-}  // namespace norvik::restartsrv::systemd::bus
+}  // namespace norvik::systemd

@@ -7,24 +7,22 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace norvik::restartsrv::systemd::bus {
+#include "systemd/unit_record.hpp"
 
-// Property name -> text, as the unit records of the systemctl queries.
-using UnitRecord = std::map<std::string, std::string>;
+namespace norvik::systemd {
 
 // The named properties of the unit, as `systemctl show --property=...`
 // prints them (numbers in decimal, booleans yes/no, lists joined by spaces);
 // nothing when the bus could not answer.
-std::optional<UnitRecord> show(const std::string& unit, const std::vector<std::string>& properties);
+std::optional<UnitRecord> show_over_bus(const std::string& unit, const std::vector<std::string>& properties);
 
 // ---- exposed for tests ------------------------------------------------------
 // The unit's object path: every byte outside [A-Za-z0-9] as _xx.
-std::string object_path(const std::string& unit);
+std::string bus_object_path(const std::string& unit);
 // Decodes a GetAll reply body (signature a{sv}, little endian) into the
 // named properties; nothing when the body is malformed.
 std::optional<UnitRecord> decode_properties(const std::string& body, const std::vector<std::string>& properties);
@@ -32,4 +30,4 @@ std::optional<UnitRecord> decode_properties(const std::string& body, const std::
 std::string encode_call(uint32_t serial, const std::string& path, const std::string& interface,
                         const std::string& member, const std::string& destination, const std::string& argument);
 
-}  // namespace norvik::restartsrv::systemd::bus
+}  // namespace norvik::systemd

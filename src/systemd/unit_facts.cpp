@@ -2,7 +2,7 @@
 
 #include "systemd/units.hpp"
 
-namespace norvik::restartsrv::systemd {
+namespace norvik::systemd {
 
 namespace {
 std::string field(const UnitRecord& r, const char* name) {
@@ -26,4 +26,4 @@ std::optional<proc::UnitFacts> unit_facts(const std::string& service) {
     return f;
 }
 
-}  // namespace norvik::restartsrv::systemd
+}  // namespace norvik::systemd

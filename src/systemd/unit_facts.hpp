@@ -6,9 +6,9 @@
 
 #include "proc/service_check.hpp"
 
-namespace norvik::restartsrv::systemd {
+namespace norvik::systemd {
 
 // The facts of the service's unit, nothing when systemd has no such unit.
 std::optional<proc::UnitFacts> unit_facts(const std::string& service);
 
-}  // namespace norvik::restartsrv::systemd
+}  // namespace norvik::systemd

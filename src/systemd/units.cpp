@@ -13,26 +13,22 @@
 #include "foundation/paths.hpp"
 #include "systemd/bus.hpp"
 #include "run/saferun_errors.hpp"
-#include "run/saferun.hpp"
 
-namespace norvik::restartsrv::systemd {
+namespace norvik::systemd {
 
 using saferun::errors::split_lines;
 
 namespace {
 
 constexpr double QUERY_TIMEOUT = 120;
-// A start or stop job may legitimately take systemd's own time-outs.
-constexpr double JOB_TIMEOUT = 600;
-constexpr int NOT_RUNNABLE_STATUS = 127 << 8;
 
 struct Captured {
     int status = NOT_RUNNABLE_STATUS;
     std::string out;
 };
 
-// systemctl with the parse environment; error output dropped; the status is
-// left in child_status() like every other waited-for command.
+// systemctl for a query; error output dropped; the status is left in
+// child_status() like every other waited-for command.
 Captured run_capture(const std::vector<std::string>& args, double timeout = QUERY_TIMEOUT) {
     Captured c;
     // Where there is no systemctl (init.d hosts) the answer is known without
@@ -41,21 +37,9 @@ Captured run_capture(const std::vector<std::string>& args, double timeout = QUER
         set_child_status(c.status);
         return c;
     }
-    saferun::Options o;
-    o.program = paths::systemctl();
-    o.args = args;
-    o.keep_env = true;
-    o.extra_env = systemctl_env();
-    o.timeout = timeout;
-    try {
-        saferun::Object run(std::move(o));
-        c.status = run.CHILD_ERROR();
-        if (run.exec_failed()) c.status = NOT_RUNNABLE_STATUS;
-        if (const std::string* out = run.stdout_r()) c.out = *out;
-    } catch (const std::exception&) {
-        c.status = NOT_RUNNABLE_STATUS;
-        c.out.clear();
-    }
+    SystemctlResult r = systemctl().run({args, timeout, false});
+    c.status = r.exec_failed ? NOT_RUNNABLE_STATUS : r.status;
+    if (!r.exec_failed) c.out = r.output;
     set_child_status(c.status);
     return c;
 }
@@ -95,7 +79,7 @@ std::string kept_key(const std::string& unit) { return paths::systemctl() + '\n'
 // Straight from systemd's socket when it answers (a round trip), else one
 // `systemctl show` (a process).
 UnitRecord show_unit(const std::string& unit) {
-    std::optional<UnitRecord> rec = bus::show(unit, requested_properties());
+    std::optional<UnitRecord> rec = show_over_bus(unit, requested_properties());
     if (!rec) {
         std::vector<std::string> args = {"show"};
         for (const auto& p : requested_properties()) args.push_back("--property=" + p);
@@ -185,12 +169,6 @@ std::vector<std::string> accepted_unit_dirs() {
         dirs.push_back(d + "/");
     }
     return dirs;
-}
-
-const std::map<std::string, std::string>& systemctl_env() {
-    static const std::map<std::string, std::string> env = {
-        {"LANG", FIXED_LANG}, {"TZ", FIXED_TZ}, {"SYSTEMD_PAGER", ""}, {"SYSTEMD_COLORS", "0"}};
-    return env;
 }
 
 std::string unit_name(const std::string& service) {
@@ -373,51 +351,4 @@ CodeAndSignal get_code_and_signal_via_systemd(const std::string& service) {
     return parse_code_and_signal(status_lines(unit_name(service)));
 }
 
-std::string get_status_via_systemd(const std::string& service) {
-    UnitRecord rec = refresh_service_info(service);
-    if (field(rec, "LoadState") == LOADED_WORD) return field(rec, "ActiveState");
-    return "";
-}
-
-int _run_systemctl(const std::vector<std::string>& args) {
-    forget_service_info();
-    saferun::Options o;
-    o.program = paths::systemctl();
-    o.args = args;
-    o.keep_env = true;
-    o.stdout_fd = 1;
-    o.stderr_fd = 2;
-    o.timeout = JOB_TIMEOUT;
-    int status = NOT_RUNNABLE_STATUS;
-    try {
-        saferun::Object run(std::move(o));
-        status = run.exec_failed() ? NOT_RUNNABLE_STATUS : run.CHILD_ERROR();
-    } catch (const std::exception&) {
-        status = NOT_RUNNABLE_STATUS;
-    }
-    forget_service_info();
-    set_child_status(status);
-    return status;
-}
-
-std::string stop_via_systemd(const std::string& service) {
-    UnitRecord rec = get_service_info_via_systemd(service);
-    if (rec.empty() || field(rec, "LoadState") != LOADED_WORD) return "";
-    // The units that would start it again on demand stop with it.
-    std::vector<std::string> args = {"stop", unit_name(service)};
-    for (const auto& t : triggering_units(rec)) args.push_back(t);
-    _run_systemctl(args);
-    rec = refresh_service_info(service);
-    return field(rec, "ActiveState");
-}
-
-std::pair<std::string, std::string> restart_via_systemd(const std::string& service) {
-    UnitRecord rec = get_service_info_via_systemd(service);
-    if (rec.empty() || field(rec, "LoadState") != LOADED_WORD) return {"", ""};
-    int code = _run_systemctl({"restart", unit_name(service)}) >> 8;
-    rec = refresh_service_info(service);
-    if (code != 0) return {field(rec, "ActiveState"), ""};
-    return {field(rec, "ActiveState"), field(rec, "MainPID")};
-}
-
-}  // namespace norvik::restartsrv::systemd
+}  // namespace norvik::systemd

@@ -17,14 +17,12 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
-namespace norvik::restartsrv::systemd {
+#include "systemd/systemctl.hpp"
+#include "systemd/unit_record.hpp"
 
-// Property name -> text (LoadState, ActiveState, SubState, MainPID, Type,
-// FragmentPath, PIDFile, ControlGroup and the others of requested_properties()).
-using UnitRecord = std::map<std::string, std::string>;
+namespace norvik::systemd {
 
 inline constexpr const char* UNIT_SUFFIX = ".service";
 inline constexpr const char* LOADED_WORD = "loaded";
@@ -34,8 +32,6 @@ inline constexpr const char* ACTIVE_WORD = "active";
 inline constexpr const char* RELOADING_WORD = "reloading";
 inline constexpr const char* FAILED_WORD = "failed";
 inline constexpr const char* INACTIVE_WORD = "inactive";
-inline constexpr const char* FIXED_LANG = "C";
-inline constexpr const char* FIXED_TZ = "UTC";
 
 // The properties asked for.
 const std::vector<std::string>& requested_properties();
@@ -45,8 +41,6 @@ std::vector<std::string> triggering_units(const UnitRecord& rec);
 // The unit-file directories a usable unit's FragmentPath must lie in, in
 // systemd's own terms (never below our root), each ending in "/".
 std::vector<std::string> accepted_unit_dirs();
-// The environment systemctl gets on top of ours.
-const std::map<std::string, std::string>& systemctl_env();
 
 // "exim" -> "exim.service"; a name longer than the suffix that already
 // ends with it is kept.
@@ -83,20 +77,8 @@ struct CodeAndSignal {
 };
 CodeAndSignal get_code_and_signal_via_systemd(const std::string& service);
 
-// ActiveState now (a fresh `show`), or "" when the unit is not loaded.
-std::string get_status_via_systemd(const std::string& service);
-// ActiveState after a stop request, or "" when the unit is not loaded.
-std::string stop_via_systemd(const std::string& service);
-// (ActiveState, MainPID) after a restart; (ActiveState, "") when the request
-// failed; ("", "") when the unit is not loaded.
-std::pair<std::string, std::string> restart_via_systemd(const std::string& service);
-// The raw wait status of systemctl with these arguments (output not
-// captured; -1 style statuses never: a tool that cannot run gives 127 << 8).
-// Kept records are dropped: the job may change any unit.
-int _run_systemctl(const std::vector<std::string>& args);
-
 // ---- parsers over systemctl's text (exposed for tests) --------------------
 UnitRecord parse_show_output(const std::string& text);
 CodeAndSignal parse_code_and_signal(const std::vector<std::string>& lines);
 
-}  // namespace norvik::restartsrv::systemd
+}  // namespace norvik::systemd

@@ -11,6 +11,7 @@
 
 #include "proc_test_util.hpp"
 #include "exception/exception.hpp"
+#include "proc/proc_root.hpp"
 #include "proc/fuser.hpp"
 #include "proc/port_holders.hpp"
 #include "proc/running.hpp"
@@ -76,7 +77,7 @@ TEST(ProcPID, ReusedPidIsNotTheSameProcess) {
     // A fake tree lets one pid directory be replaced by a "new process"
     // within the same second: only the start time (field 22) differs.
     TempDir dir("reuse");
-    norvik::proc::PID::set_PROC_PATH(dir.path());
+    norvik::proc::set_proc_root(dir.path());
     const std::string tail = " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 ";
     write_file(dir / "4242/stat", "4242 (x) S 1 1" + tail + "777 0 0\n");
     norvik::proc::PID h(std::string("4242"));
@@ -87,7 +88,7 @@ TEST(ProcPID, ReusedPidIsNotTheSameProcess) {
     write_file(dir / "4242/stat", "4242 (a) b) S 1 1" + tail + "778 0 0\n");
     EXPECT_EQ(h.is_running(), 0);
     EXPECT_THROW(h.state(), norvik::proc::ProcessEndedError);
-    norvik::proc::PID::set_PROC_PATH("/proc");
+    norvik::proc::set_proc_root("/proc");
 }
 
 TEST(ProcPID, PidReusedWithinTheSameSecondIsNoticedAndAgeCountsFromTheStart) {
@@ -183,7 +184,7 @@ TEST(ProcessInfo, LineageStartsWithSelf) {
 
 TEST(Fuser, TextOrderInFakeTree) {
     TempDir dir("fuser");
-    ps::set_PROC_PATH(dir.path());
+    norvik::proc::set_proc_root(dir.path());
     norvik::test::make_dirs(dir / "999/fd");
     norvik::test::make_dirs(dir / "1000/fd");
     norvik::test::make_dirs(dir / "self/fd");
@@ -195,7 +196,7 @@ TEST(Fuser, TextOrderInFakeTree) {
     auto held = norvik::fuser::check({"/x/held", "/x/other", "/x/none"});
     auto running = norvik::fuser::running_processes();
     auto open = norvik::fuser::proc_has_open_files(1000, {"/x/other", "/x/held", "/x/held"});
-    ps::set_PROC_PATH("/proc");
+    norvik::proc::set_proc_root("/proc");
     EXPECT_EQ(held["/x/held"], (std::vector<pid_t>{1000, 999}));
     EXPECT_EQ(held["/x/other"], (std::vector<pid_t>{1000}));
     EXPECT_EQ(held.count("/x/none"), 0u);
@@ -335,10 +336,10 @@ TEST(KillAppPort, KernelListAndProcTablesAgree) {
     const auto from_kernel = key(norvik::kill::appport::find_listeners(ports, {}));
     TempDir dir("proclink");
     ASSERT_EQ(::symlink("/proc", (dir / "proc").c_str()), 0);
-    const std::string before = norvik::psparser::PROC_PATH();
-    norvik::psparser::set_PROC_PATH(dir / "proc");
+    const std::string before = norvik::proc::proc_root();
+    norvik::proc::set_proc_root(dir / "proc");
     const auto from_tables = key(norvik::kill::appport::find_listeners(ports, {}));
-    norvik::psparser::set_PROC_PATH(before);
+    norvik::proc::set_proc_root(before);
     ::close(c);
 
     EXPECT_EQ(from_kernel, from_tables);
@@ -385,10 +386,10 @@ TEST(KillAppPort, EveryListenerOfALongTableIsFound) {
     const auto from_kernel = norvik::kill::appport::find_listeners(ports, {});
     TempDir dir("proclong");
     ASSERT_EQ(::symlink("/proc", (dir / "proc").c_str()), 0);
-    const std::string before = norvik::psparser::PROC_PATH();
-    norvik::psparser::set_PROC_PATH(dir / "proc");
+    const std::string before = norvik::proc::proc_root();
+    norvik::proc::set_proc_root(dir / "proc");
     const auto from_tables = norvik::kill::appport::find_listeners(ports, {});
-    norvik::psparser::set_PROC_PATH(before);
+    norvik::proc::set_proc_root(before);
     ::close(hold[1]);
     ::waitpid(owner, nullptr, 0);
     ASSERT_EQ(ports.size(), static_cast<size_t>(COUNT));

@@ -10,6 +10,7 @@
 
 #include "proc_test_util.hpp"
 #include "exception/exception.hpp"
+#include "proc/proc_root.hpp"
 #include "proc/process_table.hpp"
 #include "proc/process_table_fallback.hpp"
 #include "support/test_support.hpp"
@@ -28,14 +29,14 @@ std::string stat_line(int pid, const std::string& comm, const std::string& state
            " 1 0 -1 0 0 0 0 0 7 3 0 0 20 " + std::to_string(nice) + " 1 0 100 0 0\n";
 }
 
-// A fake proc tree; PROC_PATH points at it while the object lives.
+// A fake proc tree; proc_root() points at it while the object lives.
 struct FakeProc {
     TempDir dir{"fakeproc"};
     FakeProc() {
         write_file(dir / "stat", "cpu 0 0 0 0\nbtime 1000\n");
-        ps::set_PROC_PATH(dir.path());
+        norvik::proc::set_proc_root(dir.path());
     }
-    ~FakeProc() { ps::set_PROC_PATH("/proc"); }
+    ~FakeProc() { norvik::proc::set_proc_root("/proc"); }
     void add(int pid, const std::string& comm, const std::string& cmdline, int ppid, int pgrp,
              const std::string& exe = "", int nice = 0) {
         std::string d = dir / std::to_string(pid);

@@ -41,7 +41,7 @@ const std::string LONG(300000, 'x');
 }  // namespace
 
 TEST(ParserStress, SystemctlStatusWithHugeLinesDoesNotCrash) {
-    namespace sd = norvik::restartsrv::systemd;
+    namespace sd = norvik::systemd;
     const std::vector<std::vector<std::string>> inputs = {
         {"   Active: " + LONG},
         {" Main PID: 12 (code=" + LONG + ")"},

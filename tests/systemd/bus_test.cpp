@@ -7,7 +7,7 @@
 
 #include "systemd/bus.hpp"
 
-namespace bus = norvik::restartsrv::systemd::bus;
+namespace bus = norvik::systemd;
 
 namespace {
 
@@ -102,10 +102,10 @@ std::string sample_reply() {
 }  // namespace
 
 TEST(SystemdBus, ObjectPathsEscapeEveryByteOutsideLettersAndDigits) {
-    EXPECT_EQ(bus::object_path("apache2.service"), "/org/freedesktop/systemd1/unit/apache2_2eservice");
-    EXPECT_EQ(bus::object_path("rs-forking.service"), "/org/freedesktop/systemd1/unit/rs_2dforking_2eservice");
-    EXPECT_EQ(bus::object_path("a_b@c\xff.service"), "/org/freedesktop/systemd1/unit/a_5fb_40c_ff_2eservice");
-    EXPECT_EQ(bus::object_path(""), "/org/freedesktop/systemd1/unit/_");
+    EXPECT_EQ(bus::bus_object_path("apache2.service"), "/org/freedesktop/systemd1/unit/apache2_2eservice");
+    EXPECT_EQ(bus::bus_object_path("rs-forking.service"), "/org/freedesktop/systemd1/unit/rs_2dforking_2eservice");
+    EXPECT_EQ(bus::bus_object_path("a_b@c\xff.service"), "/org/freedesktop/systemd1/unit/a_5fb_40c_ff_2eservice");
+    EXPECT_EQ(bus::bus_object_path(""), "/org/freedesktop/systemd1/unit/_");
 }
 
 TEST(SystemdBus, CallHeaderAndBodyAreLaidOutForTheWire) {

@@ -20,7 +20,7 @@
 #include "support/real_systemd.hpp"
 #include "support/test_support.hpp"
 
-namespace sd = norvik::restartsrv::systemd;
+namespace sd = norvik::systemd;
 using norvik::test::RunResult;
 using norvik::test::TempDir;
 
@@ -179,7 +179,7 @@ TEST_F(InnerTool, SocketRecordsMatchSystemctlShow) {
     for (const std::string unit : {"rs-forking.service", "rs-simple.service", "nkoneshot.service", "nkfail.service",
                                    "nksock.service", "nklocal.service", "nosuch-unit.service", "nk@a-b.service",
                                    "exim4.service"}) {
-        auto from_socket = sd::bus::show(unit, sd::requested_properties());
+        auto from_socket = sd::show_over_bus(unit, sd::requested_properties());
         ASSERT_TRUE(from_socket) << unit;
         std::vector<std::string> args{"show"};
         for (const auto& p : sd::requested_properties()) args.push_back("--property=" + p);
@@ -189,7 +189,7 @@ TEST_F(InnerTool, SocketRecordsMatchSystemctlShow) {
     }
     // Through our root, where it does not lead to systemd: no answer.
     norvik::paths::set_root_for_testing(root_.path());
-    EXPECT_FALSE(sd::bus::show("rs-forking.service", sd::requested_properties()));
+    EXPECT_FALSE(sd::show_over_bus("rs-forking.service", sd::requested_properties()));
     norvik::paths::set_root_for_testing("");
     systemctl({"stop", "rs-forking.service", "nkoneshot.service"});
 }

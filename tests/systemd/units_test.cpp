@@ -22,7 +22,7 @@
 #include "service/service.hpp"
 #include "backend/systemd_backend.hpp"
 
-namespace sd = norvik::restartsrv::systemd;
+namespace sd = norvik::systemd;
 using norvik::test::TempDir;
 
 namespace {
@@ -83,8 +83,20 @@ protected:
         norvik::paths::set_root_for_testing(root_.path());
         sd::forget_service_info();
     }
-    void TearDown() override { norvik::paths::set_root_for_testing(""); }
+    void TearDown() override { sd::set_systemctl(nullptr); norvik::paths::set_root_for_testing(""); }
     TempDir root_{"sd"};
+};
+
+// ActiveState now, from a fresh `show`.
+std::string active_state(const std::string& unit) { return sd::refresh_service_info(unit)["ActiveState"]; }
+
+// Notes each run's verb; answers with an active unit whose main pid changes.
+struct CountingSystemctl : sd::Systemctl {
+    std::vector<std::string> verbs;
+    sd::SystemctlResult run(const sd::SystemctlCall& call) override {
+        verbs.push_back(call.args.front());
+        return {0, false, false, "LoadState=loaded\nActiveState=active\nMainPID=" + std::to_string(100 + verbs.size()), ""};
+    }
 };
 
 }  // namespace
@@ -192,7 +204,7 @@ TEST_F(FakeSystemctl, QueriesLeaveTheProgramsLanguageAndZoneAlone) {
     ::setenv("TZ", "Europe/Berlin", 1);
     norvik::test::write_file(root_ / "usr/bin/systemctl",
                              "#!/bin/sh\necho \"LoadState=loaded\"\necho \"ActiveState=$LANG/$TZ\"\n", 0755);
-    EXPECT_EQ(sd::get_status_via_systemd("x"), "C/UTC");
+    EXPECT_EQ(active_state("x"), "C/UTC");
     EXPECT_STREQ(std::getenv("LANG"), "de_DE.UTF-8");
     EXPECT_STREQ(std::getenv("TZ"), "Europe/Berlin");
     ::unsetenv("LANG");
@@ -202,24 +214,23 @@ TEST_F(FakeSystemctl, QueriesLeaveTheProgramsLanguageAndZoneAlone) {
 // One `show` per state change: a record is asked for once and asked for
 // again only after a job or when a caller forgets it.
 TEST_F(FakeSystemctl, OneShowPerStateChange) {
-    const std::string log = root_ / "calls.log";
-    norvik::test::write_file(root_ / "usr/bin/systemctl",
-                             "#!/bin/sh\necho \"$1\" >> '" + log + "'\n"
-                             "echo LoadState=loaded; echo ActiveState=active; echo MainPID=$$\n",
-                             0755);
-    auto calls = [&] { return norvik::test::exists(log) ? lines(norvik::test::read_file(log)) : std::vector<std::string>{}; };
-    ASSERT_TRUE(sd::has_service_via_systemd("kept"));
+    CountingSystemctl counted;
+    sd::set_systemctl(&counted);
+    auto rec = sd::has_service_via_systemd("kept");
+    ASSERT_TRUE(rec);
     pid_t first = sd::get_pid_via_systemd("kept");
     EXPECT_EQ(sd::get_pid_via_systemd("kept"), first);
     EXPECT_TRUE(sd::get_service_info_via_systemd("kept.service").count("MainPID"));
-    EXPECT_EQ(calls(), (std::vector<std::string>{"show"}));
-    sd::_run_systemctl({"start", "kept.service"});
+    EXPECT_EQ(counted.verbs, (std::vector<std::string>{"show"}));
+    norvik::servicemanager::manager::Systemd m("kept", *rec);
+    norvik::servicemanager::Base srv(nlohmann::json{{"service", "kept"}});
+    ASSERT_TRUE(m.start(srv));
     EXPECT_NE(sd::get_pid_via_systemd("kept"), first);  // asked again after the job
-    EXPECT_EQ(calls(), (std::vector<std::string>{"show", "start", "show"}));
+    EXPECT_EQ(counted.verbs, (std::vector<std::string>{"show", "start", "show"}));
     sd::forget_service_info();
     sd::get_service_info_via_systemd("kept");
     sd::get_service_info_via_systemd("other");
-    EXPECT_EQ(calls().size(), 5u);
+    EXPECT_EQ(counted.verbs.size(), 5u);
 }
 
 // A stopped unit is not running, whatever its PID file names; an active one
@@ -255,16 +266,13 @@ TEST_F(FakeSystemctl, MissingSystemctlMeansNoUnit) {
     EXPECT_FALSE(sd::has_service_via_systemd("rs-simple"));
     EXPECT_EQ(sd::get_pid_via_systemd("rs-simple"), 0);
     EXPECT_TRUE(sd::get_pids_via_systemd("rs-multi").empty());
-    EXPECT_EQ(sd::get_status_via_systemd("rs-simple"), "");
-    EXPECT_EQ(sd::stop_via_systemd("rs-simple"), "");
 }
 
 TEST_F(FakeSystemctl, PidsAndStates) {
     EXPECT_EQ(sd::get_pid_via_systemd("rs-simple"), 179);
     auto k = sd::get_code_and_signal_via_systemd("rs-killed");
     EXPECT_EQ(k.signal, "SEGV");
-    EXPECT_EQ(sd::get_status_via_systemd("rs-fail"), "failed");
-    EXPECT_EQ(sd::get_status_via_systemd("rs-nosuch"), "");
+    EXPECT_EQ(active_state("rs-fail"), "failed");
 }
 
 // ---- the real systemd --------------------------------------------------
@@ -317,11 +325,18 @@ norvik::servicemanager::manager::Systemd backend(const std::string& unit) {
     return norvik::servicemanager::manager::Systemd(unit, rec ? *rec : norvik::servicemanager::UnitRecord{});
 }
 
+// A start or stop job through the back end, as the program runs it.
+bool job(const std::string& unit, bool start) {
+    norvik::servicemanager::Base srv(nlohmann::json{{"service", unit}});
+    auto m = backend(unit);
+    return start ? m.start(srv) : m.stop(srv);
+}
+
 using InnerBackEnd = Inner;
 }  // namespace
 
 TEST_F(Inner, QueriesOfRealUnits) {
-    ASSERT_EQ(sd::_run_systemctl({"start", "rs-simple.service"}), 0);
+    ASSERT_TRUE(job("rs-simple", true));
     auto rec = sd::has_service_via_systemd("rs-simple");
     ASSERT_TRUE(rec);
     EXPECT_EQ((*rec)["ActiveState"], "active");
@@ -330,19 +345,19 @@ TEST_F(Inner, QueriesOfRealUnits) {
     EXPECT_EQ(comm_of(main), "sleep");
     EXPECT_FALSE(sd::has_service_via_systemd("rs-nosuch"));
 
-    sd::_run_systemctl({"start", "rs-multi.service"});
+    job("rs-multi", true);
     // The shell starts its two sleepers after the start job has ended.
     auto pids = sd::get_pids_via_systemd("rs-multi");
     for (int i = 0; i < 40 && pids.size() < 3; ++i, ::usleep(50000)) pids = sd::get_pids_via_systemd("rs-multi");
     ASSERT_EQ(pids.size(), 3u);
     EXPECT_EQ(comm_of(pids[1]), "sleep");
 
-    sd::_run_systemctl({"start", "rs-forking.service"});
+    job("rs-forking", true);
     pid_t fpid = sd::get_pid_via_systemd("rs-forking");
     EXPECT_GT(fpid, 0);
     EXPECT_EQ(norvik::test::read_file("/run/rs-forking.pid"), std::to_string(fpid) + "\n");
 
-    sd::_run_systemctl({"start", "rs-killed.service"});
+    job("rs-killed", true);
     ::usleep(800000);
     auto ks = sd::get_code_and_signal_via_systemd("rs-killed");
     EXPECT_EQ(ks.active, "failed");
@@ -352,30 +367,25 @@ TEST_F(Inner, QueriesOfRealUnits) {
     std::string report = check_unit("rs-simple", "root");
     EXPECT_NE(report.find(std::to_string(main)), std::string::npos) << report;
     EXPECT_NE(report.find("systemd"), std::string::npos) << report;
-    sd::_run_systemctl({"start", "rs-oneshot.service"});
+    job("rs-oneshot", true);
     EXPECT_NE(check_unit("rs-oneshot").find("oneshot"), std::string::npos);
 
-    auto [state, newpid] = sd::restart_via_systemd("rs-simple");
-    EXPECT_EQ(state, "active");
-    EXPECT_NE(newpid, std::to_string(main));
-    EXPECT_EQ(sd::stop_via_systemd("rs-simple"), "inactive");
-    EXPECT_EQ(sd::get_status_via_systemd("rs-simple"), "inactive");
+    ASSERT_TRUE(job("rs-simple", false));
+    EXPECT_EQ(active_state("rs-simple"), "inactive");
     EXPECT_EQ(check_unit("rs-simple"), "");
-    EXPECT_EQ(sd::stop_via_systemd("rs-nosuch"), "");
 }
 
 TEST_F(InnerBackEnd, StartStatusStopOfASimpleUnit) {
     using norvik::servicemanager::Base;
-    sd::_run_systemctl({"stop", "rs-simple.service"});
+    job("rs-simple", false);
     // Record taken while stopped: status must follow the live state, not it.
     auto m = backend("rs-simple");
     ASSERT_EQ(m.service_via_systemd().at("ActiveState"), "inactive");
     Base srv(nlohmann::json{{"service", "rs-simple"}});
-    EXPECT_FALSE(m.is_active(srv));
     EXPECT_EQ(m.status_helper(srv), "");
 
     ASSERT_TRUE(m.start(srv));
-    EXPECT_TRUE(m.is_active(srv));
+    EXPECT_EQ(active_state("rs-simple"), "active");
     pid_t main = sd::get_pid_via_systemd("rs-simple");
     ASSERT_GT(main, 0);
     EXPECT_TRUE(pid_alive(main));
@@ -388,8 +398,7 @@ TEST_F(InnerBackEnd, StartStatusStopOfASimpleUnit) {
 
     ASSERT_TRUE(m.stop(srv));
     EXPECT_TRUE(pid_gone(main));
-    EXPECT_FALSE(m.is_active(srv));
-    EXPECT_EQ(sd::get_status_via_systemd("rs-simple"), "inactive");
+    EXPECT_EQ(active_state("rs-simple"), "inactive");
     EXPECT_EQ(m.status_helper(srv), "");
     // Reloading a unit that is not running is refused by systemd.
     EXPECT_FALSE(m.reload(srv));
@@ -405,7 +414,7 @@ TEST_F(InnerBackEnd, StartStatusStopOfASimpleUnit) {
 
 TEST_F(InnerBackEnd, ForkingUnitReloadAndFailingUnits) {
     using norvik::servicemanager::Base;
-    sd::_run_systemctl({"stop", "rs-forking.service"});
+    job("rs-forking", false);
     auto m = backend("rs-forking");
     ASSERT_EQ(m.service_via_systemd().at("Type"), "forking");
     Base srv(nlohmann::json{{"service", "rs-forking"}, {"pidfile", "/run/rs-forking.pid"}});
@@ -431,14 +440,13 @@ TEST_F(InnerBackEnd, ForkingUnitReloadAndFailingUnits) {
 
     ASSERT_TRUE(m.stop(srv));
     EXPECT_TRUE(pid_gone(pid));
-    EXPECT_FALSE(m.is_active(srv));
     EXPECT_EQ(m.status_helper(srv), "");
 
     // A start job that fails is reported false.
     auto bad = backend("rs-badstart");
     Base badsrv(nlohmann::json{{"service", "rs-badstart"}});
     EXPECT_FALSE(bad.start(badsrv));
-    EXPECT_EQ(sd::get_status_via_systemd("rs-badstart"), "failed");
+    EXPECT_EQ(active_state("rs-badstart"), "failed");
     EXPECT_EQ(bad.status_helper(badsrv), "");
 
     // A simple unit whose program exits 3 later: systemctl's start job is
@@ -447,10 +455,9 @@ TEST_F(InnerBackEnd, ForkingUnitReloadAndFailingUnits) {
     auto fail = backend("rs-fail");
     Base failsrv(nlohmann::json{{"service", "rs-fail"}});
     EXPECT_TRUE(fail.start(failsrv));
-    for (int i = 0; i < 40 && sd::get_status_via_systemd("rs-fail") != "failed"; ++i) ::usleep(50000);
-    EXPECT_EQ(sd::get_status_via_systemd("rs-fail"), "failed");
-    EXPECT_FALSE(fail.is_active(failsrv));
-    EXPECT_EQ(fail.status_helper(failsrv), "");
+    for (int i = 0; i < 40 && active_state("rs-fail") != "failed"; ++i) ::usleep(50000);
+    EXPECT_EQ(active_state("rs-fail"), "failed");
+        EXPECT_EQ(fail.status_helper(failsrv), "");
     EXPECT_EQ(sd::get_code_and_signal_via_systemd("rs-fail").code, "exited");
 }
 
