@@ -66,7 +66,7 @@ std::shared_ptr<NkConf> load_json_cache(const std::string& path) {
             else return nullptr;  // nested values never come from the main file
         }
         return out;
-    } catch (...) {
+    } catch (const std::exception&) {  // an unreadable cache only means the main file is read
         return nullptr;
     }
 }

@@ -129,7 +129,7 @@ std::string Exception::to_string() const { return "(XID " + id_ + ") " + to_stri
 const char* Exception::what() const noexcept {
     try {
         what_cache_ = to_string_no_id();
-    } catch (...) {
+    } catch (const std::exception&) {  // what() may not throw: a fixed text stands in
         return "exception";
     }
     return what_cache_.c_str();
@@ -170,7 +170,7 @@ std::string get_string(const std::exception_ptr& ep) {
         std::rethrow_exception(ep);
     } catch (const std::exception& e) {
         return get_string(e);
-    } catch (...) {
+    } catch (...) {  // an exception_ptr may hold any type; it still needs a text
         return "unknown error";
     }
 }

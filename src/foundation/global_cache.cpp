@@ -53,7 +53,7 @@ const Record* load_cache(const std::string& cache) {
     bool read_ok = true;
     try {
         loadfile::readfast::read_all_fast(fd, text);
-    } catch (...) {
+    } catch (const std::exception&) {  // an unreadable cache is rebuilt, never fatal
         read_ok = false;
     }
     ::close(fd);

@@ -48,7 +48,7 @@ int as_int(const json& v) {
     if (v.is_string()) {
         try {
             return std::stoi(v.get<std::string>());
-        } catch (...) {
+        } catch (const std::logic_error&) {  // not a number, or out of range
             return 0;
         }
     }
@@ -67,7 +67,7 @@ std::map<std::string, std::string> as_map(const json& v) {
 int Instance::major_number() const {
     try {
         return std::stoi(info_.major);
-    } catch (...) {
+    } catch (const std::logic_error&) {  // not a number, or out of range
         return 0;
     }
 }

@@ -26,13 +26,14 @@ void report_child_error(const std::exception_ptr& error, Flags flags) {
         text = exception::get_string(e);
     } catch (const nlohmann::json& j) {
         text = j.dump();
-    } catch (...) {
+    } catch (...) {  // the child's failure may be of any type; it is still reported
         text = "unknown error";
     }
     if (!flags.no_warn) {
         try {
             debug::log_warn(text);
-        } catch (...) {
+        } catch (const std::exception&) {
+            // A log that cannot be written changes nothing: the text goes to stderr just below.
         }
     }
     std::string line = text;
@@ -57,7 +58,7 @@ pid_t do_in_child(const std::function<void()>& code, Flags flags) {
     try {
         errno = 0;
         code();
-    } catch (...) {
+    } catch (...) {  // a child after fork reports and _exits, whatever it threw
         int err = errno;
         report_child_error(std::current_exception(), flags);
         code_out = err ? err : DEFAULT_ERROR_CODE;

@@ -64,7 +64,7 @@ json serializable_exception(const std::exception_ptr& ep) {
     } catch (const std::exception& e) {
         rec["_exception"] = e.what();
         rec["_full_exception_text"] = e.what();
-    } catch (...) {
+    } catch (...) {  // the parent still learns that the child failed
         rec["_exception"] = "unknown error";
         rec["_full_exception_text"] = "unknown error";
     }
@@ -137,7 +137,7 @@ void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) 
         int failure_errno = 0;
         try {
             rec = {{"_return", json::array({code()})}};
-        } catch (...) {
+        } catch (...) {  // a child after fork hands any failure to the parent, then _exits
             failure_errno = errno;
             failure = std::current_exception();
             rec = serializable_exception(failure);
@@ -145,7 +145,7 @@ void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) 
         std::vector<uint8_t> msg;
         try {
             msg = encode(rec);
-        } catch (...) {
+        } catch (const std::exception&) {  // values that do not encode are filtered down to plain JSON
             msg = json::to_cbor(json_sanitize::filter_to_json(rec));
         }
         size_t off = 0;
@@ -177,7 +177,7 @@ void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) 
             (*parent_code)(pid);
         } catch (const std::exception& e) {
             debug::log_warn(exception::get_string(e));
-        } catch (...) {
+        } catch (...) {  // the child is reaped below whatever the callback threw
             debug::log_warn("The parent callback failed.");
         }
     }

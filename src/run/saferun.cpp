@@ -408,7 +408,7 @@ void Object::run_child(Options& o) {
                 ssize_t ignored = ::write(exec_err_write, &err, sizeof err);
                 (void)ignored;
                 child_fail(start_failure + ": " + errnum::strerror_text(err), err);
-            } catch (...) {
+            } catch (...) {  // a child after fork reports and _exits, never unwinds
                 forkasync::report_child_error(std::current_exception(), {});
                 forkasync::child_exit(errno ? errno : forkasync::DEFAULT_ERROR_CODE);
             }

@@ -145,7 +145,7 @@ pid_t full_daemonize(const Options& options) {
     } else {
         try {
             second = fork_or_raise();
-        } catch (...) {
+        } catch (...) {  // the first child must _exit, never unwind into the caller's code
             forkasync::child_exit(errno ? errno : 1);
         }
     }
