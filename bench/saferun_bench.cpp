@@ -25,7 +25,7 @@ BENCHMARK(BM_PosixSpawnFloor)->UseRealTime();
 static void BM_SafeRunSpawnPath(benchmark::State& state) {
     for (auto _ : state) {
         norvik::saferun::Object run({.program = "/bin/true"});
-        benchmark::DoNotOptimize(run.CHILD_ERROR());
+        benchmark::DoNotOptimize(run.wait_status());
     }
 }
 BENCHMARK(BM_SafeRunSpawnPath)->UseRealTime();
@@ -33,7 +33,7 @@ BENCHMARK(BM_SafeRunSpawnPath)->UseRealTime();
 static void BM_SafeRunForkPath(benchmark::State& state) {
     for (auto _ : state) {
         norvik::saferun::Object run({.program = "/bin/true", .before_exec = [] {}});
-        benchmark::DoNotOptimize(run.CHILD_ERROR());
+        benchmark::DoNotOptimize(run.wait_status());
     }
 }
 BENCHMARK(BM_SafeRunForkPath)->UseRealTime();

@@ -11,7 +11,7 @@ namespace {
 class Quiet : public norvik::Output {
 public:
     int rendered = 0;
-    void _RENDER(const nlohmann::json&) override { ++rendered; }
+    void render_record(const nlohmann::json&) override { ++rendered; }
 };
 }  // namespace
 

@@ -142,7 +142,7 @@ std::string stack_trace(int skip = 1);
 // Declares a C++ class for one exception type, so callers may catch it by
 // type; pair with norvik::exception::register_class<Cls>("Type::Name").
 #define NORVIK_DECLARE_EXCEPTION(Cls)                                                   \
-    class Cls : public ::norvik::Exception {                                            \
+    class Cls : public ::norvik::Exception { /* NOLINT(bugprone-macro-parentheses) */   \
     public:                                                                             \
         using ::norvik::Exception::Exception;                                           \
         [[noreturn]] void raise() const override { throw *this; }                       \

@@ -16,7 +16,7 @@
 
 namespace norvik::fileutils {
 namespace {
-constexpr int _EAGAIN = EAGAIN;
+constexpr int AGAIN_ERRNO = EAGAIN;
 
 // Descriptors that hold a lock taken by this process. A forked child that
 // keeps running (a daemoniser's middle process, a fork helper) would
@@ -118,7 +118,7 @@ bool flock(Flock& handle, const std::vector<std::string>& flag_names) {
     const int op = flock_flags(flag_names);
     if (::flock(handle.fd_, op) != 0) {
         const int err = errno;
-        if (err == _EAGAIN && (op & LOCK_NB)) return false;
+        if (err == AGAIN_ERRNO && (op & LOCK_NB)) return false;
         std::string operation;
         for (const auto& n : flag_names) operation += (operation.empty() ? "LOCK_" : "|LOCK_") + n;
         const std::string path = fd_path(handle.fd_);

@@ -200,7 +200,7 @@ std::optional<std::string> unit_journal_after_sync(const std::string& unit) {
         o.extra_env = systemd::systemctl_env();
         o.timeout = JOURNAL_SYNC_TIMEOUT;
         saferun::Object run(std::move(o));
-        if (run.exec_failed() || run.CHILD_ERROR() != 0) return std::nullopt;
+        if (run.exec_failed() || run.wait_status() != 0) return std::nullopt;
         return run.stdout();
     } catch (const std::exception&) {
         return std::nullopt;

@@ -265,7 +265,7 @@ pid_t logged_startup(const std::string& service, bool wipe, const std::vector<st
     ErrnoKeeper keep_errno;
     _mkdir_or_log_failure(services::log::STARTUP_LOG_DIR());
     if (cmd.empty()) throw PlainError("logged_startup needs a program to run.");
-    const std::string path = cmd.front();
+    const std::string& path = cmd.front();
     const std::vector<std::string> args(cmd.begin() + 1, cmd.end());
 
     if (options.started_by_init && systemd::has_service_via_systemd(service)) {

@@ -85,7 +85,7 @@ void Output::write_text(const std::string& text) {
     std::fflush(filehandle_);
 }
 
-void Output::_RENDER(const nlohmann::json& record) {
+void Output::render_record(const nlohmann::json& record) {
     // Replace invalid UTF-8 rather than throwing halfway through a run.
     write_text(record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
 }
@@ -101,11 +101,11 @@ void Output::message(const std::string& type, const nlohmann::json& contents, co
     };
     // Keep the additions alive for the loop: items() does not extend the
     // life of a temporary.
-    const nlohmann::json additions = _MESSAGE_ADDITIONS();
+    const nlohmann::json additions = message_additions();
     for (auto& [k, v] : additions.items()) record[k] = v;
     const nlohmann::json& src = source.is_null() ? source_ : source;
     if (!src.is_null()) record["source"] = src;
-    _RENDER(record);
+    render_record(record);
 }
 
 void Output::error(const nlohmann::json& c, const nlohmann::json& s, int p) { message(output::TYPE_ERROR, c, s, p); }

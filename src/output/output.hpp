@@ -114,9 +114,9 @@ public:
 
 protected:
     // Extra entries for the JSON record (none in the base class).
-    virtual nlohmann::json _MESSAGE_ADDITIONS() const { return nlohmann::json::object(); }
+    virtual nlohmann::json message_additions() const { return nlohmann::json::object(); }
     // Writes the record's JSON text and a line end in one write.
-    virtual void _RENDER(const nlohmann::json& record);
+    virtual void render_record(const nlohmann::json& record);
     // Writes `text` to the filehandle in one call and flushes it.
     void write_text(const std::string& text);
 

@@ -145,9 +145,9 @@ CmdResult Cmd::_cmd_with_logger(bool enable_timeout, const std::shared_ptr<Logge
         ro.read_timeout = 0;
     }
     auto result = run(std::move(ro));
-    if (logger && result.CHILD_ERROR() != 0)
+    if (logger && result.wait_status() != 0)
         logger->warn(result.autopsy().value_or("") + ": " + buffer);
-    return CmdResult{buffer, result.CHILD_ERROR()};
+    return CmdResult{buffer, result.wait_status()};
 }
 
 saferun::Extra Cmd::run(RunOptions o) {

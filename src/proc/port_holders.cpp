@@ -154,7 +154,12 @@ bool ask_kernel(const std::set<int>& ports, const std::set<std::string>& exclude
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;
             int left = static_cast<int>(n);
-            for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+            // NLMSG_OK, without its comparison of the unsigned length to an int.
+            auto fits = [](const nlmsghdr* h, int len) {
+                return len >= static_cast<int>(sizeof(nlmsghdr)) && h->nlmsg_len >= sizeof(nlmsghdr) &&
+                       h->nlmsg_len <= static_cast<unsigned>(len);
+            };
+            for (auto* h = reinterpret_cast<nlmsghdr*>(buf); fits(h, left); h = NLMSG_NEXT(h, left)) {
                 if (h->nlmsg_type == NLMSG_DONE) {
                     done = true;
                     break;

@@ -15,11 +15,11 @@ const bool registered = [] {
 }  // namespace
 
 ChildErrorStringifier::ChildErrorStringifier(int status, std::string program_name)
-    : _CHILD_ERROR(status), _PROGRAM_NAME(std::move(program_name)) {}
+    : wait_status_(status), program_name_(std::move(program_name)) {}
 
 std::optional<int> ChildErrorStringifier::error_code() const {
-    if (_CHILD_ERROR == 0) return std::nullopt;
-    return (_CHILD_ERROR >> 8) & 0xff;
+    if (wait_status_ == 0) return std::nullopt;
+    return (wait_status_ >> 8) & 0xff;
 }
 
 std::string ChildErrorStringifier::error_name() const {
@@ -29,8 +29,8 @@ std::string ChildErrorStringifier::error_name() const {
 }
 
 std::optional<int> ChildErrorStringifier::signal_code() const {
-    if (_CHILD_ERROR == 0) return std::nullopt;
-    return _CHILD_ERROR & 127;
+    if (wait_status_ == 0) return std::nullopt;
+    return wait_status_ & 127;
 }
 
 std::string ChildErrorStringifier::signal_name() const {
@@ -41,22 +41,22 @@ std::string ChildErrorStringifier::signal_name() const {
 
 std::string ChildErrorStringifier::_error_phrase() const {
     std::string code = std::to_string(error_code().value_or(0));
-    if (_PROGRAM_NAME.empty())
+    if (program_name_.empty())
         return exception::interpolate_variables("The subprocess ended with exit status [_1].", {code});
-    return exception::interpolate_variables("“[_1]” ended with exit status [_2].", {_PROGRAM_NAME, code});
+    return exception::interpolate_variables("“[_1]” ended with exit status [_2].", {program_name_, code});
 }
 
 std::string ChildErrorStringifier::_signal_phrase() const {
     std::string num = std::to_string(signal_code().value_or(0));
-    if (_PROGRAM_NAME.empty())
+    if (program_name_.empty())
         return exception::interpolate_variables(
             "The subprocess ended prematurely because it received the “[_1]” ([_2]) signal.", {signal_name(), num});
     return exception::interpolate_variables("“[_1]” ended prematurely because it received the “[_2]” ([_3]) signal.",
-                                            {_PROGRAM_NAME, signal_name(), num});
+                                            {program_name_, signal_name(), num});
 }
 
 std::optional<std::string> ChildErrorStringifier::autopsy() const {
-    if (_CHILD_ERROR == 0) return std::nullopt;
+    if (wait_status_ == 0) return std::nullopt;
     std::vector<std::string> phrases;
     if (error_code().value_or(0) != 0) phrases.push_back(_error_phrase());
     else phrases.push_back(_signal_phrase());
@@ -72,8 +72,8 @@ std::optional<std::string> ChildErrorStringifier::autopsy() const {
 
 std::string ChildErrorStringifier::terse_autopsy() const {
     std::string out;
-    int sig = _CHILD_ERROR & 127;
-    int code = (_CHILD_ERROR >> 8) & 0xff;
+    int sig = wait_status_ & 127;
+    int code = (wait_status_ >> 8) & 0xff;
     if (sig) out = "SIG" + signals::signal_name(sig) + " (#" + std::to_string(sig) + ")";
     else if (code) out = "Exit " + std::to_string(code);
     else out = "OK";
@@ -82,9 +82,9 @@ std::string ChildErrorStringifier::terse_autopsy() const {
 }
 
 ExceptionPtr ChildErrorStringifier::to_exception() const {
-    if (_CHILD_ERROR == 0) return nullptr;
+    if (wait_status_ == 0) return nullptr;
     ExceptionPtr e;
-    nlohmann::json params = {{"program", _PROGRAM_NAME}};
+    nlohmann::json params = {{"program", program_name_}};
     int code = error_code().value_or(0);
     if (code == 0) {
         params["signal_code"] = signal_code().value_or(0);

@@ -30,7 +30,7 @@ public:
     ChildErrorStringifier(ChildErrorStringifier&&) = default;
     ChildErrorStringifier& operator=(ChildErrorStringifier&&) = default;
 
-    int CHILD_ERROR() const { return _CHILD_ERROR; }
+    int wait_status() const { return wait_status_; }
     // Nothing for status 0, else status >> 8 (0 for a child ended by a signal).
     std::optional<int> error_code() const;
     // Symbolic errno name equal to the exit code ("ENOENT" for 2), or "".
@@ -39,11 +39,11 @@ public:
     std::optional<int> signal_code() const;
     // "TERM", "KILL"... for signal_code(), "" when none.
     std::string signal_name() const;
-    int dumped_core() const { return (_CHILD_ERROR & 128) ? 1 : 0; }
+    int dumped_core() const { return (wait_status_ & 128) ? 1 : 0; }
     int exec_failed() const { return _exec_failed ? 1 : 0; }
 
-    const std::string& program() const { return _PROGRAM_NAME; }
-    void set_program(std::string name) { _PROGRAM_NAME = std::move(name); }
+    const std::string& program() const { return program_name_; }
+    void set_program(std::string name) { program_name_ = std::move(name); }
 
     // Nothing for status 0; otherwise the phrases joined with " ".
     std::optional<std::string> autopsy() const;
@@ -61,8 +61,8 @@ protected:
     virtual std::vector<std::string> _extra_autopsy_phrases() const { return {}; }
     virtual nlohmann::json _extra_error_args() const { return nlohmann::json::object(); }
 
-    int _CHILD_ERROR = 0;
-    std::string _PROGRAM_NAME;
+    int wait_status_ = 0;
+    std::string program_name_;
     bool _exec_failed = false;
 };
 

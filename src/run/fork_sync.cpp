@@ -115,7 +115,7 @@ nlohmann::json ForkSync::return_value() const {
 }
 
 int ForkSync::had_error() const {
-    return (_CHILD_ERROR != 0 || !_exception.empty() || !_structured_data.is_null() || _structured_exception ||
+    return (wait_status_ != 0 || !_exception.empty() || !_structured_data.is_null() || _structured_exception ||
             !_retrieve_err.empty())
                ? 1
                : 0;
@@ -214,7 +214,7 @@ void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) 
             break;
         }
     }
-    _CHILD_ERROR = status;
+    wait_status_ = status;
     _pid = pid;
 
     if (!msg.is_object()) return;
@@ -243,8 +243,8 @@ void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) 
 
 std::optional<nlohmann::json> ForkSync::do_in_child(const Code& code) {
     ForkSync fs(code);
-    set_child_status(fs.CHILD_ERROR());
-    if (!fs._retrieve_err.empty() || fs._CHILD_ERROR != 0 || fs._return.empty()) return std::nullopt;
+    set_child_status(fs.wait_status());
+    if (!fs._retrieve_err.empty() || fs.wait_status_ != 0 || fs._return.empty()) return std::nullopt;
     return fs.return_value();
 }
 

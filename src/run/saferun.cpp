@@ -224,7 +224,7 @@ void Object::run_child(Options& o) {
     const double read_timeout = o.read_timeout.value_or(DEFAULT_READ_TIMEOUT);
     _program = o.program;
     _args = o.args;
-    _PROGRAM_NAME = o.program;
+    program_name_ = o.program;
     if (o.program.find('/') != std::string::npos && ::access(o.program.c_str(), F_OK) != 0) {
         auto e = exception::create("IO::FileNotFound", "The program “[_1]” does not exist.", {o.program});
         e->set("path", o.program);
@@ -236,7 +236,7 @@ void Object::run_child(Options& o) {
     for (auto& a : o.args) {
         if (a.find('\0') != std::string::npos) {
             std::string shown;
-            for (auto& b : o.args) shown += (shown.empty() ? "" : " ") + std::string(b.c_str());
+            for (auto& b : o.args) shown += (shown.empty() ? "" : " ") + b;
             throw PlainError("An argument to “" + o.program + "” is not a valid text (arguments: " + shown + ").");
         }
     }
@@ -339,7 +339,7 @@ void Object::run_child(Options& o) {
         int rc = spawn_child(pid, o.program, !by_path, {{in_child, 0}, {out_child, 1}, {err_child, 2}}, argv.data(),
                              envp.data(), true);
         if (rc != 0) {
-            _CHILD_ERROR = (rc & 0xff) << 8;
+            wait_status_ = (rc & 0xff) << 8;
             _exec_failed = true;
             const std::string msg = start_failure + ": " + errnum::strerror_text(rc);
             if (_stdout) _stdout->clear();
@@ -447,7 +447,7 @@ void Object::run_child(Options& o) {
                 o.stdin_callback(in_write);
             } catch (...) {
                 fds.close_fd(in_write, false);
-                _CHILD_ERROR = end_child_group(_child_pid, pidfd);
+                wait_status_ = end_child_group(_child_pid, pidfd);
                 throw;
             }
             fds.close_fd(in_write, true);
@@ -494,7 +494,7 @@ void Object::run_child(Options& o) {
     try {
         reader.emplace(std::move(ro));
     } catch (...) {
-        _CHILD_ERROR = end_child_group(_child_pid, pidfd);
+        wait_status_ = end_child_group(_child_pid, pidfd);
         throw;
     }
     if (out_read >= 0) _stdout_dropped = reader->dropped(out_read);
@@ -516,10 +516,10 @@ void Object::run_child(Options& o) {
             _timed_out_after = (read_timeout > 0 && wait == read_timeout) ? read_timeout : timeout;
     }
     if (_timed_out_after) {
-        _CHILD_ERROR = end_child_group(_child_pid, pidfd);
+        wait_status_ = end_child_group(_child_pid, pidfd);
         have_status = true;
     }
-    if (!have_status) _CHILD_ERROR = wait_child(_child_pid);
+    if (!have_status) wait_status_ = wait_child(_child_pid);
 
     // A spawn that could not start the program has said so already;
     // an exit status of 127 is the program's own.

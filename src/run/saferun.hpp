@@ -5,7 +5,7 @@
 // The object is complete when the constructor returns.
 //
 //   norvik::saferun::Object run({.program = "/usr/bin/systemctl", .args = {"is-active", "x"}});
-//   if (run.CHILD_ERROR()) log(run.autopsy().value_or(""));
+//   if (run.wait_status()) log(run.autopsy().value_or(""));
 //   run.stdout();
 //
 // Never touches norvik::child_status().

@@ -12,11 +12,11 @@ namespace norvik::server::type::profile::roles {
 
 inline constexpr const char* MATCH_ALL = validate::anyallmatcher::MATCH_ALL;
 inline constexpr const char* MATCH_ANY = validate::anyallmatcher::MATCH_ANY;
-inline constexpr const char* _MATCH_DEFAULT = MATCH_ALL;
+inline constexpr const char* MATCH_DEFAULT = MATCH_ALL;
 
 struct RolesSpec {
     std::vector<std::string> roles;
-    std::string match = _MATCH_DEFAULT;
+    std::string match = MATCH_DEFAULT;
 };
 
 int is_role_enabled(const std::string& role);

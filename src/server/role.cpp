@@ -107,20 +107,20 @@ int Role::_is_enabled() const {
                      {"Norvik::Server::Type::Role", "_is_enabled"});
 }
 
-std::string Role::_NAME() const {
+std::string Role::role_name() const {
     exception::raise("AbstractClass", "“[_1]” is an abstract class and does not implement “[_2]”.",
                      {"Norvik::Server::Type::Role", "_NAME"});
 }
 
 std::string TouchFileRole::ROLES_TOUCHFILE_BASE_PATH() { return paths::role_touch_dir(); }
 
-std::string TouchFileRole::_TOUCHFILE() const {
+std::string TouchFileRole::role_touchfile() const {
     exception::raise("AbstractClass", "“[_1]” is an abstract class and does not implement “[_2]”.",
                      {"Norvik::Server::Type::Role::TouchFileRole", "_TOUCHFILE"});
 }
 
 bool TouchFileRole::check_touchfile() const {
-    const std::string path = _TOUCHFILE();
+    const std::string path = role_touchfile();
     struct stat st{};
     if (::stat(path.c_str(), &st) == 0) return true;
     const int err = errno;

@@ -26,16 +26,16 @@ public:
 
     virtual std::vector<std::string> SERVICES() const { return {}; }
     virtual std::vector<std::string> RESTART_SERVICES() const { return {}; }
-    std::vector<std::string> SERVICE_SUBDOMAINS() const { return _SERVICE_SUBDOMAINS(); }
-    std::vector<std::string> RPM_TARGETS() const { return _RPM_TARGETS(); }
+    std::vector<std::string> SERVICE_SUBDOMAINS() const { return role_subdomains(); }
+    std::vector<std::string> RPM_TARGETS() const { return role_rpm_targets(); }
 
     virtual int _is_available() const { return 1; }
     // Base: raises the not-implemented exception.
     virtual int _is_enabled() const;
-    virtual std::string _NAME() const;
-    virtual std::string _DESCRIPTION() const { return _NAME(); }
-    virtual std::vector<std::string> _SERVICE_SUBDOMAINS() const { return {}; }
-    virtual std::vector<std::string> _RPM_TARGETS() const { return {}; }
+    virtual std::string role_name() const;
+    virtual std::string role_description() const { return role_name(); }
+    virtual std::vector<std::string> role_subdomains() const { return {}; }
+    virtual std::vector<std::string> role_rpm_targets() const { return {}; }
 };
 
 // A role switched off by the existence of its touch file.
@@ -47,7 +47,7 @@ public:
     // with ENOENT raises IO::FileAccessError.
     bool check_touchfile() const;
     // Base: raises the not-implemented exception.
-    virtual std::string _TOUCHFILE() const;
+    virtual std::string role_touchfile() const;
 };
 
 // The role by full class name or short name; PlainError ("cannot load")

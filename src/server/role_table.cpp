@@ -16,7 +16,7 @@ int postgres_available() {
 }  // namespace
 
 std::string TableRole::class_name() const { return std::string(n::ROLE_NAMESPACE) + r_.short_name; }
-std::string TableRole::_TOUCHFILE() const { return ROLES_TOUCHFILE_BASE_PATH() + "/" + r_.short_name; }
+std::string TableRole::role_touchfile() const { return ROLES_TOUCHFILE_BASE_PATH() + "/" + r_.short_name; }
 
 const std::vector<RoleRecord>& ROLE_TABLE() {
     static const std::vector<RoleRecord> t = {

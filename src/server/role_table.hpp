@@ -24,13 +24,13 @@ class TableRole final : public TouchFileRole {
 public:
     explicit TableRole(const RoleRecord& record) : r_(record) {}
     std::string class_name() const override;
-    std::string _NAME() const override { return r_.name; }
-    std::string _DESCRIPTION() const override { return r_.description; }
-    std::string _TOUCHFILE() const override;
+    std::string role_name() const override { return r_.name; }
+    std::string role_description() const override { return r_.description; }
+    std::string role_touchfile() const override;
     std::vector<std::string> SERVICES() const override { return r_.services; }
     std::vector<std::string> RESTART_SERVICES() const override { return r_.restart_services; }
-    std::vector<std::string> _SERVICE_SUBDOMAINS() const override { return r_.service_subdomains; }
-    std::vector<std::string> _RPM_TARGETS() const override { return r_.rpm_targets; }
+    std::vector<std::string> role_subdomains() const override { return r_.service_subdomains; }
+    std::vector<std::string> role_rpm_targets() const override { return r_.rpm_targets; }
     int _is_available() const override { return r_.available ? r_.available() : 1; }
 
 private:

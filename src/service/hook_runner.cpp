@@ -30,7 +30,7 @@ int run_argv(const std::vector<std::string>& argv, std::string* out, std::string
             if (auto e = run.to_exception(); e && err) *err += e->get_string();
             return TIMED_OUT;
         }
-        return run.CHILD_ERROR();
+        return run.wait_status();
     } catch (const std::exception& e) {
         if (err) *err = e.what();
         return -1;

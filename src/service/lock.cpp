@@ -22,7 +22,7 @@ namespace norvik::restartsrv {
 namespace {
 
 int& lock_wait_storage() {
-    static int seconds = Lock::_LOCK_TIMEOUT;
+    static int seconds = Lock::LOCK_TIMEOUT;
     return seconds;
 }
 
@@ -38,7 +38,7 @@ void capture_lock_wait_from_env() {
     int seconds = 0;
     const char* end = v + std::strlen(v);
     auto [p, ec] = std::from_chars(v, end, seconds);
-    if (ec == std::errc() && p == end && seconds > 0 && seconds <= Lock::_LOCK_TIMEOUT) lock_wait_storage() = seconds;
+    if (ec == std::errc() && p == end && seconds > 0 && seconds <= Lock::LOCK_TIMEOUT) lock_wait_storage() = seconds;
 }
 
 std::string get_run_lock_file_for_service(const std::string& service) {

@@ -38,13 +38,13 @@ void capture_lock_wait_from_env();
 
 class Lock {
 public:
-    static constexpr int _LOCK_TIMEOUT = 196;
-    static constexpr double _POLL_INTERVAL = 0.25;
+    static constexpr int LOCK_TIMEOUT = 196;
+    static constexpr double POLL_INTERVAL = 0.25;
 
     // Takes the lock, waiting up to `timeout` seconds. Raises PlainError for
     // an empty name, norvik::Exception "InvalidParameter" for an invalid name
     // (before any file is touched), LockError on open failure or time-out.
-    explicit Lock(const std::string& service, int timeout = _LOCK_TIMEOUT);
+    explicit Lock(const std::string& service, int timeout = LOCK_TIMEOUT);
     ~Lock() = default;
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
@@ -71,6 +71,6 @@ std::string get_run_lock_file_for_service(const std::string& service);
 
 // True when the exclusive lock was obtained within `timeout` seconds
 // (whole-second clock, polling every poll_interval seconds).
-bool _wait_for_ex_lock(fileutils::Flock& fh, int timeout, double poll_interval = Lock::_POLL_INTERVAL);
+bool _wait_for_ex_lock(fileutils::Flock& fh, int timeout, double poll_interval = Lock::POLL_INTERVAL);
 
 }  // namespace norvik::restartsrv

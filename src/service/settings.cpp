@@ -96,9 +96,6 @@ std::vector<std::string> as_texts(const nlohmann::json& v) {
     return out;
 }
 
-template <class>
-inline constexpr bool always_false = false;
-
 }  // namespace
 
 bool is_setting(const std::string& name) { return readers().count(name) != 0; }
@@ -123,7 +120,7 @@ void read_setting(Settings& settings, const std::string& name, const nlohmann::j
             else if constexpr (std::is_same_v<T, std::vector<std::string>>) settings.*member = as_texts(v);
             else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, int> || std::is_same_v<T, std::vector<int>>)
                 settings.*member = v.get<T>();
-            else static_assert(always_false<T>, "a setting of a kind without a reader");
+            else static_assert(!std::is_same_v<T, T>, "a setting of a kind without a reader");
         },
         it->second.field);
 }

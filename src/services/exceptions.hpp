@@ -11,7 +11,7 @@
 namespace norvik::services {
 
 #define NORVIK_SERVICE_EXCEPTION(Cls)                                                          \
-    class Cls : public ::norvik::Exception {                                                    \
+    class Cls : public ::norvik::Exception { /* NOLINT(bugprone-macro-parentheses) */           \
     public:                                                                                     \
         using ::norvik::Exception::Exception;                                                   \
         [[noreturn]] void raise() const override { throw *this; }                               \

@@ -22,7 +22,7 @@ public:
         o.timeout = call.timeout;
         try {
             saferun::Object run(std::move(o));
-            r.status = run.CHILD_ERROR();
+            r.status = run.wait_status();
             r.timed_out = run.timed_out().has_value();
             r.exec_failed = run.exec_failed();
             r.autopsy = run.autopsy().value_or("");

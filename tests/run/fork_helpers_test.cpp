@@ -37,7 +37,7 @@ TEST(ForkSync, ReturnsTheChildsValue) {
     pid_t parent = ::getpid();
     norvik::ForkSync fs([&] { return json{{"pid", ::getpid()}, {"list", {1, 2, 3}}}; });
     EXPECT_EQ(fs.had_error(), 0);
-    EXPECT_EQ(fs.CHILD_ERROR(), 0);
+    EXPECT_EQ(fs.wait_status(), 0);
     auto v = fs.return_value();
     EXPECT_NE(v["pid"].get<int>(), parent);
     EXPECT_EQ(v["pid"].get<int>(), fs.pid());

@@ -56,7 +56,7 @@ bool reset_peak_rss() {
 TEST(SafeRunObject, SuccessLeavesNothingToExplainAndKeepsChildStatus) {
     norvik::set_child_status(1234);
     Object run({.program = "/bin/true"});
-    EXPECT_EQ(run.CHILD_ERROR(), 0);
+    EXPECT_EQ(run.wait_status(), 0);
     EXPECT_FALSE(run.error_code());
     EXPECT_FALSE(run.signal_code());
     EXPECT_FALSE(run.autopsy());
@@ -69,7 +69,7 @@ TEST(SafeRunObject, SuccessLeavesNothingToExplainAndKeepsChildStatus) {
 
 TEST(SafeRunObject, ExitCodeIsExplainedAndRaised) {
     Object run(helper_run({"exit", "3"}));
-    EXPECT_EQ(run.CHILD_ERROR(), 3 << 8);
+    EXPECT_EQ(run.wait_status(), 3 << 8);
     EXPECT_EQ(run.error_code(), 3);
     EXPECT_EQ(run.error_name(), "ESRCH");
     EXPECT_EQ(run.signal_code(), 0);
@@ -137,7 +137,7 @@ TEST(SafeRunObject, NoLimitsWaitsForTheChild) {
     o.timeout = 0;
     o.read_timeout = 0;
     Object run(std::move(o));
-    EXPECT_EQ(run.CHILD_ERROR(), 0);
+    EXPECT_EQ(run.wait_status(), 0);
     EXPECT_FALSE(run.timed_out());
 }
 
@@ -145,7 +145,7 @@ TEST(SafeRunObject, LargeInputAndOutputRoundTrip) {
     std::string input;
     for (size_t i = 0; i < 5 * 131072 + 17; ++i) input += static_cast<char>('a' + i % 26);
     Object run({.program = "/bin/cat", .stdin_text = input, .timeout = 30});
-    EXPECT_EQ(run.CHILD_ERROR(), 0);
+    EXPECT_EQ(run.wait_status(), 0);
     EXPECT_EQ(run.stdout().size(), input.size());
     EXPECT_TRUE(run.stdout() == input);
 
@@ -173,7 +173,7 @@ TEST(SafeRunObject, ChildFloodingBothPipesBeforeReadingCannotDeadlock) {
     o.timeout = 20;
     Object run(std::move(o));
     EXPECT_FALSE(run.timed_out());
-    EXPECT_EQ(run.CHILD_ERROR(), 0);
+    EXPECT_EQ(run.wait_status(), 0);
     EXPECT_EQ(run.stderr().size(), 4 * 131072u);
     EXPECT_NE(run.stdout().find("read=" + std::to_string(input.size())), std::string::npos);
 }
@@ -278,7 +278,7 @@ TEST(SafeRunObject, NoDescriptorLeaksIntoTheChild) {
 TEST(SafeRunObject, ChildThatStopsReadingEndsTheRunCleanly) {
     // /bin/true never reads: the runner neither dies of SIGPIPE nor hangs.
     Object run({.program = "/bin/true", .stdin_text = std::string(8 * 131072, 'x'), .timeout = 20});
-    EXPECT_EQ(run.CHILD_ERROR(), 0);
+    EXPECT_EQ(run.wait_status(), 0);
     EXPECT_FALSE(run.timed_out());
     Object cb({.program = "/bin/true",
                .stdin_callback = [](int fd) {
@@ -288,7 +288,7 @@ TEST(SafeRunObject, ChildThatStopsReadingEndsTheRunCleanly) {
                    EXPECT_LT(w, static_cast<ssize_t>(big.size()));
                },
                .timeout = 20});
-    EXPECT_EQ(cb.CHILD_ERROR(), 0);
+    EXPECT_EQ(cb.wait_status(), 0);
 }
 
 // The limit holds for the child itself, not only for its pipes: a child with
@@ -328,7 +328,7 @@ TEST(SafeRunObject, OverallLimitHoldsWithoutPipesAndEndsTheWholeGroup) {
         EXPECT_THROW(run.die_if_error(), norvik::ProcessFailedTimeout) << c.what;
         EXPECT_EQ(::waitpid(run.child_pid(), nullptr, WNOHANG), -1) << "reaped: " << c.what;
         if (c.args[0] == "background") {
-            EXPECT_EQ(run.CHILD_ERROR(), 0) << "the child itself exited 0, and yet the run failed";
+            EXPECT_EQ(run.wait_status(), 0) << "the child itself exited 0, and yet the run failed";
             pid_t sleeper = static_cast<pid_t>(std::atol(run.stdout().c_str()));
             ASSERT_GT(sleeper, 1) << run.stdout();
             for (int i = 0; i < 100 && norvik::test::running(sleeper); ++i) ::usleep(10000);
@@ -342,7 +342,7 @@ TEST(SafeRunObject, ExitStatus127IsTheProgramsOwn) {
         auto o = helper_run({"exit", "127"});
         if (fork_path) o.before_exec = [] {};
         Object run(std::move(o));
-        EXPECT_EQ(run.CHILD_ERROR(), 127 << 8) << fork_path;
+        EXPECT_EQ(run.wait_status(), 127 << 8) << fork_path;
         EXPECT_EQ(run.error_code(), 127) << fork_path;
         EXPECT_EQ(run.exec_failed(), 0) << fork_path;
         EXPECT_EQ(run.stderr().find("failed to start"), std::string::npos) << run.stderr();

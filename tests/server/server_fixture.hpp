@@ -36,7 +36,7 @@ protected:
     // Touch file of a role by short or full name.
     std::string touchfile(const std::string& role) {
         const auto& r = server::type::get_role(role);
-        return dynamic_cast<const server::type::TouchFileRole&>(r)._TOUCHFILE();
+        return dynamic_cast<const server::type::TouchFileRole&>(r).role_touchfile();
     }
     void disable_role(const std::string& role) { write_file(touchfile(role), ""); }
 
