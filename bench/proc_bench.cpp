@@ -26,7 +26,8 @@ std::vector<pid_t> g_holders;
 const char* TARGET = "nvkbtarget";
 const char* VICTIM = "nvkbvictim";
 
-pid_t spawn(const std::string& path, const std::vector<std::string>& argv, int hold_fd_of = -1, bool ignore_term = false) {
+pid_t spawn(const std::string& path, const std::vector<std::string>& argv, int hold_fd_of = -1,
+            bool ignore_term = false) {
     pid_t pid = ::fork();
     if (pid == 0) {
         if (ignore_term) ::signal(SIGTERM, SIG_IGN);
@@ -47,8 +48,7 @@ pid_t spawn(const std::string& path, const std::vector<std::string>& argv, int h
 void run_wait(const std::vector<std::string>& argv) {
     pid_t p = spawn(argv[0], argv);
     int st;
-    while (::waitpid(p, &st, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(p, &st, 0) < 0 && errno == EINTR) {}
 }
 
 void ensure_setup() {
@@ -177,14 +177,29 @@ int main(int argc, char** argv) {
     if (const char* e = std::getenv("NVK_BENCH_MAX")) max_n = std::atol(e);
     for (long n : {100L, 1000L, 3000L}) {
         if (n > max_n) break;
-        benchmark::RegisterBenchmark("get_pids_by_name", BM_get_pids_by_name)->Arg(n)->Unit(benchmark::kMillisecond)->MinTime(0.3);
+        benchmark::RegisterBenchmark("get_pids_by_name", BM_get_pids_by_name)
+            ->Arg(n)
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(0.3);
         benchmark::RegisterBenchmark("pgrep_x", BM_pgrep_x)->Arg(n)->Unit(benchmark::kMillisecond)->MinTime(0.3);
-        benchmark::RegisterBenchmark("driver_scan", BM_driver_scan)->Arg(n)->Unit(benchmark::kMillisecond)->MinTime(0.3);
-        benchmark::RegisterBenchmark("fuser_check", BM_fuser_check)->Arg(n)->Unit(benchmark::kMillisecond)->MinTime(0.3);
+        benchmark::RegisterBenchmark("driver_scan", BM_driver_scan)
+            ->Arg(n)
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(0.3);
+        benchmark::RegisterBenchmark("fuser_check", BM_fuser_check)
+            ->Arg(n)
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(0.3);
         benchmark::RegisterBenchmark("fuser_tool", BM_fuser_tool)->Arg(n)->Unit(benchmark::kMillisecond)->MinTime(0.3);
-        benchmark::RegisterBenchmark("driver_fuser", BM_driver_fuser)->Arg(n)->Unit(benchmark::kMillisecond)->MinTime(0.3);
+        benchmark::RegisterBenchmark("driver_fuser", BM_driver_fuser)
+            ->Arg(n)
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(0.3);
         benchmark::RegisterBenchmark("safekill50", BM_safekill50)->Arg(n)->Unit(benchmark::kMillisecond)->Iterations(3);
-        benchmark::RegisterBenchmark("pkill_then_wait", BM_pkill_then_wait)->Arg(n)->Unit(benchmark::kMillisecond)->Iterations(3);
+        benchmark::RegisterBenchmark("pkill_then_wait", BM_pkill_then_wait)
+            ->Arg(n)
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(3);
         benchmark::RegisterBenchmark("killall_w", BM_killall_w)->Arg(n)->Unit(benchmark::kMillisecond)->Iterations(2);
     }
     benchmark::Initialize(&argc, argv);

@@ -45,8 +45,7 @@ std::string slurp(const std::string& path) {
 }
 
 void reap() {
-    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {}
 }
 
 // Runs argv with NORVIK_ROOT set, output to /dev/null; the wait status.
@@ -95,16 +94,20 @@ struct Sandbox {
         tool = root + "/restartsrv_nkdemo";
         fs::create_symlink(NORVIK_TEST_BINARY, tool);
         by_hand = root + "/restart_by_hand";
-        write(by_hand,
-              "#!/bin/sh\n"
-              "pf=" + pidfile + "\n"
-              "pid=$(cat $pf)\n"
-              "kill $pid\n"
-              "while [ -e /proc/$pid ] && ! grep -q '^State:.*Z' /proc/$pid/status 2>/dev/null; do sleep 0.05; done\n"
-              "rm -f $pf\n" +
-                  root + "/etc/init.d/nkdemo start\n"
-                         "while [ ! -s $pf ]; do sleep 0.05; done\n",
-              0755);
+        write(
+            by_hand,
+            "#!/bin/sh\n"
+            "pf=" +
+                pidfile +
+                "\n"
+                "pid=$(cat $pf)\n"
+                "kill $pid\n"
+                "while [ -e /proc/$pid ] && ! grep -q '^State:.*Z' /proc/$pid/status 2>/dev/null; do sleep 0.05; done\n"
+                "rm -f $pf\n" +
+                root +
+                "/etc/init.d/nkdemo start\n"
+                "while [ ! -s $pf ]; do sleep 0.05; done\n",
+            0755);
         run({tool}, root);
     }
     ~Sandbox() {

@@ -64,8 +64,7 @@ void sleep_for(double s) {
     struct timespec ts;
     ts.tv_sec = static_cast<time_t>(s);
     ts.tv_nsec = static_cast<long>((s - static_cast<double>(ts.tv_sec)) * 1e9);
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
 }
 
 double now() {
@@ -80,8 +79,7 @@ void event(const Config& c, const char* what) {
     if (fd < 0) return;
     char line[128];
     int n = std::snprintf(line, sizeof line, "%s %ld %.6f\n", what, static_cast<long>(getpid()), now());
-    if (write(fd, line, static_cast<size_t>(n)) < 0) {
-    }
+    if (write(fd, line, static_cast<size_t>(n)) < 0) {}
     close(fd);
 }
 
@@ -133,8 +131,7 @@ int listen_on(int port) {
 int serve(const Config& c, int ready) {
     auto report = [&](unsigned char code) {
         if (ready >= 0) {
-            if (write(ready, &code, 1) < 0) {
-            }
+            if (write(ready, &code, 1) < 0) {}
             close(ready);
             ready = -1;
         }
@@ -188,8 +185,7 @@ int serve(const Config& c, int ready) {
             int cfd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
             if (cfd >= 0) {
                 static const char msg[] = "norvik_demod ok\n";
-                if (write(cfd, msg, sizeof msg - 1) < 0) {
-                }
+                if (write(cfd, msg, sizeof msg - 1) < 0) {}
                 close(cfd);
             }
         }
@@ -256,8 +252,7 @@ int main(int argc, char** argv) {
         pid_t second = fork();
         if (second < 0) _exit(71);
         if (second > 0) _exit(0);
-        if (chdir("/") != 0) {
-        }
+        if (chdir("/") != 0) {}
         int null = open("/dev/null", O_RDWR | O_CLOEXEC);
         if (null >= 0) {
             dup2(null, 0);
@@ -270,8 +265,7 @@ int main(int argc, char** argv) {
     }
     close(pfd[1]);
     int st = 0;
-    while (waitpid(first, &st, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(first, &st, 0) < 0 && errno == EINTR) {}
     unsigned char code = 74;
     ssize_t n;
     do n = read(pfd[0], &code, 1);

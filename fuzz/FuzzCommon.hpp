@@ -19,8 +19,9 @@ namespace fuzzsupport {
 
 // Removes the sandbox at a normal exit (libFuzzer exits through exit()).
 inline void remove_tree(const std::string& dir) {
-    ::nftw(dir.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
-           FTW_DEPTH | FTW_PHYS);
+    ::nftw(
+        dir.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS);
 }
 
 // On tmpfs when there is one: a disk file system flushes every rewritten

@@ -52,7 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
     } catch (const norvik::PlainError&) {
-    } catch (const norvik::Exception&) {
-    }
+    } catch (const norvik::Exception&) {}
     return 0;
 }

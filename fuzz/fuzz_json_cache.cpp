@@ -43,8 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto again = NkConfGuard::get_cache();
         if (valid && (!again.first || *again.first != *map)) std::abort();
     } catch (const norvik::PlainError&) {
-    } catch (const norvik::Exception&) {
-    }
+    } catch (const norvik::Exception&) {}
 
     namespace gc = norvik::globalcache;
     try {
@@ -56,7 +55,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (void)gc::get_cache_mtime("fuzz");
         (void)gc::loadfile("fuzz", "/nonexistent-fuzz-file");
     } catch (const norvik::PlainError&) {
-    } catch (const norvik::Exception&) {
-    }
+    } catch (const norvik::Exception&) {}
     return 0;
 }

@@ -26,7 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 l.address == "127.0.0.1" || l.address == "::1")
                 std::abort();
     } catch (const norvik::PlainError&) {
-    } catch (const norvik::Exception&) {
-    }
+    } catch (const norvik::Exception&) {}
     return 0;
 }

@@ -17,12 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         (void)rp::_read_os_release();
     } catch (const norvik::PlainError&) {
-    } catch (const norvik::Exception&) {
-    }
+    } catch (const norvik::Exception&) {}
     try {
         (void)rp::_read_redhat_release();
     } catch (const norvik::PlainError&) {
-    } catch (const norvik::Exception&) {
-    }
+    } catch (const norvik::Exception&) {}
     return 0;
 }

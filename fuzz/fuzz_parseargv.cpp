@@ -9,7 +9,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         (void)norvik::restartsrv::parseargv(args);
     } catch (const norvik::Exception&) {
-    } catch (const norvik::PlainError&) {
-    }
+    } catch (const norvik::PlainError&) {}
     return 0;
 }

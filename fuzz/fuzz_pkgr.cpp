@@ -36,14 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (name.empty() || !version || version->empty()) std::abort();
         (void)apt.is_installed("a");
     } catch (const norvik::PlainError&) {
-    } catch (const norvik::Exception&) {
-    }
+    } catch (const norvik::Exception&) {}
     try {
         norvik::binaries::Rpm rpm(opt);
         (void)rpm.get_version({"a"});
         (void)rpm.has_rpm("a");
     } catch (const norvik::PlainError&) {
-    } catch (const norvik::Exception&) {
-    }
+    } catch (const norvik::Exception&) {}
     return 0;
 }

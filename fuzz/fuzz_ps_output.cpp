@@ -32,7 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bare.skip_stat = bare.skip_cmdline = true;
         if (ps::fallback::parse_ps_output(text, bare).size() < records.size()) std::abort();
     } catch (const norvik::PlainError&) {
-    } catch (const norvik::Exception&) {
-    }
+    } catch (const norvik::Exception&) {}
     return 0;
 }

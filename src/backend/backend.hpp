@@ -105,9 +105,7 @@ public:
     // The unit record taken when the systemd back end was built; only that
     // back end has one.
     virtual bool has_service_via_systemd() const { return false; }
-    virtual const UnitRecord& service_via_systemd() const {
-        throw std::logic_error("back end has no unit record");
-    }
+    virtual const UnitRecord& service_via_systemd() const { throw std::logic_error("back end has no unit record"); }
 };
 
 }  // namespace norvik::servicemanager

@@ -65,8 +65,9 @@ void Initd::set_pid_stop_wait_for_testing(int seconds) { pid_stop_wait() = secon
 
 const std::string& Initd::init_script() {
     if (!init_script_)
-        init_script_ = (script_even_for_units_ ? restartsrv::find_init_script(service_) : restartsrv::getinitfile(service_))
-                           .value_or("");
+        init_script_ =
+            (script_even_for_units_ ? restartsrv::find_init_script(service_) : restartsrv::getinitfile(service_))
+                .value_or("");
     return *init_script_;
 }
 
@@ -163,7 +164,8 @@ bool Initd::start(ManagedService& srv) {
         return true;
     }
     ChildErrorStringifier why(*code, cmd.front());
-    srv.warn("The system failed to start “" + service_ + "” with “" + join(cmd, " ") + "”: " + why.autopsy().value_or(""));
+    srv.warn("The system failed to start “" + service_ + "” with “" + join(cmd, " ") +
+             "”: " + why.autopsy().value_or(""));
     return false;
 }
 

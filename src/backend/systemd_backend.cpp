@@ -74,14 +74,16 @@ std::string last_lines(const std::string& text, size_t n) {
     return text.substr(pos == 0 ? 0 : pos + 1, end - (pos == 0 ? 0 : pos + 1));
 }
 
-
 }  // namespace
 
-Systemd::Systemd(std::string unit, UnitRecord record) : service_(std::move(unit)), record_(std::move(record)) { BUILD(); }
+Systemd::Systemd(std::string unit, UnitRecord record) : service_(std::move(unit)), record_(std::move(record)) {
+    BUILD();
+}
 
 void Systemd::BUILD() {
     if (::getppid() == 1)
-        throw PlainError("The systemd back end cannot manage “" + service_ + "” in a run that the init system started.");
+        throw PlainError("The systemd back end cannot manage “" + service_ +
+                         "” in a run that the init system started.");
 }
 
 bool Systemd::start(ManagedService& srv) {
@@ -92,8 +94,8 @@ bool Systemd::start(ManagedService& srv) {
     // A unit systemd still holds active (one that remains after its start
     // program exited, as those made from init scripts do) while the
     // processes are all gone would take a start as done: it is restarted.
-    const bool held_active = systemd::is_up_state(last_seen_) &&
-                             systemd::get_pids_via_systemd(service_, &last_seen_).empty();
+    const bool held_active =
+        systemd::is_up_state(last_seen_) && systemd::get_pids_via_systemd(service_, &last_seen_).empty();
     std::string said;
     const bool ok = run_job(srv, {held_active ? "restart" : "start", unit, "--no-ask-password"}, &said);
     started_ = true;
@@ -123,7 +125,8 @@ bool Systemd::run_job(ManagedService& srv, const std::vector<std::string>& args,
         run_systemctl({"cancel", job}, QUERY_TIMEOUT);
     // A start cancelled halfway leaves its programs running (ExecStartPre
     // and the like): they are ended, as an init script's are at its limit.
-    if (args.front() == "start" || args.front() == "restart") run_systemctl({"stop", "--no-block", unit}, QUERY_TIMEOUT);
+    if (args.front() == "start" || args.front() == "restart")
+        run_systemctl({"stop", "--no-block", unit}, QUERY_TIMEOUT);
     last_seen_.clear();
     const UnitRecord now = systemd::refresh_service_info(service_);
     std::string text = "The " + args.front() + " job of the unit “" + unit + "” did not finish within " +
@@ -139,8 +142,7 @@ std::string Systemd::refuses_to_start(ManagedService& /*srv*/) {
     if (!systemd::is_masked(rec)) return {};
     const std::string unit = service_ + systemd::UNIT_SUFFIX;
     return "The unit “" + unit + "” is masked: systemd does not start it, so it is left as it is (" +
-           (systemd::is_up_state(rec) ? "running" : "not running") +
-           "). Unmask it first; a stop still works.";
+           (systemd::is_up_state(rec) ? "running" : "not running") + "). Unmask it first; a stop still works.";
 }
 
 bool Systemd::stop(ManagedService& srv, const std::string& type) {
@@ -157,10 +159,8 @@ bool Systemd::stop(ManagedService& srv, const std::string& type) {
     std::string said;
     Ran r;
     r.status = run_job(srv, args, &said) ? 0 : 1 << 8;
-    if (r.status != 0)
-        srv.debug("Stopping “" + service_ + "” (type " + type + ") failed: " + said);
-    else
-        srv.debug("Stopped “" + service_ + "” (type " + type + ").");
+    if (r.status != 0) srv.debug("Stopping “" + service_ + "” (type " + type + ") failed: " + said);
+    else srv.debug("Stopped “" + service_ + "” (type " + type + ").");
     return r.status == 0;
 }
 
@@ -168,10 +168,8 @@ bool Systemd::reload(ManagedService& srv) {
     std::string said;
     Ran r;
     r.status = run_job(srv, {"reload", service_ + systemd::UNIT_SUFFIX}, &said) ? 0 : 1 << 8;
-    if (r.status != 0)
-        srv.debug("Reloading “" + service_ + "” failed: " + said);
-    else
-        srv.debug("Reloaded “" + service_ + "”.");
+    if (r.status != 0) srv.debug("Reloading “" + service_ + "” failed: " + said);
+    else srv.debug("Reloaded “" + service_ + "”.");
     return r.status == 0;
 }
 
@@ -239,8 +237,7 @@ std::string Systemd::status_helper(ManagedService& srv) {
 bool Systemd::start_gave_up(ManagedService& srv) {
     if (!started_ || last_seen_.empty()) return false;
     const std::string state = field_of(last_seen_, "ActiveState"), sub = field_of(last_seen_, "SubState");
-    const bool gave_up = state == systemd::FAILED_WORD || state == systemd::INACTIVE_WORD ||
-                         sub == "auto-restart";
+    const bool gave_up = state == systemd::FAILED_WORD || state == systemd::INACTIVE_WORD || sub == "auto-restart";
     if (gave_up) srv.debug("systemd reports the unit “" + service_ + "” " + state + " (" + sub + "); no more waiting.");
     return gave_up;
 }

@@ -37,11 +37,15 @@ struct OptionSpec {
 };
 
 const OptionSpec OPTIONS[] = {
-    {"status", Kind::Flag, true},   {"check", Kind::Flag, true},
-    {"verbose", Kind::Flag, true},  {"debug", Kind::Flag, true},
+    {"status", Kind::Flag, true},
+    {"check", Kind::Flag, true},
+    {"verbose", Kind::Flag, true},
+    {"debug", Kind::Flag, true},
     {"restart-attempt", Kind::Value, false},
-    {"stop", Kind::Flag, true},     {"reload", Kind::Flag, true},
-    {"restart", Kind::Flag, true},  {"graceful", Kind::Switch, true},
+    {"stop", Kind::Flag, true},
+    {"reload", Kind::Flag, true},
+    {"restart", Kind::Flag, true},
+    {"graceful", Kind::Switch, true},
 };
 
 struct Spelling {
@@ -64,7 +68,6 @@ const std::vector<Spelling>& spellings() {
     }();
     return all;
 }
-
 
 // The option a name stands for: an exact spelling, else the one option
 // (and sense) that every spelling starting with it shares.
@@ -219,7 +222,8 @@ servicemanager::Request make_request(const std::vector<std::string>& args, bool 
     }
     // Anything else than a small count is no attempt number.
     const auto& n = pr.restart_attempts;
-    if (n && !n->empty() && n->size() < 9 && std::all_of(n->begin(), n->end(), [](char c) { return c >= '0' && c <= '9'; }))
+    if (n && !n->empty() && n->size() < 9 &&
+        std::all_of(n->begin(), n->end(), [](char c) { return c >= '0' && c <= '9'; }))
         req.restart_attempt = std::stoi(*n);
 
     for (const char* w : FORCE_WORDS)

@@ -110,14 +110,14 @@ extern "C" void ignore_signal(int) {}
 // the service stopped and not yet started. A handler rather than SIG_IGN, so
 // that what the run starts gets the default dispositions back at exec.
 void install_signal_handlers() {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = ignore_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGHUP, &sa, nullptr);
     ::sigaction(SIGPIPE, &sa, nullptr);
     // The two ending handlers block each other: one clean-up at a time.
-    struct sigaction end{};
+    struct sigaction end {};
     sigemptyset(&end.sa_mask);
     sigaddset(&end.sa_mask, SIGTERM);
     sigaddset(&end.sa_mask, SIGINT);
@@ -170,7 +170,8 @@ bool any_arg_equals(const std::vector<std::string>& args, const std::string& wor
 }
 
 bool any_arg_contains(const std::vector<std::string>& args, const std::string& text) {
-    return std::any_of(args.begin(), args.end(), [&](const std::string& a) { return a.find(text) != std::string::npos; });
+    return std::any_of(args.begin(), args.end(),
+                       [&](const std::string& a) { return a.find(text) != std::string::npos; });
 }
 
 // Runs of characters outside '!'..'~' (NULs, controls, spaces, non-ASCII)
@@ -295,10 +296,9 @@ std::string g_failure_hint;
 
 std::string failure_hint(servicemanager::Base& srv) {
     const std::string unit = report::unit_of(srv);
-    const std::string where =
-        !unit.empty() ? "\"journalctl -u " + unit + "\""
-                      : "the startup log " + services::log::STARTUP_LOG_DIR() + "/" +
-                            services::log::get_service_name_from_legacy_name(srv.service_name());
+    const std::string where = !unit.empty() ? "\"journalctl -u " + unit + "\""
+                                            : "the startup log " + services::log::STARTUP_LOG_DIR() + "/" +
+                                                  services::log::get_service_name_from_legacy_name(srv.service_name());
     return "For the details, run it again with --verbose, or see " + where + ".";
 }
 
@@ -441,8 +441,7 @@ void refuse_what_cannot_run(const std::string& service, const servicemanager::Re
         auto& f = report::facts();
         f.refused = true;
         f.error_class = "Usage::NotRoot";
-        throw PlainError("Changing the service " + service + " needs root: " +
-                         path.substr(path.rfind('/') + 1) +
+        throw PlainError("Changing the service " + service + " needs root: " + path.substr(path.rfind('/') + 1) +
                          " must be run as root. A --status query works without.\n");
     }
 }
@@ -481,7 +480,8 @@ std::optional<int> act(const std::string& service, const servicemanager::Request
         g_term_lock_fd.store(g_srv->lock_fd());
 
         if (said.needs_service || !said.review.unknown.empty()) {
-            auto again = words::review_options(said.as_given, [](const std::string& w) { return g_srv->has_custom_action(w); });
+            auto again =
+                words::review_options(said.as_given, [](const std::string& w) { return g_srv->has_custom_action(w); });
             if (!again.mistyped.empty()) return refuse_mistyped(again.mistyped);
             warn_unknown(again.unknown);
         }
@@ -553,7 +553,8 @@ int report_the_outcome(const std::shared_ptr<Exception>& caught_exception, const
     }
     if (caught_exception) {
         if (g_srv && g_srv->verbose() == 1)
-            g_srv->output_obj().error("The service " + g_srv->service() + " could not complete the requested action; see the messages above.");
+            g_srv->output_obj().error("The service " + g_srv->service() +
+                                      " could not complete the requested action; see the messages above.");
         return 255;
     }
     return 0;

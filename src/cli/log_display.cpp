@@ -18,7 +18,8 @@ Display::Display(std::string service, std::shared_ptr<norvik::Output> output_obj
 
 int Display::show_startup_log(bool after_failure) {
     try {
-        auto [ok, text] = fetch_service_startup_log(unit_.empty() ? service_ : unit_, service_via_systemd_, after_failure);
+        auto [ok, text] =
+            fetch_service_startup_log(unit_.empty() ? service_ : unit_, service_via_systemd_, after_failure);
         if (ok && !text.empty()) output_obj_->display_message_set("Startup Log", text);
     } catch (const std::exception&) {
         // Nothing to show.

@@ -16,7 +16,7 @@ std::optional<int>& cached() {
 
 int is_hx4() {
     if (!cached()) {
-        struct stat st{};
+        struct stat st {};
         cached() = ::stat(paths::hx4_flag().c_str(), &st) == 0 ? 1 : 0;
     }
     return *cached();

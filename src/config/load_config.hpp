@@ -20,9 +20,9 @@ namespace norvik::config::loadconfig {
 struct Options {
     bool use_lock = false;
     bool skip_readable_check = true;
-    bool rw = false;                 // open for update, keep the handle
+    bool rw = false;  // open for update, keep the handle
     bool empty_is_ok = true;
-    double lock_timeout = 10.0;      // seconds to wait for the file lock
+    double lock_timeout = 10.0;                                 // seconds to wait for the file lock
     std::size_t max_bytes = loadfile::MAX_SETTINGS_FILE_BYTES;  // larger files are refused
 };
 
@@ -30,11 +30,11 @@ struct Result {
     bool result = false;
     std::unique_ptr<fileutils::Flock> fh;    // the open main file (never flocked itself)
     std::unique_ptr<fileutils::Flock> lock;  // the held lock on "<path>.lock", if taken
-    std::string error;                     // text when result is false
-    int error_code = 0;                    // errno of the failure
-    bool refused = false;                  // not a regular file, or too large
-    struct stat read_at {};                // the file's fstat when it was read
-    std::string text;                      // the file as read
+    std::string error;                       // text when result is false
+    int error_code = 0;                      // errno of the failure
+    bool refused = false;                    // not a regular file, or too large
+    struct stat read_at {};                  // the file's fstat when it was read
+    std::string text;                        // the file as read
 };
 
 // Fills `out` with the file's keys. The handle is returned when locking or

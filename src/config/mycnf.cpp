@@ -15,7 +15,8 @@ std::string trim(std::string s) {
     size_t b = 0;
     while (b < s.size() && sp(s[b])) ++b;
     s.erase(0, b);
-    if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front()) s = s.substr(1, s.size() - 2);
+    if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front())
+        s = s.substr(1, s.size() - 2);
     return s;
 }
 

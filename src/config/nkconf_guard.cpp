@@ -36,7 +36,7 @@ State& state() {
 }
 
 time_t mtime_of(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return 0;
     return st.st_mtime;
 }
@@ -107,7 +107,7 @@ std::pair<std::shared_ptr<const NkConf>, int> NkConfGuard::get_cache() {
     }
     clearcache();
     const std::string cache_path = paths::main_config_cache();
-    struct stat cst{};
+    struct stat cst {};
     if (::stat(cache_path.c_str(), &cst) != 0) {
         report("NkConfGuard: no JSON cache file");
         return {nullptr, 0};
@@ -182,7 +182,7 @@ void NkConfGuard::_load_file() {
     } restore{st.in_load, st.in_load};
     st.in_load = true;
 
-    struct stat sb{};
+    struct stat sb {};
     is_missing_ = ::stat(path_.c_str(), &sb) != 0 && errno == ENOENT ? 1 : 0;
     if (!use_lock_ && is_missing_) return;
     if (use_lock_ && is_missing_) {
@@ -190,7 +190,8 @@ void NkConfGuard::_load_file() {
         if (!dir.empty()) fileutils::mkdir::make_dir_p(dir, 0755);
         const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (fd >= 0) {
-            if (::fchown(fd, 0, 0) != 0) debug::log_warn("Failed to give “" + path_ + "” to root: " + std::strerror(errno));
+            if (::fchown(fd, 0, 0) != 0)
+                debug::log_warn("Failed to give “" + path_ + "” to root: " + std::strerror(errno));
             ::fchmod(fd, 0644);
             ::close(fd);
         }
@@ -213,9 +214,8 @@ void NkConfGuard::_load_file() {
         debug::log_warn("The configuration file " + r.error + "; it is read as empty and left as it is.");
         data_ = NkConf{};
     } else if (!r.result && !r.fh && r.error_code != ENOENT) {
-        throw PlainError("The system failed to read the configuration file “" + path_ +
-                         "”: " + (r.error.empty() ? std::string("unknown error") : r.error) + "\n" +
-                         exception::stack_trace(1));
+        throw PlainError("The system failed to read the configuration file “" + path_ + "”: " +
+                         (r.error.empty() ? std::string("unknown error") : r.error) + "\n" + exception::stack_trace(1));
     }
     fh_ = std::move(r.fh);
     lock_ = std::move(r.lock);
@@ -304,7 +304,8 @@ void NkConfGuard::save() {
     }
     if (!use_lock_ || !lock_ || pid_ != ::getpid())
         throw PlainError("The configuration can only be saved while its lock is held.");
-    if (refused_) throw PlainError("The configuration file “" + path_ + "” is not a readable regular file; nothing is saved.");
+    if (refused_)
+        throw PlainError("The configuration file “" + path_ + "” is not a readable regular file; nothing is saved.");
     std::map<std::string, std::string> writable;
     for (const auto& [k, v] : changes_) {
         if (is_valid_key(k) && v.find('\n') == std::string::npos) {

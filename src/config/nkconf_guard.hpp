@@ -21,8 +21,8 @@ namespace norvik::config {
 class NkConfGuard {
 public:
     struct Options {
-        bool loadnkconf = false;            // read-only use
-        std::optional<bool> use_lock;       // default: effective uid is 0
+        bool loadnkconf = false;       // read-only use
+        std::optional<bool> use_lock;  // default: effective uid is 0
         bool no_validate = false;
     };
 

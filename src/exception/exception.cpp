@@ -84,7 +84,9 @@ Exception::Exception(std::string type, std::string message_template, std::vector
 }
 
 Exception::Exception(std::string type, nlohmann::json params)
-    : type_(std::move(type)), from_params_(true), params_(params.is_object() ? std::move(params) : nlohmann::json::object()) {
+    : type_(std::move(type)),
+      from_params_(true),
+      params_(params.is_object() ? std::move(params) : nlohmann::json::object()) {
     init_common();
 }
 
@@ -140,9 +142,7 @@ namespace exception {
 ExceptionPtr create(const std::string& type, const std::string& tmpl, const std::vector<std::string>& args) {
     return build(type, nlohmann::json::object(), tmpl, args, false);
 }
-ExceptionPtr create(const std::string& type, const nlohmann::json& params) {
-    return build(type, params, "", {}, true);
-}
+ExceptionPtr create(const std::string& type, const nlohmann::json& params) { return build(type, params, "", {}, true); }
 ExceptionPtr create(const std::string& type) { return build(type, nlohmann::json::object(), "", {}, true); }
 ExceptionPtr create_raw(const std::string& type, const std::string& text) { return create_raw_impl(type, text); }
 

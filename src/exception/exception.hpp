@@ -115,8 +115,8 @@ std::string get_string(const std::string& text);
 // Builders for types with their own C++ class (so callers can catch them by
 // type). Registered at start-up by the module that defines the class.
 using Factory = ExceptionPtr (*)(const std::string& type, const nlohmann::json& params,
-                                 const std::string& message_template,
-                                 const std::vector<std::string>& args, bool from_params);
+                                 const std::string& message_template, const std::vector<std::string>& args,
+                                 bool from_params);
 void register_type(const std::string& type, Factory factory);
 
 // While a guard lives, new exceptions record no stack trace.
@@ -130,8 +130,7 @@ public:
 StackTraceSuppressor get_stack_trace_suppressor();
 
 // Interpolates "[_1]", "[_2]"... and "[asis,text]" without translation.
-std::string interpolate_variables(const std::string& message_template,
-                                  const std::vector<std::string>& args);
+std::string interpolate_variables(const std::string& message_template, const std::vector<std::string>& args);
 
 // A stack trace of the caller, one frame per line.
 std::string stack_trace(int skip = 1);
@@ -141,21 +140,22 @@ std::string stack_trace(int skip = 1);
 
 // Declares a C++ class for one exception type, so callers may catch it by
 // type; pair with norvik::exception::register_class<Cls>("Type::Name").
-#define NORVIK_DECLARE_EXCEPTION(Cls)                                                   \
-    class Cls : public ::norvik::Exception { /* NOLINT(bugprone-macro-parentheses) */   \
-    public:                                                                             \
-        using ::norvik::Exception::Exception;                                           \
-        [[noreturn]] void raise() const override { throw *this; }                       \
+#define NORVIK_DECLARE_EXCEPTION(Cls)                                                          \
+    class Cls : public ::norvik::Exception { /* NOLINT(bugprone-macro-parentheses) */          \
+    public:                                                                                    \
+        using ::norvik::Exception::Exception;                                                  \
+        [[noreturn]] void raise() const override { throw *this; }                              \
         ::norvik::ExceptionPtr clone() const override { return std::make_shared<Cls>(*this); } \
     };
 
 namespace norvik::exception {
 template <class T>
 void register_class(const std::string& type) {
-    register_type(type, [](const std::string& t, const nlohmann::json& params, const std::string& tmpl,
-                           const std::vector<std::string>& args, bool from_params) -> ExceptionPtr {
-        if (from_params) return std::make_shared<T>(t, params);
-        return std::make_shared<T>(t, tmpl, args);
-    });
+    register_type(type,
+                  [](const std::string& t, const nlohmann::json& params, const std::string& tmpl,
+                     const std::vector<std::string>& args, bool from_params) -> ExceptionPtr {
+                      if (from_params) return std::make_shared<T>(t, params);
+                      return std::make_shared<T>(t, tmpl, args);
+                  });
 }
 }  // namespace norvik::exception

@@ -69,7 +69,8 @@ void check_identity() {
 }
 
 std::string compute_offset(std::optional<std::time_t> given) {
-    struct tm lt {}, ut {};
+    struct tm lt {
+    }, ut{};
     for (;;) {  // until the same second
         std::time_t second = now();
         std::time_t t = given ? *given : second;

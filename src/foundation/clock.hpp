@@ -13,8 +13,7 @@ inline constexpr char DEFAULT_DELIMITER = ' ';
 
 // "2026-12-08 23:01:02 +0000" for `time` (default now). The same
 // (time, delimiter) pair returns the cached text.
-std::string localtime2timestamp(std::optional<std::time_t> time = std::nullopt,
-                                char delimiter = DEFAULT_DELIMITER);
+std::string localtime2timestamp(std::optional<std::time_t> time = std::nullopt, char delimiter = DEFAULT_DELIMITER);
 
 // "+0530", "-0330", "+0000": for `time`, or for now (cached) when omitted.
 std::string get_server_offset_as_offset_string(std::optional<std::time_t> time = std::nullopt);

@@ -36,10 +36,8 @@ void set_warn_sink(Sink sink) { sink_storage() = std::move(sink); }
 
 void warn(const std::string& text) {
     const int saved = errno;
-    if (sink_storage())
-        sink_storage()(text);
-    else
-        to_stderr(text);
+    if (sink_storage()) sink_storage()(text);
+    else to_stderr(text);
     errno = saved;
 }
 

@@ -10,8 +10,8 @@ namespace norvik::env {
 
 const std::vector<std::string>& safe_list() {
     static const std::vector<std::string> list = {
-        "PATH", "TERM", "LANG", "LANGUAGE", "LC_ALL", "LC_CTYPE", "LC_MESSAGES", "LC_COLLATE",
-        "LC_NUMERIC", "LC_TIME", "HOME", "USER", "LOGNAME", "SHELL", "TZ", "PWD", "HOSTNAME",
+        "PATH",    "TERM", "LANG", "LANGUAGE", "LC_ALL", "LC_CTYPE", "LC_MESSAGES", "LC_COLLATE", "LC_NUMERIC",
+        "LC_TIME", "HOME", "USER", "LOGNAME",  "SHELL",  "TZ",       "PWD",         "HOSTNAME",
     };
     return list;
 }

@@ -7,9 +7,9 @@
 namespace norvik::env {
 
 struct CleanOptions {
-    std::vector<std::string> keep;     // kept in addition to the safe list
-    std::vector<std::string> remove;   // removed although on the safe list
-    bool http_purge = false;           // also drop the request variables
+    std::vector<std::string> keep;    // kept in addition to the safe list
+    std::vector<std::string> remove;  // removed although on the safe list
+    bool http_purge = false;          // also drop the request variables
 };
 
 const std::vector<std::string>& safe_list();

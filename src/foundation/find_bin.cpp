@@ -14,7 +14,7 @@ std::vector<std::string>& override_dirs() {
 
 const std::vector<std::string>& standard_dirs() {
     static const std::vector<std::string> dirs = {"/usr/local/sbin", "/usr/local/bin", "/usr/sbin",
-                                                  "/usr/bin",        "/sbin",           "/bin"};
+                                                  "/usr/bin",        "/sbin",          "/bin"};
     return override_dirs().empty() ? dirs : override_dirs();
 }
 
@@ -22,7 +22,7 @@ void set_dirs_for_testing(std::vector<std::string> dirs) { override_dirs() = std
 
 bool is_executable(const std::string& path) {
     if (path.empty()) return false;
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
 }

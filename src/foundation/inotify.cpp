@@ -18,12 +18,27 @@ using FlagTable = std::vector<std::pair<std::string, uint32_t>>;
 
 const FlagTable& event_flags() {
     static const FlagTable t = {
-        {"ACCESS", 1},          {"MODIFY", 2},          {"ATTRIB", 4},        {"CLOSE_WRITE", 8},
-        {"CLOSE_NOWRITE", 16},  {"OPEN", 32},           {"MOVED_FROM", 64},   {"MOVED_TO", 128},
-        {"CREATE", 256},        {"DELETE", 512},        {"DELETE_SELF", 1024}, {"MOVE_SELF", 2048},
-        {"UNMOUNT", 8192},      {"Q_OVERFLOW", 16384},  {"IGNORED", 32768},   {"ONLYDIR", 16777216},
-        {"DONT_FOLLOW", 33554432}, {"EXCL_UNLINK", 67108864}, {"MASK_ADD", 536870912},
-        {"ISDIR", 1073741824},  {"ONESHOT", 2147483648u},
+        {"ACCESS", 1},
+        {"MODIFY", 2},
+        {"ATTRIB", 4},
+        {"CLOSE_WRITE", 8},
+        {"CLOSE_NOWRITE", 16},
+        {"OPEN", 32},
+        {"MOVED_FROM", 64},
+        {"MOVED_TO", 128},
+        {"CREATE", 256},
+        {"DELETE", 512},
+        {"DELETE_SELF", 1024},
+        {"MOVE_SELF", 2048},
+        {"UNMOUNT", 8192},
+        {"Q_OVERFLOW", 16384},
+        {"IGNORED", 32768},
+        {"ONLYDIR", 16777216},
+        {"DONT_FOLLOW", 33554432},
+        {"EXCL_UNLINK", 67108864},
+        {"MASK_ADD", 536870912},
+        {"ISDIR", 1073741824},
+        {"ONESHOT", 2147483648u},
     };
     return t;
 }
@@ -58,7 +73,8 @@ uint32_t combine(const FlagTable& table, const std::vector<std::string>& names, 
     uint32_t bits = 0;
     for (const auto& n : names) {
         auto it = std::find_if(table.begin(), table.end(), [&](const auto& p) { return p.first == n; });
-        if (it == table.end()) exception::raise_raw("Inotify::InvalidFlag", std::string("Unknown inotify ") + what + " flag “" + n + "”.");
+        if (it == table.end())
+            exception::raise_raw("Inotify::InvalidFlag", std::string("Unknown inotify ") + what + " flag “" + n + "”.");
         bits |= it->second;
     }
     return bits;

@@ -21,7 +21,7 @@ public:
         int wd = 0;
         std::vector<std::string> flags;  // read-flag names set in the mask
         uint32_t cookie = 0;
-        std::string name;                // file name inside a watched directory
+        std::string name;  // file name inside a watched directory
         bool has(const std::string& flag) const;
     };
 

@@ -16,8 +16,8 @@ std::string error_text(int err);
 
 // The exception `type` with the message template/args and the params set;
 // `err` (when non-zero) adds "error" and "errno".
-ExceptionPtr make(const std::string& type, const std::string& message_template,
-                  const std::vector<std::string>& args, const nlohmann::json& params, int err);
+ExceptionPtr make(const std::string& type, const std::string& message_template, const std::vector<std::string>& args,
+                  const nlohmann::json& params, int err);
 [[noreturn]] void raise(const std::string& type, const std::string& message_template,
                         const std::vector<std::string>& args, const nlohmann::json& params, int err);
 

@@ -62,7 +62,8 @@ std::string prefix(int fd, int priority) {
 }
 
 int priority_of(const std::string& type) {
-    if (type == "error" || type == "fail" || type == "panic" || type == "die" || type == "invalid") return PRIORITY_ERROR;
+    if (type == "error" || type == "fail" || type == "panic" || type == "die" || type == "invalid")
+        return PRIORITY_ERROR;
     if (type == "warn" || type == "warning" || type == "deprecated") return PRIORITY_WARNING;
     if (type == "debug") return PRIORITY_DEBUG;
     return PRIORITY_INFO;

@@ -34,8 +34,7 @@ private:
 };
 
 // Reads the open file; raises IO::FileReadError with the path on failure.
-void read_whole(int fd, const std::string& path, std::string& buffer, off_t offset,
-                std::optional<std::size_t> length) {
+void read_whole(int fd, const std::string& path, std::string& buffer, off_t offset, std::optional<std::size_t> length) {
     if (offset != 0 && ::lseek(fd, offset, SEEK_SET) == static_cast<off_t>(-1)) {
         int err = errno;
         ioerror::raise("IO::FileSeekError", "The system failed to seek to offset [_1] ([_2]) in “[_3]”: [_4]",

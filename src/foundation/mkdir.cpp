@@ -8,7 +8,7 @@ namespace norvik::fileutils::mkdir {
 namespace {
 
 int one(const std::string& path, mode_t mode, bool last) {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) return 0;
         // A parent may legitimately be a link (e.g. /var -> /private/var);

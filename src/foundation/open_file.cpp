@@ -19,10 +19,10 @@ struct FlagName {
 };
 
 constexpr FlagName kFlags[] = {
-    {"RDONLY", O_RDONLY},     {"WRONLY", O_WRONLY},       {"RDWR", O_RDWR},         {"CREAT", O_CREAT},
-    {"EXCL", O_EXCL},         {"TRUNC", O_TRUNC},         {"APPEND", O_APPEND},     {"NONBLOCK", O_NONBLOCK},
-    {"NDELAY", O_NDELAY},     {"NOFOLLOW", O_NOFOLLOW},   {"CLOEXEC", O_CLOEXEC},   {"DIRECTORY", O_DIRECTORY},
-    {"SYNC", O_SYNC},         {"DSYNC", O_DSYNC},         {"NOCTTY", O_NOCTTY},     {"NOATIME", O_NOATIME},
+    {"RDONLY", O_RDONLY},       {"WRONLY", O_WRONLY},     {"RDWR", O_RDWR},       {"CREAT", O_CREAT},
+    {"EXCL", O_EXCL},           {"TRUNC", O_TRUNC},       {"APPEND", O_APPEND},   {"NONBLOCK", O_NONBLOCK},
+    {"NDELAY", O_NDELAY},       {"NOFOLLOW", O_NOFOLLOW}, {"CLOEXEC", O_CLOEXEC}, {"DIRECTORY", O_DIRECTORY},
+    {"SYNC", O_SYNC},           {"DSYNC", O_DSYNC},       {"NOCTTY", O_NOCTTY},   {"NOATIME", O_NOATIME},
     {"LARGEFILE", O_LARGEFILE},
 };
 
@@ -81,8 +81,7 @@ int sysopen_with_real_perms(const std::string& path, const std::string& mode, st
         char* end = nullptr;
         errno = 0;
         long v = std::strtol(mode.c_str(), &end, 10);
-        if (mode.empty() || errno != 0 || *end != '\0' || v < 0)
-            throw PlainError("Invalid open mode “" + mode + "”.");
+        if (mode.empty() || errno != 0 || *end != '\0' || v < 0) throw PlainError("Invalid open mode “" + mode + "”.");
         flags = static_cast<int>(v);
     }
     return sysopen_with_real_perms(path, flags, perms);

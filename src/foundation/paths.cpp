@@ -89,11 +89,11 @@ std::string mysql_client_config() { return rooted("/root/.my.cnf"); }
 std::string phpfpm_base_dir() { return rooted("/opt/norvik/php"); }
 std::vector<std::string> systemd_unit_dirs() {
     std::vector<std::string> dirs;
-    for (const char* d : {"/etc/systemd/system.control", "/run/systemd/system.control", "/run/systemd/transient",
-                          "/run/systemd/generator.early", "/etc/systemd/system", "/etc/systemd/system.attached",
-                          "/run/systemd/system", "/run/systemd/system.attached", "/run/systemd/generator",
-                          "/usr/local/lib/systemd/system", "/usr/lib/systemd/system", "/lib/systemd/system",
-                          "/run/systemd/generator.late"})
+    for (const char* d :
+         {"/etc/systemd/system.control", "/run/systemd/system.control", "/run/systemd/transient",
+          "/run/systemd/generator.early", "/etc/systemd/system", "/etc/systemd/system.attached", "/run/systemd/system",
+          "/run/systemd/system.attached", "/run/systemd/generator", "/usr/local/lib/systemd/system",
+          "/usr/lib/systemd/system", "/lib/systemd/system", "/run/systemd/generator.late"})
         dirs.push_back(rooted(d));
     return dirs;
 }

@@ -191,8 +191,8 @@ std::optional<PwRecord> pwfunc(const std::string& value_in, int field, bool allo
 }  // namespace
 
 nlohmann::json PwRecord::to_json() const {
-    return nlohmann::json::array({name, passwd, uid, gid, quota, comment, gecos, dir, shell, shadow_max,
-                                  shadow_last, passwd_mtime, shadow_mtime});
+    return nlohmann::json::array({name, passwd, uid, gid, quota, comment, gecos, dir, shell, shadow_max, shadow_last,
+                                  passwd_mtime, shadow_mtime});
 }
 
 namespace {
@@ -211,7 +211,8 @@ bool int_element(const nlohmann::json& v, T& out) {
     if constexpr (std::is_unsigned_v<T>) {
         if (i < 0 || static_cast<uint64_t>(i) > static_cast<uint64_t>(std::numeric_limits<T>::max())) return false;
     } else {
-        if (i < static_cast<int64_t>(std::numeric_limits<T>::min()) || i > static_cast<int64_t>(std::numeric_limits<T>::max()))
+        if (i < static_cast<int64_t>(std::numeric_limits<T>::min()) ||
+            i > static_cast<int64_t>(std::numeric_limits<T>::max()))
             return false;
     }
     out = static_cast<T>(i);
@@ -242,9 +243,7 @@ std::optional<PwRecord> PwRecord::from_json(const nlohmann::json& j) {
     }
 }
 
-std::string make_key(int field, const std::string& value) {
-    return std::to_string(field) + KEY_SEPARATOR + value;
-}
+std::string make_key(int field, const std::string& value) { return std::to_string(field) + KEY_SEPARATOR + value; }
 
 bool valid_lookup_value(int field, const std::string& value) {
     if (value.empty() || value.size() > 256) return false;
@@ -312,7 +311,7 @@ bool is_safe() { return state().safe; }
 namespace find {
 
 std::optional<std::vector<std::string>> field_with_value_in_pw_file(int fd, int field, const std::string& value_in,
-                                                                   bool lower_case) {
+                                                                    bool lower_case) {
     if (field < 0) return std::nullopt;
     std::string value = value_in;
     auto lower = [](std::string& s) {
@@ -358,9 +357,9 @@ std::optional<std::vector<std::string>> field_with_value_in_pw_file(int fd, int 
             } else {
                 std::size_t prev_nl = area.rfind('\n', pos);
                 line_start = prev_nl == std::string_view::npos ? 0 : prev_nl + 1;
-                std::size_t colons = static_cast<std::size_t>(
-                    std::count(area.begin() + static_cast<std::ptrdiff_t>(line_start),
-                               area.begin() + static_cast<std::ptrdiff_t>(pos), ':'));
+                std::size_t colons =
+                    static_cast<std::size_t>(std::count(area.begin() + static_cast<std::ptrdiff_t>(line_start),
+                                                        area.begin() + static_cast<std::ptrdiff_t>(pos), ':'));
                 std::size_t after = pos + needle.size();
                 bool value_ends = after == area.size() || area[after] == ':' || area[after] == '\n';
                 // The needle's own ':' opens field `field`, so field-1 come before it.

@@ -25,17 +25,17 @@ inline constexpr char KEY_SEPARATOR = ':';
 
 // The 13-element password record.
 struct PwRecord {
-    std::string name;       // 0
-    std::string passwd;     // 1: the shadow hash when read, else the placeholder
-    uid_t uid = 0;          // 2
-    gid_t gid = 0;          // 3
-    std::string quota;      // 4 (empty)
-    std::string comment;    // 5 (empty)
-    std::string gecos;      // 6
-    std::string dir;        // 7: home directory
-    std::string shell;      // 8
-    long shadow_max = -1;   // 9: shadow field 5, -1 when the shadow file was not read
-    long shadow_last = -1;  // 10: shadow field 2, -1 when the shadow file was not read
+    std::string name;          // 0
+    std::string passwd;        // 1: the shadow hash when read, else the placeholder
+    uid_t uid = 0;             // 2
+    gid_t gid = 0;             // 3
+    std::string quota;         // 4 (empty)
+    std::string comment;       // 5 (empty)
+    std::string gecos;         // 6
+    std::string dir;           // 7: home directory
+    std::string shell;         // 8
+    long shadow_max = -1;      // 9: shadow field 5, -1 when the shadow file was not read
+    long shadow_last = -1;     // 10: shadow field 2, -1 when the shadow file was not read
     int64_t passwd_mtime = 0;  // 11: password file's mtime (ns) when read
     int64_t shadow_mtime = 0;  // 12: shadow file's mtime (ns), or the password file's
     bool from_shadow = false;  // the password field is the real hash
@@ -79,7 +79,7 @@ namespace find {
 // The fields of the first line whose field `field` equals `value`; the file
 // is read in PW_CHUNK_SIZE chunks from the descriptor's current position.
 std::optional<std::vector<std::string>> field_with_value_in_pw_file(int fd, int field, const std::string& value,
-                                                                   bool lower_case = false);
+                                                                    bool lower_case = false);
 }  // namespace find
 
 namespace load {

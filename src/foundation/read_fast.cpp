@@ -25,8 +25,7 @@ std::size_t read_fast(int fd, std::string& buffer, std::size_t length, std::size
 }
 
 void read_all_fast(int fd, std::string& buffer) {
-    while (read_fast(fd, buffer, READ_CHUNK, buffer.size()) > 0) {
-    }
+    while (read_fast(fd, buffer, READ_CHUNK, buffer.size()) > 0) {}
 }
 
 }  // namespace norvik::loadfile::readfast

@@ -70,7 +70,7 @@ std::vector<std::string> components(const std::string& rel) {
 // where needed (what others may read is left as it was made). False when it
 // is not trusted and cannot be made so.
 bool settle_own_dir(int fd, const std::string& path, const Warn& warn) {
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0) return false;
     const mode_t bits = st.st_mode & 07777;
     if (is_trusted_owner(st.st_uid) && (bits & 022) == 0) return true;
@@ -99,7 +99,7 @@ int step_down(int parent, const std::string& name, bool own, std::optional<mode_
     }
     if (fd >= 0 || (errno != ELOOP && errno != ENOTDIR)) return fd;
     // The system's folders may be links that root made (/var on another disk).
-    struct stat st{};
+    struct stat st {};
     if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
     if (!S_ISLNK(st.st_mode)) {
         errno = ENOTDIR;
@@ -122,8 +122,8 @@ int open_dir(const std::string& dir, std::optional<mode_t> mode, const Warn& war
         return -1;
     }
     const std::string& root = paths::root();
-    const bool below_root = !root.empty() && dir.size() > root.size() && dir.compare(0, root.size(), root) == 0 &&
-                            dir[root.size()] == '/';
+    const bool below_root =
+        !root.empty() && dir.size() > root.size() && dir.compare(0, root.size(), root) == 0 && dir[root.size()] == '/';
     const std::string base = below_root ? root : "/";
     const std::vector<std::string> parts = components(below_root ? dir.substr(root.size() + 1) : dir.substr(1));
     Fd fd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -162,7 +162,7 @@ std::optional<std::string> untrusted_reason(const std::string& path) {
         const bool leaf = i + 1 == parts.size();
         own = own || parts[i] == OWN_TREE;
         at += "/" + parts[i];
-        struct stat st{};
+        struct stat st {};
         if (::fstatat(fd.get(), parts[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
         if (S_ISLNK(st.st_mode) && (own || st.st_uid != 0)) return "“" + at + "” is a symbolic link";
         int next = ::openat(fd.get(), parts[i].c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (leaf ? 0 : O_DIRECTORY));
@@ -200,7 +200,7 @@ int open_file(const std::string& path, int flags, mode_t mode, std::optional<mod
         if (errno == ENXIO) errno = EINVAL;
         return -1;
     }
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return -1;
     if (!S_ISREG(st.st_mode)) {
         say(warn, "“" + path + "” is not a regular file; it is not used.");
@@ -215,7 +215,7 @@ int open_file(const std::string& path, int flags, mode_t mode, std::optional<mod
         fd.reset(-1);
         // Only the file that was judged: a run that replaced it a moment ago
         // keeps its new one.
-        struct stat now{};
+        struct stat now {};
         const bool same = ::fstatat(dir.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
                           now.st_ino == st.st_ino && now.st_dev == st.st_dev;
         if (!create || (same && ::unlinkat(dir.get(), name.c_str(), 0) != 0)) {

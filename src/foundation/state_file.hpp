@@ -36,8 +36,7 @@ int open_dir(const std::string& dir, std::optional<mode_t> mode, const Warn& war
 // The file `path`: its folder as open_dir with `dir_mode`, then the file
 // with `flags` (O_CREAT creates it with `mode`, O_TRUNC empties it once
 // checked).
-int open_file(const std::string& path, int flags, mode_t mode, std::optional<mode_t> dir_mode,
-              const Warn& warn = {});
+int open_file(const std::string& path, int flags, mode_t mode, std::optional<mode_t> dir_mode, const Warn& warn = {});
 
 // Why `path`, a file the run would take orders from (a service definition),
 // is not to be trusted: it, or a folder on its way below the tree's root, is

@@ -49,7 +49,7 @@ constexpr char kTempSeparator = '~';
 constexpr time_t kLeftoverAge = 60;
 
 struct Split {
-    std::string dir;   // with its trailing slash, or empty
+    std::string dir;  // with its trailing slash, or empty
     std::string base;
 };
 
@@ -135,8 +135,7 @@ void sync_directory(const Split& target) {
     const std::string dir = target.dir.empty() ? std::string(".") : target.dir;
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
-    while (::fsync(fd) != 0 && errno == EINTR) {
-    }
+    while (::fsync(fd) != 0 && errno == EINTR) {}
     ::close(fd);
 }
 
@@ -241,17 +240,17 @@ FileHandle install(const std::string& given_path, const std::string& content, co
         last_err = errno;
         if (last_err != EEXIST) {
             ioerror::raise("IO::FileCreateError", "The system failed to create “[_1]” with permissions [_2]: [_3]",
-                           {tmp, octal(perms), ioerror::error_text(last_err)},
-                           {{"path", tmp}, {"permissions", perms}}, last_err);
+                           {tmp, octal(perms), ioerror::error_text(last_err)}, {{"path", tmp}, {"permissions", perms}},
+                           last_err);
         }
     }
     if (fd < 0) {
-        ioerror::raise("IO::FileCreateError",
-                       "After [_1] attempts, [_2] failed to create a temporary file to write “[_3]” (last tried "
-                       "“[_4]”): [_5]",
-                       {std::to_string(MAX_TMPFILE_CREATE_ATTEMPTS), identity_text(), path, tmp,
-                        ioerror::error_text(last_err)},
-                       {{"path", path}}, last_err);
+        ioerror::raise(
+            "IO::FileCreateError",
+            "After [_1] attempts, [_2] failed to create a temporary file to write “[_3]” (last tried "
+            "“[_4]”): [_5]",
+            {std::to_string(MAX_TMPFILE_CREATE_ATTEMPTS), identity_text(), path, tmp, ioerror::error_text(last_err)},
+            {{"path", path}}, last_err);
     }
 
     TempGuard guard(tmp, fd);

@@ -29,7 +29,11 @@ public:
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
     int fd() const { return fd_; }
-    int release() { int f = fd_; fd_ = -1; return f; }
+    int release() {
+        int f = fd_;
+        fd_ = -1;
+        return f;
+    }
     explicit operator bool() const { return fd_ >= 0; }
 
 private:

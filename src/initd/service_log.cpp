@@ -254,9 +254,11 @@ Result fetch_service_startup_log(const std::string& service, bool service_via_sy
     } else {
         const std::string path = STARTUP_LOG_DIR() + "/" + get_service_name_from_legacy_name(service);
         struct stat st {};
-        if (::stat(path.c_str(), &st) != 0 || st.st_size == 0) return {false, "There is no startup log for “" + service + "”."};
+        if (::stat(path.c_str(), &st) != 0 || st.st_size == 0)
+            return {false, "There is no startup log for “" + service + "”."};
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-        if (fd < 0) return {false, "The system failed to open “" + path + "” because of an error: " + std::strerror(errno)};
+        if (fd < 0)
+            return {false, "The system failed to open “" + path + "” because of an error: " + std::strerror(errno)};
         // Only the tail: a start that printed without end must not cost its
         // size in memory or on the screen.
         if (static_cast<std::size_t>(st.st_size) > STARTUP_LOG_SHOW_BYTES)
@@ -268,8 +270,8 @@ Result fetch_service_startup_log(const std::string& service, bool service_via_sy
                 if (errno == EINTR) continue;
                 int e = errno;
                 ::close(fd);
-                return {false, "The system failed to read the startup log of “" + service + "” because of an error: " +
-                                   std::strerror(e)};
+                return {false, "The system failed to read the startup log of “" + service +
+                                   "” because of an error: " + std::strerror(e)};
             }
             if (n == 0) break;
             text.append(buf, static_cast<size_t>(n));

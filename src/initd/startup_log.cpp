@@ -126,8 +126,8 @@ void _mkdir_or_log_failure(const std::string& dir) {
     }
     const int err = errno;
     if (!mkdir_logger()) mkdir_logger() = Logger::create();
-    mkdir_logger()->warn("The system failed to create the directory “" + dir + "” because of an error: " +
-                         std::strerror(err));
+    mkdir_logger()->warn("The system failed to create the directory “" + dir +
+                         "” because of an error: " + std::strerror(err));
 }
 
 namespace {
@@ -148,8 +148,7 @@ void _trim_startup_log(const std::string& service_name) {
     off_t from = st.st_size - STARTUP_LOG_MAX_BYTES;
     ssize_t n = ::pread(log.get(), buf, sizeof buf, from);
     if (n <= 0) return;
-    if (const void* nl = std::memchr(buf, '\n', static_cast<size_t>(n)))
-        from += static_cast<const char*>(nl) - buf + 1;
+    if (const void* nl = std::memchr(buf, '\n', static_cast<size_t>(n))) from += static_cast<const char*>(nl) - buf + 1;
     off_t to = 0;
     bool moving = true;
     while (moving) {
@@ -185,7 +184,8 @@ int _open_startup_log(const std::string& service_name, LogMode mode) {
     int fd = statefile::open_file(path, flags, 0600, 0700);
     int err = errno;
     if (fd < 0) {
-        ioerror::raise("IO::FileOpenError", "The system failed to open the file “[_1]” for “[_2]” because of an error: [_3]",
+        ioerror::raise("IO::FileOpenError",
+                       "The system failed to open the file “[_1]” for “[_2]” because of an error: [_3]",
                        {path, mode_word, ioerror::error_text(err)}, {{"path", path}, {"mode", mode_word}}, err);
     }
     return fd;
@@ -195,7 +195,8 @@ pid_t _start_as_daemon(const std::string& path, int start_log_fd, const std::vec
     ForkSync fs([&]() -> nlohmann::json {
         int p[2];
         if (::pipe2(p, O_CLOEXEC) != 0)
-            throw PlainError(std::string("The system failed to create a pipe because of an error: ") + std::strerror(errno));
+            throw PlainError(std::string("The system failed to create a pipe because of an error: ") +
+                             std::strerror(errno));
         pid_t child = forkasync::do_in_child([&] {
             ::close(p[0]);
             // A daemon of its own: no terminal, no session of ours.
@@ -218,8 +219,7 @@ pid_t _start_as_daemon(const std::string& path, int start_log_fd, const std::vec
         if (n == 1) {
             // The exec failed: the child is ending, reap it here.
             int st = 0;
-            while (::waitpid(child, &st, 0) < 0 && errno == EINTR) {
-            }
+            while (::waitpid(child, &st, 0) < 0 && errno == EINTR) {}
             return nlohmann::json{{"error", static_cast<int>(byte)}, {"path", path}};
         }
         return nlohmann::json(child);
@@ -303,7 +303,8 @@ std::optional<int> run_in_session(const std::vector<std::string>& cmd, double ti
     if (cmd.empty()) throw PlainError("run_in_session needs a program to run.");
     Fd out(::memfd_create("norvik-output", MFD_CLOEXEC));
     if (out.get() < 0)
-        throw PlainError(std::string("The system failed to create a buffer because of an error: ") + std::strerror(errno));
+        throw PlainError(std::string("The system failed to create a buffer because of an error: ") +
+                         std::strerror(errno));
     const std::vector<std::string> args(cmd.begin() + 1, cmd.end());
     if (!_start_capture_and_wait(cmd.front(), out.get(), args, timeout, timed_out)) return std::nullopt;
     const int status = child_status();

@@ -31,7 +31,7 @@ int open_log_for_append(const std::string& path, mode_t perms) {
     const int fd = statefile::open_file(path, O_WRONLY | O_APPEND | O_CREAT, perms, std::nullopt, to_stderr);
     if (fd < 0 && errno == ELOOP) {
         const int err = errno;
-        struct stat st{};
+        struct stat st {};
         const bool itself = ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
         to_stderr(itself ? "the log “" + path + "” is a symbolic link; nothing is written to it."
                          : "a folder above the log “" + path + "” is a symbolic link; nothing is written to it.");
@@ -209,8 +209,7 @@ std::string Logger::backtrace(const std::string& text) const {
         std::string line = trace.substr(start, nl == std::string::npos ? std::string::npos : nl - start + 1);
         start = nl == std::string::npos ? trace.size() : nl + 1;
         // Leave out this logger's own frames and those of the debug front.
-        if (line.find("norvik6Logger") != std::string::npos || line.find("norvik5debug") != std::string::npos)
-            continue;
+        if (line.find("norvik6Logger") != std::string::npos || line.find("norvik5debug") != std::string::npos) continue;
         kept += line;
     }
     std::string out = text;
@@ -235,8 +234,7 @@ void Logger::open_logfile() {
     const std::string file = args_.alternate_logfile ? *args_.alternate_logfile : paths::error_log();
     opened_root_ = paths::root();
     int fd = -1;
-    if (!(file == paths::error_log() && is_subprocess_of_nksrvd()))
-        fd = open_log_for_append(file, kLogPerms);
+    if (!(file == paths::error_log() && is_subprocess_of_nksrvd())) fd = open_log_for_append(file, kLogPerms);
     // A handle closed behind our back may have given its number to the new
     // one: never close that.
     if (own_fh_ && log_fh_ > 2 && log_fh_ != fd) ::close(log_fh_);
@@ -369,9 +367,7 @@ void Logger::panic(const std::string& msg) {
     throw PlainError(msg);  // not reached: the panic level throws
 }
 
-int Logger::raw(const std::string& msg) {
-    return logger(make_entry(msg, "raw", 0, false));
-}
+int Logger::raw(const std::string& msg) { return logger(make_entry(msg, "raw", 0, false)); }
 
 int Logger::invalid(const std::string& msg) {
     bool sandbox = is_sandbox();

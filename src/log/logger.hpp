@@ -35,11 +35,11 @@ struct LoggerArgs {
 
 struct LogEntry {
     std::string message;
-    std::string level;                // "info", "warn", "error", "die", "panic", "raw", ...
-    std::optional<int> output;        // 0 none, 1 stdout, 2 stderr, 3 both (default 0)
-    std::optional<bool> backtrace;    // default: get_backtrace()
-    std::string service;              // default: find_progname()
-    bool die = false;                 // throw after logging
+    std::string level;              // "info", "warn", "error", "die", "panic", "raw", ...
+    std::optional<int> output;      // 0 none, 1 stdout, 2 stderr, 3 both (default 0)
+    std::optional<bool> backtrace;  // default: get_backtrace()
+    std::string service;            // default: find_progname()
+    bool die = false;               // throw after logging
     bool use_no_files = false;
     bool use_fullmsg = false;
     std::string subject;

@@ -11,9 +11,9 @@ namespace norvik::os::all {
 
 const std::vector<std::pair<std::string, int>>& supported_distros() {
     static const std::vector<std::pair<std::string, int>> list = {
-        {"ubuntu", 20},    {"ubuntu", 22},    {"ubuntu", 24}, {"debian", 11}, {"debian", 12},
-        {"almalinux", 8},  {"almalinux", 9},  {"rocky", 8},   {"rocky", 9},   {"centos", 7},
-        {"rhel", 8},       {"rhel", 9},       {"cloudlinux", 8}, {"cloudlinux", 9},
+        {"ubuntu", 20},   {"ubuntu", 22},   {"ubuntu", 24},    {"debian", 11},    {"debian", 12},
+        {"almalinux", 8}, {"almalinux", 9}, {"rocky", 8},      {"rocky", 9},      {"centos", 7},
+        {"rhel", 8},      {"rhel", 9},      {"cloudlinux", 8}, {"cloudlinux", 9},
     };
     return list;
 }
@@ -25,7 +25,7 @@ std::shared_ptr<const DistroClass> build(const std::string& distro, int major) {
     if (distro == "ubuntu") return std::make_shared<Ubuntu>(name);
     if (distro == "debian") return std::make_shared<Debian>(name);
     static const std::map<std::string, std::string> pretty = {
-        {"almalinux", "AlmaLinux"}, {"rocky", "Rocky Linux"}, {"centos", "CentOS"},
+        {"almalinux", "AlmaLinux"},           {"rocky", "Rocky Linux"},     {"centos", "CentOS"},
         {"rhel", "Red Hat Enterprise Linux"}, {"cloudlinux", "CloudLinux"},
     };
     auto it = pretty.find(distro);

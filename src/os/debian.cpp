@@ -19,10 +19,14 @@ Debian::Debian(std::string name) : Linux(std::move(name)) {
     define_value("pretty_distro", "Debian");
     define("release_codename", [](const Instance& self, const std::vector<json>&) -> json {
         switch (self.major_number()) {
-            case 11: return "bullseye";
-            case 12: return "bookworm";
-            case 13: return "trixie";
-            default: return "";
+            case 11:
+                return "bullseye";
+            case 12:
+                return "bookworm";
+            case 13:
+                return "trixie";
+            default:
+                return "";
         }
     });
     define_value("systemd_service_name_map", json{
@@ -39,10 +43,14 @@ Ubuntu::Ubuntu(std::string name) : Debian(std::move(name)) {
     define_value("pretty_distro", "Ubuntu");
     define("release_codename", [](const Instance& self, const std::vector<json>&) -> json {
         switch (self.major_number()) {
-            case 20: return "focal";
-            case 22: return "jammy";
-            case 24: return "noble";
-            default: return "";
+            case 20:
+                return "focal";
+            case 22:
+                return "jammy";
+            case 24:
+                return "noble";
+            default:
+                return "";
         }
     });
     define("systemd_service_name_map", [](const Instance& self, const std::vector<json>&) -> json {

@@ -98,7 +98,8 @@ Linux::Linux(std::string name) : DistroClass(std::move(name)) {
         if (executable("/usr/bin/rpm")) return "Norvik::Pkgr::Yum";
         return "";
     });
-    define("pretty_distro", [](const Instance& self, const std::vector<json>&) -> json { return ucfirst(self.distro()); });
+    define("pretty_distro",
+           [](const Instance& self, const std::vector<json>&) -> json { return ucfirst(self.distro()); });
     define_value("release_codename", "");
     define_value("retry_rpm_cmd_no_tty_hack", 0);
     define_value("service_manager", "systemd");

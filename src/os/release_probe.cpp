@@ -194,8 +194,8 @@ std::optional<Info> _read_cache() {
     if (!mtime_of(cache, false, cache_time)) return std::nullopt;
     if (!_custom_os_marker_exists()) {
         time_t release_time = 0;
-        bool have = mtime_of(paths::os_release(), true, release_time) ||
-                    mtime_of(paths::redhat_release(), true, release_time);
+        bool have =
+            mtime_of(paths::os_release(), true, release_time) || mtime_of(paths::redhat_release(), true, release_time);
         if (have && cache_time <= release_time) return std::nullopt;
     }
     auto text = read_link_text(cache);

@@ -23,9 +23,8 @@ Rhel::Rhel(std::string name, std::string pretty) : Linux(std::move(name)) {
     define_value("package_manager_module", "Norvik::Pkgr::Yum");
     define_value("pretty_distro", std::move(pretty));
     // rpm of the 7 series wants a terminal on standard input for some queries.
-    define("retry_rpm_cmd_no_tty_hack", [](const Instance& self, const std::vector<json>&) -> json {
-        return self.major_number() < 8 ? 1 : 0;
-    });
+    define("retry_rpm_cmd_no_tty_hack",
+           [](const Instance& self, const std::vector<json>&) -> json { return self.major_number() < 8 ? 1 : 0; });
     define_value("systemd_service_name_map", json{
                                                  {"crond", "crond"},
                                                  {"rsyslogd", "rsyslog"},

@@ -28,9 +28,7 @@ public:
 
     // Indent level 0, the next message starts a line.
     int reset();
-    std::string format_message(const std::string& color, const std::string& text) {
-        return _format_text(color, text);
-    }
+    std::string format_message(const std::string& color, const std::string& text) { return _format_text(color, text); }
     bool last_message_had_newline() const { return _last_message_had_newline; }
     std::string class_name() const override { return "Norvik::Output::Formatted"; }
 

@@ -110,7 +110,6 @@ void Terminal::message(const std::string& type, const nlohmann::json& contents, 
     ticker_->arm();
 }
 
-
 void Terminal::_clear_cache() { disabled_cache().reset(); }
 
 bool Terminal::color_disabled() {
@@ -120,8 +119,7 @@ bool Terminal::color_disabled() {
         if (no_color && !no_color->empty()) off = true;
         if (!off && ::access(norvik::paths::no_color_flag().c_str(), F_OK) == 0) off = true;
         auto home = norvik::terminal::env_value("HOME");
-        if (!off && home && !home->empty() &&
-            ::access(norvik::paths::user_no_color_flag(*home).c_str(), F_OK) == 0)
+        if (!off && home && !home->empty() && ::access(norvik::paths::user_no_color_flag(*home).c_str(), F_OK) == 0)
             off = true;
         disabled_cache() = off;
     }

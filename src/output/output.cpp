@@ -73,9 +73,7 @@ std::string raw_message_text(const std::string& type, const nlohmann::json& cont
 }  // namespace output
 
 Output::Output(const output::OutputOptions& options)
-    : filehandle_(options.filehandle ? options.filehandle : stdout),
-      _parent(options.parent),
-      source_(options.source) {}
+    : filehandle_(options.filehandle ? options.filehandle : stdout), _parent(options.parent), source_(options.source) {}
 
 Output::~Output() = default;
 

@@ -135,6 +135,6 @@ std::string contents_text(const nlohmann::json& contents);
 // "[type] " and the contents (key=value pairs of a record): how a message of
 // a type that a formatter does not know is shown, so nothing is lost.
 std::string raw_message_text(const std::string& type, const nlohmann::json& contents);
-}
+}  // namespace output
 
 }  // namespace norvik

@@ -30,14 +30,18 @@ void first_call() {
 // SGR codes of the converter's attribute names.
 std::optional<std::string> sgr_code(const std::string& name) {
     static const std::map<std::string, int> codes = {
-        {"clear", 0},   {"reset", 0},     {"bold", 1},     {"dark", 2},        {"faint", 2},
-        {"italic", 3},  {"underline", 4}, {"underscore", 4}, {"blink", 5},    {"reverse", 7},
-        {"concealed", 8}, {"black", 30},  {"red", 31},     {"green", 32},      {"yellow", 33},
-        {"blue", 34},   {"magenta", 35},  {"cyan", 36},    {"white", 37},      {"on_black", 40},
-        {"on_red", 41}, {"on_green", 42}, {"on_yellow", 43}, {"on_blue", 44}, {"on_magenta", 45},
-        {"on_cyan", 46}, {"on_white", 47}, {"bright_black", 90}, {"bright_red", 91}, {"bright_green", 92},
-        {"bright_yellow", 93}, {"bright_blue", 94}, {"bright_magenta", 95}, {"bright_cyan", 96},
-        {"bright_white", 97},
+        {"clear", 0},          {"reset", 0},         {"bold", 1},
+        {"dark", 2},           {"faint", 2},         {"italic", 3},
+        {"underline", 4},      {"underscore", 4},    {"blink", 5},
+        {"reverse", 7},        {"concealed", 8},     {"black", 30},
+        {"red", 31},           {"green", 32},        {"yellow", 33},
+        {"blue", 34},          {"magenta", 35},      {"cyan", 36},
+        {"white", 37},         {"on_black", 40},     {"on_red", 41},
+        {"on_green", 42},      {"on_yellow", 43},    {"on_blue", 44},
+        {"on_magenta", 45},    {"on_cyan", 46},      {"on_white", 47},
+        {"bright_black", 90},  {"bright_red", 91},   {"bright_green", 92},
+        {"bright_yellow", 93}, {"bright_blue", 94},  {"bright_magenta", 95},
+        {"bright_cyan", 96},   {"bright_white", 97},
     };
     auto it = codes.find(name);
     if (it != codes.end()) return std::to_string(it->second);
@@ -101,11 +105,11 @@ const std::map<std::string, std::string>& palette_256() {
 const std::map<std::string, std::string>& palette_16() {
     // Solarized as the 16-colour terminal themes lay it out.
     static const std::map<std::string, std::string> p = {
-        {"yellow", "yellow"},        {"orange", "bright_red"},   {"red", "red"},
-        {"magenta", "magenta"},      {"violet", "bright_magenta"}, {"blue", "blue"},
-        {"cyan", "cyan"},            {"green", "green"},         {"base03", "bright_black"},
-        {"base02", "black"},         {"base01", "bright_green"}, {"base00", "bright_yellow"},
-        {"base0", "bright_blue"},    {"base1", "bright_cyan"},   {"base2", "white"},
+        {"yellow", "yellow"},      {"orange", "bright_red"},     {"red", "red"},
+        {"magenta", "magenta"},    {"violet", "bright_magenta"}, {"blue", "blue"},
+        {"cyan", "cyan"},          {"green", "green"},           {"base03", "bright_black"},
+        {"base02", "black"},       {"base01", "bright_green"},   {"base00", "bright_yellow"},
+        {"base0", "bright_blue"},  {"base1", "bright_cyan"},     {"base2", "white"},
         {"base3", "bright_white"},
     };
     return p;
@@ -113,13 +117,30 @@ const std::map<std::string, std::string>& palette_16() {
 
 const std::map<std::string, std::string>& palette_8() {
     static const std::map<std::string, std::string> p = {
-        {"yellow", "yellow"}, {"orange", "red"},   {"red", "red"},     {"magenta", "magenta"},
-        {"violet", "magenta"}, {"blue", "blue"},   {"cyan", "cyan"},   {"green", "green"},
-        {"base03", "black"},  {"base02", "black"}, {"base01", "white"}, {"base00", "white"},
-        {"base0", "white"},   {"base1", "white"},  {"base2", "white"}, {"base3", "white"},
-        {"bright_red", "red"}, {"bright_green", "green"}, {"bright_yellow", "yellow"},
-        {"bright_blue", "blue"}, {"bright_magenta", "magenta"}, {"bright_cyan", "cyan"},
-        {"bright_white", "white"}, {"bright_black", "black"},
+        {"yellow", "yellow"},
+        {"orange", "red"},
+        {"red", "red"},
+        {"magenta", "magenta"},
+        {"violet", "magenta"},
+        {"blue", "blue"},
+        {"cyan", "cyan"},
+        {"green", "green"},
+        {"base03", "black"},
+        {"base02", "black"},
+        {"base01", "white"},
+        {"base00", "white"},
+        {"base0", "white"},
+        {"base1", "white"},
+        {"base2", "white"},
+        {"base3", "white"},
+        {"bright_red", "red"},
+        {"bright_green", "green"},
+        {"bright_yellow", "yellow"},
+        {"bright_blue", "blue"},
+        {"bright_magenta", "magenta"},
+        {"bright_cyan", "cyan"},
+        {"bright_white", "white"},
+        {"bright_black", "black"},
     };
     return p;
 }

@@ -94,8 +94,7 @@ std::optional<int> get_max_colors_for_terminal(const std::string& term) {
         if (std::regex_search(term, m, n_color)) {
             try {
                 colors = std::stoi(m[1].str());
-            } catch (const std::exception&) {
-            }
+            } catch (const std::exception&) {}
         }
     }
     colors_cache()[term] = colors;

@@ -12,10 +12,18 @@ namespace {
 // Programs the panel ships in its own tree, by directory below the base.
 const std::map<std::string, std::string>& thirdparty_locations() {
     static const std::map<std::string, std::string> t = {
-        {"nksrvd", "/bin"},      {"nkdavd", "/bin"},        {"nkshieldd", "/bin"},
-        {"nkgreylistd", "/bin"}, {"norviklogd", "/bin"},    {"nklogtaild", "/bin"},
-        {"nkqueued", "/bin"},    {"clamd", "/3rdparty/bin"}, {"freshclam", "/3rdparty/bin"},
-        {"clamdscan", "/3rdparty/bin"}, {"git", "/3rdparty/bin"}, {"python3", "/3rdparty/bin"},
+        {"nksrvd", "/bin"},
+        {"nkdavd", "/bin"},
+        {"nkshieldd", "/bin"},
+        {"nkgreylistd", "/bin"},
+        {"norviklogd", "/bin"},
+        {"nklogtaild", "/bin"},
+        {"nkqueued", "/bin"},
+        {"clamd", "/3rdparty/bin"},
+        {"freshclam", "/3rdparty/bin"},
+        {"clamdscan", "/3rdparty/bin"},
+        {"git", "/3rdparty/bin"},
+        {"python3", "/3rdparty/bin"},
     };
     return t;
 }
@@ -38,8 +46,7 @@ std::optional<std::string> dynamic_bin_location(const std::string& name) {
         auto table = os::binary_locations();
         auto it = table.find(name);
         if (it != table.end() && !it->second.empty()) return it->second;
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
     return std::nullopt;
 }
 
@@ -57,18 +64,18 @@ const std::string& SYSTEM_SBIN() {
 
 const std::map<std::string, std::string>& system_bin_locations() {
     static const std::map<std::string, std::string> t = {
-        {"apt-get", SYSTEM_BIN()},    {"dpkg", SYSTEM_BIN()},         {"dpkg-query", SYSTEM_BIN()},
-        {"rpm", SYSTEM_BIN()},        {"yum", SYSTEM_BIN()},          {"dnf", SYSTEM_BIN()},
-        {"ionice", SYSTEM_BIN()},     {"infocmp", SYSTEM_BIN()},      {"tput", SYSTEM_BIN()},
-        {"ps", SYSTEM_BIN()},         {"kill", SYSTEM_BIN()},         {"journalctl", SYSTEM_BIN()},
-        {"timedatectl", SYSTEM_BIN()}, {"setsid", SYSTEM_BIN()},      {"crontab", SYSTEM_BIN()},
-        {"exim", SYSTEM_SBIN()},      {"sshd", SYSTEM_SBIN()},        {"named", SYSTEM_SBIN()},
-        {"rndc", SYSTEM_SBIN()},      {"pdns_server", SYSTEM_SBIN()}, {"nscd", SYSTEM_SBIN()},
-        {"rsyslogd", SYSTEM_SBIN()},  {"dovecot", SYSTEM_SBIN()},     {"httpd", SYSTEM_SBIN()},
-        {"apache2", SYSTEM_SBIN()},   {"mysqld", SYSTEM_SBIN()},      {"mariadbd", SYSTEM_SBIN()},
-        {"pure-ftpd", SYSTEM_SBIN()}, {"proftpd", SYSTEM_SBIN()},     {"spamd", SYSTEM_SBIN()},
-        {"sendmail", SYSTEM_SBIN()},  {"crond", SYSTEM_SBIN()},       {"cron", SYSTEM_SBIN()},
-        {"nginx", SYSTEM_SBIN()},     {"ntpd", SYSTEM_SBIN()},        {"chronyd", SYSTEM_SBIN()},
+        {"apt-get", SYSTEM_BIN()},     {"dpkg", SYSTEM_BIN()},         {"dpkg-query", SYSTEM_BIN()},
+        {"rpm", SYSTEM_BIN()},         {"yum", SYSTEM_BIN()},          {"dnf", SYSTEM_BIN()},
+        {"ionice", SYSTEM_BIN()},      {"infocmp", SYSTEM_BIN()},      {"tput", SYSTEM_BIN()},
+        {"ps", SYSTEM_BIN()},          {"kill", SYSTEM_BIN()},         {"journalctl", SYSTEM_BIN()},
+        {"timedatectl", SYSTEM_BIN()}, {"setsid", SYSTEM_BIN()},       {"crontab", SYSTEM_BIN()},
+        {"exim", SYSTEM_SBIN()},       {"sshd", SYSTEM_SBIN()},        {"named", SYSTEM_SBIN()},
+        {"rndc", SYSTEM_SBIN()},       {"pdns_server", SYSTEM_SBIN()}, {"nscd", SYSTEM_SBIN()},
+        {"rsyslogd", SYSTEM_SBIN()},   {"dovecot", SYSTEM_SBIN()},     {"httpd", SYSTEM_SBIN()},
+        {"apache2", SYSTEM_SBIN()},    {"mysqld", SYSTEM_SBIN()},      {"mariadbd", SYSTEM_SBIN()},
+        {"pure-ftpd", SYSTEM_SBIN()},  {"proftpd", SYSTEM_SBIN()},     {"spamd", SYSTEM_SBIN()},
+        {"sendmail", SYSTEM_SBIN()},   {"crond", SYSTEM_SBIN()},       {"cron", SYSTEM_SBIN()},
+        {"nginx", SYSTEM_SBIN()},      {"ntpd", SYSTEM_SBIN()},        {"chronyd", SYSTEM_SBIN()},
     };
     return t;
 }

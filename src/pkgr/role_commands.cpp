@@ -145,8 +145,7 @@ CmdResult Cmd::_cmd_with_logger(bool enable_timeout, const std::shared_ptr<Logge
         ro.read_timeout = 0;
     }
     auto result = run(std::move(ro));
-    if (logger && result.wait_status() != 0)
-        logger->warn(result.autopsy().value_or("") + ": " + buffer);
+    if (logger && result.wait_status() != 0) logger->warn(result.autopsy().value_or("") + ": " + buffer);
     return CmdResult{buffer, result.wait_status()};
 }
 
@@ -158,8 +157,7 @@ saferun::Extra Cmd::run(RunOptions o) {
         bool hack = false;
         try {
             hack = os::retry_rpm_cmd_no_tty_hack();
-        } catch (const std::exception&) {
-        }
+        } catch (const std::exception&) {}
         if (hack) pty.emplace();
     }
 
@@ -201,7 +199,8 @@ fileutils::Flock Cmd::hold_lock(const std::shared_ptr<Logger>& logger, const std
     struct stat st;
     if (::stat(dir.c_str(), &st) != 0) {
         // Parents as needed; the lock directory itself is private.
-        for (size_t pos = 1; (pos = dir.find('/', pos)) != std::string::npos; ++pos) ::mkdir(dir.substr(0, pos).c_str(), 0755);
+        for (size_t pos = 1; (pos = dir.find('/', pos)) != std::string::npos; ++pos)
+            ::mkdir(dir.substr(0, pos).c_str(), 0755);
         ::mkdir(dir.c_str(), 0700);
     }
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))

@@ -25,11 +25,11 @@ constexpr double DEFAULT_LOCK_TIMEOUT_FRESH_INSTALL = 10800;  // while NORVIK_BA
 
 struct CmdResult {
     std::string output{};  // everything the tool wrote to standard output
-    int status = 0;      // wait status
+    int status = 0;        // wait status
 };
 
 struct CmdOptions {
-    std::optional<std::string> bin{};        // program path (else found by bin_path())
+    std::optional<std::string> bin{};  // program path (else found by bin_path())
     std::optional<double> lock_timeout{};
 };
 
@@ -83,7 +83,8 @@ public:
 
     saferun::Extra run(RunOptions options);
 
-    std::unique_ptr<HeldLock> get_lock_for_cmd(const std::shared_ptr<Logger>& logger, const std::vector<std::string>& args);
+    std::unique_ptr<HeldLock> get_lock_for_cmd(const std::shared_ptr<Logger>& logger,
+                                               const std::vector<std::string>& args);
     fileutils::Flock hold_lock(const std::shared_ptr<Logger>& logger, const std::vector<std::string>& args);
     int wait_for_locks(const std::shared_ptr<Logger>& logger, const std::vector<std::string>& args);
 

@@ -45,8 +45,7 @@ pkgr::VersionMap Rpm::get_version(const std::vector<std::string>& packages) {
         while (value_start < line.size() && is_space(line[value_start])) ++value_start;
         if (name_end > 0 && value_start > name_end && value_start < line.size())
             out[line.substr(0, name_end)] = line.substr(value_start);
-        else
-            out[line] = std::nullopt;
+        else out[line] = std::nullopt;
     }
     return out;
 }

@@ -187,8 +187,7 @@ std::vector<Member> added_since(const std::vector<Member>& before, const std::ve
 }
 
 void reap_finished_children() {
-    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {}
 }
 
 int end_members(const std::vector<Member>& members, double budget, bool verbose) {

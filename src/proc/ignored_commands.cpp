@@ -8,9 +8,7 @@ namespace {
 
 bool contains(std::string_view s, std::string_view word) { return s.find(word) != std::string_view::npos; }
 
-bool search(std::string_view s, const std::regex& re) {
-    return std::regex_search(s.begin(), s.end(), re);
-}
+bool search(std::string_view s, const std::regex& re) { return std::regex_search(s.begin(), s.end(), re); }
 
 // Command lines can be as long as the kernel allows, and the library's
 // matcher recurses once per character a repetition takes: the tests with a

@@ -39,8 +39,7 @@ void real_sleep(double seconds) {
     struct timespec ts;
     ts.tv_sec = static_cast<time_t>(seconds);
     ts.tv_nsec = static_cast<long>((seconds - double(ts.tv_sec)) * 1e9);
-    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
 }
 
 bool& pidfd_enabled() {
@@ -125,7 +124,9 @@ public:
     bool gone() {
         if (gone_) return true;
         if (pidfd_ >= 0) {
-            struct pollfd p{pidfd_, POLLIN, 0};
+            struct pollfd p {
+                pidfd_, POLLIN, 0
+            };
             if (::poll(&p, 1, 0) > 0) gone_ = true;
         } else if (!same_process() || psparser::read_state_letter(pid_) == "Z") {
             gone_ = true;
@@ -223,7 +224,8 @@ int _kill_group(int sig, const std::vector<pid_t>& pids) {
         }
         int err = errno;
         if (err == ESRCH) continue;
-        warn("Failed to send signal " + signal_label(sig) + " to pid " + std::to_string(pid) + ": " + std::strerror(err));
+        warn("Failed to send signal " + signal_label(sig) + " to pid " + std::to_string(pid) + ": " +
+             std::strerror(err));
     }
     return count;
 }

@@ -28,8 +28,7 @@ inline constexpr double DEFAULT_WAIT_TIME = 15.0;
 // 1 when the processes found are gone at the end, 0 otherwise (also when
 // none is found). wait_time_in_seconds 0 means the 15 s default.
 int safekill(const psparser::ProcName& name, bool verbose = false, double wait_time_in_seconds = 0,
-             const std::vector<pid_t>& immune_pids = {},
-             const psparser::AllowedOwners& allowed_owners = std::nullopt);
+             const std::vector<pid_t>& immune_pids = {}, const psparser::AllowedOwners& allowed_owners = std::nullopt);
 
 // The same escalation for given pids (no name search, no immune set beyond
 // the caller itself).

@@ -67,7 +67,9 @@ std::uint64_t PID::start_time() {
 
 int PID::is_running() const {
     if (_pidfd) {
-        struct pollfd p{*_pidfd, POLLIN, 0};
+        struct pollfd p {
+            *_pidfd, POLLIN, 0
+        };
         if (::poll(&p, 1, 0) != 0) return 0;
     }
     auto now = _fetch_start_time();

@@ -25,7 +25,6 @@ public:
     explicit PID(const std::string& pid);
     explicit PID(pid_t pid);
 
-
     const std::string& pid() const { return _pid; }
     pid_t pid_number() const;
     // Start time in clock ticks after boot.

@@ -137,7 +137,8 @@ Read read_checked(const std::string& path, const std::string& owner, bool check_
 std::string foreign_reason(pid_t pid, const Identity& id) {
     if (pid <= 1) return "it is not a process of a service";
     auto lineage = processinfo::get_pid_lineage();
-    if (std::find(lineage.begin(), lineage.end(), pid) != lineage.end()) return "it is this program or one of its parents";
+    if (std::find(lineage.begin(), lineage.end(), pid) != lineage.end())
+        return "it is this program or one of its parents";
     struct stat st {};
     if (::stat(proc::proc_entry(pid).c_str(), &st) != 0) return "it is not running";
     // Any user can run a program of the daemon's name: the owner decides
@@ -176,8 +177,7 @@ std::string foreign_reason(pid_t pid, const Identity& id) {
     return "it runs " + (exe.empty() ? std::string("a program") : exe) + ", which does not name the service";
 }
 
-std::string foreign_warning(const std::string& path, const std::string& service, pid_t pid,
-                            const std::string& reason) {
+std::string foreign_warning(const std::string& path, const std::string& service, pid_t pid, const std::string& reason) {
     return "The PID file “" + path + "” of “" + service + "” names the process " + std::to_string(pid) +
            ", which is not the service's: " + reason + ". It is left alone.";
 }

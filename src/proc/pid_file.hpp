@@ -40,7 +40,6 @@ bool is_owner(uid_t uid, const std::string& owner);
 std::string foreign_reason(pid_t pid, const Identity& id);
 
 // The warning for a PID file that names a process which is not the service's.
-std::string foreign_warning(const std::string& path, const std::string& service, pid_t pid,
-                            const std::string& reason);
+std::string foreign_warning(const std::string& path, const std::string& service, pid_t pid, const std::string& reason);
 
 }  // namespace norvik::proc::pidfile

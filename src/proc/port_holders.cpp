@@ -135,7 +135,7 @@ bool ask_kernel(const std::set<int>& ports, const std::set<std::string>& exclude
         struct {
             nlmsghdr head;
             inet_diag_req_v2 req;
-        } msg {};
+        } msg{};
         msg.head.nlmsg_len = sizeof msg;
         msg.head.nlmsg_type = SOCK_DIAG_BY_FAMILY;
         msg.head.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
@@ -211,8 +211,7 @@ std::vector<Listener> service_listeners(const std::vector<Listener>& all, const 
         bool ours = proc::pidfile::is_owner(l.uid, s.owner);
         if (!ours) {
             auto it = s.binds.find(l.port);
-            if (it == s.binds.end() || it->second.empty())
-                ours = s.unknown_bind_is_wildcard;
+            if (it == s.binds.end() || it->second.empty()) ours = s.unknown_bind_is_wildcard;
             else
                 ours = std::any_of(it->second.begin(), it->second.end(),
                                    [&](const std::string& b) { return addresses_conflict(l.address, b); });
@@ -284,9 +283,8 @@ int kill_apps_on_ports(const Args& args) {
         pids.push_back(l.pid);
         if (args.service && args.warn && !proc::pidfile::is_owner(l.uid, args.service->owner))
             args.warn("The process " + std::to_string(l.pid) + " (" + program_of(l.pid) + ") of the user “" +
-                      psparser::detail::name_for_uid(l.uid).value_or(std::to_string(l.uid)) + "” holds " +
-                      l.address + " port " + std::to_string(l.port) +
-                      ", which the service binds; it is ended.");
+                      psparser::detail::name_for_uid(l.uid).value_or(std::to_string(l.uid)) + "” holds " + l.address +
+                      " port " + std::to_string(l.port) + ", which the service binds; it is ended.");
     }
     if (verbose)
         for (const auto& l : listeners) {

@@ -29,8 +29,8 @@ namespace {
 
 struct Settings {
     bool read_proc = true;
-    std::vector<std::string> interpreters = {"perl", "python", "python2", "python3", "ruby", "php",
-                                             "php-cgi", "node", "bash", "sh", "dash", "tclsh"};
+    std::vector<std::string> interpreters = {"perl",    "python", "python2", "python3", "ruby", "php",
+                                             "php-cgi", "node",   "bash",    "sh",      "dash", "tclsh"};
 };
 
 Settings& settings() {
@@ -161,7 +161,8 @@ OwnerSet build_owner_set(const AllowedOwners& allowed) {
     if (!allowed) return set;
     set.active = true;
     for (const auto& member : *allowed) {
-        bool digits = !member.empty() && std::all_of(member.begin(), member.end(), [](char c) { return c >= '0' && c <= '9'; });
+        bool digits =
+            !member.empty() && std::all_of(member.begin(), member.end(), [](char c) { return c >= '0' && c <= '9'; });
         if (digits) {
             errno = 0;
             unsigned long v = std::strtoul(member.c_str(), nullptr, 10);
@@ -386,10 +387,13 @@ std::vector<ProcRecord> parse_ps(const ParseOptions& options) { return fallback:
 namespace detail {
 void check_skip_stat(const ParseOptions& o) {
     if (!o.skip_stat) return;
-    if (o.exclude_kernel) throw PlainError("skip_stat conflicts with exclude_kernel: kernel processes are told by their stat record");
+    if (o.exclude_kernel)
+        throw PlainError("skip_stat conflicts with exclude_kernel: kernel processes are told by their stat record");
     if (o.cpu_stats) throw PlainError("skip_stat conflicts with cpu_stats: processor time comes from the stat record");
-    if (o.elapsed_stats) throw PlainError("skip_stat conflicts with elapsed_stats: the start time comes from the stat record");
-    if (!o.skip_cmdline) throw PlainError("skip_stat requires skip_cmdline: without the stat record there is no command to report");
+    if (o.elapsed_stats)
+        throw PlainError("skip_stat conflicts with elapsed_stats: the start time comes from the stat record");
+    if (!o.skip_cmdline)
+        throw PlainError("skip_stat requires skip_cmdline: without the stat record there is no command to report");
 }
 }  // namespace detail
 
@@ -503,9 +507,10 @@ std::vector<ProcRecord> fast_parse_ps(const ParseOptions& o) {
             r.ppid = static_cast<pid_t>(num(PROC_STAT_PPID));
             r.command = cmd;
             if (o.cpu_stats && sysinfo)
-                r.cpu = sysinfo->calculate_percent_cpu_from_ticks(double(num(PROC_STAT_STARTTIME)),
-                                                                  double(num(PROC_STAT_UTIME)) + double(num(PROC_STAT_STIME)));
-            if (o.elapsed_stats && sysinfo) r.elapsed = sysinfo->calculate_elapsed_from_ticks(double(num(PROC_STAT_STARTTIME)));
+                r.cpu = sysinfo->calculate_percent_cpu_from_ticks(
+                    double(num(PROC_STAT_STARTTIME)), double(num(PROC_STAT_UTIME)) + double(num(PROC_STAT_STIME)));
+            if (o.elapsed_stats && sysinfo)
+                r.elapsed = sysinfo->calculate_elapsed_from_ticks(double(num(PROC_STAT_STARTTIME)));
         }
         if (o.memory_stats && sysinfo && detail::read_at(dfd, rel_path(path, name, len, "statm"), mem)) {
             size_t a = mem.find_first_not_of(" \t\n");
@@ -592,13 +597,14 @@ std::regex get_known_interpreters_regex() { return std::regex(get_known_interpre
 bool _proc_matches_regex(const ProcName& name, std::string first_word, std::vector<std::string> secondary_words,
                          const std::string& file) {
     NameMatcher m(name);
-    return matches_core(m, std::move(first_word),
-                        [&]() -> std::string {
-                            for (const auto& w : secondary_words)
-                                if (w.empty() || w.front() != '-') return w;
-                            return {};
-                        },
-                        file);
+    return matches_core(
+        m, std::move(first_word),
+        [&]() -> std::string {
+            for (const auto& w : secondary_words)
+                if (w.empty() || w.front() != '-') return w;
+            return {};
+        },
+        file);
 }
 
 std::vector<pid_t> get_pids_by_name(const ProcName& name, const AllowedOwners& allowed_owners) {
@@ -636,7 +642,9 @@ std::vector<pid_t> get_pids_by_name(const ProcName& name, const AllowedOwners& a
                 target.remove_suffix(deleted.size());
             size_t slash = target.rfind('/');
             std::string_view file = slash == std::string_view::npos ? target : target.substr(slash + 1);
-            if (matches_core(m, std::move(first), [&] { return first_secondary_of(words); }, file)) out.push_back(pid);
+            if (matches_core(
+                    m, std::move(first), [&] { return first_secondary_of(words); }, file))
+                out.push_back(pid);
         });
         return out;
     }
@@ -653,7 +661,9 @@ std::vector<pid_t> get_pids_by_name(const ProcName& name, const AllowedOwners& a
         size_t slash = bin.rfind('/');
         std::string file = slash == std::string::npos ? bin : bin.substr(slash + 1);
         if (first.empty()) continue;
-        if (matches_core(m, std::move(first), [&] { return first_secondary_of(words); }, file)) out.push_back(r.pid);
+        if (matches_core(
+                m, std::move(first), [&] { return first_secondary_of(words); }, file))
+            out.push_back(r.pid);
     }
     return out;
 }

@@ -50,9 +50,9 @@ struct ProcRecord {
     // The stat-based fields; has_stat is false with skip_stat.
     bool has_stat = false;
     long nice = 0;
-    std::string state;    // one-letter run state
+    std::string state;  // one-letter run state
     pid_t ppid = 0;
-    std::string command;  // command line as one line, or "[name]" for kernel threads
+    std::string command;            // command line as one line, or "[name]" for kernel threads
     std::optional<double> mem;      // memory_stats
     std::optional<double> cpu;      // cpu_stats
     std::optional<double> elapsed;  // elapsed_stats (seconds)

@@ -94,7 +94,8 @@ std::vector<ProcRecord> parse_ps_output(const std::string& text, const ParseOpti
             if (o.cpu_stats) r.cpu = elapsed > 0 ? double(to_ll(f[8])) * 100.0 / elapsed : 0.0;
         }
         if (o.memory_stats && sysinfo)
-            r.mem = sysinfo->calculate_percent_memory_from_rsspages(double(to_ll(f[6])) * 1024.0 / double(sysinfo->page_size()));
+            r.mem = sysinfo->calculate_percent_memory_from_rsspages(double(to_ll(f[6])) * 1024.0 /
+                                                                    double(sysinfo->page_size()));
         out.push_back(std::move(r));
     }
     return out;
@@ -111,7 +112,8 @@ std::vector<ProcRecord> parse_ps(const ParseOptions& options) {
     try {
         run.emplace(std::move(so));
     } catch (const std::exception&) {
-        if (options.skip_stat && (options.exclude_kernel || options.cpu_stats || options.elapsed_stats || !options.skip_cmdline))
+        if (options.skip_stat &&
+            (options.exclude_kernel || options.cpu_stats || options.elapsed_stats || !options.skip_cmdline))
             return parse_ps_output("", options);  // the conflict still raises
         return {};
     }

@@ -11,13 +11,13 @@ namespace {
 // Owners of real processes resolve as the process table's do (see
 // psparser::detail::uid_for_user).
 uid_t normalize_to_uid(const std::string& user) {
-    if (user.empty()) exception::raise("InvalidParameter", "A user name or uid is required.", std::vector<std::string>{});
+    if (user.empty())
+        exception::raise("InvalidParameter", "A user name or uid is required.", std::vector<std::string>{});
     if (std::all_of(user.begin(), user.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         try {
             unsigned long v = std::stoul(user);
             if (v <= 0xFFFFFFFEul) return static_cast<uid_t>(v);
-        } catch (const std::exception&) {
-        }
+        } catch (const std::exception&) {}
         exception::raise("InvalidParameter", "The uid “[_1]” is not valid.", {user});
     }
     auto uid = psparser::detail::uid_for_user(user);
@@ -37,7 +37,8 @@ bool icontains(const std::string& hay, const std::string& needle) {
 
 Running::Running(const RunningOptions& o) : _pattern(o.pattern), _use_services_ignore(o.use_services_ignore ? 1 : 0) {
     if (auto* s = std::get_if<std::string>(&o.pattern); s && s->empty())
-        exception::raise("ProcessCheck::MissingPattern", "A command pattern is required to check a process.", std::vector<std::string>{});
+        exception::raise("ProcessCheck::MissingPattern", "A command pattern is required to check a process.",
+                         std::vector<std::string>{});
     _pattern_text = o.pattern_text;
     if (auto* s = std::get_if<std::string>(&o.pattern)) _pattern_text = *s;
     if (_pattern_text.empty()) _pattern_text = "(pattern)";
@@ -53,8 +54,7 @@ int Running::check_all() {
         command += args[i];
     }
     bool matched;
-    if (auto* s = std::get_if<std::string>(&_pattern))
-        matched = icontains(command, *s);
+    if (auto* s = std::get_if<std::string>(&_pattern)) matched = icontains(command, *s);
     else {
         // The library's matcher recurses per character, and a command line
         // may be megabytes long: a service's pattern is judged on its head.
@@ -69,8 +69,8 @@ int Running::check_all() {
                          "The process with ID “[_1]” does not match “[_2]”: its command is “[_3]”.",
                          {_pid->pid(), _pattern_text, command});
     if (_use_services_ignore && services::command::should_ignore_this_command(command))
-        exception::raise("ProcessCheck::IgnoredCommand",
-                         "The process with ID “[_1]” runs an ignored command: “[_2]”.", {_pid->pid(), command});
+        exception::raise("ProcessCheck::IgnoredCommand", "The process with ID “[_1]” runs an ignored command: “[_2]”.",
+                         {_pid->pid(), command});
     std::string actual = std::to_string(_pid->uid());
     if (actual != std::to_string(_uid))
         exception::raise("ProcessCheck::WrongOwner",

@@ -119,8 +119,8 @@ std::string check_service(const CheckServiceOptions& opts) {
         if (!proc_dir_exists(pid)) return "";
         if (!services::command::should_ignore_this_command(*cmdline)) {
             method = extend_method(method, CHECK_METHOD_PROC);
-            return opts.service + " (" + output::replace_control_characters(*cmdline) + ") is running as " + owner + " with PID " + std::to_string(pid) +
-                   " (" + method + " check method)\n";
+            return opts.service + " (" + output::replace_control_characters(*cmdline) + ") is running as " + owner +
+                   " with PID " + std::to_string(pid) + " (" + method + " check method)\n";
         }
     }
 
@@ -136,8 +136,8 @@ std::string check_service(const CheckServiceOptions& opts) {
             std::string cmd;
             for (const auto& w : check.pid_object().cmdline()) cmd += (cmd.empty() ? "" : " ") + w;
             method = extend_method(method, CHECK_METHOD_RUNNING);
-            return opts.service + " (" + output::replace_control_characters(cmd) + ") is running as " + opts.user + " with PID " + std::to_string(pid) +
-                   " (" + method + " check method)\n";
+            return opts.service + " (" + output::replace_control_characters(cmd) + ") is running as " + opts.user +
+                   " with PID " + std::to_string(pid) + " (" + method + " check method)\n";
         } catch (const std::exception&) {
             // Not confirmed: ask the last resort.
         }

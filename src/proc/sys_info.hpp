@@ -19,8 +19,8 @@ public:
 
     long ticks_per_second() const { return hz_; }
     long page_size() const { return page_size_; }
-    double boot_time() const { return boot_time_; }      // epoch seconds
-    double uptime() const { return uptime_; }             // seconds
+    double boot_time() const { return boot_time_; }  // epoch seconds
+    double uptime() const { return uptime_; }        // seconds
     std::uint64_t mem_total_bytes() const { return mem_total_; }
 
 private:

@@ -96,7 +96,7 @@ ExceptionPtr ChildErrorStringifier::to_exception() const {
         e = exception::create("ProcessFailed::Error", "[_1]", {autopsy().value_or("")});
     }
     const auto extra = _extra_error_args();
-        for (auto& [k, v] : extra.items()) params[k] = v;
+    for (auto& [k, v] : extra.items()) params[k] = v;
     for (auto& [k, v] : params.items()) e->set(k, v);
     return e;
 }

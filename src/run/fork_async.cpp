@@ -12,9 +12,7 @@
 
 namespace norvik::forkasync {
 
-void child_exit(int code) {
-    ::_exit(code);
-}
+void child_exit(int code) { ::_exit(code); }
 
 void report_child_error(const std::exception_ptr& error, Flags flags) {
     if (flags.quiet || !error) return;

@@ -53,7 +53,8 @@ json serializable_exception(const std::exception_ptr& ep) {
             json v = e.get(k);
             if (!v.is_object() && !v.is_array()) meta[k] = v;
         }
-        json st = {{"class", e.class_name()}, {"string", e.get_string()}, {"longmess", e.longmess()}, {"metadata", meta}};
+        json st = {
+            {"class", e.class_name()}, {"string", e.get_string()}, {"longmess", e.longmess()}, {"metadata", meta}};
         if (!e.get("error").is_null()) {
             if (int n = errno_of(e)) st["metadata_errno"] = n;
         }
@@ -152,10 +153,12 @@ void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) 
         while (off < msg.size()) {
             ssize_t w = ::write(wr, msg.data() + off, msg.size() - off);
             if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) throw PlainError("Failed to send the result to the parent process: " + errnum::strerror_text(errno));
+            if (w <= 0)
+                throw PlainError("Failed to send the result to the parent process: " + errnum::strerror_text(errno));
             off += static_cast<size_t>(w);
         }
-        if (::close(wr) != 0) throw PlainError("Failed to close the pipe to the parent process: " + errnum::strerror_text(errno));
+        if (::close(wr) != 0)
+            throw PlainError("Failed to close the pipe to the parent process: " + errnum::strerror_text(errno));
         if (failure) {
             errno = failure_errno;
             std::rethrow_exception(failure);
@@ -205,7 +208,8 @@ void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) 
             msg = json();
         }
     }
-    if (::close(rd) != 0) debug::log_warn("Failed to close the pipe from a subprocess: " + errnum::strerror_text(errno));
+    if (::close(rd) != 0)
+        debug::log_warn("Failed to close the pipe from a subprocess: " + errnum::strerror_text(errno));
 
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
@@ -231,9 +235,9 @@ void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) 
                 meta["error"] = errnum::strerror_text(_exception_errno);
                 meta["errno"] = _exception_errno;
             }
-            _structured_exception = std::make_shared<UntrustedException>(
-                st["class"].get<std::string>(), text_of(st.value("string", json())), text_of(st.value("longmess", json())),
-                meta);
+            _structured_exception = std::make_shared<UntrustedException>(st["class"].get<std::string>(),
+                                                                         text_of(st.value("string", json())),
+                                                                         text_of(st.value("longmess", json())), meta);
         } else if (!st.is_null()) {
             _structured_data = st;
         }

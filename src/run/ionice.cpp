@@ -20,8 +20,8 @@ int value(int cls, int data) { return (cls << CLASS_SHIFT) | data; }
 int set_own(int prio) { return static_cast<int>(::syscall(SYS_ioprio_set, WHO_PROCESS, 0, prio)); }
 
 const std::map<std::string, int>& class_names() {
-    static const std::map<std::string, int> t = {
-        {"none", 0}, {"realtime", 1}, {"rt", 1}, {"best-effort", 2}, {"be", 2}, {"idle", 3}};
+    static const std::map<std::string, int> t = {{"none", 0},        {"realtime", 1}, {"rt", 1},
+                                                 {"best-effort", 2}, {"be", 2},       {"idle", 3}};
     return t;
 }
 

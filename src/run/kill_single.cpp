@@ -13,8 +13,7 @@ void nap(double seconds) {
     struct timespec ts;
     ts.tv_sec = static_cast<time_t>(seconds);
     ts.tv_nsec = static_cast<long>((seconds - double(ts.tv_sec)) * 1e9);
-    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
 }
 
 // 1 reaped (status set), 0 still running, -1 not our child.

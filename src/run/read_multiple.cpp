@@ -166,8 +166,8 @@ ReadMultipleFH::ReadMultipleFH(Options options) {
                 const bool collected = r.handle.out_fd < 0 && !r.handle.out_stream;
                 size_t keep = static_cast<size_t>(got);
                 if (collected) {
-                    const size_t room = r.buffer->size() < options.capture_limit
-                                            ? options.capture_limit - r.buffer->size() : 0;
+                    const size_t room =
+                        r.buffer->size() < options.capture_limit ? options.capture_limit - r.buffer->size() : 0;
                     if (keep > room) {
                         r.dropped += keep - room;
                         keep = room;

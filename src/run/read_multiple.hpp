@@ -37,8 +37,8 @@ public:
     // (or when the reader of the pipe went away).
     struct Input {
         int fd = -1;
-        std::string text{};                                   // written first
-        std::function<bool(std::string& chunk)> next_chunk{}; // then chunks until false
+        std::string text{};                                    // written first
+        std::function<bool(std::string& chunk)> next_chunk{};  // then chunks until false
     };
 
     struct Options {

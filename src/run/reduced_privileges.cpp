@@ -71,7 +71,8 @@ int runasuser(const std::string& user, const std::function<int()>& work) {
     }
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) throw PlainError(std::string("The system failed to wait for a child: ") + std::strerror(errno));
+        if (errno != EINTR)
+            throw PlainError(std::string("The system failed to wait for a child: ") + std::strerror(errno));
     return status;
 }
 

@@ -30,7 +30,9 @@ std::pair<long long, long long> getrlimit(int resource) {
 
 int setrlimit(int resource, long long soft, long long hard) {
     auto conv = [](long long v) { return v < 0 ? RLIM_INFINITY : static_cast<rlim_t>(v); };
-    struct rlimit rl {conv(soft), conv(hard)};
+    struct rlimit rl {
+        conv(soft), conv(hard)
+    };
     if (::syscall(SYS_setrlimit, resource, &rl) != 0) return errno;
     return 0;
 }
@@ -68,11 +70,11 @@ int finish(const std::vector<std::string>& failures) {
 
 const std::map<std::string, int>& RLIMITS() {
     static const std::map<std::string, int> t = {
-        {"AS", RLIMIT_AS},           {"CORE", RLIMIT_CORE},       {"CPU", RLIMIT_CPU},
-        {"DATA", RLIMIT_DATA},       {"FSIZE", RLIMIT_FSIZE},     {"LOCKS", RLIMIT_LOCKS},
+        {"AS", RLIMIT_AS},           {"CORE", RLIMIT_CORE},         {"CPU", RLIMIT_CPU},
+        {"DATA", RLIMIT_DATA},       {"FSIZE", RLIMIT_FSIZE},       {"LOCKS", RLIMIT_LOCKS},
         {"MEMLOCK", RLIMIT_MEMLOCK}, {"MSGQUEUE", RLIMIT_MSGQUEUE}, {"NICE", RLIMIT_NICE},
-        {"NOFILE", RLIMIT_NOFILE},   {"NPROC", RLIMIT_NPROC},     {"RSS", RLIMIT_RSS},
-        {"RTPRIO", RLIMIT_RTPRIO},   {"RTTIME", RLIMIT_RTTIME},   {"SIGPENDING", RLIMIT_SIGPENDING},
+        {"NOFILE", RLIMIT_NOFILE},   {"NPROC", RLIMIT_NPROC},       {"RSS", RLIMIT_RSS},
+        {"RTPRIO", RLIMIT_RTPRIO},   {"RTTIME", RLIMIT_RTTIME},     {"SIGPENDING", RLIMIT_SIGPENDING},
         {"STACK", RLIMIT_STACK},
     };
     return t;
@@ -107,8 +109,7 @@ std::map<std::string, std::pair<long long, long long>> get_current_rlimits() {
     for (auto& [name, res] : RLIMITS()) {
         try {
             out[name] = sys::rlimit::getrlimit(res);
-        } catch (const std::exception&) {
-        }
+        } catch (const std::exception&) {}
     }
     return out;
 }

@@ -51,7 +51,8 @@ struct Fds {
         if (fd < 0) return;
         for (auto& o : owned)
             if (o == fd) o = -1;
-        if (::close(fd) != 0 && warn) debug::log_warn("Failed to close a pipe of a subprocess: " + errnum::strerror_text(errno));
+        if (::close(fd) != 0 && warn)
+            debug::log_warn("Failed to close a pipe of a subprocess: " + errnum::strerror_text(errno));
         fd = -1;
     }
     ~Fds() {
@@ -74,7 +75,8 @@ int dup_high(int fd) {
     int d = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (d < 0) {
         int err = errno;
-        if (err == EBADF) throw PlainError("The given handle (descriptor " + std::to_string(fd) + ") is not an open file handle.");
+        if (err == EBADF)
+            throw PlainError("The given handle (descriptor " + std::to_string(fd) + ") is not an open file handle.");
         exception::raise("IO::DupError", "The system failed to duplicate a file descriptor because of an error: [_1]",
                          {errnum::strerror_text(err)});
     }
@@ -147,8 +149,7 @@ std::atomic<pid_t> g_running_child{0};
 int wait_child(pid_t pid) {
     int status = 0;
     siginfo_t info{};
-    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
-    }
+    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {}
     if (g_running_child.load() == pid) g_running_child.store(0);
     while (::waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return -1;
@@ -162,12 +163,14 @@ using Clock = std::chrono::steady_clock;
 // (< 0: without limit). The pidfd wakes us at once; without one, the exit is
 // noticed in steps of 10 ms.
 bool child_ended_within(pid_t pid, int pidfd, double seconds) {
-    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                                        seconds < 0 ? 0 : seconds));
+    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(seconds < 0 ? 0 : seconds));
     for (;;) {
         double left = seconds < 0 ? -1 : std::chrono::duration<double>(end - Clock::now()).count();
         if (pidfd >= 0) {
-            struct pollfd p{pidfd, POLLIN, 0};
+            struct pollfd p {
+                pidfd, POLLIN, 0
+            };
             int ms = left < 0 ? -1 : static_cast<int>(left * 1000 + 0.999);
             int r = ::poll(&p, 1, ms);
             if (r > 0) return true;
@@ -240,7 +243,8 @@ void Object::run_child(Options& o) {
             throw PlainError("An argument to “" + o.program + "” is not a valid text (arguments: " + shown + ").");
         }
     }
-    int given_inputs = (o.stdin_fd ? 1 : 0) + (o.stdin_text ? 1 : 0) + (o.stdin_stream ? 1 : 0) + (o.stdin_callback ? 1 : 0);
+    int given_inputs =
+        (o.stdin_fd ? 1 : 0) + (o.stdin_text ? 1 : 0) + (o.stdin_stream ? 1 : 0) + (o.stdin_callback ? 1 : 0);
     if (given_inputs > 1) throw PlainError("SafeRun::Object accepts only one kind of “stdin”.");
 
     Fds fds;
@@ -536,9 +540,9 @@ void Object::run_child(Options& o) {
     // all (its status tells the rest); any other write failure is an error.
     if (reader->input_error() && reader->input_error() != EPIPE && !_timed_out_after) {
         int err = reader->input_error();
-        auto e = exception::create("IO::WriteError",
-                                   "The system failed to write [_1] bytes of input to “[_2]” because of an error: [_3]",
-                                   {std::to_string(reader->input_unwritten()), command_line(), errnum::strerror_text(err)});
+        auto e = exception::create(
+            "IO::WriteError", "The system failed to write [_1] bytes of input to “[_2]” because of an error: [_3]",
+            {std::to_string(reader->input_unwritten()), command_line(), errnum::strerror_text(err)});
         e->set("length", reader->input_unwritten());
         e->set("error", errnum::strerror_text(err));
         e->set("errno", err);
@@ -555,7 +559,8 @@ const std::string& Object::stdout() const {
 
 const std::string& Object::stderr() const {
     if (!_stderr) {
-        throw PlainError("The error output of “" + command_line() + "” was not captured.\n" + exception::stack_trace(2));
+        throw PlainError("The error output of “" + command_line() + "” was not captured.\n" +
+                         exception::stack_trace(2));
     }
     return *_stderr;
 }
@@ -567,9 +572,9 @@ std::string Object::command_line() const {
 }
 
 std::string Object::_error_phrase() const {
-    return exception::interpolate_variables("“[_1]” (process [_2]) ended with exit status [_3].",
-                                            {command_line(), std::to_string(_child_pid),
-                                             std::to_string(error_code().value_or(0))});
+    return exception::interpolate_variables(
+        "“[_1]” (process [_2]) ended with exit status [_3].",
+        {command_line(), std::to_string(_child_pid), std::to_string(error_code().value_or(0))});
 }
 
 std::string Object::_signal_phrase() const {
@@ -600,9 +605,9 @@ ExceptionPtr Object::to_exception() const {
     if (_timed_out_after) {
         char buf[64];
         std::snprintf(buf, sizeof buf, "%g", *_timed_out_after);
-        auto e = exception::create("ProcessFailed::Timeout",
-                                   "“[_1]” (process [_2]) reached the time limit of [_3] seconds.",
-                                   {command_line(), std::to_string(_child_pid), buf});
+        auto e =
+            exception::create("ProcessFailed::Timeout", "“[_1]” (process [_2]) reached the time limit of [_3] seconds.",
+                              {command_line(), std::to_string(_child_pid), buf});
         const auto extra = _extra_error_args();
         for (auto& [k, v] : extra.items()) e->set(k, v);
         return e;

@@ -45,9 +45,9 @@ struct Options {
     std::vector<std::string> args{};
 
     // Input; at most one. None (or empty text) -> the null device.
-    std::optional<int> stdin_fd{};                 // the child reads this descriptor directly
-    std::optional<std::string> stdin_text{};       // written to the child
-    std::istream* stdin_stream = nullptr;        // copied in CHUNK_SIZE pieces
+    std::optional<int> stdin_fd{};                       // the child reads this descriptor directly
+    std::optional<std::string> stdin_text{};             // written to the child
+    std::istream* stdin_stream = nullptr;                // copied in CHUNK_SIZE pieces
     std::function<void(int write_fd)> stdin_callback{};  // writes the input itself (then the runner closes it)
 
     // Output streams; none given -> captured. The same descriptor or stream
@@ -61,13 +61,13 @@ struct Options {
     std::optional<double> timeout{};       // overall limit, default 3600; 0 = none
     std::optional<double> read_timeout{};  // idle limit, default 0 = none
 
-    bool keep_env = false;               // else only the safe variables are passed
+    bool keep_env = false;                           // else only the safe variables are passed
     std::map<std::string, std::string> extra_env{};  // set in the child on top (either way)
     std::optional<std::string> user{};
     std::optional<std::string> homedir{};
 
-    std::function<void()> before_exec{};       // runs in the child (forces the fork path)
-    std::function<void(pid_t)> after_fork{};   // runs in the parent with the child's pid
+    std::function<void()> before_exec{};      // runs in the child (forces the fork path)
+    std::function<void(pid_t)> after_fork{};  // runs in the parent with the child's pid
 
     // Not accepted here (raises): use SafeRun::Extra for logging.
     std::shared_ptr<Logger> logger{};

@@ -33,8 +33,12 @@ std::optional<std::string> saferunnoerror(const std::vector<std::string>& c) {
 std::optional<std::string> saferunonlyerrors(const std::vector<std::string>& c) {
     return simple::_saferun_r(c, simple::NULL_STDOUT);
 }
-std::vector<std::string> saferunallerrors_lines(const std::vector<std::string>& c) { return lines_of(saferunallerrors(c)); }
+std::vector<std::string> saferunallerrors_lines(const std::vector<std::string>& c) {
+    return lines_of(saferunallerrors(c));
+}
 std::vector<std::string> saferunnoerror_lines(const std::vector<std::string>& c) { return lines_of(saferunnoerror(c)); }
-std::vector<std::string> saferunonlyerrors_lines(const std::vector<std::string>& c) { return lines_of(saferunonlyerrors(c)); }
+std::vector<std::string> saferunonlyerrors_lines(const std::vector<std::string>& c) {
+    return lines_of(saferunonlyerrors(c));
+}
 
 }  // namespace norvik::saferun::errors

@@ -12,9 +12,9 @@
 namespace norvik::saferun {
 
 struct ExtraOptions {
-    Options base{};                              // base.logger must stay empty
-    std::map<std::string, std::string> env{};    // set in the child
-    std::shared_ptr<Logger> logger{};            // output lines as info, error lines as warn
+    Options base{};                            // base.logger must stay empty
+    std::map<std::string, std::string> env{};  // set in the child
+    std::shared_ptr<Logger> logger{};          // output lines as info, error lines as warn
     std::string* buffer = nullptr;             // output and error output together
     std::string* stdout_buffer = nullptr;
     std::string* stderr_buffer = nullptr;

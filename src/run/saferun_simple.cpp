@@ -57,7 +57,8 @@ std::optional<std::string> fail_minus_one() {
 
 std::optional<std::string> _saferun_r(const std::vector<std::string>& command_in, int flag) {
     if (accessids::reducedprivileges::PRIVS_REDUCED())
-        throw PlainError("The simple runner cannot be used while privileges are reduced.\n" + exception::stack_trace(2));
+        throw PlainError("The simple runner cannot be used while privileges are reduced.\n" +
+                         exception::stack_trace(2));
     std::vector<std::string> command = command_in;
     if (command.size() == 1) {
         if (command[0].find_first_of(SHELL_CHARS) != std::string::npos)

@@ -60,7 +60,9 @@ bool wait_bounded(pid_t pid, double timeout, int& status) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - clock::now()).count();
         if (left <= 0) break;
         if (pidfd >= 0) {
-            struct pollfd p {pidfd, POLLIN, 0};
+            struct pollfd p {
+                pidfd, POLLIN, 0
+            };
             ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
         } else {
             ::usleep(static_cast<useconds_t>(std::min<long long>(left, 20)) * 1000);
@@ -91,7 +93,9 @@ int wait_for_worker(pid_t worker, pid_t caller, const Options& options) {
             break;
         }
         if (worker_fd >= 0) {
-            struct pollfd p {worker_fd, POLLIN, 0};
+            struct pollfd p {
+                worker_fd, POLLIN, 0
+            };
             ::poll(&p, 1, 100);
         } else {
             ::usleep(20000);

@@ -25,14 +25,14 @@ Meta& meta_storage() {
     static Meta m = [] {
         Meta t;
         t[c::STANDARD] = ProfileMeta{all_roles(), {}, 0, std::nullopt, std::nullopt};
-        t[c::DNSNODE] = ProfileMeta{with_all({R(n::ROLE_DNS)}), {R(n::ROLE_MYSQL), R(n::ROLE_MAIL_RECEIVE)}, 0,
-                                    std::nullopt, std::nullopt};
-        t[c::MAILNODE] = ProfileMeta{
-            with_all({R(n::ROLE_MAIL_RECEIVE), R(n::ROLE_SPAM_FILTER), R(n::ROLE_WEBMAIL), R(n::ROLE_CALENDAR_CONTACT)}),
-            {R(n::ROLE_MYSQL), R(n::ROLE_POSTGRES), R(n::ROLE_DNS), R(n::ROLE_WEB_DISK)},
-            0,
-            std::nullopt,
-            std::nullopt};
+        t[c::DNSNODE] = ProfileMeta{
+            with_all({R(n::ROLE_DNS)}), {R(n::ROLE_MYSQL), R(n::ROLE_MAIL_RECEIVE)}, 0, std::nullopt, std::nullopt};
+        t[c::MAILNODE] = ProfileMeta{with_all({R(n::ROLE_MAIL_RECEIVE), R(n::ROLE_SPAM_FILTER), R(n::ROLE_WEBMAIL),
+                                               R(n::ROLE_CALENDAR_CONTACT)}),
+                                     {R(n::ROLE_MYSQL), R(n::ROLE_POSTGRES), R(n::ROLE_DNS), R(n::ROLE_WEB_DISK)},
+                                     0,
+                                     std::nullopt,
+                                     std::nullopt};
         t[c::DATABASENODE] =
             ProfileMeta{with_all({R(n::ROLE_MYSQL)}), {R(n::ROLE_POSTGRES)}, 1, std::nullopt, std::nullopt};
         return t;
@@ -76,11 +76,11 @@ const std::map<std::string, std::pair<std::string, std::string>>& descriptions()
 
 const std::vector<std::string>& all_roles() {
     static const std::vector<std::string> roles = {
-        R(n::ROLE_BACKUP_AGENT),   R(n::ROLE_REGULAR_NORVIK),     R(n::ROLE_MAIL_LOCAL),   R(n::ROLE_ALT_WEB_SERVER),
-        R(n::ROLE_RESELLER),       R(n::ROLE_MAIL_SEND),          R(n::ROLE_CALENDAR_CONTACT), R(n::ROLE_DNS),
-        R(n::ROLE_FTP),            R(n::ROLE_FILE_STORAGE),       R(n::ROLE_MAIL_RECEIVE), R(n::ROLE_MAIL_RELAY),
-        R(n::ROLE_MYSQL),          R(n::ROLE_POSTGRES),           R(n::ROLE_SPAM_FILTER),  R(n::ROLE_WEB_DISK),
-        R(n::ROLE_WEB_SERVER),     R(n::ROLE_WEBMAIL),
+        R(n::ROLE_BACKUP_AGENT), R(n::ROLE_REGULAR_NORVIK), R(n::ROLE_MAIL_LOCAL),       R(n::ROLE_ALT_WEB_SERVER),
+        R(n::ROLE_RESELLER),     R(n::ROLE_MAIL_SEND),      R(n::ROLE_CALENDAR_CONTACT), R(n::ROLE_DNS),
+        R(n::ROLE_FTP),          R(n::ROLE_FILE_STORAGE),   R(n::ROLE_MAIL_RECEIVE),     R(n::ROLE_MAIL_RELAY),
+        R(n::ROLE_MYSQL),        R(n::ROLE_POSTGRES),       R(n::ROLE_SPAM_FILTER),      R(n::ROLE_WEB_DISK),
+        R(n::ROLE_WEB_SERVER),   R(n::ROLE_WEBMAIL),
     };
     return roles;
 }

@@ -12,7 +12,7 @@
 namespace norvik::server::type::profile {
 
 struct ProfileMeta {
-    std::vector<std::string> enabled_roles;   // full class names
+    std::vector<std::string> enabled_roles;  // full class names
     std::vector<std::string> optional_roles;
     int experimental = 0;
     // Filled only by get_meta_with_descriptions().

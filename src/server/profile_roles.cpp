@@ -20,7 +20,8 @@ int is_role_enabled(const std::string& role) {
 bool are_roles_enabled(const std::string& role) { return is_role_enabled(role) != 0; }
 
 bool are_roles_enabled(const RolesSpec& rule) {
-    return aam::match(aam::MatchRule{rule.roles, rule.match}, [](const std::string& r) { return is_role_enabled(r) != 0; });
+    return aam::match(aam::MatchRule{rule.roles, rule.match},
+                      [](const std::string& r) { return is_role_enabled(r) != 0; });
 }
 
 bool are_roles_enabled(const std::vector<std::string>& roles) { return are_roles_enabled(RolesSpec{roles, MATCH_ANY}); }
@@ -36,7 +37,8 @@ int verify_roles_enabled(const RolesSpec& rule) {
     std::vector<std::string> disabled;
     for (const auto& r : rule.roles)
         if (!is_role_enabled(r)) disabled.push_back(r);
-    const bool fail = rule.match == MATCH_ALL ? !disabled.empty() : (!rule.roles.empty() && disabled.size() == rule.roles.size());
+    const bool fail =
+        rule.match == MATCH_ALL ? !disabled.empty() : (!rule.roles.empty() && disabled.size() == rule.roles.size());
     if (!fail) return 1;
     std::string list;
     for (const auto& r : disabled) list += (list.empty() ? "" : ", ") + r;
@@ -68,8 +70,7 @@ int is_service_allowed(const std::string& service) {
 std::map<std::string, int> get_optional_roles_for_profile(const std::string& profile) {
     const auto& m = get_meta();
     auto it = m.find(profile);
-    if (it == m.end())
-        exception::raise("InvalidParameter", "The server profile “[_1]” does not exist.", {profile});
+    if (it == m.end()) exception::raise("InvalidParameter", "The server profile “[_1]” does not exist.", {profile});
     std::map<std::string, int> out;
     for (const auto& cls : it->second.optional_roles) out[cls] = is_role_enabled(get_role(cls).short_name());
     return out;

@@ -97,9 +97,9 @@ int Role::is_available() const {
 
 void Role::verify_enabled() const {
     if (is_enabled()) return;
-    exception::raise("System::RoleIsDisabled", nlohmann::json{{"role", short_name()},
-                                                              {"message", "The server role “" + short_name() +
-                                                                              "” is disabled on this server."}});
+    exception::raise("System::RoleIsDisabled",
+                     nlohmann::json{{"role", short_name()},
+                                    {"message", "The server role “" + short_name() + "” is disabled on this server."}});
 }
 
 int Role::_is_enabled() const {
@@ -121,15 +121,14 @@ std::string TouchFileRole::role_touchfile() const {
 
 bool TouchFileRole::check_touchfile() const {
     const std::string path = role_touchfile();
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) == 0) return true;
     const int err = errno;
     if (err == ENOENT) return false;
-    exception::raise("IO::FileAccessError",
-                     nlohmann::json{{"path", path},
-                                    {"error", std::strerror(err)},
-                                    {"message", "The system failed to check whether “" + path +
-                                                    "” exists: " + std::strerror(err)}});
+    exception::raise("IO::FileAccessError", nlohmann::json{{"path", path},
+                                                           {"error", std::strerror(err)},
+                                                           {"message", "The system failed to check whether “" + path +
+                                                                           "” exists: " + std::strerror(err)}});
 }
 
 }  // namespace norvik::server::type

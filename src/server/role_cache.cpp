@@ -15,8 +15,8 @@ std::map<std::string, int>& the_cache() {
 
 void check_class(const std::string& class_name, const char* op) {
     if (class_name.empty() || class_name.find_first_of(" \t\n{}[]()*&") != std::string::npos) {
-        throw std::logic_error(std::string("EnabledCache::") + op + ": “" + class_name +
-                               "” is not a class name.\n" + exception::stack_trace(2));
+        throw std::logic_error(std::string("EnabledCache::") + op + ": “" + class_name + "” is not a class name.\n" +
+                               exception::stack_trace(2));
     }
 }
 

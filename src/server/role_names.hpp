@@ -7,16 +7,16 @@
 namespace norvik::server::type::names {
 
 // --- services -------------------------------------------------------------
-inline constexpr const char* MTA = "exim";                    // mail transfer agent
-inline constexpr const char* MTA_ALTPORT = "exim-altport";    // catalogued (MailSend's second)
-inline constexpr const char* LMTP = "lmtp";                   // MailLocal's second, also MailReceive
-inline constexpr const char* MAILSERVER = "mailserver";       // MailReceive's first own service
-inline constexpr const char* MAIL = "mail";                   // MailReceive's second own service
+inline constexpr const char* MTA = "exim";                  // mail transfer agent
+inline constexpr const char* MTA_ALTPORT = "exim-altport";  // catalogued (MailSend's second)
+inline constexpr const char* LMTP = "lmtp";                 // MailLocal's second, also MailReceive
+inline constexpr const char* MAILSERVER = "mailserver";     // MailReceive's first own service
+inline constexpr const char* MAIL = "mail";                 // MailReceive's second own service
 inline constexpr const char* IMAP = "imap";
 inline constexpr const char* POP = "pop";
 inline constexpr const char* GREYLIST = "nkgreylistd";
-inline constexpr const char* SHIELD = "nkshieldd";            // brute-force protection
-inline constexpr const char* SPAMD = "spamd";                 // spam-filter daemon
+inline constexpr const char* SHIELD = "nkshieldd";  // brute-force protection
+inline constexpr const char* SPAMD = "spamd";       // spam-filter daemon
 inline constexpr const char* WEBDAV = "nkdavd";
 inline constexpr const char* MYSQL = "mysql";
 inline constexpr const char* MYSQL_ALIAS = "mysqld";
@@ -34,14 +34,14 @@ inline constexpr const char* BIND = "bind";
 inline constexpr const char* ZONECTL = "nkzonectl";
 inline constexpr const char* PDNS = "pdns";
 inline constexpr const char* MAILMAN = "mailman";
-inline constexpr const char* NKSRVD = "nksrvd";               // always enabled
-inline constexpr const char* NKQUEUED = "nkqueued";           // always enabled
+inline constexpr const char* NKSRVD = "nksrvd";      // always enabled
+inline constexpr const char* NKQUEUED = "nkqueued";  // always enabled
 inline constexpr const char* NORVIKLOGD = "norviklogd";
 inline constexpr const char* NKLOGTAILD = "nklogtaild";
 inline constexpr const char* SSHD = "sshd";
 inline constexpr const char* CROND = "crond";
 inline constexpr const char* RSYSLOGD = "rsyslogd";
-inline constexpr const char* FTP = "ftp";                     // the FTP server under its generic name
+inline constexpr const char* FTP = "ftp";  // the FTP server under its generic name
 inline constexpr const char* NKIPV6 = "nkipv6";
 inline constexpr const char* IPALIASES = "ipaliases";
 inline constexpr const char* NKDNSADMIN = "nkdnsadmin";
@@ -49,7 +49,7 @@ inline constexpr const char* CLAMD = "clamd";
 inline constexpr const char* NSCD = "nscd";
 inline constexpr const char* SYSLOGD = "syslogd";
 inline constexpr const char* P0F = "p0f";
-inline constexpr const char* PDNS_SERVER = "pdns_server";     // the program behind pdns
+inline constexpr const char* PDNS_SERVER = "pdns_server";  // the program behind pdns
 
 // The one table of other names of a panel service: the distribution's unit
 // names and the database servers' own names. A run under such a name acts on
@@ -61,9 +61,9 @@ struct UnitNameAlias {
     const char* service;
 };
 inline constexpr UnitNameAlias UNIT_NAME_ALIASES[] = {
-    {"apache2", HTTPD}, {"exim4", MTA},   {"mariadb", MYSQL},    {"ssh", SSHD},      {"cron", CROND},
-    {"rsyslog", RSYSLOGD}, {"proftpd", FTPD}, {"pure-ftpd", FTPD}, {"bind9", NAMED}, {"spamassassin", SPAMD},
-    {MYSQL_ALIAS, MYSQL}, {POSTGRESQL_ALIAS, POSTGRESQL},
+    {"apache2", HTTPD}, {"exim4", MTA},          {"mariadb", MYSQL},   {"ssh", SSHD},
+    {"cron", CROND},    {"rsyslog", RSYSLOGD},   {"proftpd", FTPD},    {"pure-ftpd", FTPD},
+    {"bind9", NAMED},   {"spamassassin", SPAMD}, {MYSQL_ALIAS, MYSQL}, {POSTGRESQL_ALIAS, POSTGRESQL},
 };
 
 // The panel's name for any name of the table; any other name unchanged.

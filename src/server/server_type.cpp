@@ -35,7 +35,7 @@ void reset_cache() { file_type().reset(); }
 int is_dnsonly() {
     if (dnsonly_mode()) return *dnsonly_mode() ? 1 : 0;
     const std::string marker = paths::dnsonly_marker();
-    struct stat st{};
+    struct stat st {};
     if (::stat(marker.c_str(), &st) == 0) return 1;
     if (errno == ENOENT) return 0;
     throw PlainError("The system failed to check for “" + marker + "”: " + std::strerror(errno));

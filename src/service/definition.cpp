@@ -69,9 +69,9 @@ struct Section {
     nlohmann::json attributes = nlohmann::json::object();
     std::map<std::string, std::vector<std::string>> hooks;
     std::map<std::string, std::vector<std::string>> actions;
-    std::string when_installed;                    // variants only
-    std::vector<Section> variants;                 // top level and families
-    std::map<std::string, Section> families;       // top level only
+    std::string when_installed;               // variants only
+    std::vector<Section> variants;            // top level and families
+    std::map<std::string, Section> families;  // top level only
 };
 
 enum class Level { Top, Family, Variant };
@@ -152,7 +152,7 @@ Section read_section(const nlohmann::json& j, Level level, const std::string& wh
 }
 
 bool is_executable_file(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
@@ -216,8 +216,7 @@ std::optional<Definition> Definition::find(const std::string& suffix) {
         std::string file = dir + "/" + suffix + ".json";
         // Its hooks and actions run as root: only root may have written it.
         auto why = statefile::untrusted_reason(file);
-        if (why && !why->empty())
-            throw PlainError("The service definition " + file + " is ignored: " + *why + ".");
+        if (why && !why->empty()) throw PlainError("The service definition " + file + " is ignored: " + *why + ".");
         auto read = loadfile::read_regular_file(file);
         if (!read.text) {
             if (read.error == ENOENT || read.error == ENOTDIR || read.error == ENAMETOOLONG) continue;

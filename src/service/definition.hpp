@@ -45,8 +45,8 @@ public:
 
     // Parses and validates every part; applies the part of `family` ("debian",
     // "rhel" or "" for none). Throws norvik::PlainError with the reason.
-    static Definition parse(const std::string& text, const std::string& file,
-                            const std::string& class_name, const std::string& family = "");
+    static Definition parse(const std::string& text, const std::string& file, const std::string& class_name,
+                            const std::string& family = "");
     // This system's family: "debian" (apt), "rhel" (rpm) or "".
     static std::string os_family();
     // Loads <suffix>.json from the custom directory, else the built-in one.

@@ -84,7 +84,8 @@ std::unique_ptr<Base> create(const std::string& service_in, const Request& reque
         try {
             if (auto def = Definition::find(suffix)) {
                 nlohmann::json merged = def->attributes;  // the definition's defaults...
-                for (auto it = opts.begin(); it != opts.end(); ++it) merged[it.key()] = it.value();  // ...the caller wins
+                for (auto it = opts.begin(); it != opts.end(); ++it)
+                    merged[it.key()] = it.value();  // ...the caller wins
                 auto shared = std::make_shared<const Definition>(std::move(*def));
                 if (shared->base == "Hot") return build<Hot>(merged, shared, request);
                 return build<Base>(merged, shared, request);

@@ -103,9 +103,9 @@ void Base::run_custom_action(const std::string& word) {
     std::fflush(stdout);
     if (st != 0) {
         std::string how = st == TIMED_OUT ? "did not finish within its time limit"
-                          : st < 0             ? "could not be run"
-                          : (st & 127)         ? "was killed by signal " + std::to_string(st & 127)
-                                               : "exited with status " + std::to_string(st >> 8);
+                          : st < 0        ? "could not be run"
+                          : (st & 127)    ? "was killed by signal " + std::to_string(st & 127)
+                                          : "exited with status " + std::to_string(st >> 8);
         throw PlainError("The action \"" + word + "\" of the service " + service() + " " + how + ".");
     }
 }

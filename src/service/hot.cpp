@@ -106,14 +106,15 @@ int Hot::restart_gracefully() {
     for (int pass = 1; pass <= GRACEFUL_PASSES; ++pass) {
         if (verbose() == 1) output_partial(".");
         if (watch) {
-            struct pollfd p{watch->fileno(), POLLIN, 0};
+            struct pollfd p {
+                watch->fileno(), POLLIN, 0
+            };
             int r = ::poll(&p, 1, static_cast<int>(GRACEFUL_PASS_SECONDS * 1000));
             if (r < 0 && errno == EINTR) continue;
             // Drain what arrived, so a half-written file (truncated, not yet
             // rewritten) does not turn the remaining passes into a busy loop.
             if (r > 0) {
-                while (!watch->poll().empty()) {
-                }
+                while (!watch->poll().empty()) {}
             }
         } else {
             timehires::sleep(GRACEFUL_PASS_SECONDS);

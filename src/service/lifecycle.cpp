@@ -250,7 +250,8 @@ bool Base::restart(std::optional<bool> graceful) {
             stop();
         } catch (...) {
             stop_error = std::current_exception();
-            warn("The stop of " + service() + " failed (" + exception::get_string(stop_error) + "); starting it all the same.");
+            warn("The stop of " + service() + " failed (" + exception::get_string(stop_error) +
+                 "); starting it all the same.");
         }
     } else if (!is_enabled()) {
         _generate_disabled_exception(params);
@@ -262,7 +263,6 @@ bool Base::restart(std::optional<bool> graceful) {
     debug("The restart of " + service() + " succeeded");
     return true;
 }
-
 
 // ---- start, stop, reload ------------------------------------------------------------
 
@@ -421,8 +421,7 @@ int Base::reload() {
         if (!text.empty()) check_sanity();
     } catch (const services::Down&) {
     } catch (const services::NotConfigured&) {
-    } catch (const services::NotInstalled&) {
-    }
+    } catch (const services::NotInstalled&) {}
     // Like a reload of an inactive unit: nothing runs that could take it.
     if (text.empty()) _generate_is_down_exception(params);
     Manager& m = service_manager();

@@ -49,7 +49,9 @@ public:
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
 
-    static std::unique_ptr<Lock> create(const std::string& service) { return std::make_unique<Lock>(service, lock_wait_seconds()); }
+    static std::unique_ptr<Lock> create(const std::string& service) {
+        return std::make_unique<Lock>(service, lock_wait_seconds());
+    }
 
     // For a run that changes nothing: whether another run holds the lock
     // now. Never waits and never keeps it; LockError (Open) as above.

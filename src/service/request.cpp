@@ -4,11 +4,16 @@ namespace norvik::servicemanager {
 
 const char* action_word(Request::Action action) {
     switch (action) {
-        case Request::Action::Stop: return "STOP";
-        case Request::Action::Reload: return "RELOAD";
-        case Request::Action::Status: return "STATUS";
-        case Request::Action::Check: return "CHECK";
-        case Request::Action::Restart: break;
+        case Request::Action::Stop:
+            return "STOP";
+        case Request::Action::Reload:
+            return "RELOAD";
+        case Request::Action::Status:
+            return "STATUS";
+        case Request::Action::Check:
+            return "CHECK";
+        case Request::Action::Restart:
+            break;
     }
     return "RESTART";
 }

@@ -194,7 +194,8 @@ std::unique_ptr<Manager> Base::_build_service_manager() {
     }
     // Without systemd as process 1 no service has a unit: saying so is noise.
     if (!pid1_is_systemd()) debug("No systemd unit was found for the service " + service_name());
-    else if (!env_true("NORVIK_BASE_INSTALL")) logger().warn("No systemd unit was found for the service " + service_name());
+    else if (!env_true("NORVIK_BASE_INSTALL"))
+        logger().warn("No systemd unit was found for the service " + service_name());
     debug("Using the init.d back end for " + service_name());
     return std::make_unique<manager::Initd>(service_name(), false, false);
 }
@@ -258,8 +259,7 @@ std::unique_ptr<restartsrv::Lock> Base::_build_lock() {
         try {
             logger().warn(text);
             on_stderr = logger().usingstderr();  // its log is on the same tree
-        } catch (const std::exception&) {
-        }
+        } catch (const std::exception&) {}
         if (!on_stderr) std::fprintf(stderr, "warning: %s\n", text.c_str());
     }
     return nullptr;
@@ -281,7 +281,8 @@ bool Base::_build_is_enabled() {
     services::installed::ScopedBackendProbe probe([this](const std::string& name) {
         if (name != service()) return false;
         try {
-            return service_manager().has_service_via_systemd() || restartsrv::initd::has_service_via_initd(service_name());
+            return service_manager().has_service_via_systemd() ||
+                   restartsrv::initd::has_service_via_initd(service_name());
         } catch (const std::exception&) {
             return false;
         }
@@ -372,9 +373,7 @@ void Base::set_output_obj(std::shared_ptr<norvik::Output> o) { output_obj_ = std
 
 // ---- messages ----------------------------------------------------------------
 
-void Base::output(const std::string& text) {
-    output_obj().out(text, output::SOURCE_LOCAL, output::COMPLETE_MESSAGE);
-}
+void Base::output(const std::string& text) { output_obj().out(text, output::SOURCE_LOCAL, output::COMPLETE_MESSAGE); }
 
 void Base::output_partial(const std::string& text) {
     if (disable_output_partial()) return;
@@ -437,13 +436,17 @@ void Base::_generate_not_configured_exception(const nlohmann::json& p) {
     q["reason"] = not_configured_reason();
     raise_service_exception(services::NOT_CONFIGURED, q);
 }
-void Base::_generate_not_installed_exception(const nlohmann::json& p) { raise_service_exception(services::NOT_INSTALLED, p); }
+void Base::_generate_not_installed_exception(const nlohmann::json& p) {
+    raise_service_exception(services::NOT_INSTALLED, p);
+}
 void Base::_generate_config_test_exception(const nlohmann::json& p) {
     nlohmann::json q = p;
     q["output"] = last_hook_output_;
     raise_service_exception(services::CONFIG_TEST_FAILED, q);
 }
-void Base::_generate_binary_not_found_exception(const nlohmann::json& p) { raise_service_exception(services::BINARY_NOT_FOUND, p); }
+void Base::_generate_binary_not_found_exception(const nlohmann::json& p) {
+    raise_service_exception(services::BINARY_NOT_FOUND, p);
+}
 std::shared_ptr<norvik::Exception> Base::_no_roles_exception() {
     services::register_service_exceptions();
     return exception::create(services::NOT_ALLOWED_BY_ROLES, nlohmann::json{{"service", service_name()}});

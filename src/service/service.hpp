@@ -72,68 +72,68 @@ public:
     virtual std::string class_name() const;
 
     // ---- attributes -------------------------------------------------------
-    const std::string& service();                       // rw, lazy _build_service
+    const std::string& service();  // rw, lazy _build_service
     void service(const std::string& v);
-    std::string service_override() const;               // rw, none
+    std::string service_override() const;  // rw, none
     void service_override(const std::string& v);
-    const std::string& service_name() override;                  // ro, lazy: override || service
-    const std::string& service_binary() override;                // rw, lazy: Binaries path of lc(service), "" on failure
+    const std::string& service_name() override;    // ro, lazy: override || service
+    const std::string& service_binary() override;  // rw, lazy: Binaries path of lc(service), "" on failure
     void service_binary(const std::string& v);
     const std::vector<std::string>& service_package() const;  // rw, none (one name or several)
     void service_package(const std::vector<std::string>& v);
-    Manager& service_manager();                         // ro, lazy _build_service_manager
+    Manager& service_manager();  // ro, lazy _build_service_manager
     bool has_service_manager_built() const { return static_cast<bool>(service_manager_); }
-    const std::string& service_to_suspend();            // rw, lazy: service
+    const std::string& service_to_suspend();  // rw, lazy: service
     void service_to_suspend(const std::string& v);
-    int suspend_time();                                 // rw, lazy 600
+    int suspend_time();  // rw, lazy 600
     void suspend_time(int v);
-    const std::string& service_argv_action() override;           // rw, lazy ""
+    const std::string& service_argv_action() override;  // rw, lazy ""
     void service_argv_action(const std::string& v);
     const std::optional<std::string>& service_status() const;  // rw, none
     void service_status(const std::optional<std::string>& v);
-    norvik::Logger& logger();                           // ro, lazy new Logger
+    norvik::Logger& logger();                                // ro, lazy new Logger
     std::shared_ptr<const norvik::config::NkConf> nkconf();  // ro, lazy: loadnkconf_not_copy()
-    norvik::restartsrv::Lock* lock();                   // rw, lazy _build_lock (nullptr = no lock)
+    norvik::restartsrv::Lock* lock();                        // rw, lazy _build_lock (nullptr = no lock)
     void lock(std::unique_ptr<norvik::restartsrv::Lock> v);
-    bool is_enabled();                                  // rw, lazy _build_is_enabled
+    bool is_enabled();  // rw, lazy _build_is_enabled
     void is_enabled(bool v);
-    int verbose() override;                                      // rw, lazy 0 (0, 1, 2)
+    int verbose() override;  // rw, lazy 0 (0, 1, 2)
     void verbose(int v);
-    int startup_timeout();                              // ro, lazy 10
+    int startup_timeout();  // ro, lazy 10
     // Seconds one init-script call may take: startup_timeout when the
     // service sets one, else INIT_SCRIPT_TIMEOUT.
     static constexpr int INIT_SCRIPT_TIMEOUT = 120;
     int init_script_timeout() const override;
-    bool support_reload();                              // ro, lazy 0
-    bool graceful_by_default();                         // rw, lazy 1
+    bool support_reload();       // ro, lazy 0
+    bool graceful_by_default();  // rw, lazy 1
     void graceful_by_default(bool v);
-    bool is_configured();                               // rw, lazy 1
+    bool is_configured();  // rw, lazy 1
     void is_configured(bool v);
-    std::string not_configured_reason() const;          // rw, none
+    std::string not_configured_reason() const;  // rw, none
     void not_configured_reason(const std::string& v);
-    bool can_check_service_status();                    // rw, lazy 1
+    bool can_check_service_status();  // rw, lazy 1
     void can_check_service_status(bool v);
-    bool block_fresh_install();                         // rw, lazy 0
+    bool block_fresh_install();  // rw, lazy 0
     void block_fresh_install(bool v);
-    bool call_with_force();                             // rw, lazy 0
+    bool call_with_force();  // rw, lazy 0
     void call_with_force(bool v);
-    bool disable_output_partial();                      // rw, lazy 0
+    bool disable_output_partial();  // rw, lazy 0
     void disable_output_partial(bool v);
-    bool _pretend_not_called_from_restart();            // rw, lazy 0
+    bool _pretend_not_called_from_restart();  // rw, lazy 0
     void _pretend_not_called_from_restart(bool v);
-    pid_t _pid() const { return pid_.value_or(0); }     // ro, at construction: getpid()
-    std::string command_line_regex() const;             // ro, none
-    bool has_single_pid() const override;                        // ro, at construction 1
-    bool is_norvik_service() const override;                     // ro, none (false)
-    const std::string& processowner() const override;            // rw, at construction "root"
+    pid_t _pid() const { return pid_.value_or(0); }    // ro, at construction: getpid()
+    std::string command_line_regex() const;            // ro, none
+    bool has_single_pid() const override;              // ro, at construction 1
+    bool is_norvik_service() const override;           // ro, none (false)
+    const std::string& processowner() const override;  // rw, at construction "root"
     void processowner(const std::string& v);
-    std::string pidfile() const override;                        // rw, none ("" when unset)
+    std::string pidfile() const override;  // rw, none ("" when unset)
     void pidfile(const std::string& v);
-    std::string pid_exe() const;                        // rw, none (a regex, searched)
+    std::string pid_exe() const;  // rw, none (a regex, searched)
     void pid_exe(const std::string& v);
     // What a PID-file process must be to count as this service's.
     proc::pidfile::Identity pidfile_identity() override;
-    const std::vector<int>& ports() const;              // rw, none
+    const std::vector<int>& ports() const;  // rw, none
     void ports(const std::vector<int>& v);
     const std::vector<std::string>& doomed_rules() const override;  // rw, none (program names)
     void doomed_rules(const std::vector<std::string>& v);
@@ -141,13 +141,13 @@ public:
     // enabled, a restart of this one, disabled, leaves the daemon running.
     const std::vector<std::string>& shares_daemon_with() const;  // rw, none
     void shares_daemon_with(const std::vector<std::string>& v);
-    std::optional<int> restart_attempts() const;        // rw, none (treated as 1)
+    std::optional<int> restart_attempts() const;  // rw, none (treated as 1)
     void restart_attempts(std::optional<int> v);
-    std::optional<int> current_restart_attempt() const; // rw, none
+    std::optional<int> current_restart_attempt() const;  // rw, none
     void current_restart_attempt(std::optional<int> v);
-    const std::vector<std::string>& startup_args() const override;   // rw, none
+    const std::vector<std::string>& startup_args() const override;  // rw, none
     void startup_args(const std::vector<std::string>& v);
-    const std::vector<std::string>& restart_args() const override;   // rw, none
+    const std::vector<std::string>& restart_args() const override;  // rw, none
     void restart_args(const std::vector<std::string>& v);
     bool has_restart_args() const { return settings_.restart_args.has_value() && !settings_.restart_args->empty(); }
     const std::vector<std::string>& shutdown_args() const override;  // rw, none
@@ -161,7 +161,7 @@ public:
     // ---- messages ---------------------------------------------------------
     void output(const std::string& text);          // out(text, SOURCE_LOCAL, COMPLETE_MESSAGE)
     void output_partial(const std::string& text);  // nothing when disable_output_partial
-    bool is_debug_enabled() override;                       // verbose == 2
+    bool is_debug_enabled() override;              // verbose == 2
     void debug(const std::vector<std::string>& parts);
     void debug(const std::string& text) override { debug(std::vector<std::string>{text}); }
     void info(const std::vector<std::string>& parts);

@@ -109,7 +109,7 @@ private:
 // Ends the processes matching the rules (never the program's own ancestry);
 // with an owner given, only root's and that owner's ("" none).
 inline bool end_doomed_processes(const std::vector<std::string>& rules, bool verbose,
-                          const std::optional<std::string>& owner) {
+                                 const std::optional<std::string>& owner) {
     if (rules.empty()) return false;
     psparser::AllowedOwners owners;
     if (owner) {

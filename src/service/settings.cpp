@@ -61,12 +61,18 @@ const std::map<std::string, Reader>& readers() {
 
 const char* kind_name(Kind k) {
     switch (k) {
-        case Kind::Text: return "a text";
-        case Kind::Bool: return "a boolean (true/false or 0/1)";
-        case Kind::Int: return "an integer";
-        case Kind::TextList: return "a list of texts";
-        case Kind::IntList: return "a list of integers";
-        case Kind::TextOrList: return "a text or a list of texts";
+        case Kind::Text:
+            return "a text";
+        case Kind::Bool:
+            return "a boolean (true/false or 0/1)";
+        case Kind::Int:
+            return "an integer";
+        case Kind::TextList:
+            return "a list of texts";
+        case Kind::IntList:
+            return "a list of integers";
+        case Kind::TextOrList:
+            return "a text or a list of texts";
     }
     return "?";
 }
@@ -79,12 +85,18 @@ bool kind_matches(Kind k, const nlohmann::json& v) {
         return true;
     };
     switch (k) {
-        case Kind::Text: return v.is_string();
-        case Kind::Bool: return v.is_boolean() || (v.is_number_integer() && (v.get<long>() == 0 || v.get<long>() == 1));
-        case Kind::Int: return v.is_number_integer();
-        case Kind::TextList: return all([](const nlohmann::json& e) { return e.is_string(); });
-        case Kind::IntList: return all([](const nlohmann::json& e) { return e.is_number_integer(); });
-        case Kind::TextOrList: return v.is_string() || all([](const nlohmann::json& e) { return e.is_string(); });
+        case Kind::Text:
+            return v.is_string();
+        case Kind::Bool:
+            return v.is_boolean() || (v.is_number_integer() && (v.get<long>() == 0 || v.get<long>() == 1));
+        case Kind::Int:
+            return v.is_number_integer();
+        case Kind::TextList:
+            return all([](const nlohmann::json& e) { return e.is_string(); });
+        case Kind::IntList:
+            return all([](const nlohmann::json& e) { return e.is_number_integer(); });
+        case Kind::TextOrList:
+            return v.is_string() || all([](const nlohmann::json& e) { return e.is_string(); });
     }
     return false;
 }
@@ -116,9 +128,11 @@ void read_setting(Settings& settings, const std::string& name, const nlohmann::j
     std::visit(
         [&](auto member) {
             using T = typename std::remove_reference_t<decltype(settings.*member)>::value_type;
-            if constexpr (std::is_same_v<T, bool>) settings.*member = v.is_boolean() ? v.get<bool>() : v.get<long>() != 0;
+            if constexpr (std::is_same_v<T, bool>)
+                settings.*member = v.is_boolean() ? v.get<bool>() : v.get<long>() != 0;
             else if constexpr (std::is_same_v<T, std::vector<std::string>>) settings.*member = as_texts(v);
-            else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, int> || std::is_same_v<T, std::vector<int>>)
+            else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, int> ||
+                               std::is_same_v<T, std::vector<int>>)
                 settings.*member = v.get<T>();
             else static_assert(!std::is_same_v<T, T>, "a setting of a kind without a reader");
         },

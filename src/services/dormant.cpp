@@ -18,7 +18,7 @@ namespace norvik::services {
 namespace {
 
 bool exists(const std::string& p) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(p.c_str(), &st) == 0;
 }
 
@@ -44,7 +44,8 @@ std::string Dormant::DORMANT_SERVICES_DIR() { return paths::dormant_services_dir
 
 Dormant::Dormant(const std::string& service, std::optional<int64_t> minimum_idle_timeout) : service_(service) {
     if (service.empty()) throw PlainError("Dormant: a service is required.");
-    if (!validate::service::is_valid(service)) throw PlainError("Dormant: the service name “" + service + "” is not valid.");
+    if (!validate::service::is_valid(service))
+        throw PlainError("Dormant: the service name “" + service + "” is not valid.");
     enable_file_ = DORMANT_SERVICES_DIR() + "/" + service + ENABLE_SUFFIX;
     last_connection_ = static_cast<int64_t>(std::time(nullptr));
     if (minimum_idle_timeout) _reconcile(*minimum_idle_timeout);

@@ -35,7 +35,7 @@ namespace n = server::type::names;
 std::string etc(const std::string& name) { return paths::etc_dir() + "/" + name; }
 
 bool file_exists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
@@ -48,9 +48,8 @@ const std::map<std::string, NkConfStatus>& services_status_from_norvik_config() 
 
 const std::set<std::string>& installed_service_exceptions() {
     static const std::set<std::string> s = {
-        n::FTP,  n::NKIPV6,    n::LMTP,       n::NAMED,          n::NKSRVD,
-        n::MAIL, n::FTPD,      n::IPALIASES,  n::NKLOGTAILD,     n::DNS,
-        n::NORVIK_PHP_FPM,     n::SHIELD,     n::ZONECTL,        n::GREYLIST, n::NKQUEUED,
+        n::FTP,        n::NKIPV6, n::LMTP,           n::NAMED,  n::NKSRVD,  n::MAIL,     n::FTPD,     n::IPALIASES,
+        n::NKLOGTAILD, n::DNS,    n::NORVIK_PHP_FPM, n::SHIELD, n::ZONECTL, n::GREYLIST, n::NKQUEUED,
     };
     return s;
 }
@@ -119,7 +118,7 @@ int _check_for_disabled_file(const std::string& service) {
     auto files = get_files_for_service(service);
     if (!files) return -1;
     for (const auto& path : *files) {
-        struct stat st{};
+        struct stat st {};
         if (::stat(path.c_str(), &st) == 0) return 0;
         if (errno != ENOENT)
             debug::log_warn("The system failed to check for the disable file “" + path + "”: " + std::strerror(errno));
@@ -263,7 +262,7 @@ std::optional<int> remove_disable_files(const std::string& service) {
     if (!files) return std::nullopt;
     int result = 1;
     for (const auto& path : *files) {
-        struct stat st{};
+        struct stat st {};
         // lstat: a symbolic link is never followed nor removed.
         if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         if (::unlink(path.c_str()) != 0) result = 0;

@@ -15,8 +15,8 @@
 namespace norvik::services::enabled {
 
 // Meaning words of services_status_from_norvik_config.
-inline constexpr const char* MEANING_INVERTING = "skip";    // a true key value disables
-inline constexpr const char* MEANING_DIRECT = "enable";     // a true key value enables
+inline constexpr const char* MEANING_INVERTING = "skip";  // a true key value disables
+inline constexpr const char* MEANING_DIRECT = "enable";   // a true key value enables
 
 struct NkConfStatus {
     std::string key;

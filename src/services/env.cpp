@@ -15,9 +15,9 @@ namespace norvik::services::env {
 const std::vector<std::string>& kept_variables() {
     // The panel's own switches and what systemd hands a service.
     static const std::vector<std::string> names = {
-        "NORVIK_ROOT",     "NORVIK_BASE_INSTALL", "RESTARTSRV_CHECKMODE_HEADER",
-        "NOTIFY_SOCKET",   "LISTEN_FDS",          "LISTEN_PID",
-        "INVOCATION_ID",   "JOURNAL_STREAM",      "SYSTEMD_EXEC_PID",
+        "NORVIK_ROOT",   "NORVIK_BASE_INSTALL", "RESTARTSRV_CHECKMODE_HEADER",
+        "NOTIFY_SOCKET", "LISTEN_FDS",          "LISTEN_PID",
+        "INVOCATION_ID", "JOURNAL_STREAM",      "SYSTEMD_EXEC_PID",
     };
     return names;
 }

@@ -11,24 +11,16 @@ std::string svc(const Exception& e) {
 }
 }  // namespace
 
-std::string StartFailed::message_from_params() const {
-    return "The service \"" + svc(*this) + "\" failed to start.";
-}
+std::string StartFailed::message_from_params() const { return "The service \"" + svc(*this) + "\" failed to start."; }
 std::string RestartFailed::message_from_params() const {
     return "The service \"" + svc(*this) + "\" failed to restart.";
 }
-std::string ReloadFailed::message_from_params() const {
-    return "The service \"" + svc(*this) + "\" failed to reload.";
-}
+std::string ReloadFailed::message_from_params() const { return "The service \"" + svc(*this) + "\" failed to reload."; }
 std::string StopFailed::message_from_params() const {
     return "The service \"" + svc(*this) + "\" is still running after the stop.";
 }
-std::string Down::message_from_params() const {
-    return "The service \"" + svc(*this) + "\" is down.";
-}
-std::string Disabled::message_from_params() const {
-    return "The service \"" + svc(*this) + "\" is disabled.";
-}
+std::string Down::message_from_params() const { return "The service \"" + svc(*this) + "\" is down."; }
+std::string Disabled::message_from_params() const { return "The service \"" + svc(*this) + "\" is disabled."; }
 std::string NotConfigured::message_from_params() const {
     std::string reason = get_text("reason");
     std::string text = "The service \"" + svc(*this) + "\" is not configured.";
@@ -42,8 +34,8 @@ std::string NotInstalled::message_from_params() const {
     return text;
 }
 std::string BinaryNotFound::message_from_params() const {
-    std::string text = "The service \"" + svc(*this) + "\" cannot run: the program \"" + get_text("binary") +
-                       "\" is not executable";
+    std::string text =
+        "The service \"" + svc(*this) + "\" cannot run: the program \"" + get_text("binary") + "\" is not executable";
     std::string err = get_text("error");
     if (!err.empty()) text += " (" + err + ")";
     return text + ".";
@@ -58,8 +50,8 @@ std::string Unknown::message_from_params() const {
     return text;
 }
 std::string ConfigTestFailed::message_from_params() const {
-    std::string text = "The configuration test of the service \"" + svc(*this) +
-                       "\" failed; the running service was left untouched.";
+    std::string text =
+        "The configuration test of the service \"" + svc(*this) + "\" failed; the running service was left untouched.";
     std::string out = get_text("output");
     if (!out.empty()) text += "\n" + out;
     return text;

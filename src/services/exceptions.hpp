@@ -11,28 +11,28 @@
 namespace norvik::services {
 
 #define NORVIK_SERVICE_EXCEPTION(Cls)                                                          \
-    class Cls : public ::norvik::Exception { /* NOLINT(bugprone-macro-parentheses) */           \
-    public:                                                                                     \
-        using ::norvik::Exception::Exception;                                                   \
-        [[noreturn]] void raise() const override { throw *this; }                               \
-        ::norvik::ExceptionPtr clone() const override { return std::make_shared<Cls>(*this); }  \
-                                                                                                \
-    protected:                                                                                  \
-        std::string message_from_params() const override;                                       \
+    class Cls : public ::norvik::Exception { /* NOLINT(bugprone-macro-parentheses) */          \
+    public:                                                                                    \
+        using ::norvik::Exception::Exception;                                                  \
+        [[noreturn]] void raise() const override { throw *this; }                              \
+        ::norvik::ExceptionPtr clone() const override { return std::make_shared<Cls>(*this); } \
+                                                                                               \
+    protected:                                                                                 \
+        std::string message_from_params() const override;                                      \
     };
 
-NORVIK_SERVICE_EXCEPTION(StartFailed)      // "Services::StartError"
-NORVIK_SERVICE_EXCEPTION(RestartFailed)    // "Services::RestartError"
-NORVIK_SERVICE_EXCEPTION(ReloadFailed)     // "Services::ReloadError"
-NORVIK_SERVICE_EXCEPTION(StopFailed)       // "Services::StopError"
-NORVIK_SERVICE_EXCEPTION(Down)             // "Services::Down"
-NORVIK_SERVICE_EXCEPTION(Disabled)         // "Services::Disabled"
-NORVIK_SERVICE_EXCEPTION(NotConfigured)    // "Services::NotConfigured" (+ "reason")
-NORVIK_SERVICE_EXCEPTION(NotInstalled)     // "Services::NotInstalled" (+ "package")
-NORVIK_SERVICE_EXCEPTION(BinaryNotFound)   // "Services::BinaryNotFound" (+ "binary", "error")
+NORVIK_SERVICE_EXCEPTION(StartFailed)        // "Services::StartError"
+NORVIK_SERVICE_EXCEPTION(RestartFailed)      // "Services::RestartError"
+NORVIK_SERVICE_EXCEPTION(ReloadFailed)       // "Services::ReloadError"
+NORVIK_SERVICE_EXCEPTION(StopFailed)         // "Services::StopError"
+NORVIK_SERVICE_EXCEPTION(Down)               // "Services::Down"
+NORVIK_SERVICE_EXCEPTION(Disabled)           // "Services::Disabled"
+NORVIK_SERVICE_EXCEPTION(NotConfigured)      // "Services::NotConfigured" (+ "reason")
+NORVIK_SERVICE_EXCEPTION(NotInstalled)       // "Services::NotInstalled" (+ "package")
+NORVIK_SERVICE_EXCEPTION(BinaryNotFound)     // "Services::BinaryNotFound" (+ "binary", "error")
 NORVIK_SERVICE_EXCEPTION(NotAllowedByRoles)  // "Services::NotAllowedByRoles"
-NORVIK_SERVICE_EXCEPTION(Unknown)          // "Services::Unknown" (+ "longmess")
-NORVIK_SERVICE_EXCEPTION(ConfigTestFailed) // "Services::ConfigTestFailed" (+ "output")
+NORVIK_SERVICE_EXCEPTION(Unknown)            // "Services::Unknown" (+ "longmess")
+NORVIK_SERVICE_EXCEPTION(ConfigTestFailed)   // "Services::ConfigTestFailed" (+ "output")
 
 #undef NORVIK_SERVICE_EXCEPTION
 

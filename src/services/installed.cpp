@@ -58,7 +58,7 @@ const std::map<std::string, std::function<int()>>& tests() {
         {n::SYSLOGD, [] { return found(findbin::findbin(n::SYSLOGD)); }},
         {n::P0F,
          [] {
-             struct stat st{};
+             struct stat st {};
              return ::stat(paths::p0f_binary().c_str(), &st) == 0 ? 1 : 0;
          }},
         {n::APACHE_PHP_FPM, [] { return phpfpm::controller::get_phpfpm_versions().empty() ? 0 : 1; }},
@@ -103,7 +103,7 @@ bool service_is_installed(const std::string& service) {
     if (auto r = per_service_test(code)) {
         if (*r) return true;
     } else {
-        struct stat st{};
+        struct stat st {};
         if (::stat((servmon::config::servmon_dir() + "/" + service).c_str(), &st) == 0) return true;
     }
     // A unit or init script that is there is an installed service, whatever

@@ -12,7 +12,7 @@ CanonicalService canonicalize_service(const std::string& service, int with_enabl
     CanonicalService out;
     out.name = service;
     if (!with_enabled || !validate::service::is_valid(service)) return out;
-    struct stat st{};
+    struct stat st {};
     out.enabled = ::stat((servmon::config::servmon_dir() + "/" + service).c_str(), &st) == 0 ? 1 : 0;
     return out;
 }

@@ -23,7 +23,7 @@ namespace {
 std::optional<std::string> read_small_nofollow(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return std::nullopt;
@@ -88,7 +88,7 @@ bool suspend_service(const std::string& service, std::optional<int64_t> delay, s
     const std::string file = _service_file(service);
     if (!ensure_dir()) return false;
     // A planted symbolic link is removed, never written through.
-    struct stat lst{};
+    struct stat lst {};
     if (::lstat(file.c_str(), &lst) == 0 && !S_ISREG(lst.st_mode)) ::unlink(file.c_str());
     try {
         // A suspension lives while the service is down for this run; after
@@ -98,8 +98,7 @@ bool suspend_service(const std::string& service, std::optional<int64_t> delay, s
         o.sync = false;
         fileutils::write::overwrite(file, std::to_string(t + d), o);
     } catch (const std::exception& e) {
-        debug::log_warn("The system failed to suspend monitoring of “" + service +
-                        "”: " + exception::get_string(e));
+        debug::log_warn("The system failed to suspend monitoring of “" + service + "”: " + exception::get_string(e));
         return false;
     }
     return true;
@@ -140,7 +139,7 @@ std::optional<Suspensions> load_service_suspensions() {
 
 namespace suspended {
 int is_suspended() {
-    struct stat st{};
+    struct stat st {};
     return ::stat(suspend_file().c_str(), &st) == 0 ? 1 : 0;
 }
 }  // namespace suspended

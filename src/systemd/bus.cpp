@@ -26,8 +26,8 @@ constexpr size_t MAX_MESSAGE = 16u << 20;
 constexpr int MAX_DEPTH = 32;
 
 constexpr char METHOD_CALL = 1, METHOD_RETURN = 2, ERROR_REPLY = 3;
-constexpr char FIELD_PATH = 1, FIELD_INTERFACE = 2, FIELD_MEMBER = 3, FIELD_REPLY_SERIAL = 5,
-               FIELD_DESTINATION = 6, FIELD_SIGNATURE = 8;
+constexpr char FIELD_PATH = 1, FIELD_INTERFACE = 2, FIELD_MEMBER = 3, FIELD_REPLY_SERIAL = 5, FIELD_DESTINATION = 6,
+               FIELD_SIGNATURE = 8;
 
 void pad_to(std::string& m, size_t a) {
     while (m.size() % a) m.push_back('\0');
@@ -59,10 +59,21 @@ void put_field(std::string& m, char code, char type, const std::string& value) {
 
 size_t alignment_of(char t) {
     switch (t) {
-        case 'y': case 'g': case 'v': return 1;
-        case 'n': case 'q': return 2;
-        case 'x': case 't': case 'd': case '(': case '{': return 8;
-        default: return 4;
+        case 'y':
+        case 'g':
+        case 'v':
+            return 1;
+        case 'n':
+        case 'q':
+            return 2;
+        case 'x':
+        case 't':
+        case 'd':
+        case '(':
+        case '{':
+            return 8;
+        default:
+            return 4;
     }
 }
 
@@ -105,14 +116,31 @@ public:
         const char t = sig[si++];
         char num[32];
         switch (t) {
-            case 'y': set(out, std::to_string(uint(1))); return;
-            case 'b': set(out, uint(4) ? "yes" : "no"); return;
-            case 'n': set(out, std::to_string(static_cast<int16_t>(uint(2)))); return;
-            case 'q': set(out, std::to_string(uint(2))); return;
-            case 'i': set(out, std::to_string(static_cast<int32_t>(uint(4)))); return;
-            case 'u': case 'h': set(out, std::to_string(uint(4))); return;
-            case 'x': set(out, std::to_string(static_cast<int64_t>(uint(8)))); return;
-            case 't': set(out, std::to_string(uint(8))); return;
+            case 'y':
+                set(out, std::to_string(uint(1)));
+                return;
+            case 'b':
+                set(out, uint(4) ? "yes" : "no");
+                return;
+            case 'n':
+                set(out, std::to_string(static_cast<int16_t>(uint(2))));
+                return;
+            case 'q':
+                set(out, std::to_string(uint(2)));
+                return;
+            case 'i':
+                set(out, std::to_string(static_cast<int32_t>(uint(4))));
+                return;
+            case 'u':
+            case 'h':
+                set(out, std::to_string(uint(4)));
+                return;
+            case 'x':
+                set(out, std::to_string(static_cast<int64_t>(uint(8))));
+                return;
+            case 't':
+                set(out, std::to_string(uint(8)));
+                return;
             case 'd': {
                 uint64_t bits = uint(8);
                 double d;
@@ -121,8 +149,13 @@ public:
                 set(out, num);
                 return;
             }
-            case 's': case 'o': set(out, text(4)); return;
-            case 'g': set(out, text(1)); return;
+            case 's':
+            case 'o':
+                set(out, text(4));
+                return;
+            case 'g':
+                set(out, text(1));
+                return;
             case 'v': {
                 const std::string inner = text(1);
                 size_t ii = 0;
@@ -152,7 +185,8 @@ public:
                 if (want) *out = joined;
                 return;
             }
-            case '(': case '{': {
+            case '(':
+            case '{': {
                 align(8);
                 const char close = t == '(' ? ')' : '}';
                 while (ok_ && si < sig.size() && sig[si] != close) value(sig, si, nullptr, depth + 1);
@@ -160,12 +194,16 @@ public:
                 ++si;
                 return;
             }
-            default: fail();
+            default:
+                fail();
         }
     }
 
 private:
-    bool fail() { ok_ = false; return false; }
+    bool fail() {
+        ok_ = false;
+        return false;
+    }
     static void set(std::string* out, const std::string& v) {
         if (out) *out = v;
     }
@@ -206,7 +244,9 @@ bool wait_for(int fd, short events, long long deadline) {
     for (;;) {
         const long long left = deadline - now_ms();
         if (left <= 0) return false;
-        struct pollfd p {fd, events, 0};
+        struct pollfd p {
+            fd, events, 0
+        };
         int n = ::poll(&p, 1, static_cast<int>(left));
         if (n < 0 && errno == EINTR) continue;
         return n == 1 && (p.revents & events);
@@ -217,7 +257,10 @@ bool send_all(int fd, const std::string& data, long long deadline) {
     size_t done = 0;
     while (done < data.size()) {
         ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n > 0) { done += static_cast<size_t>(n); continue; }
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_for(fd, POLLOUT, deadline)) continue;
         return false;
@@ -398,9 +441,8 @@ std::optional<UnitRecord> show_over_bus(const std::string& unit, const std::vect
                              "org.freedesktop.systemd1", ""),
                  deadline)) {
         // Signals may come first; only our answer counts.
-        while ((reply = read_message(c, deadline)) && !((reply->type == METHOD_RETURN || reply->type == ERROR_REPLY) &&
-                                                         reply->reply_serial == serial)) {
-        }
+        while ((reply = read_message(c, deadline)) &&
+               !((reply->type == METHOD_RETURN || reply->type == ERROR_REPLY) && reply->reply_serial == serial)) {}
     }
     if (!reply || reply->type != METHOD_RETURN || reply->signature != "a{sv}") return std::nullopt;
     return decode_properties(reply->body, properties);

@@ -137,9 +137,9 @@ void collect_group(int dirfd, std::vector<pid_t>& pids, int depth) {
 
 const std::vector<std::string>& requested_properties() {
     static const std::vector<std::string> props = {
-        "Id",           "LoadState",     "ActiveState",    "SubState",      "MainPID", "Type",
-        "FragmentPath", "SourcePath",    "PIDFile",        "Result",        "ExecMainCode",
-        "ExecMainStatus", "UnitFileState", "ControlGroup", "TriggeredBy",
+        "Id",           "LoadState",      "ActiveState",   "SubState",     "MainPID",
+        "Type",         "FragmentPath",   "SourcePath",    "PIDFile",      "Result",
+        "ExecMainCode", "ExecMainStatus", "UnitFileState", "ControlGroup", "TriggeredBy",
     };
     return props;
 }

@@ -9,9 +9,9 @@
 #include "service/service.hpp"
 #include "backend/initd_backend.hpp"
 
-using norvik::test::TempDir;
 using norvik::servicemanager::Base;
 using norvik::servicemanager::manager::Initd;
+using norvik::test::TempDir;
 
 namespace {
 class InitdStop : public ::testing::Test {
@@ -42,7 +42,10 @@ protected:
         int st = 0;
         return ::waitpid(pid, &st, WNOHANG) == pid;
     }
-    std::string log() { return norvik::test::exists(norvik::paths::error_log()) ? norvik::test::read_file(norvik::paths::error_log()) : ""; }
+    std::string log() {
+        return norvik::test::exists(norvik::paths::error_log()) ? norvik::test::read_file(norvik::paths::error_log())
+                                                                : "";
+    }
     TempDir root_{"mi"};
 };
 }  // namespace
@@ -107,7 +110,9 @@ TEST_F(InitdStop, UntrustedOrBrokenPidFilesAreNotActedOn) {
 
 TEST_F(InitdStop, InitScriptStartAndStopThroughTheStartupLog) {
     std::string calls = root_ / "calls";
-    norvik::test::write_file(root_ / "etc/init.d/demo", "#!/bin/sh\necho \"$1\" >> " + calls + "\necho said $1\n[ \"$1\" = start ] && exit 3\nexit 0\n", 0755);
+    norvik::test::write_file(
+        root_ / "etc/init.d/demo",
+        "#!/bin/sh\necho \"$1\" >> " + calls + "\necho said $1\n[ \"$1\" = start ] && exit 3\nexit 0\n", 0755);
     Base srv(nlohmann::json{{"service", "demo"}});
     Initd m("demo");
     EXPECT_EQ(m.init_script(), root_ / "etc/init.d/demo");
@@ -130,9 +135,15 @@ TEST_F(InitdStop, StartGivesUpOnlyWhenNothingItBeganRuns) {
     const std::string state = root_ / "status", asked = root_ / "asked", daemon_pid = root_ / "daemon.pid";
     norvik::test::write_file(root_ / "etc/init.d/demo",
                              "#!/bin/sh\ncase \"$1\" in\n"
-                             "start) [ -f " + root_ / "spawn" + " ] || exit 0\n"
-                             "  sleep 30 >/dev/null 2>&1 &\n  echo $! > " + daemon_pid + "\n  exit 0 ;;\n"
-                             "status) echo x >> " + asked + "; exit $(cat " + state + ") ;;\nesac\nexit 0\n", 0755);
+                             "start) [ -f " +
+                                 root_ / "spawn" +
+                                 " ] || exit 0\n"
+                                 "  sleep 30 >/dev/null 2>&1 &\n  echo $! > " +
+                                 daemon_pid +
+                                 "\n  exit 0 ;;\n"
+                                 "status) echo x >> " +
+                                 asked + "; exit $(cat " + state + ") ;;\nesac\nexit 0\n",
+                             0755);
     Base srv(nlohmann::json{{"service", "demo"}});
     auto gives_up_within = [&](Initd& m, double seconds) {
         for (double waited = 0; waited < seconds; waited += 0.05) {

@@ -28,7 +28,6 @@ extern char** environ;
 
 namespace {
 
-
 int next_port() {
     static int n = 0;
     return 20000 + (static_cast<int>(::getpid()) * 7 + (n++) * 3) % 9000;
@@ -87,13 +86,11 @@ int run_under_pid1(const std::string& prog, const std::vector<std::string>& argv
             ::_exit(WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st));
         }
         int st = 0;
-        while (::waitpid(init, &st, 0) < 0 && errno == EINTR) {
-        }
+        while (::waitpid(init, &st, 0) < 0 && errno == EINTR) {}
         ::_exit(WIFEXITED(st) ? WEXITSTATUS(st) : 123);
     }
     int st = 0;
-    while (::waitpid(outer, &st, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(outer, &st, 0) < 0 && errno == EINTR) {}
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
@@ -105,18 +102,26 @@ struct SystemdRoot {
         make_dirs(dir / "usr/local/norvik/logs");
         write_file(dir / "usr/bin/systemctl",
                    "#!/bin/sh\n"
-                   "echo \"$*\" >> '" + (dir / "calls") + "'\n"
-                   "if [ \"$1\" = status ]; then cat '" + (dir / "status.txt") + "'; exit 0; fi\n"
-                   "exit 1\n",
+                   "echo \"$*\" >> '" +
+                       (dir / "calls") +
+                       "'\n"
+                       "if [ \"$1\" = status ]; then cat '" +
+                       (dir / "status.txt") +
+                       "'; exit 0; fi\n"
+                       "exit 1\n",
                    0755);
     }
     void main_process(const std::string& active, const std::string& code, const std::string& sig) {
         write_file(dir / "status.txt",
                    "* nkdemo.service - demo\n"
                    "     Loaded: loaded (/etc/systemd/system/nkdemo.service; enabled)\n"
-                   "     Active: " + active + " since Tue 2026-12-08 23:01:15 UTC; 1s ago\n"
-                   "   Main PID: 243 (code=" + code + ", signal=" + sig + ")\n"
-                   "        CPU: 4ms\n");
+                   "     Active: " +
+                       active +
+                       " since Tue 2026-12-08 23:01:15 UTC; 1s ago\n"
+                       "   Main PID: 243 (code=" +
+                       code + ", signal=" + sig +
+                       ")\n"
+                       "        CPU: 4ms\n");
     }
     struct Result {
         int code;
@@ -363,7 +368,8 @@ TEST_F(DemoService, CustomActionRunsInsteadOfTheNormalRun) {
 
 TEST_F(DemoService, ServiceErrorsInVerboseAndQuietRuns) {
     // An init script whose start always fails.
-    write_file(dir / "etc/init.d/nkdemo", "#!/bin/sh\n[ \"$1\" = start ] && { echo cannot start >&2; exit 1; }\nexit 0\n", 0755);
+    write_file(dir / "etc/init.d/nkdemo",
+               "#!/bin/sh\n[ \"$1\" = start ] && { echo cannot start >&2; exit 1; }\nexit 0\n", 0755);
     def["attributes"]["startup_timeout"] = 1;
     def["attributes"]["restart_attempts"] = 1;
     auto verbose = rs("startnkdemo", {"--verbose"});
@@ -395,7 +401,8 @@ TEST_F(DemoService, DiagnosticsReachTheStandardLogBelowTheRoot) {
     std::string log = read_file(log_file);
     EXPECT_NE(log.find("/bin/startnkdemo  - called by ppid " + std::to_string(::getpid())), std::string::npos) << log;
     std::smatch m;
-    const std::regex warn_line(R"((^|\n)\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4}\] warn \[startnkdemo\]( \[\d+\])? No systemd unit was found for the service nkdemo\n)");
+    const std::regex warn_line(
+        R"((^|\n)\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4}\] warn \[startnkdemo\]( \[\d+\])? No systemd unit was found for the service nkdemo\n)");
     // Process 1 here is not systemd: no unit is to be had, and no warning says so.
     EXPECT_FALSE(std::regex_search(log, m, warn_line)) << log;
     // Nothing of it went to the terminal streams (standard input is no terminal).
@@ -412,7 +419,8 @@ TEST_F(DemoService, TheRunKeepsItsUserLookupsInTheDiskCache) {
     // under the name key and the uid key.
     const std::string by_name = dir / "var/norvik/pw.cache/0:root", by_uid = dir / "var/norvik/pw.cache/2:0";
     ASSERT_TRUE(exists(by_name)) << "the entry never bound the disk cache";
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     ASSERT_EQ(stat(by_name.c_str(), &a), 0);
     ASSERT_EQ(stat(by_uid.c_str(), &b), 0);
     EXPECT_EQ(a.st_ino, b.st_ino);
@@ -479,8 +487,7 @@ TEST_F(DemoService, JsonRecordAndFailureHintOfInitdRuns) {
     auto jrun = [&](const std::string& name, const std::vector<std::string>& args) {
         return rs(name, args, {{"RESTARTSRV_OUTPUT", "json"}});
     };
-    for (const auto& [name, args, action] :
-         std::vector<std::tuple<std::string, std::vector<std::string>, std::string>>{
+    for (const auto& [name, args, action] : std::vector<std::tuple<std::string, std::vector<std::string>, std::string>>{
              {"startnkdemo", {"--verbose"}, "START"}, {"restartsrv_nkdemo", {"--status"}, "STATUS"}}) {
         auto r = jrun(name, args);
         ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
@@ -502,7 +509,8 @@ TEST_F(DemoService, JsonRecordAndFailureHintOfInitdRuns) {
     }
     ASSERT_EQ(rs("stopnkdemo", {}).exit_code, 0);
 
-    write_file(dir / "etc/init.d/nkdemo", "#!/bin/sh\n[ \"$1\" = start ] && { echo cannot start >&2; exit 1; }\nexit 0\n", 0755);
+    write_file(dir / "etc/init.d/nkdemo",
+               "#!/bin/sh\n[ \"$1\" = start ] && { echo cannot start >&2; exit 1; }\nexit 0\n", 0755);
     def["attributes"]["startup_timeout"] = 1;
     def["attributes"]["restart_attempts"] = 1;
     auto failed = jrun("startnkdemo", {});
@@ -529,7 +537,8 @@ TEST_F(DemoService, JsonRecordAndFailureHintOfInitdRuns) {
               std::string::npos)
         << plain.err;
     const std::string log = read_file(dir / "usr/local/norvik/logs/error_log");
-    for (const std::string& id : {xid, m[1].str()}) EXPECT_NE(log.find("(XID " + id + ")"), std::string::npos) << id << log;
+    for (const std::string& id : {xid, m[1].str()})
+        EXPECT_NE(log.find("(XID " + id + ")"), std::string::npos) << id << log;
 }
 
 // Without root a change is refused before it is tried; a status query still

@@ -40,9 +40,9 @@ TEST(Entry, HelpListsOptionsAndReturnsZero) {
     Root r;
     auto res = r.run_as("restartsrv_exim", {"--help"});
     EXPECT_EQ(res.exit_code, 0);
-    for (const char* w : {"--stop", "--status", "--check", "--verbose", "--debug", "--restart-attempt", "--graceful",
-                          "--no-restart", "--hard", "--force", "--systemd-service", "Exit status", "143", "255",
-                          "Example", "startexim", "stopexim"})
+    for (const char* w :
+         {"--stop", "--status", "--check", "--verbose", "--debug", "--restart-attempt", "--graceful", "--no-restart",
+          "--hard", "--force", "--systemd-service", "Exit status", "143", "255", "Example", "startexim", "stopexim"})
         EXPECT_NE(res.out.find(w), std::string::npos) << w;
     std::string man = read_file(std::string(NORVIK_SOURCE_DIR) + "/man/restartsrv_base.8");
     for (const char* w : {"restart\\-attempt", "systemd\\-service", "absent\\-ok", "143", "255"})
@@ -145,7 +145,11 @@ TEST(Entry, TermDuringALongActionGives143) {
             std::string name = e.path().filename();
             if (name.find_first_not_of("0123456789") != std::string::npos) continue;
             std::string stat;
-            try { stat = read_file(e.path() / "stat"); } catch (...) { continue; }
+            try {
+                stat = read_file(e.path() / "stat");
+            } catch (...) {
+                continue;
+            }
             auto rp = stat.rfind(')');
             if (rp == std::string::npos || rp + 4 >= stat.size()) continue;
             char state = stat[rp + 2];
@@ -158,7 +162,8 @@ TEST(Entry, TermDuringALongActionGives143) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         rest = left();
     }
-    EXPECT_TRUE(rest.empty()) << rest.size() << " process(es) of the run still running, first " << (rest.empty() ? 0 : rest[0]);
+    EXPECT_TRUE(rest.empty()) << rest.size() << " process(es) of the run still running, first "
+                              << (rest.empty() ? 0 : rest[0]);
     for (pid_t p : rest) kill(p, SIGKILL);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     reap_zombies();
@@ -175,10 +180,8 @@ TEST(Entry, ALinkPlantedAtTheStandardLogIsNeverFollowed) {
         ASSERT_EQ(symlink(victim.c_str(), log.c_str()), 0);
         auto res = r.run_as("restartsrv_nosuchsvc", {"--verbose"});
         EXPECT_EQ(res.exit_code, 255);
-        if (dangling)
-            EXPECT_FALSE(exists(victim)) << "the link's target was created";
-        else
-            EXPECT_EQ(read_file(victim), "mine\n") << "the run wrote through the link";
+        if (dangling) EXPECT_FALSE(exists(victim)) << "the link's target was created";
+        else EXPECT_EQ(read_file(victim), "mine\n") << "the run wrote through the link";
         EXPECT_NE(res.err.find("“" + log + "” is a symbolic link"), std::string::npos) << res.err;
         struct stat st {};
         ASSERT_EQ(lstat(log.c_str(), &st), 0);

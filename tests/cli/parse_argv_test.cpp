@@ -51,7 +51,7 @@ TEST(ParseArgv, ValuesDebugAbbreviationsAndTerminator) {
     EXPECT_EQ(r.restart_attempts.value_or(""), "3");
     EXPECT_EQ(r.graceful.value_or(""), "0");
     EXPECT_EQ(r.verbose, 2);
-    EXPECT_EQ(r.restart, RESTART);  // "--stop" after "--" is not parsed
+    EXPECT_EQ(r.restart, RESTART);                                        // "--stop" after "--" is not parsed
     EXPECT_EQ(rest, (std::vector<std::string>{"--re", "--", "--stop"}));  // "--re" is ambiguous
     auto v = parse({"--verb", "--no-debug"});
     EXPECT_EQ(v.verbose, 0);
@@ -124,8 +124,8 @@ TEST(ParseArgv, GracefulIsASwitchThatCanBeNegated) {
 // command line: the hard and forced words, the back-end switches, the attempt.
 TEST(ParseArgv, RequestHoldsWhatTheServiceObjectActsOn) {
     using Action = norvik::servicemanager::Request::Action;
-    auto hard = make_request({"nkdemo", "--hard", "--graceful", "--restart-attempt=3", "force", "--initd",
-                              "--ignore-systemd"}, true, true);
+    auto hard = make_request(
+        {"nkdemo", "--hard", "--graceful", "--restart-attempt=3", "force", "--initd", "--ignore-systemd"}, true, true);
     EXPECT_EQ(hard.action, Action::Restart);
     EXPECT_EQ(hard.graceful, false) << "--hard wins over --graceful";
     EXPECT_EQ(hard.restart_attempt, 3);

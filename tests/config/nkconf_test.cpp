@@ -45,7 +45,8 @@ TEST(LoadConfigParse, GarbageLinesCommentsAndFirstEquals) {
     NkConf c;
     norvik::config::loadconfig::parse(
         "# comment\n\n  \nskipmailman=1\nnoequals\n=novalue\nurl=http://x/?a=b\n  spaced  =  v  \r\n"
-        "\x01\x02garbage\ntrailing=last", c);
+        "\x01\x02garbage\ntrailing=last",
+        c);
     EXPECT_EQ(c.size(), 4u);
     EXPECT_EQ(c["skipmailman"], "1");
     EXPECT_EQ(c["url"], "http://x/?a=b");
@@ -144,7 +145,7 @@ TEST_F(NkConf_, AsRootMissingFileIsCreatedAndTheCacheRewrittenOnRelease) {
         EXPECT_EQ(g.is_locked(), 1);
         EXPECT_EQ(g.rw(), 1);
     }
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(paths::main_config().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
     EXPECT_EQ(st.st_uid, 0u);
@@ -156,7 +157,7 @@ TEST_F(NkConf_, AsRootMissingFileIsCreatedAndTheCacheRewrittenOnRelease) {
         g.set("greylist_enabled", "1");
         g.save();
     }
-    struct stat cst{};
+    struct stat cst {};
     ASSERT_EQ(stat(paths::main_config().c_str(), &st), 0);
     ASSERT_EQ(stat(paths::main_config_cache().c_str(), &cst), 0);
     EXPECT_EQ(cst.st_mtime, st.st_mtime + 1);

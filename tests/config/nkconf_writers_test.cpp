@@ -246,8 +246,8 @@ TEST_F(NkConfWriters, LargerThanTheLimitIsRefused) {
 TEST_F(NkConfWriters, FifoInPlaceOfEachSettingsFileNeverHangs) {
     norvik::test::make_dirs(paths::custom_services_dir());
     norvik::test::make_dirs(tmp / "etc");
-    for (const auto& p : {paths::main_config(), paths::main_config_cache(),
-                          paths::custom_services_dir() + "/Fifo.json", paths::os_release()})
+    for (const auto& p : {paths::main_config(), paths::main_config_cache(), paths::custom_services_dir() + "/Fifo.json",
+                          paths::os_release()})
         ASSERT_EQ(mkfifo(p.c_str(), 0644), 0) << p;
     // Main file and cache: read as empty.
     EXPECT_EQ(in_child([] { return lc::loadnkconf().empty() ? 0 : 1; }), 0);

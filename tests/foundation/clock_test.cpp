@@ -143,7 +143,8 @@ TEST(TimeHiRes, ClockAndFractionalSleep) {
 }
 
 TEST(TimeHiRes, SignalEndsSleepEarlyWithoutError) {
-    struct sigaction sa {}, old {};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = on_alarm;  // no SA_RESTART
     sigemptyset(&sa.sa_mask);
     ASSERT_EQ(sigaction(SIGALRM, &sa, &old), 0);

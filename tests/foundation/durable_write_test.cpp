@@ -87,10 +87,10 @@ TEST(DurableWrite, DataIsSyncedBeforeTheRenameAndTheDirectoryAfterItUnlessAMarke
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     ASSERT_GT(n, 0);
     self[n] = '\0';
-    auto r = norvik::test::run(strace,
-                               {"strace", "-f", "-o", log, "-e",
-                                "trace=openat,fsync,fdatasync,rename,renameat,renameat2,link,linkat", self},
-                               {{kHelperVar, target}});
+    auto r = norvik::test::run(
+        strace,
+        {"strace", "-f", "-o", log, "-e", "trace=openat,fsync,fdatasync,rename,renameat,renameat2,link,linkat", self},
+        {{kHelperVar, target}});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(norvik::test::read_file(target), "durable");
     EXPECT_EQ(norvik::test::read_file(target + ".new"), "linked");

@@ -316,7 +316,9 @@ TEST(AtomicWrite, FileSizeLimitMidWriteRaisesAndCleansUp) {
     norvik::test::write_file(t / "f", "old");
     pid_t pid = fork();
     if (pid == 0) {
-        struct rlimit rl {1000, 1000};
+        struct rlimit rl {
+            1000, 1000
+        };
         setrlimit(RLIMIT_FSIZE, &rl);
         try {
             fw::overwrite(t / "f", std::string(5000, 'x'));

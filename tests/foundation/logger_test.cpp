@@ -198,11 +198,11 @@ TEST_F(LoggerTest, FileLinesUnderTheRootWithExactModes) {
     auto lines = split_lines(log());
     ASSERT_EQ(lines.size(), 3u) << log();
     const std::string pid = std::to_string(::getpid());
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex("\\[" + kStamp + "\\] info \\[" + prog + "\\] \\[" + pid +
-                                                      "\\] first entry")))
+    EXPECT_TRUE(std::regex_match(
+        lines[0], std::regex("\\[" + kStamp + "\\] info \\[" + prog + "\\] \\[" + pid + "\\] first entry")))
         << lines[0];
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex("\\[" + kStamp + "\\] error \\[" + prog + "\\] \\[" + pid +
-                                                      "\\] second entry")))
+    EXPECT_TRUE(std::regex_match(
+        lines[1], std::regex("\\[" + kStamp + "\\] error \\[" + prog + "\\] \\[" + pid + "\\] second entry")))
         << lines[1];
     // The panic log gets only the invalid entry, without the process ID.
     EXPECT_TRUE(std::regex_match(panic_log(), std::regex(kStamp + " invalid \\[" + prog + "\\] third entry\n")))
@@ -294,8 +294,8 @@ TEST_F(LoggerTest, EchoSwitchesAndPrefixes) {
     q->logger(both);  // silenced
     ls::set_disable_output(false);
     std::string o = out.text(), e = err.text();
-    EXPECT_TRUE(std::regex_match(o, std::regex("\\[" + kStamp + "\\] info \\[" + prog + "\\] stamped\ninfo \\[" + prog +
-                                               "\\] both streams\n")))
+    EXPECT_TRUE(std::regex_match(
+        o, std::regex("\\[" + kStamp + "\\] info \\[" + prog + "\\] stamped\ninfo \\[" + prog + "\\] both streams\n")))
         << o;
     EXPECT_TRUE(std::regex_match(e, std::regex("info \\[" + prog + "\\] both streams\n\\[" + kStamp + "\\] info \\[" +
                                                prog + "\\] full line\n")))

@@ -96,7 +96,8 @@ TEST_F(PwCacheTest, HomeDirectoryFollowsEveryChangeOfThePasswordFile) {
 // undefined-behaviour checker).
 TEST(PwRecordJson, NumbersMustBeIntegersThatFit) {
     auto list = [](const nlohmann::json& uid, const nlohmann::json& mtime) {
-        return nlohmann::json::array({"alice", "x", uid, 1000, "", "", "Alice", "/home/alice", "/bin/sh", -1, -1, mtime, mtime});
+        return nlohmann::json::array(
+            {"alice", "x", uid, 1000, "", "", "Alice", "/home/alice", "/bin/sh", -1, -1, mtime, mtime});
     };
     auto ok = pc::PwRecord::from_json(list(1000, 1700000000000000000LL));
     ASSERT_TRUE(ok);

@@ -57,7 +57,9 @@ protected:
         ::utimensat(AT_FDCWD, (root / "etc/passwd").c_str(), ts, 0);
     }
     std::string file(const std::string& key) const { return dir + "/" + key; }
-    json read_json(const std::string& key) const { return json::parse(norvik::test::read_file(file(key)), nullptr, false); }
+    json read_json(const std::string& key) const {
+        return json::parse(norvik::test::read_file(file(key)), nullptr, false);
+    }
     // Rewrites a cache file in place (both links see it).
     void doctor(const std::string& key, const std::string& home, const std::string& version = "1") {
         json j = read_json(key);
@@ -290,7 +292,8 @@ TEST_F(PwDiskCacheTest, BoundLookupsGoThroughTheDiskAndKeepTheSuperuser) {
 }
 
 TEST_F(PwDiskCacheTest, EncryptedPasswordsAreKeptAndFollowTheShadowFile) {
-    norvik::test::write_file(root / "etc/shadow", "root:*:19000:0:99999:7:::\nalice:$6$salt$hash:19100:0:90:7:::\n", 0600);
+    norvik::test::write_file(root / "etc/shadow", "root:*:19000:0:99999:7:::\nalice:$6$salt$hash:19100:0:90:7:::\n",
+                             0600);
     PwDiskCache cache;
     // An entry stored without the shadow data...
     ASSERT_EQ(cache.FETCH("0:alice")->contents.passwd, "x");

@@ -12,14 +12,14 @@ namespace {
 using norvik::validate::service::is_valid;
 
 TEST(ValidateService, AcceptsServiceNames) {
-    for (const char* ok : {"exim", "exim-altport", "apache_php_fpm", "nkdavd", "pdns", "A1", "_x",
-                           "postgresql"})
+    for (const char* ok : {"exim", "exim-altport", "apache_php_fpm", "nkdavd", "pdns", "A1", "_x", "postgresql"})
         EXPECT_EQ(is_valid(ok), 1) << ok;
     EXPECT_EQ(is_valid(std::string(64, 'a')), 1);
 }
 
 TEST(ValidateService, RefusesAnythingThatCouldLeaveADirectoryOrBeAnOption) {
-    for (const std::string& bad : std::vector<std::string>{"", ".", "..", "...", "a/b", "/", "../x", "a.b", "-x", "a b", "a\tb", "tab\n",
+    for (const std::string& bad :
+         std::vector<std::string>{"", ".", "..", "...", "a/b", "/", "../x", "a.b", "-x", "a b", "a\tb", "tab\n",
                                   "caf\xc3\xa9", std::string("a\0b", 3), std::string(65, 'a'), "x;rm", "$(x)"})
         EXPECT_EQ(is_valid(bad), 0) << bad;
 }

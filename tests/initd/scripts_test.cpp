@@ -27,7 +27,9 @@ protected:
     }
     void TearDown() override { norvik::paths::set_root_for_testing(""); }
     std::string dir() { return root_ / "etc/init.d"; }
-    void script(const std::string& name, mode_t mode = 0755) { norvik::test::write_file(dir() + "/" + name, "#!/bin/sh\n", mode); }
+    void script(const std::string& name, mode_t mode = 0755) {
+        norvik::test::write_file(dir() + "/" + name, "#!/bin/sh\n", mode);
+    }
     std::vector<std::string> dir_order() {
         std::vector<std::string> v;
         DIR* d = ::opendir(dir().c_str());

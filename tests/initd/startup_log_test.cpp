@@ -74,8 +74,8 @@ TEST_F(StartupLog, WaitedExecFailureIsLoggedAndLeavesTheErrno) {
         pid_t pid = rs::logged_startup("demo", true, {path}, {.wait = true});
         EXPECT_GT(pid, 0) << path;
         EXPECT_EQ(norvik::child_status(), err << 8) << path;
-        EXPECT_NE(log_of("demo").find("The system failed to execute “" + path + "” because of an error: " +
-                                      std::strerror(err)),
+        EXPECT_NE(log_of("demo").find("The system failed to execute “" + path +
+                                      "” because of an error: " + std::strerror(err)),
                   std::string::npos)
             << log_of("demo");
     }
@@ -87,9 +87,10 @@ TEST_F(StartupLog, WaitedCommandRunsUnderALeaderWithOnlyItsStreamsAndPlainSignal
     sigemptyset(&usr1);
     sigaddset(&usr1, SIGUSR1);
     ASSERT_EQ(::sigprocmask(SIG_BLOCK, &usr1, &old), 0);
-    rs::logged_startup("demo", true,
-                       {"/bin/sh", "-c", "cat /proc/$$/stat; grep ^SigBlk /proc/$$/status; ls /proc/$$/fd; readlink /proc/$$/fd/0"},
-                       {.wait = true});
+    rs::logged_startup(
+        "demo", true,
+        {"/bin/sh", "-c", "cat /proc/$$/stat; grep ^SigBlk /proc/$$/status; ls /proc/$$/fd; readlink /proc/$$/fd/0"},
+        {.wait = true});
     ::sigprocmask(SIG_SETMASK, &old, nullptr);
     EXPECT_EQ(norvik::child_status(), 0);
     std::istringstream log(log_of("demo"));
@@ -113,7 +114,8 @@ TEST_F(StartupLog, WaitedCommandRunsUnderALeaderWithOnlyItsStreamsAndPlainSignal
 
 TEST_F(StartupLog, DetachedExecFailureRaisesWithTheErrno) {
     norvik::test::write_file(root_ / "noexec", "#!/bin/sh\n", 0644);
-    for (auto [path, err] : {std::pair<std::string, int>{root_ / "no/such/program", ENOENT}, {root_ / "noexec", EACCES}}) {
+    for (auto [path, err] :
+         {std::pair<std::string, int>{root_ / "no/such/program", ENOENT}, {root_ / "noexec", EACCES}}) {
         try {
             rs::logged_startup("demo", true, {path});
             ADD_FAILURE() << "no error for " << path;
@@ -127,7 +129,8 @@ TEST_F(StartupLog, DetachedExecFailureRaisesWithTheErrno) {
 
 TEST_F(StartupLog, DetachedStartRunsInTheBackground) {
     std::string marker = root_ / "started";
-    pid_t pid = rs::logged_startup("demo", true, {"/bin/sh", "-c", "echo daemon says hi; touch " + marker + "; sleep 30"});
+    pid_t pid =
+        rs::logged_startup("demo", true, {"/bin/sh", "-c", "echo daemon says hi; touch " + marker + "; sleep 30"});
     ASSERT_GT(pid, 0);
     for (int i = 0; i < 100 && !norvik::test::exists(marker); ++i) ::usleep(20000);
     EXPECT_TRUE(norvik::test::exists(marker));

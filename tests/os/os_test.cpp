@@ -49,7 +49,8 @@ TEST_F(OSProbe, OsReleaseValues) {
     EXPECT_EQ(r->major, "22");
     EXPECT_EQ(r->minor, "04");
     EXPECT_EQ(r->build, "3");
-    os_release("PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nVERSION_ID=\"12\"\nVERSION=\"12 (bookworm)\"\nID=debian\n");
+    os_release(
+        "PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nVERSION_ID=\"12\"\nVERSION=\"12 (bookworm)\"\nID=debian\n");
     r = rp::_read_os_release();
     EXPECT_EQ(r->major + "." + r->minor + "." + r->build, "12.0.0");
     os_release("VERSION_ID=1\n");
@@ -100,9 +101,7 @@ TEST_F(OSProbe, RedHatVersionStartsAtAWordBoundary) {
     EXPECT_EQ(read("-release"), "||0|0");
 }
 
-TEST_F(OSProbe, NothingToReadRaises) {
-    EXPECT_THROW(rp::get_os_info(rp::ACKNOWLEDGEMENT), norvik::PlainError);
-}
+TEST_F(OSProbe, NothingToReadRaises) { EXPECT_THROW(rp::get_os_info(rp::ACKNOWLEDGEMENT), norvik::PlainError); }
 
 TEST_F(OSProbe, CacheFreshnessAndCustomMarker) {
     os_release("ID=ubuntu\nVERSION_ID=\"22.04\"\nVERSION=\"22.04.1 LTS\"\n");

@@ -102,13 +102,16 @@ TEST(Solarize, ColourCountAndSafety) {
     terminal::forget_captured_environment();
     term::ansicolor::solarize::_clear_caches();
     terminal::set_safe_to_colorize_for_testing(1);
-    EXPECT_EQ(term::ansicolor::solarize::colored(std::vector<std::string>{"bold red"}, std::vector<std::string>{"x"}), "\033[1;38;5;160mx\033[0m");
+    EXPECT_EQ(term::ansicolor::solarize::colored(std::vector<std::string>{"bold red"}, std::vector<std::string>{"x"}),
+              "\033[1;38;5;160mx\033[0m");
     setenv("TERM", "xterm-16color", 1);
     term::ansicolor::solarize::_clear_caches();
-    EXPECT_EQ(term::ansicolor::solarize::colored(std::vector<std::string>{"violet"}, std::vector<std::string>{"x"}), "\033[95mx\033[0m");
+    EXPECT_EQ(term::ansicolor::solarize::colored(std::vector<std::string>{"violet"}, std::vector<std::string>{"x"}),
+              "\033[95mx\033[0m");
     terminal::set_safe_to_colorize_for_testing(0);
     term::ansicolor::solarize::_clear_caches();
-    EXPECT_EQ(term::ansicolor::solarize::colored(std::vector<std::string>{"red"}, std::vector<std::string>{"x", "y"}), "xy");
+    EXPECT_EQ(term::ansicolor::solarize::colored(std::vector<std::string>{"red"}, std::vector<std::string>{"x", "y"}),
+              "xy");
     terminal::set_safe_to_colorize_for_testing(std::nullopt);
 }
 
@@ -116,7 +119,11 @@ TEST(Terminal, ColourCountFromTheRealCapabilityTool) {
     ASSERT_EQ(access("/usr/bin/infocmp", X_OK), 0) << "infocmp is needed (scripts/install-deps installs it)";
     terminal::set_INFOCMP_BIN("/usr/bin/infocmp");
     const std::pair<const char*, int> cases[] = {
-        {"xterm-256color", 256}, {"screen-256color", 256}, {"tmux-256color", 256}, {"xterm", 8}, {"linux", 8},
+        {"xterm-256color", 256},
+        {"screen-256color", 256},
+        {"tmux-256color", 256},
+        {"xterm", 8},
+        {"linux", 8},
         // No number in the name: only the tool's hexadecimal answer can give this.
         {"xterm-direct", 16777216},
     };
@@ -167,8 +174,12 @@ TEST(ControlCharacters, ReplacedVisiblyWhileValidTextStays) {
     EXPECT_EQ(replace_control_characters("two\nlines", true), "two\nlines");
     EXPECT_EQ(replace_control_characters("tab\tstays"), "tab\tstays");
     // C1 controls, as UTF-8 and as lone bytes; broken and overlong UTF-8.
-    EXPECT_EQ(replace_control_characters("csi \xc2\x9b" "31m"), "csi \\x9b31m");
-    EXPECT_EQ(replace_control_characters("lone \x9b" "31m"), "lone \\x9b31m");
+    EXPECT_EQ(replace_control_characters("csi \xc2\x9b"
+                                         "31m"),
+              "csi \\x9b31m");
+    EXPECT_EQ(replace_control_characters("lone \x9b"
+                                         "31m"),
+              "lone \\x9b31m");
     EXPECT_EQ(replace_control_characters("cut \xe2\x82"), "cut \\xe2\\x82");
     EXPECT_EQ(replace_control_characters("overlong \xc0\xaf \xe0\x80\xaf"), "overlong \\xc0\\xaf \\xe0\\x80\\xaf");
     const std::string valid = "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x99\x82 \xc2\xa0nbsp";
@@ -201,7 +212,6 @@ TEST(ControlCharacters, EveryFormatterShowsThemInert) {
 
 #include <chrono>
 #include <thread>
-
 
 namespace {
 std::string drain(int fd) {

@@ -61,7 +61,7 @@ TEST(Family, DescendantsFollowTheTreeAndLeaveOutZombiesAndStrangers) {
         ::usleep(100000);
         auto d = family::descendants(::getpid());
         int code = 0;
-        if (d.size() != 3) code |= 1;               // child, grandchild, daemon
+        if (d.size() != 3) code |= 1;  // child, grandchild, daemon
         if (!has(d, child)) code |= 2;
         if (has(d, zombie) || has(d, middle)) code |= 4;
         if (has(d, ::getpid()) || has(d, ::getppid())) code |= 8;

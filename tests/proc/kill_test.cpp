@@ -137,7 +137,8 @@ TEST(Kill, ZombieOfAnotherParentCountsAsGone) {
 
 TEST(Kill, AlreadyZombieChildIsReaped) {
     Spawned z = proctest::spawn("/bin/true", {proctest::unique_name("nvkdone")});
-    for (int i = 0; i < 400 && ps::read_state_letter(z.pid) != "Z"; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 400 && ps::read_state_letter(z.pid) != "Z"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ASSERT_EQ(ps::read_state_letter(z.pid), "Z");
     EXPECT_EQ(kl::safekill_multipid({z.pid}, false, 1), 1);
     EXPECT_TRUE(reaped_elsewhere(z.pid));

@@ -104,8 +104,7 @@ TEST(ProcPID, PidReusedWithinTheSameSecondIsNoticedAndAgeCountsFromTheStart) {
         try {
             h.state();
             return 12;
-        } catch (const norvik::proc::ProcessEndedError&) {
-        }
+        } catch (const norvik::proc::ProcessEndedError&) {}
         return 0;
     });
     if (rc < 0) GTEST_SKIP() << "no private PID namespace here";
@@ -147,11 +146,17 @@ TEST(ProcessCheck, OrderOfChecksAndCaseRules) {
     Running nobody(RunningOptions{name, "", std::to_string(other.pid), "nobody", false});
     EXPECT_EQ(nobody.check_all(), 1);
 
-    EXPECT_EQ(class_of([&] { Running r(RunningOptions{"", "", std::to_string(mine.pid), "root", false}); }),
+    EXPECT_EQ(class_of([&] {
+                  Running r(RunningOptions{"", "", std::to_string(mine.pid), "root", false});
+              }),
               "Norvik::Exception::ProcessCheck::MissingPattern");
-    EXPECT_EQ(class_of([&] { Running r(RunningOptions{"x", "", "12x", "root", false}); }),
+    EXPECT_EQ(class_of([&] {
+                  Running r(RunningOptions{"x", "", "12x", "root", false});
+              }),
               "Norvik::Exception::Proc::InvalidPid");
-    EXPECT_NE(class_of([&] { Running r(RunningOptions{"x", "", std::to_string(mine.pid), "no-such-user-nvk", false}); }),
+    EXPECT_NE(class_of([&] {
+                  Running r(RunningOptions{"x", "", std::to_string(mine.pid), "no-such-user-nvk", false});
+              }),
               "none");
 }
 
@@ -170,7 +175,8 @@ TEST(UnixPidTiny, PidFiles) {
     EXPECT_EQ(tiny.is_pidfile_running(dir / "missing.pid"), 0);
 
     Spawned z = proctest::spawn("/bin/true", {"nvk-zombie"});
-    for (int i = 0; i < 400 && ps::read_state_letter(z.pid) != "Z"; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 400 && ps::read_state_letter(z.pid) != "Z"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     write_file(dir / "zombie.pid", std::to_string(z.pid));
     EXPECT_EQ(tiny.is_pidfile_running(dir / "zombie.pid"), 0) << "a zombie is not running";
 }

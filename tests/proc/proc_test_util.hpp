@@ -59,8 +59,7 @@ struct Spawned {
                 return;
             }
             ::kill(pid, SIGKILL);
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
             reaped = true;
         }
     }
@@ -98,8 +97,7 @@ inline Spawned spawn(const std::string& path, const std::vector<std::string>& ar
     }
     ::close(p[1]);
     char c;
-    while (::read(p[0], &c, 1) < 0 && errno == EINTR) {
-    }  // EOF once exec closed the pipe
+    while (::read(p[0], &c, 1) < 0 && errno == EINTR) {}  // EOF once exec closed the pipe
     ::close(p[0]);
     return Spawned(pid);
 }
@@ -133,13 +131,11 @@ inline int in_pid_namespace(const std::function<int()>& fn) {
             _exit(fn());
         }
         int st = 0;
-        while (::waitpid(init, &st, 0) < 0 && errno == EINTR) {
-        }
+        while (::waitpid(init, &st, 0) < 0 && errno == EINTR) {}
         _exit(WIFEXITED(st) ? WEXITSTATUS(st) : 254);
     }
     int st = 0;
-    while (::waitpid(outer, &st, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(outer, &st, 0) < 0 && errno == EINTR) {}
     if (!WIFEXITED(st) || WEXITSTATUS(st) == 255) return -1;
     return WEXITSTATUS(st);
 }

@@ -82,13 +82,15 @@ TEST(PsParser, StatCutAtLastParenAndKernelThreadForm) {
 // overflowing (found by fuzzing under the undefined-behaviour checker).
 TEST(PsParser, OversizedStatFieldsSaturate) {
     FakeProc fp;
-    write_file(fp.dir / "1240/stat", "1240 (big) S 1 99999999999999999999 1 0 -1 0 0 0 0 0 7 3 0 0 20 "
-                                      "-99999999999999999999 1 0 100 0 0\n");
+    write_file(fp.dir / "1240/stat",
+               "1240 (big) S 1 99999999999999999999 1 0 -1 0 0 0 0 0 7 3 0 0 20 "
+               "-99999999999999999999 1 0 100 0 0\n");
     write_file(fp.dir / "1240/cmdline", "big");
     write_file(fp.dir / "1241/stat", "1241 (max) S 1 1 1 0 -1 0 0 0 0 0 7 3 0 0 20 9223372036854775807 1 0 100 0 0\n");
     write_file(fp.dir / "1241/cmdline", "max");
-    write_file(fp.dir / "1242/stat", "1242 (cpu) S 1 1 1 0 -1 0 0 0 0 0 99999999999999999999 99999999999999999999 0 0 20 0 "
-                                      "1 0 100 0 0\n");
+    write_file(fp.dir / "1242/stat",
+               "1242 (cpu) S 1 1 1 0 -1 0 0 0 0 0 99999999999999999999 99999999999999999999 0 0 20 0 "
+               "1 0 100 0 0\n");
     write_file(fp.dir / "1242/cmdline", "cpu");
     ps::ParseOptions o;
     o.exclude_kernel = true;  // reads the group field
@@ -120,7 +122,9 @@ TEST(PsParser, OptionConflictsAndSkipStat) {
             ps::fast_parse_ps(c);
             ADD_FAILURE() << "conflict " << which << " accepted";
         } catch (const norvik::PlainError& e) {
-            EXPECT_NE(std::string(e.what()).find(which == 0 ? "exclude_kernel" : which == 1 ? "cpu_stats" : "elapsed_stats"),
+            EXPECT_NE(std::string(e.what()).find(which == 0   ? "exclude_kernel"
+                                                 : which == 1 ? "cpu_stats"
+                                                              : "elapsed_stats"),
                       std::string::npos);
         }
     }

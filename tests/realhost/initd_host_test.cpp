@@ -61,15 +61,18 @@ std::string make_private_host() {
         const std::string layer = std::string("/run/.nvk-layers") + dir;
         make_dirs(layer + "/upper");
         make_dirs(layer + "/work");
-        const std::string opts = std::string("lowerdir=") + dir + ",upperdir=" + layer + "/upper,workdir=" + layer + "/work";
-        if (::mount("overlay", dir, "overlay", 0, opts.c_str()) != 0) return sys_error(std::string("overlay on ") + dir);
+        const std::string opts =
+            std::string("lowerdir=") + dir + ",upperdir=" + layer + "/upper,workdir=" + layer + "/work";
+        if (::mount("overlay", dir, "overlay", 0, opts.c_str()) != 0)
+            return sys_error(std::string("overlay on ") + dir);
     }
     // /dev too, so that a syslog daemon's /dev/log stays in the namespace;
     // the shared-memory mount is carried over the new layer.
     make_dirs("/run/.nvk-layers/dev/upper");
     make_dirs("/run/.nvk-layers/dev/work");
     make_dirs("/run/.nvk-shm");
-    if (::mount("/dev/shm", "/run/.nvk-shm", nullptr, MS_BIND | MS_REC, nullptr) != 0) return sys_error("keep /dev/shm");
+    if (::mount("/dev/shm", "/run/.nvk-shm", nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        return sys_error("keep /dev/shm");
     if (::mount("overlay", "/dev", "overlay", 0,
                 "lowerdir=/dev,upperdir=/run/.nvk-layers/dev/upper,workdir=/run/.nvk-layers/dev/work") != 0)
         return sys_error("overlay on /dev");
@@ -179,7 +182,8 @@ TEST_P(InitdDaemonConfig, BrokenConfigurationAndFailingStart) {
     EXPECT_EQ(failed.r.exit_code, 255) << failed.text();
     EXPECT_LT(failed.seconds, bound) << "a failed start kept the tool waiting";
     EXPECT_NE(lower(failed.text()).find("norvik_broken"), std::string::npos)
-        << "the daemon's own error is not in the report:\n" << failed.text();
+        << "the daemon's own error is not in the report:\n"
+        << failed.text();
     EXPECT_EQ(main_pid(), 0);
 }
 
@@ -191,8 +195,9 @@ INSTANTIATE_TEST_SUITE_P(Initd, InitdDaemonConfig, ::testing::ValuesIn(cases(tru
 // ---- the outer driver ---------------------------------------------------
 
 namespace {
-const std::vector<std::string> UNSHARE = {"/usr/bin/unshare", "--mount", "--net", "--pid", "--uts", "--ipc",
-                                          "--fork", "--kill-child", "--mount-proc", "--propagation", "private", "--"};
+const std::vector<std::string> UNSHARE = {
+    "/usr/bin/unshare", "--mount",      "--net",        "--pid",         "--uts",   "--ipc",
+    "--fork",           "--kill-child", "--mount-proc", "--propagation", "private", "--"};
 
 std::vector<std::string> inner_tests() {
     std::vector<std::string> t;

@@ -105,16 +105,18 @@ TEST_F(RealHostPackage, PassesLintianWithTrueDependsAndSize) {
 
 TEST_F(RealHostPackage, HoldsTheProgramLinksDefinitionsManualAndCompletion) {
     std::string files = rs_->exec({"dpkg", "-L", "norvik-restartsrv"});
-    for (const std::string& f :
-         {SCRIPTS + "restartsrv_base", SCRIPTS + "make-restartsrv-links", std::string("/usr/share/man/man8/restartsrv_base.8.gz"),
-          std::string("/usr/share/bash-completion/completions/restartsrv_base"),
-          std::string("/usr/share/doc/norvik-restartsrv/copyright"), std::string("/usr/share/doc/norvik-restartsrv/changelog.gz"),
-          std::string("/etc/logrotate.d/norvik-restartsrv")})
+    for (const std::string& f : {SCRIPTS + "restartsrv_base", SCRIPTS + "make-restartsrv-links",
+                                 std::string("/usr/share/man/man8/restartsrv_base.8.gz"),
+                                 std::string("/usr/share/bash-completion/completions/restartsrv_base"),
+                                 std::string("/usr/share/doc/norvik-restartsrv/copyright"),
+                                 std::string("/usr/share/doc/norvik-restartsrv/changelog.gz"),
+                                 std::string("/etc/logrotate.d/norvik-restartsrv")})
         EXPECT_NE(files.find(f + "\n"), std::string::npos) << f << " is not in the package:\n" << files;
     for (const auto& d : realhost::daemons())
         for (const std::string& link : {"restartsrv_" + d.panel, "start" + d.panel, "stop" + d.panel}) {
             std::error_code ec;
-            EXPECT_EQ(std::filesystem::read_symlink(rs_->root() + SCRIPTS + link, ec).string(), "restartsrv_base") << link;
+            EXPECT_EQ(std::filesystem::read_symlink(rs_->root() + SCRIPTS + link, ec).string(), "restartsrv_base")
+                << link;
         }
     EXPECT_NE(files.find("/usr/local/norvik/etc/services/"), std::string::npos) << "no definitions:\n" << files;
     // The installed program runs and sees the unit.

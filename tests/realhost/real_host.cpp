@@ -23,43 +23,124 @@ namespace fs = std::filesystem;
 
 const std::vector<Daemon>& daemons() {
     static const std::vector<Daemon> all = {
-        {.panel = "httpd", .unit = "apache2", .initd = "apache2", .pidfile = "/run/apache2/apache2.pid", .ports = {80},
-         .reloads = true, .bad_file = "/etc/apache2/apache2.conf", .bad_text = "Norvik_broken on\n",
-         .bad_marker = "norvik_broken", .fatal_file = "/etc/apache2/apache2.conf", .fatal_text = "Norvik_broken on\n",
+        {.panel = "httpd",
+         .unit = "apache2",
+         .initd = "apache2",
+         .pidfile = "/run/apache2/apache2.pid",
+         .ports = {80},
+         .reloads = true,
+         .bad_file = "/etc/apache2/apache2.conf",
+         .bad_text = "Norvik_broken on\n",
+         .bad_marker = "norvik_broken",
+         .fatal_file = "/etc/apache2/apache2.conf",
+         .fatal_text = "Norvik_broken on\n",
          .graceful = true},
-        {.panel = "exim", .unit = "exim4", .initd = "exim4", .pidfile = "/run/exim4/exim.pid", .ports = {25},
-         .reloads = true, .bad_file = "/etc/exim4/exim4.conf", .bad_text = "norvik_broken = 1\n",
-         .bad_marker = "norvik_broken", .fatal_file = "/etc/exim4/exim4.conf", .fatal_text = "norvik_broken = 1\n"},
-        {.panel = "named", .unit = "bind9", .initd = "named", .pidfile = "/run/named/named.pid", .ports = {53},
-         .reloads = true, .bad_file = "/etc/bind/named.conf.local", .bad_text = "norvik_broken yes;\n",
-         .bad_marker = "norvik_broken", .fatal_file = "/etc/bind/named.conf.local", .fatal_text = "norvik_broken yes;\n"},
-        {.panel = "mysql", .unit = "mariadb", .initd = "mariadb", .pidfile = "/run/mysqld/mysqld.pid", .ports = {3306},
-         .reloads = false, .bad_file = "", .bad_text = "", .bad_marker = "",
+        {.panel = "exim",
+         .unit = "exim4",
+         .initd = "exim4",
+         .pidfile = "/run/exim4/exim.pid",
+         .ports = {25},
+         .reloads = true,
+         .bad_file = "/etc/exim4/exim4.conf",
+         .bad_text = "norvik_broken = 1\n",
+         .bad_marker = "norvik_broken",
+         .fatal_file = "/etc/exim4/exim4.conf",
+         .fatal_text = "norvik_broken = 1\n"},
+        {.panel = "named",
+         .unit = "bind9",
+         .initd = "named",
+         .pidfile = "/run/named/named.pid",
+         .ports = {53},
+         .reloads = true,
+         .bad_file = "/etc/bind/named.conf.local",
+         .bad_text = "norvik_broken yes;\n",
+         .bad_marker = "norvik_broken",
+         .fatal_file = "/etc/bind/named.conf.local",
+         .fatal_text = "norvik_broken yes;\n"},
+        {.panel = "mysql",
+         .unit = "mariadb",
+         .initd = "mariadb",
+         .pidfile = "/run/mysqld/mysqld.pid",
+         .ports = {3306},
+         .reloads = false,
+         .bad_file = "",
+         .bad_text = "",
+         .bad_marker = "",
          .fatal_file = "/etc/mysql/mariadb.conf.d/99-norvik.cnf",
          .fatal_text = "[mysqld]\nnorvik_broken = 1\n"},
         // The panel reaches IMAP/POP3 by the name of the protocol.
-        {.panel = "imap", .unit = "dovecot", .initd = "dovecot", .pidfile = "/run/dovecot/master.pid",
-         .ports = {143, 110}, .reloads = true, .bad_file = "/etc/dovecot/conf.d/99-norvik.conf",
-         .bad_text = "norvik_broken = yes\n", .bad_marker = "norvik_broken",
-         .fatal_file = "/etc/dovecot/conf.d/99-norvik.conf", .fatal_text = "norvik_broken = yes\n"},
-        {.panel = "ftpd", .unit = "proftpd", .initd = "proftpd", .pidfile = "/run/proftpd.pid", .ports = {21},
-         .reloads = true, .bad_file = "/etc/proftpd/proftpd.conf", .bad_text = "Norvik_broken on\n",
-         .bad_marker = "norvik_broken", .fatal_file = "/etc/proftpd/proftpd.conf", .fatal_text = "Norvik_broken on\n"},
-        {.panel = "sshd", .unit = "ssh", .initd = "ssh", .pidfile = "/run/sshd.pid", .ports = {22}, .reloads = true,
-         .bad_file = "/etc/ssh/sshd_config", .bad_text = "Norvik_broken yes\n", .bad_marker = "norvik_broken",
-         .fatal_file = "/etc/ssh/sshd_config", .fatal_text = "Norvik_broken yes\n"},
-        {.panel = "crond", .unit = "cron", .initd = "cron", .pidfile = "/run/crond.pid", .ports = {}, .reloads = false,
-         .bad_file = "", .bad_text = "", .bad_marker = "", .fatal_file = "", .fatal_text = ""},
+        {.panel = "imap",
+         .unit = "dovecot",
+         .initd = "dovecot",
+         .pidfile = "/run/dovecot/master.pid",
+         .ports = {143, 110},
+         .reloads = true,
+         .bad_file = "/etc/dovecot/conf.d/99-norvik.conf",
+         .bad_text = "norvik_broken = yes\n",
+         .bad_marker = "norvik_broken",
+         .fatal_file = "/etc/dovecot/conf.d/99-norvik.conf",
+         .fatal_text = "norvik_broken = yes\n"},
+        {.panel = "ftpd",
+         .unit = "proftpd",
+         .initd = "proftpd",
+         .pidfile = "/run/proftpd.pid",
+         .ports = {21},
+         .reloads = true,
+         .bad_file = "/etc/proftpd/proftpd.conf",
+         .bad_text = "Norvik_broken on\n",
+         .bad_marker = "norvik_broken",
+         .fatal_file = "/etc/proftpd/proftpd.conf",
+         .fatal_text = "Norvik_broken on\n"},
+        {.panel = "sshd",
+         .unit = "ssh",
+         .initd = "ssh",
+         .pidfile = "/run/sshd.pid",
+         .ports = {22},
+         .reloads = true,
+         .bad_file = "/etc/ssh/sshd_config",
+         .bad_text = "Norvik_broken yes\n",
+         .bad_marker = "norvik_broken",
+         .fatal_file = "/etc/ssh/sshd_config",
+         .fatal_text = "Norvik_broken yes\n"},
+        {.panel = "crond",
+         .unit = "cron",
+         .initd = "cron",
+         .pidfile = "/run/crond.pid",
+         .ports = {},
+         .reloads = false,
+         .bad_file = "",
+         .bad_text = "",
+         .bad_marker = "",
+         .fatal_file = "",
+         .fatal_text = ""},
         // Debian 12 ships rsyslog without an init script. Its configuration
         // test names the file of a bad line, not the line.
-        {.panel = "rsyslogd", .unit = "rsyslog", .initd = "", .pidfile = "/run/rsyslogd.pid", .ports = {},
-         .reloads = false, .bad_file = "/etc/rsyslog.d/99-norvik.conf", .bad_text = "norvik_broken(\n",
-         .bad_marker = "99-norvik.conf", .fatal_file = "", .fatal_text = ""},
+        {.panel = "rsyslogd",
+         .unit = "rsyslog",
+         .initd = "",
+         .pidfile = "/run/rsyslogd.pid",
+         .ports = {},
+         .reloads = false,
+         .bad_file = "/etc/rsyslog.d/99-norvik.conf",
+         .bad_text = "norvik_broken(\n",
+         .bad_marker = "99-norvik.conf",
+         .fatal_file = "",
+         .fatal_text = ""},
         // A Perl daemon (its executable is the interpreter) that takes a
         // second or two to compile its rules; no configuration test.
-        {.panel = "spamd", .unit = "spamd", .initd = "spamd", .pidfile = "/run/spamd.pid", .ports = {783},
-         .reloads = true, .bad_file = "", .bad_text = "", .bad_marker = "", .fatal_file = "/etc/default/spamd",
-         .fatal_text = "OPTIONS=\"--norvik_broken\"\n", .initd_reload_new_pid = true, .ready_by_pidfile = true},
+        {.panel = "spamd",
+         .unit = "spamd",
+         .initd = "spamd",
+         .pidfile = "/run/spamd.pid",
+         .ports = {783},
+         .reloads = true,
+         .bad_file = "",
+         .bad_text = "",
+         .bad_marker = "",
+         .fatal_file = "/etc/default/spamd",
+         .fatal_text = "OPTIONS=\"--norvik_broken\"\n",
+         .initd_reload_new_pid = true,
+         .ready_by_pidfile = true},
     };
     return all;
 }
@@ -225,10 +306,8 @@ ConfigEdit::ConfigEdit(std::string path, const std::string& line) : path_(std::m
 }
 
 ConfigEdit::~ConfigEdit() {
-    if (existed_)
-        write_file(path_, old_);
-    else
-        ::unlink(path_.c_str());
+    if (existed_) write_file(path_, old_);
+    else ::unlink(path_.c_str());
 }
 
 namespace {
@@ -323,7 +402,8 @@ void check_broken_configuration_refused(DaemonUnderTest& t) {
     }
     EXPECT_EQ(refused.r.exit_code, 255) << refused.text();
     EXPECT_NE(lower(refused.text()).find(d.bad_marker), std::string::npos)
-        << "the configuration test's output is not shown:\n" << refused.text();
+        << "the configuration test's output is not shown:\n"
+        << refused.text();
     EXPECT_EQ(t.main_pid(), before) << "the running daemon was touched";
     EXPECT_TRUE(t.running());
 }

@@ -15,12 +15,12 @@
 namespace norvik::test::realhost {
 
 struct Daemon {
-    std::string panel;   // the panel's service name
-    std::string unit;    // the distribution's unit name
-    std::string initd;   // its init script ("" when the distribution ships none)
-    std::string pidfile; // where the daemon records its main PID
+    std::string panel;    // the panel's service name
+    std::string unit;     // the distribution's unit name
+    std::string initd;    // its init script ("" when the distribution ships none)
+    std::string pidfile;  // where the daemon records its main PID
     std::vector<int> ports;
-    bool reloads;        // the daemon reloads in place
+    bool reloads;  // the daemon reloads in place
     // A file and a line the daemon's own configuration test rejects (empty
     // when it has no such test); the line carries "norvik_broken".
     std::string bad_file, bad_text;
@@ -144,11 +144,11 @@ void panel_tree(const std::string& root, bool tree);
 
 // In a driver's SetUp: leaves the test when the suite's instance did not boot
 // (skipped with the reason, or failed where the kit is known to boot).
-#define NORVIK_SHARED_REAL_SYSTEMD_OR_SKIP(rs, why)                                                           \
-    do {                                                                                                      \
+#define NORVIK_SHARED_REAL_SYSTEMD_OR_SKIP(rs, why)                                                          \
+    do {                                                                                                     \
         if (norvik::test::inside_real_systemd()) GTEST_SKIP() << "outer driver";                             \
-        if (!(rs)) {                                                                                          \
+        if (!(rs)) {                                                                                         \
             if (norvik::test::real_systemd_required()) FAIL() << "the real systemd did not boot: " << (why); \
             GTEST_SKIP() << "no real systemd on this machine: " << (why);                                    \
-        }                                                                                                     \
+        }                                                                                                    \
     } while (0)

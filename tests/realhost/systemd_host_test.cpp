@@ -29,7 +29,6 @@ std::string show(const std::string& unit, const std::string& prop) {
     return v;
 }
 
-
 // A drop-in that makes every start of the unit fail with a line of its own.
 class FailingStart {
 public:
@@ -99,7 +98,8 @@ TEST_P(SystemdDaemon, FailingStartReportsTheJournal) {
     EXPECT_EQ(failed.r.exit_code, 255) << failed.text();
     EXPECT_LT(failed.seconds, 10.0) << "a failed unit kept the tool waiting";
     EXPECT_NE(failed.text().find("norvik-fatal-marker"), std::string::npos)
-        << "the journal lines are not in the report:\n" << failed.text();
+        << "the journal lines are not in the report:\n"
+        << failed.text();
     EXPECT_EQ(systemctl({"start", daemon().unit}).exit_code, 0);
 }
 
@@ -112,7 +112,8 @@ namespace {
 std::vector<std::string> inner_tests() {
     std::vector<std::string> t;
     for (const auto& c : cases(false))
-        for (const char* what : {"StatusRestartReloadStopStart", "BrokenConfigurationIsRefused", "FailingStartReportsTheJournal"})
+        for (const char* what :
+             {"StatusRestartReloadStopStart", "BrokenConfigurationIsRefused", "FailingStartReportsTheJournal"})
             t.push_back("Real/SystemdDaemon." + std::string(what) + "/" + case_label(c));
     return t;
 }
@@ -151,8 +152,7 @@ protected:
     static std::unique_ptr<RealSystemd> rs_;
     static std::string why_;
 };
-const std::vector<Pending> RealHostSystemd::PENDING_TREE = {
-};
+const std::vector<Pending> RealHostSystemd::PENDING_TREE = {};
 std::unique_ptr<RealSystemd> RealHostSystemd::rs_;
 std::string RealHostSystemd::why_;
 

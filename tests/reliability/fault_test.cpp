@@ -46,9 +46,8 @@ pid_t spawn_foreign(const std::string& exe) {
 }
 
 int count(const std::vector<Event>& ev, const std::string& what, long pid = 0) {
-    return static_cast<int>(std::count_if(ev.begin(), ev.end(), [&](const Event& e) {
-        return e.what == what && (pid == 0 || e.pid == pid);
-    }));
+    return static_cast<int>(std::count_if(
+        ev.begin(), ev.end(), [&](const Event& e) { return e.what == what && (pid == 0 || e.pid == pid); }));
 }
 
 }  // namespace
@@ -157,7 +156,9 @@ TEST(Fault, StalePidFileIsRemovedBeforeTheStart) {
         {"zero", "0\n"},
         {"negative", "-17\n"},
         {"huge", "99999999999999999999\n"},
-        {"binary", std::string("\x01\xff\0" "12", 5)},
+        {"binary", std::string("\x01\xff\0"
+                               "12",
+                               5)},
     };
     for (const auto& [tag, body] : stale) {
         SCOPED_TRACE(tag);
@@ -250,7 +251,7 @@ TEST(Fault, FailedStartShowsTheDaemonsOwnErrorAndExits255) {
         Sandbox s;
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         ASSERT_GE(fd, 0);
-        sockaddr_in a {};
+        sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(s.port()));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

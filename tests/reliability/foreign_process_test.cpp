@@ -16,7 +16,7 @@ namespace {
 // A child of ours that runs as nobody, holding a listener on address:port
 // (when given) or running exec_fd.
 pid_t as_nobody(const char* address, int port, int exec_fd = -1) {
-    addrinfo hints {}, *ai = nullptr;
+    addrinfo hints{}, *ai = nullptr;
     hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
     int fd = -1;
     if (address && ::getaddrinfo(address, std::to_string(port).c_str(), &hints, &ai) == 0) {
@@ -78,9 +78,11 @@ TEST(Foreign, AnotherUsersListenersAndProgramOfTheDaemonsNameGetNoSignal) {
     auto r = s.rs({"--start"}, false);
     EXPECT_EQ(r.exit_code, 0) << all(r);
     EXPECT_TRUE(alive(s.pid())) << all(r);
-    EXPECT_NE((all(r) + s.error_log()).find("The process " + std::to_string(holder) + " (" +
-                                            std::filesystem::read_symlink("/proc/self/exe").string() +
-                                            ") of the user “nobody”"), std::string::npos) << all(r);
+    EXPECT_NE((all(r) + s.error_log())
+                  .find("The process " + std::to_string(holder) + " (" +
+                        std::filesystem::read_symlink("/proc/self/exe").string() + ") of the user “nobody”"),
+              std::string::npos)
+        << all(r);
     // The run waited for it to end.
     const bool ended = ::waitpid(holder, nullptr, WNOHANG) == holder;
     EXPECT_TRUE(ended) << "the holder was left: " << all(r);

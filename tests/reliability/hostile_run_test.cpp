@@ -79,7 +79,8 @@ Finished run_plain(Sandbox& s, const std::string& link, std::vector<std::string>
     args.insert(args.begin(), link);
     env["NORVIK_ROOT"] = s.root();
     env["NO_COLOR"] = "1";
-    return run_child(s.dir(), args, env, [] {}, [](pid_t) {});
+    return run_child(
+        s.dir(), args, env, [] {}, [](pid_t) {});
 }
 
 size_t count_of(const std::string& text, const std::string& what) {
@@ -101,7 +102,8 @@ void wrap_init_script(Sandbox& s, const std::string& before_start) {
     const std::string init = s.root() + "/etc/init.d/nkdemo";
     const std::string real = s.dir() + "/nkdemo.init.real";
     write_file(real, read_file(init), 0755);
-    write_file(init, "#!/bin/sh\nif [ \"$1\" = start ]; then\n" + before_start + "\nfi\nexec " + real + " \"$@\"\n", 0755);
+    write_file(init, "#!/bin/sh\nif [ \"$1\" = start ]; then\n" + before_start + "\nfi\nexec " + real + " \"$@\"\n",
+               0755);
 }
 
 mode_t mode_of(const std::string& path) {
@@ -121,10 +123,11 @@ TEST(HostileRun, HupInTheMiddleOfARestartNeverEndsItWhileIntAndTermStillDo) {
         int hups = 0;
         // What a dropped SSH session does: HUP to the foreground process
         // group, here from the moment the run holds its lock on.
-        auto f = run_child(s.dir(), {s.link(), "--verbose", "hard"}, {{"NORVIK_ROOT", s.root()}}, [] {},
-                           [&](pid_t pid) {
-                               if ((hups > 0 || !s.lock_free()) && ::kill(-pid, SIGHUP) == 0) ++hups;
-                           });
+        auto f = run_child(
+            s.dir(), {s.link(), "--verbose", "hard"}, {{"NORVIK_ROOT", s.root()}}, [] {},
+            [&](pid_t pid) {
+                if ((hups > 0 || !s.lock_free()) && ::kill(-pid, SIGHUP) == 0) ++hups;
+            });
         ASSERT_TRUE(f.exited(0)) << "round " << round << ", status " << f.status << "\n" << f.out << f.err;
         EXPECT_GT(hups, 5) << "the run ended before the hang-ups could reach it";
         const pid_t after = s.pid();
@@ -134,11 +137,14 @@ TEST(HostileRun, HupInTheMiddleOfARestartNeverEndsItWhileIntAndTermStillDo) {
     // INT and TERM still end a run.
     for (int sig : {SIGINT, SIGTERM}) {
         bool sent = false;
-        auto f = run_child(s.dir(), {s.link(), "hard"}, {{"NORVIK_ROOT", s.root()}}, [] {}, [&](pid_t pid) {
-            if (!sent && !s.lock_free()) sent = ::kill(pid, sig) == 0;
-        });
+        auto f = run_child(
+            s.dir(), {s.link(), "hard"}, {{"NORVIK_ROOT", s.root()}}, [] {},
+            [&](pid_t pid) {
+                if (!sent && !s.lock_free()) sent = ::kill(pid, sig) == 0;
+            });
         ASSERT_TRUE(sent);
-        if (sig == SIGINT) EXPECT_TRUE(f.status >= 0 && WIFSIGNALED(f.status) && WTERMSIG(f.status) == SIGINT) << f.status;
+        if (sig == SIGINT)
+            EXPECT_TRUE(f.status >= 0 && WIFSIGNALED(f.status) && WTERMSIG(f.status) == SIGINT) << f.status;
         else EXPECT_TRUE(f.exited(143)) << f.status;
         s.rs({"start"});
     }
@@ -151,7 +157,8 @@ TEST(HostileRun, RestartWritingToAClosedPipeStillStartsTheService) {
     int p[2];
     ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
     ::close(p[0]);  // nobody will ever read: every write fails with EPIPE
-    auto f = run_child(s.dir(), {s.link(), "--verbose", "hard"}, {{"NORVIK_ROOT", s.root()}}, [] {}, [](pid_t) {}, p[1]);
+    auto f = run_child(
+        s.dir(), {s.link(), "--verbose", "hard"}, {{"NORVIK_ROOT", s.root()}}, [] {}, [](pid_t) {}, p[1]);
     ::close(p[1]);
     EXPECT_TRUE(f.exited(0)) << "status " << f.status;
     EXPECT_TRUE(alive(s.pid()));
@@ -182,8 +189,7 @@ TEST(HostileRun, TerminalThatHangsUpMidRestartLeavesTheServiceUp) {
         },
         [&](pid_t) {
             char buf[4096];
-            while (!hung_up && ::read(master, buf, sizeof buf) > 0) {
-            }
+            while (!hung_up && ::read(master, buf, sizeof buf) > 0) {}
             if (!hung_up && !s.lock_free()) {
                 ::close(master);
                 hung_up = true;
@@ -208,7 +214,8 @@ TEST(HostileRun, ReadOnlyTreeLocksWhereItCanAndAnswersQueriesWhereItCannot) {
             ::mount(nullptr, root.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
             ::_exit(kNoNamespace);
     };
-    const std::map<std::string, std::string> env{{"NORVIK_ROOT", root}, {"NO_COLOR", "1"}, {"RESTARTSRV_LOCK_WAIT", "1"}};
+    const std::map<std::string, std::string> env{
+        {"NORVIK_ROOT", root}, {"NO_COLOR", "1"}, {"RESTARTSRV_LOCK_WAIT", "1"}};
     // An existing lock file still serialises runs on a read-only tree; a
     // query never waits for it, and says that a restart is under way.
     int held = ::open(lock_file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -291,8 +298,8 @@ TEST(HostileRun, RestartRebuildsAMissingOwnTreeAndLeavesTheServiceUp) {
     EXPECT_TRUE(f.exited(0)) << f.status << "\n" << f.out << f.err;
     EXPECT_TRUE(alive(s.pid())) << "the service was left down";
     EXPECT_NE(s.pid(), before);
-    for (const char* d : {"/usr/local/norvik/logs", "/var/norvik/restartsrv/locks", "/var/norvik/restartsrv/startup_logs",
-                          "/var/norvik/servmon/suspended"})
+    for (const char* d : {"/usr/local/norvik/logs", "/var/norvik/restartsrv/locks",
+                          "/var/norvik/restartsrv/startup_logs", "/var/norvik/servmon/suspended"})
         EXPECT_EQ(mode_of(s.root() + d), 0700u) << d;
     EXPECT_TRUE(exists(s.root() + "/usr/local/norvik/logs/error_log"));
 }
@@ -300,7 +307,8 @@ TEST(HostileRun, RestartRebuildsAMissingOwnTreeAndLeavesTheServiceUp) {
 TEST(HostileRun, FloodingInitScriptLeavesABoundedLogAndASmallRun) {
     Sandbox s;
     // 100 MB of output before the daemon starts, then one last line.
-    wrap_init_script(s, "yes 'the init script floods its output' | head -c 100000000\necho 'the last line of the flood'");
+    wrap_init_script(s,
+                     "yes 'the init script floods its output' | head -c 100000000\necho 'the last line of the flood'");
     auto f = run_plain(s, s.link(), {"--verbose"});
     ASSERT_TRUE(f.exited(0)) << f.status << "\n" << f.out.substr(0, 2000) << f.err.substr(0, 2000);
     EXPECT_TRUE(alive(s.pid()));
@@ -375,22 +383,28 @@ TEST(HostileRun, IntOrKillMidStopOrActionLeavesNothingRunningAndEarlySignalsEndT
     // While `slow` exists, a stop waits 4.321 s before it stops the daemon.
     const std::string init = s.root() + "/etc/init.d/nkdemo", real = s.dir() + "/nkdemo.init.real";
     write_file(real, read_file(init), 0755);
-    write_file(init, "#!/bin/sh\n[ \"$1\" = stop ] && [ -e " + slow + " ] && touch " + began + " && sleep 4.321\nexec " +
-                         real + " \"$@\"\n", 0755);
+    write_file(init,
+               "#!/bin/sh\n[ \"$1\" = stop ] && [ -e " + slow + " ] && touch " + began + " && sleep 4.321\nexec " +
+                   real + " \"$@\"\n",
+               0755);
     ASSERT_EQ(s.rs({"start"}).exit_code, 0);
     auto left_over = [&] {
         for (pid_t p : children_of(::getpid()))  // orphans come to us, the subreaper
-            if (cmdline_of(p).find("4.321") != std::string::npos || cmdline_of(p).find(init) != std::string::npos) return true;
+            if (cmdline_of(p).find("4.321") != std::string::npos || cmdline_of(p).find(init) != std::string::npos)
+                return true;
         return false;
     };
-    for (const auto& [sig, args] : std::vector<std::pair<int, std::string>>{{SIGINT, "hard"}, {SIGKILL, "hard"}, {SIGINT, "slow"}}) {
+    for (const auto& [sig, args] :
+         std::vector<std::pair<int, std::string>>{{SIGINT, "hard"}, {SIGKILL, "hard"}, {SIGINT, "slow"}}) {
         SCOPED_TRACE(std::to_string(sig) + " " + args);
         write_file(slow, "");
         ::unlink(began.c_str());
         bool sent = false;
-        auto f = run_child(s.dir(), {s.link(), args}, {{"NORVIK_ROOT", s.root()}}, [] {}, [&](pid_t pid) {
-            if (!sent && exists(began)) sent = ::kill(pid, sig) == 0;
-        });
+        auto f = run_child(
+            s.dir(), {s.link(), args}, {{"NORVIK_ROOT", s.root()}}, [] {},
+            [&](pid_t pid) {
+                if (!sent && exists(began)) sent = ::kill(pid, sig) == 0;
+            });
         ASSERT_TRUE(sent) << f.out << f.err;
         EXPECT_TRUE(f.status >= 0 && WIFSIGNALED(f.status) && WTERMSIG(f.status) == sig) << f.status;
         ::unlink(slow.c_str());
@@ -408,13 +422,16 @@ TEST(HostileRun, IntOrKillMidStopOrActionLeavesNothingRunningAndEarlySignalsEndT
     const auto before = tree(s.root());
     const std::string log_before = s.error_log();
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        auto f = run_child(s.dir(), {s.link(), "--status"}, {{"NORVIK_ROOT", s.root()}}, [sig] {
-            sigset_t set;
-            sigemptyset(&set);
-            sigaddset(&set, sig);
-            ::sigprocmask(SIG_BLOCK, &set, nullptr);
-            ::kill(::getpid(), sig);
-        }, [](pid_t) {});
+        auto f = run_child(
+            s.dir(), {s.link(), "--status"}, {{"NORVIK_ROOT", s.root()}},
+            [sig] {
+                sigset_t set;
+                sigemptyset(&set);
+                sigaddset(&set, sig);
+                ::sigprocmask(SIG_BLOCK, &set, nullptr);
+                ::kill(::getpid(), sig);
+            },
+            [](pid_t) {});
         const bool by_int = f.status >= 0 && WIFSIGNALED(f.status) && WTERMSIG(f.status) == SIGINT;
         EXPECT_TRUE(sig == SIGTERM ? f.exited(143) : sig == SIGINT ? by_int : f.exited(255)) << sig << ": " << f.status;
         if (sig != SIGHUP) {

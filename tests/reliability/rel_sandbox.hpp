@@ -127,7 +127,8 @@ public:
         norvik::test::become_subreaper();
         pidfile_ = root_ + "/var/run/nkdemo.pid";
         events_ = root_ + "/var/log/nkdemo.events";
-        norvik::test::write_demo_service(root_, pidfile_, "--events " + events_ + " --port " + std::to_string(port_) + " " + daemon_args);
+        norvik::test::write_demo_service(
+            root_, pidfile_, "--events " + events_ + " --port " + std::to_string(port_) + " " + daemon_args);
         write_definition(attributes);
         link_ = norvik::test::link_binary(dir_.path() + "/bin", "restartsrv_nkdemo");
     }

@@ -99,8 +99,8 @@ TEST(Reliability, BadProgramNamesAndServiceWordsCreateNothing) {
     Sandbox s;
     const std::string bin = norvik::test::binary();
     const std::vector<std::string> bad = {
-        "a/b", "..", "../../etc/passwd", "x\x01y", "tab\there", "semi;colon", "$(id)", "`id`", "a|b", "a&b",
-        "a b", "a>b", std::string(300, 'a'), "caf\xc3\xa9", "\xff\xfe", "*", "-", "nk\x7f",
+        "a/b", "..",  "../../etc/passwd",    "x\x01y",      "tab\there", "semi;colon", "$(id)", "`id`",   "a|b", "a&b",
+        "a b", "a>b", std::string(300, 'a'), "caf\xc3\xa9", "\xff\xfe",  "*",          "-",     "nk\x7f",
     };
     const auto before = tree(s.root());
     for (const auto& w : bad) {
@@ -138,8 +138,12 @@ TEST(Reliability, CorruptEmptyAndHugeConfigAndCachesAreSurvived) {
     std::string huge;
     for (int i = 0; i < 200000; ++i) huge += "key" + std::to_string(i) + "=" + std::string(20, 'v') + "\n";
     const std::vector<std::pair<std::string, std::string>> bodies = {
-        {"empty", ""}, {"binary", std::string("\0\xff\x01=\n=\n\xfe", 8)}, {"truncated", "a=1\nb"},
-        {"huge", huge}, {"json-garbage", "{\"data\": [1, 2"}, {"json-wrong-type", "[1,2,3]"},
+        {"empty", ""},
+        {"binary", std::string("\0\xff\x01=\n=\n\xfe", 8)},
+        {"truncated", "a=1\nb"},
+        {"huge", huge},
+        {"json-garbage", "{\"data\": [1, 2"},
+        {"json-wrong-type", "[1,2,3]"},
     };
     const std::vector<std::string> files = {"/var/norvik/norvik.config", "/var/norvik/norvik.config.cache",
                                             "/var/norvik/globalcache/restartsrv", "/var/norvik/pw.cache/0",
@@ -182,8 +186,12 @@ TEST(Reliability, PlantedSymlinksInStartupLogAndSuspensionDirsAreNotFollowed) {
 
 TEST(Reliability, StartedDaemonGetsTheCleanedEnvironment) {
     Sandbox s;
-    auto r = s.rs({"hard"}, true, 60, {{"SECRET_TOKEN", "hunter2"}, {"LD_PRELOAD", ""}, {"TMP", "/tmp/x"},
-                                        {"PERL5LIB", "/evil"}, {"HOME", "/home/someone"}});
+    auto r = s.rs({"hard"}, true, 60,
+                  {{"SECRET_TOKEN", "hunter2"},
+                   {"LD_PRELOAD", ""},
+                   {"TMP", "/tmp/x"},
+                   {"PERL5LIB", "/evil"},
+                   {"HOME", "/home/someone"}});
     ASSERT_EQ(r.exit_code, 0) << all(r);
     pid_t p = s.pid();
     ASSERT_TRUE(alive(p));

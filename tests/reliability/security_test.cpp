@@ -63,9 +63,13 @@ TEST(Security, ShellMetacharactersInArgumentsEnvironmentAndDefinitionsRunNothing
 
     // The environment.
     std::map<std::string, std::string> env = {
-        {"TZ", P("env-tz")}, {"LANG", P("env-lang")}, {"TERM", P("env-term")},
-        {"NORVIK_BASE_INSTALL", P("env-base")}, {"RESTARTSRV_CHECKMODE_HEADER", P("env-header")},
-        {"HOME", P("env-home")}, {"PATH", "/" + P("env-path") + ":/usr/bin:/bin"},
+        {"TZ", P("env-tz")},
+        {"LANG", P("env-lang")},
+        {"TERM", P("env-term")},
+        {"NORVIK_BASE_INSTALL", P("env-base")},
+        {"RESTARTSRV_CHECKMODE_HEADER", P("env-header")},
+        {"HOME", P("env-home")},
+        {"PATH", "/" + P("env-path") + ":/usr/bin:/bin"},
     };
     run({"hard"}, env);
     run({"--check"}, env);
@@ -150,11 +154,11 @@ TEST(Security, CreatedStateIsPrivateEvenUnderUmaskZero) {
         const char* path;
         mode_t mode;
     };
-    for (const Want& w : {Want{"/var/norvik/restartsrv/locks", 0700}, Want{"/var/norvik/restartsrv/locks/nkdemo", 0600},
-                          Want{"/var/norvik/restartsrv/startup_logs", 0700},
-                          Want{"/var/norvik/restartsrv/startup_logs/nkdemo", 0600},
-                          Want{"/var/norvik/servmon/suspended", 0700}, Want{"/var/norvik/servmon/suspended/nkdemo", 0600},
-                          Want{"/usr/local/norvik/logs/error_log", 0600}}) {
+    for (const Want& w :
+         {Want{"/var/norvik/restartsrv/locks", 0700}, Want{"/var/norvik/restartsrv/locks/nkdemo", 0600},
+          Want{"/var/norvik/restartsrv/startup_logs", 0700}, Want{"/var/norvik/restartsrv/startup_logs/nkdemo", 0600},
+          Want{"/var/norvik/servmon/suspended", 0700}, Want{"/var/norvik/servmon/suspended/nkdemo", 0600},
+          Want{"/usr/local/norvik/logs/error_log", 0600}}) {
         ASSERT_TRUE(norvik::test::exists(root + w.path)) << w.path << " was not created";
         EXPECT_EQ(mode_of(root + w.path), w.mode) << w.path << std::oct << " has mode " << mode_of(root + w.path);
     }

@@ -45,27 +45,33 @@ struct ScriptService {
         calls = s.dir() + "/" + svc + ".calls";
         std::filesystem::copy_file("/bin/sleep", worker, std::filesystem::copy_options::overwrite_existing);
         ::chmod(worker.c_str(), 0755);
-        const std::string alive_fn =
-            "alive() { [ -s '" + state + "' ] || return 1; p=$(cat '" + state + "');"
-            " st=$(sed -n 's/^State:[[:space:]]*\\(.\\).*/\\1/p' /proc/$p/status 2>/dev/null);"
-            " [ -n \"$st\" ] && [ \"$st\" != Z ]; }\n";
+        const std::string alive_fn = "alive() { [ -s '" + state + "' ] || return 1; p=$(cat '" + state +
+                                     "');"
+                                     " st=$(sed -n 's/^State:[[:space:]]*\\(.\\).*/\\1/p' /proc/$p/status 2>/dev/null);"
+                                     " [ -n \"$st\" ] && [ \"$st\" != Z ]; }\n";
         norvik::test::write_file(
             script,
             "#!/bin/sh\n" + alive_fn + "echo \"$1\" >> '" + calls + "'\n" +
                 "case \"$1\" in\n"
-                "start) alive && exit 0; setsid '" + worker + "' 300 </dev/null >/dev/null 2>&1 & echo $! > '" + state +
+                "start) alive && exit 0; setsid '" +
+                worker + "' 300 </dev/null >/dev/null 2>&1 & echo $! > '" + state +
                 "'; exit 0 ;;\n"
-                "stop) " + (stop_body.empty() ? "alive && kill $p; rm -f '" + state + "'; exit 0" : stop_body) + " ;;\n"
-                "status) " + (status_body.empty() ? "alive && { echo " + svc + " is running; exit 0; }; echo " + svc +
-                                                        " is not running; exit 3"
-                                                  : status_body) +
+                "stop) " +
+                (stop_body.empty() ? "alive && kill $p; rm -f '" + state + "'; exit 0" : stop_body) +
+                " ;;\n"
+                "status) " +
+                (status_body.empty()
+                     ? "alive && { echo " + svc + " is running; exit 0; }; echo " + svc + " is not running; exit 3"
+                     : status_body) +
                 " ;;\n"
                 "*) exit 2 ;;\n"
                 "esac\n",
             0755);
         norvik::test::write_file(s.root() + "/etc/servmon.d/" + svc, "");
     }
-    std::string run_as(const Sandbox& s) const { return norvik::test::link_binary(s.dir() + "/bin", "restartsrv_" + name); }
+    std::string run_as(const Sandbox& s) const {
+        return norvik::test::link_binary(s.dir() + "/bin", "restartsrv_" + name);
+    }
 };
 
 RunResult run_link(const Sandbox& s, const std::string& link, std::vector<std::string> args, double timeout = 60) {
@@ -173,9 +179,13 @@ TEST(StopStart, HangingInitScriptIsEndedAtTheServicesTimeLimit) {
     norvik::test::write_file(s.root() + "/etc/init.d/nkdemo",
                              "#!/bin/sh\n"
                              "[ \"$1\" = start ] || exit 3\n"
-                             "'" + worker + "' 300 &\n"
-                             "setsid '" + worker + "' 301 &\n"
-                             "wait\n",
+                             "'" +
+                                 worker +
+                                 "' 300 &\n"
+                                 "setsid '" +
+                                 worker +
+                                 "' 301 &\n"
+                                 "wait\n",
                              0755);
     s.write_definition({{"startup_timeout", 2}});
     auto t0 = Clock::now();

@@ -123,8 +123,12 @@ TEST(ForkSync, DoInChildSetsChildStatus) {
     EXPECT_EQ(norvik::child_status(), 3 << 8);
 
     pid_t seen = 0;
-    auto cb = norvik::ForkSync::new_with_parent_callback([&](pid_t p) { seen = p; throw norvik::PlainError("ignored"); },
-                                                         [] { return json("x"); });
+    auto cb = norvik::ForkSync::new_with_parent_callback(
+        [&](pid_t p) {
+            seen = p;
+            throw norvik::PlainError("ignored");
+        },
+        [] { return json("x"); });
     EXPECT_EQ(seen, cb.pid());
     EXPECT_EQ(cb.return_value(), "x");
     // The callback's error is logged, and only in the sandbox.
@@ -206,7 +210,8 @@ double timer_left() {
 
 TEST(SafeRunSimple, OutputBeyondTheCaptureLimitIsDroppedAndMarked) {
     const size_t limit = norvik::ReadMultipleFH::CAPTURE_LIMIT;
-    auto out = norvik::saferun::simple::saferunnoerror({"/usr/bin/head", "-c", std::to_string(limit + 5000), "/dev/zero"});
+    auto out =
+        norvik::saferun::simple::saferunnoerror({"/usr/bin/head", "-c", std::to_string(limit + 5000), "/dev/zero"});
     EXPECT_EQ(norvik::child_status(), 0) << "read to the end: the child was never stuck";
     ASSERT_TRUE(out);
     const std::string marker = norvik::ReadMultipleFH::dropped_marker(5000);

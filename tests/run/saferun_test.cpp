@@ -281,12 +281,13 @@ TEST(SafeRunObject, ChildThatStopsReadingEndsTheRunCleanly) {
     EXPECT_EQ(run.wait_status(), 0);
     EXPECT_FALSE(run.timed_out());
     Object cb({.program = "/bin/true",
-               .stdin_callback = [](int fd) {
-                   ::usleep(100000);
-                   std::string big(4 * 131072, 'y');
-                   ssize_t w = ::write(fd, big.data(), big.size());
-                   EXPECT_LT(w, static_cast<ssize_t>(big.size()));
-               },
+               .stdin_callback =
+                   [](int fd) {
+                       ::usleep(100000);
+                       std::string big(4 * 131072, 'y');
+                       ssize_t w = ::write(fd, big.data(), big.size());
+                       EXPECT_LT(w, static_cast<ssize_t>(big.size()));
+                   },
                .timeout = 20});
     EXPECT_EQ(cb.wait_status(), 0);
 }

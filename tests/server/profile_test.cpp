@@ -76,7 +76,8 @@ TEST_F(Profile, DetectedFromRoles) {
         EXPECT_EQ(profile::get_current_profile(), p);
         EXPECT_TRUE(profile::is_valid_for_profile(std::string(p)));
         EXPECT_TRUE(profile::is_valid_for_profile(norvik::validate::anyallmatcher::MatchRule{{c::STANDARD, p}, "any"}));
-        EXPECT_FALSE(profile::is_valid_for_profile(norvik::validate::anyallmatcher::MatchRule{{c::STANDARD, p}, "all"}));
+        EXPECT_FALSE(
+            profile::is_valid_for_profile(norvik::validate::anyallmatcher::MatchRule{{c::STANDARD, p}, "all"}));
     }
 }
 

@@ -102,8 +102,8 @@ TEST_F(Roles, AliasesAreJudgedAsTheServiceTheyName) {
     // database services must be refused exactly like the services.
     type::set_NODE_MODE(std::string(c::DNSNODE));
     disable_role("MySQL");
-    for (const auto& [alias, service] : {std::pair{names::MYSQL_ALIAS, names::MYSQL},
-                                         std::pair{names::POSTGRESQL_ALIAS, names::POSTGRESQL}}) {
+    for (const auto& [alias, service] :
+         {std::pair{names::MYSQL_ALIAS, names::MYSQL}, std::pair{names::POSTGRESQL_ALIAS, names::POSTGRESQL}}) {
         EXPECT_EQ(roles::roles_of_service(alias), roles::roles_of_service(service)) << alias;
         EXPECT_FALSE(roles::roles_of_service(alias).empty()) << alias;
         EXPECT_EQ(roles::is_service_allowed(service), 0) << service;

@@ -43,7 +43,8 @@ TEST(Definition, RejectsWhatCannotBeLoaded) {
     EXPECT_NE(parse_error(R"({"actions": {"up": []}})").find("up"), std::string::npos);
     EXPECT_NE(parse_error(R"({"attributes": {"is_graceful_restart_enabled": false}})"), "");
     EXPECT_EQ(parse_error(R"({"base": "Hot", "attributes": {"is_graceful_restart_enabled": false,
-        "service_package": "x", "ports": [1], "support_reload": 1}})"), "");
+        "service_package": "x", "ports": [1], "support_reload": 1}})"),
+              "");
 }
 
 TEST(Definition, RootPlaceholderAndLookupOrder) {

@@ -164,7 +164,8 @@ TEST_F(LockTest, DifferentServicesDoNotInteract) {
 }
 
 TEST_F(LockTest, InvalidNamesTouchNoFile) {
-    for (const std::string& bad : std::vector<std::string>{"../etc/passwd", "a/b", "..", ".", "x.y", "-rf", "with space", std::string(65, 'a')}) {
+    for (const std::string& bad : std::vector<std::string>{"../etc/passwd", "a/b", "..", ".", "x.y", "-rf",
+                                                           "with space", std::string(65, 'a')}) {
         try {
             Lock l(bad);
             ADD_FAILURE() << "accepted " << bad;
@@ -181,7 +182,7 @@ TEST_F(LockTest, InvalidNamesTouchNoFile) {
 
 TEST_F(LockTest, FilesAndDescriptor) {
     Lock l("pdns");
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(paths::lock_base().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
     ASSERT_EQ(stat(l.path().c_str(), &st), 0);

@@ -15,9 +15,9 @@
 
 #include "support/test_support.hpp"
 
+using norvik::test::demod_path;
 using norvik::test::RunResult;
 using norvik::test::TempDir;
-using norvik::test::demod_path;
 
 namespace {
 
@@ -244,7 +244,7 @@ TEST(ServiceObject, PortHolderIsKilledBeforeTheRetry) {
     int port = next_port();
     def["attributes"]["ports"] = {port};
     Demo d(def, "--port " + std::to_string(port));
-        // A squatter on the port: the first start fails to bind.
+    // A squatter on the port: the first start fails to bind.
     pid_t squatter = ::fork();
     if (squatter == 0) {
         std::string pf = d.root() + "/squatter.pid";
@@ -323,8 +323,9 @@ TEST(ServiceObject, ForeignPidInPidFileIsNeverSignalled) {
         def["attributes"]["processowner"] = c.owner;
         def["attributes"]["startup_timeout"] = 2;
         Demo d(def);
-        norvik::test::write_file(d.root() + "/etc/passwd",
-                                 "root:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534:nobody:/nonexistent:/bin/false\n");
+        norvik::test::write_file(
+            d.root() + "/etc/passwd",
+            "root:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534:nobody:/nonexistent:/bin/false\n");
         pid_t foreign = spawn_plain_sleep();
         d.track(foreign);
         norvik::test::write_file(d.pidfile(), std::to_string(foreign) + "\n");
@@ -339,7 +340,8 @@ TEST(ServiceObject, ForeignPidInPidFileIsNeverSignalled) {
         if (!c.pid_exe) {
             std::string log = norvik::test::read_file(d.root() + "/usr/local/norvik/logs/error_log");
             EXPECT_NE((all(r) + log).find("PID file “" + d.pidfile()), std::string::npos)
-                << "warns naming the file: " << c.what << "\n" << log;
+                << "warns naming the file: " << c.what << "\n"
+                << log;
         }
         ::kill(foreign, SIGKILL);
         ::waitpid(foreign, nullptr, 0);

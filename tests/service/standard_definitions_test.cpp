@@ -20,13 +20,13 @@ using norvik::servicemanager::Definition;
 
 namespace {
 
-const char* const STANDARD[] = {"httpd", "exim",  "imap", "pop",      "dovecot", "named",
-                                "mysql", "ftpd",  "sshd", "crond",    "rsyslogd", "spamd"};
+const char* const STANDARD[] = {"httpd", "exim", "imap", "pop",   "dovecot",  "named",
+                                "mysql", "ftpd", "sshd", "crond", "rsyslogd", "spamd"};
 // The daemons that have a configuration test of their own.
 const char* const WITH_CONFIG_TEST[] = {"httpd", "exim", "imap", "pop", "dovecot", "named", "sshd", "rsyslogd"};
 
 bool executable(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 

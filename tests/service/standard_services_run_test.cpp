@@ -205,32 +205,37 @@ TEST_F(Sandbox, JournalIsAskedForTheSystemsUnitName) {
     pid_t sleeper = start_by_hand();  // the unit's main process
     ASSERT_TRUE(alive(sleeper));
     const std::string fake = dir / "fake";
-    const std::string unit = "Type=simple\nLoadState=loaded\nFragmentPath=/lib/systemd/system/cron.service\n"
-                             "Result=success\nExecMainCode=0\nExecMainStatus=0\nUnitFileState=enabled\nPIDFile=\n";
+    const std::string unit =
+        "Type=simple\nLoadState=loaded\nFragmentPath=/lib/systemd/system/cron.service\n"
+        "Result=success\nExecMainCode=0\nExecMainStatus=0\nUnitFileState=enabled\nPIDFile=\n";
     write_file(fake + "/show-inactive", unit + "ActiveState=inactive\nSubState=dead\nMainPID=0\n");
     write_file(fake + "/show-active",
                unit + "ActiveState=active\nSubState=running\nMainPID=" + std::to_string(sleeper) + "\n");
-    write_file(fake + "/status", "* cron.service - Regular background program processing daemon\n"
-                                 "     Active: active (running)\n\n"
-                                 "Dec 09 10:00:00 host cron[1]: JOURNAL-LINE-OF-CRON\n");
+    write_file(fake + "/status",
+               "* cron.service - Regular background program processing daemon\n"
+               "     Active: active (running)\n\n"
+               "Dec 09 10:00:00 host cron[1]: JOURNAL-LINE-OF-CRON\n");
     write_file(dir / "usr/bin/systemctl",
                "#!/bin/sh\n"
-               "D='" + fake + "'\n"
-               "echo \"$*\" >> \"$D/calls\"\n"
-               "c=; for a; do case $a in -*) ;; *) [ -z \"$c\" ] && c=$a; u=$a;; esac; done\n"
-               "u=${u%.service}\n"
-               "S=show-inactive; [ -f \"$D/started\" ] && S=show-active\n"
-               "case \"$c\" in\n"
-               "  show) [ \"$u\" = cron ] || { printf 'LoadState=not-found\\nActiveState=inactive\\n'; exit 0; }\n"
-               "    if [ \"$2\" = --property=MainPID ]; then grep '^MainPID=' \"$D/$S\"; exit 0; fi\n"
-               "    cat \"$D/$S\"; exit 0;;\n"
-               "  start) [ \"$u\" = cron ] && touch \"$D/started\" && exit 0; exit 5;;\n"
-               "  stop) [ \"$u\" = cron ] && rm -f \"$D/started\" && exit 0; exit 5;;\n"
-               "  is-active) [ \"$u\" = cron ] && [ -f \"$D/started\" ] && { echo active; exit 0; }; echo inactive; exit 3;;\n"
-               "  status) [ \"$u\" = cron ] || { echo \"Unit $u.service could not be found.\" >&2; exit 4; }\n"
-               "    cat \"$D/status\"; exit 0;;\n"
-               "esac\n"
-               "exit 1\n",
+               "D='" +
+                   fake +
+                   "'\n"
+                   "echo \"$*\" >> \"$D/calls\"\n"
+                   "c=; for a; do case $a in -*) ;; *) [ -z \"$c\" ] && c=$a; u=$a;; esac; done\n"
+                   "u=${u%.service}\n"
+                   "S=show-inactive; [ -f \"$D/started\" ] && S=show-active\n"
+                   "case \"$c\" in\n"
+                   "  show) [ \"$u\" = cron ] || { printf 'LoadState=not-found\\nActiveState=inactive\\n'; exit 0; }\n"
+                   "    if [ \"$2\" = --property=MainPID ]; then grep '^MainPID=' \"$D/$S\"; exit 0; fi\n"
+                   "    cat \"$D/$S\"; exit 0;;\n"
+                   "  start) [ \"$u\" = cron ] && touch \"$D/started\" && exit 0; exit 5;;\n"
+                   "  stop) [ \"$u\" = cron ] && rm -f \"$D/started\" && exit 0; exit 5;;\n"
+                   "  is-active) [ \"$u\" = cron ] && [ -f \"$D/started\" ] && { echo active; exit 0; }; echo "
+                   "inactive; exit 3;;\n"
+                   "  status) [ \"$u\" = cron ] || { echo \"Unit $u.service could not be found.\" >&2; exit 4; }\n"
+                   "    cat \"$D/status\"; exit 0;;\n"
+                   "esac\n"
+                   "exit 1\n",
                0755);
 
     write_file(fake + "/started", "");

@@ -38,7 +38,8 @@ protected:
         norvik::test::write_demo_service(root_.path(), pidfile_, "");
         norvik::test::write_file(root_ / "var/norvik/custom/services/Nkdemo.json",
                                  R"({"base": "Base", "attributes": {"pidfile": "${NORVIK_ROOT}/var/run/nkdemo.pid",)"
-                                 R"( "service_binary": ")" + norvik::test::demod_path() + R"(", "pid_exe": "norvik_demod"}})");
+                                 R"( "service_binary": ")" +
+                                     norvik::test::demod_path() + R"(", "pid_exe": "norvik_demod"}})");
         // systemd is asked first and does not know the service.
         norvik::test::write_file(root_ / "usr/bin/systemctl", "#!/bin/sh\necho LoadState=not-found\n", 0755);
         link_ = norvik::test::link_binary(root_ / "bin", "restartsrv_nkdemo");

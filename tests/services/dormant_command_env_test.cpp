@@ -27,7 +27,9 @@ class DormantT : public ::testing::Test {
 protected:
     void SetUp() override { paths::set_root_for_testing(tmp.path()); }
     void TearDown() override { paths::set_root_for_testing(""); }
-    std::string enable(const std::string& s) { return Dormant::DORMANT_SERVICES_DIR() + "/" + s + Dormant::ENABLE_SUFFIX; }
+    std::string enable(const std::string& s) {
+        return Dormant::DORMANT_SERVICES_DIR() + "/" + s + Dormant::ENABLE_SUFFIX;
+    }
     norvik::test::TempDir tmp{"dormant"};
 };
 
@@ -116,7 +118,8 @@ TEST(ShouldIgnoreThisCommand, LongCommandLines) {
     EXPECT_EQ(should_ignore_this_command("stop" + cp), 1);
     EXPECT_EQ(should_ignore_this_command("/usr/bin/perl " + cp + " /usr/local/norvik/bin/x"), 1);
     EXPECT_EQ(should_ignore_this_command("/usr/bin/perl " + cp), 0);
-    EXPECT_EQ(should_ignore_this_command("/x/3rdparty/perl/" + std::string(300000, '5') + "/bin/spamd perl /scripts"), 0);
+    EXPECT_EQ(should_ignore_this_command("/x/3rdparty/perl/" + std::string(300000, '5') + "/bin/spamd perl /scripts"),
+              0);
 }
 
 TEST(ShouldIgnoreThisCommand, WordEdges) {

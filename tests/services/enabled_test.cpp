@@ -221,7 +221,7 @@ TEST_F(Enabled, SymlinkedDisableFilesAreNeverFollowedOrRemoved) {
     // The regular file goes, the link and its target stay.
     EXPECT_EQ(en::remove_disable_files("nkwidgetd"), 1);
     EXPECT_FALSE(exists(paths::disable_file_dotted("nkwidgetd")));
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(lstat(paths::disable_file_plain("nkwidgetd").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(read_file(target), "precious");

@@ -42,7 +42,7 @@ TEST_F(ServmonTiny, DelaysDefaultAndCap) {
 
 TEST_F(ServmonTiny, FileAndDirectoryModes) {
     ASSERT_TRUE(tiny::suspend_service("nkdavd", 100));
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(tiny::service_suspend_dir().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
     ASSERT_EQ(stat(file("nkdavd").c_str(), &st), 0);
@@ -97,7 +97,7 @@ TEST_F(ServmonTiny, PlantedSymlinkIsReplacedNotFollowed) {
     EXPECT_EQ(tiny::is_service_suspended({}, "exim"), std::nullopt);
     ASSERT_TRUE(tiny::suspend_service("exim", 10, 100));
     EXPECT_EQ(read_file(victim), "precious");
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(lstat(file("exim").c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(read_file(file("exim")), "110");

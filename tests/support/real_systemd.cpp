@@ -70,9 +70,11 @@ bool RealSystemd::start() {
     const std::string src = NORVIK_SOURCE_DIR;
     const bool bind = !copy_ && bindable(src);
     // A blank list binds nothing (an empty one would mean the kit's default).
-    RunResult r = run(script, {script}, {{"RS_NAME", name_}, {"RS_BINDS", bind ? src : " "}, {"RS_SELFTEST", "0"}}, 120);
+    RunResult r =
+        run(script, {script}, {{"RS_NAME", name_}, {"RS_BINDS", bind ? src : " "}, {"RS_SELFTEST", "0"}}, 120);
     if (r.exit_code != 0) {
-        why_ = "start.sh failed (" + std::to_string(r.status) + "): " + r.err.substr(r.err.size() > 600 ? r.err.size() - 600 : 0);
+        why_ = "start.sh failed (" + std::to_string(r.status) +
+               "): " + r.err.substr(r.err.size() > 600 ? r.err.size() - 600 : 0);
         stop();
         return false;
     }
@@ -115,8 +117,7 @@ void RealSystemd::stop() {
         if (f >> upid && upid > 1)
             std::thread([upid] {
                 int st;
-                while (::waitpid(upid, &st, 0) < 0 && errno == EINTR) {
-                }
+                while (::waitpid(upid, &st, 0) < 0 && errno == EINTR) {}
             }).detach();
     }
     // The copy-on-write layer can still be busy while the instance's last

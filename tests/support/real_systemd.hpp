@@ -64,10 +64,10 @@ std::string inner_run_problems(int code, const std::string& out, const std::vect
 
 // Boots `rs` or leaves the test: skipped with the reason, or failed when the
 // machine is known to boot the kit.
-#define NORVIK_BOOT_REAL_SYSTEMD_OR_SKIP(rs)                                                                        \
-    do {                                                                                                            \
-        if (!(rs).start()) {                                                                                        \
+#define NORVIK_BOOT_REAL_SYSTEMD_OR_SKIP(rs)                                                                      \
+    do {                                                                                                          \
+        if (!(rs).start()) {                                                                                      \
             if (norvik::test::real_systemd_required()) FAIL() << "the real systemd did not boot: " << (rs).why(); \
-            GTEST_SKIP() << "no real systemd on this machine: " << (rs).why();                                     \
-        }                                                                                                           \
+            GTEST_SKIP() << "no real systemd on this machine: " << (rs).why();                                    \
+        }                                                                                                         \
     } while (0)

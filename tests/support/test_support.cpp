@@ -101,7 +101,8 @@ RunResult run(const std::string& path, const std::vector<std::string>& argv,
     char buf[65536];
     bool killed = false;
     while (open_fds > 0) {
-        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
         if (left <= 0) {
             if (!killed) kill(pid, SIGKILL);
             killed = true;
@@ -147,8 +148,9 @@ std::string demod_path() {
 
 void write_demo_service(const std::string& root, const std::string& pidfile, const std::string& daemon_args,
                         bool with_init) {
-    for (const char* d : {"/usr/local/norvik/logs", "/usr/local/norvik/etc/services", "/var/run", "/var/log",
-                          "/etc/init.d", "/etc/servmon.d", "/var/norvik/custom/services", "/var/norvik/restartsrv/locks"})
+    for (const char* d :
+         {"/usr/local/norvik/logs", "/usr/local/norvik/etc/services", "/var/run", "/var/log", "/etc/init.d",
+          "/etc/servmon.d", "/var/norvik/custom/services", "/var/norvik/restartsrv/locks"})
         make_dirs(root + d);
     if (with_init) {
         std::string script = read_file(std::string(NORVIK_SOURCE_DIR) + "/demo/nkdemo.init.in");
@@ -191,8 +193,7 @@ bool running(pid_t pid) {
 void become_subreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
 
 void reap_zombies() {
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {}
 }
 
 std::vector<std::string> dir_entries(const std::string& dir) {

@@ -34,8 +34,8 @@ std::vector<std::string> dir_entries(const std::string& dir);
 bool set_mtime(const std::string& path, time_t when);
 
 struct RunResult {
-    int status = -1;      // raw wait status
-    int exit_code = -1;   // -1 when killed by a signal
+    int status = -1;     // raw wait status
+    int exit_code = -1;  // -1 when killed by a signal
     int signal = 0;
     std::string out;
     std::string err;

@@ -125,20 +125,23 @@ TEST(SystemdBus, CallHeaderAndBodyAreLaidOutForTheWire) {
     EXPECT_EQ(m.substr(body_at + 4), std::string("arg\0", 4));
     // Every field is there, with its type, and the body's signature is "s".
     for (const std::string& f : {std::string("\1\1o\0", 4), std::string("\2\1s\0", 4), std::string("\3\1s\0", 4),
-                                std::string("\6\1s\0", 4), std::string("\10\1g\0\1s\0", 7)})
+                                 std::string("\6\1s\0", 4), std::string("\10\1g\0\1s\0", 7)})
         EXPECT_NE(m.find(f), std::string::npos);
     EXPECT_EQ(body_at % 8, 0u);
 }
 
 TEST(SystemdBus, PropertiesAreTextAsSystemctlPrintsThem) {
-    const auto rec = bus::decode_properties(
-        sample_reply(), {"Id", "MainPID", "ExecMainStatus", "TriggeredBy", "Wants", "CanReload", "MemoryCurrent",
-                         "ActiveState", "Absent"});
+    const auto rec = bus::decode_properties(sample_reply(), {"Id", "MainPID", "ExecMainStatus", "TriggeredBy", "Wants",
+                                                             "CanReload", "MemoryCurrent", "ActiveState", "Absent"});
     ASSERT_TRUE(rec);
-    const bus::UnitRecord want = {{"Id", "apache2.service"},    {"MainPID", "4242"},
-                                  {"ExecMainStatus", "-3"},     {"TriggeredBy", "nk.socket nk.path"},
-                                  {"Wants", ""},                {"CanReload", "yes"},
-                                  {"MemoryCurrent", "18446744073709551615"}, {"ActiveState", "active"}};
+    const bus::UnitRecord want = {{"Id", "apache2.service"},
+                                  {"MainPID", "4242"},
+                                  {"ExecMainStatus", "-3"},
+                                  {"TriggeredBy", "nk.socket nk.path"},
+                                  {"Wants", ""},
+                                  {"CanReload", "yes"},
+                                  {"MemoryCurrent", "18446744073709551615"},
+                                  {"ActiveState", "active"}};
     EXPECT_EQ(*rec, want);
     // Only what was asked for.
     EXPECT_EQ(bus::decode_properties(sample_reply(), {"ActiveState"})->size(), 1u);

@@ -43,8 +43,9 @@ const char* SLOW =
     "ExecStart=/bin/sleep infinity\nTimeoutStartSec=infinity\nStandardOutput=journal\n";
 // What systemd makes of an init script: active after the script exited,
 // with nothing watching the daemon it left.
-const char* GENERATED = "[Service]\nType=forking\nRemainAfterExit=yes\nGuessMainPID=no\nKillMode=process\n"
-                        "ExecStart=/bin/sh -c '/bin/sleep infinity & echo $$! > /run/nkgen.pid'\n";
+const char* GENERATED =
+    "[Service]\nType=forking\nRemainAfterExit=yes\nGuessMainPID=no\nKillMode=process\n"
+    "ExecStart=/bin/sh -c '/bin/sleep infinity & echo $$! > /run/nkgen.pid'\n";
 
 std::vector<std::string> split(const std::string& text) {
     std::vector<std::string> out;
@@ -61,7 +62,8 @@ protected:
         if (!norvik::test::inside_real_systemd()) GTEST_SKIP() << "runs inside the real systemd only";
         for (const char* d : {"usr/local/norvik/logs", "var/norvik/restartsrv/locks", "etc/servmon.d"})
             norvik::test::make_dirs(root_ / d);
-        for (const char* s : {"rs-forking", "rs-simple", "nkfail", "nkfailready", "nkoneshot", "nklocal", "nksock", "nkslow", "nkgen"})
+        for (const char* s :
+             {"rs-forking", "rs-simple", "nkfail", "nkfailready", "nkoneshot", "nklocal", "nksock", "nkslow", "nkgen"})
             norvik::test::write_file(root_ / ("etc/servmon.d/" + std::string(s)), "");
         ASSERT_EQ(::symlink("/usr/share/zoneinfo/Etc/UTC", (root_ / "etc/localtime").c_str()), 0);
         norvik::test::write_file(root_ / "usr/bin/systemctl",
@@ -129,7 +131,8 @@ TEST_F(InnerTool, SystemctlRunsPerOperation) {
             ASSERT_EQ(::symlink("/run/systemd/private", (root_ / "run/systemd/private").c_str()), 0);
         }
         const long max_shows = socket ? 0 : 2;
-        const std::vector<std::string> status_calls = socket ? std::vector<std::string>{} : std::vector<std::string>{"show"};
+        const std::vector<std::string> status_calls =
+            socket ? std::vector<std::string>{} : std::vector<std::string>{"show"};
         for (const std::string unit : {"rs-forking", "rs-simple"}) {
             SCOPED_TRACE(unit + (socket ? " (socket)" : " (systemctl)"));
             systemctl({"stop", unit + ".service"});
@@ -176,9 +179,9 @@ TEST_F(InnerTool, SocketRecordsMatchSystemctlShow) {
     systemctl({"stop", "rs-simple.service"});
     systemctl({"start", "nkfail.service"});
     norvik::paths::set_root_for_testing("");
-    for (const std::string unit : {"rs-forking.service", "rs-simple.service", "nkoneshot.service", "nkfail.service",
-                                   "nksock.service", "nklocal.service", "nosuch-unit.service", "nk@a-b.service",
-                                   "exim4.service"}) {
+    for (const std::string unit :
+         {"rs-forking.service", "rs-simple.service", "nkoneshot.service", "nkfail.service", "nksock.service",
+          "nklocal.service", "nosuch-unit.service", "nk@a-b.service", "exim4.service"}) {
         auto from_socket = sd::show_over_bus(unit, sd::requested_properties());
         ASSERT_TRUE(from_socket) << unit;
         std::vector<std::string> args{"show"};
@@ -353,16 +356,16 @@ TEST_F(InnerTool, JsonRecordHintAndJournalPriorities) {
     systemctl({"reset-failed", "nkfail.service"});
     const std::string unit = "nkjournal-" + std::to_string(::getpid());
     const std::string link = norvik::test::link_binary(root_ / "bin", "restartsrv_nkfail");
-    norvik::test::run("/usr/bin/systemd-run",
-                      {"systemd-run", "--wait", "--quiet", "--unit=" + unit, "-p", "StandardOutput=journal", "-p",
-                       "StandardError=journal", "-E", "NORVIK_ROOT=" + root_.path(), "/bin/sh", "-c",
-                       link + " --start; exit 0"},
-                      {}, 150);
+    norvik::test::run(
+        "/usr/bin/systemd-run",
+        {"systemd-run", "--wait", "--quiet", "--unit=" + unit, "-p", "StandardOutput=journal", "-p",
+         "StandardError=journal", "-E", "NORVIK_ROOT=" + root_.path(), "/bin/sh", "-c", link + " --start; exit 0"},
+        {}, 150);
     std::map<std::string, std::string> priority_of;  // first words of a message -> its priority
     for (int tries = 0; tries < 50 && priority_of.size() < 2; ++tries) {
         priority_of.clear();
-        auto j = norvik::test::run("/usr/bin/journalctl",
-                                   {"journalctl", "-u", unit, "-o", "json", "--no-pager", "--output-fields=MESSAGE,PRIORITY"});
+        auto j = norvik::test::run("/usr/bin/journalctl", {"journalctl", "-u", unit, "-o", "json", "--no-pager",
+                                                           "--output-fields=MESSAGE,PRIORITY"});
         for (const auto& line : split(j.out)) {
             auto e = nlohmann::json::parse(line, nullptr, false);
             if (!e.is_object() || !e["MESSAGE"].is_string()) continue;
@@ -426,8 +429,12 @@ TEST(RealSystemd, ToolRunsAgainstARealSystemd) {
     if (norvik::test::inside_real_systemd()) GTEST_SKIP() << "outer driver";
     norvik::test::RealSystemd rs("nvk-rst-" + std::to_string(::getpid()));
     NORVIK_BOOT_REAL_SYSTEMD_OR_SKIP(rs);
-    rs.add_units({{"nkfail.service", FAILING}, {"nkfailready.service", FAILING_NOTIFY}, {"nkoneshot.service", ONESHOT},
-                  {"nksock.socket", SOCKET}, {"nksock.service", SOCKET_SERVICE}, {"nkslow.service", SLOW},
+    rs.add_units({{"nkfail.service", FAILING},
+                  {"nkfailready.service", FAILING_NOTIFY},
+                  {"nkoneshot.service", ONESHOT},
+                  {"nksock.socket", SOCKET},
+                  {"nksock.service", SOCKET_SERVICE},
+                  {"nkslow.service", SLOW},
                   {"nkgen.service", GENERATED}});
     norvik::test::write_file(rs.root() + LOCAL_DIR + "/nklocal.service", LOCAL);
     rs.exec({"systemctl", "daemon-reload"});
@@ -435,9 +442,10 @@ TEST(RealSystemd, ToolRunsAgainstARealSystemd) {
     int code = rs.run_inner("InnerTool.*", &out);
     EXPECT_EQ(code, 0) << out;
     EXPECT_EQ(out.find("SKIPPED"), std::string::npos) << out;
-    for (const char* t : {"SystemctlRunsPerOperation", "SocketRecordsMatchSystemctlShow", "FailingUnitEndsTheWaitAtOnceWithItsJournal",
-                          "ActiveOneshotCountsAsRunning", "StoppedUnitIsDownWhateverItsPidFileNames", "StopTakesTheTriggeringSocketAlong",
-                          "LocalAndGeneratedUnitsAreFound", "JsonRecordHintAndJournalPriorities",
-                          "JobsAreBoundedAndMaskedOrStaleActiveUnitsNeverLeaveTheServiceDown"})
+    for (const char* t :
+         {"SystemctlRunsPerOperation", "SocketRecordsMatchSystemctlShow", "FailingUnitEndsTheWaitAtOnceWithItsJournal",
+          "ActiveOneshotCountsAsRunning", "StoppedUnitIsDownWhateverItsPidFileNames",
+          "StopTakesTheTriggeringSocketAlong", "LocalAndGeneratedUnitsAreFound", "JsonRecordHintAndJournalPriorities",
+          "JobsAreBoundedAndMaskedOrStaleActiveUnitsNeverLeaveTheServiceDown"})
         EXPECT_NE(out.find(std::string("[       OK ] InnerTool.") + t), std::string::npos) << t << "\n" << out;
 }

@@ -38,7 +38,9 @@ std::string check_unit(const std::string& service, const std::string& user = "")
 
 namespace {
 
-std::string data_path(const std::string& name) { return std::string(NORVIK_SOURCE_DIR) + "/tests/systemd/data/" + name; }
+std::string data_path(const std::string& name) {
+    return std::string(NORVIK_SOURCE_DIR) + "/tests/systemd/data/" + name;
+}
 
 std::string data(const std::string& name) { return norvik::test::read_file(data_path(name)); }
 
@@ -54,26 +56,30 @@ std::vector<std::string> lines(const std::string& text) {
 void install_fake_systemctl(const TempDir& root) {
     norvik::test::make_dirs(root / "fake-data");
     for (const char* u : {"rs-simple", "rs-forking", "rs-oneshot", "rs-fail", "rs-killed", "rs-multi", "rs-nosuch"}) {
-        norvik::test::write_file(root / ("fake-data/show-" + std::string(u) + ".txt"), data("show-" + std::string(u) + ".txt"));
+        norvik::test::write_file(root / ("fake-data/show-" + std::string(u) + ".txt"),
+                                 data("show-" + std::string(u) + ".txt"));
         norvik::test::write_file(root / ("fake-data/status-" + std::string(u) + ".txt"),
                                  data("status-" + std::string(u) + ".txt"));
     }
-    norvik::test::write_file(root / "usr/bin/systemctl",
-                             "#!/bin/sh\n"
-                             "D='" + root.path() + "/fake-data'\n"
-                             "for a; do u=$a; done\n"
-                             "u=${u%.service}\n"
-                             "case \"$1\" in\n"
-                             "  show)\n"
-                             "    [ -f \"$D/show-$u.txt\" ] || u=rs-nosuch\n"
-                             "    if [ \"$2\" = --property=MainPID ]; then grep '^MainPID=' \"$D/show-$u.txt\"; exit 0; fi\n"
-                             "    cat \"$D/show-$u.txt\"; exit 0;;\n"
-                             "  status)\n"
-                             "    [ -f \"$D/status-$u.txt\" ] || { echo \"Unit $u.service could not be found.\" >&2; exit 4; }\n"
-                             "    cat \"$D/status-$u.txt\"; exit 0;;\n"
-                             "esac\n"
-                             "exit 1\n",
-                             0755);
+    norvik::test::write_file(
+        root / "usr/bin/systemctl",
+        "#!/bin/sh\n"
+        "D='" +
+            root.path() +
+            "/fake-data'\n"
+            "for a; do u=$a; done\n"
+            "u=${u%.service}\n"
+            "case \"$1\" in\n"
+            "  show)\n"
+            "    [ -f \"$D/show-$u.txt\" ] || u=rs-nosuch\n"
+            "    if [ \"$2\" = --property=MainPID ]; then grep '^MainPID=' \"$D/show-$u.txt\"; exit 0; fi\n"
+            "    cat \"$D/show-$u.txt\"; exit 0;;\n"
+            "  status)\n"
+            "    [ -f \"$D/status-$u.txt\" ] || { echo \"Unit $u.service could not be found.\" >&2; exit 4; }\n"
+            "    cat \"$D/status-$u.txt\"; exit 0;;\n"
+            "esac\n"
+            "exit 1\n",
+        0755);
 }
 
 class FakeSystemctl : public ::testing::Test {
@@ -83,7 +89,10 @@ protected:
         norvik::paths::set_root_for_testing(root_.path());
         sd::forget_service_info();
     }
-    void TearDown() override { sd::set_systemctl(nullptr); norvik::paths::set_root_for_testing(""); }
+    void TearDown() override {
+        sd::set_systemctl(nullptr);
+        norvik::paths::set_root_for_testing("");
+    }
     TempDir root_{"sd"};
 };
 
@@ -95,7 +104,8 @@ struct CountingSystemctl : sd::Systemctl {
     std::vector<std::string> verbs;
     sd::SystemctlResult run(const sd::SystemctlCall& call) override {
         verbs.push_back(call.args.front());
-        return {0, false, false, "LoadState=loaded\nActiveState=active\nMainPID=" + std::to_string(100 + verbs.size()), ""};
+        return {0, false, false, "LoadState=loaded\nActiveState=active\nMainPID=" + std::to_string(100 + verbs.size()),
+                ""};
     }
 };
 
@@ -122,8 +132,9 @@ TEST(SystemdParsers, ShowOutputOfRealUnits) {
 }
 
 TEST(SystemdParsers, OddShowLines) {
-    auto rec = sd::parse_show_output("Environment=A=1 B=2\nno equals here\n=value\nBad Name=x\nÄState=y\nSubState=running");
-    EXPECT_EQ(rec["Environment"], "A");  // cut at the value's own "="
+    auto rec =
+        sd::parse_show_output("Environment=A=1 B=2\nno equals here\n=value\nBad Name=x\nÄState=y\nSubState=running");
+    EXPECT_EQ(rec["Environment"], "A");     // cut at the value's own "="
     EXPECT_EQ(rec["SubState"], "running");  // no final line end
     EXPECT_FALSE(rec.count("Bad Name"));
     EXPECT_FALSE(rec.count(""));
@@ -142,7 +153,8 @@ TEST(SystemdParsers, CodeAndSignal) {
     EXPECT_EQ(s.active, "active");
     EXPECT_EQ(s.code, "");
     // Only the block before the first blank line counts.
-    auto b = sd::parse_code_and_signal(lines("   Active: active (running)\n\n   Main PID: 5 (code=killed, signal=KILL)\n"));
+    auto b =
+        sd::parse_code_and_signal(lines("   Active: active (running)\n\n   Main PID: 5 (code=killed, signal=KILL)\n"));
     EXPECT_EQ(b.code, "");
 }
 
@@ -175,8 +187,9 @@ TEST_F(FakeSystemctl, UnitPresence) {
     EXPECT_FALSE(sd::has_service_via_systemd("rs-nosuch"));
     EXPECT_FALSE(sd::has_service_via_systemd(""));
     // Outside the four unit directories: not ours.
-    norvik::test::write_file(root_ / "fake-data/show-elsewhere.txt",
-                             "LoadState=loaded\nActiveState=active\nFragmentPath=/home/u/.config/systemd/user/x.service\n");
+    norvik::test::write_file(
+        root_ / "fake-data/show-elsewhere.txt",
+        "LoadState=loaded\nActiveState=active\nFragmentPath=/home/u/.config/systemd/user/x.service\n");
     EXPECT_FALSE(sd::has_service_via_systemd("elsewhere"));
     // No FragmentPath at all (a transient unit): present.
     norvik::test::write_file(root_ / "fake-data/show-transient.txt", "LoadState=loaded\nActiveState=active\n");
@@ -187,8 +200,8 @@ TEST_F(FakeSystemctl, UnitPresence) {
                             "/usr/local/lib/systemd/system", "/run/systemd/transient", "/lib/systemd/system"}) {
         const std::string name = "gen" + std::to_string(std::string(dir).size());
         norvik::test::write_file(root_ / ("fake-data/show-" + name + ".txt"),
-                                 "LoadState=loaded\nActiveState=inactive\nFragmentPath=" + std::string(dir) + "/" + name +
-                                     ".service\nSourcePath=/etc/init.d/" + name + "\n");
+                                 "LoadState=loaded\nActiveState=inactive\nFragmentPath=" + std::string(dir) + "/" +
+                                     name + ".service\nSourcePath=/etc/init.d/" + name + "\n");
         EXPECT_TRUE(sd::has_service_via_systemd(name)) << dir;
     }
     // A folder that only starts like one is not one.
@@ -238,8 +251,11 @@ TEST_F(FakeSystemctl, OneShowPerStateChange) {
 TEST_F(FakeSystemctl, PidsFollowTheUnitsStateNotItsPidFile) {
     const std::string pidfile = root_ / "run/stale.pid";
     norvik::test::write_file(pidfile, std::to_string(::getpid()) + "\n");
-    sd::UnitRecord stopped = {{"LoadState", "loaded"}, {"ActiveState", "inactive"}, {"Type", "forking"},
-                              {"PIDFile", pidfile}, {"MainPID", "0"}};
+    sd::UnitRecord stopped = {{"LoadState", "loaded"},
+                              {"ActiveState", "inactive"},
+                              {"Type", "forking"},
+                              {"PIDFile", pidfile},
+                              {"MainPID", "0"}};
     EXPECT_EQ(sd::get_pid_via_systemd("stale", &stopped), 0);
     stopped["ActiveState"] = "failed";
     EXPECT_EQ(sd::get_pid_via_systemd("stale", &stopped), 0);
@@ -250,7 +266,8 @@ TEST_F(FakeSystemctl, PidsFollowTheUnitsStateNotItsPidFile) {
     for (const auto& l : lines(norvik::test::read_file("/proc/self/cgroup")))
         if (l.rfind("0::", 0) == 0) group = l.substr(3);
     if (group.empty()) GTEST_SKIP() << "no unified control-group tree here";
-    sd::UnitRecord active = {{"LoadState", "loaded"}, {"ActiveState", "active"}, {"MainPID", "0"}, {"ControlGroup", group}};
+    sd::UnitRecord active = {
+        {"LoadState", "loaded"}, {"ActiveState", "active"}, {"MainPID", "0"}, {"ControlGroup", group}};
     auto pids = sd::get_pids_via_systemd("grp", &active);
     EXPECT_NE(std::find(pids.begin(), pids.end(), ::getpid()), pids.end()) << group;
     EXPECT_GT(sd::get_pid_via_systemd("grp", &active), 0);
@@ -428,8 +445,9 @@ TEST_F(InnerBackEnd, ForkingUnitReloadAndFailingUnits) {
     EXPECT_NE(status.find(std::to_string(pid)), std::string::npos) << status;
 
     auto reloads = [] {
-        return norvik::test::exists("/run/rs-forking.reloads") ? lines(norvik::test::read_file("/run/rs-forking.reloads")).size()
-                                                               : size_t{0};
+        return norvik::test::exists("/run/rs-forking.reloads")
+                   ? lines(norvik::test::read_file("/run/rs-forking.reloads")).size()
+                   : size_t{0};
     };
     size_t before = reloads();
     ASSERT_TRUE(m.reload(srv));
@@ -457,7 +475,7 @@ TEST_F(InnerBackEnd, ForkingUnitReloadAndFailingUnits) {
     EXPECT_TRUE(fail.start(failsrv));
     for (int i = 0; i < 40 && active_state("rs-fail") != "failed"; ++i) ::usleep(50000);
     EXPECT_EQ(active_state("rs-fail"), "failed");
-        EXPECT_EQ(fail.status_helper(failsrv), "");
+    EXPECT_EQ(fail.status_helper(failsrv), "");
     EXPECT_EQ(sd::get_code_and_signal_via_systemd("rs-fail").code, "exited");
 }
 
@@ -465,7 +483,9 @@ TEST(RealSystemd, QueriesRunAgainstARealSystemd) {
     if (norvik::test::inside_real_systemd()) GTEST_SKIP() << "outer driver";
     norvik::test::RealSystemd rs("nvk-rsq-" + std::to_string(::getpid()));
     NORVIK_BOOT_REAL_SYSTEMD_OR_SKIP(rs);
-    rs.add_units({{"rs-oneshot.service", ONESHOT}, {"rs-killed.service", KILLED}, {"rs-multi.service", MULTI},
+    rs.add_units({{"rs-oneshot.service", ONESHOT},
+                  {"rs-killed.service", KILLED},
+                  {"rs-multi.service", MULTI},
                   {"rs-badstart.service", BADSTART}});
     std::string out;
     int code = rs.run_inner("Inner.*:InnerBackEnd.*", &out);
