@@ -76,12 +76,9 @@ std::string last_lines(const std::string& text, size_t n) {
 
 }  // namespace
 
-Systemd::Systemd(std::string unit, UnitRecord record) : service_(std::move(unit)), record_(std::move(record)) {
-    BUILD();
-}
-
-void Systemd::BUILD() {
-    if (::getppid() == 1)
+Systemd::Systemd(std::string unit, UnitRecord record, bool started_by_init)
+    : service_(std::move(unit)), record_(std::move(record)) {
+    if (started_by_init)
         throw PlainError("The systemd back end cannot manage “" + service_ +
                          "” in a run that the init system started.");
 }

@@ -21,7 +21,8 @@ public:
 
     // unit: the unit name without ".service"; record: has_service_via_systemd's
     // answer, kept unchanged. Raises a PlainError when the parent is process 1.
-    Systemd(std::string unit, UnitRecord record);
+    // A run the init system started never drives systemd: it is the unit.
+    Systemd(std::string unit, UnitRecord record, bool started_by_init = false);
 
     std::string kind() const override { return "Systemd"; }
     std::string service() const override { return service_; }
@@ -47,7 +48,6 @@ public:
     const UnitRecord& service_via_systemd() const override { return record_; }
 
 private:
-    void BUILD();
     // The unit's current record: the kept one, or a fresh `show`.
     UnitRecord live_record();
     // Runs a job (start, stop, reload...) under the service's time limit;

@@ -190,7 +190,7 @@ std::unique_ptr<Manager> Base::_build_service_manager() {
     std::string unit = _get_systemd_name(service_name());
     if (auto rec = systemd::has_service_via_systemd(unit)) {
         debug("Using the systemd back end for " + service_name() + " (unit " + unit + ")");
-        return std::make_unique<manager::Systemd>(unit, *rec);
+        return std::make_unique<manager::Systemd>(unit, *rec, request_.started_by_init);
     }
     // Without systemd as process 1 no service has a unit: saying so is noise.
     if (!pid1_is_systemd()) debug("No systemd unit was found for the service " + service_name());
