@@ -194,7 +194,11 @@ int open_file(const std::string& path, int flags, mode_t mode, std::optional<mod
     };
 
     Fd fd(::openat(dir.get(), name.c_str(), base));
-    if (fd.get() < 0 && errno == ENOENT && create) fd.reset(make_new());
+    if (fd.get() < 0 && errno == ENOENT && create) {
+        fd.reset(make_new());
+        // Another run made it between the two opens: that file is the one.
+        if (fd.get() < 0 && errno == EEXIST) fd.reset(::openat(dir.get(), name.c_str(), base));
+    }
     if (fd.get() < 0) {
         // A FIFO nobody reads answers a non-blocking open for writing so.
         if (errno == ENXIO) errno = EINVAL;
