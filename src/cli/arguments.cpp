@@ -93,99 +93,100 @@ std::vector<std::string> option_spellings() {
 
 bool parseargv_takes(const std::string& name) { return !name.empty() && find_spelling(name) != nullptr; }
 
-ParsedArgs parseargv(std::vector<std::string>& args) {
-    ParsedArgs r;
-    const std::vector<std::string> copy = args;
-    std::vector<std::string> rest;
+namespace {
 
-    auto handle = [&](const OptionSpec& o, bool value, const std::string& text) {
-        std::string n = o.name;
-        if (n == "status") r.status = value;
-        else if (n == "check") r.check = value;
-        else if (n == "verbose") r.verbose = value ? 1 : 0;
-        else if (n == "debug") r.verbose = value ? 2 : 0;
-        else if (n == "restart-attempt") r.restart_attempts = text;
-        else if (n == "graceful") r.graceful = value ? (text.empty() ? "1" : text) : "0";
-        else if (n == "stop" || n == "reload") {
-            r.restart = value ? (n == "stop" ? STOP : RELOAD) : RESTART;
+// Sets what one recognised option asks for; `text` is its value, if any.
+void apply_option(ParsedArgs& r, const OptionSpec& o, bool value, const std::string& text) {
+    std::string n = o.name;
+    if (n == "status") r.status = value;
+    else if (n == "check") r.check = value;
+    else if (n == "verbose") r.verbose = value ? 1 : 0;
+    else if (n == "debug") r.verbose = value ? 2 : 0;
+    else if (n == "restart-attempt") r.restart_attempts = text;
+    else if (n == "graceful") r.graceful = value ? (text.empty() ? "1" : text) : "0";
+    else if (n == "stop" || n == "reload") {
+        r.restart = value ? (n == "stop" ? STOP : RELOAD) : RESTART;
+        r.check = false;
+        r.status = false;
+    } else if (n == "restart") {
+        if (value) {
+            r.restart = RESTART;
             r.check = false;
             r.status = false;
-        } else if (n == "restart") {
-            if (value) {
-                r.restart = RESTART;
-                r.check = false;
-                r.status = false;
-            } else {
-                r.restart = 0;
-            }
+        } else {
+            r.restart = 0;
         }
-    };
-
-    for (size_t i = 0; i < copy.size(); ++i) {
-        const std::string& arg = copy[i];
-        if (arg == "--") {
-            // Everything from the terminator on is left alone.
-            rest.insert(rest.end(), copy.begin() + static_cast<std::ptrdiff_t>(i), copy.end());
-            break;
-        }
-        if (arg.size() < 2 || arg[0] != '-') {
-            rest.push_back(arg);
-            continue;
-        }
-        std::string body = arg.substr(arg[1] == '-' ? 2 : 1);
-        std::optional<std::string> inline_value;
-        if (auto eq = body.find('='); eq != std::string::npos) {
-            inline_value = body.substr(eq + 1);
-            body.resize(eq);
-        }
-        const Spelling* sp = body.empty() ? nullptr : find_spelling(lower(body));
-        if (!sp) {
-            rest.push_back(arg);
-            continue;
-        }
-        if (sp->option->kind == Kind::Flag) {
-            if (inline_value) {  // a flag given a value is not ours
-                rest.push_back(arg);
-                continue;
-            }
-            handle(*sp->option, !sp->negated, "");
-            continue;
-        }
-        if (sp->option->kind == Kind::Switch) {
-            // --no-X takes no value; --X takes a yes/no word inline or next.
-            if (sp->negated && inline_value) {
-                rest.push_back(arg);
-                continue;
-            }
-            std::string v = inline_value.value_or("");
-            if (!sp->negated && !inline_value && i + 1 < copy.size() && is_switch_value(copy[i + 1])) v = copy[++i];
-            handle(*sp->option, !sp->negated, v);
-            continue;
-        }
-        if (inline_value) {
-            handle(*sp->option, true, *inline_value);
-            continue;
-        }
-        if (i + 1 < copy.size() && (copy[i + 1].empty() || copy[i + 1][0] != '-')) {
-            handle(*sp->option, true, copy[i + 1]);
-            ++i;
-            continue;
-        }
-        rest.push_back(arg);  // a value option without its value
     }
-    args = std::move(rest);
+}
 
+// Takes words[i] (and its value from the next word, advancing `i`) when it
+// is one of our options; false leaves it to the caller's words.
+bool take_option(const std::vector<std::string>& words, size_t& i, ParsedArgs& r) {
+    const std::string& arg = words[i];
+    if (arg.size() < 2 || arg[0] != '-') return false;
+    std::string body = arg.substr(arg[1] == '-' ? 2 : 1);
+    std::optional<std::string> inline_value;
+    if (auto eq = body.find('='); eq != std::string::npos) {
+        inline_value = body.substr(eq + 1);
+        body.resize(eq);
+    }
+    const Spelling* sp = body.empty() ? nullptr : find_spelling(lower(body));
+    if (!sp) return false;
+    if (sp->option->kind == Kind::Flag) {
+        if (inline_value) return false;  // a flag given a value is not ours
+        apply_option(r, *sp->option, !sp->negated, "");
+        return true;
+    }
+    if (sp->option->kind == Kind::Switch) {
+        // --no-X takes no value; --X takes a yes/no word inline or next.
+        if (sp->negated && inline_value) return false;
+        std::string v = inline_value.value_or("");
+        if (!sp->negated && !inline_value && i + 1 < words.size() && is_switch_value(words[i + 1])) v = words[++i];
+        apply_option(r, *sp->option, !sp->negated, v);
+        return true;
+    }
+    if (inline_value) {
+        apply_option(r, *sp->option, true, *inline_value);
+        return true;
+    }
+    if (i + 1 < words.size() && (words[i + 1].empty() || words[i + 1][0] != '-')) {
+        apply_option(r, *sp->option, true, words[i + 1]);
+        ++i;
+        return true;
+    }
+    return false;  // a value option without its value
+}
+
+// A query drops what only a restart takes; asking for no restart asks for
+// the status.
+void settle(ParsedArgs& r) {
     if (r.status || r.check) {
         r.restart = 0;
         r.graceful.reset();
         r.restart_attempts.reset();
     } else if (!r.restart) {
-        // Asking for no restart asks for the status.
         r.status = true;
         r.graceful.reset();
         r.restart_attempts.reset();
     }
+}
 
+}  // namespace
+
+ParsedArgs parseargv(std::vector<std::string>& args) {
+    ParsedArgs r;
+    const std::vector<std::string> copy = args;
+    std::vector<std::string> rest;
+    for (size_t i = 0; i < copy.size(); ++i) {
+        if (copy[i] == "--") {
+            // Everything from the terminator on is left alone.
+            rest.insert(rest.end(), copy.begin() + static_cast<std::ptrdiff_t>(i), copy.end());
+            break;
+        }
+        if (!take_option(copy, i, r)) rest.push_back(copy[i]);
+    }
+    args = std::move(rest);
+    settle(r);
     return r;
 }
 
