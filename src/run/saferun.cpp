@@ -55,6 +55,12 @@ struct Fds {
             debug::log_warn("Failed to close a pipe of a subprocess: " + errnum::strerror_text(errno));
         fd = -1;
     }
+    // Hands `fd` on to whoever closes it now.
+    void release(int& fd) {
+        for (auto& o : owned)
+            if (o == fd) o = -1;
+        fd = -1;
+    }
     ~Fds() {
         for (int fd : owned)
             if (fd >= 0) ::close(fd);
@@ -206,28 +212,24 @@ int end_child_group(pid_t pid, int pidfd) {
     forkasync::child_exit(err ? err : forkasync::DEFAULT_ERROR_CODE);
 }
 
-}  // namespace
+namespace rp = accessids::reducedprivileges;
 
-double SAFEKILL_TIMEOUT() { return safekill_timeout; }
-pid_t running_child() { return g_running_child.load(); }
-void set_SAFEKILL_TIMEOUT(double seconds) { safekill_timeout = seconds; }
+// The descriptors of one run: the child's ends (handed to it as 0-2) and
+// ours (read and written while it runs).
+struct ChildFds {
+    int in_child = -1, in_write = -1;
+    int out_child = -1, out_read = -1;
+    int err_child = -1, err_read = -1;
+    bool merged = false;  // the error output goes where the output goes
+};
 
-Object::Object(Options options) { run_child(options); }
+struct Limits {
+    double timeout;       // overall, 0 = none
+    double read_timeout;  // idle, 0 = none
+};
 
-Object Object::new_or_die(Options options) {
-    Object run(std::move(options));
-    run.die_if_error();
-    return run;
-}
-
-void Object::run_child(Options& o) {
-    // Validation.
+void check_options(const Options& o) {
     if (o.program.empty()) throw PlainError("SafeRun::Object requires a program to run.");
-    const double timeout = o.timeout.value_or(DEFAULT_TIMEOUT);
-    const double read_timeout = o.read_timeout.value_or(DEFAULT_READ_TIMEOUT);
-    _program = o.program;
-    _args = o.args;
-    program_name_ = o.program;
     if (o.program.find('/') != std::string::npos && ::access(o.program.c_str(), F_OK) != 0) {
         auto e = exception::create("IO::FileNotFound", "The program “[_1]” does not exist.", {o.program});
         e->set("path", o.program);
@@ -246,198 +248,339 @@ void Object::run_child(Options& o) {
     int given_inputs =
         (o.stdin_fd ? 1 : 0) + (o.stdin_text ? 1 : 0) + (o.stdin_stream ? 1 : 0) + (o.stdin_callback ? 1 : 0);
     if (given_inputs > 1) throw PlainError("SafeRun::Object accepts only one kind of “stdin”.");
+}
 
-    Fds fds;
-    // Output streams.
-    int out_child = -1, err_child = -1, out_read = -1, err_read = -1;
-    const bool merged = o.merge_stderr || (o.stdout_fd && o.stderr_fd && *o.stdout_fd == *o.stderr_fd) ||
-                        (o.stdout_stream && o.stdout_stream == o.stderr_stream);
+ChildFds open_outputs(const Options& o, Fds& fds) {
+    ChildFds c;
+    c.merged = o.merge_stderr || (o.stdout_fd && o.stderr_fd && *o.stdout_fd == *o.stderr_fd) ||
+               (o.stdout_stream && o.stdout_stream == o.stderr_stream);
     if (o.stdout_fd) {
-        out_child = fds.add(dup_high(*o.stdout_fd));
+        c.out_child = fds.add(dup_high(*o.stdout_fd));
     } else {
         int p[2];
         make_pipe(p);
-        out_read = fds.add(p[0]);
-        out_child = fds.add(p[1]);
+        c.out_read = fds.add(p[0]);
+        c.out_child = fds.add(p[1]);
     }
-    if (merged) {
-        err_child = out_child;
+    if (c.merged) {
+        c.err_child = c.out_child;
     } else if (o.stderr_fd) {
-        err_child = fds.add(dup_high(*o.stderr_fd));
+        c.err_child = fds.add(dup_high(*o.stderr_fd));
     } else {
         int p[2];
         make_pipe(p);
-        err_read = fds.add(p[0]);
-        err_child = fds.add(p[1]);
+        c.err_read = fds.add(p[0]);
+        c.err_child = fds.add(p[1]);
     }
-    if (!o.stdout_fd && !o.stdout_stream) _stdout = std::make_shared<std::string>();
-    if (!merged && !o.stderr_fd && !o.stderr_stream) _stderr = std::make_shared<std::string>();
+    return c;
+}
 
-    // Input.
-    int in_child = -1, in_write = -1;
+void open_input(const Options& o, Fds& fds, ChildFds& c) {
     if (o.stdin_fd) {
-        in_child = fds.add(dup_high(*o.stdin_fd));
+        c.in_child = fds.add(dup_high(*o.stdin_fd));
     } else if (o.stdin_stream || o.stdin_callback || (o.stdin_text && !o.stdin_text->empty())) {
         int p[2];
         make_pipe(p);
-        in_child = fds.add(p[0]);
-        in_write = fds.add(p[1]);
+        c.in_child = fds.add(p[0]);
+        c.in_write = fds.add(p[1]);
     } else {
-        in_child = ::open(NULL_DEVICE, O_RDONLY | O_CLOEXEC);
-        if (in_child < 0) {
+        c.in_child = ::open(NULL_DEVICE, O_RDONLY | O_CLOEXEC);
+        if (c.in_child < 0) {
             int err = errno;
             exception::raise("IO::FileOpenError", "The system failed to open “[_1]” because of an error: [_2]",
                              {NULL_DEVICE, errnum::strerror_text(err)});
         }
-        fds.add(in_child);
+        fds.add(c.in_child);
     }
+}
 
-    // The child must stay waitable.
-    SignalGuard chld(SIGCHLD, true, SIG_DFL);
-    const std::string start_failure = start_failure_message(o.program);
-
+std::vector<std::string> argv_strings(const Options& o) {
     std::vector<std::string> argv_s;
     argv_s.reserve(o.args.size() + 1);
     argv_s.push_back(o.program);
     for (auto& a : o.args) argv_s.push_back(a);
-    std::vector<char*> argv;
-    argv.reserve(argv_s.size() + 1);
-    for (auto& a : argv_s) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    return argv_s;
+}
 
-    bool started = false;
-    bool spawn_path = false;
-    int exec_err_read = -1;
-    namespace rp = accessids::reducedprivileges;
+// A null-terminated list of pointers into `strings` (which must outlive it).
+std::vector<char*> pointers_to(std::vector<std::string>& strings) {
+    std::vector<char*> ptrs;
+    ptrs.reserve(strings.size() + 1);
+    for (auto& s : strings) ptrs.push_back(s.data());
+    ptrs.push_back(nullptr);
+    return ptrs;
+}
 
-    if (!o.before_exec && !rp::PRIVS_REDUCED()) {
-        // Spawn path.
-        spawn_path = true;
-        std::vector<std::string> env_s;
-        if (o.keep_env) {
-            for (char** e = environ; *e; ++e) {
-                std::string kv = *e;
-                if (!o.extra_env.count(kv.substr(0, kv.find('=')))) env_s.push_back(std::move(kv));
-            }
-        } else {
-            for (auto& name : env::safe_list()) {
-                if (name == "HOME" || name == "USER" || o.extra_env.count(name)) continue;
-                if (const char* v = ::getenv(name.c_str())) env_s.push_back(name + "=" + v);
-            }
-            auto [user, home] = user_and_home(o);
-            env_s.push_back("HOME=" + home);
-            env_s.push_back("USER=" + user);
-            if (!::getenv("TMP") && !o.extra_env.count("TMP")) {
-                env_s.push_back("TMP=" + home + TMP_SUBDIR);
-                if (!o.extra_env.count("TEMP")) env_s.push_back("TEMP=" + home + TMP_SUBDIR);
-            }
-        }
-        for (auto& [k, v] : o.extra_env) env_s.push_back(k + "=" + v);
-        std::vector<char*> envp;
-        envp.reserve(env_s.size() + 1);
-        for (auto& e : env_s) envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        pid_t pid = 0;
-        const bool by_path = o.program.find('/') != std::string::npos;
-        int rc = spawn_child(pid, o.program, !by_path, {{in_child, 0}, {out_child, 1}, {err_child, 2}}, argv.data(),
-                             envp.data(), true);
-        if (rc != 0) {
-            wait_status_ = (rc & 0xff) << 8;
-            _exec_failed = true;
-            const std::string msg = start_failure + ": " + errnum::strerror_text(rc);
-            if (_stdout) _stdout->clear();
-            if (_stderr) {
-                *_stderr = msg;
-            } else if (merged && _stdout) {
-                *_stdout = msg;
-            } else if (std::ostream* os = merged ? o.stdout_stream : o.stderr_stream) {
-                *os << msg << '\n';
-                os->flush();
-            } else {
-                // The caller's own error handle.
-                std::string line = msg + "\n";
-                ssize_t ignored = ::write(err_child, line.data(), line.size());
-                (void)ignored;
-            }
-        } else {
-            _child_pid = pid;
-            started = true;
+// The environment a spawned child starts with.
+std::vector<std::string> spawn_env(const Options& o) {
+    std::vector<std::string> env_s;
+    if (o.keep_env) {
+        for (char** e = environ; *e; ++e) {
+            std::string kv = *e;
+            if (!o.extra_env.count(kv.substr(0, kv.find('=')))) env_s.push_back(std::move(kv));
         }
     } else {
-        // Fork path.
-        int ep[2];
-        make_pipe(ep);
-        exec_err_read = fds.add(ep[0]);
-        int exec_err_write = fds.add(ep[1]);
-        pid_t pid = ::fork();
-        if (pid < 0) {
-            int err = errno;
-            exception::raise("IO::ForkError", "The system failed to fork a subprocess because of an error: [_1]",
-                             {errnum::strerror_text(err)});
+        for (auto& name : env::safe_list()) {
+            if (name == "HOME" || name == "USER" || o.extra_env.count(name)) continue;
+            if (const char* v = ::getenv(name.c_str())) env_s.push_back(name + "=" + v);
         }
-        if (pid == 0) {
-            try {
-                struct sigaction sa {};
-                sa.sa_handler = SIG_DFL;
-                ::sigaction(SIGPIPE, &sa, nullptr);
-                ::sigaction(SIGCHLD, &sa, nullptr);
-                sigset_t none;
-                sigemptyset(&none);
-                ::sigprocmask(SIG_SETMASK, &none, nullptr);
-                if (::dup2(in_child, 0) < 0 || ::dup2(out_child, 1) < 0 || ::dup2(err_child, 2) < 0)
-                    child_fail("Failed to set up the standard streams: " + errnum::strerror_text(errno), errno);
-                closefds::fast_closefds({exec_err_write});
-                if (!o.keep_env) env::clean_env();
-                if (rp::PRIVS_REDUCED()) {
-                    uid_t uid = ::geteuid();
-                    gid_t gid = ::getegid();
-                    rp::_restore_privileges(0, 0);
-                    sys::setsid::fast::fast_setsid();
-                    if (!accessids::setuids::setuids(uid, gid))
-                        child_fail("Failed to drop privileges: " + errnum::strerror_text(errno), errno);
-                }
-                if (o.before_exec) o.before_exec();
-                // Its own process group, unless a new session (above, or in
-                // before_exec) made one already.
-                if (::getsid(0) != ::getpid()) ::setpgid(0, 0);
-                auto [user, home] = user_and_home(o);
-                ::setenv("HOME", home.c_str(), 0);
-                ::setenv("USER", user.c_str(), 0);
-                ::setenv("TMP", (home + TMP_SUBDIR).c_str(), 0);
-                ::setenv("TEMP", (home + TMP_SUBDIR).c_str(), 0);
-                for (auto& [k, v] : o.extra_env) ::setenv(k.c_str(), v.c_str(), 1);
-                ::execvp(o.program.c_str(), argv.data());
-                int err = errno;
-                ssize_t ignored = ::write(exec_err_write, &err, sizeof err);
-                (void)ignored;
-                child_fail(start_failure + ": " + errnum::strerror_text(err), err);
-            } catch (...) {  // a child after fork reports and _exits, never unwinds
-                forkasync::report_child_error(std::current_exception(), {});
-                forkasync::child_exit(errno ? errno : forkasync::DEFAULT_ERROR_CODE);
-            }
+        auto [user, home] = user_and_home(o);
+        env_s.push_back("HOME=" + home);
+        env_s.push_back("USER=" + user);
+        if (!::getenv("TMP") && !o.extra_env.count("TMP")) {
+            env_s.push_back("TMP=" + home + TMP_SUBDIR);
+            if (!o.extra_env.count("TEMP")) env_s.push_back("TEMP=" + home + TMP_SUBDIR);
         }
-        fds.close_fd(exec_err_write, false);
-        _child_pid = pid;
-        started = true;
     }
+    for (auto& [k, v] : o.extra_env) env_s.push_back(k + "=" + v);
+    return env_s;
+}
+
+// The posix_spawn result: 0 with `pid` set, else the error number.
+int spawn_program(const Options& o, const ChildFds& c, char* const argv[], pid_t& pid) {
+    std::vector<std::string> env_s = spawn_env(o);
+    std::vector<char*> envp = pointers_to(env_s);
+    const bool by_path = o.program.find('/') != std::string::npos;
+    return spawn_child(pid, o.program, !by_path, {{c.in_child, 0}, {c.out_child, 1}, {c.err_child, 2}}, argv,
+                       envp.data(), true);
+}
+
+// The child's side of the fork path, up to the exec. A failed exec sends
+// its errno through `exec_err_write` (close-on-exec, so a started program
+// leaves that pipe empty).
+[[noreturn]] void exec_in_child(const Options& o, const ChildFds& c, int exec_err_write, char* const argv[],
+                                const std::string& start_failure) {
+    try {
+        struct sigaction sa {};
+        sa.sa_handler = SIG_DFL;
+        ::sigaction(SIGPIPE, &sa, nullptr);
+        ::sigaction(SIGCHLD, &sa, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (::dup2(c.in_child, 0) < 0 || ::dup2(c.out_child, 1) < 0 || ::dup2(c.err_child, 2) < 0)
+            child_fail("Failed to set up the standard streams: " + errnum::strerror_text(errno), errno);
+        closefds::fast_closefds({exec_err_write});
+        if (!o.keep_env) env::clean_env();
+        if (rp::PRIVS_REDUCED()) {
+            uid_t uid = ::geteuid();
+            gid_t gid = ::getegid();
+            rp::_restore_privileges(0, 0);
+            sys::setsid::fast::fast_setsid();
+            if (!accessids::setuids::setuids(uid, gid))
+                child_fail("Failed to drop privileges: " + errnum::strerror_text(errno), errno);
+        }
+        if (o.before_exec) o.before_exec();
+        // Its own process group, unless a new session (above, or in
+        // before_exec) made one already.
+        if (::getsid(0) != ::getpid()) ::setpgid(0, 0);
+        auto [user, home] = user_and_home(o);
+        ::setenv("HOME", home.c_str(), 0);
+        ::setenv("USER", user.c_str(), 0);
+        ::setenv("TMP", (home + TMP_SUBDIR).c_str(), 0);
+        ::setenv("TEMP", (home + TMP_SUBDIR).c_str(), 0);
+        for (auto& [k, v] : o.extra_env) ::setenv(k.c_str(), v.c_str(), 1);
+        ::execvp(o.program.c_str(), argv);
+        int err = errno;
+        ssize_t ignored = ::write(exec_err_write, &err, sizeof err);
+        (void)ignored;
+        child_fail(start_failure + ": " + errnum::strerror_text(err), err);
+    } catch (...) {  // a child after fork reports and _exits, never unwinds
+        forkasync::report_child_error(std::current_exception(), {});
+        forkasync::child_exit(errno ? errno : forkasync::DEFAULT_ERROR_CODE);
+    }
+}
+
+// Forks the child (which runs exec_in_child); returns its pid, with
+// `exec_err_read` the end that tells of a failed exec.
+pid_t fork_child(const Options& o, const ChildFds& c, Fds& fds, char* const argv[], const std::string& start_failure,
+                 int& exec_err_read) {
+    int ep[2];
+    make_pipe(ep);
+    exec_err_read = fds.add(ep[0]);
+    int exec_err_write = fds.add(ep[1]);
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        int err = errno;
+        exception::raise("IO::ForkError", "The system failed to fork a subprocess because of an error: [_1]",
+                         {errnum::strerror_text(err)});
+    }
+    if (pid == 0) exec_in_child(o, c, exec_err_write, argv, start_failure);
+    fds.close_fd(exec_err_write, false);
+    return pid;
+}
+
+// A started child, or the posix_spawn error of one that could not be
+// spawned. Only the fork path has exec_err_read, which tells of a failed
+// exec.
+struct Launch {
+    pid_t pid = 0;
+    int spawn_error = 0;
+    int exec_err_read = -1;
+};
+
+// Spawns the program where nothing has to run in the child first, else
+// forks.
+Launch launch(const Options& o, const ChildFds& c, Fds& fds, char* const argv[], const std::string& start_failure) {
+    Launch l;
+    if (!o.before_exec && !rp::PRIVS_REDUCED()) l.spawn_error = spawn_program(o, c, argv, l.pid);
+    else l.pid = fork_child(o, c, fds, argv, start_failure, l.exec_err_read);
+    return l;
+}
+
+// Makes the started child known (running_child(), after_fork); returns its
+// pidfd, or -1 where the system has none.
+int watch_child(const Options& o, Fds& fds, pid_t pid) {
+    int pidfd = -1;
+    long fd = ::syscall(SYS_pidfd_open, pid, 0);
+    if (fd >= 0) pidfd = fds.add(static_cast<int>(fd));
+    g_running_child.store(pid);
+    if (o.after_fork) o.after_fork(pid);
+    return pidfd;
+}
+
+// Closes what only the child needed.
+void close_child_ends(Fds& fds, ChildFds& c) {
+    fds.close_fd(c.in_child, false);
+    if (c.err_child == c.out_child) c.err_child = -1;
+    fds.close_fd(c.out_child, false);
+    fds.close_fd(c.err_child, false);
+}
+
+void feed_by_callback(const Options& o, Fds& fds, int& in_write) {
+    try {
+        o.stdin_callback(in_write);
+    } catch (...) {
+        fds.close_fd(in_write, false);
+        throw;
+    }
+    fds.close_fd(in_write, true);
+}
+
+// The input as the reader feeds it; `in_write` passes to the reader, which
+// closes it.
+ReadMultipleFH::Input reader_input(Options& o, Fds& fds, int& in_write, const Object* run) {
+    ReadMultipleFH::Input in;
+    in.fd = in_write;
+    if (o.stdin_text) in.text = std::move(*o.stdin_text);
+    if (o.stdin_stream) {
+        std::istream* is = o.stdin_stream;
+        in.next_chunk = [is, run](std::string& chunk) -> bool {
+            chunk.resize(Object::CHUNK_SIZE);
+            is->read(chunk.data(), static_cast<std::streamsize>(Object::CHUNK_SIZE));
+            chunk.resize(static_cast<size_t>(is->gcount()));
+            if (is->bad()) {
+                exception::raise("IO::ReadError", "The system failed to read up to [_1] bytes of input for “[_2]”.",
+                                 {std::to_string(Object::CHUNK_SIZE), run->command_line()});
+            }
+            return !chunk.empty();
+        };
+    }
+    fds.release(in_write);
+    return in;
+}
+
+ReadMultipleFH::Options reader_options(const Options& o, const ChildFds& c, std::string* out_text,
+                                       std::string* err_text, Limits limits,
+                                       std::optional<ReadMultipleFH::Input> input) {
+    ReadMultipleFH::Options ro;
+    ro.timeout = limits.timeout;
+    ro.read_timeout = limits.read_timeout;
+    if (c.out_read >= 0) {
+        ReadMultipleFH::Handle h{c.out_read, out_text, -1, o.stdout_stream};
+        ro.filehandles.push_back(h);
+    }
+    if (c.err_read >= 0) {
+        ReadMultipleFH::Handle h{c.err_read, err_text, -1, o.stderr_stream};
+        ro.filehandles.push_back(h);
+    }
+    ro.input = std::move(input);
+    return ro;
+}
+
+// The limit that expired, if any. The pipes being done (or there being
+// none) does not end the run: the limits still hold for the child itself.
+std::optional<double> limit_reached(const ReadMultipleFH& reader, Limits limits, Clock::time_point started_at,
+                                    pid_t pid, int pidfd) {
+    if (!reader.did_finish()) return reader.timed_out();
+    const double timeout = limits.timeout;
+    const double read_timeout = limits.read_timeout;
+    double wait = -1;
+    if (timeout > 0) wait = std::max(0.0, timeout - std::chrono::duration<double>(Clock::now() - started_at).count());
+    if (read_timeout > 0 && (wait < 0 || read_timeout < wait)) wait = read_timeout;
+    if (wait >= 0 && !child_ended_within(pid, pidfd, wait))
+        return (read_timeout > 0 && wait == read_timeout) ? read_timeout : timeout;
+    return std::nullopt;
+}
+
+// True when a failed exec sent its errno.
+bool exec_error_sent(int exec_err_read) {
+    int err = 0;
+    ssize_t got;
+    do {
+        got = ::read(exec_err_read, &err, sizeof err);
+    } while (got < 0 && errno == EINTR);
+    return got == static_cast<ssize_t>(sizeof err);
+}
+
+// A child that exits or closes its input early has simply not read it
+// all (its status tells the rest); any other write failure is an error.
+void check_input_written(const ReadMultipleFH& reader, bool timed_out, const Object& run) {
+    if (!reader.input_error() || reader.input_error() == EPIPE || timed_out) return;
+    int err = reader.input_error();
+    auto e = exception::create(
+        "IO::WriteError", "The system failed to write [_1] bytes of input to “[_2]” because of an error: [_3]",
+        {std::to_string(reader.input_unwritten()), run.command_line(), errnum::strerror_text(err)});
+    e->set("length", reader.input_unwritten());
+    e->set("error", errnum::strerror_text(err));
+    e->set("errno", err);
+    e->raise();
+}
+
+}  // namespace
+
+double SAFEKILL_TIMEOUT() { return safekill_timeout; }
+pid_t running_child() { return g_running_child.load(); }
+void set_SAFEKILL_TIMEOUT(double seconds) { safekill_timeout = seconds; }
+
+Object::Object(Options options) { run_child(options); }
+
+Object Object::new_or_die(Options options) {
+    Object run(std::move(options));
+    run.die_if_error();
+    return run;
+}
+
+void Object::run_child(Options& o) {
+    check_options(o);
+    const Limits limits{o.timeout.value_or(DEFAULT_TIMEOUT), o.read_timeout.value_or(DEFAULT_READ_TIMEOUT)};
+    _program = o.program;
+    _args = o.args;
+    program_name_ = o.program;
+
+    Fds fds;
+    ChildFds c = open_outputs(o, fds);
+    if (!o.stdout_fd && !o.stdout_stream) _stdout = std::make_shared<std::string>();
+    if (!c.merged && !o.stderr_fd && !o.stderr_stream) _stderr = std::make_shared<std::string>();
+    open_input(o, fds, c);
+
+    // The child must stay waitable.
+    SignalGuard chld(SIGCHLD, true, SIG_DFL);
+    const std::string start_failure = start_failure_message(o.program);
+    std::vector<std::string> argv_s = argv_strings(o);
+    std::vector<char*> argv = pointers_to(argv_s);
+
+    const Launch child = launch(o, c, fds, argv.data(), start_failure);
+    const bool started = child.spawn_error == 0;
+    if (started) _child_pid = child.pid;
+    else record_start_failure(o, c.merged, c.err_child, child.spawn_error, start_failure);
 
     // The parent's side. The pidfd lets the wait for the child have a limit.
     const auto started_at = Clock::now();
-    int pidfd = -1;
-    if (started) {
-        long fd = ::syscall(SYS_pidfd_open, _child_pid, 0);
-        if (fd >= 0) pidfd = fds.add(static_cast<int>(fd));
-    }
-    if (started) g_running_child.store(_child_pid);
-    if (started && o.after_fork) o.after_fork(_child_pid);
-    fds.close_fd(in_child, false);
-    if (err_child == out_child) err_child = -1;
-    fds.close_fd(out_child, false);
-    fds.close_fd(err_child, false);
-
+    const int pidfd = started ? watch_child(o, fds, _child_pid) : -1;
+    close_child_ends(fds, c);
     if (!started) {
-        fds.close_fd(in_write, false);
+        fds.close_fd(c.in_write, false);
         return;
     }
 
@@ -445,109 +588,63 @@ void Object::run_child(Options& o) {
     // reading makes writes fail instead of ending this process.
     SignalGuard pipe_guard(SIGPIPE, false, SIG_IGN);
     std::optional<ReadMultipleFH::Input> input;
-    if (in_write >= 0) {
+    if (c.in_write >= 0) {
         if (o.stdin_callback) {
             try {
-                o.stdin_callback(in_write);
+                feed_by_callback(o, fds, c.in_write);
             } catch (...) {
-                fds.close_fd(in_write, false);
-                wait_status_ = end_child_group(_child_pid, pidfd);
-                throw;
+                end_child_and_rethrow(pidfd);
             }
-            fds.close_fd(in_write, true);
         } else {
-            ReadMultipleFH::Input in;
-            in.fd = in_write;
-            if (o.stdin_text) in.text = std::move(*o.stdin_text);
-            if (o.stdin_stream) {
-                std::istream* is = o.stdin_stream;
-                in.next_chunk = [is, this](std::string& chunk) -> bool {
-                    chunk.resize(CHUNK_SIZE);
-                    is->read(chunk.data(), static_cast<std::streamsize>(CHUNK_SIZE));
-                    chunk.resize(static_cast<size_t>(is->gcount()));
-                    if (is->bad()) {
-                        exception::raise("IO::ReadError",
-                                         "The system failed to read up to [_1] bytes of input for “[_2]”.",
-                                         {std::to_string(CHUNK_SIZE), command_line()});
-                    }
-                    return !chunk.empty();
-                };
-            }
-            input = std::move(in);
-            // The reader closes it.
-            for (auto& f : fds.owned)
-                if (f == in_write) f = -1;
-            in_write = -1;
+            input = reader_input(o, fds, c.in_write, this);
         }
     }
 
-    ReadMultipleFH::Options ro;
-    ro.timeout = timeout;
-    ro.read_timeout = read_timeout;
-    if (out_read >= 0) {
-        ReadMultipleFH::Handle h{out_read, _stdout.get(), -1, o.stdout_stream};
-        ro.filehandles.push_back(h);
-    }
-    if (err_read >= 0) {
-        ReadMultipleFH::Handle h{err_read, _stderr.get(), -1, o.stderr_stream};
-        ro.filehandles.push_back(h);
-    }
-    ro.input = std::move(input);
-
+    auto ro = reader_options(o, c, _stdout.get(), _stderr.get(), limits, std::move(input));
     std::optional<ReadMultipleFH> reader;
     try {
         reader.emplace(std::move(ro));
     } catch (...) {
-        wait_status_ = end_child_group(_child_pid, pidfd);
-        throw;
+        end_child_and_rethrow(pidfd);
     }
-    if (out_read >= 0) _stdout_dropped = reader->dropped(out_read);
-    if (err_read >= 0) _stderr_dropped = reader->dropped(err_read);
-    fds.close_fd(out_read, true);
-    fds.close_fd(err_read, true);
+    if (c.out_read >= 0) _stdout_dropped = reader->dropped(c.out_read);
+    if (c.err_read >= 0) _stderr_dropped = reader->dropped(c.err_read);
+    fds.close_fd(c.out_read, true);
+    fds.close_fd(c.err_read, true);
 
-    bool have_status = false;
-    if (!reader->did_finish()) {
-        _timed_out_after = reader->timed_out();
-    } else {
-        // The pipes are done (or there were none): the limits still hold for
-        // the child itself.
-        double wait = -1;
-        if (timeout > 0)
-            wait = std::max(0.0, timeout - std::chrono::duration<double>(Clock::now() - started_at).count());
-        if (read_timeout > 0 && (wait < 0 || read_timeout < wait)) wait = read_timeout;
-        if (wait >= 0 && !child_ended_within(_child_pid, pidfd, wait))
-            _timed_out_after = (read_timeout > 0 && wait == read_timeout) ? read_timeout : timeout;
-    }
-    if (_timed_out_after) {
-        wait_status_ = end_child_group(_child_pid, pidfd);
-        have_status = true;
-    }
-    if (!have_status) wait_status_ = wait_child(_child_pid);
+    _timed_out_after = limit_reached(*reader, limits, started_at, _child_pid, pidfd);
+    wait_status_ = _timed_out_after ? end_child_group(_child_pid, pidfd) : wait_child(_child_pid);
 
     // A spawn that could not start the program has said so already;
     // an exit status of 127 is the program's own.
-    if (!spawn_path && exec_err_read >= 0) {
-        int err = 0;
-        ssize_t got;
-        do {
-            got = ::read(exec_err_read, &err, sizeof err);
-        } while (got < 0 && errno == EINTR);
-        if (got == static_cast<ssize_t>(sizeof err)) _exec_failed = true;
-    }
+    if (child.exec_err_read >= 0 && exec_error_sent(child.exec_err_read)) _exec_failed = true;
+    check_input_written(*reader, _timed_out_after.has_value(), *this);
+}
 
-    // A child that exits or closes its input early has simply not read it
-    // all (its status tells the rest); any other write failure is an error.
-    if (reader->input_error() && reader->input_error() != EPIPE && !_timed_out_after) {
-        int err = reader->input_error();
-        auto e = exception::create(
-            "IO::WriteError", "The system failed to write [_1] bytes of input to “[_2]” because of an error: [_3]",
-            {std::to_string(reader->input_unwritten()), command_line(), errnum::strerror_text(err)});
-        e->set("length", reader->input_unwritten());
-        e->set("error", errnum::strerror_text(err));
-        e->set("errno", err);
-        e->raise();
+void Object::record_start_failure(const Options& o, bool merged, int err_child, int rc,
+                                  const std::string& start_failure) {
+    wait_status_ = (rc & 0xff) << 8;
+    _exec_failed = true;
+    const std::string msg = start_failure + ": " + errnum::strerror_text(rc);
+    if (_stdout) _stdout->clear();
+    if (_stderr) {
+        *_stderr = msg;
+    } else if (merged && _stdout) {
+        *_stdout = msg;
+    } else if (std::ostream* os = merged ? o.stdout_stream : o.stderr_stream) {
+        *os << msg << '\n';
+        os->flush();
+    } else {
+        // The caller's own error handle.
+        std::string line = msg + "\n";
+        ssize_t ignored = ::write(err_child, line.data(), line.size());
+        (void)ignored;
     }
+}
+
+void Object::end_child_and_rethrow(int pidfd) {
+    wait_status_ = end_child_group(_child_pid, pidfd);
+    throw;
 }
 
 const std::string& Object::stdout() const {

@@ -118,6 +118,11 @@ protected:
 
 private:
     void run_child(Options& options);
+    // A spawn that failed: its status, and the message where the error
+    // output goes.
+    void record_start_failure(const Options& o, bool merged, int err_child, int rc, const std::string& start_failure);
+    // From a catch block: ends the child's group, reaps it, raises again.
+    [[noreturn]] void end_child_and_rethrow(int pidfd);
 
     std::string _program{};
     std::vector<std::string> _args{};
