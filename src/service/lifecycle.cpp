@@ -266,6 +266,35 @@ bool Base::restart(std::optional<bool> graceful) {
 
 // ---- start, stop, reload ------------------------------------------------------------
 
+namespace {
+
+// An init script's daemon leaves our process tree by forking twice; as a
+// subreaper for the start this run keeps it, so whatever a failed
+// attempt left behind can be ended. (A systemd unit's control group
+// does this for units.)
+class StartContainment {
+public:
+    explicit StartContainment(bool on) : on_(on), subreaper_(on) {
+        if (on_) before_ = proc::family::descendants(::getpid());
+    }
+
+    void end_left_behind(Base& service) const {
+        if (!on_) return;
+        auto left = proc::family::added_since(before_, proc::family::descendants(::getpid()));
+        if (left.empty()) return;
+        service.info("Ending " + std::to_string(left.size()) + " process(es) left behind by the failed start of " +
+                     service.service_name() + ".");
+        proc::family::end_members(left, kill::DEFAULT_WAIT_TIME, service.is_debug_enabled());
+    }
+
+private:
+    bool on_;
+    SubreaperScope subreaper_;
+    std::vector<proc::family::Member> before_;
+};
+
+}  // namespace
+
 int Base::start() {
     bool in_restart = _called_from_restart();
     if (!in_restart) {
@@ -277,6 +306,15 @@ int Base::start() {
     if (has_start_check() && !start_check()) return 0;
     _exit_if_block_fresh_install();
 
+    prepare_start_environment();
+    if (verbose() == 1 && !in_restart) output_partial("Starting " + service() + " ");
+    else debug("Starting " + service());
+
+    start_attempts(params);
+    return 1;
+}
+
+void Base::prepare_start_environment() {
     debug("Checking the log directory");
     {
         // The tool's own tree is never a reason to leave a service down: a log
@@ -290,10 +328,13 @@ int Base::start() {
     setrlimits();
     debug("Resetting the priorities");
     resetnice();
+}
 
-    if (verbose() == 1 && !in_restart) output_partial("Starting " + service() + " ");
-    else debug("Starting " + service());
-
+// Tries the start until one attempt brings the service up: the given
+// attempt alone, else up to the configured number (one more when the
+// service has ports, the first retry ending what holds them). Reports the
+// outcome; raises the start's error when no attempt did.
+void Base::start_attempts(const nlohmann::json& params) {
     std::optional<int> cra = current_restart_attempt();
     int attempt = cra.value_or(0);
     int max = restart_attempts().value_or(0);
@@ -301,51 +342,19 @@ int Base::start() {
     int ports_known = static_cast<int>(ports().size());
     if (max < 2 && ports_known) max = max + 1;
 
-    // An init script's daemon leaves our process tree by forking twice; as a
-    // subreaper for the start this run keeps it, so whatever a failed
-    // attempt left behind can be ended. (A systemd unit's control group
-    // does this for units.)
-    const bool contain = service_manager().kind() == "Initd";
-    SubreaperScope subreaper(contain);
-    std::vector<proc::family::Member> before;
-    if (contain) before = proc::family::descendants(::getpid());
-    auto end_left_behind = [&] {
-        if (!contain) return;
-        auto left = proc::family::added_since(before, proc::family::descendants(::getpid()));
-        if (left.empty()) return;
-        info("Ending " + std::to_string(left.size()) + " process(es) left behind by the failed start of " +
-             service_name() + ".");
-        proc::family::end_members(left, kill::DEFAULT_WAIT_TIME, is_debug_enabled());
-    };
-
+    const StartContainment containment(service_manager().kind() == "Initd");
     bool started = false;
     while (cra.has_value() || attempt < max) {
         if (verbose() == 1) output_partial(PROGRESS_MARKER);
-        if (attempt != 0) {
-            debug("Start attempt " + std::to_string(attempt) + " for " + service());
-            if (attempt == 1 && ports_known) kill_apps_on_ports({}, true);
-            Manager& m = service_manager();
-            if (m.has_restart_attempt()) m.restart_attempt(*this, attempt);
-            if (has_restart_attempt()) restart_attempt(attempt);
-        }
+        if (attempt != 0) before_start_attempt(attempt, ports_known);
         std::string pf = pidfile();
-        if (!pf.empty() && path_exists(pf)) {
-            // A PID file of a dead process, or of one that is not the
-            // service's, would be taken for the new one.
-            long pid = 0;
-            if (auto line = read_first_line(pf)) pid = parse_pid(*line);
-            if (!psparser::pid_is_alive(static_cast<pid_t>(pid)) ||
-                !proc::pidfile::foreign_reason(static_cast<pid_t>(pid), pidfile_identity()).empty()) {
-                debug("Removing the stale PID file " + pf);
-                ::unlink(pf.c_str());
-            }
-        }
+        if (!pf.empty() && path_exists(pf)) remove_stale_pidfile(pf);
         if (service_manager().start(*this) && (pf.empty() || is_up_via_pidfile()) &&
             !wait_for_service_status(attempt).empty()) {
             started = true;
             break;
         }
-        end_left_behind();
+        containment.end_left_behind(*this);
         if (cra.has_value()) break;
         ++attempt;
     }
@@ -360,7 +369,26 @@ int Base::start() {
         output(SUCCESS_WORD);
         output("");
     }
-    return 1;
+}
+
+void Base::before_start_attempt(int attempt, int ports_known) {
+    debug("Start attempt " + std::to_string(attempt) + " for " + service());
+    if (attempt == 1 && ports_known) kill_apps_on_ports({}, true);
+    Manager& m = service_manager();
+    if (m.has_restart_attempt()) m.restart_attempt(*this, attempt);
+    if (has_restart_attempt()) restart_attempt(attempt);
+}
+
+// A PID file of a dead process, or of one that is not the service's, would
+// be taken for the new one.
+void Base::remove_stale_pidfile(const std::string& pf) {
+    long pid = 0;
+    if (auto line = read_first_line(pf)) pid = parse_pid(*line);
+    if (!psparser::pid_is_alive(static_cast<pid_t>(pid)) ||
+        !proc::pidfile::foreign_reason(static_cast<pid_t>(pid), pidfile_identity()).empty()) {
+        debug("Removing the stale PID file " + pf);
+        ::unlink(pf.c_str());
+    }
 }
 
 int Base::stop() {

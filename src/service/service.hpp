@@ -310,6 +310,10 @@ protected:
 private:
     bool stop_when_disabled(bool disabled, bool role_off, const nlohmann::json& params);
     bool restart_in_place(std::optional<bool> graceful, const nlohmann::json& params);
+    void prepare_start_environment();
+    void start_attempts(const nlohmann::json& params);
+    void before_start_attempt(int attempt, int ports_known);
+    void remove_stale_pidfile(const std::string& pf);
     bool run_hook(const std::string& name, const std::vector<std::string>& extra = {});
     static std::string hook_report(const std::string& program, int status, std::string said);
     std::string last_hook_output_;  // of the latest hook run
