@@ -397,143 +397,188 @@ void check_skip_stat(const ParseOptions& o) {
 }
 }  // namespace detail
 
+namespace {
+
+// The fields of a stat record after the command; the first 20 are all
+// that is read.
+struct StatFields {
+    std::string_view field[20];
+    int count = 0;
+
+    explicit StatFields(std::string_view text) {
+        for (size_t i = 0; i < text.size() && count < 20;) {
+            while (i < text.size() && is_space(text[i])) ++i;
+            size_t s = i;
+            while (i < text.size() && !is_space(text[i])) ++i;
+            if (i > s) field[count++] = text.substr(s, i - s);
+        }
+    }
+
+    // A field as a number; 0 when the record has none there.
+    long long num(int idx) const {
+        if (idx >= count) return 0;
+        long long v = 0;
+        bool neg = false;
+        std::string_view t = field[idx];
+        size_t k = 0;
+        if (!t.empty() && t[0] == '-') {
+            neg = true;
+            k = 1;
+        }
+        // A field too long for the type saturates instead of overflowing.
+        constexpr long long max = std::numeric_limits<long long>::max();
+        for (; k < t.size() && t[k] >= '0' && t[k] <= '9'; ++k) {
+            const int d = t[k] - '0';
+            if (v > (max - d) / 10) {
+                v = max;
+                break;
+            }
+            v = v * 10 + d;
+        }
+        return neg ? -v : v;
+    }
+};
+
+// A kernel thread's command: "[name]" from the record's "pid (name".
+void kernel_thread_command(std::string_view head, std::string& cmd) {
+    size_t k = 0;
+    while (k < head.size() && head[k] >= '0' && head[k] <= '9') ++k;
+    if (k > 0) {
+        while (k < head.size() && is_space(head[k])) ++k;
+        if (k < head.size() && head[k] == '(') ++k;
+        head.remove_prefix(k);
+    }
+    cmd.clear();
+    cmd.push_back('[');
+    cmd.append(head);
+    cmd.push_back(']');
+}
+
+// One pass over the process directory: a record for each entry that the
+// options keep. The buffers are reused from one entry to the next.
+class TableWalk {
+public:
+    TableWalk(const ParseOptions& o, int dfd) : o_(o), dfd_(dfd) {
+        if (o.cpu_stats || o.memory_stats || o.elapsed_stats) sysinfo_ = std::make_unique<SysInfo>();
+        self_ = ::getpid();
+    }
+
+    void entry(const char* name, size_t len);
+    std::vector<ProcRecord> take() { return std::move(out_); }
+
+private:
+    std::optional<std::string> user_for(uid_t uid);
+    void read_command(const char* name, size_t len);
+    // False when the record is to be left out.
+    bool read_stat(const char* name, size_t len, ProcRecord& r);
+    void read_memory(const char* name, size_t len, ProcRecord& r);
+
+    const ParseOptions& o_;
+    const int dfd_;
+    std::vector<ProcRecord> out_;
+    std::unique_ptr<SysInfo> sysinfo_;
+    std::unordered_map<uid_t, std::optional<std::string>> names_;
+    pid_t self_ = 0;
+    std::string cmd_, stat_, mem_;
+    char path_[64];
+};
+
+void TableWalk::entry(const char* name, size_t len) {
+    if (len > 20) return;
+    pid_t pid = pid_from_entry(name, len);
+    if (pid <= 0) return;
+    if (o_.exclude_self && pid == self_) return;
+    if (o_.want_pid && *o_.want_pid != pid) return;
+    if (o_.exclude_kernel && pid < RESERVED_PIDS) return;
+    std::memcpy(path_, name, len);
+    path_[len] = '\0';
+    struct stat st;
+    if (::fstatat(dfd_, path_, &st, 0) != 0) return;  // ended
+    if (o_.want_uid && *o_.want_uid != st.st_uid) return;
+
+    ProcRecord r;
+    r.pid = pid;
+    r.uid = st.st_uid;
+    r.user = user_for(st.st_uid);
+    read_command(name, len);
+    if (!o_.skip_stat && !read_stat(name, len, r)) return;
+    if (o_.memory_stats && sysinfo_) read_memory(name, len, r);
+    out_.push_back(std::move(r));
+}
+
+std::optional<std::string> TableWalk::user_for(uid_t uid) {
+    if (uid == 0) return SUPERUSER_NAME;
+    if (!o_.resolve_uids) return std::to_string(uid);
+    auto it = names_.find(uid);
+    if (it == names_.end()) it = names_.emplace(uid, detail::name_for_uid(uid)).first;
+    return it->second;
+}
+
+void TableWalk::read_command(const char* name, size_t len) {
+    cmd_.clear();
+    if (o_.skip_cmdline) return;
+    detail::read_at(dfd_, rel_path(path_, name, len, "cmdline"), cmd_);
+    if (cmd_.empty()) return;
+    std::replace(cmd_.begin(), cmd_.end(), '\0', ' ');
+    if (is_space(cmd_.back())) {
+        size_t e = cmd_.size();
+        while (e > 0 && is_space(cmd_[e - 1])) --e;
+        cmd_.resize(e);
+    }
+}
+
+bool TableWalk::read_stat(const char* name, size_t len, ProcRecord& r) {
+    if (!detail::read_at(dfd_, rel_path(path_, name, len, "stat"), stat_)) stat_.clear();
+    std::string_view fields_text, head;
+    if (!detail::stat_fields_part(stat_, fields_text, head)) return false;
+    const StatFields f(fields_text);
+    if (cmd_.empty()) kernel_thread_command(head, cmd_);
+    if (o_.exclude_kernel && f.count > PROC_STAT_PGRP && f.num(PROC_STAT_PGRP) == 0) return false;
+    r.has_stat = true;
+    r.nice = static_cast<long>(f.num(PROC_STAT_NICE));
+    r.state = f.count > PROC_STAT_STATE ? std::string(f.field[PROC_STAT_STATE]) : std::string();
+    r.ppid = static_cast<pid_t>(f.num(PROC_STAT_PPID));
+    r.command = cmd_;
+    if (o_.cpu_stats && sysinfo_)
+        r.cpu = sysinfo_->calculate_percent_cpu_from_ticks(
+            double(f.num(PROC_STAT_STARTTIME)), double(f.num(PROC_STAT_UTIME)) + double(f.num(PROC_STAT_STIME)));
+    if (o_.elapsed_stats && sysinfo_)
+        r.elapsed = sysinfo_->calculate_elapsed_from_ticks(double(f.num(PROC_STAT_STARTTIME)));
+    return true;
+}
+
+// The second statm field: the resident pages.
+void TableWalk::read_memory(const char* name, size_t len, ProcRecord& r) {
+    if (!detail::read_at(dfd_, rel_path(path_, name, len, "statm"), mem_)) return;
+    size_t a = mem_.find_first_not_of(" \t\n");
+    size_t b = a == std::string::npos ? a : mem_.find_first_of(" \t\n", a);
+    size_t c = b == std::string::npos ? b : mem_.find_first_not_of(" \t\n", b);
+    if (c == std::string::npos) return;
+    size_t d = mem_.find_first_of(" \t\n", c);
+    std::string second = mem_.substr(c, d == std::string::npos ? std::string::npos : d - c);
+    r.mem = sysinfo_->calculate_percent_memory_from_rsspages(std::strtod(second.c_str(), nullptr));
+}
+
+}  // namespace
+
 std::vector<ProcRecord> fast_parse_ps(const ParseOptions& o) {
     if (!proc_readable()) return parse_ps(o);
     detail::check_skip_stat(o);
 
-    std::vector<ProcRecord> out;
     int dfd = detail::open_dir(proc::proc_root());
-    if (dfd < 0) return out;
+    if (dfd < 0) return {};
     FdGuard dg(dfd);
 
-    std::unique_ptr<SysInfo> sysinfo;
-    if (o.cpu_stats || o.memory_stats || o.elapsed_stats) sysinfo = std::make_unique<SysInfo>();
-    std::unordered_map<uid_t, std::optional<std::string>> names;
-    pid_t self = ::getpid();
-    std::string cmd, stat, mem;
-    char path[64];
-
-    auto one = [&](const char* name, size_t len) {
-        if (len > 20) return;
-        pid_t pid = pid_from_entry(name, len);
-        if (pid <= 0) return;
-        if (o.exclude_self && pid == self) return;
-        if (o.want_pid && *o.want_pid != pid) return;
-        if (o.exclude_kernel && pid < RESERVED_PIDS) return;
-        std::memcpy(path, name, len);
-        path[len] = '\0';
-        struct stat st;
-        if (::fstatat(dfd, path, &st, 0) != 0) return;  // ended
-        if (o.want_uid && *o.want_uid != st.st_uid) return;
-
-        ProcRecord r;
-        r.pid = pid;
-        r.uid = st.st_uid;
-        if (st.st_uid == 0) {
-            r.user = SUPERUSER_NAME;
-        } else if (o.resolve_uids) {
-            auto it = names.find(st.st_uid);
-            if (it == names.end()) it = names.emplace(st.st_uid, detail::name_for_uid(st.st_uid)).first;
-            r.user = it->second;
-        } else {
-            r.user = std::to_string(st.st_uid);
-        }
-
-        cmd.clear();
-        if (!o.skip_cmdline) {
-            detail::read_at(dfd, rel_path(path, name, len, "cmdline"), cmd);
-            if (!cmd.empty()) {
-                std::replace(cmd.begin(), cmd.end(), '\0', ' ');
-                if (is_space(cmd.back())) {
-                    size_t e = cmd.size();
-                    while (e > 0 && is_space(cmd[e - 1])) --e;
-                    cmd.resize(e);
-                }
-            }
-        }
-
-        if (!o.skip_stat) {
-            if (!detail::read_at(dfd, rel_path(path, name, len, "stat"), stat)) stat.clear();
-            std::string_view fields_text, head;
-            if (!detail::stat_fields_part(stat, fields_text, head)) return;
-            std::string_view f[20];
-            int nf = 0;
-            for (size_t i = 0; i < fields_text.size() && nf < 20;) {
-                while (i < fields_text.size() && is_space(fields_text[i])) ++i;
-                size_t s = i;
-                while (i < fields_text.size() && !is_space(fields_text[i])) ++i;
-                if (i > s) f[nf++] = fields_text.substr(s, i - s);
-            }
-            auto num = [&](int idx) -> long long {
-                if (idx >= nf) return 0;
-                long long v = 0;
-                bool neg = false;
-                std::string_view t = f[idx];
-                size_t k = 0;
-                if (!t.empty() && t[0] == '-') {
-                    neg = true;
-                    k = 1;
-                }
-                // A field too long for the type saturates instead of overflowing.
-                constexpr long long max = std::numeric_limits<long long>::max();
-                for (; k < t.size() && t[k] >= '0' && t[k] <= '9'; ++k) {
-                    const int d = t[k] - '0';
-                    if (v > (max - d) / 10) {
-                        v = max;
-                        break;
-                    }
-                    v = v * 10 + d;
-                }
-                return neg ? -v : v;
-            };
-            if (cmd.empty()) {
-                // kernel threads: "[name]" from "pid (name"
-                size_t k = 0;
-                while (k < head.size() && head[k] >= '0' && head[k] <= '9') ++k;
-                if (k > 0) {
-                    while (k < head.size() && is_space(head[k])) ++k;
-                    if (k < head.size() && head[k] == '(') ++k;
-                    head.remove_prefix(k);
-                }
-                cmd.clear();
-                cmd.push_back('[');
-                cmd.append(head);
-                cmd.push_back(']');
-            }
-            if (o.exclude_kernel && nf > PROC_STAT_PGRP && num(PROC_STAT_PGRP) == 0) return;
-            r.has_stat = true;
-            r.nice = static_cast<long>(num(PROC_STAT_NICE));
-            r.state = nf > PROC_STAT_STATE ? std::string(f[PROC_STAT_STATE]) : std::string();
-            r.ppid = static_cast<pid_t>(num(PROC_STAT_PPID));
-            r.command = cmd;
-            if (o.cpu_stats && sysinfo)
-                r.cpu = sysinfo->calculate_percent_cpu_from_ticks(
-                    double(num(PROC_STAT_STARTTIME)), double(num(PROC_STAT_UTIME)) + double(num(PROC_STAT_STIME)));
-            if (o.elapsed_stats && sysinfo)
-                r.elapsed = sysinfo->calculate_elapsed_from_ticks(double(num(PROC_STAT_STARTTIME)));
-        }
-        if (o.memory_stats && sysinfo && detail::read_at(dfd, rel_path(path, name, len, "statm"), mem)) {
-            size_t a = mem.find_first_not_of(" \t\n");
-            size_t b = a == std::string::npos ? a : mem.find_first_of(" \t\n", a);
-            size_t c = b == std::string::npos ? b : mem.find_first_not_of(" \t\n", b);
-            if (c != std::string::npos) {
-                size_t d = mem.find_first_of(" \t\n", c);
-                std::string second = mem.substr(c, d == std::string::npos ? std::string::npos : d - c);
-                r.mem = sysinfo->calculate_percent_memory_from_rsspages(std::strtod(second.c_str(), nullptr));
-            }
-        }
-        out.push_back(std::move(r));
-    };
-
+    TableWalk walk(o, dfd);
     if (o.want_pid) {
         // One process: no need to walk the directory.
-        if (*o.want_pid <= 0) return out;
+        if (*o.want_pid <= 0) return walk.take();
         std::string s = std::to_string(*o.want_pid);
-        one(s.c_str(), s.size());
+        walk.entry(s.c_str(), s.size());
     } else {
-        detail::for_each_numeric_entry(dfd, one);
+        detail::for_each_numeric_entry(dfd, [&walk](const char* name, size_t len) { walk.entry(name, len); });
     }
-    return out;
+    return walk.take();
 }
 
 std::optional<ProcRecord> get_pid_info(pid_t pid) {
