@@ -163,43 +163,47 @@ public:
                 if (ii != inner.size()) fail();
                 return;
             }
-            case 'a': {
-                const uint64_t len = uint(4);
-                if (!ok_ || si >= sig.size()) return (void)fail();
-                const char elem = sig[si];
-                if (!align(alignment_of(elem)) || end_ - pos_ < len || len > (64u << 20)) return (void)fail();
-                const size_t stop = pos_ + len, elem_at = si;
-                std::string joined;
-                const bool want = out && is_basic(elem);
-                size_t after = elem_at;
-                // An empty array still names its element type once.
-                if (pos_ == stop) skip_type(sig, after, depth + 1);
-                while (ok_ && pos_ < stop) {
-                    after = elem_at;
-                    std::string item;
-                    value(sig, after, want ? &item : nullptr, depth + 1);
-                    if (want) joined += (joined.empty() ? "" : " ") + item;
-                }
-                if (pos_ != stop) fail();
-                si = after;
-                if (want) *out = joined;
-                return;
-            }
+            case 'a':
+                return array(sig, si, out, depth);
             case '(':
-            case '{': {
-                align(8);
-                const char close = t == '(' ? ')' : '}';
-                while (ok_ && si < sig.size() && sig[si] != close) value(sig, si, nullptr, depth + 1);
-                if (si >= sig.size()) return (void)fail();
-                ++si;
-                return;
-            }
+            case '{':
+                return structure(sig, t == '(' ? ')' : '}', si, depth);
             default:
                 fail();
         }
     }
 
 private:
+    // An array: its values joined by spaces when out is given and they are
+    // basic; si moves past the element type.
+    void array(const std::string& sig, size_t& si, std::string* out, int depth) {
+        const uint64_t len = uint(4);
+        if (!ok_ || si >= sig.size()) return (void)fail();
+        const char elem = sig[si];
+        if (!align(alignment_of(elem)) || end_ - pos_ < len || len > (64u << 20)) return (void)fail();
+        const size_t stop = pos_ + len, elem_at = si;
+        std::string joined;
+        const bool want = out && is_basic(elem);
+        size_t after = elem_at;
+        // An empty array still names its element type once.
+        if (pos_ == stop) skip_type(sig, after, depth + 1);
+        while (ok_ && pos_ < stop) {
+            after = elem_at;
+            std::string item;
+            value(sig, after, want ? &item : nullptr, depth + 1);
+            if (want) joined += (joined.empty() ? "" : " ") + item;
+        }
+        if (pos_ != stop) fail();
+        si = after;
+        if (want) *out = joined;
+    }
+    // A struct or dict entry, read past up to its `close`; never printed.
+    void structure(const std::string& sig, char close, size_t& si, int depth) {
+        align(8);
+        while (ok_ && si < sig.size() && sig[si] != close) value(sig, si, nullptr, depth + 1);
+        if (si >= sig.size()) return (void)fail();
+        ++si;
+    }
     bool fail() {
         ok_ = false;
         return false;
