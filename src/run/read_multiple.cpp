@@ -60,12 +60,13 @@ struct Reading {
     size_t dropped = 0;             // bytes over the capture limit
 };
 
-}  // namespace
-
-ReadMultipleFH::ReadMultipleFH(Options options) {
+// The handles made non-blocking, each with the buffer its data goes to
+// (a private one is kept in `buffers`).
+std::vector<Reading> start_reads(const std::vector<ReadMultipleFH::Handle>& handles,
+                                 std::map<int, std::shared_ptr<std::string>>& buffers) {
     std::vector<Reading> reads;
-    reads.reserve(options.filehandles.size());
-    for (auto& h : options.filehandles) {
+    reads.reserve(handles.size());
+    for (auto& h : handles) {
         if (h.fd < 0) throw PlainError("ReadMultipleFH: an invalid read handle was given.");
         set_nonblocking(h.fd);
         Reading r;
@@ -79,38 +80,104 @@ ReadMultipleFH::ReadMultipleFH(Options options) {
             r.buffer = &r.scratch;
         } else {
             auto buf = std::make_shared<std::string>();
-            _fh_buffer[r.handle.fd] = buf;
+            buffers[r.handle.fd] = buf;
             r.buffer = buf.get();
         }
     }
+    return reads;
+}
 
-    // The input side.
-    int in_fd = -1;
-    std::string in_buf;
-    size_t in_off = 0;
-    std::function<bool(std::string&)> next_chunk;
-    if (options.input && options.input->fd >= 0) {
-        in_fd = options.input->fd;
-        set_nonblocking(in_fd);
-        in_buf = std::move(options.input->text);
-        next_chunk = std::move(options.input->next_chunk);
+// One read of a handle the poll found ready, kept (up to the capture
+// limit) or passed on to its target. False once the handle has ended.
+bool take_chunk(Reading& r, char* chunk, size_t capture_limit, double idle) {
+    ssize_t got = ::read(r.handle.fd, chunk, ReadMultipleFH::CHUNK_SIZE);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+    if (got <= 0) return false;
+    const bool collected = r.handle.out_fd < 0 && !r.handle.out_stream;
+    size_t keep = static_cast<size_t>(got);
+    if (collected) {
+        const size_t room = r.buffer->size() < capture_limit ? capture_limit - r.buffer->size() : 0;
+        if (keep > room) {
+            r.dropped += keep - room;
+            keep = room;
+        }
     }
-    auto close_input = [&] {
-        if (in_fd >= 0) ::close(in_fd);
-        in_fd = -1;
-    };
-    // Refills the input buffer; false when there is nothing left to write.
-    auto refill = [&]() -> bool {
-        while (in_off >= in_buf.size()) {
-            in_buf.clear();
-            in_off = 0;
-            if (!next_chunk || !next_chunk(in_buf)) {
-                next_chunk = nullptr;
+    r.buffer->append(chunk, keep);
+    if (r.handle.out_fd >= 0) {
+        write_all_to(r.handle.out_fd, *r.buffer, idle);
+        r.buffer->clear();
+    } else if (r.handle.out_stream) {
+        r.handle.out_stream->write(r.buffer->data(), static_cast<std::streamsize>(r.buffer->size()));
+        r.handle.out_stream->flush();
+        r.buffer->clear();
+    }
+    return true;
+}
+
+// The input side: its text first, then the chunks the caller hands out;
+// closed by the reader when done or when the child stopped taking it.
+class InputFeed {
+public:
+    explicit InputFeed(std::optional<ReadMultipleFH::Input>& input) {
+        if (!input || input->fd < 0) return;
+        fd_ = input->fd;
+        set_nonblocking(fd_);
+        buf_ = std::move(input->text);
+        next_chunk_ = std::move(input->next_chunk);
+    }
+    InputFeed(const InputFeed&) = delete;
+    InputFeed& operator=(const InputFeed&) = delete;
+
+    bool open() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+    // Refills the buffer; false when there is nothing left to write.
+    bool refill() {
+        while (off_ >= buf_.size()) {
+            buf_.clear();
+            off_ = 0;
+            if (!next_chunk_ || !next_chunk_(buf_)) {
+                next_chunk_ = nullptr;
                 return false;
             }
         }
         return true;
-    };
+    }
+
+    // One write once the poll found the descriptor ready. A failure, or a
+    // reader that went away (EPIPE), closes it: the errno is returned and
+    // `unwritten` set; else 0.
+    int write_ready(short revents, size_t& unwritten) {
+        ssize_t w = ::write(fd_, buf_.data() + off_, buf_.size() - off_);
+        if (w > 0) {
+            off_ += static_cast<size_t>(w);
+            return 0;
+        }
+        int err = 0;
+        if (w < 0 && errno != EAGAIN && errno != EINTR) err = errno;
+        else if (revents & (POLLERR | POLLHUP)) err = EPIPE;
+        else return 0;
+        unwritten = buf_.size() - off_;
+        close();
+        return err;
+    }
+
+private:
+    int fd_ = -1;
+    std::string buf_;
+    size_t off_ = 0;
+    std::function<bool(std::string&)> next_chunk_;
+};
+
+}  // namespace
+
+ReadMultipleFH::ReadMultipleFH(Options options) {
+    std::vector<Reading> reads = start_reads(options.filehandles, _fh_buffer);
+    InputFeed input(options.input);
 
     const double overall = options.timeout.value_or(DEFAULT_TIMEOUT);
     const double idle = options.read_timeout.value_or(DEFAULT_READ_TIMEOUT);
@@ -126,15 +193,15 @@ ReadMultipleFH::ReadMultipleFH(Options options) {
     std::vector<bool> open(reads.size(), true);
 
     try {
-        while ((open_reads > 0 || in_fd >= 0) && (overall <= 0 || left > 0)) {
-            if (in_fd >= 0 && !refill()) {
-                close_input();
+        while ((open_reads > 0 || input.open()) && (overall <= 0 || left > 0)) {
+            if (input.open() && !input.refill()) {
+                input.close();
                 if (open_reads == 0) break;
             }
             fds.clear();
             for (size_t i = 0; i < reads.size(); ++i)
                 if (open[i]) fds.push_back({reads[i].handle.fd, POLLIN, 0});
-            if (in_fd >= 0) fds.push_back({in_fd, POLLOUT, 0});
+            if (input.open()) fds.push_back({input.fd(), POLLOUT, 0});
 
             double wait = -1;
             if (overall > 0) wait = left;
@@ -154,59 +221,23 @@ ReadMultipleFH::ReadMultipleFH(Options options) {
             for (size_t i = 0; i < reads.size() && !all_done; ++i) {
                 if (!open[i]) continue;
                 short re = fds[k++].revents;
-                if (!re) continue;
-                auto& r = reads[i];
-                ssize_t got = ::read(r.handle.fd, chunk.get(), CHUNK_SIZE);
-                if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-                if (got <= 0) {
-                    open[i] = false;
-                    if (--open_reads == 0 && in_fd < 0) all_done = true;
-                    continue;
-                }
-                const bool collected = r.handle.out_fd < 0 && !r.handle.out_stream;
-                size_t keep = static_cast<size_t>(got);
-                if (collected) {
-                    const size_t room =
-                        r.buffer->size() < options.capture_limit ? options.capture_limit - r.buffer->size() : 0;
-                    if (keep > room) {
-                        r.dropped += keep - room;
-                        keep = room;
-                    }
-                }
-                r.buffer->append(chunk.get(), keep);
-                if (r.handle.out_fd >= 0) {
-                    write_all_to(r.handle.out_fd, *r.buffer, idle);
-                    r.buffer->clear();
-                } else if (r.handle.out_stream) {
-                    r.handle.out_stream->write(r.buffer->data(), static_cast<std::streamsize>(r.buffer->size()));
-                    r.handle.out_stream->flush();
-                    r.buffer->clear();
-                }
+                if (!re || take_chunk(reads[i], chunk.get(), options.capture_limit, idle)) continue;
+                open[i] = false;
+                if (--open_reads == 0 && !input.open()) all_done = true;
             }
             if (all_done) break;
-            if (in_fd >= 0 && k < fds.size() && fds[k].revents) {
-                ssize_t w = ::write(in_fd, in_buf.data() + in_off, in_buf.size() - in_off);
-                if (w > 0) {
-                    in_off += static_cast<size_t>(w);
-                } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
-                    _input_errno = errno;
-                    _input_unwritten = in_buf.size() - in_off;
-                    close_input();
-                } else if (fds[k].revents & (POLLERR | POLLHUP)) {
-                    _input_errno = EPIPE;
-                    _input_unwritten = in_buf.size() - in_off;
-                    close_input();
-                }
+            if (input.open() && k < fds.size() && fds[k].revents) {
+                if (int err = input.write_ready(fds[k].revents, _input_unwritten)) _input_errno = err;
             }
             // Once every output has ended, input nobody reads any more is moot.
             if (open_reads == 0 && !reads.empty()) break;
             if (overall > 0) left = overall - seconds_since(start);
         }
     } catch (...) {
-        close_input();
+        input.close();
         throw;
     }
-    close_input();
+    input.close();
     for (auto& r : reads) {
         if (!r.dropped) continue;
         _dropped[r.handle.fd] = r.dropped;
