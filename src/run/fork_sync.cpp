@@ -100,6 +100,81 @@ std::string text_of(const json& v) {
     return v.dump();
 }
 
+// The child's side: runs the code and sends its record (the value, or what
+// it raised) through `wr`; a failure of the code is raised again after.
+void send_result(int wr, const ForkSync::Code& code) {
+    json rec;
+    std::exception_ptr failure;
+    int failure_errno = 0;
+    try {
+        rec = {{"_return", json::array({code()})}};
+    } catch (...) {  // a child after fork hands any failure to the parent, then _exits
+        failure_errno = errno;
+        failure = std::current_exception();
+        rec = serializable_exception(failure);
+    }
+    std::vector<uint8_t> msg;
+    try {
+        msg = encode(rec);
+    } catch (const std::exception&) {  // values that do not encode are filtered down to plain JSON
+        msg = json::to_cbor(json_sanitize::filter_to_json(rec));
+    }
+    size_t off = 0;
+    while (off < msg.size()) {
+        ssize_t w = ::write(wr, msg.data() + off, msg.size() - off);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0)
+            throw PlainError("Failed to send the result to the parent process: " + errnum::strerror_text(errno));
+        off += static_cast<size_t>(w);
+    }
+    if (::close(wr) != 0)
+        throw PlainError("Failed to close the pipe to the parent process: " + errnum::strerror_text(errno));
+    if (failure) {
+        errno = failure_errno;
+        std::rethrow_exception(failure);
+    }
+}
+
+// The child's record, read to the end and decoded; null with `error` set
+// when it cannot be had.
+json receive_result(int rd, std::string& error) {
+    std::string data;
+    char buf[65536];
+    for (;;) {
+        ssize_t got = ::read(rd, buf, sizeof buf);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            error = "Failed to read the result of the subprocess: " + errnum::strerror_text(errno);
+            break;
+        }
+        if (got == 0) break;
+        data.append(buf, static_cast<size_t>(got));
+    }
+    json msg;
+    if (error.empty()) {
+        try {
+            if (data.empty()) throw PlainError("The subprocess sent no result.");
+            msg = json::from_cbor(data);
+            if (!msg.is_object()) throw PlainError("The subprocess sent a malformed result.");
+        } catch (const std::exception& e) {
+            error = e.what();
+            msg = json();
+        }
+    }
+    return msg;
+}
+
+int reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            status = -1;
+            break;
+        }
+    }
+    return status;
+}
+
 }  // namespace
 
 ForkSync::ForkSync(const Code& code, bool quiet) { run(nullptr, code, quiet); }
@@ -133,36 +208,7 @@ void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) 
 
     auto child = [&]() {
         ::close(rd);
-        json rec;
-        std::exception_ptr failure;
-        int failure_errno = 0;
-        try {
-            rec = {{"_return", json::array({code()})}};
-        } catch (...) {  // a child after fork hands any failure to the parent, then _exits
-            failure_errno = errno;
-            failure = std::current_exception();
-            rec = serializable_exception(failure);
-        }
-        std::vector<uint8_t> msg;
-        try {
-            msg = encode(rec);
-        } catch (const std::exception&) {  // values that do not encode are filtered down to plain JSON
-            msg = json::to_cbor(json_sanitize::filter_to_json(rec));
-        }
-        size_t off = 0;
-        while (off < msg.size()) {
-            ssize_t w = ::write(wr, msg.data() + off, msg.size() - off);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0)
-                throw PlainError("Failed to send the result to the parent process: " + errnum::strerror_text(errno));
-            off += static_cast<size_t>(w);
-        }
-        if (::close(wr) != 0)
-            throw PlainError("Failed to close the pipe to the parent process: " + errnum::strerror_text(errno));
-        if (failure) {
-            errno = failure_errno;
-            std::rethrow_exception(failure);
-        }
+        send_result(wr, code);
     };
 
     pid_t pid;
@@ -185,43 +231,16 @@ void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) 
         }
     }
 
-    std::string data;
-    char buf[65536];
-    for (;;) {
-        ssize_t got = ::read(rd, buf, sizeof buf);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            _retrieve_err = "Failed to read the result of the subprocess: " + errnum::strerror_text(errno);
-            break;
-        }
-        if (got == 0) break;
-        data.append(buf, static_cast<size_t>(got));
-    }
-    json msg;
-    if (_retrieve_err.empty()) {
-        try {
-            if (data.empty()) throw PlainError("The subprocess sent no result.");
-            msg = json::from_cbor(data);
-            if (!msg.is_object()) throw PlainError("The subprocess sent a malformed result.");
-        } catch (const std::exception& e) {
-            _retrieve_err = e.what();
-            msg = json();
-        }
-    }
+    const json msg = receive_result(rd, _retrieve_err);
     if (::close(rd) != 0)
         debug::log_warn("Failed to close the pipe from a subprocess: " + errnum::strerror_text(errno));
 
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            status = -1;
-            break;
-        }
-    }
-    wait_status_ = status;
+    wait_status_ = reap(pid);
     _pid = pid;
+    if (msg.is_object()) take_result(msg);
+}
 
-    if (!msg.is_object()) return;
+void ForkSync::take_result(const nlohmann::json& msg) {
     if (msg.contains("_return") && msg["_return"].is_array()) _return = msg["_return"];
     if (msg.contains("_exception")) _exception = text_of(msg["_exception"]);
     if (msg.contains("_full_exception_text")) _full_exception_text = text_of(msg["_full_exception_text"]);

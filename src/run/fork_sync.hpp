@@ -56,6 +56,8 @@ public:
 private:
     ForkSync() = default;
     void run(const ParentCode* parent_code, const Code& code, bool quiet);
+    // Keeps what the child's record says.
+    void take_result(const nlohmann::json& msg);
 
     pid_t _pid = 0;
     std::string _retrieve_err;
