@@ -53,6 +53,89 @@ std::optional<std::string> fail_minus_one() {
     return std::nullopt;
 }
 
+// A program given by path must be there and executable. A path that does
+// not exist as given is checked up to its first blank or shell character.
+bool is_executable(const std::string& program) {
+    std::string checked = program;
+    struct stat st;
+    if (::stat(program.c_str(), &st) != 0) {
+        size_t cut = program.find_first_of(" \t\n\r\f\v<>&|;");
+        if (cut != std::string::npos) checked = program.substr(0, cut);
+    }
+    return ::access(checked.c_str(), X_OK) == 0;
+}
+
+// This program's environment without what a shell would act on.
+std::vector<char*> command_env() {
+    std::vector<char*> envp;
+    for (char** e = environ; *e; ++e)
+        if (!removed_var(*e)) envp.push_back(*e);
+    envp.push_back(nullptr);
+    return envp;
+}
+
+// The null device for writing; raises (closing the pipe `p`) when it cannot
+// be opened.
+int open_null(const int p[2]) {
+    int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_fd < 0) {
+        int err = errno;
+        ::close(p[0]);
+        ::close(p[1]);
+        exception::raise("IO::FileOpenError", "The system failed to open “[_1]” because of an error: [_2]",
+                         {"/dev/null", errnum::strerror_text(err)});
+    }
+    return null_fd;
+}
+
+// SIGCHLD at its default while the child runs, so that it stays waitable;
+// restore() puts back an ignored one.
+struct ChldDefault {
+    struct sigaction old {};
+    bool changed = false;
+    ChldDefault() {
+        ::sigaction(SIGCHLD, nullptr, &old);
+        if (old.sa_handler == SIG_IGN) {
+            struct sigaction sa {};
+            sa.sa_handler = SIG_DFL;
+            ::sigaction(SIGCHLD, &sa, nullptr);
+            changed = true;
+        }
+    }
+    void restore() {
+        if (changed) ::sigaction(SIGCHLD, &old, nullptr);
+    }
+};
+
+// Reads to the end (the child must not block on a full pipe), but keeps no
+// more than the runner's capture limit.
+std::string read_capped(int fd) {
+    std::string out;
+    size_t dropped = 0;
+    char buf[65536];
+    for (;;) {
+        ssize_t got = ::read(fd, buf, sizeof buf);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        size_t keep = std::min(static_cast<size_t>(got), ReadMultipleFH::CAPTURE_LIMIT - out.size());
+        out.append(buf, keep);
+        dropped += static_cast<size_t>(got) - keep;
+    }
+    if (dropped) out += ReadMultipleFH::dropped_marker(dropped);
+    return out;
+}
+
+int reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            status = -1;
+            break;
+        }
+    }
+    return status;
+}
+
 }  // namespace
 
 std::optional<std::string> _saferun_r(const std::vector<std::string>& command_in, int flag) {
@@ -68,21 +151,9 @@ std::optional<std::string> _saferun_r(const std::vector<std::string>& command_in
     }
     if (command.empty() || command[0].empty()) return fail_minus_one();
     const std::string& program = command[0];
+    if (program[0] == '/' && !is_executable(program)) return fail_minus_one();
 
-    if (program[0] == '/') {
-        std::string checked = program;
-        struct stat st;
-        if (::stat(program.c_str(), &st) != 0) {
-            size_t cut = program.find_first_of(" \t\n\r\f\v<>&|;");
-            if (cut != std::string::npos) checked = program.substr(0, cut);
-        }
-        if (::access(checked.c_str(), X_OK) != 0) return fail_minus_one();
-    }
-
-    std::vector<char*> envp;
-    for (char** e = environ; *e; ++e)
-        if (!removed_var(*e)) envp.push_back(*e);
-    envp.push_back(nullptr);
+    std::vector<char*> envp = command_env();
     std::vector<char*> argv;
     for (auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -92,17 +163,7 @@ std::optional<std::string> _saferun_r(const std::vector<std::string>& command_in
         debug::log_warn("The system failed to create a pipe: " + errnum::strerror_text(errno));
         return fail_minus_one();
     }
-    int null_fd = -1;
-    if (flag == NULL_STDERR || flag == NULL_STDOUT) {
-        null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (null_fd < 0) {
-            int err = errno;
-            ::close(p[0]);
-            ::close(p[1]);
-            exception::raise("IO::FileOpenError", "The system failed to open “[_1]” because of an error: [_2]",
-                             {"/dev/null", errnum::strerror_text(err)});
-        }
-    }
+    const int null_fd = (flag == NULL_STDERR || flag == NULL_STDOUT) ? open_null(p) : -1;
 
     // The child's standard output and error, by flag.
     int child_out = p[1], child_err = -1;
@@ -110,47 +171,20 @@ std::optional<std::string> _saferun_r(const std::vector<std::string>& command_in
     else if (flag == NULL_STDERR) child_err = null_fd;
     else if (flag == NULL_STDOUT) child_out = null_fd, child_err = p[1];
 
-    struct sigaction old_chld {};
-    ::sigaction(SIGCHLD, nullptr, &old_chld);
-    bool chld_changed = false;
-    if (old_chld.sa_handler == SIG_IGN) {
-        struct sigaction sa {};
-        sa.sa_handler = SIG_DFL;
-        ::sigaction(SIGCHLD, &sa, nullptr);
-        chld_changed = true;
-    }
+    ChldDefault chld;
     pid_t pid = 0;
     int rc = saferun::spawn_child(pid, program, true, {{child_out, 1}, {child_err, 2}}, argv.data(), envp.data());
     ::close(p[1]);
     if (null_fd >= 0) ::close(null_fd);
     if (rc != 0) {
         ::close(p[0]);
-        if (chld_changed) ::sigaction(SIGCHLD, &old_chld, nullptr);
+        chld.restore();
         return fail_minus_one();
     }
-    // Read to the end (the child must not block on a full pipe), but keep
-    // no more than the runner's capture limit.
-    std::string out;
-    size_t dropped = 0;
-    char buf[65536];
-    for (;;) {
-        ssize_t got = ::read(p[0], buf, sizeof buf);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        size_t keep = std::min(static_cast<size_t>(got), ReadMultipleFH::CAPTURE_LIMIT - out.size());
-        out.append(buf, keep);
-        dropped += static_cast<size_t>(got) - keep;
-    }
-    if (dropped) out += ReadMultipleFH::dropped_marker(dropped);
+    std::string out = read_capped(p[0]);
     ::close(p[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            status = -1;
-            break;
-        }
-    }
-    if (chld_changed) ::sigaction(SIGCHLD, &old_chld, nullptr);
+    int status = reap(pid);
+    chld.restore();
     set_child_status(status);
     return out;
 }
