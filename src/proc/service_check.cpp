@@ -63,6 +63,84 @@ std::string extend_method(const std::string& method, const char* word) {
     return method.empty() ? std::string(word) : method + "+" + word;
 }
 
+// What the unit says: the answer itself (a text, or "" for not running),
+// or nothing when the process checks decide; the pid (and the method) are
+// then the unit's where it names the process.
+std::optional<std::string> unit_answer(const CheckServiceOptions& opts, pid_t& pid, std::string& method) {
+    const UnitFacts& unit = *opts.unit;
+    if (!pid || pid == unit.pid) {
+        if (!pid) pid = unit.pid;
+        method = CHECK_METHOD_SYSTEMD;
+        const bool active = unit.active_state == ACTIVE_STATE;
+        if (unit.type == "oneshot") {
+            if (active) return opts.service + " is a oneshot unit and is active (check method: " + method + ")\n";
+        } else if (!pid && unit.type == "forking") {
+            if (active && unit.pids) {
+                auto pids = unit.pids();
+                if (!pids.empty()) pid = pids.front();
+            }
+        } else if (unit.type == "simple" && unit.main_pid == std::to_string(pid) && pid) {
+            if (active && unit.sub_state == "running")
+                return opts.service + " (" + unit.fragment_path + ") is running as pid " + std::to_string(pid) +
+                       " (check method: " + method + ")\n";
+        }
+    }
+    if (!pid) return "";
+    return std::nullopt;
+}
+
+// The PID file's process, unless it is not the service's (said through
+// opts.warn).
+void pid_from_pidfile(const CheckServiceOptions& opts, pid_t& pid, std::string& method) {
+    auto read = proc::pidfile::read_checked(opts.pidfile, "", false);
+    if (!read.pid) return;
+    const std::string why =
+        proc::pidfile::foreign_reason(read.pid, {opts.service, opts.binary, opts.user, opts.pid_exe});
+    if (why.empty()) {
+        pid = read.pid;
+        method = CHECK_METHOD_PIDFILE;
+    } else if (opts.warn) {
+        opts.warn(proc::pidfile::foreign_warning(opts.pidfile, opts.service, read.pid, why));
+    }
+}
+
+// What /proc says of the process: the answer ("" for gone), or nothing
+// when its command is one to ignore.
+std::optional<std::string> proc_answer(const CheckServiceOptions& opts, pid_t pid, std::string& method) {
+    const std::string dir = proc_entry(pid);
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || psparser::read_state_letter(pid) == "Z") return "";
+    std::string owner = user_name_of(st.st_uid);
+    auto cmdline = read_cmdline(pid);
+    if (!cmdline) return "";
+    if (!proc_dir_exists(pid)) return "";
+    if (services::command::should_ignore_this_command(*cmdline)) return std::nullopt;
+    method = extend_method(method, CHECK_METHOD_PROC);
+    return opts.service + " (" + output::replace_control_characters(*cmdline) + ") is running as " + owner +
+           " with PID " + std::to_string(pid) + " (" + method + " check method)\n";
+}
+
+// The process matched by name and user; nothing when it is not confirmed.
+std::optional<std::string> running_answer(const CheckServiceOptions& opts, pid_t pid, std::string& method) {
+    try {
+        processcheck::RunningOptions ro;
+        ro.pattern = opts.service;
+        ro.pid = std::to_string(pid);
+        ro.user = opts.user;
+        ro.use_services_ignore = true;
+        processcheck::Running check(ro);
+        check.check_all();
+        std::string cmd;
+        for (const auto& w : check.pid_object().cmdline()) cmd += (cmd.empty() ? "" : " ") + w;
+        method = extend_method(method, CHECK_METHOD_RUNNING);
+        return opts.service + " (" + output::replace_control_characters(cmd) + ") is running as " + opts.user +
+               " with PID " + std::to_string(pid) + " (" + method + " check method)\n";
+    } catch (const std::exception&) {
+        // Not confirmed: ask the last resort.
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 void set_outside_check_service(OutsideCheckService fn) { outside_check() = std::move(fn); }
@@ -73,76 +151,16 @@ std::string check_service(const CheckServiceOptions& opts) {
     bool systemd_path = false;
 
     if (opts.unit && !opts.service.empty()) {
-        const UnitFacts& unit = *opts.unit;
         systemd_path = true;
-        if (!pid || pid == unit.pid) {
-            if (!pid) pid = unit.pid;
-            method = CHECK_METHOD_SYSTEMD;
-            const bool active = unit.active_state == ACTIVE_STATE;
-            if (unit.type == "oneshot") {
-                if (active) return opts.service + " is a oneshot unit and is active (check method: " + method + ")\n";
-            } else if (!pid && unit.type == "forking") {
-                if (active && unit.pids) {
-                    auto pids = unit.pids();
-                    if (!pids.empty()) pid = pids.front();
-                }
-            } else if (unit.type == "simple" && unit.main_pid == std::to_string(pid) && pid) {
-                if (active && unit.sub_state == "running")
-                    return opts.service + " (" + unit.fragment_path + ") is running as pid " + std::to_string(pid) +
-                           " (check method: " + method + ")\n";
-            }
-        }
-        if (!pid) return "";
+        if (auto answer = unit_answer(opts, pid, method)) return *answer;
     }
-
-    if (!systemd_path && !pid && !opts.pidfile.empty()) {
-        auto read = proc::pidfile::read_checked(opts.pidfile, "", false);
-        if (read.pid) {
-            const std::string why =
-                proc::pidfile::foreign_reason(read.pid, {opts.service, opts.binary, opts.user, opts.pid_exe});
-            if (why.empty()) {
-                pid = read.pid;
-                method = CHECK_METHOD_PIDFILE;
-            } else if (opts.warn) {
-                opts.warn(proc::pidfile::foreign_warning(opts.pidfile, opts.service, read.pid, why));
-            }
-        }
-    }
-
+    if (!systemd_path && !pid && !opts.pidfile.empty()) pid_from_pidfile(opts, pid, method);
     if (pid > 0 && has_proc()) {
-        const std::string dir = proc_entry(pid);
-        struct stat st {};
-        if (::stat(dir.c_str(), &st) != 0 || psparser::read_state_letter(pid) == "Z") return "";
-        std::string owner = user_name_of(st.st_uid);
-        auto cmdline = read_cmdline(pid);
-        if (!cmdline) return "";
-        if (!proc_dir_exists(pid)) return "";
-        if (!services::command::should_ignore_this_command(*cmdline)) {
-            method = extend_method(method, CHECK_METHOD_PROC);
-            return opts.service + " (" + output::replace_control_characters(*cmdline) + ") is running as " + owner +
-                   " with PID " + std::to_string(pid) + " (" + method + " check method)\n";
-        }
+        if (auto answer = proc_answer(opts, pid, method)) return *answer;
     }
-
     if (pid > 0 && !opts.service.empty() && !opts.user.empty()) {
-        try {
-            processcheck::RunningOptions ro;
-            ro.pattern = opts.service;
-            ro.pid = std::to_string(pid);
-            ro.user = opts.user;
-            ro.use_services_ignore = true;
-            processcheck::Running check(ro);
-            check.check_all();
-            std::string cmd;
-            for (const auto& w : check.pid_object().cmdline()) cmd += (cmd.empty() ? "" : " ") + w;
-            method = extend_method(method, CHECK_METHOD_RUNNING);
-            return opts.service + " (" + output::replace_control_characters(cmd) + ") is running as " + opts.user +
-                   " with PID " + std::to_string(pid) + " (" + method + " check method)\n";
-        } catch (const std::exception&) {
-            // Not confirmed: ask the last resort.
-        }
+        if (auto answer = running_answer(opts, pid, method)) return *answer;
     }
-
     if (outside_check()) return outside_check()(opts);
     return "";
 }
