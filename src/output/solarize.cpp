@@ -12,7 +12,7 @@ namespace {
 struct State {
     bool initialised = false;
     std::optional<int> colors;
-    std::optional<int> safe;
+    std::optional<bool> safe;
     std::map<std::string, std::string> escapes;
 };
 

@@ -30,7 +30,7 @@ std::optional<std::string> get_package_version(const std::string& package) {
     return instance().get_package_version(package);
 }
 
-int is_installed(const std::string& package) { return instance().is_installed(package); }
+bool is_installed(const std::string& package) { return instance().is_installed(package); }
 
 std::string name() { return instance().name(); }
 

@@ -65,16 +65,16 @@ std::uint64_t PID::start_time() {
     return *_start_time;
 }
 
-int PID::is_running() const {
+bool PID::is_running() const {
     if (_pidfd) {
         struct pollfd p {
             *_pidfd, POLLIN, 0
         };
-        if (::poll(&p, 1, 0) != 0) return 0;
+        if (::poll(&p, 1, 0) != 0) return false;
     }
     auto now = _fetch_start_time();
-    if (!now || !_start_time) return 0;
-    return *now == *_start_time ? 1 : 0;
+    if (!now || !_start_time) return false;
+    return *now == *_start_time;
 }
 
 int PID::send_signal(int sig) const {

@@ -31,8 +31,8 @@ public:
     std::uint64_t start_time();
     std::optional<std::uint64_t> _fetch_start_time() const;
     std::string _proc_pid_path() const;
-    // 1 while this very process runs (a zombie has ended); never raises.
-    int is_running() const;
+    // True while this very process runs (a zombie has ended); never raises.
+    bool is_running() const;
     // Sends the signal to this very process, never to a later holder of its
     // pid: through the pidfd, or right after the start time was compared
     // again. 0 when sent, else the errno (ESRCH once it has ended).

@@ -35,7 +35,7 @@ bool icontains(const std::string& hay, const std::string& needle) {
 
 }  // namespace
 
-Running::Running(const RunningOptions& o) : _pattern(o.pattern), _use_services_ignore(o.use_services_ignore ? 1 : 0) {
+Running::Running(const RunningOptions& o) : _pattern(o.pattern), _use_services_ignore(o.use_services_ignore) {
     if (auto* s = std::get_if<std::string>(&o.pattern); s && s->empty())
         exception::raise("ProcessCheck::MissingPattern", "A command pattern is required to check a process.",
                          std::vector<std::string>{});

@@ -38,7 +38,7 @@ private:
     uid_t _uid = 0;
     std::variant<std::string, std::regex> _pattern;
     std::string _pattern_text;
-    int _use_services_ignore = 0;
+    bool _use_services_ignore = false;
 };
 
 }  // namespace norvik::processcheck

@@ -39,8 +39,8 @@ public:
     std::optional<int> signal_code() const;
     // "TERM", "KILL"... for signal_code(), "" when none.
     std::string signal_name() const;
-    int dumped_core() const { return (wait_status_ & 128) ? 1 : 0; }
-    int exec_failed() const { return _exec_failed ? 1 : 0; }
+    bool dumped_core() const { return (wait_status_ & 128) != 0; }
+    bool exec_failed() const { return _exec_failed; }
 
     const std::string& program() const { return program_name_; }
     void set_program(std::string name) { program_name_ = std::move(name); }

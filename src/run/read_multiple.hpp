@@ -54,7 +54,7 @@ public:
 
     // Collected text of a handle without a target (nullptr for others).
     const std::string* get_buffer(int fd) const;
-    int did_finish() const { return _finished ? 1 : 0; }
+    bool did_finish() const { return _finished; }
     // The limit that expired, else 0.
     double timed_out() const { return _timed_out; }
     // Set when writing the input failed for another reason than a closed

@@ -126,7 +126,7 @@ std::string get_current_profile() {
     if (current_profile()) return *current_profile();
     const std::string product = get_producttype();
     if (!product.empty() && product != c::STANDARD) return *(current_profile() = product);
-    std::map<std::string, int> state;
+    std::map<std::string, bool> state;
     auto enabled = [&state](const std::string& role) {
         auto it = state.find(role);
         if (it != state.end()) return it->second;

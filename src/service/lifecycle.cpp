@@ -117,8 +117,8 @@ void Base::_exit_if_block_fresh_install() {
     }
 }
 
-int Base::_service_is_role_aware_and_disabled() {
-    return server::type::profile::roles::is_service_allowed(service()) ? 0 : 1;
+bool Base::_service_is_role_aware_and_disabled() {
+    return !server::type::profile::roles::is_service_allowed(service());
 }
 
 void Base::_verify_role() {
@@ -139,14 +139,14 @@ void Base::_exit(int code) {
 // another enabled service shares, or one only the installed test turns
 // off, is left running.
 bool Base::stop_when_disabled(bool disabled, bool role_off, const nlohmann::json& params) {
-    if (disabled && !role_off && services::enabled::is_enabled_apart_from_installed(service()) != 0) {
+    if (disabled && !role_off && services::enabled::is_enabled_apart_from_installed(service()).value_or(true)) {
         // Only the installed test says no: that never stops a running daemon.
         info("The service " + service() + " is running but does not count as installed; it was left running.");
         _generate_not_installed_exception(params);
     }
     if (disabled && !role_off) {
         for (const std::string& other : shares_daemon_with()) {
-            if (services::enabled::is_enabled(other) == 0) continue;
+            if (services::enabled::is_enabled(other) == false) continue;
             info("The service " + service() + " is disabled, but its daemon also serves " + other +
                  "; it was left running.");
             _generate_disabled_exception(params);
@@ -221,7 +221,7 @@ bool Base::restart(std::optional<bool> graceful) {
     }
 
     bool disabled = !is_enabled();
-    bool role_off = _service_is_role_aware_and_disabled() != 0;
+    bool role_off = _service_is_role_aware_and_disabled();
 
     if ((role_off || disabled) && running && !stop_when_disabled(disabled, role_off, params)) return false;
     if (!running) {

@@ -287,7 +287,7 @@ bool Base::_build_is_enabled() {
             return false;
         }
     });
-    return services::enabled::is_enabled(service()) != 0;
+    return services::enabled::is_enabled(service()).value_or(true);
 }
 bool Base::is_enabled() {
     if (!settings_.is_enabled) settings_.is_enabled = _build_is_enabled();

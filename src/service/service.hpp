@@ -186,7 +186,7 @@ public:
     virtual bool restart(std::optional<bool> graceful = std::nullopt);
     bool _called_from_restart();
     void _exit_if_block_fresh_install();
-    int _service_is_role_aware_and_disabled();
+    bool _service_is_role_aware_and_disabled();
     void _verify_role();
     [[noreturn]] void _exit(int code);
 

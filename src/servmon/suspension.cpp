@@ -104,7 +104,7 @@ bool suspend_service(const std::string& service, std::optional<int64_t> delay, s
     return true;
 }
 
-std::optional<int> is_service_suspended(const Suspensions& suspensions, const std::string& service) {
+std::optional<bool> is_service_suspended(const Suspensions& suspensions, const std::string& service) {
     if (service.empty()) return std::nullopt;
     std::optional<int64_t> expiry;
     if (auto it = suspensions.find(service); it != suspensions.end()) {
@@ -113,7 +113,7 @@ std::optional<int> is_service_suspended(const Suspensions& suspensions, const st
         expiry = parse_expiry(*text);
     }
     if (!expiry) return std::nullopt;
-    return static_cast<int64_t>(std::time(nullptr)) < *expiry ? 1 : 0;
+    return static_cast<int64_t>(std::time(nullptr)) < *expiry;
 }
 
 int resume_service(const std::string& service) {
@@ -138,12 +138,12 @@ std::optional<Suspensions> load_service_suspensions() {
 }
 
 namespace suspended {
-int is_suspended() {
+bool is_suspended() {
     struct stat st {};
-    return ::stat(suspend_file().c_str(), &st) == 0 ? 1 : 0;
+    return ::stat(suspend_file().c_str(), &st) == 0;
 }
 }  // namespace suspended
 
-int is_suspended() { return suspended::is_suspended(); }
+bool is_suspended() { return suspended::is_suspended(); }
 
 }  // namespace norvik::servmon::tiny
