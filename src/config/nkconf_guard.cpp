@@ -152,7 +152,7 @@ NkConfGuard::NkConfGuard(const Options& options)
     }
     std::tie(cache_, cache_is_valid_) = get_cache();
     if (loadnkconf_ && cache_is_valid_) return;
-    _load_file();
+    load_file();
     if (state().daemon || no_validate_ || !use_lock_ || refused_) return;
     find_missing_keys();
     validate_keys();
@@ -169,7 +169,7 @@ NkConfGuard::~NkConfGuard() {
     }
 }
 
-void NkConfGuard::_load_file() {
+void NkConfGuard::load_file() {
     auto& st = state();
     if (st.in_load) {
         throw PlainError("The main configuration is already being loaded (recursive load).\n" +

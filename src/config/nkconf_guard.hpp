@@ -88,7 +88,7 @@ public:
     const std::map<std::string, std::string>& changes() const { return changes_; }
 
 private:
-    void _load_file();
+    void load_file();
 
     std::string path_;
     pid_t pid_ = 0;

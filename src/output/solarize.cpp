@@ -23,7 +23,7 @@ State& state() {
 
 void first_call() {
     if (state().initialised) return;
-    _clear_caches();
+    clear_caches();
     state().initialised = true;
 }
 
@@ -200,7 +200,7 @@ std::string colored(const std::string& text, const std::vector<std::string>& att
     return esc + text + ANSI_RESET;
 }
 
-void _clear_caches() {
+void clear_caches() {
     state().colors.reset();
     state().safe.reset();
     state().escapes.clear();

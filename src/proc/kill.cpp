@@ -205,7 +205,7 @@ bool none_alive(std::vector<Target>& targets) {
 
 }  // namespace
 
-void _set_pidfd_enabled(bool enabled) { pidfd_enabled() = enabled; }
+void set_pidfd_enabled(bool enabled) { pidfd_enabled() = enabled; }
 
 void set_sleep_function(std::function<void(double)> fn) { sleeper() = fn ? std::move(fn) : real_sleep; }
 

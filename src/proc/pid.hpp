@@ -29,7 +29,7 @@ public:
     pid_t pid_number() const;
     // Start time in clock ticks after boot.
     std::uint64_t start_time();
-    std::optional<std::uint64_t> _fetch_start_time() const;
+    std::optional<std::uint64_t> fetch_start_time() const;
     std::string _proc_pid_path() const;
     // True while this very process runs (a zombie has ended); never raises.
     bool is_running() const;
@@ -47,10 +47,10 @@ public:
 
 private:
     std::string _pid;
-    std::optional<std::uint64_t> _start_time;
+    std::optional<std::uint64_t> start_time_;
     // On the real /proc the process is also held by a pidfd, which tells it
     // from a later one even within one clock tick.
-    std::shared_ptr<const int> _pidfd;
+    std::shared_ptr<const int> pidfd_;
     std::optional<uid_t> _uid;
     std::optional<std::vector<std::string>> _cmdline;
 };

@@ -37,7 +37,7 @@ private:
     std::unique_ptr<proc::PID> _pid;
     uid_t _uid = 0;
     std::variant<std::string, std::regex> _pattern;
-    std::string _pattern_text;
+    std::string pattern_text_;
     bool _use_services_ignore = false;
 };
 

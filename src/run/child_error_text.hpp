@@ -56,10 +56,10 @@ public:
 
 protected:
     // Hooks for subclasses.
-    virtual std::string _error_phrase() const;
-    virtual std::string _signal_phrase() const;
-    virtual std::vector<std::string> _extra_autopsy_phrases() const { return {}; }
-    virtual nlohmann::json _extra_error_args() const { return nlohmann::json::object(); }
+    virtual std::string error_phrase() const;
+    virtual std::string signal_phrase() const;
+    virtual std::vector<std::string> extra_autopsy_phrases() const { return {}; }
+    virtual nlohmann::json extra_error_args() const { return nlohmann::json::object(); }
 
     int wait_status_ = 0;
     std::string program_name_;

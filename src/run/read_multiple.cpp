@@ -189,12 +189,12 @@ ReadMultipleFH::ReadMultipleFH(Options options) {
                 if (w > 0) {
                     in_off += static_cast<size_t>(w);
                 } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
-                    _input_errno = errno;
-                    _input_unwritten = in_buf.size() - in_off;
+                    input_errno_ = errno;
+                    input_unwritten_ = in_buf.size() - in_off;
                     close_input();
                 } else if (fds[k].revents & (POLLERR | POLLHUP)) {
-                    _input_errno = EPIPE;
-                    _input_unwritten = in_buf.size() - in_off;
+                    input_errno_ = EPIPE;
+                    input_unwritten_ = in_buf.size() - in_off;
                     close_input();
                 }
             }
@@ -209,7 +209,7 @@ ReadMultipleFH::ReadMultipleFH(Options options) {
     close_input();
     for (auto& r : reads) {
         if (!r.dropped) continue;
-        _dropped[r.handle.fd] = r.dropped;
+        dropped_[r.handle.fd] = r.dropped;
         r.buffer->append(dropped_marker(r.dropped));
     }
     _finished = (open_reads == 0);
@@ -217,8 +217,8 @@ ReadMultipleFH::ReadMultipleFH(Options options) {
 }
 
 size_t ReadMultipleFH::dropped(int fd) const {
-    auto it = _dropped.find(fd);
-    return it == _dropped.end() ? 0 : it->second;
+    auto it = dropped_.find(fd);
+    return it == dropped_.end() ? 0 : it->second;
 }
 
 std::string ReadMultipleFH::dropped_marker(size_t bytes) {

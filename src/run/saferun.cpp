@@ -501,8 +501,8 @@ void Object::run_child(Options& o) {
         wait_status_ = end_child_group(_child_pid, pidfd);
         throw;
     }
-    if (out_read >= 0) _stdout_dropped = reader->dropped(out_read);
-    if (err_read >= 0) _stderr_dropped = reader->dropped(err_read);
+    if (out_read >= 0) stdout_dropped_ = reader->dropped(out_read);
+    if (err_read >= 0) stderr_dropped_ = reader->dropped(err_read);
     fds.close_fd(out_read, true);
     fds.close_fd(err_read, true);
 
@@ -571,26 +571,26 @@ std::string Object::command_line() const {
     return out;
 }
 
-std::string Object::_error_phrase() const {
+std::string Object::error_phrase() const {
     return exception::interpolate_variables(
         "“[_1]” (process [_2]) ended with exit status [_3].",
         {command_line(), std::to_string(_child_pid), std::to_string(error_code().value_or(0))});
 }
 
-std::string Object::_signal_phrase() const {
+std::string Object::signal_phrase() const {
     return exception::interpolate_variables(
         "“[_1]” (process [_2]) ended prematurely because it received the “[_3]” ([_4]) signal.",
         {command_line(), std::to_string(_child_pid), signal_name(), std::to_string(signal_code().value_or(0))});
 }
 
-std::vector<std::string> Object::_extra_autopsy_phrases() const {
+std::vector<std::string> Object::extra_autopsy_phrases() const {
     if (!_timed_out_after) return {};
     char buf[64];
     std::snprintf(buf, sizeof buf, "%g", *_timed_out_after);
     return {exception::interpolate_variables("The subprocess reached the time limit of [_1] seconds.", {buf})};
 }
 
-nlohmann::json Object::_extra_error_args() const {
+nlohmann::json Object::extra_error_args() const {
     nlohmann::json j = nlohmann::json::object();
     j["program"] = _program;
     j["args"] = _args;
@@ -608,7 +608,7 @@ ExceptionPtr Object::to_exception() const {
         auto e =
             exception::create("ProcessFailed::Timeout", "“[_1]” (process [_2]) reached the time limit of [_3] seconds.",
                               {command_line(), std::to_string(_child_pid), buf});
-        const auto extra = _extra_error_args();
+        const auto extra = extra_error_args();
         for (auto& [k, v] : extra.items()) e->set(k, v);
         return e;
     }

@@ -60,7 +60,7 @@ const Role& get_role(const std::string& name) {
     throw PlainError("Cannot load the role class “" + role_class_name(name) + "”.");
 }
 
-void _reset_available_cache() { available_cache().clear(); }
+void reset_available_cache() { available_cache().clear(); }
 
 std::string Role::short_name() const {
     const std::string c = class_name();

@@ -58,6 +58,6 @@ const Role* find_role(const std::string& name);
 std::string role_class_name(const std::string& name);  // short -> full
 
 // Forgets the availability answers (tests only).
-void _reset_available_cache();
+void reset_available_cache();
 
 }  // namespace norvik::server::type

@@ -48,7 +48,7 @@ Dormant::Dormant(const std::string& service, std::optional<int64_t> minimum_idle
         throw PlainError("Dormant: the service name “" + service + "” is not valid.");
     enable_file_ = DORMANT_SERVICES_DIR() + "/" + service + ENABLE_SUFFIX;
     last_connection_ = static_cast<int64_t>(std::time(nullptr));
-    if (minimum_idle_timeout) _reconcile(*minimum_idle_timeout);
+    if (minimum_idle_timeout) reconcile(*minimum_idle_timeout);
     if (exists(DORMANT_SERVICES_DIR() + "/" + TEST_MODE_FILE)) {
         idle_timeout_ = 5;
         dormant_in_n_minutes_ = 0.25;
@@ -80,7 +80,7 @@ double Dormant::go_dormant_in_n_minutes() {
     return minutes;
 }
 
-bool Dormant::_reconcile(int64_t minimum_idle_timeout) {
+bool Dormant::reconcile(int64_t minimum_idle_timeout) {
     const double delay = go_dormant_in_n_minutes();
     if (static_cast<double>(minimum_idle_timeout) > delay * 60) {
         const double new_delay = static_cast<double>(minimum_idle_timeout) / 60.0;

@@ -34,7 +34,7 @@ public:
 
     // True when the delay already covers minimum_idle_timeout, else false
     // (after raising the delay and logging a warning).
-    bool _reconcile(int64_t minimum_idle_timeout);
+    bool reconcile(int64_t minimum_idle_timeout);
 
 private:
     std::string service_;

@@ -71,7 +71,7 @@ std::string service_suspend_dir() { return paths::servmon_suspended_dir(); }
 std::string suspend_file() { return paths::servmon_suspend_flag(); }
 std::string servmon_conf() { return paths::servmon_conf(); }
 
-std::string _service_file(const std::string& service) {
+std::string service_file(const std::string& service) {
     if (service.find('/') != std::string::npos || service.find('\0') != std::string::npos)
         throw PlainError("The service name “" + service + "” may not contain “/”.");
     if (service.find_first_not_of('.') == std::string::npos)
@@ -85,7 +85,7 @@ bool suspend_service(const std::string& service, std::optional<int64_t> delay, s
     if (d > MAX_SUSPENSION_DELAY) d = MAX_SUSPENSION_DELAY;
     int64_t t = now.value_or(0);
     if (t == 0) t = static_cast<int64_t>(std::time(nullptr));
-    const std::string file = _service_file(service);
+    const std::string file = service_file(service);
     if (!ensure_dir()) return false;
     // A planted symbolic link is removed, never written through.
     struct stat lst {};
@@ -109,7 +109,7 @@ std::optional<bool> is_service_suspended(const Suspensions& suspensions, const s
     std::optional<int64_t> expiry;
     if (auto it = suspensions.find(service); it != suspensions.end()) {
         expiry = it->second;
-    } else if (auto text = read_small_nofollow(_service_file(service))) {
+    } else if (auto text = read_small_nofollow(service_file(service))) {
         expiry = parse_expiry(*text);
     }
     if (!expiry) return std::nullopt;
@@ -117,7 +117,7 @@ std::optional<bool> is_service_suspended(const Suspensions& suspensions, const s
 }
 
 int resume_service(const std::string& service) {
-    const std::string file = _service_file(service);
+    const std::string file = service_file(service);
     return ::unlink(file.c_str()) == 0 ? 1 : 0;
 }
 

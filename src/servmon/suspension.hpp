@@ -37,7 +37,7 @@ std::optional<Suspensions> load_service_suspensions();
 
 // The file path for a service; PlainError for a name that could leave the
 // directory.
-std::string _service_file(const std::string& service);
+std::string service_file(const std::string& service);
 
 bool is_suspended();
 

@@ -62,7 +62,7 @@ TEST_F(DormantT, MinimumIdleTimeoutRaisesTheDelay) {
     Dormant d("nkdavd", 1800);  // 30 minutes > the 10-minute default
     testing::internal::GetCapturedStderr();
     EXPECT_DOUBLE_EQ(d.go_dormant_in_n_minutes(), 30);
-    EXPECT_EQ(d._reconcile(600), true);
+    EXPECT_EQ(d.reconcile(600), true);
     Dormant e("nkdavd", 60);
     EXPECT_DOUBLE_EQ(e.go_dormant_in_n_minutes(), 10);
 }
