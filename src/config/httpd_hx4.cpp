@@ -9,6 +9,7 @@
 namespace norvik::config::httpd::hx4 {
 namespace {
 std::optional<bool>& cached() {
+    // Cache for the run: the flag file is looked at once.
     static std::optional<bool> v;
     return v;
 }

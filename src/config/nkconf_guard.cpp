@@ -31,6 +31,7 @@ struct State {
 };
 
 State& state() {
+    // Cache for the run: the main configuration in memory and its mtime.
     static State s;
     return s;
 }

@@ -6,6 +6,7 @@ namespace norvik {
 namespace {
 
 int& freeze_depth() {
+    // Nesting depth of the guards that make locale strings serialise frozen.
     static int depth = 0;
     return depth;
 }

@@ -112,6 +112,7 @@ pid_t spawn_logged_worker(const std::string& path, int log_fd, const std::vector
 }
 
 std::shared_ptr<Logger>& mkdir_logger() {
+    // The logger that reports a failed log-directory creation, built once.
     static std::shared_ptr<Logger> lg;
     return lg;
 }

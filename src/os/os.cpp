@@ -17,6 +17,7 @@ using nlohmann::json;
 namespace {
 
 std::unique_ptr<Instance>& held() {
+    // Cache for the run: the operating-system facts.
     static std::unique_ptr<Instance> inst;
     return inst;
 }

@@ -17,6 +17,7 @@ struct State {
 };
 
 State& state() {
+    // Cache for the run: colour count and escapes of the terminal.
     static State s;
     return s;
 }

@@ -13,23 +13,28 @@ namespace norvik::terminal {
 namespace {
 
 std::string& infocmp_bin() {
+    // Test seam: the terminal-database program.
     static std::string path = "/usr/bin/infocmp";
     return path;
 }
 std::optional<bool>& safe_cache() {
+    // Cache for the run: whether stdin and stdout are terminals.
     static std::optional<bool> v;
     return v;
 }
 std::optional<bool>& safe_forced() {
+    // Test seam: forces the safe-to-colour answer.
     static std::optional<bool> v;
     return v;
 }
 std::map<std::string, std::optional<int>>& colors_cache() {
+    // Cache for the run: colour count per terminal type.
     static std::map<std::string, std::optional<int>> m;
     return m;
 }
 
 std::optional<std::map<std::string, std::optional<std::string>>>& captured() {
+    // The environment captured for the terminal queries.
     static std::optional<std::map<std::string, std::optional<std::string>>> m;
     return m;
 }

@@ -8,6 +8,7 @@
 namespace norvik::pkgr {
 namespace {
 std::unique_ptr<Base>& PKGR() {
+    // Cache for the run: the package back end.
     static std::unique_ptr<Base> p;
     return p;
 }

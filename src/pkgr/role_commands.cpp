@@ -29,6 +29,7 @@ double monotonic() {
 }
 
 void random_pause() {
+    // Random source for lock back-off, seeded once.
     static std::mt19937 rng{std::random_device{}()};
     std::uniform_int_distribution<int> extra(0, 49);
     timehires::sleep((100 + extra(rng)) / 1000.0);

@@ -35,7 +35,7 @@ extern char** environ;
 namespace norvik::saferun {
 namespace {
 
-double safekill_timeout = 1;
+constexpr double safekill_timeout = 1;
 
 constexpr const char* NULL_DEVICE = "/dev/null";
 constexpr const char* TMP_SUBDIR = "/tmp";
@@ -90,6 +90,7 @@ struct PwInfo {
 
 // The effective user's name and home directory (cached per uid).
 const PwInfo& effective_user() {
+    // Cache for the run: the effective user's entry.
     static PwInfo cached;
     uid_t euid = ::geteuid();
     if (cached.uid == euid) return cached;
@@ -142,6 +143,7 @@ struct SignalGuard {
     }
 };
 
+// Signal handler state: the child being run.
 std::atomic<pid_t> g_running_child{0};
 
 // The child stays known to running_child() until it has ended: only then
@@ -210,7 +212,6 @@ int end_child_group(pid_t pid, int pidfd) {
 
 double SAFEKILL_TIMEOUT() { return safekill_timeout; }
 pid_t running_child() { return g_running_child.load(); }
-void set_SAFEKILL_TIMEOUT(double seconds) { safekill_timeout = seconds; }
 
 Object::Object(Options options) { run_child(options); }
 

@@ -34,7 +34,6 @@ namespace norvik::saferun {
 
 // Grace (seconds) given to a child that is being ended after a time-out.
 double SAFEKILL_TIMEOUT();
-void set_SAFEKILL_TIMEOUT(double seconds);
 // The child being run now (the leader of its own process group), else 0.
 // Safe to read from a signal handler, so that a run ended by a signal ends
 // the command it waits on (a hook, a custom action) with it.

@@ -22,6 +22,7 @@ std::vector<std::string> with_all(std::vector<std::string> specific) {
 }
 
 Meta& meta_storage() {
+    // Profile table, extended once by the descriptions merged into it.
     static Meta m = [] {
         Meta t;
         t[c::STANDARD] = ProfileMeta{all_roles(), {}, 0, std::nullopt, std::nullopt};
@@ -41,11 +42,13 @@ Meta& meta_storage() {
 }
 
 bool& descriptions_merged() {
+    // Whether the descriptions were merged into the profile table yet.
     static bool v = false;
     return v;
 }
 
 std::optional<std::string>& current_profile() {
+    // Cache for the run: the profile is worked out once.
     static std::optional<std::string> v;
     return v;
 }

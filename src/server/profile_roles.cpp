@@ -20,8 +20,7 @@ bool is_role_enabled(const std::string& role) {
 bool are_roles_enabled(const std::string& role) { return is_role_enabled(role); }
 
 bool are_roles_enabled(const RolesSpec& rule) {
-    return aam::match(aam::MatchRule{rule.roles, rule.match},
-                      [](const std::string& r) { return is_role_enabled(r); });
+    return aam::match(aam::MatchRule{rule.roles, rule.match}, [](const std::string& r) { return is_role_enabled(r); });
 }
 
 bool are_roles_enabled(const std::vector<std::string>& roles) { return are_roles_enabled(RolesSpec{roles, MATCH_ANY}); }

@@ -33,6 +33,7 @@ const std::map<std::string, std::unique_ptr<Role>>& registry() {
 }
 
 std::map<std::string, int>& available_cache() {
+    // Cache for the run: availability per role class.
     static std::map<std::string, int> c;
     return c;
 }

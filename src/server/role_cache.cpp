@@ -9,6 +9,7 @@ namespace norvik::server::type::role::enabledcache {
 namespace {
 
 std::map<std::string, bool>& the_cache() {
+    // Cache for the run: enabled state per role class.
     static std::map<std::string, bool> c;
     return c;
 }

@@ -14,14 +14,17 @@ namespace norvik::server::type {
 namespace {
 
 std::optional<std::string>& node_mode() {
+    // Test seam: forces the node profile instead of reading it.
     static std::optional<std::string> v;
     return v;
 }
 std::optional<int>& dnsonly_mode() {
+    // Test seam: forces the DNS-only answer instead of the marker file.
     static std::optional<int> v;
     return v;
 }
 std::optional<std::string>& file_type() {
+    // Cache for the run: the product type file is read once.
     static std::optional<std::string> v;
     return v;
 }

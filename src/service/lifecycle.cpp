@@ -475,7 +475,6 @@ bool Base::kill_apps_on_ports(const std::vector<std::string>& exclude_ips, bool 
     debug("Ending the programs that hold the ports " + join(ps, ", "));
     kill::appport::Args args;
     args.ports = ports();
-    args.verbose = kill::appport::VERBOSE();
     args.exclude_ips = exclude_ips;
     args.service = kill::appport::Service{processowner(), port_binds_, for_start};
     args.warn = [this](const std::string& m) { warn(m); };

@@ -53,6 +53,7 @@ using namespace internal;
 
 namespace {
 
+// The first debug line's time, so that lines show the time since.
 double debug_start_time = -1;
 
 }  // namespace

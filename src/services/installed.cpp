@@ -68,6 +68,7 @@ const std::map<std::string, std::function<bool()>>& tests() {
 }
 
 BackendProbe& backend_probe() {
+    // Test seam: replaces the unit / init-script probe.
     static BackendProbe probe;
     return probe;
 }
