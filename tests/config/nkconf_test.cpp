@@ -143,7 +143,7 @@ TEST_F(NkConf_, AsRootMissingFileIsCreatedAndTheCacheRewrittenOnRelease) {
         NkConfGuard g(o);
         EXPECT_EQ(g.is_missing(), true);
         EXPECT_EQ(g.is_locked(), true);
-        EXPECT_EQ(g.rw(), 1);
+        EXPECT_TRUE(g.rw());
     }
     struct stat st {};
     ASSERT_EQ(stat(paths::main_config().c_str(), &st), 0);
