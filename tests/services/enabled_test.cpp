@@ -250,10 +250,10 @@ TEST_F(Enabled, UnexaminableDisableFileWarnsAndNextOneCounts) {
     ASSERT_EQ(symlink(a.c_str(), b.c_str()), 0);
 
     testing::internal::CaptureStderr();
-    const int first = en::is_enabled("nkwidgetd");
+    const auto first = en::is_enabled("nkwidgetd");
     std::string logged = testing::internal::GetCapturedStderr();
     if (exists(paths::error_log())) logged += read_file(paths::error_log());
-    EXPECT_EQ(first, 1);
+    EXPECT_EQ(first, true);
     EXPECT_NE(logged.find(a), std::string::npos) << logged;
 
     write_file(paths::disable_file_dotted("nkwidgetd"), "");
