@@ -32,6 +32,7 @@ namespace norvik::servicemanager::manager {
 namespace {
 
 int& pid_stop_wait() {
+    // Test seam: shortens the wait for a stopped pid.
     static int s = Initd::PID_STOP_WAIT;
     return s;
 }

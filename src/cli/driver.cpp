@@ -59,6 +59,7 @@ std::unique_ptr<servicemanager::Base> g_srv;
 
 // What the TERM handler needs, readable from a signal handler.
 std::atomic<int> g_term_lock_fd{-1};
+// Signal handler state: the process that owns the lock.
 std::atomic<pid_t> g_term_owner{0};
 
 // TERM ends the run at once with 143, INT by INT itself (what a shell

@@ -14,6 +14,7 @@
 namespace norvik::restartsrv::report {
 
 namespace {
+// The run reports as JSON, set from the command line.
 bool g_json = false;
 
 using text::lower;
@@ -47,6 +48,7 @@ void to_stderr(const std::string& type, const std::string& text) {
 }
 
 RunFacts& facts() {
+    // What the run learnt, for its final report.
     static RunFacts f;
     return f;
 }

@@ -5,7 +5,7 @@
 
 namespace norvik::greylist::config {
 
-int is_enabled() { return norvik::config::loadnkconf::is_true(norvik::config::loadnkconf::get(ENABLED_KEY)) ? 1 : 0; }
+bool is_enabled() { return norvik::config::loadnkconf::is_true(norvik::config::loadnkconf::get(ENABLED_KEY)); }
 
 bool disable() { return norvik::config::set_main_config_key(ENABLED_KEY, "0"); }
 

@@ -5,8 +5,8 @@ namespace norvik::greylist::config {
 
 inline constexpr const char* ENABLED_KEY = "greylist_enabled";
 
-// 1 when the key is true, else 0 (greylisting is off unless switched on).
-int is_enabled();
+// True when the key is true (greylisting is off unless switched on).
+bool is_enabled();
 // Sets the key to 0 in the main configuration; true on success (needs root).
 bool disable();
 

@@ -8,16 +8,17 @@
 
 namespace norvik::config::httpd::hx4 {
 namespace {
-std::optional<int>& cached() {
-    static std::optional<int> v;
+std::optional<bool>& cached() {
+    // Cache for the run: the flag file is looked at once.
+    static std::optional<bool> v;
     return v;
 }
 }  // namespace
 
-int is_hx4() {
+bool is_hx4() {
     if (!cached()) {
         struct stat st {};
-        cached() = ::stat(paths::hx4_flag().c_str(), &st) == 0 ? 1 : 0;
+        cached() = ::stat(paths::hx4_flag().c_str(), &st) == 0;
     }
     return *cached();
 }

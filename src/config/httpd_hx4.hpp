@@ -3,7 +3,7 @@
 
 namespace norvik::config::httpd::hx4 {
 
-int is_hx4();  // cached for the process
+bool is_hx4();  // cached for the process
 void reset_cache();
 
 }  // namespace norvik::config::httpd::hx4

@@ -31,6 +31,7 @@ struct State {
 };
 
 State& state() {
+    // Cache for the run: the main configuration in memory and its mtime.
     static State s;
     return s;
 }
@@ -97,20 +98,20 @@ void NkConfGuard::clearcache() {
     state().mem_cache.reset();
 }
 
-std::pair<std::shared_ptr<const NkConf>, int> NkConfGuard::get_cache() {
+std::pair<std::shared_ptr<const NkConf>, bool> NkConfGuard::get_cache() {
     auto& st = state();
     const std::string main = paths::main_config();
     const time_t config_mtime = mtime_of(main);
     if (st.mem_cache && config_mtime != 0 && config_mtime == st.mem_cache_mtime) {
         report("NkConfGuard: using the memory cache");
-        return {st.mem_cache, 1};
+        return {st.mem_cache, true};
     }
     clearcache();
     const std::string cache_path = paths::main_config_cache();
     struct stat cst {};
     if (::stat(cache_path.c_str(), &cst) != 0) {
         report("NkConfGuard: no JSON cache file");
-        return {nullptr, 0};
+        return {nullptr, false};
     }
     time_t before = cst.st_mtime;
     time_t after = 0;
@@ -130,13 +131,13 @@ std::pair<std::shared_ptr<const NkConf>, int> NkConfGuard::get_cache() {
             report("NkConfGuard: the JSON cache is current");
             st.mem_cache = read;
             st.mem_cache_mtime = config_mtime;
-            return {read, 1};
+            return {read, true};
         }
         report("NkConfGuard: the JSON cache is stale");
-        return {read, 0};
+        return {read, false};
     }
     report("NkConfGuard: the JSON cache is unreadable or empty");
-    return {nullptr, 0};
+    return {nullptr, false};
 }
 
 NkConfGuard::NkConfGuard(const Options& options)
@@ -152,7 +153,7 @@ NkConfGuard::NkConfGuard(const Options& options)
     }
     std::tie(cache_, cache_is_valid_) = get_cache();
     if (loadnkconf_ && cache_is_valid_) return;
-    _load_file();
+    load_file();
     if (state().daemon || no_validate_ || !use_lock_ || refused_) return;
     find_missing_keys();
     validate_keys();
@@ -169,7 +170,7 @@ NkConfGuard::~NkConfGuard() {
     }
 }
 
-void NkConfGuard::_load_file() {
+void NkConfGuard::load_file() {
     auto& st = state();
     if (st.in_load) {
         throw PlainError("The main configuration is already being loaded (recursive load).\n" +
@@ -183,7 +184,7 @@ void NkConfGuard::_load_file() {
     st.in_load = true;
 
     struct stat sb {};
-    is_missing_ = ::stat(path_.c_str(), &sb) != 0 && errno == ENOENT ? 1 : 0;
+    is_missing_ = ::stat(path_.c_str(), &sb) != 0 && errno == ENOENT;
     if (!use_lock_ && is_missing_) return;
     if (use_lock_ && is_missing_) {
         const std::string dir = path_.substr(0, path_.rfind('/'));
@@ -199,13 +200,13 @@ void NkConfGuard::_load_file() {
     // Whoever may write (a save, or the cache rewrite of a stale cache)
     // locks exclusively: under a shared lock two writers each saved what
     // they had read, and the first one's keys were lost.
-    rw_ = use_lock_ ? 1 : 0;
+    rw_ = use_lock_;
     stale_cache_ = use_lock_ && !cache_is_valid_;
     NkConf conf;
     loadconfig::Options lo;
     lo.use_lock = use_lock_;
     lo.skip_readable_check = true;
-    lo.rw = rw_ != 0;
+    lo.rw = rw_;
     lo.empty_is_ok = true;
     auto r = loadconfig::loadConfig(path_, conf, lo);
     if (r.refused) {
@@ -228,7 +229,7 @@ void NkConfGuard::_load_file() {
         if (!lock_) debug::log_warn("The configuration file “" + path_ + "” could not be locked.");
         if (!fh_) debug::log_warn("The configuration file “" + path_ + "” could not be opened.");
     }
-    is_locked_ = lock_ ? 1 : 0;
+    is_locked_ = static_cast<bool>(lock_);
     if (!st.mem_cache && data_) st.mem_cache = std::make_shared<const NkConf>(*data_);
 }
 
@@ -245,7 +246,7 @@ void NkConfGuard::release_lock() {
     stale_cache_ = false;
     fh_.reset();
     lock_.reset();
-    is_locked_ = 0;
+    is_locked_ = false;
 }
 
 bool NkConfGuard::_update_cache() {

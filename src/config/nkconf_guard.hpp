@@ -35,8 +35,8 @@ public:
     // A copy of data, else of the cache, else an empty map.
     NkConf config_copy() const;
 
-    // (map or null, 1 when valid / 0).
-    static std::pair<std::shared_ptr<const NkConf>, int> get_cache();
+    // (map or null, whether it is current).
+    static std::pair<std::shared_ptr<const NkConf>, bool> get_cache();
     static void clearcache();
 
     // Rewrites a stale JSON cache, then closes the file and drops its lock.
@@ -80,15 +80,15 @@ public:
     bool no_validate() const { return no_validate_; }
     const std::optional<NkConf>& data() const { return data_; }
     const std::shared_ptr<const NkConf>& cache() const { return cache_; }
-    int cache_is_valid() const { return cache_is_valid_; }
-    int is_missing() const { return is_missing_; }
-    int rw() const { return rw_; }
-    int is_locked() const { return is_locked_; }
+    bool cache_is_valid() const { return cache_is_valid_; }
+    bool is_missing() const { return is_missing_; }
+    bool rw() const { return rw_; }
+    bool is_locked() const { return is_locked_; }
     bool changed() const { return changed_; }
     const std::map<std::string, std::string>& changes() const { return changes_; }
 
 private:
-    void _load_file();
+    void load_file();
 
     std::string path_;
     pid_t pid_ = 0;
@@ -98,13 +98,13 @@ private:
     bool changed_ = false;
     std::map<std::string, std::string> changes_;
     std::shared_ptr<const NkConf> cache_;
-    int cache_is_valid_ = 0;
+    bool cache_is_valid_ = false;
     std::optional<NkConf> data_;
-    int is_missing_ = 0;
-    int rw_ = 0;
+    bool is_missing_ = false;
+    bool rw_ = false;
     std::unique_ptr<fileutils::Flock> fh_;
     std::unique_ptr<fileutils::Flock> lock_;
-    int is_locked_ = 0;
+    bool is_locked_ = false;
     bool memory_only_ = false;
     bool stale_cache_ = false;  // the cache is rewritten at release
     bool refused_ = false;      // the main file is no regular file, or too large

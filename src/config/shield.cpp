@@ -4,6 +4,6 @@
 
 namespace norvik::config::shield {
 
-int is_enabled() { return loadnkconf::is_true(loadnkconf::get(ENABLED_KEY)) ? 1 : 0; }
+bool is_enabled() { return loadnkconf::is_true(loadnkconf::get(ENABLED_KEY)); }
 
 }  // namespace norvik::config::shield

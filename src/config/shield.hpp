@@ -6,6 +6,6 @@ namespace norvik::config::shield {
 
 inline constexpr const char* ENABLED_KEY = "shield_enabled";
 
-int is_enabled();
+bool is_enabled();
 
 }  // namespace norvik::config::shield

@@ -11,22 +11,26 @@ namespace norvik {
 namespace {
 
 std::atomic<int>& suppress_depth() {
+    // Nesting depth of the guards that keep exceptions from logging.
     static std::atomic<int> depth{0};
     return depth;
 }
 
 std::map<std::string, exception::Factory>& registry() {
+    // Exception classes by name, filled as modules register them.
     static std::map<std::string, exception::Factory> r;
     return r;
 }
 std::mutex& registry_mutex() {
+    // Guards the registry.
     static std::mutex m;
     return m;
 }
 
 std::string new_id() {
+    // Random source for exception ids, seeded once.
     static std::mt19937_64 rng{std::random_device{}()};
-    static const char* digits = "0123456789abcdef";
+    static const char* const digits = "0123456789abcdef";
     std::string id(8, '0');
     auto v = rng();
     for (auto& c : id) {

@@ -6,6 +6,7 @@ namespace norvik {
 namespace {
 
 int& freeze_depth() {
+    // Nesting depth of the guards that make locale strings serialise frozen.
     static int depth = 0;
     return depth;
 }
@@ -73,9 +74,9 @@ LocaleString LocaleString::thaw(const nlohmann::json& frozen) {
     return LocaleString(frozen[0].get<std::string>(), element_text(frozen[1]), std::move(args));
 }
 
-int LocaleString::is_frozen(const nlohmann::json& value) {
-    if (!value.is_array() || value.size() < 2 || !value[0].is_string()) return 0;
-    return is_locale_string_class(value[0].get<std::string>()) ? 1 : 0;
+bool LocaleString::is_frozen(const nlohmann::json& value) {
+    if (!value.is_array() || value.size() < 2 || !value[0].is_string()) return false;
+    return is_locale_string_class(value[0].get<std::string>());
 }
 
 LocaleString::JsonMode::JsonMode() { ++freeze_depth(); }

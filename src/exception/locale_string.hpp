@@ -41,9 +41,9 @@ public:
     // Rebuilds from the frozen form; throws PlainError naming the received
     // type when it is not a list, or when its class is not a locale string.
     static LocaleString thaw(const nlohmann::json& frozen);
-    // 1 when value is a list of at least 2 elements headed by a locale-string
-    // class name, else 0.
-    static int is_frozen(const nlohmann::json& value);
+    // True when value is a list of at least 2 elements headed by a
+    // locale-string class name.
+    static bool is_frozen(const nlohmann::json& value);
 
     // While the guard lives, TO_JSON yields the frozen form.
     class JsonMode {

@@ -27,6 +27,7 @@ struct Caches {
 };
 
 Caches& caches() {
+    // Cache for the run: local-time offsets and stamps; test seam: the clock.
     static Caches c;
     return c;
 }

@@ -8,11 +8,13 @@ namespace norvik::diagnostics {
 namespace {
 
 Sink& sink_storage() {
+    // Where diagnostics go, set by the logger.
     static Sink sink;
     return sink;
 }
 
 std::optional<int>& level_storage() {
+    // The diagnostics level, set by the logger.
     static std::optional<int> level;
     return level;
 }

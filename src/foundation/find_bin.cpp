@@ -7,6 +7,7 @@
 namespace norvik::findbin {
 namespace {
 std::vector<std::string>& override_dirs() {
+    // Test seam: the directories searched for programs.
     static std::vector<std::string> dirs;
     return dirs;
 }

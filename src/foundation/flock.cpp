@@ -26,6 +26,7 @@ constexpr int AGAIN_ERRNO = EAGAIN;
 // parent's lock stays, and the descriptor number stays valid for the
 // handle's own close later.
 std::vector<int>& locked_fds() {
+    // Locks held, so that a forked child lets go of them.
     static std::vector<int> fds;
     return fds;
 }
@@ -42,6 +43,7 @@ void drop_locks_in_child() {
 }
 
 void remember_locked(int fd) {
+    // The fork handler is installed once.
     static std::once_flag once;
     std::call_once(once, [] { ::pthread_atfork(nullptr, nullptr, drop_locks_in_child); });
     auto& fds = locked_fds();

@@ -27,6 +27,7 @@ struct State {
 };
 
 State& state() {
+    // Cache for the run: the global cache file's contents.
     static State s;
     return s;
 }

@@ -17,6 +17,7 @@ struct State {
 };
 
 State& state() {
+    // Cache for the run: whether stderr is the journal.
     static State s;
     return s;
 }

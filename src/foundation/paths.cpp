@@ -7,11 +7,13 @@ namespace norvik::paths {
 namespace {
 
 std::string& root_storage() {
+    // NORVIK_ROOT, read once.
     static std::string value;
     return value;
 }
 
 bool& initialised() {
+    // Whether NORVIK_ROOT was read yet.
     static bool done = false;
     return done;
 }

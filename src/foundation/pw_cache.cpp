@@ -39,6 +39,7 @@ struct State {
 };
 
 State& state() {
+    // Cache for the run: user-database entries.
     static State s;
     return s;
 }

@@ -129,6 +129,7 @@ bool PwDiskCache::EXISTS(const std::string& key) {
 }
 
 void bind_default() {
+    // The default user-database cache the lookups bind to.
     static PwDiskCache cache;
     pwcache::helpers::init(&cache, false);
 }

@@ -11,10 +11,10 @@ namespace norvik::validate::service {
 // Longest name accepted; no real service name comes near it.
 inline constexpr std::size_t MAX_LENGTH = 64;
 
-// 1 when `name` is 1..MAX_LENGTH characters of [A-Za-z0-9_-] and does not
-// start with '-' (so it can never be read as an option); else 0.
+// True when `name` is 1..MAX_LENGTH characters of [A-Za-z0-9_-] and does not
+// start with '-' (so it can never be read as an option).
 // '.' and '/' are never allowed.
-int is_valid(std::string_view name);
+bool is_valid(std::string_view name);
 
 // True when c is one of the allowed characters.
 bool is_allowed_char(char c);

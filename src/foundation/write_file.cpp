@@ -77,6 +77,7 @@ std::string name_hash(const std::string& base) {
 std::string temp_stem(const std::string& base) { return kTempPrefix + name_hash(base) + "-"; }
 
 std::string temp_name_for(const Split& target) {
+    // Random source for temporary names, seeded once.
     static std::mt19937 rng{std::random_device{}()};
     std::uniform_int_distribution<unsigned> dist(0, 99999998);
     return target.dir + temp_stem(target.base) + std::to_string(dist(rng)) + kTempSeparator;

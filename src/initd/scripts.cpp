@@ -130,19 +130,19 @@ std::optional<std::string> find_init_script(const std::string& service) {
     return std::nullopt;
 }
 
-int _is_installed(const std::string& service) {
+bool _is_installed(const std::string& service) {
     if (service == CONTROL_PROGRAM_SERVICE) {
         std::string prog = paths::norvik_base_dir() + "/3rdparty/mailman/bin/mailmanctl";
-        if (::access(prog.c_str(), X_OK) != 0) return 0;
+        if (::access(prog.c_str(), X_OK) != 0) return false;
     }
     for (const auto& w : dns_services()) {
         if (service != w) continue;
-        if (systemd::has_service_via_systemd(service)) return 1;
+        if (systemd::has_service_via_systemd(service)) return true;
         for (const auto& s : dns_init_scripts())
-            if (getinitfile(s)) return 1;
-        return 0;
+            if (getinitfile(s)) return true;
+        return false;
     }
-    return 1;
+    return true;
 }
 
 bool is_service_disabled(const std::string& service) {

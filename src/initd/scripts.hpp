@@ -44,7 +44,7 @@ std::optional<std::string> getinitfile(const std::string& service);
 // The same search without the systemd test: the script of a service that
 // is also a unit, for a run that asked for the init script explicitly.
 std::optional<std::string> find_init_script(const std::string& service);
-int _is_installed(const std::string& service);
+bool _is_installed(const std::string& service);
 bool is_service_disabled(const std::string& service);
 
 // The mysqladmin program, or "".

@@ -112,6 +112,7 @@ pid_t spawn_logged_worker(const std::string& path, int log_fd, const std::vector
 }
 
 std::shared_ptr<Logger>& mkdir_logger() {
+    // The logger that reports a failed log-directory creation, built once.
     static std::shared_ptr<Logger> lg;
     return lg;
 }
@@ -136,7 +137,7 @@ std::string startup_log_path(const std::string& service_name) {
 }
 }  // namespace
 
-void _trim_startup_log(const std::string& service_name) {
+void trim_startup_log(const std::string& service_name) {
     Fd log(statefile::open_file(startup_log_path(service_name), O_RDWR, 0600, std::nullopt));
     struct stat st {};
     if (log.get() < 0 || ::fstat(log.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= STARTUP_LOG_MAX_BYTES)
@@ -277,7 +278,7 @@ pid_t logged_startup(const std::string& service, bool wipe, const std::vector<st
     Fd log;
     bool own_log = true;
     try {
-        if (!wipe) _trim_startup_log(service);
+        if (!wipe) trim_startup_log(service);
         log.reset(_open_startup_log(service, wipe ? LogMode::Wipe : LogMode::Append));
     } catch (const PlainError&) {
         throw;  // an invalid service name never gets a fallback
@@ -294,7 +295,7 @@ pid_t logged_startup(const std::string& service, bool wipe, const std::vector<st
     }
     if (!options.wait) return _start_as_daemon(path, log.get(), args);
     pid_t pid = _start_capture_and_wait(path, log.get(), args, options.timeout, options.timed_out);
-    if (own_log) _trim_startup_log(service);
+    if (own_log) trim_startup_log(service);
     return pid;
 }
 
@@ -333,7 +334,7 @@ int append_to_startup_log(const std::string& real_service_name, const std::strin
         p += w;
         n -= static_cast<size_t>(w);
     }
-    _trim_startup_log(real_service_name);
+    trim_startup_log(real_service_name);
     return 1;
 }
 

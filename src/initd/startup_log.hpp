@@ -68,7 +68,7 @@ enum class LogMode { Wipe, Append };
 int _open_startup_log(const std::string& service_name, LogMode mode);
 // Cuts the service's startup log down to its last STARTUP_LOG_MAX_BYTES;
 // nothing when it is shorter, missing or not a plain file.
-void _trim_startup_log(const std::string& service_name);
+void trim_startup_log(const std::string& service_name);
 pid_t _start_as_daemon(const std::string& path, int start_log_fd, const std::vector<std::string>& args);
 pid_t _start_capture_and_wait(const std::string& path, int start_log_fd, const std::vector<std::string>& args,
                               double timeout = 0, bool* timed_out = nullptr);

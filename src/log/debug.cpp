@@ -8,6 +8,7 @@ namespace norvik::debug {
 namespace {
 
 std::shared_ptr<Logger>& front() {
+    // The logger the debug functions write to, replaced when the run's logger changes.
     static std::shared_ptr<Logger> lg;
     return lg;
 }

@@ -64,11 +64,13 @@ struct Settings {
 };
 
 Settings& settings() {
+    // Run-wide logger settings (sandbox, program name), set once by the driver.
     static Settings s;
     return s;
 }
 
 std::map<std::string, std::shared_ptr<Logger>>& stash() {
+    // Loggers kept by name so that every module writes through the same one.
     static std::map<std::string, std::shared_ptr<Logger>> s;
     return s;
 }
@@ -445,6 +447,7 @@ bool Logger::is_smoker() {
 }
 
 Logger& logger() {
+    // Keeps the current logger alive for the reference handed out.
     static std::shared_ptr<Logger> keep;
     keep = Logger::create();
     return *keep;

@@ -37,7 +37,9 @@ std::shared_ptr<const DistroClass> build(const std::string& distro, int major) {
 
 // Built on first use, one class at a time: a run needs only its own.
 std::shared_ptr<const DistroClass> find_class(const std::string& class_name) {
+    // Guards the classes built on first use.
     static std::mutex guard;
+    // Cache for the run: distribution classes built on first use.
     static std::map<std::string, std::shared_ptr<const DistroClass>> built;
     std::lock_guard<std::mutex> hold(guard);
     if (auto it = built.find(class_name); it != built.end()) return it->second;

@@ -17,6 +17,7 @@ using nlohmann::json;
 namespace {
 
 std::unique_ptr<Instance>& held() {
+    // Cache for the run: the operating-system facts.
     static std::unique_ptr<Instance> inst;
     return inst;
 }
@@ -189,7 +190,7 @@ std::optional<std::string> lookup_pretty_distro(const std::string& target) {
 }
 
 int flush_disk_caches() {
-    if (releaseprobe::_custom_os_marker_exists()) return 0;
+    if (releaseprobe::custom_os_marker_exists()) return 0;
     ::unlink(paths::os_info_cache().c_str());
     return 1;
 }

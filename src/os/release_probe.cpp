@@ -108,7 +108,7 @@ std::string dirname_of(const std::string& p) {
 
 }  // namespace
 
-bool _custom_os_marker_exists() { return read_link_text(paths::os_custom_marker()).has_value(); }
+bool custom_os_marker_exists() { return read_link_text(paths::os_custom_marker()).has_value(); }
 
 std::optional<Release> _read_os_release() {
     auto text = read_release_file(paths::os_release());
@@ -188,11 +188,11 @@ std::optional<Release> _read_redhat_release() {
     return r;
 }
 
-std::optional<Info> _read_cache() {
+std::optional<Info> read_cache() {
     const std::string cache = paths::os_info_cache();
     time_t cache_time = 0;
     if (!mtime_of(cache, false, cache_time)) return std::nullopt;
-    if (!_custom_os_marker_exists()) {
+    if (!custom_os_marker_exists()) {
         time_t release_time = 0;
         bool have =
             mtime_of(paths::os_release(), true, release_time) || mtime_of(paths::redhat_release(), true, release_time);
@@ -237,7 +237,7 @@ void _cache_os_info(const Info& info) {
 Info get_os_info(const std::string& acknowledgement) {
     if (acknowledgement != ACKNOWLEDGEMENT)
         throw PlainError("Ask norvik::os for operating-system facts instead of probing the release files directly.");
-    if (auto cached = _read_cache()) return *cached;
+    if (auto cached = read_cache()) return *cached;
     auto rel = _read_redhat_release();
     if (!rel || rel->distro.empty()) rel = _read_os_release();
     Release r = rel.value_or(Release{});

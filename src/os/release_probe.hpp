@@ -24,10 +24,10 @@ struct Release {
 std::optional<Release> _read_os_release();
 std::optional<Release> _read_redhat_release();
 // The cached values, or nothing when there is no cache or it is stale.
-std::optional<Info> _read_cache();
+std::optional<Info> read_cache();
 // Writes the cache link (only as root; failures are silent).
 void _cache_os_info(const Info& info);
 // True when the custom-OS marker exists.
-bool _custom_os_marker_exists();
+bool custom_os_marker_exists();
 
 }  // namespace norvik::os::releaseprobe

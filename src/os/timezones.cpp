@@ -26,6 +26,7 @@ constexpr const char* kMethodTimedatectl = "timedatectl";
 constexpr const char* kMethodSysconfig = "sysconfig";
 
 std::optional<std::vector<std::string>>& zone_list() {
+    // Cache for the run: the time-zone list.
     static std::optional<std::vector<std::string>> list;
     return list;
 }

@@ -40,7 +40,7 @@ std::string Formatted::_indent() const { return std::string(static_cast<size_t>(
 void Formatted::message(const std::string& type, const nlohmann::json& contents, const nlohmann::json& source,
                         int partial_message, bool prepend_message) {
     const nlohmann::json& src = source.is_null() ? source_ : source;
-    _priority = journalstream::priority_of(type);
+    priority_ = journalstream::priority_of(type);
     if (is_known_type(type)) {
         _safe_render_message(contents_text(contents), color_for_type(type, src), partial_message, prepend_message);
         return;
@@ -48,7 +48,7 @@ void Formatted::message(const std::string& type, const nlohmann::json& contents,
     // A type this class does not know is shown raw, so nothing is lost.
     std::string text = replace_control_characters(raw_message_text(type, contents)) + "\n";
     bool at_start = _last_message_had_newline;
-    write_text(journalstream::prefix_lines(::fileno(filehandle_), _priority, text, at_start));
+    write_text(journalstream::prefix_lines(::fileno(filehandle_), priority_, text, at_start));
     _last_message_had_newline = true;
 }
 
@@ -78,7 +78,7 @@ std::vector<Formatted::Line> Formatted::split_lines(const std::string& msg, int 
     return lines;
 }
 
-std::string Formatted::_job_header() {
+std::string Formatted::job_header() {
     if (!_parent.is_object()) return "";
     using norvik::stringfunc::fmt::ALIGN_RIGHT;
     using norvik::stringfunc::fmt::fixed_length;
@@ -104,7 +104,7 @@ void Formatted::_safe_render_message(const std::string& msg, const std::string& 
                                      bool prepend_message) {
     bool ends_line = true;
     auto lines = split_lines(msg, partial_message, ends_line);
-    std::string job = _job_header();
+    std::string job = job_header();
     std::string text;
     bool at_line_start = _last_message_had_newline;
     for (const auto& line : lines) {
@@ -118,7 +118,7 @@ void Formatted::_safe_render_message(const std::string& msg, const std::string& 
     }
     // Under a unit the journal reads each line's priority from its start.
     bool at_start = _last_message_had_newline;
-    write_text(journalstream::prefix_lines(::fileno(filehandle_), _priority, text, at_start));
+    write_text(journalstream::prefix_lines(::fileno(filehandle_), priority_, text, at_start));
     _last_message_had_newline = ends_line;
 }
 

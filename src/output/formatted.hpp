@@ -41,11 +41,11 @@ protected:
     virtual void _safe_render_message(const std::string& msg, const std::string& color, int partial_message,
                                       bool prepend_message);
     // The job-context header ("" without a parent).
-    std::string _job_header();
+    std::string job_header();
 
     bool _last_message_had_newline = true;
     // The journal priority of the message being rendered.
-    int _priority = 6;
+    int priority_ = 6;
     std::map<std::string, std::string> fmt_cache_pid;
     std::map<std::string, std::string> fmt_cache_queue_child_number;
     std::map<std::string, std::string> fmt_cache_item_name;

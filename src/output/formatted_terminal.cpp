@@ -17,11 +17,13 @@
 namespace norvik::output::formatted {
 namespace {
 std::optional<bool>& disabled_cache() {
+    // Cache for the run: whether progress output is off.
     static std::optional<bool> v;
     return v;
 }
 
 int& progress_interval_ms() {
+    // Test seam: the progress dot interval.
     static int ms = 1000;
     return ms;
 }

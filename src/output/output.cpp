@@ -10,6 +10,7 @@ namespace norvik {
 
 namespace output {
 namespace {
+// Debug output switch, set from the command line.
 bool g_debug = false;
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }

@@ -12,18 +12,19 @@ namespace {
 struct State {
     bool initialised = false;
     std::optional<int> colors;
-    std::optional<int> safe;
+    std::optional<bool> safe;
     std::map<std::string, std::string> escapes;
 };
 
 State& state() {
+    // Cache for the run: colour count and escapes of the terminal.
     static State s;
     return s;
 }
 
 void first_call() {
     if (state().initialised) return;
-    _clear_caches();
+    clear_caches();
     state().initialised = true;
 }
 
@@ -200,7 +201,7 @@ std::string colored(const std::string& text, const std::vector<std::string>& att
     return esc + text + ANSI_RESET;
 }
 
-void _clear_caches() {
+void clear_caches() {
     state().colors.reset();
     state().safe.reset();
     state().escapes.clear();

@@ -32,6 +32,6 @@ const std::map<std::string, std::string>& palette_8();
 std::string escape_for(const std::string& mapped_spec);
 
 // Forgets palette, number of colours, escapes and the safe-to-colour flag.
-void _clear_caches();
+void clear_caches();
 
 }  // namespace norvik::term::ansicolor::solarize

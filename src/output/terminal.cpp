@@ -13,23 +13,28 @@ namespace norvik::terminal {
 namespace {
 
 std::string& infocmp_bin() {
+    // Test seam: the terminal-database program.
     static std::string path = "/usr/bin/infocmp";
     return path;
 }
-std::optional<int>& safe_cache() {
-    static std::optional<int> v;
+std::optional<bool>& safe_cache() {
+    // Cache for the run: whether stdin and stdout are terminals.
+    static std::optional<bool> v;
     return v;
 }
-std::optional<int>& safe_forced() {
-    static std::optional<int> v;
+std::optional<bool>& safe_forced() {
+    // Test seam: forces the safe-to-colour answer.
+    static std::optional<bool> v;
     return v;
 }
 std::map<std::string, std::optional<int>>& colors_cache() {
+    // Cache for the run: colour count per terminal type.
     static std::map<std::string, std::optional<int>> m;
     return m;
 }
 
 std::optional<std::map<std::string, std::optional<std::string>>>& captured() {
+    // The environment captured for the terminal queries.
     static std::optional<std::map<std::string, std::optional<std::string>>> m;
     return m;
 }
@@ -62,9 +67,9 @@ void set_INFOCMP_BIN(const std::string& path) {
     colors_cache().clear();
 }
 
-int it_is_safe_to_colorize() {
+bool it_is_safe_to_colorize() {
     if (safe_forced()) return *safe_forced();
-    if (!safe_cache()) safe_cache() = (::isatty(0) && ::isatty(1)) ? 1 : 0;
+    if (!safe_cache()) safe_cache() = ::isatty(0) && ::isatty(1);
     return *safe_cache();
 }
 
@@ -115,7 +120,7 @@ std::optional<int> parse_max_colors(const std::string& text) {
     return static_cast<int>(n);
 }
 
-void set_safe_to_colorize_for_testing(std::optional<int> value) { safe_forced() = value; }
+void set_safe_to_colorize_for_testing(std::optional<bool> value) { safe_forced() = value; }
 
 void _clear_cache() {
     safe_cache().reset();

@@ -8,7 +8,7 @@ namespace norvik::terminal {
 
 // 1 when both standard input and standard output are terminals (decided
 // once per process), else 0.
-int it_is_safe_to_colorize();
+bool it_is_safe_to_colorize();
 
 // Number of colours the terminal type supports: asks the capability tool
 // (infocmp) for max_colors, else takes N from a name like "xterm-256color";
@@ -33,7 +33,7 @@ void forget_captured_environment();
 
 // Tests: force the safe-to-colour answer (nullopt = ask the terminal) and
 // forget the caches.
-void set_safe_to_colorize_for_testing(std::optional<int> value);
+void set_safe_to_colorize_for_testing(std::optional<bool> value);
 void _clear_cache();
 
 }  // namespace norvik::terminal

@@ -39,9 +39,9 @@ VersionMap Apt::installed_packages(const std::vector<std::string>& packages) {
     return out;
 }
 
-int Apt::is_installed(const std::string& package) {
+bool Apt::is_installed(const std::string& package) {
     auto result = _dpkg_query().cmd({"-W", "--showformat", STATUS_FORMAT, package});
-    return (result.status == 0 && result.output.compare(0, 2, INSTALLED) == 0) ? 1 : 0;
+    return result.status == 0 && result.output.compare(0, 2, INSTALLED) == 0;
 }
 
 }  // namespace norvik::pkgr

@@ -17,7 +17,7 @@ public:
     // package -> version (or "version:arch" with with_arch_suffix) of the
     // installed ones among `packages`.
     VersionMap installed_packages(const std::vector<std::string>& packages);
-    int is_installed(const std::string& package) override;
+    bool is_installed(const std::string& package) override;
     binaries::debian::DpkgQuery& _dpkg_query();
 
 private:

@@ -19,9 +19,9 @@ std::optional<std::string> Base::get_package_version(const std::string& package)
     return it->second;
 }
 
-int Base::is_installed(const std::string& package) {
+bool Base::is_installed(const std::string& package) {
     auto v = get_package_version(package);
-    return v && !v->empty() ? 1 : 0;
+    return v && !v->empty();
 }
 
 std::optional<std::string> Base::what_package_owns_this_file(const std::string& file) {

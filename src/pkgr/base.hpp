@@ -26,7 +26,7 @@ public:
     virtual VersionMap get_version_for_packages(const std::vector<std::string>& packages);
     // Installed version, or nothing when not installed.
     std::optional<std::string> get_package_version(const std::string& package);
-    virtual int is_installed(const std::string& package);
+    virtual bool is_installed(const std::string& package);
     // First package that owns the file (nothing when none).
     std::optional<std::string> what_package_owns_this_file(const std::string& file);
     virtual std::vector<std::string> what_owns(const std::string& file);

@@ -8,6 +8,7 @@
 namespace norvik::pkgr {
 namespace {
 std::unique_ptr<Base>& PKGR() {
+    // Cache for the run: the package back end.
     static std::unique_ptr<Base> p;
     return p;
 }
@@ -30,7 +31,7 @@ std::optional<std::string> get_package_version(const std::string& package) {
     return instance().get_package_version(package);
 }
 
-int is_installed(const std::string& package) { return instance().is_installed(package); }
+bool is_installed(const std::string& package) { return instance().is_installed(package); }
 
 std::string name() { return instance().name(); }
 

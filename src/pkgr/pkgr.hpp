@@ -20,7 +20,7 @@ Base& instance();
 std::unique_ptr<Base> factory();
 
 std::optional<std::string> get_package_version(const std::string& package);
-int is_installed(const std::string& package);
+bool is_installed(const std::string& package);
 std::string name();
 
 // Tests: forget the back end (the next call makes a new one), or use `pkgr`.

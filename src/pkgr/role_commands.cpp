@@ -29,6 +29,7 @@ double monotonic() {
 }
 
 void random_pause() {
+    // Random source for lock back-off, seeded once.
     static std::mt19937 rng{std::random_device{}()};
     std::uniform_int_distribution<int> extra(0, 49);
     timehires::sleep((100 + extra(rng)) / 1000.0);
@@ -95,7 +96,7 @@ double Cmd::lock_timeout() const {
     return ::getenv("NORVIK_BASE_INSTALL") ? DEFAULT_LOCK_TIMEOUT_FRESH_INSTALL : DEFAULT_LOCK_TIMEOUT;
 }
 
-int Cmd::needs_lock(const std::vector<std::string>&) const { return 0; }
+bool Cmd::needs_lock(const std::vector<std::string>&) const { return false; }
 
 std::string Cmd::find_program(const std::string& name, const std::vector<std::string>& fallbacks) const {
     const char* path_env = ::getenv("PATH");

@@ -73,7 +73,7 @@ public:
     const std::string& bin();
     double lock_timeout() const;
 
-    virtual int needs_lock(const std::vector<std::string>& args) const;
+    virtual bool needs_lock(const std::vector<std::string>& args) const;
     virtual std::vector<std::string> locks_to_wait_for() const { return {}; }
     virtual std::string lock_to_hold() const { return ""; }
 

@@ -14,11 +14,11 @@ constexpr const char* VERSION_FORMAT = "%{NAME} %{VERSION}-%{RELEASE}\\n";
 
 std::string Rpm::bin_path() const { return find_program("rpm", {"/usr/bin/rpm", "/bin/rpm"}); }
 
-int Rpm::needs_lock(const std::vector<std::string>& args) const {
-    if (args.empty()) return 1;
-    if (args[0] == "-q") return 0;
-    if (args[0] == "-e" && std::find(args.begin() + 1, args.end(), "--test") != args.end()) return 0;
-    return 1;
+bool Rpm::needs_lock(const std::vector<std::string>& args) const {
+    if (args.empty()) return true;
+    if (args[0] == "-q") return false;
+    if (args[0] == "-e" && std::find(args.begin() + 1, args.end(), "--test") != args.end()) return false;
+    return true;
 }
 
 std::vector<std::string> Rpm::locks_to_wait_for() const { return {paths::rpm_lock(), paths::yum_pid_file()}; }
@@ -50,11 +50,11 @@ pkgr::VersionMap Rpm::get_version(const std::vector<std::string>& packages) {
     return out;
 }
 
-int Rpm::has_rpm(const std::string& package) {
+bool Rpm::has_rpm(const std::string& package) {
     auto result = cmd({"-q", "--nodigest", "--nosignature", "--queryformat", "%{NAME}\\n", package});
     for (auto& line : saferun::errors::split_lines(result.output))
-        if (line == package) return 1;
-    return 0;
+        if (line == package) return true;
+    return false;
 }
 
 }  // namespace norvik::binaries

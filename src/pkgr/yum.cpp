@@ -11,6 +11,6 @@ VersionMap Yum::get_version_for_packages(const std::vector<std::string>& package
     return _rpm().get_version(packages);
 }
 
-int Yum::is_installed(const std::string& package) { return _rpm().has_rpm(package); }
+bool Yum::is_installed(const std::string& package) { return _rpm().has_rpm(package); }
 
 }  // namespace norvik::pkgr

@@ -14,7 +14,7 @@ public:
         : Base(options), tool_options_(std::move(tool)) {}
     std::string name() const override { return "yum"; }
     VersionMap get_version_for_packages(const std::vector<std::string>& packages) override;
-    int is_installed(const std::string& package) override;
+    bool is_installed(const std::string& package) override;
     binaries::Rpm& _rpm();
 
 private:

@@ -68,34 +68,34 @@ bool perl_runs_from(std::string_view s, std::string_view path) {
 
 }  // namespace
 
-int should_ignore_this_command(std::string_view cmd) {
+bool should_ignore_this_command(std::string_view cmd) {
     // The log-tail daemon's workers retitle themselves "nklogtaild - <job>".
     static const std::regex logtail_worker(R"(\bnklogtaild - [A-Za-z])");
-    if (contains(cmd, "nklogtaild") && search(cmd, logtail_worker)) return 1;
+    if (contains(cmd, "nklogtaild") && search(cmd, logtail_worker)) return true;
 
     // The mail server's helper processes.
     static const std::regex mail_aux(R"(\bdovecot/(?:anvil|log|pop|config|lmtp|imap|auth)\b)");
-    if (contains(cmd, "dovecot") && search(cmd, mail_aux)) return 1;
+    if (contains(cmd, "dovecot") && search(cmd, mail_aux)) return true;
 
     // The panel's own start/stop commands.
     if ((contains(cmd, "start") || contains(cmd, "stop")) &&
         (has_start_stop_word(cmd, true) || has_start_stop_word(cmd, false)))
-        return 1;
+        return true;
 
     // Tools that name a service without being it.
     for (std::string_view w : {"restartsrv", "servmon", "strace", "ltrace", "gdb "})
-        if (contains(cmd, w)) return 1;
+        if (contains(cmd, w)) return true;
 
     // The panel's scripts run by the interpreter (but not the spam filter
     // daemon shipped with the panel's own interpreter).
     if (contains(cmd, "perl") && !is_bundled_spamd(cmd) &&
         (perl_runs_from(cmd, "/scripts") || perl_runs_from(cmd, "/usr/local/norvik")))
-        return 1;
+        return true;
 
     // Viewers and searches over a service's files.
     for (std::string_view w : {"grep ", "tail ", "less ", "vim "})
-        if (contains(cmd, w)) return 1;
-    return 0;
+        if (contains(cmd, w)) return true;
+    return false;
 }
 
 }  // namespace norvik::services::command

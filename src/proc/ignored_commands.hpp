@@ -5,7 +5,7 @@
 
 namespace norvik::services::command {
 
-// 1 when the process table search must skip this command line, else 0.
-int should_ignore_this_command(std::string_view command_line);
+// True when the process table search must skip this command line.
+bool should_ignore_this_command(std::string_view command_line);
 
 }  // namespace norvik::services::command

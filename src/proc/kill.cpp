@@ -43,11 +43,13 @@ void real_sleep(double seconds) {
 }
 
 bool& pidfd_enabled() {
+    // Test seam: forces the path without pidfds.
     static bool on = true;
     return on;
 }
 
 std::function<void(double)>& sleeper() {
+    // Test seam: replaces the sleep between kill checks.
     static std::function<void(double)> fn = real_sleep;
     return fn;
 }
@@ -205,7 +207,7 @@ bool none_alive(std::vector<Target>& targets) {
 
 }  // namespace
 
-void _set_pidfd_enabled(bool enabled) { pidfd_enabled() = enabled; }
+void set_pidfd_enabled(bool enabled) { pidfd_enabled() = enabled; }
 
 void set_sleep_function(std::function<void(double)> fn) { sleeper() = fn ? std::move(fn) : real_sleep; }
 
@@ -316,7 +318,7 @@ int safekill(const psparser::ProcName& name, bool verbose, double wait_time_in_s
 
 std::pair<int, std::string> _verify_proc_mounted() {
     // The real mount, whatever tree the reads are pointed at.
-    static const char* probe = "/proc/self/stat";
+    static const char* const probe = "/proc/self/stat";
     struct stat st;
     if (::stat(probe, &st) == 0) return {1, "/proc is mounted"};
     if (::geteuid() != 0) return {0, "/proc is not mounted, and only root can mount it"};

@@ -57,7 +57,7 @@ std::pair<int, std::string> _verify_proc_mounted();
 
 // Test hook: hold targets by their start time instead of a pidfd (the way
 // taken where the kernel has no pidfds).
-void _set_pidfd_enabled(bool enabled);
+void set_pidfd_enabled(bool enabled);
 
 // Test hook: the sleep used by the escalation (default: nanosleep). The
 // budget is counted from the requested amounts, not from the clock.

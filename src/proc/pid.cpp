@@ -37,14 +37,14 @@ PID::PID(const std::string& pid) {
         if (auto n = psparser::parse_pid(_pid)) {
             long fd = ::syscall(SYS_pidfd_open, *n, 0);
             if (fd >= 0)
-                _pidfd = std::shared_ptr<const int>(new int(static_cast<int>(fd)), [](const int* f) {
+                pidfd_ = std::shared_ptr<const int>(new int(static_cast<int>(fd)), [](const int* f) {
                     ::close(*f);
                     delete f;
                 });
         }
     }
-    _start_time = _fetch_start_time();
-    if (!_start_time) _ended_die();
+    start_time_ = fetch_start_time();
+    if (!start_time_) _ended_die();
 }
 
 PID::PID(pid_t pid) : PID(pid > 0 ? std::to_string(pid) : std::string(pid == 0 ? "0" : "-" + std::to_string(-pid))) {}
@@ -53,36 +53,36 @@ pid_t PID::pid_number() const { return psparser::parse_pid(_pid).value_or(0); }
 
 std::string PID::_proc_pid_path() const { return proc_root() + "/" + _pid; }
 
-std::optional<std::uint64_t> PID::_fetch_start_time() const {
+std::optional<std::uint64_t> PID::fetch_start_time() const {
     std::string buf;
     if (!psparser::detail::read_at(AT_FDCWD, (_proc_pid_path() + "/stat").c_str(), buf)) return std::nullopt;
     return psparser::stat_start_time(buf);
 }
 
 std::uint64_t PID::start_time() {
-    if (!_start_time) _start_time = _fetch_start_time();
-    if (!_start_time) _ended_die();
-    return *_start_time;
+    if (!start_time_) start_time_ = fetch_start_time();
+    if (!start_time_) _ended_die();
+    return *start_time_;
 }
 
-int PID::is_running() const {
-    if (_pidfd) {
+bool PID::is_running() const {
+    if (pidfd_) {
         struct pollfd p {
-            *_pidfd, POLLIN, 0
+            *pidfd_, POLLIN, 0
         };
-        if (::poll(&p, 1, 0) != 0) return 0;
+        if (::poll(&p, 1, 0) != 0) return false;
     }
-    auto now = _fetch_start_time();
-    if (!now || !_start_time) return 0;
-    return *now == *_start_time ? 1 : 0;
+    auto now = fetch_start_time();
+    if (!now || !start_time_) return false;
+    return *now == *start_time_;
 }
 
 int PID::send_signal(int sig) const {
     const pid_t n = pid_number();
     if (!psparser::is_signalable_pid(n)) return EINVAL;
     int rc;
-    if (_pidfd) {
-        rc = static_cast<int>(::syscall(SYS_pidfd_send_signal, *_pidfd, sig, nullptr, 0));
+    if (pidfd_) {
+        rc = static_cast<int>(::syscall(SYS_pidfd_send_signal, *pidfd_, sig, nullptr, 0));
     } else {
         if (!is_running()) return ESRCH;
         rc = ::kill(n, sig);

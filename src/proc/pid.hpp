@@ -29,10 +29,10 @@ public:
     pid_t pid_number() const;
     // Start time in clock ticks after boot.
     std::uint64_t start_time();
-    std::optional<std::uint64_t> _fetch_start_time() const;
+    std::optional<std::uint64_t> fetch_start_time() const;
     std::string _proc_pid_path() const;
-    // 1 while this very process runs (a zombie has ended); never raises.
-    int is_running() const;
+    // True while this very process runs (a zombie has ended); never raises.
+    bool is_running() const;
     // Sends the signal to this very process, never to a later holder of its
     // pid: through the pidfd, or right after the start time was compared
     // again. 0 when sent, else the errno (ESRCH once it has ended).
@@ -47,10 +47,10 @@ public:
 
 private:
     std::string _pid;
-    std::optional<std::uint64_t> _start_time;
+    std::optional<std::uint64_t> start_time_;
     // On the real /proc the process is also held by a pidfd, which tells it
     // from a later one even within one clock tick.
-    std::shared_ptr<const int> _pidfd;
+    std::shared_ptr<const int> pidfd_;
     std::optional<uid_t> _uid;
     std::optional<std::vector<std::string>> _cmdline;
 };

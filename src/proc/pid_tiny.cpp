@@ -20,7 +20,7 @@ pid_t Tiny::get_pid_from_pidfile(const std::string& path) const {
     return pid ? *pid : 0;
 }
 
-int Tiny::is_pid_running(pid_t pid) const { return pid > 0 && psparser::pid_is_alive(pid) ? 1 : 0; }
+bool Tiny::is_pid_running(pid_t pid) const { return pid > 0 && psparser::pid_is_alive(pid); }
 
 pid_t Tiny::is_pidfile_running(const std::string& path) const {
     pid_t pid = get_pid_from_pidfile(path);

@@ -24,8 +24,8 @@ public:
     pid_t is_pidfile_running(const std::string& pid_file_path) const;
     // The pid in the file, or 0 when it holds no valid pid.
     pid_t get_pid_from_pidfile(const std::string& pid_file_path) const;
-    // 1 when the pid runs and is not a zombie.
-    int is_pid_running(pid_t pid) const;
+    // True when the pid runs and is not a zombie.
+    bool is_pid_running(pid_t pid) const;
 };
 
 }  // namespace norvik::unix::pid

@@ -32,11 +32,6 @@
 namespace norvik::kill::appport {
 namespace {
 
-std::optional<bool>& verbose_flag() {
-    static std::optional<bool> v;
-    return v;
-}
-
 using psparser::detail::FdGuard;
 
 // An address in canonical text; IPv4-mapped IPv6 addresses become IPv4.
@@ -220,9 +215,6 @@ std::vector<Listener> service_listeners(const std::vector<Listener>& all, const 
     }
     return out;
 }
-
-std::optional<bool> VERBOSE() { return verbose_flag(); }
-void set_VERBOSE(std::optional<bool> value) { verbose_flag() = value; }
 
 std::vector<Listener> find_listeners(const std::vector<int>& ports_in, const std::vector<std::string>& exclude_ips) {
     std::vector<Listener> out;

@@ -13,10 +13,6 @@
 
 namespace norvik::kill::appport {
 
-// The package-wide verbosity flag (unset unless a caller sets it).
-std::optional<bool> VERBOSE();
-void set_VERBOSE(std::optional<bool> value);
-
 struct Listener {
     pid_t pid = 0;
     int port = 0;

@@ -4,6 +4,7 @@ namespace norvik::proc {
 
 namespace {
 std::string& root() {
+    // Test seam: a fake /proc tree.
     static std::string r = "/proc";
     return r;
 }

@@ -34,6 +34,7 @@ struct Settings {
 };
 
 Settings& settings() {
+    // Test seam: the interpreter list and whether /proc is read.
     static Settings s;
     return s;
 }
@@ -313,6 +314,7 @@ std::optional<std::string> name_for_uid(uid_t uid) {
 
 std::string read_state_letter(pid_t pid) {
     if (pid <= 0) return {};
+    // Scratch buffer reused across reads of /proc.
     static thread_local std::string buf;
     char path[40];
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
@@ -344,6 +346,7 @@ std::optional<std::uint64_t> stat_start_time(std::string_view record) {
 
 std::optional<std::uint64_t> read_start_time(pid_t pid) {
     if (pid <= 0) return std::nullopt;
+    // Scratch buffer reused across reads of /proc.
     static thread_local std::string buf;
     char path[40];
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
@@ -662,6 +665,7 @@ std::vector<pid_t> get_pids_by_name(const ProcName& name, const AllowedOwners& a
     int dfd = proc_readable() ? detail::open_dir(proc::proc_root()) : -1;
     if (dfd >= 0) {
         FdGuard dg(dfd);
+        // Scratch buffer reused across reads of /proc.
         static thread_local std::string cmd;
         char path[64];
         char link[PATH_MAX + 1];

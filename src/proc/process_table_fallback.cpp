@@ -14,6 +14,7 @@ namespace norvik::psparser::fallback {
 namespace {
 
 std::string& ps_program() {
+    // Test seam: the ps program of the fallback scan.
     static std::string p = ::access("/usr/bin/ps", X_OK) == 0 ? "/usr/bin/ps" : "/bin/ps";
     return p;
 }

@@ -35,13 +35,13 @@ bool icontains(const std::string& hay, const std::string& needle) {
 
 }  // namespace
 
-Running::Running(const RunningOptions& o) : _pattern(o.pattern), _use_services_ignore(o.use_services_ignore ? 1 : 0) {
+Running::Running(const RunningOptions& o) : _pattern(o.pattern), _use_services_ignore(o.use_services_ignore) {
     if (auto* s = std::get_if<std::string>(&o.pattern); s && s->empty())
         exception::raise("ProcessCheck::MissingPattern", "A command pattern is required to check a process.",
                          std::vector<std::string>{});
-    _pattern_text = o.pattern_text;
-    if (auto* s = std::get_if<std::string>(&o.pattern)) _pattern_text = *s;
-    if (_pattern_text.empty()) _pattern_text = "(pattern)";
+    pattern_text_ = o.pattern_text;
+    if (auto* s = std::get_if<std::string>(&o.pattern)) pattern_text_ = *s;
+    if (pattern_text_.empty()) pattern_text_ = "(pattern)";
     _pid = std::make_unique<proc::PID>(o.pid);
     _uid = normalize_to_uid(o.user);
 }
@@ -67,7 +67,7 @@ int Running::check_all() {
     if (!matched)
         exception::raise("ProcessCheck::CommandMismatch",
                          "The process with ID “[_1]” does not match “[_2]”: its command is “[_3]”.",
-                         {_pid->pid(), _pattern_text, command});
+                         {_pid->pid(), pattern_text_, command});
     if (_use_services_ignore && services::command::should_ignore_this_command(command))
         exception::raise("ProcessCheck::IgnoredCommand", "The process with ID “[_1]” runs an ignored command: “[_2]”.",
                          {_pid->pid(), command});

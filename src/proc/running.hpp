@@ -37,8 +37,8 @@ private:
     std::unique_ptr<proc::PID> _pid;
     uid_t _uid = 0;
     std::variant<std::string, std::regex> _pattern;
-    std::string _pattern_text;
-    int _use_services_ignore = 0;
+    std::string pattern_text_;
+    bool _use_services_ignore = false;
 };
 
 }  // namespace norvik::processcheck

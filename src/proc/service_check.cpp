@@ -24,6 +24,7 @@ constexpr const char* CHECK_METHOD_RUNNING = "running";
 constexpr const char* ACTIVE_STATE = "active";
 
 OutsideCheckService& outside_check() {
+    // Test seam: replaces the systemd-side service check.
     static OutsideCheckService fn;
     return fn;
 }

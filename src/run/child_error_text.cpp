@@ -39,14 +39,14 @@ std::string ChildErrorStringifier::signal_name() const {
     return signals::signal_name(*sig);
 }
 
-std::string ChildErrorStringifier::_error_phrase() const {
+std::string ChildErrorStringifier::error_phrase() const {
     std::string code = std::to_string(error_code().value_or(0));
     if (program_name_.empty())
         return exception::interpolate_variables("The subprocess ended with exit status [_1].", {code});
     return exception::interpolate_variables("“[_1]” ended with exit status [_2].", {program_name_, code});
 }
 
-std::string ChildErrorStringifier::_signal_phrase() const {
+std::string ChildErrorStringifier::signal_phrase() const {
     std::string num = std::to_string(signal_code().value_or(0));
     if (program_name_.empty())
         return exception::interpolate_variables(
@@ -58,10 +58,10 @@ std::string ChildErrorStringifier::_signal_phrase() const {
 std::optional<std::string> ChildErrorStringifier::autopsy() const {
     if (wait_status_ == 0) return std::nullopt;
     std::vector<std::string> phrases;
-    if (error_code().value_or(0) != 0) phrases.push_back(_error_phrase());
-    else phrases.push_back(_signal_phrase());
+    if (error_code().value_or(0) != 0) phrases.push_back(error_phrase());
+    else phrases.push_back(signal_phrase());
     if (dumped_core()) phrases.push_back("The subprocess produced a core dump.");
-    for (auto& p : _extra_autopsy_phrases()) phrases.push_back(p);
+    for (auto& p : extra_autopsy_phrases()) phrases.push_back(p);
     std::string out;
     for (auto& p : phrases) {
         if (!out.empty()) out += ' ';
@@ -95,7 +95,7 @@ ExceptionPtr ChildErrorStringifier::to_exception() const {
         params["error_name"] = error_name();
         e = exception::create("ProcessFailed::Error", "[_1]", {autopsy().value_or("")});
     }
-    const auto extra = _extra_error_args();
+    const auto extra = extra_error_args();
     for (auto& [k, v] : extra.items()) params[k] = v;
     for (auto& [k, v] : params.items()) e->set(k, v);
     return e;

@@ -39,8 +39,8 @@ public:
     std::optional<int> signal_code() const;
     // "TERM", "KILL"... for signal_code(), "" when none.
     std::string signal_name() const;
-    int dumped_core() const { return (wait_status_ & 128) ? 1 : 0; }
-    int exec_failed() const { return _exec_failed ? 1 : 0; }
+    bool dumped_core() const { return (wait_status_ & 128) != 0; }
+    bool exec_failed() const { return _exec_failed; }
 
     const std::string& program() const { return program_name_; }
     void set_program(std::string name) { program_name_ = std::move(name); }
@@ -56,10 +56,10 @@ public:
 
 protected:
     // Hooks for subclasses.
-    virtual std::string _error_phrase() const;
-    virtual std::string _signal_phrase() const;
-    virtual std::vector<std::string> _extra_autopsy_phrases() const { return {}; }
-    virtual nlohmann::json _extra_error_args() const { return nlohmann::json::object(); }
+    virtual std::string error_phrase() const;
+    virtual std::string signal_phrase() const;
+    virtual std::vector<std::string> extra_autopsy_phrases() const { return {}; }
+    virtual nlohmann::json extra_error_args() const { return nlohmann::json::object(); }
 
     int wait_status_ = 0;
     std::string program_name_;

@@ -191,7 +191,7 @@ nlohmann::json ForkSync::return_value() const {
 }
 
 int ForkSync::had_error() const {
-    return (wait_status_ != 0 || !_exception.empty() || !_structured_data.is_null() || _structured_exception ||
+    return (wait_status_ != 0 || !_exception.empty() || !structured_data_.is_null() || _structured_exception ||
             !_retrieve_err.empty())
                ? 1
                : 0;
@@ -250,18 +250,18 @@ void ForkSync::take_result(const nlohmann::json& msg) {
             json meta = st.value("metadata", json::object());
             if (!meta.is_object()) meta = json::object();
             if (st.contains("metadata_errno") && st["metadata_errno"].is_number_integer()) {
-                _exception_errno = st["metadata_errno"].get<int>();
-                meta["error"] = errnum::strerror_text(_exception_errno);
-                meta["errno"] = _exception_errno;
+                exception_errno_ = st["metadata_errno"].get<int>();
+                meta["error"] = errnum::strerror_text(exception_errno_);
+                meta["errno"] = exception_errno_;
             }
             _structured_exception = std::make_shared<UntrustedException>(st["class"].get<std::string>(),
                                                                          text_of(st.value("string", json())),
                                                                          text_of(st.value("longmess", json())), meta);
         } else if (!st.is_null()) {
-            _structured_data = st;
+            structured_data_ = st;
         }
     }
-    if (_exception_errno) errno = _exception_errno;
+    if (exception_errno_) errno = exception_errno_;
 }
 
 std::optional<nlohmann::json> ForkSync::do_in_child(const Code& code) {

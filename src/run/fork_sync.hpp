@@ -42,9 +42,9 @@ public:
     // For exceptions of the norvik::Exception family: the rebuilt exception.
     const std::shared_ptr<UntrustedException>& structured_exception() const { return _structured_exception; }
     // For a thrown nlohmann::json (plain data): the data itself; else null.
-    const nlohmann::json& structured_exception_data() const { return _structured_data; }
+    const nlohmann::json& structured_exception_data() const { return structured_data_; }
     // errno carried by the child's exception ("error" attribute), 0 if none.
-    int exception_errno() const { return _exception_errno; }
+    int exception_errno() const { return exception_errno_; }
     const std::string& retrieve_error() const { return _retrieve_err; }
     pid_t pid() const { return _pid; }
     int had_error() const;
@@ -65,8 +65,8 @@ private:
     std::string _exception;
     std::string _full_exception_text;
     std::shared_ptr<UntrustedException> _structured_exception;
-    nlohmann::json _structured_data;
-    int _exception_errno = 0;
+    nlohmann::json structured_data_;
+    int exception_errno_ = 0;
 };
 
 }  // namespace norvik

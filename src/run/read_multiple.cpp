@@ -227,7 +227,7 @@ ReadMultipleFH::ReadMultipleFH(Options options) {
             }
             if (all_done) break;
             if (input.open() && k < fds.size() && fds[k].revents) {
-                if (int err = input.write_ready(fds[k].revents, _input_unwritten)) _input_errno = err;
+                if (int err = input.write_ready(fds[k].revents, input_unwritten_)) input_errno_ = err;
             }
             // Once every output has ended, input nobody reads any more is moot.
             if (open_reads == 0 && !reads.empty()) break;
@@ -240,7 +240,7 @@ ReadMultipleFH::ReadMultipleFH(Options options) {
     input.close();
     for (auto& r : reads) {
         if (!r.dropped) continue;
-        _dropped[r.handle.fd] = r.dropped;
+        dropped_[r.handle.fd] = r.dropped;
         r.buffer->append(dropped_marker(r.dropped));
     }
     _finished = (open_reads == 0);
@@ -248,8 +248,8 @@ ReadMultipleFH::ReadMultipleFH(Options options) {
 }
 
 size_t ReadMultipleFH::dropped(int fd) const {
-    auto it = _dropped.find(fd);
-    return it == _dropped.end() ? 0 : it->second;
+    auto it = dropped_.find(fd);
+    return it == dropped_.end() ? 0 : it->second;
 }
 
 std::string ReadMultipleFH::dropped_marker(size_t bytes) {

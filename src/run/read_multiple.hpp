@@ -54,13 +54,13 @@ public:
 
     // Collected text of a handle without a target (nullptr for others).
     const std::string* get_buffer(int fd) const;
-    int did_finish() const { return _finished ? 1 : 0; }
+    bool did_finish() const { return _finished; }
     // The limit that expired, else 0.
     double timed_out() const { return _timed_out; }
     // Set when writing the input failed for another reason than a closed
     // reader: errno and the bytes still unwritten.
-    int input_error() const { return _input_errno; }
-    size_t input_unwritten() const { return _input_unwritten; }
+    int input_error() const { return input_errno_; }
+    size_t input_unwritten() const { return input_unwritten_; }
     // Bytes of a collected stream that were over the limit and dropped.
     size_t dropped(int fd) const;
 
@@ -69,11 +69,11 @@ public:
 
 private:
     std::map<int, std::shared_ptr<std::string>> _fh_buffer{};
-    std::map<int, size_t> _dropped{};
+    std::map<int, size_t> dropped_{};
     bool _finished = false;
     double _timed_out = 0;
-    int _input_errno = 0;
-    size_t _input_unwritten = 0;
+    int input_errno_ = 0;
+    size_t input_unwritten_ = 0;
 };
 
 }  // namespace norvik

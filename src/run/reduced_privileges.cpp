@@ -12,8 +12,9 @@
 
 namespace norvik::accessids::reducedprivileges {
 namespace {
+// Whether privileges are reduced now, across nested guards.
 bool reduced = false;
-}
+}  // namespace
 
 bool PRIVS_REDUCED() { return reduced; }
 

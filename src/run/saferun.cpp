@@ -35,7 +35,7 @@ extern char** environ;
 namespace norvik::saferun {
 namespace {
 
-double safekill_timeout = 1;
+constexpr double safekill_timeout = 1;
 
 constexpr const char* NULL_DEVICE = "/dev/null";
 constexpr const char* TMP_SUBDIR = "/tmp";
@@ -96,6 +96,7 @@ struct PwInfo {
 
 // The effective user's name and home directory (cached per uid).
 const PwInfo& effective_user() {
+    // Cache for the run: the effective user's entry.
     static PwInfo cached;
     uid_t euid = ::geteuid();
     if (cached.uid == euid) return cached;
@@ -148,6 +149,7 @@ struct SignalGuard {
     }
 };
 
+// Signal handler state: the child being run.
 std::atomic<pid_t> g_running_child{0};
 
 // The child stays known to running_child() until it has ended: only then
@@ -541,7 +543,6 @@ void check_input_written(const ReadMultipleFH& reader, bool timed_out, const Obj
 
 double SAFEKILL_TIMEOUT() { return safekill_timeout; }
 pid_t running_child() { return g_running_child.load(); }
-void set_SAFEKILL_TIMEOUT(double seconds) { safekill_timeout = seconds; }
 
 Object::Object(Options options) { run_child(options); }
 
@@ -607,8 +608,8 @@ void Object::run_child(Options& o) {
     } catch (...) {
         end_child_and_rethrow(pidfd);
     }
-    if (c.out_read >= 0) _stdout_dropped = reader->dropped(c.out_read);
-    if (c.err_read >= 0) _stderr_dropped = reader->dropped(c.err_read);
+    if (c.out_read >= 0) stdout_dropped_ = reader->dropped(c.out_read);
+    if (c.err_read >= 0) stderr_dropped_ = reader->dropped(c.err_read);
     fds.close_fd(c.out_read, true);
     fds.close_fd(c.err_read, true);
 
@@ -668,26 +669,26 @@ std::string Object::command_line() const {
     return out;
 }
 
-std::string Object::_error_phrase() const {
+std::string Object::error_phrase() const {
     return exception::interpolate_variables(
         "“[_1]” (process [_2]) ended with exit status [_3].",
         {command_line(), std::to_string(_child_pid), std::to_string(error_code().value_or(0))});
 }
 
-std::string Object::_signal_phrase() const {
+std::string Object::signal_phrase() const {
     return exception::interpolate_variables(
         "“[_1]” (process [_2]) ended prematurely because it received the “[_3]” ([_4]) signal.",
         {command_line(), std::to_string(_child_pid), signal_name(), std::to_string(signal_code().value_or(0))});
 }
 
-std::vector<std::string> Object::_extra_autopsy_phrases() const {
+std::vector<std::string> Object::extra_autopsy_phrases() const {
     if (!_timed_out_after) return {};
     char buf[64];
     std::snprintf(buf, sizeof buf, "%g", *_timed_out_after);
     return {exception::interpolate_variables("The subprocess reached the time limit of [_1] seconds.", {buf})};
 }
 
-nlohmann::json Object::_extra_error_args() const {
+nlohmann::json Object::extra_error_args() const {
     nlohmann::json j = nlohmann::json::object();
     j["program"] = _program;
     j["args"] = _args;
@@ -705,7 +706,7 @@ ExceptionPtr Object::to_exception() const {
         auto e =
             exception::create("ProcessFailed::Timeout", "“[_1]” (process [_2]) reached the time limit of [_3] seconds.",
                               {command_line(), std::to_string(_child_pid), buf});
-        const auto extra = _extra_error_args();
+        const auto extra = extra_error_args();
         for (auto& [k, v] : extra.items()) e->set(k, v);
         return e;
     }

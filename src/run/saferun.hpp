@@ -34,7 +34,6 @@ namespace norvik::saferun {
 
 // Grace (seconds) given to a child that is being ended after a time-out.
 double SAFEKILL_TIMEOUT();
-void set_SAFEKILL_TIMEOUT(double seconds);
 // The child being run now (the leader of its own process group), else 0.
 // Safe to read from a signal handler, so that a run ended by a signal ends
 // the command it waits on (a hook, a custom action) with it.
@@ -95,8 +94,8 @@ public:
 
     // Bytes of a captured stream beyond ReadMultipleFH::CAPTURE_LIMIT that
     // were dropped (its text then ends with a marker line saying so).
-    size_t stdout_dropped() const { return _stdout_dropped; }
-    size_t stderr_dropped() const { return _stderr_dropped; }
+    size_t stdout_dropped() const { return stdout_dropped_; }
+    size_t stderr_dropped() const { return stderr_dropped_; }
 
     pid_t child_pid() const { return _child_pid; }
     // The limit that expired, in seconds; nothing when none did.
@@ -111,10 +110,10 @@ public:
     std::string command_line() const;
 
 protected:
-    std::string _error_phrase() const override;
-    std::string _signal_phrase() const override;
-    std::vector<std::string> _extra_autopsy_phrases() const override;
-    nlohmann::json _extra_error_args() const override;
+    std::string error_phrase() const override;
+    std::string signal_phrase() const override;
+    std::vector<std::string> extra_autopsy_phrases() const override;
+    nlohmann::json extra_error_args() const override;
 
 private:
     void run_child(Options& options);
@@ -130,8 +129,8 @@ private:
     std::shared_ptr<std::string> _stdout{};
     std::shared_ptr<std::string> _stderr{};
     std::optional<double> _timed_out_after{};
-    size_t _stdout_dropped = 0;
-    size_t _stderr_dropped = 0;
+    size_t stdout_dropped_ = 0;
+    size_t stderr_dropped_ = 0;
 };
 
 // Spawns a child without copying this program: the dups are made in the

@@ -42,7 +42,9 @@ int wait_for(pid_t pid) {
     return status;
 }
 
+// Signal handler state: the session being waited for.
 std::atomic<pid_t> g_waited_session{0};
+// Whether the last session wait hit its limit.
 bool g_timed_out = false;
 
 // Waits for the child `pid` at most `timeout` seconds; false at the limit.

@@ -22,6 +22,7 @@ std::vector<std::string> with_all(std::vector<std::string> specific) {
 }
 
 Meta& meta_storage() {
+    // Profile table, extended once by the descriptions merged into it.
     static Meta m = [] {
         Meta t;
         t[c::STANDARD] = ProfileMeta{all_roles(), {}, 0, std::nullopt, std::nullopt};
@@ -41,11 +42,13 @@ Meta& meta_storage() {
 }
 
 bool& descriptions_merged() {
+    // Whether the descriptions were merged into the profile table yet.
     static bool v = false;
     return v;
 }
 
 std::optional<std::string>& current_profile() {
+    // Cache for the run: the profile is worked out once.
     static std::optional<std::string> v;
     return v;
 }
@@ -126,7 +129,7 @@ std::string get_current_profile() {
     if (current_profile()) return *current_profile();
     const std::string product = get_producttype();
     if (!product.empty() && product != c::STANDARD) return *(current_profile() = product);
-    std::map<std::string, int> state;
+    std::map<std::string, bool> state;
     auto enabled = [&state](const std::string& role) {
         auto it = state.find(role);
         if (it != state.end()) return it->second;

@@ -12,16 +12,15 @@ namespace {
 namespace aam = validate::anyallmatcher;
 }
 
-int is_role_enabled(const std::string& role) {
-    if (is_enabled_in_all_profiles(role)) return 1;
+bool is_role_enabled(const std::string& role) {
+    if (is_enabled_in_all_profiles(role)) return true;
     return get_role(role).is_enabled();
 }
 
-bool are_roles_enabled(const std::string& role) { return is_role_enabled(role) != 0; }
+bool are_roles_enabled(const std::string& role) { return is_role_enabled(role); }
 
 bool are_roles_enabled(const RolesSpec& rule) {
-    return aam::match(aam::MatchRule{rule.roles, rule.match},
-                      [](const std::string& r) { return is_role_enabled(r) != 0; });
+    return aam::match(aam::MatchRule{rule.roles, rule.match}, [](const std::string& r) { return is_role_enabled(r); });
 }
 
 bool are_roles_enabled(const std::vector<std::string>& roles) { return are_roles_enabled(RolesSpec{roles, MATCH_ANY}); }
@@ -59,19 +58,19 @@ std::vector<std::string> roles_of_service(const std::string& service_in) {
     return out;
 }
 
-int is_service_allowed(const std::string& service) {
+bool is_service_allowed(const std::string& service) {
     const auto roles = roles_of_service(service);
-    if (roles.empty()) return 1;
+    if (roles.empty()) return true;
     for (const auto& r : roles)
-        if (get_role(r).is_enabled()) return 1;
-    return 0;
+        if (get_role(r).is_enabled()) return true;
+    return false;
 }
 
-std::map<std::string, int> get_optional_roles_for_profile(const std::string& profile) {
+std::map<std::string, bool> get_optional_roles_for_profile(const std::string& profile) {
     const auto& m = get_meta();
     auto it = m.find(profile);
     if (it == m.end()) exception::raise("InvalidParameter", "The server profile “[_1]” does not exist.", {profile});
-    std::map<std::string, int> out;
+    std::map<std::string, bool> out;
     for (const auto& cls : it->second.optional_roles) out[cls] = is_role_enabled(get_role(cls).short_name());
     return out;
 }

@@ -19,7 +19,7 @@ struct RolesSpec {
     std::string match = MATCH_DEFAULT;
 };
 
-int is_role_enabled(const std::string& role);
+bool is_role_enabled(const std::string& role);
 bool are_roles_enabled(const std::string& role);
 bool are_roles_enabled(const RolesSpec& rule);
 // Several names: any of them.
@@ -30,11 +30,11 @@ int verify_roles_enabled(const std::string& role);
 int verify_roles_enabled(const RolesSpec& rule);
 
 // 1 when the service belongs to no role or one of its roles is enabled.
-int is_service_allowed(const std::string& service);
+bool is_service_allowed(const std::string& service);
 // Short names of the roles that list the service (an alias counts as the
 // service it names), in role order.
 std::vector<std::string> roles_of_service(const std::string& service);
 
-std::map<std::string, int> get_optional_roles_for_profile(const std::string& profile);
+std::map<std::string, bool> get_optional_roles_for_profile(const std::string& profile);
 
 }  // namespace norvik::server::type::profile::roles

@@ -33,6 +33,7 @@ const std::map<std::string, std::unique_ptr<Role>>& registry() {
 }
 
 std::map<std::string, int>& available_cache() {
+    // Cache for the run: availability per role class.
     static std::map<std::string, int> c;
     return c;
 }
@@ -60,7 +61,7 @@ const Role& get_role(const std::string& name) {
     throw PlainError("Cannot load the role class “" + role_class_name(name) + "”.");
 }
 
-void _reset_available_cache() { available_cache().clear(); }
+void reset_available_cache() { available_cache().clear(); }
 
 std::string Role::short_name() const {
     const std::string c = class_name();
@@ -68,29 +69,29 @@ std::string Role::short_name() const {
     return pos == std::string::npos ? c : c.substr(pos + 2);
 }
 
-int Role::is_enabled() const {
+bool Role::is_enabled() const {
     namespace ec = role::enabledcache;
     const std::string cls = class_name();
     const std::string product = get_producttype();
-    if (product == profile::constants::DNSONLY) return ec::set(cls, 1);
+    if (product == profile::constants::DNSONLY) return ec::set(cls, true);
     if (product != profile::constants::STANDARD) {
         const auto& meta = profile::get_meta();
         auto it = meta.find(product);
         if (it != meta.end()) {
-            if (contains(it->second.enabled_roles, cls)) return ec::set(cls, 1);
-            if (!contains(it->second.optional_roles, cls)) return ec::set(cls, 0);
+            if (contains(it->second.enabled_roles, cls)) return ec::set(cls, true);
+            if (!contains(it->second.optional_roles, cls)) return ec::set(cls, false);
         }
     }
     if (auto cached = ec::get(cls)) return *cached;
-    return ec::set(cls, (is_available() && _is_enabled()) ? 1 : 0);
+    return ec::set(cls, is_available() && _is_enabled());
 }
 
-int Role::is_available() const {
+bool Role::is_available() const {
     const std::string cls = class_name();
     auto& c = available_cache();
     auto it = c.find(cls);
     if (it != c.end()) return it->second;
-    const int v = _is_available() ? 1 : 0;
+    const bool v = _is_available();
     c[cls] = v;
     return v;
 }
@@ -102,7 +103,7 @@ void Role::verify_enabled() const {
                                     {"message", "The server role “" + short_name() + "” is disabled on this server."}});
 }
 
-int Role::_is_enabled() const {
+bool Role::_is_enabled() const {
     exception::raise("AbstractClass", "“[_1]” is an abstract class and does not implement “[_2]”.",
                      {"Norvik::Server::Type::Role", "_is_enabled"});
 }

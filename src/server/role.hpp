@@ -17,10 +17,10 @@ public:
     virtual std::string class_name() const = 0;
     std::string short_name() const;
 
-    // 1 or 0, cached per class in EnabledCache.
-    int is_enabled() const;
+    // Cached per class in EnabledCache.
+    bool is_enabled() const;
     // _is_available(), computed once per class.
-    int is_available() const;
+    bool is_available() const;
     // Raises Norvik::Exception::System::RoleIsDisabled (param "role") when off.
     void verify_enabled() const;
 
@@ -29,9 +29,9 @@ public:
     std::vector<std::string> SERVICE_SUBDOMAINS() const { return role_subdomains(); }
     std::vector<std::string> RPM_TARGETS() const { return role_rpm_targets(); }
 
-    virtual int _is_available() const { return 1; }
+    virtual bool _is_available() const { return true; }
     // Base: raises the not-implemented exception.
-    virtual int _is_enabled() const;
+    virtual bool _is_enabled() const;
     virtual std::string role_name() const;
     virtual std::string role_description() const { return role_name(); }
     virtual std::vector<std::string> role_subdomains() const { return {}; }
@@ -42,7 +42,7 @@ public:
 class TouchFileRole : public Role {
 public:
     static std::string ROLES_TOUCHFILE_BASE_PATH();
-    int _is_enabled() const override { return check_touchfile() ? 0 : 1; }
+    bool _is_enabled() const override { return !check_touchfile(); }
     // True when the touch file exists; an existence test failing other than
     // with ENOENT raises IO::FileAccessError.
     bool check_touchfile() const;
@@ -58,6 +58,6 @@ const Role* find_role(const std::string& name);
 std::string role_class_name(const std::string& name);  // short -> full
 
 // Forgets the availability answers (tests only).
-void _reset_available_cache();
+void reset_available_cache();
 
 }  // namespace norvik::server::type

@@ -8,8 +8,9 @@
 namespace norvik::server::type::role::enabledcache {
 namespace {
 
-std::map<std::string, int>& the_cache() {
-    static std::map<std::string, int> c;
+std::map<std::string, bool>& the_cache() {
+    // Cache for the run: enabled state per role class.
+    static std::map<std::string, bool> c;
     return c;
 }
 
@@ -22,16 +23,13 @@ void check_class(const std::string& class_name, const char* op) {
 
 }  // namespace
 
-int set(const std::string& class_name, int value) {
+bool set(const std::string& class_name, bool value) {
     check_class(class_name, "set");
-    if (value != 0 && value != 1)
-        throw std::logic_error("EnabledCache::set: the value must be 0 or 1, not " + std::to_string(value) + ".\n" +
-                               exception::stack_trace(2));
     the_cache()[class_name] = value;
     return value;
 }
 
-std::optional<int> get(const std::string& class_name) {
+std::optional<bool> get(const std::string& class_name) {
     check_class(class_name, "get");
     auto it = the_cache().find(class_name);
     if (it == the_cache().end()) return std::nullopt;

@@ -9,9 +9,7 @@ namespace {
 namespace n = names;
 
 // Only where the database setup says PostgreSQL can run here.
-int postgres_available() {
-    return global_flag(n::DB_GLOBAL_CACHE, n::DB_GLOBAL_CACHE_POSTGRES_KEY).value_or(false) ? 1 : 0;
-}
+bool postgres_available() { return global_flag(n::DB_GLOBAL_CACHE, n::DB_GLOBAL_CACHE_POSTGRES_KEY).value_or(false); }
 
 }  // namespace
 

@@ -17,7 +17,7 @@ struct RoleRecord {
     std::vector<std::string> restart_services = {};
     std::vector<std::string> service_subdomains = {};
     std::vector<std::string> rpm_targets = {};
-    int (*available)() = nullptr;  // nullptr: available everywhere
+    bool (*available)() = nullptr;  // nullptr: available everywhere
 };
 
 class TableRole final : public TouchFileRole {
@@ -31,7 +31,7 @@ public:
     std::vector<std::string> RESTART_SERVICES() const override { return r_.restart_services; }
     std::vector<std::string> role_subdomains() const override { return r_.service_subdomains; }
     std::vector<std::string> role_rpm_targets() const override { return r_.rpm_targets; }
-    int _is_available() const override { return r_.available ? r_.available() : 1; }
+    bool _is_available() const override { return r_.available ? r_.available() : true; }
 
 private:
     const RoleRecord& r_;

@@ -14,14 +14,17 @@ namespace norvik::server::type {
 namespace {
 
 std::optional<std::string>& node_mode() {
+    // Test seam: forces the node profile instead of reading it.
     static std::optional<std::string> v;
     return v;
 }
 std::optional<int>& dnsonly_mode() {
+    // Test seam: forces the DNS-only answer instead of the marker file.
     static std::optional<int> v;
     return v;
 }
 std::optional<std::string>& file_type() {
+    // Cache for the run: the product type file is read once.
     static std::optional<std::string> v;
     return v;
 }
@@ -32,12 +35,12 @@ void set_NODE_MODE(std::optional<std::string> profile) { node_mode() = std::move
 void set_DNSONLY_MODE(std::optional<int> value) { dnsonly_mode() = value; }
 void reset_cache() { file_type().reset(); }
 
-int is_dnsonly() {
-    if (dnsonly_mode()) return *dnsonly_mode() ? 1 : 0;
+bool is_dnsonly() {
+    if (dnsonly_mode()) return *dnsonly_mode() != 0;
     const std::string marker = paths::dnsonly_marker();
     struct stat st {};
-    if (::stat(marker.c_str(), &st) == 0) return 1;
-    if (errno == ENOENT) return 0;
+    if (::stat(marker.c_str(), &st) == 0) return true;
+    if (errno == ENOENT) return false;
     throw PlainError("The system failed to check for “" + marker + "”: " + std::strerror(errno));
 }
 

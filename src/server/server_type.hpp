@@ -12,7 +12,7 @@ void set_DNSONLY_MODE(std::optional<int> value);
 
 // 1 when the DNS-only marker file exists (or DNSONLY_MODE says so), else 0.
 // An existence test failing other than with ENOENT raises PlainError.
-int is_dnsonly();
+bool is_dnsonly();
 
 // NODE_MODE when set; DNSONLY on a DNS-only server; otherwise the profile
 // name written in the product-type file (a node profile), else STANDARD.

@@ -6,6 +6,7 @@ namespace norvik::servicemanager {
 
 namespace {
 double& run_argv_timeout() {
+    // Test seam: shortens the hook time-out.
     static double s = RUN_ARGV_TIMEOUT;
     return s;
 }

@@ -62,7 +62,7 @@ pid_t Hot::_read_pid_from_pidfile() {
     return read.pid;
 }
 
-int Hot::_send_usr1(const proc::PID& process) { return process.send_signal(SIGUSR1) == 0 ? 1 : 0; }
+bool Hot::_send_usr1(const proc::PID& process) { return process.send_signal(SIGUSR1) == 0; }
 
 int Hot::restart_gracefully() {
     if (!is_graceful_restart_enabled()) {

@@ -24,7 +24,7 @@ public:
     // (with a warning when the file is not trusted) when there is none.
     pid_t _read_pid_from_pidfile();
     // Number of processes SIGUSR1 reached (0 or 1).
-    int _send_usr1(const proc::PID& process);
+    bool _send_usr1(const proc::PID& process);
     // True only for the service's own process (see pidfile::foreign_reason);
     // warns naming the PID file otherwise.
     bool pid_is_ours(pid_t pid);

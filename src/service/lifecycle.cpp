@@ -72,7 +72,7 @@ void Base::run() {
         }
         if (req.action == Action::Stop) {
             service_argv_action("STOP");
-            if (!stop()) _generate_stop_exception(params);
+            if (!stop()) generate_stop_exception(params);
         } else if (req.action == Action::Restart) {
             service_argv_action("RESTART");
             if (!restart(req.graceful)) _generate_restart_exception(params);
@@ -117,8 +117,8 @@ void Base::_exit_if_block_fresh_install() {
     }
 }
 
-int Base::_service_is_role_aware_and_disabled() {
-    return server::type::profile::roles::is_service_allowed(service()) ? 0 : 1;
+bool Base::_service_is_role_aware_and_disabled() {
+    return !server::type::profile::roles::is_service_allowed(service());
 }
 
 void Base::_verify_role() {
@@ -139,14 +139,14 @@ void Base::_exit(int code) {
 // another enabled service shares, or one only the installed test turns
 // off, is left running.
 bool Base::stop_when_disabled(bool disabled, bool role_off, const nlohmann::json& params) {
-    if (disabled && !role_off && services::enabled::is_enabled_apart_from_installed(service()) != 0) {
+    if (disabled && !role_off && services::enabled::is_enabled_apart_from_installed(service()).value_or(true)) {
         // Only the installed test says no: that never stops a running daemon.
         info("The service " + service() + " is running but does not count as installed; it was left running.");
         _generate_not_installed_exception(params);
     }
     if (disabled && !role_off) {
         for (const std::string& other : shares_daemon_with()) {
-            if (services::enabled::is_enabled(other) == 0) continue;
+            if (services::enabled::is_enabled(other) == false) continue;
             info("The service " + service() + " is disabled, but its daemon also serves " + other +
                  "; it was left running.");
             _generate_disabled_exception(params);
@@ -177,7 +177,7 @@ bool Base::restart_in_place(std::optional<bool> graceful, const nlohmann::json& 
     if (has_stop_check()) stop_check();
     // A configuration the daemon would refuse must not cost the running
     // daemon: refuse the restart before anything is stopped.
-    if (has_restart_check() && !restart_check()) _generate_config_test_exception(params);
+    if (has_restart_check() && !restart_check()) generate_config_test_exception(params);
     bool use_graceful = graceful.has_value() ? *graceful : graceful_by_default();
     if (is_enabled() && has_restart_gracefully() && use_graceful) {
         if (verbose() == 1) output_partial("Restarting " + service() + " gracefully ");
@@ -221,7 +221,7 @@ bool Base::restart(std::optional<bool> graceful) {
     }
 
     bool disabled = !is_enabled();
-    bool role_off = _service_is_role_aware_and_disabled() != 0;
+    bool role_off = _service_is_role_aware_and_disabled();
 
     if ((role_off || disabled) && running && !stop_when_disabled(disabled, role_off, params)) return false;
     if (!running) {
@@ -408,10 +408,10 @@ int Base::stop() {
     else debug("Stopping " + service());
     servmon::tiny::suspend_service(service_to_suspend(), suspend_time());
     if (verbose() == 1) output_partial(PROGRESS_MARKER);
-    _learn_port_binds();
+    learn_port_binds();
     // Taken before the stop: a daemon may drop its PID file and live on.
     std::vector<proc::family::Member> own;
-    if (auto pid = _own_pidfile_process())
+    if (auto pid = own_pidfile_process())
         if (auto start = proc::family::start_time(*pid)) own.push_back({*pid, *start});
     bool backend_ok = m.stop(*this);
     if (!in_restart) _terminate_orphaned_processes();
@@ -421,13 +421,13 @@ int Base::stop() {
     // decide.
     const bool ask_status = !(backend_ok && m.has_service_via_systemd()) && can_check_service_status();
     bool success = true;
-    if (_still_up_after_stop(own, ask_status)) {
+    if (still_up_after_stop(own, ask_status)) {
         // What the back end left running of the service's own is ended.
         info("The service " + service_name() + " is still running after its stop; ending its processes.");
         proc::family::end_members(own, kill::DEFAULT_WAIT_TIME, is_debug_enabled());
         kill_apps_on_ports();
         if (!doomed_rules().empty()) end_doomed_processes(doomed_rules(), is_debug_enabled(), processowner());
-        success = !_still_up_after_stop(own, ask_status);
+        success = !still_up_after_stop(own, ask_status);
         if (!success) warn("The service " + service_name() + " is still running after its stop.");
     } else if (!backend_ok) {
         debug("The back end reported a failed stop of " + service_name() + ", but nothing of it runs.");
@@ -460,7 +460,7 @@ int Base::reload() {
     return 1;
 }
 
-std::optional<pid_t> Base::_own_pidfile_process() {
+std::optional<pid_t> Base::own_pidfile_process() {
     const std::string pf = pidfile();
     if (pf.empty()) return std::nullopt;
     auto read = proc::pidfile::read_checked(pf, processowner());
@@ -469,7 +469,7 @@ std::optional<pid_t> Base::_own_pidfile_process() {
     return read.pid;
 }
 
-bool Base::_still_up_after_stop(const std::vector<proc::family::Member>& own, bool ask_status) {
+bool Base::still_up_after_stop(const std::vector<proc::family::Member>& own, bool ask_status) {
     for (const auto& m : own)
         if (proc::family::still_running(m)) {
             debug("The process " + std::to_string(m.pid) + " of " + service_name() + " still runs.");
@@ -488,7 +488,7 @@ bool Base::_still_up_after_stop(const std::vector<proc::family::Member>& own, bo
     return ask_status && is_up();
 }
 
-void Base::_learn_port_binds() {
+void Base::learn_port_binds() {
     if (ports().empty()) return;
     kill::appport::Service mine{processowner(), {}, false};
     kill::appport::learn_binds(kill::appport::find_listeners(ports(), {}), mine);
@@ -497,13 +497,12 @@ void Base::_learn_port_binds() {
 
 bool Base::kill_apps_on_ports(const std::vector<std::string>& exclude_ips, bool for_start) {
     if (ports().empty()) return false;
-    _learn_port_binds();
+    learn_port_binds();
     std::vector<std::string> ps;
     for (int p : ports()) ps.push_back(std::to_string(p));
     debug("Ending the programs that hold the ports " + join(ps, ", "));
     kill::appport::Args args;
     args.ports = ports();
-    args.verbose = kill::appport::VERBOSE();
     args.exclude_ips = exclude_ips;
     args.service = kill::appport::Service{processowner(), port_binds_, for_start};
     args.warn = [this](const std::string& m) { warn(m); };

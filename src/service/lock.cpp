@@ -22,6 +22,7 @@ namespace norvik::restartsrv {
 namespace {
 
 int& lock_wait_storage() {
+    // The lock wait, from the environment, read once.
     static int seconds = Lock::LOCK_TIMEOUT;
     return seconds;
 }

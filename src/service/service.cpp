@@ -53,6 +53,7 @@ using namespace internal;
 
 namespace {
 
+// The first debug line's time, so that lines show the time since.
 double debug_start_time = -1;
 
 }  // namespace
@@ -130,7 +131,7 @@ const std::string& Base::service_name() {
     return *service_name_;
 }
 
-std::string Base::_build_service_binary() {
+std::string Base::build_service_binary() {
     try {
         return binaries::path(lower(service()));
     } catch (const std::exception&) {
@@ -138,7 +139,7 @@ std::string Base::_build_service_binary() {
     }
 }
 const std::string& Base::service_binary() {
-    if (!settings_.service_binary) settings_.service_binary = _build_service_binary();
+    if (!settings_.service_binary) settings_.service_binary = build_service_binary();
     return *settings_.service_binary;
 }
 void Base::service_binary(const std::string& v) { settings_.service_binary = v; }
@@ -287,7 +288,7 @@ bool Base::_build_is_enabled() {
             return false;
         }
     });
-    return services::enabled::is_enabled(service()) != 0;
+    return services::enabled::is_enabled(service()).value_or(true);
 }
 bool Base::is_enabled() {
     if (!settings_.is_enabled) settings_.is_enabled = _build_is_enabled();
@@ -419,7 +420,7 @@ namespace {
 void Base::_generate_start_exception(const nlohmann::json& p) { raise_service_exception(services::START_ERROR, p); }
 void Base::_generate_restart_exception(const nlohmann::json& p) { raise_service_exception(services::RESTART_ERROR, p); }
 void Base::_generate_reload_exception(const nlohmann::json& p) { raise_service_exception(services::RELOAD_ERROR, p); }
-void Base::_generate_stop_exception(const nlohmann::json& p) { raise_service_exception(services::STOP_ERROR, p); }
+void Base::generate_stop_exception(const nlohmann::json& p) { raise_service_exception(services::STOP_ERROR, p); }
 void Base::_generate_is_down_exception(const nlohmann::json& p) {
     services::register_service_exceptions();
     ExceptionPtr e;
@@ -439,7 +440,7 @@ void Base::_generate_not_configured_exception(const nlohmann::json& p) {
 void Base::_generate_not_installed_exception(const nlohmann::json& p) {
     raise_service_exception(services::NOT_INSTALLED, p);
 }
-void Base::_generate_config_test_exception(const nlohmann::json& p) {
+void Base::generate_config_test_exception(const nlohmann::json& p) {
     nlohmann::json q = p;
     q["output"] = last_hook_output_;
     raise_service_exception(services::CONFIG_TEST_FAILED, q);

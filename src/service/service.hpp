@@ -186,7 +186,7 @@ public:
     virtual bool restart(std::optional<bool> graceful = std::nullopt);
     bool _called_from_restart();
     void _exit_if_block_fresh_install();
-    int _service_is_role_aware_and_disabled();
+    bool _service_is_role_aware_and_disabled();
     void _verify_role();
     [[noreturn]] void _exit(int code);
 
@@ -215,26 +215,26 @@ public:
     virtual void _terminate_orphaned_processes();
     // The live process named by a trusted PID file, when it is the
     // service's own (see pidfile_identity).
-    std::optional<pid_t> _own_pidfile_process();
+    std::optional<pid_t> own_pidfile_process();
     // Whether the service still shows signs of running after a stop: one
     // of `own` (taken before it) lives on, a port is held, or (with
     // ask_status) the status probe finds it.
-    bool _still_up_after_stop(const std::vector<norvik::proc::family::Member>& own, bool ask_status);
+    bool still_up_after_stop(const std::vector<norvik::proc::family::Member>& own, bool ask_status);
     // Records where the service's own listeners are bound, while they run.
-    void _learn_port_binds();
+    void learn_port_binds();
 
     // ---- exception generators (each raises; none returns) ------------------
     [[noreturn]] void _generate_start_exception(const nlohmann::json& params);
     [[noreturn]] void _generate_restart_exception(const nlohmann::json& params);
     [[noreturn]] void _generate_reload_exception(const nlohmann::json& params);
-    [[noreturn]] void _generate_stop_exception(const nlohmann::json& params);
+    [[noreturn]] void generate_stop_exception(const nlohmann::json& params);
     [[noreturn]] void _generate_is_down_exception(const nlohmann::json& params);
     [[noreturn]] void _generate_disabled_exception(const nlohmann::json& params);
     [[noreturn]] void _generate_not_configured_exception(const nlohmann::json& params);
     [[noreturn]] void _generate_not_installed_exception(const nlohmann::json& params);
     [[noreturn]] void _generate_binary_not_found_exception(const nlohmann::json& params);
     // restart_check said no: the exception carries the hook's output.
-    [[noreturn]] void _generate_config_test_exception(const nlohmann::json& params);
+    [[noreturn]] void generate_config_test_exception(const nlohmann::json& params);
     std::shared_ptr<norvik::Exception> _no_roles_exception();
     nlohmann::json exception_params();  // {"service": service()}
 
@@ -277,7 +277,7 @@ public:
 protected:
     // Lazy builders.
     virtual std::string _build_service();
-    virtual std::string _build_service_binary();
+    virtual std::string build_service_binary();
     virtual std::unique_ptr<Manager> _build_service_manager();
     virtual std::unique_ptr<norvik::restartsrv::Lock> _build_lock();
     virtual bool _build_is_enabled();

@@ -48,12 +48,12 @@ Dormant::Dormant(const std::string& service, std::optional<int64_t> minimum_idle
         throw PlainError("Dormant: the service name “" + service + "” is not valid.");
     enable_file_ = DORMANT_SERVICES_DIR() + "/" + service + ENABLE_SUFFIX;
     last_connection_ = static_cast<int64_t>(std::time(nullptr));
-    if (minimum_idle_timeout) _reconcile(*minimum_idle_timeout);
+    if (minimum_idle_timeout) reconcile(*minimum_idle_timeout);
     if (exists(DORMANT_SERVICES_DIR() + "/" + TEST_MODE_FILE)) {
         idle_timeout_ = 5;
         dormant_in_n_minutes_ = 0.25;
     }
-    can_go_dormant_ = exists(enable_file_) ? 1 : 0;
+    can_go_dormant_ = exists(enable_file_);
 }
 
 void Dormant::got_an_active_connection() { last_connection_ = static_cast<int64_t>(std::time(nullptr)); }
@@ -80,16 +80,16 @@ double Dormant::go_dormant_in_n_minutes() {
     return minutes;
 }
 
-int Dormant::_reconcile(int64_t minimum_idle_timeout) {
+bool Dormant::reconcile(int64_t minimum_idle_timeout) {
     const double delay = go_dormant_in_n_minutes();
     if (static_cast<double>(minimum_idle_timeout) > delay * 60) {
         const double new_delay = static_cast<double>(minimum_idle_timeout) / 60.0;
         debug::log_warn("The dormant delay of “" + service_ + "” was raised from " + std::to_string(delay) + " to " +
                         std::to_string(new_delay) + " minutes to cover the minimum idle time-out.");
         dormant_in_n_minutes_ = new_delay;
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
 bool Dormant::should_go_dormant() {

@@ -22,7 +22,7 @@ public:
 
     void got_an_active_connection();
     int64_t get_last_connection() const { return last_connection_; }
-    int is_enabled() const { return can_go_dormant_; }
+    bool is_enabled() const { return can_go_dormant_; }
     int64_t idle_timeout();
     // Minutes; may be fractional in test mode.
     double go_dormant_in_n_minutes();
@@ -30,17 +30,17 @@ public:
 
     const std::string& service() const { return service_; }
     const std::string& enable_file() const { return enable_file_; }
-    int can_go_dormant() const { return can_go_dormant_; }
+    bool can_go_dormant() const { return can_go_dormant_; }
 
-    // 1 when the delay already covers minimum_idle_timeout, else 0 (after
-    // raising the delay and logging a warning).
-    int _reconcile(int64_t minimum_idle_timeout);
+    // True when the delay already covers minimum_idle_timeout, else false
+    // (after raising the delay and logging a warning).
+    bool reconcile(int64_t minimum_idle_timeout);
 
 private:
     std::string service_;
     std::string enable_file_;
     int64_t last_connection_ = 0;
-    int can_go_dormant_ = 0;
+    bool can_go_dormant_ = false;
     std::optional<int64_t> idle_timeout_;
     std::optional<double> dormant_in_n_minutes_;
 };

@@ -84,15 +84,16 @@ std::map<std::string, std::vector<std::string>> disable_files_exceptions() {
 
 std::string DOVECOT_CONF_FILE() { return paths::mailserver_conf(); }
 
-std::optional<int> _process_service_status_from_nkconf(const std::string& /*service*/, const NkConfStatus& entry) {
+std::optional<bool> _process_service_status_from_nkconf(const std::string& /*service*/, const NkConfStatus& entry) {
     auto conf = config::loadnkconf::loadnkconf_not_copy();
-    if (!conf) return -1;
+    // Without a configuration the service counts as enabled.
+    if (!conf) return true;
     std::string value;
     if (auto it = conf->find(entry.key); it != conf->end()) value = it->second;
     const bool truthy = config::loadnkconf::is_true(value);
-    if (entry.meaning == MEANING_INVERTING) return truthy ? 0 : 1;
-    if (entry.meaning == MEANING_DIRECT) return truthy ? 1 : 0;
-    if (!value.empty() && value == MEANING_INVERTING) return 0;
+    if (entry.meaning == MEANING_INVERTING) return !truthy;
+    if (entry.meaning == MEANING_DIRECT) return truthy;
+    if (!value.empty() && value == MEANING_INVERTING) return false;
     return std::nullopt;
 }
 
@@ -114,16 +115,16 @@ std::optional<std::vector<std::string>> get_files_for_service(const std::string&
     return std::vector<std::string>{paths::disable_file_plain(service), paths::disable_file_dotted(service)};
 }
 
-int _check_for_disabled_file(const std::string& service) {
+std::optional<bool> _check_for_disabled_file(const std::string& service) {
     auto files = get_files_for_service(service);
-    if (!files) return -1;
+    if (!files) return std::nullopt;
     for (const auto& path : *files) {
         struct stat st {};
-        if (::stat(path.c_str(), &st) == 0) return 0;
+        if (::stat(path.c_str(), &st) == 0) return false;
         if (errno != ENOENT)
             debug::log_warn("The system failed to check for the disable file “" + path + "”: " + std::strerror(errno));
     }
-    return 1;
+    return true;
 }
 
 std::set<std::string> get_dovecot_enabled_protocols() {
@@ -175,33 +176,33 @@ std::set<std::string> get_dovecot_enabled_protocols() {
 }
 
 namespace {
-int enabled_test(const std::string& service_in, bool consult_installed);
+std::optional<bool> enabled_test(const std::string& service_in, bool consult_installed);
 }  // namespace
 
-int is_enabled(const std::string& service) { return enabled_test(service, true); }
-int is_enabled_apart_from_installed(const std::string& service) { return enabled_test(service, false); }
+std::optional<bool> is_enabled(const std::string& service) { return enabled_test(service, true); }
+std::optional<bool> is_enabled_apart_from_installed(const std::string& service) { return enabled_test(service, false); }
 
 namespace {
-int enabled_test(const std::string& service_in, bool consult_installed) {
-    if (service_in.empty()) return -1;
+std::optional<bool> enabled_test(const std::string& service_in, bool consult_installed) {
+    if (service_in.empty()) return std::nullopt;
     std::string service = n::canonical_service(service_in);
-    if (consult_installed && installed::is_excluded_by_server_type(service)) return 0;
+    if (consult_installed && installed::is_excluded_by_server_type(service)) return false;
 
     if (service == n::GREYLIST) return greylist::config::is_enabled();
     if (service == n::SHIELD) return config::shield::is_enabled();
-    if (service == n::IMAP) return get_dovecot_enabled_protocols().count("imap") ? 1 : 0;
-    if (service == n::POP) return get_dovecot_enabled_protocols().count("pop3") ? 1 : 0;
+    if (service == n::IMAP) return get_dovecot_enabled_protocols().count("imap") != 0;
+    if (service == n::POP) return get_dovecot_enabled_protocols().count("pop3") != 0;
     if (service == n::SPAMD) {
-        if (!is_enabled(n::MTA)) return 0;
+        if (!is_enabled(n::MTA).value_or(true)) return false;
     } else if (service == n::MTA_ALTPORT) {
         return list::canonicalize_service(service, 1, {}).enabled;
     } else if (service == n::WEBDAV) {
-        if (!serviceconfig::nkdavd::is_needed()) return 0;
+        if (!serviceconfig::nkdavd::is_needed()) return false;
     } else if (service == n::NORVIK_PHP_FPM) {
-        if (server::type::is_dnsonly()) return 0;
+        if (server::type::is_dnsonly()) return false;
     }
 
-    if (service == n::NKSRVD || service == n::NKQUEUED) return 1;
+    if (service == n::NKSRVD || service == n::NKQUEUED) return true;
 
     const auto& table = services_status_from_norvik_config();
     if (auto it = table.find(service); it != table.end()) {
@@ -209,7 +210,7 @@ int enabled_test(const std::string& service_in, bool consult_installed) {
     }
 
     if (consult_installed && !installed_service_exceptions().count(service)) {
-        if (!installed::service_is_installed(service)) return 0;
+        if (!installed::service_is_installed(service)) return false;
     }
 
     if (service == n::SPAMD) {
@@ -220,35 +221,35 @@ int enabled_test(const std::string& service_in, bool consult_installed) {
             debug::log_warn("The spam filter's enabled test failed (" + exception::get_string(e) +
                             "); treating it as enabled.");
         }
-        return 1;
+        return true;
     }
 
     return _check_for_disabled_file(service);
 }
 }  // namespace
 
-bool are_enabled(const std::string& service) { return is_enabled(service) != 0; }
+bool are_enabled(const std::string& service) { return is_enabled(service).value_or(true); }
 
 bool are_enabled(const validate::anyallmatcher::MatchRule& rule) {
-    return validate::anyallmatcher::match(rule, [](const std::string& s) { return is_enabled(s) != 0; });
+    return validate::anyallmatcher::match(rule, [](const std::string& s) { return is_enabled(s).value_or(true); });
 }
 
-int is_provided(const std::string& service) {
-    const int e = is_enabled(service);
-    if (service.rfind(n::MYSQL, 0) != 0 || e != 0) return e;
-    if (auto flag = server::type::global_flag(n::DB_GLOBAL_CACHE, n::DB_GLOBAL_CACHE_REMOTE_KEY)) return *flag ? 1 : 0;
-    return mysqlutils::mycnf::basic::is_remote_mysql() ? 1 : 0;
+std::optional<bool> is_provided(const std::string& service) {
+    const auto e = is_enabled(service);
+    if (service.rfind(n::MYSQL, 0) != 0 || e != false) return e;
+    if (auto flag = server::type::global_flag(n::DB_GLOBAL_CACHE, n::DB_GLOBAL_CACHE_REMOTE_KEY)) return *flag;
+    return mysqlutils::mycnf::basic::is_remote_mysql();
 }
 
-bool are_provided(const std::string& service) { return is_provided(service) != 0; }
+bool are_provided(const std::string& service) { return is_provided(service).value_or(true); }
 
 bool are_provided(const validate::anyallmatcher::MatchRule& rule) {
-    return validate::anyallmatcher::match(rule, [](const std::string& s) { return is_provided(s) != 0; });
+    return validate::anyallmatcher::match(rule, [](const std::string& s) { return is_provided(s).value_or(true); });
 }
 
 bool touch_disable_file(const std::string& service) {
     if (service.empty()) return false;
-    if (is_enabled(service) == 0) return true;
+    if (is_enabled(service) == false) return true;
     if (service == n::GREYLIST) return greylist::config::disable();
     if (!service_has_files(service)) return true;
     auto files = get_files_for_service(service);

@@ -34,17 +34,18 @@ std::string DOVECOT_CONF_FILE();
 // Used when no protocol list can be found.
 inline constexpr const char* DEFAULT_PROTOCOLS = "imap pop3";
 
-// "" = no service given -> -1.
-int is_enabled(const std::string& service);
-// The same test without the installed test: 0 only when the administrator
+// No answer (nullopt) when no service is given or no disable-file list
+// names it; callers count that as enabled.
+std::optional<bool> is_enabled(const std::string& service);
+// The same test without the installed test: false only when the administrator
 // (a disable file, the configuration) switched the service off.
-int is_enabled_apart_from_installed(const std::string& service);
+std::optional<bool> is_enabled_apart_from_installed(const std::string& service);
 bool are_enabled(const std::string& service);
 bool are_enabled(const validate::anyallmatcher::MatchRule& rule);
 
 // Like is_enabled, but a database service that is off locally counts as
 // provided when the server uses a remote database.
-int is_provided(const std::string& service);
+std::optional<bool> is_provided(const std::string& service);
 bool are_provided(const std::string& service);
 bool are_provided(const validate::anyallmatcher::MatchRule& rule);
 
@@ -63,7 +64,7 @@ std::optional<std::vector<std::string>> get_files_for_service(const std::string&
 std::set<std::string> get_dovecot_enabled_protocols();
 
 // Internals exposed for tests.
-std::optional<int> _process_service_status_from_nkconf(const std::string& service, const NkConfStatus& entry);
-int _check_for_disabled_file(const std::string& service);
+std::optional<bool> _process_service_status_from_nkconf(const std::string& service, const NkConfStatus& entry);
+std::optional<bool> _check_for_disabled_file(const std::string& service);
 
 }  // namespace norvik::services::enabled

@@ -58,6 +58,7 @@ std::string ConfigTestFailed::message_from_params() const {
 }
 
 void register_service_exceptions() {
+    // The exception classes are registered once.
     static std::once_flag once;
     std::call_once(once, [] {
         exception::register_class<StartFailed>(START_ERROR);

@@ -27,29 +27,29 @@ namespace n = server::type::names;
 
 using findbin::is_executable;
 
-int exe(const std::string& path) { return is_executable(path) ? 1 : 0; }
-int not_dnsonly() { return server::type::is_dnsonly() ? 0 : 1; }
-int found(const std::string& path) { return path.empty() ? 0 : 1; }
+bool exe(const std::string& path) { return is_executable(path); }
+bool not_dnsonly() { return !server::type::is_dnsonly(); }
+bool found(const std::string& path) { return !path.empty(); }
 
-const std::map<std::string, std::function<int()>>& tests() {
+const std::map<std::string, std::function<bool()>>& tests() {
     // Keyed by code name; the mail transfer agent's program has its service's name.
-    static const std::map<std::string, std::function<int()>> t = {
+    static const std::map<std::string, std::function<bool()>> t = {
         {n::CLAMD, [] { return exe(binaries::path(n::CLAMD)); }},
         {n::WEBDAV, [] { return not_dnsonly(); }},
         {n::MTA, [] { return exe(binaries::path(n::MTA)); }},
         {code_name(n::MTA_ALTPORT), [] { return exe(binaries::path(n::MTA)); }},
         {n::FTPD,
          [] {
-             if (!not_dnsonly()) return 0;
-             return found(findbin::findbin(n::PURE_FTPD)) || found(findbin::findbin(n::PROFTPD)) ? 1 : 0;
+             if (!not_dnsonly()) return false;
+             return found(findbin::findbin(n::PURE_FTPD)) || found(findbin::findbin(n::PROFTPD));
          }},
-        {n::HTTPD, [] { return config::httpd::hx4::is_hx4() ? 1 : 0; }},
+        {n::HTTPD, [] { return config::httpd::hx4::is_hx4(); }},
         {n::IMAP, [] { return not_dnsonly(); }},
         {n::POP, [] { return not_dnsonly(); }},
         {n::MAILMAN, [] { return not_dnsonly(); }},
         {n::MYSQL, [] { return found(dbutils::find_mysqld()); }},
         {n::POSTGRESQL, [] { return found(dbutils::find_postmaster()); }},
-        {n::NORVIKLOGD, [] { return 0; }},
+        {n::NORVIKLOGD, [] { return false; }},
         {n::RSYSLOGD, [] { return found(findbin::findbin(n::RSYSLOGD)); }},
         {n::SPAMD, [] { return exe(binaries::path(n::SPAMD)); }},
         {n::SSHD, [] { return exe(findbin::findbin(n::SSHD)); }},
@@ -59,15 +59,16 @@ const std::map<std::string, std::function<int()>>& tests() {
         {n::P0F,
          [] {
              struct stat st {};
-             return ::stat(paths::p0f_binary().c_str(), &st) == 0 ? 1 : 0;
+             return ::stat(paths::p0f_binary().c_str(), &st) == 0;
          }},
-        {n::APACHE_PHP_FPM, [] { return phpfpm::controller::get_phpfpm_versions().empty() ? 0 : 1; }},
+        {n::APACHE_PHP_FPM, [] { return !phpfpm::controller::get_phpfpm_versions().empty(); }},
         {n::PDNS, [] { return exe(binaries::path(n::PDNS_SERVER)); }},
     };
     return t;
 }
 
 BackendProbe& backend_probe() {
+    // Test seam: replaces the unit / init-script probe.
     static BackendProbe probe;
     return probe;
 }
@@ -81,7 +82,7 @@ std::string code_name(const std::string& service) {
     return out;
 }
 
-std::optional<int> per_service_test(const std::string& code) {
+std::optional<bool> per_service_test(const std::string& code) {
     auto it = tests().find(code);
     if (it == tests().end()) return std::nullopt;
     return it->second();

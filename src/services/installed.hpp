@@ -33,7 +33,7 @@ std::string code_name(const std::string& service);
 // final, whatever unit or init script is there.
 bool is_excluded_by_server_type(const std::string& service);
 
-// The per-service test for a code name, when there is one: 1/0.
-std::optional<int> per_service_test(const std::string& code_name);
+// The per-service test for a code name, when there is one.
+std::optional<bool> per_service_test(const std::string& code_name);
 
 }  // namespace norvik::services::installed

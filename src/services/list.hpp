@@ -9,10 +9,10 @@ namespace norvik::services::list {
 
 struct CanonicalService {
     std::string name;
-    int enabled = 0;
+    bool enabled = false;
 };
 
-CanonicalService canonicalize_service(const std::string& service, int with_enabled,
+CanonicalService canonicalize_service(const std::string& service, bool with_enabled,
                                       const std::map<std::string, std::string>& options = {});
 
 }  // namespace norvik::services::list

@@ -6,10 +6,9 @@
 
 namespace norvik::services::enabled::spamd {
 
-std::optional<int> is_enabled() {
-    if (config::loadnkconf::is_true(config::loadnkconf::get(SKIP_KEY))) return 0;
-    const int files = enabled::_check_for_disabled_file(server::type::names::SPAMD);
-    return files == 0 ? 0 : 1;
+std::optional<bool> is_enabled() {
+    if (config::loadnkconf::is_true(config::loadnkconf::get(SKIP_KEY))) return false;
+    return enabled::_check_for_disabled_file(server::type::names::SPAMD).value_or(true);
 }
 
 }  // namespace norvik::services::enabled::spamd

@@ -7,8 +7,8 @@ namespace norvik::services::enabled::spamd {
 
 inline constexpr const char* SKIP_KEY = "skipspamd";
 
-// 0 when the main configuration's "skipspamd" is true or a disable file of
-// the daemon exists; 1 otherwise.
-std::optional<int> is_enabled();
+// False when the main configuration's "skipspamd" is true or a disable file of
+// the daemon exists; true otherwise.
+std::optional<bool> is_enabled();
 
 }  // namespace norvik::services::enabled::spamd

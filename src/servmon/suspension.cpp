@@ -71,7 +71,7 @@ std::string service_suspend_dir() { return paths::servmon_suspended_dir(); }
 std::string suspend_file() { return paths::servmon_suspend_flag(); }
 std::string servmon_conf() { return paths::servmon_conf(); }
 
-std::string _service_file(const std::string& service) {
+std::string service_file(const std::string& service) {
     if (service.find('/') != std::string::npos || service.find('\0') != std::string::npos)
         throw PlainError("The service name “" + service + "” may not contain “/”.");
     if (service.find_first_not_of('.') == std::string::npos)
@@ -85,7 +85,7 @@ bool suspend_service(const std::string& service, std::optional<int64_t> delay, s
     if (d > MAX_SUSPENSION_DELAY) d = MAX_SUSPENSION_DELAY;
     int64_t t = now.value_or(0);
     if (t == 0) t = static_cast<int64_t>(std::time(nullptr));
-    const std::string file = _service_file(service);
+    const std::string file = service_file(service);
     if (!ensure_dir()) return false;
     // A planted symbolic link is removed, never written through.
     struct stat lst {};
@@ -104,20 +104,20 @@ bool suspend_service(const std::string& service, std::optional<int64_t> delay, s
     return true;
 }
 
-std::optional<int> is_service_suspended(const Suspensions& suspensions, const std::string& service) {
+std::optional<bool> is_service_suspended(const Suspensions& suspensions, const std::string& service) {
     if (service.empty()) return std::nullopt;
     std::optional<int64_t> expiry;
     if (auto it = suspensions.find(service); it != suspensions.end()) {
         expiry = it->second;
-    } else if (auto text = read_small_nofollow(_service_file(service))) {
+    } else if (auto text = read_small_nofollow(service_file(service))) {
         expiry = parse_expiry(*text);
     }
     if (!expiry) return std::nullopt;
-    return static_cast<int64_t>(std::time(nullptr)) < *expiry ? 1 : 0;
+    return static_cast<int64_t>(std::time(nullptr)) < *expiry;
 }
 
 int resume_service(const std::string& service) {
-    const std::string file = _service_file(service);
+    const std::string file = service_file(service);
     return ::unlink(file.c_str()) == 0 ? 1 : 0;
 }
 
@@ -138,12 +138,12 @@ std::optional<Suspensions> load_service_suspensions() {
 }
 
 namespace suspended {
-int is_suspended() {
+bool is_suspended() {
     struct stat st {};
-    return ::stat(suspend_file().c_str(), &st) == 0 ? 1 : 0;
+    return ::stat(suspend_file().c_str(), &st) == 0;
 }
 }  // namespace suspended
 
-int is_suspended() { return suspended::is_suspended(); }
+bool is_suspended() { return suspended::is_suspended(); }
 
 }  // namespace norvik::servmon::tiny

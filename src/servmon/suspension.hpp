@@ -25,9 +25,9 @@ using Suspensions = std::map<std::string, int64_t>;
 bool suspend_service(const std::string& service, std::optional<int64_t> delay = std::nullopt,
                      std::optional<int64_t> now = std::nullopt);
 
-// 1 suspended, 0 expired, nullopt when no service / no expiry is known.
+// true suspended, false expired, nullopt when no service / no expiry is known.
 // The map is consulted first, then the service's file.
-std::optional<int> is_service_suspended(const Suspensions& suspensions, const std::string& service);
+std::optional<bool> is_service_suspended(const Suspensions& suspensions, const std::string& service);
 
 // Number of files removed (0 or 1).
 int resume_service(const std::string& service);
@@ -37,13 +37,13 @@ std::optional<Suspensions> load_service_suspensions();
 
 // The file path for a service; PlainError for a name that could leave the
 // directory.
-std::string _service_file(const std::string& service);
+std::string service_file(const std::string& service);
 
-int is_suspended();
+bool is_suspended();
 
 namespace suspended {
-// 1 while the whole-monitor flag file exists.
-int is_suspended();
+// True while the whole-monitor flag file exists.
+bool is_suspended();
 }  // namespace suspended
 
 }  // namespace norvik::servmon::tiny

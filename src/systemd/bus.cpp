@@ -295,7 +295,7 @@ bool recv_some(int fd, std::string& buf, size_t want, long long deadline) {
 }
 
 std::string hex(const std::string& s) {
-    static const char* digits = "0123456789abcdef";
+    static const char* const digits = "0123456789abcdef";
     std::string out;
     for (unsigned char c : s) {
         out.push_back(digits[c >> 4]);
@@ -374,7 +374,7 @@ std::optional<Reply> read_message(Connection& c, long long deadline) {
 
 std::string bus_object_path(const std::string& unit) {
     std::string p = "/org/freedesktop/systemd1/unit/";
-    static const char* digits = "0123456789abcdef";
+    static const char* const digits = "0123456789abcdef";
     for (unsigned char c : unit) {
         if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
             p.push_back(static_cast<char>(c));

@@ -36,7 +36,7 @@ public:
     }
 };
 
-// The runner tests may replace.
+// Test seam: the systemctl runner tests install.
 Systemctl* installed = nullptr;
 
 }  // namespace
@@ -48,6 +48,7 @@ const std::map<std::string, std::string>& systemctl_env() {
 }
 
 Systemctl& systemctl() {
+    // The real runner, built once.
     static RealSystemctl real;
     return installed ? *installed : real;
 }

@@ -70,6 +70,7 @@ std::vector<std::string> status_lines(const std::string& unit) {
 
 // Records already asked for in this run, by systemctl path and unit name.
 std::map<std::string, UnitRecord>& kept_records() {
+    // Cache for the run: unit records already asked for.
     static std::map<std::string, UnitRecord> kept;
     return kept;
 }

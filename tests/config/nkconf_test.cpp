@@ -97,7 +97,7 @@ TEST_F(NkConf_, CorruptOrTruncatedCacheFallsBackToTheMainFile) {
         NkConfGuard::clearcache();
         norvik::test::write_file(paths::main_config_cache(), bad, 0644);
         set_mtime(paths::main_config_cache(), base + 1);
-        EXPECT_EQ(NkConfGuard::get_cache().second, 0) << bad;
+        EXPECT_EQ(NkConfGuard::get_cache().second, false) << bad;
         EXPECT_EQ(read_unlocked()["source"], "main") << bad;
     }
 }
@@ -141,9 +141,9 @@ TEST_F(NkConf_, AsRootMissingFileIsCreatedAndTheCacheRewrittenOnRelease) {
         NkConfGuard::Options o;
         o.loadnkconf = true;
         NkConfGuard g(o);
-        EXPECT_EQ(g.is_missing(), 1);
-        EXPECT_EQ(g.is_locked(), 1);
-        EXPECT_EQ(g.rw(), 1);
+        EXPECT_EQ(g.is_missing(), true);
+        EXPECT_EQ(g.is_locked(), true);
+        EXPECT_TRUE(g.rw());
     }
     struct stat st {};
     ASSERT_EQ(stat(paths::main_config().c_str(), &st), 0);
@@ -162,7 +162,7 @@ TEST_F(NkConf_, AsRootMissingFileIsCreatedAndTheCacheRewrittenOnRelease) {
     ASSERT_EQ(stat(paths::main_config_cache().c_str(), &cst), 0);
     EXPECT_EQ(cst.st_mtime, st.st_mtime + 1);
     NkConfGuard::clearcache();
-    EXPECT_EQ(NkConfGuard::get_cache().second, 1);
+    EXPECT_EQ(NkConfGuard::get_cache().second, true);
     EXPECT_EQ(lc::get("greylist_enabled"), "1");
     EXPECT_NE(norvik::test::read_file(paths::main_config()).find("greylist_enabled=1\n"), std::string::npos);
 }
@@ -183,7 +183,7 @@ TEST_F(NkConf_, ForkedChildsGuardLeavesTheParentsLock) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
     norvik::test::write_file(paths::main_config(), "a=1\n", 0644);
     auto guard = std::make_unique<NkConfGuard>(NkConfGuard::Options{false, true, true});
-    ASSERT_EQ(guard->is_locked(), 1);
+    ASSERT_EQ(guard->is_locked(), true);
     ASSERT_FALSE(config_lock_is_free());
     pid_t pid = fork();
     if (pid == 0) {
@@ -193,7 +193,7 @@ TEST_F(NkConf_, ForkedChildsGuardLeavesTheParentsLock) {
     }
     waitpid(pid, nullptr, 0);
     EXPECT_FALSE(config_lock_is_free());
-    EXPECT_EQ(guard->is_locked(), 1);
+    EXPECT_EQ(guard->is_locked(), true);
     guard.reset();
     EXPECT_TRUE(config_lock_is_free());
 }

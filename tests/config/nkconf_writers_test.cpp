@@ -95,7 +95,7 @@ protected:
 
 TEST_F(NkConfWriters, TwoWritersInTwoProcessesLoseNoKey) {
     write_current("skipmailman=0\na=0\n", R"({"skipmailman":"0","a":"0"})");
-    ASSERT_EQ(NkConfGuard::get_cache().second, 1) << "the cache must be current for this case";
+    ASSERT_EQ(NkConfGuard::get_cache().second, true) << "the cache must be current for this case";
     int ready[2];
     ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
     // The first writer holds its guard a while before it saves.
@@ -149,7 +149,7 @@ TEST_F(NkConfWriters, ACacheRewriteDoesNotStampAChangeMadeMeanwhileAsCurrent) {
         NkConfGuard::Options o;
         o.loadnkconf = true;
         NkConfGuard reader(o);
-        ASSERT_EQ(reader.is_locked(), 1);
+        ASSERT_EQ(reader.is_locked(), true);
         EXPECT_EQ(reader.config_copy().at("k"), "old");
         // The admin edits the file while the guard holds what it read.
         norvik::test::write_file(paths::main_config(), "skipmailman=0\nk=new\n", 0644);

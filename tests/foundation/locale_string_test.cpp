@@ -59,7 +59,7 @@ TEST(LocaleString, FreezeThawRoundTrip) {
         ASSERT_TRUE(frozen.is_array());
         EXPECT_EQ(frozen[0], s.class_name());
         EXPECT_EQ(frozen.size(), s.args().size() + 2);
-        EXPECT_EQ(LocaleString::is_frozen(frozen), 1);
+        EXPECT_EQ(LocaleString::is_frozen(frozen), true);
         LocaleString back = LocaleString::thaw(frozen);
         EXPECT_TRUE(back == s) << frozen.dump();
         EXPECT_EQ(back.to_string(), s.to_string());
@@ -89,14 +89,14 @@ TEST(LocaleString, ThawRefusesWhatIsNotAFrozenString) {
 }
 
 TEST(LocaleString, IsFrozenNeedsAClassHeadAndTwoElements) {
-    EXPECT_EQ(LocaleString::is_frozen(json::array({"Norvik::LocaleString", "t"})), 1);
-    EXPECT_EQ(LocaleString::is_frozen(json::array({"Norvik::LocaleString::Deep::Er", "t", "a"})), 1);
-    EXPECT_EQ(LocaleString::is_frozen(json::array({"Norvik::LocaleString"})), 0);
-    EXPECT_EQ(LocaleString::is_frozen(json::array({"Norvik::LocaleStringy", "t"})), 0);
-    EXPECT_EQ(LocaleString::is_frozen(json::array({"Norvik::Exception", "t"})), 0);
-    EXPECT_EQ(LocaleString::is_frozen(json::array({json::array({"Norvik::LocaleString"}), "t"})), 0);
-    EXPECT_EQ(LocaleString::is_frozen(json("Norvik::LocaleString")), 0);
-    EXPECT_EQ(LocaleString::is_frozen(json::object({{"Norvik::LocaleString", "t"}})), 0);
+    EXPECT_EQ(LocaleString::is_frozen(json::array({"Norvik::LocaleString", "t"})), true);
+    EXPECT_EQ(LocaleString::is_frozen(json::array({"Norvik::LocaleString::Deep::Er", "t", "a"})), true);
+    EXPECT_EQ(LocaleString::is_frozen(json::array({"Norvik::LocaleString"})), false);
+    EXPECT_EQ(LocaleString::is_frozen(json::array({"Norvik::LocaleStringy", "t"})), false);
+    EXPECT_EQ(LocaleString::is_frozen(json::array({"Norvik::Exception", "t"})), false);
+    EXPECT_EQ(LocaleString::is_frozen(json::array({json::array({"Norvik::LocaleString"}), "t"})), false);
+    EXPECT_EQ(LocaleString::is_frozen(json("Norvik::LocaleString")), false);
+    EXPECT_EQ(LocaleString::is_frozen(json::object({{"Norvik::LocaleString", "t"}})), false);
 }
 
 TEST(LocaleString, JsonModeGuard) {

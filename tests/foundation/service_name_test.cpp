@@ -13,15 +13,15 @@ using norvik::validate::service::is_valid;
 
 TEST(ValidateService, AcceptsServiceNames) {
     for (const char* ok : {"exim", "exim-altport", "apache_php_fpm", "nkdavd", "pdns", "A1", "_x", "postgresql"})
-        EXPECT_EQ(is_valid(ok), 1) << ok;
-    EXPECT_EQ(is_valid(std::string(64, 'a')), 1);
+        EXPECT_EQ(is_valid(ok), true) << ok;
+    EXPECT_EQ(is_valid(std::string(64, 'a')), true);
 }
 
 TEST(ValidateService, RefusesAnythingThatCouldLeaveADirectoryOrBeAnOption) {
     for (const std::string& bad :
          std::vector<std::string>{"", ".", "..", "...", "a/b", "/", "../x", "a.b", "-x", "a b", "a\tb", "tab\n",
                                   "caf\xc3\xa9", std::string("a\0b", 3), std::string(65, 'a'), "x;rm", "$(x)"})
-        EXPECT_EQ(is_valid(bad), 0) << bad;
+        EXPECT_EQ(is_valid(bad), false) << bad;
 }
 
 TEST(AnyAllMatcher, CombinesAnswers) {

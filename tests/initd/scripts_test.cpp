@@ -81,10 +81,10 @@ TEST_F(Initd, OnlyExecutablePlainEntries) {
 }
 
 TEST_F(Initd, InstalledAndDisabled) {
-    EXPECT_EQ(rs::_is_installed("named"), 0);
+    EXPECT_EQ(rs::_is_installed("named"), false);
     EXPECT_TRUE(rs::is_service_disabled("named"));
     script("bind9");
-    EXPECT_EQ(rs::_is_installed("named"), 1);
+    EXPECT_EQ(rs::_is_installed("named"), true);
     EXPECT_FALSE(rs::is_service_disabled("exim"));
     norvik::test::write_file(root_ / "etc/eximdisable", "");
     EXPECT_TRUE(rs::is_service_disabled("exim"));

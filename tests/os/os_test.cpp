@@ -110,15 +110,15 @@ TEST_F(OSProbe, CacheFreshnessAndCustomMarker) {
     // A cache as old as the release file is stale.
     set_mtime(root_ / "etc/os-release", 1000000, false);
     set_mtime(norvik::paths::os_info_cache(), 1000000, true);
-    EXPECT_FALSE(rp::_read_cache());
+    EXPECT_FALSE(rp::read_cache());
     set_mtime(norvik::paths::os_info_cache(), 1000001, true);
-    ASSERT_TRUE(rp::_read_cache());
-    EXPECT_EQ(rp::_read_cache()->distro, "ubuntu");
+    ASSERT_TRUE(rp::read_cache());
+    EXPECT_EQ(rp::read_cache()->distro, "ubuntu");
     // With the marker, an old cache still counts and is kept by the flush.
     set_mtime(norvik::paths::os_info_cache(), 10, true);
-    EXPECT_FALSE(rp::_read_cache());
+    EXPECT_FALSE(rp::read_cache());
     ASSERT_EQ(::symlink("custom", norvik::paths::os_custom_marker().c_str()), 0);
-    EXPECT_TRUE(rp::_read_cache());
+    EXPECT_TRUE(rp::read_cache());
     EXPECT_EQ(os::flush_disk_caches(), 0);
     EXPECT_FALSE(cache_text().empty());
     ::unlink(norvik::paths::os_custom_marker().c_str());

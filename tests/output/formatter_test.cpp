@@ -100,16 +100,16 @@ TEST(Solarize, ColourCountAndSafety) {
     EXPECT_FALSE(terminal::get_max_colors_for_terminal(""));
     setenv("TERM", "xterm-256color", 1);
     terminal::forget_captured_environment();
-    term::ansicolor::solarize::_clear_caches();
-    terminal::set_safe_to_colorize_for_testing(1);
+    term::ansicolor::solarize::clear_caches();
+    terminal::set_safe_to_colorize_for_testing(true);
     EXPECT_EQ(term::ansicolor::solarize::colored(std::vector<std::string>{"bold red"}, std::vector<std::string>{"x"}),
               "\033[1;38;5;160mx\033[0m");
     setenv("TERM", "xterm-16color", 1);
-    term::ansicolor::solarize::_clear_caches();
+    term::ansicolor::solarize::clear_caches();
     EXPECT_EQ(term::ansicolor::solarize::colored(std::vector<std::string>{"violet"}, std::vector<std::string>{"x"}),
               "\033[95mx\033[0m");
-    terminal::set_safe_to_colorize_for_testing(0);
-    term::ansicolor::solarize::_clear_caches();
+    terminal::set_safe_to_colorize_for_testing(false);
+    term::ansicolor::solarize::clear_caches();
     EXPECT_EQ(term::ansicolor::solarize::colored(std::vector<std::string>{"red"}, std::vector<std::string>{"x", "y"}),
               "xy");
     terminal::set_safe_to_colorize_for_testing(std::nullopt);
@@ -145,7 +145,7 @@ TEST(Terminal, MaxColorsInEveryBaseTheToolWrites) {
 
 TEST(Terminal, NeverColoursAFileOrWithNoColor) {
     Mem m;
-    terminal::set_safe_to_colorize_for_testing(1);
+    terminal::set_safe_to_colorize_for_testing(true);
     output::formatted::Terminal o({.filehandle = m.f});
     o.error("bad");
     EXPECT_EQ(m.text(), "bad\n");

@@ -93,9 +93,9 @@ TEST_F(PkgrTest, DebianBackEndReadsDpkgQuery) {
     EXPECT_EQ(apt.get_package_version("exim4"), "4.96-15+deb12u4");
     EXPECT_FALSE(apt.get_package_version("oldpkg"));   // removed, configuration left
     EXPECT_FALSE(apt.get_package_version("missing"));  // unknown to the tool
-    EXPECT_EQ(apt.is_installed("exim4"), 1);
-    EXPECT_EQ(apt.is_installed("oldpkg"), 0);
-    EXPECT_EQ(apt.is_installed("missing"), 0);
+    EXPECT_EQ(apt.is_installed("exim4"), true);
+    EXPECT_EQ(apt.is_installed("oldpkg"), false);
+    EXPECT_EQ(apt.is_installed("missing"), false);
     auto many = apt.installed_packages({"exim4", "missing", "libc6", "oldpkg"});
     EXPECT_EQ(many.size(), 2u);
     EXPECT_EQ(many["libc6"], "2.36-9+deb12u7");
@@ -112,8 +112,8 @@ TEST_F(PkgrTest, RpmBackEndReadsRpm) {
     auto both = yum.get_version_for_packages({"nothere", "exim", "bash"});
     EXPECT_EQ(both.size(), 2u);
     EXPECT_EQ(both["exim"], "4.97.1-1.el9");
-    EXPECT_EQ(yum.is_installed("bash"), 1);
-    EXPECT_EQ(yum.is_installed("nothere"), 0);
+    EXPECT_EQ(yum.is_installed("bash"), true);
+    EXPECT_EQ(yum.is_installed("nothere"), false);
     EXPECT_THROW(yum._rpm().get_version({}), norvik::PlainError);
     // A very long version line is read, not a crash.
     auto huge = yum.get_package_version("huge");
@@ -126,7 +126,7 @@ TEST_F(PkgrTest, FactoryFollowsTheOperatingSystem) {
     norvik::pkgr::reset_instance_for_testing();
     EXPECT_EQ(norvik::pkgr::name(), "apt");
     EXPECT_EQ(norvik::pkgr::get_package_version("exim4"), "4.96-15+deb12u4");
-    EXPECT_EQ(norvik::pkgr::is_installed("missing"), 0);
+    EXPECT_EQ(norvik::pkgr::is_installed("missing"), false);
     norvik::os::clear_cache_after_distro_conversion();
 }
 
@@ -138,9 +138,9 @@ TEST_F(PkgrTest, MissingToolRaises) {
 
 TEST_F(PkgrTest, RpmLockIsHeldForChangesAndReleased) {
     norvik::binaries::Rpm rpm({.lock_timeout = 0.4});
-    EXPECT_EQ(rpm.needs_lock({"-q", "bash"}), 0);
-    EXPECT_EQ(rpm.needs_lock({"-e", "bash", "--test"}), 0);
-    EXPECT_EQ(rpm.needs_lock({"-e", "bash"}), 1);
+    EXPECT_EQ(rpm.needs_lock({"-q", "bash"}), false);
+    EXPECT_EQ(rpm.needs_lock({"-e", "bash", "--test"}), false);
+    EXPECT_EQ(rpm.needs_lock({"-e", "bash"}), true);
     {
         auto lock = rpm.get_lock_for_cmd(nullptr, {"-e", "bash"});
         ASSERT_TRUE(lock);

@@ -213,7 +213,7 @@ TEST(Kill, ProcMounted) {
 TEST(Kill, EscalationNeverSignalsAProcessThatInheritedATargetsPid) {
     for (bool pidfd : {true, false}) {
         int rc = proctest::in_pid_namespace([pidfd]() -> int {
-            kl::_set_pidfd_enabled(pidfd);
+            kl::set_pidfd_enabled(pidfd);
             Spawned quits = proctest::spawn_sleep("nvk-quits", "60");
             Spawned stubborn = proctest::spawn_sleep("nvk-stubborn", "60", ignore_term);
             Spawned heir;
@@ -245,5 +245,5 @@ TEST(Kill, EscalationNeverSignalsAProcessThatInheritedATargetsPid) {
         EXPECT_NE(rc, 10) << "the process that inherited the pid was signalled (pidfd " << pidfd << ")";
         EXPECT_EQ(rc, 0) << "pidfd " << pidfd;
     }
-    kl::_set_pidfd_enabled(true);
+    kl::set_pidfd_enabled(true);
 }

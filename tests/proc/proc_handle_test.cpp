@@ -51,7 +51,7 @@ TEST(ProcPID, InvalidAndEndedPids) {
 TEST(ProcPID, NoticesTheEndAndKeepsWhatWasRead) {
     Spawned p = proctest::spawn_sleep(proctest::unique_name("nvkhandle"), "30");
     norvik::proc::PID h(p.pid);
-    EXPECT_EQ(h.is_running(), 1);
+    EXPECT_EQ(h.is_running(), true);
     EXPECT_TRUE(h.state() == "S" || h.state() == "R") << h.state();
     EXPECT_EQ(h.uid(), 0u);
     auto args = h.cmdline();
@@ -62,7 +62,7 @@ TEST(ProcPID, NoticesTheEndAndKeepsWhatWasRead) {
     EXPECT_GE(h.elapsed_time(), 0);
 
     p.cleanup();
-    EXPECT_EQ(h.is_running(), 0);
+    EXPECT_EQ(h.is_running(), false);
     EXPECT_THROW(h.state(), norvik::proc::ProcessEndedError);
     EXPECT_EQ(h.uid(), 0u) << "kept from the first read";
     EXPECT_EQ(h.cmdline().size(), 2u);
@@ -81,12 +81,12 @@ TEST(ProcPID, ReusedPidIsNotTheSameProcess) {
     const std::string tail = " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 ";
     write_file(dir / "4242/stat", "4242 (x) S 1 1" + tail + "777 0 0\n");
     norvik::proc::PID h(std::string("4242"));
-    EXPECT_EQ(h.is_running(), 1);
+    EXPECT_EQ(h.is_running(), true);
     EXPECT_EQ(h.start_time(), 777u);
     std::filesystem::remove_all(dir / "4242");
-    EXPECT_EQ(h.is_running(), 0);
+    EXPECT_EQ(h.is_running(), false);
     write_file(dir / "4242/stat", "4242 (a) b) S 1 1" + tail + "778 0 0\n");
-    EXPECT_EQ(h.is_running(), 0);
+    EXPECT_EQ(h.is_running(), false);
     EXPECT_THROW(h.state(), norvik::proc::ProcessEndedError);
     norvik::proc::set_proc_root("/proc");
 }

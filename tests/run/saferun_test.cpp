@@ -219,7 +219,7 @@ TEST(SafeRunObject, ProgramThatCannotStart) {
         if (fork_path) o.before_exec = [] {};
         Object run(std::move(o));
         EXPECT_EQ(run.error_code(), 2) << fork_path;
-        EXPECT_EQ(run.exec_failed(), 1) << fork_path;
+        EXPECT_EQ(run.exec_failed(), true) << fork_path;
         EXPECT_NE(run.stderr().find("failed to start the program “norvik-no-such-program-here”"), std::string::npos)
             << run.stderr();
         EXPECT_EQ(run.stdout(), "");
@@ -345,7 +345,7 @@ TEST(SafeRunObject, ExitStatus127IsTheProgramsOwn) {
         Object run(std::move(o));
         EXPECT_EQ(run.wait_status(), 127 << 8) << fork_path;
         EXPECT_EQ(run.error_code(), 127) << fork_path;
-        EXPECT_EQ(run.exec_failed(), 0) << fork_path;
+        EXPECT_EQ(run.exec_failed(), false) << fork_path;
         EXPECT_EQ(run.stderr().find("failed to start"), std::string::npos) << run.stderr();
     }
 }

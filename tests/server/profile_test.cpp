@@ -57,7 +57,7 @@ TEST_F(Profile, TableShape) {
 }
 
 TEST_F(Profile, PlainServerIsStandard) {
-    EXPECT_EQ(type::is_dnsonly(), 0);
+    EXPECT_EQ(type::is_dnsonly(), false);
     EXPECT_EQ(type::get_producttype(), c::STANDARD);
     EXPECT_EQ(profile::get_current_profile(), c::STANDARD);
     EXPECT_TRUE(profile::current_profile_matches(c::STANDARD));
@@ -122,16 +122,16 @@ TEST_F(Profile, NodeModeOverridesEverything) {
 
 TEST_F(Profile, DnsOnlyMarkerAndOverride) {
     write_file(paths::dnsonly_marker(), "");
-    EXPECT_EQ(type::is_dnsonly(), 1);
+    EXPECT_EQ(type::is_dnsonly(), true);
     EXPECT_EQ(type::get_producttype(), c::DNSONLY);
     EXPECT_EQ(profile::get_current_profile(), c::DNSONLY);
     type::set_DNSONLY_MODE(0);
-    EXPECT_EQ(type::is_dnsonly(), 0);
+    EXPECT_EQ(type::is_dnsonly(), false);
     type::set_DNSONLY_MODE(std::nullopt);
     ASSERT_EQ(unlink(paths::dnsonly_marker().c_str()), 0);
-    EXPECT_EQ(type::is_dnsonly(), 0);
+    EXPECT_EQ(type::is_dnsonly(), false);
     type::set_DNSONLY_MODE(1);
-    EXPECT_EQ(type::is_dnsonly(), 1);
+    EXPECT_EQ(type::is_dnsonly(), true);
 }
 
 TEST_F(Profile, DnsOnlyTestRaisesOnUnexpectedError) {

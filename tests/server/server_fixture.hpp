@@ -30,7 +30,7 @@ protected:
         server::type::reset_cache();
         server::type::profile::_reset_cache();
         server::type::role::enabledcache::_unset_all();
-        server::type::_reset_available_cache();
+        server::type::reset_available_cache();
         globalcache::clearcache();
     }
     // Touch file of a role by short or full name.

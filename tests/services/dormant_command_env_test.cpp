@@ -36,14 +36,14 @@ protected:
 TEST_F(DormantT, EnableFileSetsTheDelay) {
     {
         Dormant d("nkdavd");
-        EXPECT_EQ(d.is_enabled(), 0);
+        EXPECT_EQ(d.is_enabled(), false);
         EXPECT_FALSE(d.should_go_dormant());
         EXPECT_DOUBLE_EQ(d.go_dormant_in_n_minutes(), 10);
     }
     write_file(enable("nkdavd"), "10\n");
     {
         Dormant d("nkdavd");
-        EXPECT_EQ(d.is_enabled(), 1);
+        EXPECT_EQ(d.is_enabled(), true);
         EXPECT_EQ(d.enable_file(), enable("nkdavd"));
         EXPECT_DOUBLE_EQ(d.go_dormant_in_n_minutes(), 9);
         // Just connected: far from the delay.
@@ -62,7 +62,7 @@ TEST_F(DormantT, MinimumIdleTimeoutRaisesTheDelay) {
     Dormant d("nkdavd", 1800);  // 30 minutes > the 10-minute default
     testing::internal::GetCapturedStderr();
     EXPECT_DOUBLE_EQ(d.go_dormant_in_n_minutes(), 30);
-    EXPECT_EQ(d._reconcile(600), 1);
+    EXPECT_EQ(d.reconcile(600), true);
     Dormant e("nkdavd", 60);
     EXPECT_DOUBLE_EQ(e.go_dormant_in_n_minutes(), 10);
 }
@@ -82,28 +82,28 @@ TEST_F(DormantT, ServiceIsRequiredAndValidated) {
 TEST(ShouldIgnoreThisCommand, Rules) {
     using norvik::services::command::should_ignore_this_command;
     // Retitled workers of the log tailer and the mail server's helpers.
-    EXPECT_EQ(should_ignore_this_command("nklogtaild - Tailing access_log"), 1);
-    EXPECT_EQ(should_ignore_this_command("/usr/local/norvik/bin/nklogtaild"), 0);
-    EXPECT_EQ(should_ignore_this_command("dovecot/auth"), 1);
-    EXPECT_EQ(should_ignore_this_command("/usr/sbin/dovecot -F"), 0);
+    EXPECT_EQ(should_ignore_this_command("nklogtaild - Tailing access_log"), true);
+    EXPECT_EQ(should_ignore_this_command("/usr/local/norvik/bin/nklogtaild"), false);
+    EXPECT_EQ(should_ignore_this_command("dovecot/auth"), true);
+    EXPECT_EQ(should_ignore_this_command("/usr/sbin/dovecot -F"), false);
     // The panel's own start/stop commands.
-    EXPECT_EQ(should_ignore_this_command("stopexim"), 1);
-    EXPECT_EQ(should_ignore_this_command("/usr/local/norvik/scripts/restartsrv_exim"), 1);
-    EXPECT_EQ(should_ignore_this_command("/usr/local/norvik/scripts/startmysql --force"), 1);
+    EXPECT_EQ(should_ignore_this_command("stopexim"), true);
+    EXPECT_EQ(should_ignore_this_command("/usr/local/norvik/scripts/restartsrv_exim"), true);
+    EXPECT_EQ(should_ignore_this_command("/usr/local/norvik/scripts/startmysql --force"), true);
     // Interpreter running a panel script vs the shipped spam filter daemon.
-    EXPECT_EQ(should_ignore_this_command("/usr/bin/perl -w /usr/local/norvik/bin/nkqueued"), 1);
+    EXPECT_EQ(should_ignore_this_command("/usr/bin/perl -w /usr/local/norvik/bin/nkqueued"), true);
     EXPECT_EQ(should_ignore_this_command("/usr/local/norvik/3rdparty/perl/536/bin/perl -T -w "
                                          "/usr/local/norvik/3rdparty/perl/536/bin/spamd -d"),
-              0);
+              false);
     // Real daemons.
-    EXPECT_EQ(should_ignore_this_command("/usr/sbin/exim -bd -q1h"), 0);
-    EXPECT_EQ(should_ignore_this_command("/usr/sbin/mysqld --basedir=/usr"), 0);
-    EXPECT_EQ(should_ignore_this_command(""), 0);
+    EXPECT_EQ(should_ignore_this_command("/usr/sbin/exim -bd -q1h"), false);
+    EXPECT_EQ(should_ignore_this_command("/usr/sbin/mysqld --basedir=/usr"), false);
+    EXPECT_EQ(should_ignore_this_command(""), false);
     // Daemons below folders whose names begin like the panel's commands.
-    EXPECT_EQ(should_ignore_this_command("/opt/stopwatch/bin/stopwatchd -f"), 1);
-    EXPECT_EQ(should_ignore_this_command("/opt/stopwatch/bin/watchd -f"), 0);
-    EXPECT_EQ(should_ignore_this_command("/srv/startup/sbin/daemon --pid /run/d.pid"), 0);
-    EXPECT_EQ(should_ignore_this_command("startup/daemon"), 0);
+    EXPECT_EQ(should_ignore_this_command("/opt/stopwatch/bin/stopwatchd -f"), true);
+    EXPECT_EQ(should_ignore_this_command("/opt/stopwatch/bin/watchd -f"), false);
+    EXPECT_EQ(should_ignore_this_command("/srv/startup/sbin/daemon --pid /run/d.pid"), false);
+    EXPECT_EQ(should_ignore_this_command("startup/daemon"), false);
 }
 
 // Command lines as long as the kernel allows (a long class path, a script
@@ -112,12 +112,12 @@ TEST(ShouldIgnoreThisCommand, Rules) {
 TEST(ShouldIgnoreThisCommand, LongCommandLines) {
     using norvik::services::command::should_ignore_this_command;
     const std::string cp(300000, 'a');
-    EXPECT_EQ(should_ignore_this_command("/opt/app/bin/startapp" + cp + " Main"), 1);
-    EXPECT_EQ(should_ignore_this_command("/usr/bin/java -cp /opt/app/startup/" + cp + " Main"), 0);
-    EXPECT_EQ(should_ignore_this_command("/usr/bin/java -cp /opt/app/" + cp + " Main"), 0);
-    EXPECT_EQ(should_ignore_this_command("stop" + cp), 1);
-    EXPECT_EQ(should_ignore_this_command("/usr/bin/perl " + cp + " /usr/local/norvik/bin/x"), 1);
-    EXPECT_EQ(should_ignore_this_command("/usr/bin/perl " + cp), 0);
+    EXPECT_EQ(should_ignore_this_command("/opt/app/bin/startapp" + cp + " Main"), true);
+    EXPECT_EQ(should_ignore_this_command("/usr/bin/java -cp /opt/app/startup/" + cp + " Main"), false);
+    EXPECT_EQ(should_ignore_this_command("/usr/bin/java -cp /opt/app/" + cp + " Main"), false);
+    EXPECT_EQ(should_ignore_this_command("stop" + cp), true);
+    EXPECT_EQ(should_ignore_this_command("/usr/bin/perl " + cp + " /usr/local/norvik/bin/x"), true);
+    EXPECT_EQ(should_ignore_this_command("/usr/bin/perl " + cp), false);
     EXPECT_EQ(should_ignore_this_command("/x/3rdparty/perl/" + std::string(300000, '5') + "/bin/spamd perl /scripts"),
               0);
 }
@@ -125,18 +125,18 @@ TEST(ShouldIgnoreThisCommand, LongCommandLines) {
 TEST(ShouldIgnoreThisCommand, WordEdges) {
     using norvik::services::command::should_ignore_this_command;
     // A start or stop word needs something after it and, inside the line, a '/'.
-    EXPECT_EQ(should_ignore_this_command("start"), 0);
-    EXPECT_EQ(should_ignore_this_command("/usr/bin/start x"), 0);
-    EXPECT_EQ(should_ignore_this_command("/usr/bin/x --stop=now"), 0);
-    EXPECT_EQ(should_ignore_this_command("/usr/bin/stop-it"), 1);
+    EXPECT_EQ(should_ignore_this_command("start"), false);
+    EXPECT_EQ(should_ignore_this_command("/usr/bin/start x"), false);
+    EXPECT_EQ(should_ignore_this_command("/usr/bin/x --stop=now"), false);
+    EXPECT_EQ(should_ignore_this_command("/usr/bin/stop-it"), true);
     // The script path must follow the interpreter's blank on the same line.
-    EXPECT_EQ(should_ignore_this_command("perl\n/scripts/x"), 1);
-    EXPECT_EQ(should_ignore_this_command("perl x\n/scripts/x"), 0);
-    EXPECT_EQ(should_ignore_this_command("perl/scripts/x"), 0);
-    EXPECT_EQ(should_ignore_this_command("perl -x /opt/scripts/x"), 1);
+    EXPECT_EQ(should_ignore_this_command("perl\n/scripts/x"), true);
+    EXPECT_EQ(should_ignore_this_command("perl x\n/scripts/x"), false);
+    EXPECT_EQ(should_ignore_this_command("perl/scripts/x"), false);
+    EXPECT_EQ(should_ignore_this_command("perl -x /opt/scripts/x"), true);
     // The spam filter exception needs its exact layout.
-    EXPECT_EQ(should_ignore_this_command("perl /x/3rdparty/bin/spamd"), 0);
-    EXPECT_EQ(should_ignore_this_command("perl /x/3rdparty/perl//bin/spamd /scripts"), 1);
+    EXPECT_EQ(should_ignore_this_command("perl /x/3rdparty/bin/spamd"), false);
+    EXPECT_EQ(should_ignore_this_command("perl /x/3rdparty/perl//bin/spamd /scripts"), true);
 }
 
 // Restores the whole environment and working directory afterwards.

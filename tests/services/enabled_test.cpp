@@ -66,7 +66,7 @@ protected:
 };
 
 TEST_F(Enabled, NoServiceCannotBeJudged) {
-    EXPECT_EQ(en::is_enabled(""), -1);
+    EXPECT_EQ(en::is_enabled(""), std::nullopt);
     // Callers that test truth take "cannot judge" as enabled.
     EXPECT_TRUE(en::are_enabled(std::string()));
 }
@@ -76,13 +76,13 @@ TEST_F(Enabled, MailmanFollowsItsConfigKeyAndIgnoresDisableFiles) {
     write_file(paths::disable_file_plain("mailman"), "");
     write_file(paths::disable_file_dotted("mailman"), "");
     main_config("skipmailman=1\n");
-    EXPECT_EQ(en::is_enabled("mailman"), 0);
+    EXPECT_EQ(en::is_enabled("mailman"), false);
     main_config("skipmailman=0\n");
-    EXPECT_EQ(en::is_enabled("mailman"), 1);
+    EXPECT_EQ(en::is_enabled("mailman"), true);
     main_config("skipmailman=\n");
-    EXPECT_EQ(en::is_enabled("mailman"), 1);
+    EXPECT_EQ(en::is_enabled("mailman"), true);
     main_config("otherkey=1\n");
-    EXPECT_EQ(en::is_enabled("mailman"), 1);
+    EXPECT_EQ(en::is_enabled("mailman"), true);
 
     // Judged by a key: it has no disable files at all.
     EXPECT_FALSE(en::service_has_files("mailman"));
@@ -93,39 +93,39 @@ TEST_F(Enabled, MailmanFollowsItsConfigKeyAndIgnoresDisableFiles) {
     // The key is read before the installed test: a DNS-only server (where
     // mailman is not installed) still answers from the key.
     norvik::server::type::set_DNSONLY_MODE(1);
-    EXPECT_EQ(en::is_enabled("mailman"), 1);
+    EXPECT_EQ(en::is_enabled("mailman"), true);
 }
 
 TEST_F(Enabled, InstalledTestComesBeforeDisableFiles) {
     // Not installed (no monitor file, no test of its own): disabled even
     // though no disable file exists.
-    EXPECT_EQ(en::is_enabled("nkwidgetd"), 0);
+    EXPECT_EQ(en::is_enabled("nkwidgetd"), false);
     install("nkwidgetd");
-    EXPECT_EQ(en::is_enabled("nkwidgetd"), 1);
+    EXPECT_EQ(en::is_enabled("nkwidgetd"), true);
 
     // Either default file disables it.
     write_file(paths::disable_file_dotted("nkwidgetd"), "");
-    EXPECT_EQ(en::is_enabled("nkwidgetd"), 0);
+    EXPECT_EQ(en::is_enabled("nkwidgetd"), false);
     ASSERT_EQ(unlink(paths::disable_file_dotted("nkwidgetd").c_str()), 0);
     write_file(paths::disable_file_plain("nkwidgetd"), "");
-    EXPECT_EQ(en::is_enabled("nkwidgetd"), 0);
+    EXPECT_EQ(en::is_enabled("nkwidgetd"), false);
     ASSERT_EQ(en::remove_disable_files("nkwidgetd"), 1);
     EXPECT_FALSE(exists(paths::disable_file_plain("nkwidgetd")));
-    EXPECT_EQ(en::is_enabled("nkwidgetd"), 1);
+    EXPECT_EQ(en::is_enabled("nkwidgetd"), true);
 }
 
 TEST_F(Enabled, InstalledExceptionsAreNeverReportedMissing) {
     // lmtp has no monitor file and no package test, yet is not "missing".
-    EXPECT_EQ(en::is_enabled("lmtp"), 1);
+    EXPECT_EQ(en::is_enabled("lmtp"), true);
     write_file(paths::disable_file_plain("lmtp"), "");
-    EXPECT_EQ(en::is_enabled("lmtp"), 0);
+    EXPECT_EQ(en::is_enabled("lmtp"), false);
 }
 
 TEST_F(Enabled, AlwaysEnabledServicesIgnoreDisableFiles) {
     write_file(paths::disable_file_plain("nksrvd"), "");
     write_file(paths::disable_file_plain("nkqueued"), "");
-    EXPECT_EQ(en::is_enabled("nksrvd"), 1);
-    EXPECT_EQ(en::is_enabled("nkqueued"), 1);
+    EXPECT_EQ(en::is_enabled("nksrvd"), true);
+    EXPECT_EQ(en::is_enabled("nkqueued"), true);
 }
 
 TEST_F(Enabled, DnsBindPdnsAndNamedShareTheirDisableFiles) {
@@ -140,34 +140,34 @@ TEST_F(Enabled, DnsBindPdnsAndNamedShareTheirDisableFiles) {
     EXPECT_EQ(en::get_files_for_service("named"), named);
 
     install("bind");
-    EXPECT_EQ(en::is_enabled("dns"), 1);
-    EXPECT_EQ(en::is_enabled("bind"), 1);
-    EXPECT_EQ(en::is_enabled("named"), 1);
+    EXPECT_EQ(en::is_enabled("dns"), true);
+    EXPECT_EQ(en::is_enabled("bind"), true);
+    EXPECT_EQ(en::is_enabled("named"), true);
     ASSERT_TRUE(en::touch_disable_file("dns"));
     EXPECT_TRUE(exists((*dns)[0]));
     EXPECT_FALSE(exists((*dns)[1]));
-    EXPECT_EQ(en::is_enabled("dns"), 0);
-    EXPECT_EQ(en::is_enabled("bind"), 0);
-    EXPECT_EQ(en::is_enabled("named"), 0);
-    EXPECT_EQ(en::_check_for_disabled_file("pdns"), 0);
+    EXPECT_EQ(en::is_enabled("dns"), false);
+    EXPECT_EQ(en::is_enabled("bind"), false);
+    EXPECT_EQ(en::is_enabled("named"), false);
+    EXPECT_EQ(en::_check_for_disabled_file("pdns"), false);
 
     // Any one of the three disables all of them; removing through one name
     // clears the lot.
     write_file((*dns)[2], "");
     ASSERT_EQ(en::remove_disable_files("pdns"), 1);
     for (const auto& p : *dns) EXPECT_FALSE(exists(p)) << p;
-    EXPECT_EQ(en::is_enabled("bind"), 1);
-    EXPECT_EQ(en::is_enabled("named"), 1);
+    EXPECT_EQ(en::is_enabled("bind"), true);
+    EXPECT_EQ(en::is_enabled("named"), true);
 
     // Disabling through the daemon's name disables DNS under every name.
     ASSERT_TRUE(en::touch_disable_file("named"));
     EXPECT_TRUE(exists((*dns)[0]));
-    EXPECT_EQ(en::is_enabled("dns"), 0);
+    EXPECT_EQ(en::is_enabled("dns"), false);
     ASSERT_EQ(en::remove_disable_files("named"), 1);
-    EXPECT_EQ(en::is_enabled("dns"), 1);
+    EXPECT_EQ(en::is_enabled("dns"), true);
     write_file(named.back(), "");
-    EXPECT_EQ(en::is_enabled("named"), 0);
-    EXPECT_EQ(en::is_enabled("dns"), 1);
+    EXPECT_EQ(en::is_enabled("named"), false);
+    EXPECT_EQ(en::is_enabled("dns"), true);
 }
 
 TEST_F(Enabled, AliasesHaveTheFilesOfTheServiceTheyName) {
@@ -178,11 +178,11 @@ TEST_F(Enabled, AliasesHaveTheFilesOfTheServiceTheyName) {
     EXPECT_EQ(en::get_files_for_service("postgres"), postgresql);
 
     write_file(mysql->back(), "");
-    EXPECT_EQ(en::_check_for_disabled_file("mysqld"), 0);
+    EXPECT_EQ(en::_check_for_disabled_file("mysqld"), false);
     write_file(postgresql->front(), "");
     ASSERT_EQ(en::remove_disable_files("postgres"), 1);
     EXPECT_FALSE(exists(postgresql->front()));
-    EXPECT_EQ(en::_check_for_disabled_file("postgresql"), 1);
+    EXPECT_EQ(en::_check_for_disabled_file("postgresql"), true);
 }
 
 TEST_F(Enabled, ImapAndMailShareTheirFirstTwoFiles) {
@@ -217,7 +217,7 @@ TEST_F(Enabled, SymlinkedDisableFilesAreNeverFollowedOrRemoved) {
     ASSERT_EQ(symlink(target.c_str(), paths::disable_file_plain("nkwidgetd").c_str()), 0);
     write_file(paths::disable_file_dotted("nkwidgetd"), "");
 
-    EXPECT_EQ(en::is_enabled("nkwidgetd"), 0);
+    EXPECT_EQ(en::is_enabled("nkwidgetd"), false);
     // The regular file goes, the link and its target stay.
     EXPECT_EQ(en::remove_disable_files("nkwidgetd"), 1);
     EXPECT_FALSE(exists(paths::disable_file_dotted("nkwidgetd")));
@@ -230,7 +230,7 @@ TEST_F(Enabled, SymlinkedDisableFilesAreNeverFollowedOrRemoved) {
     ASSERT_EQ(unlink(paths::disable_file_plain("nkwidgetd").c_str()), 0);
     const std::string nowhere = tmp / "created-through-link";
     ASSERT_EQ(symlink(nowhere.c_str(), paths::disable_file_plain("nkwidgetd").c_str()), 0);
-    EXPECT_EQ(en::is_enabled("nkwidgetd"), 1);
+    EXPECT_EQ(en::is_enabled("nkwidgetd"), true);
     EXPECT_FALSE(en::touch_disable_file("nkwidgetd"));
     EXPECT_FALSE(exists(nowhere));
 
@@ -250,15 +250,15 @@ TEST_F(Enabled, UnexaminableDisableFileWarnsAndNextOneCounts) {
     ASSERT_EQ(symlink(a.c_str(), b.c_str()), 0);
 
     testing::internal::CaptureStderr();
-    const int first = en::is_enabled("nkwidgetd");
+    const auto first = en::is_enabled("nkwidgetd");
     std::string logged = testing::internal::GetCapturedStderr();
     if (exists(paths::error_log())) logged += read_file(paths::error_log());
-    EXPECT_EQ(first, 1);
+    EXPECT_EQ(first, true);
     EXPECT_NE(logged.find(a), std::string::npos) << logged;
 
     write_file(paths::disable_file_dotted("nkwidgetd"), "");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(en::is_enabled("nkwidgetd"), 0);
+    EXPECT_EQ(en::is_enabled("nkwidgetd"), false);
     testing::internal::GetCapturedStderr();
 }
 
@@ -266,7 +266,7 @@ TEST_F(Enabled, InvalidNamesNeverBecomeFiles) {
     for (const std::string bad : {"../../x", "a/b", "x y", "-dash", "evil\n"}) {
         SCOPED_TRACE(bad);
         testing::internal::CaptureStderr();
-        EXPECT_EQ(en::is_enabled(bad), 0);
+        EXPECT_EQ(en::is_enabled(bad), false);
         en::touch_disable_file(bad);
         EXPECT_FALSE(en::get_files_for_service(bad));
         EXPECT_FALSE(en::remove_disable_files(bad));
@@ -287,8 +287,8 @@ TEST_F(Enabled, ProtocolListFromFileConfigOrDefault) {
 
     write_file(en::DOVECOT_CONF_FILE(), "# mail server\nlisten = *\nprotocols:   imap\t \nssl = yes\n");
     EXPECT_EQ(en::get_dovecot_enabled_protocols(), (std::set<std::string>{"imap"}));
-    EXPECT_EQ(en::is_enabled("imap"), 1);
-    EXPECT_EQ(en::is_enabled("pop"), 0);
+    EXPECT_EQ(en::is_enabled("imap"), true);
+    EXPECT_EQ(en::is_enabled("pop"), false);
 
     // Only a line that starts with the key counts.
     write_file(en::DOVECOT_CONF_FILE(), "#protocols: lmtp\n  protocols: pop3\nother: 1\n");
@@ -302,8 +302,8 @@ TEST_F(Enabled, ProtocolListFromFileConfigOrDefault) {
     EXPECT_EQ(en::get_dovecot_enabled_protocols(), (std::set<std::string>{"imap", "pop3"}));
     write_file(paths::protocols_file(), "pop3\n");
     EXPECT_EQ(en::get_dovecot_enabled_protocols(), (std::set<std::string>{"pop3"}));
-    EXPECT_EQ(en::is_enabled("imap"), 0);
-    EXPECT_EQ(en::is_enabled("pop"), 1);
+    EXPECT_EQ(en::is_enabled("imap"), false);
+    EXPECT_EQ(en::is_enabled("pop"), true);
 }
 
 TEST_F(Enabled, AreEnabledCombinesAnyAndAll) {
@@ -319,7 +319,7 @@ TEST_F(Enabled, ServicesWithRulesOfTheirOwn) {
     // Greylisting: its configuration key, never a disable file.
     write_file(paths::disable_file_plain("nkgreylistd"), "");
     main_config("greylist_enabled=1\n");
-    EXPECT_EQ(en::is_enabled("nkgreylistd"), 1);
+    EXPECT_EQ(en::is_enabled("nkgreylistd"), true);
     if (geteuid() == 0) {
         // Disabling goes through the configuration, not through a file.
         ASSERT_EQ(unlink(paths::disable_file_plain("nkgreylistd").c_str()), 0);
@@ -330,44 +330,44 @@ TEST_F(Enabled, ServicesWithRulesOfTheirOwn) {
 
     // The catalogued second MTA service: only the service list's answer.
     write_file(paths::disable_file_plain("exim-altport"), "");
-    EXPECT_EQ(en::is_enabled("exim-altport"), 0);
+    EXPECT_EQ(en::is_enabled("exim-altport"), false);
     install("exim-altport");
-    EXPECT_EQ(en::is_enabled("exim-altport"), 1);
+    EXPECT_EQ(en::is_enabled("exim-altport"), true);
 
     // No place on a DNS-only server, whatever the files say.
-    EXPECT_EQ(en::is_enabled("norvik_php_fpm"), 1);
+    EXPECT_EQ(en::is_enabled("norvik_php_fpm"), true);
     norvik::server::type::set_DNSONLY_MODE(1);
-    EXPECT_EQ(en::is_enabled("norvik_php_fpm"), 0);
+    EXPECT_EQ(en::is_enabled("norvik_php_fpm"), false);
     norvik::server::type::set_DNSONLY_MODE(0);
     write_file(paths::disable_file_plain("norvik_php_fpm"), "");
-    EXPECT_EQ(en::is_enabled("norvik_php_fpm"), 0);
+    EXPECT_EQ(en::is_enabled("norvik_php_fpm"), false);
 
     // WebDAV: not wanted while both of its web roles are off; else the
     // ordinary tests follow.
-    EXPECT_EQ(en::is_enabled("nkdavd"), 1);
+    EXPECT_EQ(en::is_enabled("nkdavd"), true);
     write_file(paths::disable_file_dotted("nkdavd"), "");
-    EXPECT_EQ(en::is_enabled("nkdavd"), 0);
+    EXPECT_EQ(en::is_enabled("nkdavd"), false);
     ASSERT_EQ(unlink(paths::disable_file_dotted("nkdavd").c_str()), 0);
     const std::string roles = norvik::server::type::TouchFileRole::ROLES_TOUCHFILE_BASE_PATH();
     write_file(roles + "/WebDisk", "");
     write_file(roles + "/CalendarContact", "");
     norvik::server::type::role::enabledcache::_unset_all();
-    EXPECT_EQ(en::is_enabled("nkdavd"), 0);
+    EXPECT_EQ(en::is_enabled("nkdavd"), false);
     ASSERT_EQ(unlink((roles + "/WebDisk").c_str()), 0);
     norvik::server::type::role::enabledcache::_unset_all();
-    EXPECT_EQ(en::is_enabled("nkdavd"), 1);
+    EXPECT_EQ(en::is_enabled("nkdavd"), true);
 }
 
 TEST_F(Enabled, ConfigEntryMeanings) {
     main_config("k=skip\n");
-    EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"k", ""}), 0);
-    EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"k", en::MEANING_INVERTING}), 0);
-    EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"k", en::MEANING_DIRECT}), 1);
+    EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"k", ""}), false);
+    EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"k", en::MEANING_INVERTING}), false);
+    EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"k", en::MEANING_DIRECT}), true);
     main_config("k=yes\n");
     EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"k", ""}), std::nullopt);
     main_config("k=0\n");
-    EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"k", en::MEANING_DIRECT}), 0);
-    EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"k", en::MEANING_INVERTING}), 1);
+    EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"k", en::MEANING_DIRECT}), false);
+    EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"k", en::MEANING_INVERTING}), true);
     EXPECT_EQ(en::_process_service_status_from_nkconf("x", {"missing", ""}), std::nullopt);
 }
 
@@ -376,7 +376,7 @@ TEST_F(Enabled, RemoteDatabaseCountsAsProvided) {
     write_file(paths::etc_dir() + "/mysqldisable", "");
     install("nkwidgetd");
     write_file(paths::disable_file_plain("nkwidgetd"), "");
-    ASSERT_EQ(en::is_enabled("mysql"), 0);
+    ASSERT_EQ(en::is_enabled("mysql"), false);
     const std::string cache = paths::global_cache_dir() + "/database.json";
     write_file(cache, "{\"data\":{\"has_remote_mysql\":0}}");
     norvik::globalcache::clearcache();

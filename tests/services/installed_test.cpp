@@ -39,7 +39,7 @@ TEST_F(Installed, AlwaysInstalledNeedsNothingOnDisk) {
     for (const auto& s : norvik::services::alwaysinstalled::SERVICES()) EXPECT_TRUE(inst::service_is_installed(s)) << s;
     // norviklogd's own test says no; only the list makes it installed.
     EXPECT_TRUE(inst::service_is_installed("norviklogd"));
-    EXPECT_EQ(inst::per_service_test("norviklogd"), 0);
+    EXPECT_EQ(inst::per_service_test("norviklogd"), false);
 }
 
 TEST_F(Installed, MonitorFileFallback) {
@@ -85,7 +85,7 @@ TEST_F(Installed, MtaAndItsAltPortAgree) {
         }
         EXPECT_EQ(inst::service_is_installed("exim"), mta) << with_monitor_files;
         EXPECT_EQ(inst::service_is_installed("exim-altport"), mta) << with_monitor_files;
-        EXPECT_EQ(inst::per_service_test("exim_altport"), mta ? 1 : 0);
+        EXPECT_EQ(inst::per_service_test("exim_altport"), mta);
     }
 }
 

@@ -53,15 +53,15 @@ TEST_F(ServmonTiny, FileAndDirectoryModes) {
 TEST_F(ServmonTiny, SuspendedUntilStrictlyBeforeExpiry) {
     const int64_t now = std::time(nullptr);
     tiny::Suspensions m{{"a", now + 100}, {"b", now}, {"c", now - 5}};
-    EXPECT_EQ(tiny::is_service_suspended(m, "a"), 1);
-    EXPECT_EQ(tiny::is_service_suspended(m, "c"), 0);
+    EXPECT_EQ(tiny::is_service_suspended(m, "a"), true);
+    EXPECT_EQ(tiny::is_service_suspended(m, "c"), false);
     // Expiry equal to now is over (allow the clock to tick once).
-    EXPECT_EQ(tiny::is_service_suspended(m, "b"), 0);
+    EXPECT_EQ(tiny::is_service_suspended(m, "b"), false);
     EXPECT_EQ(tiny::is_service_suspended(m, ""), std::nullopt);
     EXPECT_EQ(tiny::is_service_suspended(m, "unknown"), std::nullopt);
     // Not in the map: the file decides.
     ASSERT_TRUE(tiny::suspend_service("d", 300));
-    EXPECT_EQ(tiny::is_service_suspended({}, "d"), 1);
+    EXPECT_EQ(tiny::is_service_suspended({}, "d"), true);
     norvik::test::write_file(file("garbage"), "soon\n", 0600);
     EXPECT_EQ(tiny::is_service_suspended({}, "garbage"), std::nullopt);
 }
@@ -117,10 +117,10 @@ TEST_F(ServmonTiny, DirectoryThatCannotBeCreatedGivesFalse) {
 }
 
 TEST_F(ServmonTiny, WholeMonitorFlag) {
-    EXPECT_EQ(tiny::suspended::is_suspended(), 0);
+    EXPECT_EQ(tiny::suspended::is_suspended(), false);
     norvik::test::write_file(tiny::suspend_file(), "", 0644);
-    EXPECT_EQ(tiny::suspended::is_suspended(), 1);
-    EXPECT_EQ(tiny::is_suspended(), 1);
+    EXPECT_EQ(tiny::suspended::is_suspended(), true);
+    EXPECT_EQ(tiny::is_suspended(), true);
 }
 
 }  // namespace
