@@ -18,6 +18,7 @@
 // streams on /dev/null) and the starting process exits only once the
 // daemon is listening and has written its PID file: 0 then, else the
 // daemon's failure status.
+#include <functional>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -83,14 +84,19 @@ void event(const Config& c, const char* what) {
     close(fd);
 }
 
-bool write_pidfile(const Config& c) {
+// `before_it_shows` runs once the file is written and before it takes its
+// name: whoever sees the PID file then also sees what that did.
+bool write_pidfile(
+    const Config& c, const std::function<void()>& before_it_shows = [] {}) {
     std::string tmp = c.pidfile + ".tmp";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     std::string text = std::to_string(getpid()) + "\n";
     bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     ok = close(fd) == 0 && ok;
-    return ok && rename(tmp.c_str(), c.pidfile.c_str()) == 0;
+    if (!ok) return false;
+    before_it_shows();
+    return rename(tmp.c_str(), c.pidfile.c_str()) == 0;
 }
 
 // Counts starts in the counter file; true while this start must fail.
@@ -160,12 +166,13 @@ int serve(const Config& c, int ready) {
             return 2;
         }
     }
-    if (!write_pidfile(c)) {
+    // The start is on record before the PID file shows it: a test that
+    // counts starts once the tool is done must find it.
+    if (!write_pidfile(c, [&c] { event(c, "start"); })) {
         std::fprintf(stderr, "norvik_demod: cannot write %s: %s\n", c.pidfile.c_str(), std::strerror(errno));
         report(73);
         return 73;
     }
-    event(c, "start");
     if (ready >= 0) {
         // Up: let go of the starter's error stream, whose reader waits for it.
         int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
