@@ -11,7 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string path(reinterpret_cast<const char*>(data), size);
-    auto name = norvik::restartsrv::parse_program_name(path);
+    auto name = norvik::cli::parse_program_name(path);
     if (name) {
         const std::string tail = name->action + name->service;
         if (name->service.empty() || path.size() < tail.size() ||

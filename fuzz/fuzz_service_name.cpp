@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::abort();
     for (char c : name)
         if (ok && !vs::is_allowed_char(c)) std::abort();
-    std::string suffix = norvik::servicemanager::class_suffix_for_service(name);
+    std::string suffix = norvik::service::class_suffix_for_service(name);
     if (suffix.size() != name.size()) std::abort();
     for (unsigned char c : suffix)
         if (!(std::isalnum(c) || c == '_')) std::abort();
@@ -26,6 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Same name in another case, same definition.
     std::string upper = name;
     for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (norvik::servicemanager::class_suffix_for_service(upper) != suffix) std::abort();
+    if (norvik::service::class_suffix_for_service(upper) != suffix) std::abort();
     return 0;
 }

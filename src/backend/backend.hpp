@@ -18,7 +18,7 @@ class Output;
 
 #include "systemd/unit_record.hpp"
 
-namespace norvik::servicemanager {
+namespace norvik::backend {
 
 // What a back end asks of the service it drives: its settings, its voice,
 // and the one action it may ask for. The service object is one; a back end
@@ -108,4 +108,4 @@ public:
     virtual const UnitRecord& service_via_systemd() const { throw std::logic_error("back end has no unit record"); }
 };
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::backend

@@ -27,7 +27,7 @@
 #include "initd/startup_log.hpp"
 #include "run/child_error_text.hpp"
 
-namespace norvik::servicemanager::manager {
+namespace norvik::backend {
 
 namespace {
 
@@ -67,19 +67,18 @@ void Initd::set_pid_stop_wait_for_testing(int seconds) { pid_stop_wait() = secon
 const std::string& Initd::init_script() {
     if (!init_script_)
         init_script_ =
-            (script_even_for_units_ ? restartsrv::find_init_script(service_) : restartsrv::getinitfile(service_))
-                .value_or("");
+            (script_even_for_units_ ? initd::find_init_script(service_) : initd::getinitfile(service_)).value_or("");
     return *init_script_;
 }
 
 std::optional<int> Initd::run_logged(ManagedService& srv, bool wipe, const std::vector<std::string>& cmd) {
-    restartsrv::LoggedStartupOptions o;
+    initd::LoggedStartupOptions o;
     o.started_by_init = started_by_init_;
     o.wait = true;
     o.timeout = srv.init_script_timeout();
     bool timed_out = false;
     o.timed_out = &timed_out;
-    pid_t ran = restartsrv::logged_startup(srv.service_name(), wipe, cmd, o);
+    pid_t ran = initd::logged_startup(srv.service_name(), wipe, cmd, o);
     if (timed_out) {
         srv.warn("“" + join(cmd, " ") + "” of “" + service_ + "” did not finish within " +
                  std::to_string(srv.init_script_timeout()) + " seconds; it was ended.");
@@ -95,7 +94,7 @@ int Initd::script_status(ManagedService& srv, std::string* said) {
     bool timed_out = false;
     std::optional<int> st;
     try {
-        st = restartsrv::run_in_session({init_script(), STATUS_WORD}, srv.init_script_timeout(), said, &timed_out);
+        st = initd::run_in_session({init_script(), STATUS_WORD}, srv.init_script_timeout(), said, &timed_out);
     } catch (const std::exception& e) {
         srv.debug("The init script of “" + service_ + "” could not tell its status: " + e.what());
         return -1;
@@ -273,7 +272,7 @@ bool Initd::stop(ManagedService& srv) {
         // Another user's program of a matching name is not the service's.
         psparser::AllowedOwners owners = std::vector<std::string>{psparser::SUPERUSER_NAME};
         if (!owner.empty()) owners->push_back(owner);
-        if (restartsrv::doomedprocess(srv.doomed_rules(), srv.verbose() == 2, 0, owners)) {
+        if (initd::doomedprocess(srv.doomed_rules(), srv.verbose() == 2, 0, owners)) {
             if (successes == 0) srv.debug("The rules stopped “" + service_ + "”.");
             ++successes;
         }
@@ -285,4 +284,4 @@ bool Initd::stop(ManagedService& srv) {
     return true;
 }
 
-}  // namespace norvik::servicemanager::manager
+}  // namespace norvik::backend

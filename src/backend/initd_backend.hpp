@@ -11,9 +11,9 @@
 #include "proc/family.hpp"
 #include "backend/backend.hpp"
 
-namespace norvik::servicemanager::manager {
+namespace norvik::backend {
 
-class Initd : public norvik::servicemanager::Manager {
+class Initd : public norvik::backend::Manager {
 public:
     static constexpr const char* START_WORD = "start";
     static constexpr const char* STOP_WORD = "stop";
@@ -93,4 +93,4 @@ private:
     static constexpr double SCAN_INTERVAL = 0.05;
 };
 
-}  // namespace norvik::servicemanager::manager
+}  // namespace norvik::backend

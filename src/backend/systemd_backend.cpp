@@ -13,7 +13,7 @@
 #include "initd/service_log.hpp"
 #include "proc/service_check.hpp"
 
-namespace norvik::servicemanager::manager {
+namespace norvik::backend {
 
 namespace {
 
@@ -129,7 +129,7 @@ bool Systemd::run_job(ManagedService& srv, const std::vector<std::string>& args,
     std::string text = "The " + args.front() + " job of the unit “" + unit + "” did not finish within " +
                        std::to_string(limit) + " seconds and was cancelled; the unit is now " +
                        field_of(now, "ActiveState") + " (" + field_of(now, "SubState") + ").";
-    auto [have, journal] = norvik::services::log::fetch_service_startup_log(service_, true, true);
+    auto [have, journal] = norvik::initd::fetch_service_startup_log(service_, true, true);
     if (have && !journal.empty()) text += "\nIts last journal lines:\n" + last_lines(journal, JOB_JOURNAL_LINES);
     throw PlainError(text);
 }
@@ -173,7 +173,7 @@ bool Systemd::reload(ManagedService& srv) {
 int Systemd::restart_attempt(ManagedService& srv, int attempt) {
     if (attempt == 1 && !srv.doomed_rules().empty()) {
         srv.debug("Killing the left-over processes of “" + srv.service_name() + "” before the first retry.");
-        restartsrv::doomedprocess(srv.doomed_rules(), srv.verbose() != 0);
+        initd::doomedprocess(srv.doomed_rules(), srv.verbose() != 0);
     }
     return 1;
 }
@@ -239,4 +239,4 @@ bool Systemd::start_gave_up(ManagedService& srv) {
     return gave_up;
 }
 
-}  // namespace norvik::servicemanager::manager
+}  // namespace norvik::backend

@@ -12,9 +12,9 @@
 
 #include "backend/backend.hpp"
 
-namespace norvik::servicemanager::manager {
+namespace norvik::backend {
 
-class Systemd : public norvik::servicemanager::Manager {
+class Systemd : public norvik::backend::Manager {
 public:
     static constexpr const char* STOP_TYPE = "service";
     static constexpr const char* CHECK_METHOD = "systemd";
@@ -62,4 +62,4 @@ private:
     UnitRecord last_seen_;
 };
 
-}  // namespace norvik::servicemanager::manager
+}  // namespace norvik::backend

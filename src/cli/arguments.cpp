@@ -8,7 +8,7 @@
 #include "output/output.hpp"
 #include "foundation/text.hpp"
 
-namespace norvik::restartsrv {
+namespace norvik::cli {
 
 using text::lower;
 
@@ -204,9 +204,9 @@ bool has_word(const std::vector<std::string>& args, const char* word) {
 
 }  // namespace
 
-servicemanager::Request make_request(const std::vector<std::string>& args, bool started_by_init, bool json_lines) {
-    using Action = servicemanager::Request::Action;
-    servicemanager::Request req;
+service::Request make_request(const std::vector<std::string>& args, bool started_by_init, bool json_lines) {
+    using Action = service::Request::Action;
+    service::Request req;
     std::vector<std::string> rest = args;
     const ParsedArgs pr = parseargv(rest);
     if (pr.check) req.action = Action::Check;
@@ -250,4 +250,4 @@ void print_check_mode_header(bool json_lines) {
     std::fflush(stdout);
 }
 
-}  // namespace norvik::restartsrv
+}  // namespace norvik::cli

@@ -8,7 +8,7 @@
 
 #include "service/request.hpp"
 
-namespace norvik::restartsrv {
+namespace norvik::cli {
 
 // Restart modes (the first value of parseargv).
 inline constexpr int RESTART = 1;
@@ -75,9 +75,9 @@ bool parseargv_takes(const std::string& name);
 
 // The request of a run with these arguments (the program's own words and
 // options included).
-servicemanager::Request make_request(const std::vector<std::string>& args, bool started_by_init, bool json_lines);
+service::Request make_request(const std::vector<std::string>& args, bool started_by_init, bool json_lines);
 
 // The check-mode header, when RESTARTSRV_CHECKMODE_HEADER is true.
 void print_check_mode_header(bool json_lines);
 
-}  // namespace norvik::restartsrv
+}  // namespace norvik::cli

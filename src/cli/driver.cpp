@@ -31,7 +31,7 @@
 #include "services/env.hpp"
 #include "services/exceptions.hpp"
 
-namespace norvik::restartsrv {
+namespace norvik::cli {
 
 namespace {
 
@@ -55,7 +55,7 @@ constexpr int TERM_EXIT_STATUS = 143;
 
 // The service object of the run: the exit hook and the signal handlers
 // must reach it, so it is the one program-wide object.
-std::unique_ptr<servicemanager::Base> g_srv;
+std::unique_ptr<service::Base> g_srv;
 
 // What the TERM handler needs, readable from a signal handler.
 std::atomic<int> g_term_lock_fd{-1};
@@ -269,7 +269,7 @@ void validate_service_or_die(const std::string& service) {
                      " letters, digits, \"_\" or \"-\", not starting with \"-\".\n");
 }
 
-void show_status_message_set(servicemanager::Base& srv) {
+void show_status_message_set(service::Base& srv) {
     auto status = srv.service_status();
     std::string body = status ? *status : std::string(NO_STATUS_TEXT) + srv.class_name();
     srv.output_obj().display_message_set(STATUS_HEADING, body);
@@ -278,28 +278,28 @@ void show_status_message_set(servicemanager::Base& srv) {
 void show_fpm_status(const std::string& program_path) {
     if (program_path.find(FPM_PATH_MARKER) == std::string::npos || !g_srv) return;
     g_srv->status();
-    if (!report::json_mode()) std::fputs("\n", stdout);
+    if (!cli::json_mode()) std::fputs("\n", stdout);
     std::fflush(stdout);
 }
 
-void show_startup_log(servicemanager::Base& srv, bool after_failure) {
+void show_startup_log(service::Base& srv, bool after_failure) {
     // The display wants shared ownership; the service object keeps it alive.
     std::shared_ptr<norvik::Output> out(&srv.output_obj(), [](norvik::Output*) {});
     // Under systemd the journal is asked for the unit the back end uses
     // ("cron" for crond), not the panel's name; the service's own logs keep it.
     const std::string unit = srv.systemd_unit();
-    services::log::Display display(srv.service_name(), out, !unit.empty(), unit);
+    cli::Display display(srv.service_name(), out, !unit.empty(), unit);
     display.show_startup_log(after_failure);
 }
 
 // The line after a failure shown without --verbose: where its details are.
 std::string g_failure_hint;
 
-std::string failure_hint(servicemanager::Base& srv) {
-    const std::string unit = report::unit_of(srv);
+std::string failure_hint(service::Base& srv) {
+    const std::string unit = cli::unit_of(srv);
     const std::string where = !unit.empty() ? "\"journalctl -u " + unit + "\""
-                                            : "the startup log " + services::log::STARTUP_LOG_DIR() + "/" +
-                                                  services::log::get_service_name_from_legacy_name(srv.service_name());
+                                            : "the startup log " + initd::STARTUP_LOG_DIR() + "/" +
+                                                  initd::get_service_name_from_legacy_name(srv.service_name());
     return "For the details, run it again with --verbose, or see " + where + ".";
 }
 
@@ -315,20 +315,20 @@ void log_failure(const Exception& e) {
 }
 
 void record_error(const Exception& e) {
-    auto& f = report::facts();
+    auto& f = cli::facts();
     f.error_class = e.class_name();
     f.error_text = e.to_string_no_id();
     f.xid = e.id();
 }
 
-int refuse_mistyped(const std::vector<words::Mistyped>& list) {
+int refuse_mistyped(const std::vector<cli::Mistyped>& list) {
     std::string all;
     for (const auto& m : list) {
-        const std::string text = "Unknown option \"" + m.arg + "\": " + words::suggestion(m) + " Nothing was done.";
-        report::to_stderr(output::TYPE_ERROR, text);
+        const std::string text = "Unknown option \"" + m.arg + "\": " + cli::suggestion(m) + " Nothing was done.";
+        cli::to_stderr(output::TYPE_ERROR, text);
         all += (all.empty() ? "" : "\n") + text;
     }
-    auto& f = report::facts();
+    auto& f = cli::facts();
     f.refused = true;
     f.error_class = "Usage::MistypedOption";
     f.error_text = all;
@@ -337,10 +337,10 @@ int refuse_mistyped(const std::vector<words::Mistyped>& list) {
 
 void warn_unknown(const std::vector<std::string>& unknown) {
     for (const auto& u : unknown)
-        report::to_stderr(output::TYPE_WARN, "Warning: unknown option \"" + u + "\" is passed on as it is.");
+        cli::to_stderr(output::TYPE_WARN, "Warning: unknown option \"" + u + "\" is passed on as it is.");
 }
 
-bool may_name_custom_action(const words::Mistyped& m) { return !words::custom_action_name(m.arg).empty(); }
+bool may_name_custom_action(const cli::Mistyped& m) { return !cli::custom_action_name(m.arg).empty(); }
 
 std::string success_text(const std::string& action, const std::string& service) {
     if (action == "START") return "The service " + service + " was started.";
@@ -397,7 +397,7 @@ void prepare_the_run() {
     paths::init();
     // User lookups found by one run are kept on disk for the next.
     pwdiskcache::bind_default();
-    capture_lock_wait_from_env();
+    service::capture_lock_wait_from_env();
     services::env::setup_env_for_starting_a_daemon();
 }
 
@@ -422,24 +422,23 @@ ProgramName name_the_service(const Invocation& inv) {
 }
 
 int show_help(std::string service) {
-    if (words::is_help_request(service)) service.clear();
-    report::facts().action = "HELP";
-    report::facts().service = service;
-    if (report::json_mode()) {
-        norvik::Output().out(help::usage_text(service));
+    if (cli::is_help_request(service)) service.clear();
+    cli::facts().action = "HELP";
+    cli::facts().service = service;
+    if (cli::json_mode()) {
+        norvik::Output().out(cli::usage_text(service));
         return 0;
     }
-    int rc = help::usage(service);
+    int rc = cli::usage(service);
     std::fflush(stdout);
     return rc;
 }
 
 // Refuses a change without root.
-void refuse_what_cannot_run(const std::string& service, const servicemanager::Request& request,
-                            const std::string& path) {
+void refuse_what_cannot_run(const std::string& service, const service::Request& request, const std::string& path) {
     // A change needs root; without it every attempt would fail halfway.
     if (::geteuid() != 0 && !request.is_query()) {
-        auto& f = report::facts();
+        auto& f = cli::facts();
         f.refused = true;
         f.error_class = "Usage::NotRoot";
         throw PlainError("Changing the service " + service + " needs root: " + path.substr(path.rfind('/') + 1) +
@@ -460,18 +459,18 @@ void check_the_service_word(const std::string& service) {
 // service object is there.
 struct Words {
     std::vector<std::string> as_given;
-    words::OptionReview review;
+    cli::OptionReview review;
     bool needs_service = false;  // a near miss may be one of the service's custom actions
 };
 
 // Builds the service object and does what the request asks. Returns an exit
 // status when the run ends early; a failure of the service lands in `failure`.
-std::optional<int> act(const std::string& service, const servicemanager::Request& request,
+std::optional<int> act(const std::string& service, const service::Request& request,
                        const std::vector<std::string>& args, const Words& said, const std::string& path,
                        std::shared_ptr<Exception>& failure) {
     try {
         try {
-            g_srv = servicemanager::create(service, request);
+            g_srv = service::create(service, request);
         } catch (...) {
             // No service to offer custom actions: a near miss is a mistake.
             if (said.needs_service) return refuse_mistyped(said.review.mistyped);
@@ -482,7 +481,7 @@ std::optional<int> act(const std::string& service, const servicemanager::Request
 
         if (said.needs_service || !said.review.unknown.empty()) {
             auto again =
-                words::review_options(said.as_given, [](const std::string& w) { return g_srv->has_custom_action(w); });
+                cli::review_options(said.as_given, [](const std::string& w) { return g_srv->has_custom_action(w); });
             if (!again.mistyped.empty()) return refuse_mistyped(again.mistyped);
             warn_unknown(again.unknown);
         }
@@ -497,7 +496,7 @@ std::optional<int> act(const std::string& service, const servicemanager::Request
         }
 
         if (custom_action.empty()) {
-            if (request.action == servicemanager::Request::Action::Check) print_check_mode_header(request.json_lines);
+            if (request.action == service::Request::Action::Check) print_check_mode_header(request.json_lines);
             g_srv->run();
         } else {
             g_srv->run_custom_action(custom_action);
@@ -525,12 +524,12 @@ int report_the_outcome(const std::shared_ptr<Exception>& caught_exception, const
         record_error(e);
         if (dynamic_cast<const services::Unknown*>(&e)) throw PlainError(e.to_string_no_id() + "\n");
         if (g_srv && is_absent(e) && any_arg_equals(args, ABSENT_IS_SUCCESS_WORD)) {
-            report::to_stderr(output::TYPE_WARN, e.to_string());
+            cli::to_stderr(output::TYPE_WARN, e.to_string());
             return 0;
         }
         log_failure(e);
         if (g_srv && g_srv->verbose() == 1 && !is_query_action(g_srv->service_argv_action()) && !is_no_action(e)) {
-            if (report::json_mode()) {
+            if (cli::json_mode()) {
                 g_srv->output_obj().out(cls);
             } else {
                 std::fputs((cls + "\n").c_str(), stdout);
@@ -567,13 +566,13 @@ int run(Invocation& inv) {
     const std::string& service = name.service;
     std::vector<std::string>& args = inv.args;
 
-    if (std::any_of(args.begin(), args.end(), words::is_help_request)) return show_help(service);
+    if (std::any_of(args.begin(), args.end(), cli::is_help_request)) return show_help(service);
 
     // A mistyped option must not act as the default action. Options that
     // may be the service's own custom actions wait for its object.
     Words said;
     said.as_given = args;
-    said.review = words::review_options(said.as_given);
+    said.review = cli::review_options(said.as_given);
     said.needs_service = std::any_of(said.review.mistyped.begin(), said.review.mistyped.end(), may_name_custom_action);
     if (!said.review.mistyped.empty() && (!said.needs_service || !validate::service::is_valid(service)))
         return refuse_mistyped(said.review.mistyped);
@@ -588,9 +587,9 @@ int run(Invocation& inv) {
     exit_if_the_unit_is_already_ended(args, inv.started_by_init());
 
     check_the_service_word(service);
-    report::facts().service = service;
-    const servicemanager::Request request = make_request(args, inv.started_by_init(), report::json_mode());
-    report::facts().action = servicemanager::action_word(request.action);
+    cli::facts().service = service;
+    const service::Request request = make_request(args, inv.started_by_init(), cli::json_mode());
+    cli::facts().action = service::action_word(request.action);
     refuse_what_cannot_run(service, request, inv.program_path);
 
     std::shared_ptr<Exception> failure;
@@ -602,7 +601,7 @@ int run(Invocation& inv) {
 
 int run(int argc, char** argv_in) {
     // Before anything can edit the environment.
-    report::capture_environment();
+    cli::capture_environment();
     Invocation inv;
     inv.program_path = argc > 0 && argv_in[0] ? argv_in[0] : "";
     for (int i = 1; i < argc; ++i) inv.args.emplace_back(argv_in[i] ? argv_in[i] : "");
@@ -619,26 +618,26 @@ int run(int argc, char** argv_in) {
     } catch (const std::exception& e) {
         std::string text = exception::get_string(e);
         if (text.empty()) text = "Unknown error";
-        auto& f = report::facts();
+        auto& f = cli::facts();
         if (!f.error_text) {
             const auto* typed = dynamic_cast<const Exception*>(&e);
             f.error_class = typed ? typed->class_name() : "PlainError";
             f.error_text = typed ? typed->to_string_no_id() : trim(text);
             if (typed) f.xid = typed->id();
         }
-        report::to_stderr(output::TYPE_ERROR, with_newline(text));
-        if (!g_failure_hint.empty()) report::to_stderr(output::TYPE_OUT, g_failure_hint);
+        cli::to_stderr(output::TYPE_ERROR, with_newline(text));
+        if (!g_failure_hint.empty()) cli::to_stderr(output::TYPE_OUT, g_failure_hint);
         rc = 255;
     } catch (...) {
         // Whatever escaped still ends the run as a failure, with a word.
-        report::to_stderr(output::TYPE_ERROR, "Unknown error");
+        cli::to_stderr(output::TYPE_ERROR, "Unknown error");
         rc = 255;
     }
-    report::print_result_record(g_srv.get(), rc);
+    cli::print_result_record(g_srv.get(), rc);
     std::fflush(stdout);
     std::fflush(stderr);
     discard_service_object();
     return rc;
 }
 
-}  // namespace norvik::restartsrv
+}  // namespace norvik::cli

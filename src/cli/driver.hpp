@@ -1,7 +1,7 @@
 // The program's top: main hands it the command line, it reads that once
 // into a request, builds the service object for it and reports the outcome.
 //
-//   main -> run(argc, argv) -> servicemanager::create(service, request)
+//   main -> run(argc, argv) -> service::create(service, request)
 //        -> Base::run() -> the back end (systemd or init script)
 #pragma once
 
@@ -10,7 +10,7 @@
 
 #include "cli/arguments.hpp"
 
-namespace norvik::restartsrv {
+namespace norvik::cli {
 
 // Action ("start", "stop" or "restartsrv_") and service from the program
 // path's last component; nothing when the name has neither form.
@@ -30,4 +30,4 @@ void install_signal_handlers();
 // any time.
 int run(int argc, char** argv);
 
-}  // namespace norvik::restartsrv
+}  // namespace norvik::cli

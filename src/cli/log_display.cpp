@@ -4,7 +4,7 @@
 #include "output/output.hpp"
 #include "initd/service_log.hpp"
 
-namespace norvik::services::log {
+namespace norvik::cli {
 
 Display::Display(std::string service, std::shared_ptr<norvik::Output> output_obj, bool service_via_systemd,
                  std::string unit)
@@ -19,13 +19,13 @@ Display::Display(std::string service, std::shared_ptr<norvik::Output> output_obj
 int Display::show_startup_log(bool after_failure) {
     try {
         auto [ok, text] =
-            fetch_service_startup_log(unit_.empty() ? service_ : unit_, service_via_systemd_, after_failure);
+            initd::fetch_service_startup_log(unit_.empty() ? service_ : unit_, service_via_systemd_, after_failure);
         if (ok && !text.empty()) output_obj_->display_message_set("Startup Log", text);
     } catch (const std::exception&) {
         // Nothing to show.
     }
     try {
-        auto [ok, text] = fetch_service_log_messages(service_, service_);
+        auto [ok, text] = initd::fetch_service_log_messages(service_, service_);
         if (ok && !text.empty()) output_obj_->display_message_set("Log Messages", text);
     } catch (const std::exception&) {
         // Nothing to show.
@@ -33,4 +33,4 @@ int Display::show_startup_log(bool after_failure) {
     return 1;
 }
 
-}  // namespace norvik::services::log
+}  // namespace norvik::cli

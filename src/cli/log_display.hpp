@@ -9,7 +9,7 @@ namespace norvik {
 class Output;
 }
 
-namespace norvik::services::log {
+namespace norvik::cli {
 
 class Display {
 public:
@@ -29,4 +29,4 @@ private:
     std::string unit_;
 };
 
-}  // namespace norvik::services::log
+}  // namespace norvik::cli

@@ -11,7 +11,7 @@
 #include "service/service.hpp"
 #include "foundation/text.hpp"
 
-namespace norvik::restartsrv::report {
+namespace norvik::cli {
 
 namespace {
 // The run reports as JSON, set from the command line.
@@ -83,13 +83,13 @@ StatusFacts parse_status_text(const std::string& text) {
     return f;
 }
 
-std::string unit_of(servicemanager::Base& srv) {
+std::string unit_of(service::Base& srv) {
     std::string unit = srv.systemd_unit();
     if (!unit.empty() && unit.find('.') == std::string::npos) unit += ".service";
     return unit;
 }
 
-nlohmann::json result_record(servicemanager::Base* srv, int exit_status) {
+nlohmann::json result_record(service::Base* srv, int exit_status) {
     const RunFacts& rf = facts();
     nlohmann::json r = {{"type", RESULT_TYPE}};
     r["service"] = rf.service.empty() ? nlohmann::json() : nlohmann::json(rf.service);
@@ -129,7 +129,7 @@ nlohmann::json result_record(servicemanager::Base* srv, int exit_status) {
     return r;
 }
 
-void print_result_record(servicemanager::Base* srv, int exit_status) {
+void print_result_record(service::Base* srv, int exit_status) {
     if (!g_json) return;
     const std::string line =
         result_record(srv, exit_status).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
@@ -138,4 +138,4 @@ void print_result_record(servicemanager::Base* srv, int exit_status) {
     std::fflush(stdout);
 }
 
-}  // namespace norvik::restartsrv::report
+}  // namespace norvik::cli

@@ -9,11 +9,11 @@
 
 #include <nlohmann/json.hpp>
 
-namespace norvik::servicemanager {
+namespace norvik::service {
 class Base;
 }
 
-namespace norvik::restartsrv::report {
+namespace norvik::cli {
 
 inline constexpr const char* OUTPUT_MODE_VARIABLE = "RESTARTSRV_OUTPUT";
 inline constexpr const char* RESULT_TYPE = "result";
@@ -49,11 +49,11 @@ StatusFacts parse_status_text(const std::string& text);
 
 // The full name of the unit the service object uses ("exim4.service"),
 // "" under init.d.
-std::string unit_of(servicemanager::Base& srv);
+std::string unit_of(service::Base& srv);
 
 // The record for a run that ends with `exit_status`; srv may be null.
-nlohmann::json result_record(servicemanager::Base* srv, int exit_status);
+nlohmann::json result_record(service::Base* srv, int exit_status);
 // Prints it on standard output as one line (JSON mode only).
-void print_result_record(servicemanager::Base* srv, int exit_status);
+void print_result_record(service::Base* srv, int exit_status);
 
-}  // namespace norvik::restartsrv::report
+}  // namespace norvik::cli

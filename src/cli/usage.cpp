@@ -4,7 +4,7 @@
 
 #include "cli/arguments.hpp"
 
-namespace norvik::restartsrv::help {
+namespace norvik::cli {
 
 std::string usage_text(const std::string& service) {
     const std::string svc = service.empty() ? "<service>" : service;
@@ -82,4 +82,4 @@ int usage(const std::string& service) {
     return 0;
 }
 
-}  // namespace norvik::restartsrv::help
+}  // namespace norvik::cli

@@ -3,11 +3,11 @@
 
 #include <string>
 
-namespace norvik::restartsrv::help {
+namespace norvik::cli {
 
 // The usage text; `service` (possibly empty) is used in the examples.
 std::string usage_text(const std::string& service);
 // Prints the usage text to standard output; returns the exit status (0).
 int usage(const std::string& service);
 
-}  // namespace norvik::restartsrv::help
+}  // namespace norvik::cli

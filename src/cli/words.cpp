@@ -7,7 +7,7 @@
 #include "cli/arguments.hpp"
 #include "foundation/text.hpp"
 
-namespace norvik::restartsrv::words {
+namespace norvik::cli {
 
 namespace {
 
@@ -128,4 +128,4 @@ std::string suggestion(const Mistyped& m) {
     return text + "?";
 }
 
-}  // namespace norvik::restartsrv::words
+}  // namespace norvik::cli

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace norvik::restartsrv::words {
+namespace norvik::cli {
 
 // -h, help, -help, and --help or any prefix of it that names nothing else
 // (--he, -hel; not --h, which --hard shares).
@@ -45,4 +45,4 @@ size_t edit_distance(const std::string& a, const std::string& b);
 // "did you mean --status?" / "did you mean --start, --status or --stop?"
 std::string suggestion(const Mistyped& m);
 
-}  // namespace norvik::restartsrv::words
+}  // namespace norvik::cli

@@ -23,7 +23,7 @@
 #include "systemd/units.hpp"
 #include "foundation/text.hpp"
 
-namespace norvik::restartsrv::initd {
+namespace norvik::initd {
 
 std::string INIT_D_DIR() { return paths::init_d_dir(); }
 
@@ -35,10 +35,6 @@ bool has_service_via_initd(const std::string& service) {
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     return ::access(path.c_str(), X_OK) == 0;
 }
-
-}  // namespace norvik::restartsrv::initd
-
-namespace norvik::restartsrv {
 
 namespace {
 
@@ -166,4 +162,4 @@ int doomedprocess(const psparser::ProcName& deadcmd, bool verbose, double wait_t
     return kill::safekill(deadcmd, verbose, wait_time, processinfo::get_pid_lineage(), allowed_owners);
 }
 
-}  // namespace norvik::restartsrv
+}  // namespace norvik::initd

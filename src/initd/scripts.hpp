@@ -12,7 +12,7 @@
 #include "proc/process_table.hpp"
 #include "run/reduced_privileges.hpp"
 
-namespace norvik::restartsrv::initd {
+namespace norvik::initd {
 
 // The init-script directory.
 std::string INIT_D_DIR();
@@ -20,17 +20,6 @@ std::string INIT_D_DIR();
 // 1 when INIT_D_DIR/<service> is an executable plain file; 0 for an empty
 // name; raises for a name that is not a single file-system node name.
 bool has_service_via_initd(const std::string& service);
-
-// Setting ids for good, and running code as another user: passed on to the
-// access-ids helpers unchanged.
-inline bool setuids(uid_t uid, gid_t gid) { return accessids::setuids::setuids(uid, gid); }
-inline int runasuser(const std::string& user, const std::function<int()>& work) {
-    return accessids::runasuser(user, work);
-}
-
-}  // namespace norvik::restartsrv::initd
-
-namespace norvik::restartsrv {
 
 // Raises a PlainError for a name that is not one file-system node: empty,
 // "." or "..", longer than 255, or holding "/" or NUL.
@@ -62,4 +51,4 @@ inline int runasuser(const std::string& user, const std::function<int()>& work) 
     return accessids::runasuser(user, work);
 }
 
-}  // namespace norvik::restartsrv
+}  // namespace norvik::initd

@@ -19,7 +19,7 @@
 #include "run/saferun.hpp"
 #include "foundation/text.hpp"
 
-namespace norvik::services::log {
+namespace norvik::initd {
 
 namespace {
 
@@ -431,4 +431,4 @@ Result fetch_log_tail(const std::string& logfile, std::size_t max_messages) {
     return {true, messages};
 }
 
-}  // namespace norvik::services::log
+}  // namespace norvik::initd

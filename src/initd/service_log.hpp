@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace norvik::services::log {
+namespace norvik::initd {
 
 std::string STARTUP_LOG_DIR();  // startup logs
 std::string LOG_DIR();          // base of relative log names
@@ -57,4 +57,4 @@ std::pair<int, std::vector<ReadError>> _read_log(std::string& messages, const Re
 // The cleaning of one service's long startup log.
 std::string _decruft_log_for_service(const std::string& service, std::string text);
 
-}  // namespace norvik::services::log
+}  // namespace norvik::initd

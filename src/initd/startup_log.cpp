@@ -25,7 +25,7 @@
 #include "run/saferun.hpp"
 #include "run/setsid.hpp"
 
-namespace norvik::restartsrv {
+namespace norvik::initd {
 
 namespace {
 
@@ -133,7 +133,7 @@ void _mkdir_or_log_failure(const std::string& dir) {
 
 namespace {
 std::string startup_log_path(const std::string& service_name) {
-    return services::log::STARTUP_LOG_DIR() + "/" + services::log::get_service_name_from_legacy_name(service_name);
+    return initd::STARTUP_LOG_DIR() + "/" + initd::get_service_name_from_legacy_name(service_name);
 }
 }  // namespace
 
@@ -264,7 +264,7 @@ pid_t _start_capture_and_wait(const std::string& path, int start_log_fd, const s
 pid_t logged_startup(const std::string& service, bool wipe, const std::vector<std::string>& cmd,
                      const LoggedStartupOptions& options) {
     ErrnoKeeper keep_errno;
-    _mkdir_or_log_failure(services::log::STARTUP_LOG_DIR());
+    _mkdir_or_log_failure(initd::STARTUP_LOG_DIR());
     if (cmd.empty()) throw PlainError("logged_startup needs a program to run.");
     const std::string& path = cmd.front();
     const std::vector<std::string> args(cmd.begin() + 1, cmd.end());
@@ -320,7 +320,7 @@ std::optional<int> run_in_session(const std::vector<std::string>& cmd, double ti
 int append_to_startup_log(const std::string& real_service_name, const std::string& msg) {
     validate_filesystem_node_name_or_die(real_service_name);
     if (msg.empty()) return 1;
-    _mkdir_or_log_failure(services::log::STARTUP_LOG_DIR());
+    _mkdir_or_log_failure(initd::STARTUP_LOG_DIR());
     Fd log(_open_startup_log(real_service_name, LogMode::Append));
     const char* p = msg.data();
     size_t n = msg.size();
@@ -340,7 +340,7 @@ int append_to_startup_log(const std::string& real_service_name, const std::strin
 
 std::string fetch_startup_log(const std::string& real_service_name) {
     validate_filesystem_node_name_or_die(real_service_name);
-    auto [ok, text] = services::log::fetch_service_startup_log(real_service_name);
+    auto [ok, text] = initd::fetch_service_startup_log(real_service_name);
     return ok ? text : std::string();
 }
 
@@ -381,4 +381,4 @@ pid_t nooutputsystem(const std::vector<std::string>& command_words) {
     forkasync::child_exit(1);
 }
 
-}  // namespace norvik::restartsrv
+}  // namespace norvik::initd

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace norvik::restartsrv {
+namespace norvik::initd {
 
 // Output of the started command when its startup log cannot be opened.
 inline constexpr const char* STARTUP_LOG_FALLBACK = "/dev/null";
@@ -74,4 +74,4 @@ pid_t _start_capture_and_wait(const std::string& path, int start_log_fd, const s
                               double timeout = 0, bool* timed_out = nullptr);
 void _mkdir_or_log_failure(const std::string& dir);
 
-}  // namespace norvik::restartsrv
+}  // namespace norvik::initd

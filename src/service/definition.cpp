@@ -14,7 +14,7 @@
 #include "foundation/state_file.hpp"
 #include "os/os.hpp"
 
-namespace norvik::servicemanager {
+namespace norvik::service {
 
 namespace {
 
@@ -231,4 +231,4 @@ std::optional<Definition> Definition::find(const std::string& suffix) {
     return std::nullopt;
 }
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::service

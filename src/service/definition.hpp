@@ -27,7 +27,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace norvik::servicemanager {
+namespace norvik::service {
 
 class Definition {
 public:
@@ -60,4 +60,4 @@ bool definition_attribute_known(const std::string& name);
 // "" when the value suits the attribute, else the reason.
 std::string definition_attribute_type_error(const std::string& name, const nlohmann::json& value);
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::service

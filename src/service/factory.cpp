@@ -19,7 +19,7 @@
 #include "service/hot.hpp"
 #include "services/exceptions.hpp"
 
-namespace norvik::servicemanager {
+namespace norvik::service {
 
 std::string class_suffix_for_service(const std::string& service) {
     // Whole name to lower case, then the first character up, then every
@@ -90,7 +90,7 @@ std::unique_ptr<Base> create(const std::string& service_in, const Request& reque
                 if (shared->base == "Hot") return build<Hot>(merged, shared, request);
                 return build<Base>(merged, shared, request);
             }
-        } catch (const restartsrv::LockError&) {
+        } catch (const service::LockError&) {
             throw;  // the lock's own error, once: no fallback object, no second wait
         } catch (const PlainError& e) {
             load_error = e.text();
@@ -107,8 +107,7 @@ std::unique_ptr<Base> create(const std::string& service_in, const Request& reque
 
     // systemd is asked under the system's unit name (crond is cron.service
     // on Debian), as the back end will be.
-    if (restartsrv::initd::has_service_via_initd(service) ||
-        systemd::has_service_via_systemd(_get_systemd_name(service))) {
+    if (initd::has_service_via_initd(service) || systemd::has_service_via_systemd(_get_systemd_name(service))) {
         opts["_from_factory"] = 1;
         return build<Base>(opts, nullptr, request);
     }
@@ -122,4 +121,4 @@ std::unique_ptr<Base> create(const std::string& service_in, const Request& reque
     throw PlainError(*load_error);
 }
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::service

@@ -15,7 +15,7 @@
 
 #include "service/service.hpp"
 
-namespace norvik::servicemanager {
+namespace norvik::service {
 
 // The service object for this run's request; a unit-name alias ("apache2")
 // gives the panel's service ("httpd").
@@ -25,4 +25,4 @@ std::unique_ptr<Base> create(const std::string& service, const Request& request 
 // "Nk_davd"); the definition file is <suffix>.json.
 std::string class_suffix_for_service(const std::string& service);
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::service

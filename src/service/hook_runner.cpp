@@ -2,7 +2,7 @@
 
 #include "run/saferun.hpp"
 
-namespace norvik::servicemanager {
+namespace norvik::service {
 
 namespace {
 double& run_argv_timeout() {
@@ -38,4 +38,4 @@ int run_argv(const std::vector<std::string>& argv, std::string* out, std::string
     }
 }
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::service

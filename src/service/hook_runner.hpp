@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace norvik::servicemanager {
+namespace norvik::service {
 
 // Runs an argument list for 300 s at most; returns the wait status, -1 when
 // it could not be run, TIMED_OUT when it hit the limit (it and what it left
@@ -16,4 +16,4 @@ inline constexpr double RUN_ARGV_TIMEOUT = 300;
 void set_run_argv_timeout_for_testing(double seconds);
 int run_argv(const std::vector<std::string>& argv, std::string* out = nullptr, std::string* err = nullptr);
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::service

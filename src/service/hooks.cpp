@@ -47,9 +47,7 @@
 #include "servmon/suspension.hpp"
 #include "os/os.hpp"
 
-namespace norvik::servicemanager {
-
-using namespace internal;
+namespace norvik::service {
 
 // ---- hooks -----------------------------------------------------------------------
 
@@ -110,4 +108,4 @@ void Base::run_custom_action(const std::string& word) {
     }
 }
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::service

@@ -16,7 +16,7 @@
 #include "foundation/hires_clock.hpp"
 #include "log/logger.hpp"
 
-namespace norvik::servicemanager {
+namespace norvik::service {
 
 namespace {
 
@@ -137,4 +137,4 @@ int Hot::restart_gracefully() {
     return 0;
 }
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::service

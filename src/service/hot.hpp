@@ -5,7 +5,7 @@
 #include "proc/pid.hpp"
 #include "service/service.hpp"
 
-namespace norvik::servicemanager {
+namespace norvik::service {
 
 class Hot : public Base {
 public:
@@ -40,4 +40,4 @@ private:
     bool is_graceful_restart_enabled_ = true;
 };
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::service

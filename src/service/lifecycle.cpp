@@ -47,9 +47,7 @@
 #include "servmon/suspension.hpp"
 #include "os/os.hpp"
 
-namespace norvik::servicemanager {
-
-using namespace internal;
+namespace norvik::service {
 
 // ---- dispatch and restart ---------------------------------------------------------
 
@@ -374,7 +372,7 @@ void Base::start_attempts(const nlohmann::json& params) {
 void Base::before_start_attempt(int attempt, int ports_known) {
     debug("Start attempt " + std::to_string(attempt) + " for " + service());
     if (attempt == 1 && ports_known) kill_apps_on_ports({}, true);
-    Manager& m = service_manager();
+    backend::Manager& m = service_manager();
     if (m.has_restart_attempt()) m.restart_attempt(*this, attempt);
     if (has_restart_attempt()) restart_attempt(attempt);
 }
@@ -393,7 +391,7 @@ void Base::remove_stale_pidfile(const std::string& pf) {
 
 int Base::stop() {
     bool in_restart = _called_from_restart();
-    Manager& m = service_manager();
+    backend::Manager& m = service_manager();
     if (!m.this_process_was_executed_by_systemd() && !is_up()) {
         if (verbose() == 1 && !in_restart) {
             output("The service " + service() + " is not running.");
@@ -452,7 +450,7 @@ int Base::reload() {
     } catch (const services::NotInstalled&) {}
     // Like a reload of an inactive unit: nothing runs that could take it.
     if (text.empty()) _generate_is_down_exception(params);
-    Manager& m = service_manager();
+    backend::Manager& m = service_manager();
     if (is_enabled() && m.has_reload()) {
         if (verbose()) logger().info("Reloading " + service());
         return m.reload(*this) ? 1 : 0;
@@ -528,9 +526,9 @@ void Base::setrlimits() {
 }
 
 void Base::_terminate_orphaned_processes() {
-    Manager& m = service_manager();
+    backend::Manager& m = service_manager();
     if (!m.has_service_via_systemd()) return;
-    const UnitRecord& rec = m.service_via_systemd();
+    const backend::UnitRecord& rec = m.service_via_systemd();
     auto it = rec.find("SubState");
     if (it == rec.end() || it->second != "dead") return;
     if (doomed_rules().empty()) return;
@@ -538,4 +536,4 @@ void Base::_terminate_orphaned_processes() {
         info("Left-over processes of the stopped unit of " + service_name() + " were terminated.");
 }
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::service

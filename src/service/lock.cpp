@@ -18,7 +18,7 @@
 #include "foundation/service_name.hpp"
 #include "foundation/state_file.hpp"
 
-namespace norvik::restartsrv {
+namespace norvik::service {
 namespace {
 
 int& lock_wait_storage() {
@@ -105,4 +105,4 @@ int Lock::release() {
     return 1;
 }
 
-}  // namespace norvik::restartsrv
+}  // namespace norvik::service

@@ -13,7 +13,7 @@
 #include "exception/exception.hpp"
 #include "foundation/flock.hpp"
 
-namespace norvik::restartsrv {
+namespace norvik::service {
 
 // The lock could not be taken: its file could not be opened (err holds the
 // errno), or another run held it for the whole wait. Nothing may fall back
@@ -75,4 +75,4 @@ std::string get_run_lock_file_for_service(const std::string& service);
 // (whole-second clock, polling every poll_interval seconds).
 bool _wait_for_ex_lock(fileutils::Flock& fh, int timeout, double poll_interval = Lock::POLL_INTERVAL);
 
-}  // namespace norvik::restartsrv
+}  // namespace norvik::service

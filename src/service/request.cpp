@@ -1,6 +1,6 @@
 #include "service/request.hpp"
 
-namespace norvik::servicemanager {
+namespace norvik::service {
 
 const char* action_word(Request::Action action) {
     switch (action) {
@@ -18,4 +18,4 @@ const char* action_word(Request::Action action) {
     return "RESTART";
 }
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::service

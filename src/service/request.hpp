@@ -5,7 +5,7 @@
 
 #include <optional>
 
-namespace norvik::servicemanager {
+namespace norvik::service {
 
 struct Request {
     enum class Action { Restart, Stop, Reload, Status, Check };
@@ -29,4 +29,4 @@ struct Request {
 // "RESTART", "STOP", "RELOAD", "STATUS" or "CHECK".
 const char* action_word(Request::Action action);
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::service

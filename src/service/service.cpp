@@ -47,9 +47,7 @@
 #include "servmon/suspension.hpp"
 #include "os/os.hpp"
 
-namespace norvik::servicemanager {
-
-using namespace internal;
+namespace norvik::service {
 
 namespace {
 
@@ -150,7 +148,7 @@ const std::vector<std::string>& Base::service_package() const {
 }
 void Base::service_package(const std::vector<std::string>& v) { settings_.service_package = v; }
 
-Manager& Base::service_manager() {
+backend::Manager& Base::service_manager() {
     if (!service_manager_) service_manager_ = _build_service_manager();
     return *service_manager_;
 }
@@ -179,10 +177,10 @@ bool pid1_is_systemd() {
 }
 }  // namespace
 
-std::unique_ptr<Manager> Base::_build_service_manager() {
+std::unique_ptr<backend::Manager> Base::_build_service_manager() {
     if (request_.use_initd || request_.started_by_init) {
         debug("Using the init.d back end for " + service_name() + " (started by the init system or asked to)");
-        auto m = std::make_unique<manager::Initd>(service_name(), true, request_.started_by_init);
+        auto m = std::make_unique<backend::Initd>(service_name(), true, request_.started_by_init);
         // Asked for by hand, the init script is used even for a unit; a run
         // that systemd started must not call a script that calls systemd.
         if (!request_.started_by_init) m->script_even_for_units(true);
@@ -191,14 +189,14 @@ std::unique_ptr<Manager> Base::_build_service_manager() {
     std::string unit = _get_systemd_name(service_name());
     if (auto rec = systemd::has_service_via_systemd(unit)) {
         debug("Using the systemd back end for " + service_name() + " (unit " + unit + ")");
-        return std::make_unique<manager::Systemd>(unit, *rec, request_.started_by_init);
+        return std::make_unique<backend::Systemd>(unit, *rec, request_.started_by_init);
     }
     // Without systemd as process 1 no service has a unit: saying so is noise.
     if (!pid1_is_systemd()) debug("No systemd unit was found for the service " + service_name());
     else if (!env_true("NORVIK_BASE_INSTALL"))
         logger().warn("No systemd unit was found for the service " + service_name());
     debug("Using the init.d back end for " + service_name());
-    return std::make_unique<manager::Initd>(service_name(), false, false);
+    return std::make_unique<backend::Initd>(service_name(), false, false);
 }
 
 const std::string& Base::service_to_suspend() {
@@ -230,12 +228,12 @@ std::shared_ptr<const config::NkConf> Base::nkconf() {
 }
 
 std::string Base::systemd_unit() {
-    Manager& m = service_manager();
+    backend::Manager& m = service_manager();
     return m.has_service_via_systemd() ? m.service() : std::string();
 }
 
 std::string Base::init_script() {
-    auto* initd = dynamic_cast<manager::Initd*>(&service_manager());
+    auto* initd = dynamic_cast<backend::Initd*>(&service_manager());
     return initd ? initd->init_script() : std::string();
 }
 
@@ -244,15 +242,15 @@ int Base::lock_fd() {
     return l && l->is_held() ? l->fd() : -1;
 }
 
-std::unique_ptr<restartsrv::Lock> Base::_build_lock() {
+std::unique_ptr<service::Lock> Base::_build_lock() {
     if (request_.started_by_init || ::geteuid() != 0) return nullptr;
     std::string name = settings_.service && !settings_.service->empty() ? *settings_.service : PLACEHOLDER_LOCK_NAME;
-    if (!request_.is_query()) return restartsrv::Lock::create(name);
+    if (!request_.is_query()) return service::Lock::create(name);
     // A query changes nothing: it never waits behind a restart, it answers
     // with what it sees and says that a restart is under way.
     try {
-        restart_under_way_ = restartsrv::Lock::is_held_elsewhere(name);
-    } catch (const restartsrv::LockError& e) {
+        restart_under_way_ = service::Lock::is_held_elsewhere(name);
+    } catch (const service::LockError& e) {
         // On a tree where the lock file cannot be made (read-only, say) it
         // still answers.
         std::string text = e.text() + "; answering without the restart lock.";
@@ -265,14 +263,14 @@ std::unique_ptr<restartsrv::Lock> Base::_build_lock() {
     }
     return nullptr;
 }
-restartsrv::Lock* Base::lock() {
+service::Lock* Base::lock() {
     if (!lock_built_) {
         lock_ = _build_lock();
         lock_built_ = true;
     }
     return lock_.get();
 }
-void Base::lock(std::unique_ptr<restartsrv::Lock> v) {
+void Base::lock(std::unique_ptr<service::Lock> v) {
     lock_ = std::move(v);
     lock_built_ = true;
 }
@@ -282,8 +280,7 @@ bool Base::_build_is_enabled() {
     services::installed::ScopedBackendProbe probe([this](const std::string& name) {
         if (name != service()) return false;
         try {
-            return service_manager().has_service_via_systemd() ||
-                   restartsrv::initd::has_service_via_initd(service_name());
+            return service_manager().has_service_via_systemd() || initd::has_service_via_initd(service_name());
         } catch (const std::exception&) {
             return false;
         }
@@ -453,4 +450,4 @@ std::shared_ptr<norvik::Exception> Base::_no_roles_exception() {
     return exception::create(services::NOT_ALLOWED_BY_ROLES, nlohmann::json{{"service", service_name()}});
 }
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::service

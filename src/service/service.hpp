@@ -38,12 +38,12 @@
 namespace norvik {
 class Logger;
 class Output;
-namespace restartsrv {
+namespace service {
 class Lock;
 }
 }  // namespace norvik
 
-namespace norvik::servicemanager {
+namespace norvik::service {
 
 class Definition;
 
@@ -51,7 +51,7 @@ class Definition;
 // "cron" on Debian), else `name` itself.
 std::string _get_systemd_name(const std::string& name);
 
-class Base : public ManagedService {
+class Base : public backend::ManagedService {
 public:
     // Named options: every attribute of the table under its own name (plus
     // the internal "_from_factory" flag). Names that are not attributes are
@@ -81,7 +81,7 @@ public:
     void service_binary(const std::string& v);
     const std::vector<std::string>& service_package() const;  // rw, none (one name or several)
     void service_package(const std::vector<std::string>& v);
-    Manager& service_manager();  // ro, lazy _build_service_manager
+    backend::Manager& service_manager();  // ro, lazy _build_service_manager
     bool has_service_manager_built() const { return static_cast<bool>(service_manager_); }
     const std::string& service_to_suspend();  // rw, lazy: service
     void service_to_suspend(const std::string& v);
@@ -93,8 +93,8 @@ public:
     void service_status(const std::optional<std::string>& v);
     norvik::Logger& logger();                                // ro, lazy new Logger
     std::shared_ptr<const norvik::config::NkConf> nkconf();  // ro, lazy: loadnkconf_not_copy()
-    norvik::restartsrv::Lock* lock();                        // rw, lazy _build_lock (nullptr = no lock)
-    void lock(std::unique_ptr<norvik::restartsrv::Lock> v);
+    norvik::service::Lock* lock();                           // rw, lazy _build_lock (nullptr = no lock)
+    void lock(std::unique_ptr<norvik::service::Lock> v);
     bool is_enabled();  // rw, lazy _build_is_enabled
     void is_enabled(bool v);
     int verbose() override;  // rw, lazy 0 (0, 1, 2)
@@ -278,8 +278,8 @@ protected:
     // Lazy builders.
     virtual std::string _build_service();
     virtual std::string build_service_binary();
-    virtual std::unique_ptr<Manager> _build_service_manager();
-    virtual std::unique_ptr<norvik::restartsrv::Lock> _build_lock();
+    virtual std::unique_ptr<backend::Manager> _build_service_manager();
+    virtual std::unique_ptr<norvik::service::Lock> _build_lock();
     virtual bool _build_is_enabled();
 
     // Applies named options to the attributes (used by the constructor and
@@ -287,13 +287,13 @@ protected:
     virtual void apply_option(const std::string& name, const nlohmann::json& value);
 
     std::optional<std::string> service_name_;
-    std::unique_ptr<Manager> service_manager_;
+    std::unique_ptr<backend::Manager> service_manager_;
     Request request_;
     Settings settings_;
     std::shared_ptr<norvik::Logger> logger_;
     std::shared_ptr<const norvik::config::NkConf> nkconf_;
     bool lock_built_ = false;
-    std::unique_ptr<norvik::restartsrv::Lock> lock_;
+    std::unique_ptr<norvik::service::Lock> lock_;
     bool restart_under_way_ = false;  // a query found the lock held
     std::optional<pid_t> pid_;
     // port -> the addresses this run saw the service listen on.
@@ -319,4 +319,4 @@ private:
     std::string last_hook_output_;  // of the latest hook run
 };
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::service

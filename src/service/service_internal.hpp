@@ -16,7 +16,7 @@
 #include "proc/process_table.hpp"
 #include "foundation/text.hpp"
 
-namespace norvik::servicemanager::internal {
+namespace norvik::service {
 
 const char* const DEFAULT_PROCESSOWNER = "root";
 const char* const PLACEHOLDER_LOCK_NAME = "restartsrv_base";
@@ -116,7 +116,7 @@ inline bool end_doomed_processes(const std::vector<std::string>& rules, bool ver
         owners = std::vector<std::string>{psparser::SUPERUSER_NAME};
         if (!owner->empty()) owners->push_back(*owner);
     }
-    return restartsrv::doomedprocess(psparser::ProcName(rules), verbose, 0, owners) != 0;
+    return initd::doomedprocess(psparser::ProcName(rules), verbose, 0, owners) != 0;
 }
 
-}  // namespace norvik::servicemanager::internal
+}  // namespace norvik::service

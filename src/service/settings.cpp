@@ -3,7 +3,7 @@
 #include <map>
 #include <variant>
 
-namespace norvik::servicemanager {
+namespace norvik::service {
 
 namespace {
 
@@ -139,4 +139,4 @@ void read_setting(Settings& settings, const std::string& name, const nlohmann::j
         it->second.field);
 }
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::service

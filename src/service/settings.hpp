@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace norvik::servicemanager {
+namespace norvik::service {
 
 struct Settings {
     std::optional<std::string> service;
@@ -61,4 +61,4 @@ std::string setting_kind(const std::string& name);
 // the setting `name`; an unknown name is ignored.
 void read_setting(Settings& settings, const std::string& name, const nlohmann::json& value);
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::service

@@ -48,15 +48,13 @@
 #include "servmon/suspension.hpp"
 #include "os/os.hpp"
 
-namespace norvik::servicemanager {
-
-using namespace internal;
+namespace norvik::service {
 
 // ---- status and health -------------------------------------------------------------
 
 std::string Base::get_status_string() {
     if (!can_check_service_status()) return "The status of " + service_name() + " cannot be checked.";
-    Manager& m = service_manager();
+    backend::Manager& m = service_manager();
     if (m.has_status_helper()) return m.status_helper(*this);
     proc::CheckServiceOptions o;
     o.service = service_name();
@@ -83,7 +81,7 @@ std::string Base::status() {
 int Base::check() {
     std::string text = status();
     check_sanity();
-    Manager& m = service_manager();
+    backend::Manager& m = service_manager();
     if (!m.has_check()) return 1;
     debug("Asking the back end to check " + service());
     return m.check(*this, text);
@@ -177,7 +175,7 @@ int Base::check_sanity() {
 }
 
 bool Base::is_up(const std::string& via) {
-    Manager& m = service_manager();
+    backend::Manager& m = service_manager();
     if (m.has_is_up()) return m.is_up(*this, via);
     std::string text = get_status_string();
     if (!via.empty()) {
@@ -238,4 +236,4 @@ bool Base::is_up_via_pidfile() {
     }
 }
 
-}  // namespace norvik::servicemanager
+}  // namespace norvik::service

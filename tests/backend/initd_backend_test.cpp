@@ -9,8 +9,8 @@
 #include "service/service.hpp"
 #include "backend/initd_backend.hpp"
 
-using norvik::servicemanager::Base;
-using norvik::servicemanager::manager::Initd;
+using norvik::backend::Initd;
+using norvik::service::Base;
 using norvik::test::TempDir;
 
 namespace {

@@ -4,7 +4,7 @@
 #include "output/medium.hpp"
 #include "services/search_path.hpp"
 
-using namespace norvik::restartsrv;
+using namespace norvik::cli;
 
 namespace {
 ParsedArgs parse(std::vector<std::string> args, std::vector<std::string>* rest = nullptr) {
@@ -123,7 +123,7 @@ TEST(ParseArgv, GracefulIsASwitchThatCanBeNegated) {
 // The request carries what the service object used to look up in the
 // command line: the hard and forced words, the back-end switches, the attempt.
 TEST(ParseArgv, RequestHoldsWhatTheServiceObjectActsOn) {
-    using Action = norvik::servicemanager::Request::Action;
+    using Action = norvik::service::Request::Action;
     auto hard = make_request(
         {"nkdemo", "--hard", "--graceful", "--restart-attempt=3", "force", "--initd", "--ignore-systemd"}, true, true);
     EXPECT_EQ(hard.action, Action::Restart);

@@ -3,7 +3,7 @@
 
 #include "cli/driver.hpp"
 
-namespace rs = norvik::restartsrv;
+namespace rs = norvik::cli;
 
 TEST(ProgramName, ActionAndServiceFromTheLastComponent) {
     struct Case {

@@ -259,7 +259,7 @@ TEST_F(NkConfWriters, FifoInPlaceOfEachSettingsFileNeverHangs) {
     // A service definition: refused as a definition that cannot be loaded.
     EXPECT_EQ(in_child([] {
                   try {
-                      norvik::servicemanager::Definition::find("Fifo");
+                      norvik::service::Definition::find("Fifo");
                   } catch (const norvik::PlainError& e) {
                       return e.text().find("not a regular file") != std::string::npos ? 0 : 1;
                   }

@@ -16,7 +16,7 @@
 #include "initd/scripts.hpp"
 
 using norvik::test::TempDir;
-namespace rs = norvik::restartsrv;
+namespace rs = norvik::initd;
 
 namespace {
 class Initd : public ::testing::Test {
@@ -72,11 +72,11 @@ TEST_F(Initd, OnlyExecutablePlainEntries) {
     EXPECT_FALSE(rs::getinitfile("nsd"));
     script("50named");
     EXPECT_EQ(rs::getinitfile("named").value_or(""), dir() + "/50named");
-    EXPECT_FALSE(rs::initd::has_service_via_initd("named"));
+    EXPECT_FALSE(rs::has_service_via_initd("named"));
     script("crond");
-    EXPECT_TRUE(rs::initd::has_service_via_initd("crond"));
-    EXPECT_FALSE(rs::initd::has_service_via_initd(""));
-    EXPECT_THROW(rs::initd::has_service_via_initd("../x"), norvik::PlainError);
+    EXPECT_TRUE(rs::has_service_via_initd("crond"));
+    EXPECT_FALSE(rs::has_service_via_initd(""));
+    EXPECT_THROW(rs::has_service_via_initd("../x"), norvik::PlainError);
     EXPECT_FALSE(rs::getinitfile("norvik"));
 }
 

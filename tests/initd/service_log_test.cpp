@@ -13,7 +13,7 @@
 #include "cli/log_display.hpp"
 
 using norvik::test::TempDir;
-namespace lg = norvik::services::log;
+namespace lg = norvik::initd;
 
 TEST(ServicesLog, TailReadDropsTheCutLineAndShowsNewestFirst) {
     TempDir d("log");
@@ -91,7 +91,7 @@ TEST(ServicesLog, DisplayShowsEscapeSequencesOfAServiceLogInert) {
     size_t len = 0;
     FILE* mem = open_memstream(&buf, &len);
     auto out = std::make_shared<norvik::output::formatted::Plain>(norvik::output::OutputOptions{.filehandle = mem});
-    lg::Display("proftpd", out).show_startup_log();
+    norvik::cli::Display("proftpd", out).show_startup_log();
     std::fflush(mem);
     const std::string shown(buf, len);
     std::fclose(mem);

@@ -17,7 +17,7 @@
 #include "initd/service_log.hpp"
 
 using norvik::test::TempDir;
-namespace rs = norvik::restartsrv;
+namespace rs = norvik::initd;
 
 namespace {
 class StartupLog : public ::testing::Test {
@@ -164,9 +164,9 @@ TEST_F(StartupLog, AppendFetchAndNames) {
     EXPECT_EQ(rs::fetch_startup_log("demo"), "no line end");
     EXPECT_THROW(rs::append_to_startup_log("../etc", "x"), norvik::PlainError);
     EXPECT_THROW(rs::logged_startup("a/b", true, {"/bin/true"}, {.wait = true}), norvik::PlainError);
-    EXPECT_EQ(norvik::services::log::get_service_name_from_legacy_name("PureFTPd"), "ftpd");
-    EXPECT_EQ(norvik::services::log::get_service_name_from_legacy_name("exim-altport"), "exim");
-    EXPECT_EQ(norvik::services::log::get_service_name_from_legacy_name("nkdavd"), "nkdavd");
+    EXPECT_EQ(norvik::initd::get_service_name_from_legacy_name("PureFTPd"), "ftpd");
+    EXPECT_EQ(norvik::initd::get_service_name_from_legacy_name("exim-altport"), "exim");
+    EXPECT_EQ(norvik::initd::get_service_name_from_legacy_name("nkdavd"), "nkdavd");
     rs::append_to_startup_log("proftpd", "ftp line\n");
     EXPECT_EQ(log_of("ftpd"), "ftp line\n");
 }

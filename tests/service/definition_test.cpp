@@ -8,9 +8,9 @@
 #include "service/hot.hpp"
 #include "support/test_support.hpp"
 
-using norvik::servicemanager::Base;
-using norvik::servicemanager::Definition;
-using norvik::servicemanager::Hot;
+using norvik::service::Base;
+using norvik::service::Definition;
+using norvik::service::Hot;
 
 namespace {
 std::string parse_error(const std::string& text) {
@@ -24,7 +24,7 @@ std::string parse_error(const std::string& text) {
 }  // namespace
 
 TEST(Definition, ClassSuffixTransliterations) {
-    using norvik::servicemanager::class_suffix_for_service;
+    using norvik::service::class_suffix_for_service;
     EXPECT_EQ(class_suffix_for_service("exim"), "Exim");
     EXPECT_EQ(class_suffix_for_service("NK-davd"), "Nk_davd");
     EXPECT_EQ(class_suffix_for_service("a.b"), "A_b");
@@ -72,9 +72,9 @@ TEST(Definition, RootPlaceholderAndLookupOrder) {
 }
 
 TEST(Definition, FactoryRefusesEmptyAndInvalidNames) {
-    EXPECT_THROW(norvik::servicemanager::create(""), norvik::PlainError);
-    EXPECT_THROW(norvik::servicemanager::create("../etc"), norvik::Exception);
-    EXPECT_THROW(norvik::servicemanager::create(std::string(256, 'a')), norvik::Exception);
+    EXPECT_THROW(norvik::service::create(""), norvik::PlainError);
+    EXPECT_THROW(norvik::service::create("../etc"), norvik::Exception);
+    EXPECT_THROW(norvik::service::create(std::string(256, 'a')), norvik::Exception);
 }
 
 TEST(BaseAttributes, DefaultsAndLazyValues) {

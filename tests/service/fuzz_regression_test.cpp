@@ -4,7 +4,7 @@
 #include "exception/exception.hpp"
 #include "service/definition.hpp"
 
-using norvik::servicemanager::Definition;
+using norvik::service::Definition;
 
 TEST(FuzzRegression, DefinitionWithANumberTooLargeIsAPlainError) {
     // nlohmann reports the overflow as out_of_range, not parse_error.

@@ -9,7 +9,7 @@
 #include "service/hook_runner.hpp"
 #include "support/test_support.hpp"
 
-namespace deps = norvik::servicemanager;
+namespace deps = norvik::service;
 using norvik::test::TempDir;
 
 namespace {

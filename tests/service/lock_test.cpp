@@ -21,7 +21,7 @@
 
 namespace {
 
-using norvik::restartsrv::Lock;
+using norvik::service::Lock;
 namespace paths = norvik::paths;
 
 class LockTest : public ::testing::Test {
@@ -129,8 +129,8 @@ TEST_F(LockTest, TimesOutWithTheLockErrorWhileACaseVariantHoldsIt) {
             try {
                 Lock second(name, 1);
                 _exit(0);
-            } catch (const norvik::restartsrv::LockError& e) {
-                bool ok = e.kind() == norvik::restartsrv::LockError::Kind::Timeout &&
+            } catch (const norvik::service::LockError& e) {
+                bool ok = e.kind() == norvik::service::LockError::Kind::Timeout &&
                           std::strstr(e.what(), "could not be obtained");
                 _exit(ok ? 7 : 8);
             } catch (...) {
@@ -142,7 +142,7 @@ TEST_F(LockTest, TimesOutWithTheLockErrorWhileACaseVariantHoldsIt) {
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 7) << name;
     }
-    EXPECT_EQ(norvik::restartsrv::get_run_lock_file_for_service("NkDemo-A_1"), paths::lock_base() + "/nkdemo-a_1");
+    EXPECT_EQ(norvik::service::get_run_lock_file_for_service("NkDemo-A_1"), paths::lock_base() + "/nkdemo-a_1");
 }
 
 TEST_F(LockTest, OpenFailureIsTheLockErrorWithItsErrno) {
@@ -150,8 +150,8 @@ TEST_F(LockTest, OpenFailureIsTheLockErrorWithItsErrno) {
     try {
         Lock l("exim");
         ADD_FAILURE() << "took a lock below a plain file";
-    } catch (const norvik::restartsrv::LockError& e) {
-        EXPECT_EQ(e.kind(), norvik::restartsrv::LockError::Kind::Open);
+    } catch (const norvik::service::LockError& e) {
+        EXPECT_EQ(e.kind(), norvik::service::LockError::Kind::Open);
         EXPECT_EQ(e.error_number(), ENOTDIR) << e.what();
     }
 }
@@ -176,8 +176,8 @@ TEST_F(LockTest, InvalidNamesTouchNoFile) {
     }
     EXPECT_THROW(Lock(""), norvik::PlainError);
     EXPECT_FALSE(norvik::test::exists(paths::lock_base()));
-    EXPECT_THROW(norvik::restartsrv::get_run_lock_file_for_service("a/b"), norvik::Exception);
-    EXPECT_EQ(norvik::restartsrv::get_run_lock_file_for_service("exim"), paths::lock_base() + "/exim");
+    EXPECT_THROW(norvik::service::get_run_lock_file_for_service("a/b"), norvik::Exception);
+    EXPECT_EQ(norvik::service::get_run_lock_file_for_service("exim"), paths::lock_base() + "/exim");
 }
 
 TEST_F(LockTest, FilesAndDescriptor) {
@@ -266,7 +266,7 @@ TEST_F(LockTest, LingeringForkedChildDoesNotKeepTheLockAlive) {
     ASSERT_GT(read(pfd[0], buf, sizeof buf - 1), 0);
     ::close(pfd[0]);
     const pid_t child = static_cast<pid_t>(std::atol(buf));
-    const std::string path = norvik::restartsrv::get_run_lock_file_for_service("lingering");
+    const std::string path = norvik::service::get_run_lock_file_for_service("lingering");
     EXPECT_FALSE(lock_is_free(path));
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);

@@ -10,7 +10,7 @@
 #include "service/service.hpp"
 #include "support/test_support.hpp"
 
-namespace sm = norvik::servicemanager;
+namespace sm = norvik::service;
 
 namespace {
 
@@ -20,26 +20,26 @@ struct FakeState {
     bool stop_raises = false;
 };
 
-class FakeBackEnd : public sm::Manager {
+class FakeBackEnd : public norvik::backend::Manager {
 public:
     explicit FakeBackEnd(FakeState& s) : s_(s) {}
     std::string kind() const override { return "Fake"; }
     std::string service() const override { return "halves"; }
-    bool start(sm::ManagedService&) override {
+    bool start(norvik::backend::ManagedService&) override {
         s_.calls.push_back("start");
         s_.up = true;
         return true;
     }
-    bool stop(sm::ManagedService&) override {
+    bool stop(norvik::backend::ManagedService&) override {
         s_.calls.push_back("stop");
         s_.up = false;
         if (s_.stop_raises) throw norvik::PlainError("the stop broke after the service went down");
         return true;
     }
-    bool reload(sm::ManagedService&) override { return true; }
+    bool reload(norvik::backend::ManagedService&) override { return true; }
     bool this_process_was_executed_by_systemd() const override { return false; }
     bool has_status_helper() const override { return true; }
-    std::string status_helper(sm::ManagedService&) override { return s_.up ? "halves is running\n" : ""; }
+    std::string status_helper(norvik::backend::ManagedService&) override { return s_.up ? "halves is running\n" : ""; }
 
 private:
     FakeState& s_;
@@ -48,7 +48,9 @@ private:
 class Halves : public sm::Base {
 public:
     Halves(FakeState& s) : sm::Base(nlohmann::json{{"service", "halves"}}), s_(s) {}
-    std::unique_ptr<sm::Manager> _build_service_manager() override { return std::make_unique<FakeBackEnd>(s_); }
+    std::unique_ptr<norvik::backend::Manager> _build_service_manager() override {
+        return std::make_unique<FakeBackEnd>(s_);
+    }
 
 private:
     FakeState& s_;

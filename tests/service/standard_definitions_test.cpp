@@ -16,7 +16,7 @@
 #include "service/definition.hpp"
 #include "support/test_support.hpp"
 
-using norvik::servicemanager::Definition;
+using norvik::service::Definition;
 
 namespace {
 
@@ -43,7 +43,7 @@ std::string running_program(const std::string& bin) {
 }
 
 Definition builtin(const std::string& service, const std::string& family) {
-    std::string suffix = norvik::servicemanager::class_suffix_for_service(service);
+    std::string suffix = norvik::service::class_suffix_for_service(service);
     std::string file = std::string(NORVIK_SOURCE_DIR) + "/data/services/" + suffix + ".json";
     return Definition::parse(norvik::test::read_file(file), file, "C", family);
 }

@@ -235,8 +235,8 @@ TEST_F(FakeSystemctl, OneShowPerStateChange) {
     EXPECT_EQ(sd::get_pid_via_systemd("kept"), first);
     EXPECT_TRUE(sd::get_service_info_via_systemd("kept.service").count("MainPID"));
     EXPECT_EQ(counted.verbs, (std::vector<std::string>{"show"}));
-    norvik::servicemanager::manager::Systemd m("kept", *rec);
-    norvik::servicemanager::Base srv(nlohmann::json{{"service", "kept"}});
+    norvik::backend::Systemd m("kept", *rec);
+    norvik::service::Base srv(nlohmann::json{{"service", "kept"}});
     ASSERT_TRUE(m.start(srv));
     EXPECT_NE(sd::get_pid_via_systemd("kept"), first);  // asked again after the job
     EXPECT_EQ(counted.verbs, (std::vector<std::string>{"show", "start", "show"}));
@@ -337,14 +337,14 @@ bool pid_alive(pid_t pid) { return pid > 0 && ::kill(pid, 0) == 0 && !comm_of(pi
 
 // The back end built the way the service object builds it: unit name plus
 // the record taken at that moment.
-norvik::servicemanager::manager::Systemd backend(const std::string& unit) {
+norvik::backend::Systemd backend(const std::string& unit) {
     auto rec = sd::has_service_via_systemd(unit);
-    return norvik::servicemanager::manager::Systemd(unit, rec ? *rec : norvik::servicemanager::UnitRecord{});
+    return norvik::backend::Systemd(unit, rec ? *rec : norvik::backend::UnitRecord{});
 }
 
 // A start or stop job through the back end, as the program runs it.
 bool job(const std::string& unit, bool start) {
-    norvik::servicemanager::Base srv(nlohmann::json{{"service", unit}});
+    norvik::service::Base srv(nlohmann::json{{"service", unit}});
     auto m = backend(unit);
     return start ? m.start(srv) : m.stop(srv);
 }
@@ -393,7 +393,7 @@ TEST_F(Inner, QueriesOfRealUnits) {
 }
 
 TEST_F(InnerBackEnd, StartStatusStopOfASimpleUnit) {
-    using norvik::servicemanager::Base;
+    using norvik::service::Base;
     job("rs-simple", false);
     // Record taken while stopped: status must follow the live state, not it.
     auto m = backend("rs-simple");
@@ -430,7 +430,7 @@ TEST_F(InnerBackEnd, StartStatusStopOfASimpleUnit) {
 }
 
 TEST_F(InnerBackEnd, ForkingUnitReloadAndFailingUnits) {
-    using norvik::servicemanager::Base;
+    using norvik::service::Base;
     job("rs-forking", false);
     auto m = backend("rs-forking");
     ASSERT_EQ(m.service_via_systemd().at("Type"), "forking");
