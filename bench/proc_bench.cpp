@@ -89,7 +89,7 @@ std::string driver_path() {
 void BM_get_pids_by_name(benchmark::State& st) {
     ensure_table(size_t(st.range(0)));
     size_t found = 0;
-    for (auto _ : st) found = norvik::psparser::get_pids_by_name(TARGET).size();
+    for (auto _ : st) found = norvik::proc::get_pids_by_name(TARGET).size();
     st.counters["found"] = double(found);
 }
 void BM_pgrep_x(benchmark::State& st) {
@@ -105,7 +105,7 @@ void BM_fuser_check(benchmark::State& st) {
     ensure_table(size_t(st.range(0)));
     std::string held = g_dir + "/held";
     size_t found = 0;
-    for (auto _ : st) found = norvik::fuser::check({held})[held].size();
+    for (auto _ : st) found = norvik::proc::check({held})[held].size();
     st.counters["found"] = double(found);
 }
 void BM_fuser_tool(benchmark::State& st) {
@@ -135,7 +135,7 @@ void BM_safekill50(benchmark::State& st) {
         st.PauseTiming();
         spawn_victims();
         st.ResumeTiming();
-        ok = norvik::kill::safekill(VICTIM, false, BUDGET);
+        ok = norvik::proc::safekill(VICTIM, false, BUDGET);
     }
     ::signal(SIGCHLD, SIG_DFL);
     st.counters["ok"] = ok;

@@ -29,13 +29,13 @@ int main(int argc, char** argv) {
     const std::string mode = argv[1];
     try {
         if (mode == "scan") {
-            auto pids = norvik::psparser::get_pids_by_name(norvik::psparser::ProcName(std::string(argv[2])));
+            auto pids = norvik::proc::get_pids_by_name(norvik::proc::ProcName(std::string(argv[2])));
             for (pid_t p : pids) std::printf("%d\n", static_cast<int>(p));
             return pids.empty() ? 1 : 0;
         }
         if (mode == "fuser") {
             std::vector<std::string> files(argv + 2, argv + argc);
-            auto held = norvik::fuser::check(files);
+            auto held = norvik::proc::check(files);
             bool any = false;
             for (auto& [f, pids] : held) {
                 std::printf("%s:", f.c_str());
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (mode == "kill") {
-            int n = norvik::kill::safekill(norvik::psparser::ProcName(std::string(argv[2])), false, 5);
+            int n = norvik::proc::safekill(norvik::proc::ProcName(std::string(argv[2])), false, 5);
             return n > 0 ? 0 : 1;
         }
     } catch (const norvik::Exception& e) {

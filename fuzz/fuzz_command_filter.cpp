@@ -10,7 +10,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string cmd(reinterpret_cast<const char*>(data), size);
-    namespace sc = norvik::services::command;
+    namespace sc = norvik::proc;
     int a = sc::should_ignore_this_command(cmd);
     if (a != 0 && a != 1) std::abort();
     std::replace(cmd.begin(), cmd.end(), '\0', ' ');

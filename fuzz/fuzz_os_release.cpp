@@ -8,7 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::sandbox();
     if (size == 0) return 0;
     std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
-    namespace rp = norvik::os::releaseprobe;
+    namespace rp = norvik::os;
     const std::string osr = norvik::paths::os_release(), rhr = norvik::paths::redhat_release();
     ::unlink(osr.c_str());
     ::unlink(rhr.c_str());

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     fuzzsupport::put(tool + ".rc", std::to_string(data[0] % 3));
     fuzzsupport::put(tool + ".out", std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
-    norvik::binaries::role::CmdOptions opt;
+    norvik::pkgr::CmdOptions opt;
     opt.bin = tool;
     try {
         norvik::pkgr::BaseOptions bo;
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const norvik::PlainError&) {
     } catch (const norvik::Exception&) {}
     try {
-        norvik::binaries::Rpm rpm(opt);
+        norvik::pkgr::Rpm rpm(opt);
         (void)rpm.get_version({"a"});
         (void)rpm.has_rpm("a");
     } catch (const norvik::PlainError&) {

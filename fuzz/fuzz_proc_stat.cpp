@@ -13,7 +13,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string proc = [] {
         std::string p = fuzzsupport::sandbox() + "/proc";
-        norvik::psparser::set_PROC_PATH(p);
+        norvik::proc::set_PROC_PATH(p);
         // The table is read only while <proc>/stat is there (else ps answers).
         fuzzsupport::put(p + "/stat", "cpu  10 0 10 100 0 0 0 0 0 0\nbtime 1700000000\n");
         fuzzsupport::put(p + "/4242/status", "Name:\tx\nUid:\t0\t0\t0\t0\n");
@@ -26,10 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string cmdline = cut == std::string::npos ? "" : in.substr(cut + 1);
     fuzzsupport::put(proc + "/4242/stat", stat);
     fuzzsupport::put(proc + "/4242/cmdline", cmdline);
-    namespace ps = norvik::psparser;
+    namespace ps = norvik::proc;
     try {
         std::string_view fields, head;
-        bool has_fields = ps::detail::stat_fields_part(stat, fields, head);
+        bool has_fields = ps::stat_fields_part(stat, fields, head);
         if (has_fields && (fields.size() > stat.size() || head.size() > stat.size())) std::abort();
         ps::ParseOptions o;
         auto plain = ps::fast_parse_ps(o);
@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (void)ps::get_pids_by_name(std::vector<std::string>{"perl", "fuzzd", "x"});
         (void)ps::get_pids_by_name(std::regex("fu+zz"), std::vector<std::string>{"root", "0"});
         (void)ps::parse_pid(cmdline);
-        (void)norvik::proc::basename::getbasename(cmdline);
+        (void)norvik::proc::getbasename(cmdline);
     } catch (const norvik::PlainError&) {
     } catch (const norvik::Exception&) {}
     return 0;

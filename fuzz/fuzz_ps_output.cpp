@@ -11,13 +11,13 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
-    namespace ps = norvik::psparser;
+    namespace ps = norvik::proc;
     ps::ParseOptions all;
     all.memory_stats = data[0] & 1;
     all.cpu_stats = data[0] & 2;
     all.elapsed_stats = data[0] & 4;
     try {
-        auto records = ps::fallback::parse_ps_output(text, all);
+        auto records = ps::parse_ps_output(text, all);
         for (auto& r : records) {
             if (r.pid <= 0 || !r.has_stat) std::abort();
             if (r.command.find('\n') != std::string::npos) std::abort();
@@ -27,10 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         some.exclude_self = true;
         if (data[0] & 16) some.want_uid = 0;
         if (data[0] & 32) some.want_pid = 4242;
-        if (ps::fallback::parse_ps_output(text, some).size() > records.size()) std::abort();
+        if (ps::parse_ps_output(text, some).size() > records.size()) std::abort();
         ps::ParseOptions bare;
         bare.skip_stat = bare.skip_cmdline = true;
-        if (ps::fallback::parse_ps_output(text, bare).size() < records.size()) std::abort();
+        if (ps::parse_ps_output(text, bare).size() < records.size()) std::abort();
     } catch (const norvik::PlainError&) {
     } catch (const norvik::Exception&) {}
     return 0;

@@ -29,7 +29,7 @@ public:
 
     virtual const std::string& service_name() = 0;
     virtual std::string pidfile() const = 0;
-    virtual proc::pidfile::Identity pidfile_identity() = 0;
+    virtual proc::Identity pidfile_identity() = 0;
     virtual bool has_single_pid() const = 0;
     virtual const std::string& service_binary() = 0;
     virtual bool is_norvik_service() const = 0;

@@ -121,10 +121,9 @@ bool Initd::start_gave_up(ManagedService& srv) {
     if (now - scanned_ < SCAN_INTERVAL) return false;
     scanned_ = now;
     // Our own adopted daemons that have ended are not "running".
-    proc::family::reap_finished_children();
-    if (!proc::family::added_since(before_start_, proc::family::descendants(::getpid())).empty()) return false;
-    if (!srv.pidfile().empty() && psparser::pid_is_alive(proc::pidfile::read_checked(srv.pidfile(), "", false).pid))
-        return false;
+    proc::reap_finished_children();
+    if (!proc::added_since(before_start_, proc::descendants(::getpid())).empty()) return false;
+    if (!srv.pidfile().empty() && proc::pid_is_alive(proc::read_checked(srv.pidfile(), "", false).pid)) return false;
     if (!srv.is_norvik_service() && !init_script().empty()) {
         // A script may hand the daemon to something outside our tree; its
         // own status is asked, at most once a second.
@@ -154,7 +153,7 @@ bool Initd::start(ManagedService& srv) {
         srv.debug("“" + service_ + "” has no init script: starting its binary.");
         cmd = command(srv.service_binary(), srv.startup_args());
     }
-    before_start_ = proc::family::descendants(::getpid());
+    before_start_ = proc::descendants(::getpid());
     start_returned_ = false;
     status_asked_ = scanned_ = 0;
     auto code = run_logged(srv, wipe_startup_log_, cmd);
@@ -199,7 +198,7 @@ int Initd::stop_by_pidfile(ManagedService& srv) {
     const std::string pidfile = srv.pidfile();
     // A PID file anyone but root or the service's owner can write could make
     // us signal any process; it is checked and read through one descriptor.
-    auto read = proc::pidfile::read_checked(pidfile, srv.processowner());
+    auto read = proc::read_checked(pidfile, srv.processowner());
     if (!read.problem.empty()) {
         srv.warn("The PID file “" + pidfile + "” of “" + service_ + "” is not used because " + read.problem + ".");
         return 0;
@@ -213,9 +212,9 @@ int Initd::stop_by_pidfile(ManagedService& srv) {
     } catch (const proc::ProcessEndedError&) {
         return 0;
     }
-    const std::string why = proc::pidfile::foreign_reason(pid, srv.pidfile_identity());
+    const std::string why = proc::foreign_reason(pid, srv.pidfile_identity());
     if (!why.empty()) {
-        srv.warn(proc::pidfile::foreign_warning(pidfile, service_, pid, why));
+        srv.warn(proc::foreign_warning(pidfile, service_, pid, why));
         return 0;
     }
     handle->send_signal(SIGTERM);
@@ -270,7 +269,7 @@ bool Initd::stop(ManagedService& srv) {
         const std::string owner = srv.processowner();
         srv.debug("Killing the processes of “" + service_ + "” by their rules.");
         // Another user's program of a matching name is not the service's.
-        psparser::AllowedOwners owners = std::vector<std::string>{psparser::SUPERUSER_NAME};
+        proc::AllowedOwners owners = std::vector<std::string>{proc::SUPERUSER_NAME};
         if (!owner.empty()) owners->push_back(owner);
         if (initd::doomedprocess(srv.doomed_rules(), srv.verbose() == 2, 0, owners)) {
             if (successes == 0) srv.debug("The rules stopped “" + service_ + "”.");

@@ -86,7 +86,7 @@ private:
     int last_successes_ = 0;
     // What the last start left: our descendants before it, whether its
     // command has returned, and when its script's status was last asked.
-    std::vector<proc::family::Member> before_start_;
+    std::vector<proc::Member> before_start_;
     bool start_returned_ = false;
     double status_asked_ = 0;
     double scanned_ = 0;

@@ -7,6 +7,6 @@ int main(int argc, char** argv) {
     // Before anything else: a signal in the first milliseconds must end the
     // run the way it ends it later.
     norvik::cli::install_signal_handlers();
-    norvik::debug::route_foundation_diagnostics();
+    norvik::log::route_foundation_diagnostics();
     return norvik::cli::run(argc, argv);
 }

@@ -393,7 +393,7 @@ void prepare_the_run() {
     install_signal_handlers();
     // Colour decisions need the caller's terminal settings, which the
     // daemon environment replaces.
-    terminal::capture_environment();
+    output::capture_environment();
     paths::init();
     // User lookups found by one run are kept on disk for the next.
     pwdiskcache::bind_default();

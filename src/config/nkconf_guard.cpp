@@ -42,9 +42,9 @@ time_t mtime_of(const std::string& path) {
     return st.st_mtime;
 }
 
-bool verbose() { return debug::debug_level().value_or(0) >= 5; }
+bool verbose() { return log::debug_level().value_or(0) >= 5; }
 void report(const std::string& text) {
-    if (verbose()) debug::log_info(text);
+    if (verbose()) log::log_info(text);
 }
 
 // The JSON cache, or null on any error (never raises).
@@ -52,7 +52,7 @@ std::shared_ptr<NkConf> load_json_cache(const std::string& path) {
     try {
         auto file = loadfile::read_regular_file(path);
         if (!file.text) {
-            if (file.error != ENOENT) debug::log_warn("The configuration cache " + file.reason + "; it is not used.");
+            if (file.error != ENOENT) log::log_warn("The configuration cache " + file.reason + "; it is not used.");
             return nullptr;
         }
         auto j = nlohmann::json::parse(*file.text, nullptr, false);
@@ -166,7 +166,7 @@ NkConfGuard::~NkConfGuard() {
     try {
         release_lock();
     } catch (const std::exception& e) {
-        debug::log_warn(std::string("Failed to release the configuration lock: ") + exception::get_string(e));
+        log::log_warn(std::string("Failed to release the configuration lock: ") + exception::get_string(e));
     }
 }
 
@@ -192,7 +192,7 @@ void NkConfGuard::load_file() {
         const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (fd >= 0) {
             if (::fchown(fd, 0, 0) != 0)
-                debug::log_warn("Failed to give “" + path_ + "” to root: " + std::strerror(errno));
+                log::log_warn("Failed to give “" + path_ + "” to root: " + std::strerror(errno));
             ::fchmod(fd, 0644);
             ::close(fd);
         }
@@ -212,7 +212,7 @@ void NkConfGuard::load_file() {
     if (r.refused) {
         // Read as a corrupt file would be: nothing in it, nothing written back.
         refused_ = true;
-        debug::log_warn("The configuration file " + r.error + "; it is read as empty and left as it is.");
+        log::log_warn("The configuration file " + r.error + "; it is read as empty and left as it is.");
         data_ = NkConf{};
     } else if (!r.result && !r.fh && r.error_code != ENOENT) {
         throw PlainError("The system failed to read the configuration file “" + path_ + "”: " +
@@ -226,8 +226,8 @@ void NkConfGuard::load_file() {
         read_at_ = r.read_at;
     }
     if (use_lock_) {
-        if (!lock_) debug::log_warn("The configuration file “" + path_ + "” could not be locked.");
-        if (!fh_) debug::log_warn("The configuration file “" + path_ + "” could not be opened.");
+        if (!lock_) log::log_warn("The configuration file “" + path_ + "” could not be locked.");
+        if (!fh_) log::log_warn("The configuration file “" + path_ + "” could not be opened.");
     }
     is_locked_ = static_cast<bool>(lock_);
     if (!st.mem_cache && data_) st.mem_cache = std::make_shared<const NkConf>(*data_);
@@ -279,7 +279,7 @@ bool NkConfGuard::_update_cache() {
     try {
         fileutils::write::overwrite(paths::main_config_cache(), j.dump(), wo);
     } catch (const std::exception& e) {
-        debug::log_warn("Failed to write the configuration cache: " + exception::get_string(e));
+        log::log_warn("Failed to write the configuration cache: " + exception::get_string(e));
         return false;
     }
     state().mem_cache = std::make_shared<const NkConf>(*data_);
@@ -313,9 +313,9 @@ void NkConfGuard::save() {
             writable[k] = v;
             continue;
         }
-        debug::log_warn("The configuration key “" + k + "” " +
-                        (is_valid_key(k) ? "has a value of several lines" : "has unusual characters") +
-                        "; it is not saved.");
+        log::log_warn("The configuration key “" + k + "” " +
+                      (is_valid_key(k) ? "has a value of several lines" : "has unusual characters") +
+                      "; it is not saved.");
         if (data_) data_->erase(k);
     }
     // Only the saved keys' lines change: the admin's comments and order stay.
@@ -357,7 +357,7 @@ int NkConfGuard::validate_keys() {
     // Kept as the admin wrote them (a save leaves their lines alone), but named.
     for (const auto& [k, v] : *data_) {
         if (is_valid_key(k)) continue;
-        debug::log_warn("The configuration key “" + k + "” in “" + path_ + "” has unusual characters.");
+        log::log_warn("The configuration key “" + k + "” in “" + path_ + "” has unusual characters.");
         ++unusual;
     }
     return unusual;
@@ -373,11 +373,11 @@ bool NkConfGuard::notify_and_save_if_changed() {
 void NkConfGuard::log_missing_values(const std::map<std::string, std::string>& missing) const {
     std::string keys;
     for (const auto& [k, v] : missing) keys += (keys.empty() ? "" : ", ") + k + "=" + v;
-    debug::log_info("Added missing configuration values to “" + path_ + "”: " + keys);
+    log::log_info("Added missing configuration values to “" + path_ + "”: " + keys);
 }
 
 void NkConfGuard::notify_missing_file() const {
-    debug::log_warn("The configuration file “" + path_ + "” was missing and has been created.");
+    log::log_warn("The configuration file “" + path_ + "” was missing and has been created.");
 }
 
 }  // namespace norvik::config

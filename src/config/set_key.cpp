@@ -10,7 +10,7 @@ namespace norvik::config {
 
 bool set_main_config_key(const std::string& key, const std::string& value) {
     if (::geteuid() != 0) {
-        debug::log_warn("Only root can change the main configuration (key “" + key + "”).");
+        log::log_warn("Only root can change the main configuration (key “" + key + "”).");
         return false;
     }
     try {
@@ -23,7 +23,7 @@ bool set_main_config_key(const std::string& key, const std::string& value) {
         guard.release_lock();
         return true;
     } catch (const std::exception& e) {
-        debug::log_warn("Failed to save the configuration key “" + key + "”: " + exception::get_string(e));
+        log::log_warn("Failed to save the configuration key “" + key + "”: " + exception::get_string(e));
         return false;
     }
 }

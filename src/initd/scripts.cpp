@@ -157,9 +157,9 @@ std::string find_mysqladmin() {
     return "";
 }
 
-int doomedprocess(const psparser::ProcName& deadcmd, bool verbose, double wait_time,
-                  const psparser::AllowedOwners& allowed_owners) {
-    return kill::safekill(deadcmd, verbose, wait_time, processinfo::get_pid_lineage(), allowed_owners);
+int doomedprocess(const proc::ProcName& deadcmd, bool verbose, double wait_time,
+                  const proc::AllowedOwners& allowed_owners) {
+    return proc::safekill(deadcmd, verbose, wait_time, proc::get_pid_lineage(), allowed_owners);
 }
 
 }  // namespace norvik::initd

@@ -41,8 +41,8 @@ std::string find_mysqladmin();
 
 // Kills the processes matching `deadcmd` (never one of the program's own
 // ancestry). 1 when the processes found are gone, 0 otherwise.
-int doomedprocess(const psparser::ProcName& deadcmd, bool verbose, double wait_time = 0,
-                  const psparser::AllowedOwners& allowed_owners = std::nullopt);
+int doomedprocess(const proc::ProcName& deadcmd, bool verbose, double wait_time = 0,
+                  const proc::AllowedOwners& allowed_owners = std::nullopt);
 
 // Setting ids for good, and running code as another user: passed on to the
 // access-ids helpers unchanged.

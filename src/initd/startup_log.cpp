@@ -252,9 +252,7 @@ pid_t _start_capture_and_wait(const std::string& path, int start_log_fd, const s
     o.timeout = timeout;
     // A command past its limit takes its whole session with it, whatever
     // process groups it made inside.
-    o.on_timeout = [](pid_t session) {
-        proc::family::end_members(proc::family::session_members(session), SESSION_END_GRACE);
-    };
+    o.on_timeout = [](pid_t session) { proc::end_members(proc::session_members(session), SESSION_END_GRACE); };
     o.spawn_worker = [&] { return spawn_logged_worker(path, start_log_fd, args); };
     pid_t pid = sys::setsid::full_daemonize(o);
     if (timed_out) *timed_out = sys::setsid::last_wait_timed_out();

@@ -4,7 +4,7 @@
 
 #include "foundation/diagnostics.hpp"
 
-namespace norvik::debug {
+namespace norvik::log {
 namespace {
 
 std::shared_ptr<Logger>& front() {
@@ -46,16 +46,16 @@ int log_warn(const std::string& text) {
 }
 int log_warn_no_backtrace(const std::string& text) {
     ErrnoKeeper keep;
-    auto saved = logger_settings::enable_backtrace();
-    logger_settings::set_enable_backtrace(false);
+    auto saved = log::enable_backtrace();
+    log::set_enable_backtrace(false);
     int r = 0;
     try {
         r = logger().warn(text);
     } catch (...) {
-        logger_settings::set_enable_backtrace(saved);
+        log::set_enable_backtrace(saved);
         throw;
     }
-    logger_settings::set_enable_backtrace(saved);
+    log::set_enable_backtrace(saved);
     return r;
 }
 int log_invalid(const std::string& text) {
@@ -94,4 +94,4 @@ void route_foundation_diagnostics() {
     diagnostics::set_warn_sink([](const std::string& text) { log_warn(text); });
 }
 
-}  // namespace norvik::debug
+}  // namespace norvik::log

@@ -8,7 +8,7 @@
 
 #include "log/logger.hpp"
 
-namespace norvik::debug {
+namespace norvik::log {
 
 // The front's logger: made on first use with Logger::create().
 Logger& logger();
@@ -33,4 +33,4 @@ void clear_debug_level();
 // this at start).
 void route_foundation_diagnostics();
 
-}  // namespace norvik::debug
+}  // namespace norvik::log

@@ -402,7 +402,7 @@ bool is_plain_number(const std::string& t) {
 }  // namespace
 
 std::optional<LogEntry> Logger::debug(const std::string& msg, const DebugOptions& options) {
-    auto level = norvik::debug::debug_level();
+    auto level = norvik::log::debug_level();
     if (!options.force && !(level && *level)) return std::nullopt;
     std::string text = msg;
     if (text.empty()) text = "debug() called with an empty message";
@@ -461,7 +461,7 @@ int nklog(const std::string& msg, const std::string& level, const std::string& s
     return logger().logger(std::move(e));
 }
 
-namespace logger_settings {
+namespace log {
 void set_enable_backtrace(std::optional<bool> value) { settings().enable_backtrace = value; }
 std::optional<bool> enable_backtrace() { return settings().enable_backtrace; }
 void set_disable_output(bool value) { settings().disable_output = value; }
@@ -473,6 +473,6 @@ void reset_caches() {
     settings().smoker.reset();
     settings().progname_pid = 0;
 }
-}  // namespace logger_settings
+}  // namespace log
 
 }  // namespace norvik

@@ -130,7 +130,7 @@ int nklog(const std::string& msg, const std::string& level = "info", const std::
           bool nostdout = false);
 
 // Process-wide switches.
-namespace logger_settings {
+namespace log {
 // When set, overrides every logger's backtrace setting.
 void set_enable_backtrace(std::optional<bool> value);
 std::optional<bool> enable_backtrace();
@@ -142,6 +142,6 @@ void set_always_output_to_stderr(bool value);
 bool always_output_to_stderr();
 // Forget the cached sandbox/smoker answers and program name (tests).
 void reset_caches();
-}  // namespace logger_settings
+}  // namespace log
 
 }  // namespace norvik

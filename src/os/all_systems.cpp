@@ -7,7 +7,7 @@
 #include "os/debian.hpp"
 #include "os/rhel.hpp"
 
-namespace norvik::os::all {
+namespace norvik::os {
 
 const std::vector<std::pair<std::string, int>>& supported_distros() {
     static const std::vector<std::pair<std::string, int>> list = {
@@ -57,4 +57,4 @@ std::shared_ptr<const DistroClass> linux_class() {
     return cls;
 }
 
-}  // namespace norvik::os::all
+}  // namespace norvik::os

@@ -8,7 +8,7 @@
 
 #include "os/linux_system.hpp"
 
-namespace norvik::os::all {
+namespace norvik::os {
 
 // (name, major) pairs, e.g. ("ubuntu", 22).
 const std::vector<std::pair<std::string, int>>& supported_distros();
@@ -17,4 +17,4 @@ std::shared_ptr<const DistroClass> find_class(const std::string& class_name);
 // The generic Linux class.
 std::shared_ptr<const DistroClass> linux_class();
 
-}  // namespace norvik::os::all
+}  // namespace norvik::os

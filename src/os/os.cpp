@@ -79,11 +79,11 @@ std::string class_name_for(const std::string& distro, const std::string& major) 
 
 const Instance& make_instance(const Info& given) {
     Info info = given;
-    auto cls = all::find_class(class_name_for(info.distro, info.major));
+    auto cls = os::find_class(class_name_for(info.distro, info.major));
     bool fallback = false;
     if (!cls || !cls->can("is_supported")) {
         fallback = true;
-        cls = all::linux_class();
+        cls = os::linux_class();
         if (info.kernel.empty()) info.kernel = Linux::DEFAULT_KERNEL;
     }
     held() = std::make_unique<Instance>(std::move(info), std::move(cls), fallback);
@@ -91,7 +91,7 @@ const Instance& make_instance(const Info& given) {
 }
 
 const Instance& instance() {
-    if (!held()) make_instance(releaseprobe::get_os_info(releaseprobe::ACKNOWLEDGEMENT));
+    if (!held()) make_instance(os::get_os_info(os::ACKNOWLEDGEMENT));
     return *held();
 }
 
@@ -178,19 +178,19 @@ std::optional<std::string> lookup_pretty_distro(const std::string& target) {
     std::string lname = name;
     std::transform(lname.begin(), lname.end(), lname.begin(), [](unsigned char c) { return std::tolower(c); });
     bool found = false;
-    for (const auto& [dname, dmajor] : all::supported_distros()) {
+    for (const auto& [dname, dmajor] : os::supported_distros()) {
         if (dname == lname && dmajor == major_num) found = true;
     }
     if (!found) return std::nullopt;
-    auto cls = all::find_class("Norvik::OS::" + t);
-    if (!cls) cls = all::find_class(class_name_for(lname, std::to_string(major_num)));
+    auto cls = os::find_class("Norvik::OS::" + t);
+    if (!cls) cls = os::find_class(class_name_for(lname, std::to_string(major_num)));
     if (!cls) return std::nullopt;
     Instance probe(Info{Linux::DEFAULT_KERNEL, lname, std::to_string(major_num), "0", "0"}, cls, false);
     return as_text(cls->call("pretty_distro", probe)) + " " + std::to_string(major_num);
 }
 
 int flush_disk_caches() {
-    if (releaseprobe::custom_os_marker_exists()) return 0;
+    if (os::custom_os_marker_exists()) return 0;
     ::unlink(paths::os_info_cache().c_str());
     return 1;
 }

@@ -13,7 +13,7 @@
 #include "foundation/load_file.hpp"
 #include "foundation/paths.hpp"
 
-namespace norvik::os::releaseprobe {
+namespace norvik::os {
 
 namespace {
 
@@ -250,4 +250,4 @@ Info get_os_info(const std::string& acknowledgement) {
     return info;
 }
 
-}  // namespace norvik::os::releaseprobe
+}  // namespace norvik::os

@@ -8,7 +8,7 @@
 
 #include "os/os.hpp"
 
-namespace norvik::os::releaseprobe {
+namespace norvik::os {
 
 // Only callers that pass this word may ask.
 inline constexpr const char* ACKNOWLEDGEMENT = "i-use-norvik-os-for-facts";
@@ -30,4 +30,4 @@ void _cache_os_info(const Info& info);
 // True when the custom-OS marker exists.
 bool custom_os_marker_exists();
 
-}  // namespace norvik::os::releaseprobe
+}  // namespace norvik::os

@@ -17,7 +17,7 @@
 #include "os/os.hpp"
 #include "run/saferun_errors.hpp"
 
-namespace norvik::timezones {
+namespace norvik::os {
 namespace {
 
 constexpr const char* kZoneFileMarker = "TZif";
@@ -40,7 +40,7 @@ std::vector<std::string> read_zone_table() {
     std::string table = paths::zoneinfo_dir() + "/zone.tab";
     auto text = loadfile::loadfile(table);
     if (!text) {
-        if (::access(table.c_str(), F_OK) == 0) debug::log_warn("The zone table “" + table + "” could not be read.");
+        if (::access(table.c_str(), F_OK) == 0) log::log_warn("The zone table “" + table + "” could not be read.");
         return names;
     }
     static const std::regex line_re(R"(^[A-Z]+\s+[-+][-+\d]+\s+(\S+))");
@@ -82,7 +82,7 @@ std::vector<std::string> read_cache_file() {
     if (st.st_mtime + ZONE_LIST_CACHE_TTL <= ::time(nullptr)) return names;
     auto text = loadfile::loadfile(cache);
     if (!text) {
-        debug::log_warn("The time-zone list cache “" + cache + "” could not be read.");
+        log::log_warn("The time-zone list cache “" + cache + "” could not be read.");
         return names;
     }
     for (auto line : loadfile::split_lines(*text)) {
@@ -131,7 +131,7 @@ bool setup_clock_using_sysconfig(const std::string& zone) {
     std::string file = paths::sysconfig_clock();
     auto text = loadfile::loadfile(file);
     std::vector<std::string> lines = text ? loadfile::split_lines(*text) : std::vector<std::string>{};
-    if (!text && ::access(file.c_str(), F_OK) == 0) debug::log_warn("The clock file “" + file + "” could not be read.");
+    if (!text && ::access(file.c_str(), F_OK) == 0) log::log_warn("The clock file “" + file + "” could not be read.");
     std::string zone_line = "ZONE=\"" + zone + "\"\n";
     bool replaced = false;
     for (auto& l : lines) {
@@ -147,7 +147,7 @@ bool setup_clock_using_sysconfig(const std::string& zone) {
     std::string out;
     for (const auto& l : lines) out += l;
     bool ok = fileutils::write::overwrite_no_exceptions(file, out, 0644);
-    if (!ok) debug::log_warn("The clock file “" + file + "” could not be written.");
+    if (!ok) log::log_warn("The clock file “" + file + "” could not be written.");
     return relink_localtime(zone) && ok;
 }
 
@@ -247,9 +247,9 @@ bool set(const std::string& name) {
     std::string method = os::setup_tz_method();
     if (method == kMethodTimedatectl) return setup_clock_using_timedatectl(name);
     if (method == kMethodSysconfig) return setup_clock_using_sysconfig(name);
-    debug::log_die("The time zone cannot be set with the unknown method “" + method + "”.");
+    log::log_die("The time zone cannot be set with the unknown method “" + method + "”.");
 }
 
 void clear_cache() { zone_list().reset(); }
 
-}  // namespace norvik::timezones
+}  // namespace norvik::os

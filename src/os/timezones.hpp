@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace norvik::timezones {
+namespace norvik::os {
 
 inline constexpr const char* DEFAULT_TIMEZONE = "UTC";
 inline constexpr long ZONE_LIST_CACHE_TTL = 3628800;
@@ -26,4 +26,4 @@ bool set(const std::string& name);
 // Tests: forget the process cache of zone names.
 void clear_cache();
 
-}  // namespace norvik::timezones
+}  // namespace norvik::os

@@ -1,6 +1,6 @@
 #include "output/fmt.hpp"
 
-namespace norvik::stringfunc::fmt {
+namespace norvik::output {
 
 std::string fixed_length(const std::string& text, std::size_t length, int align) {
     std::size_t chars = 0;
@@ -18,4 +18,4 @@ std::string fixed_length(const std::string& text, std::size_t length, int align)
     return align == ALIGN_RIGHT ? pad + cut : cut + pad;
 }
 
-}  // namespace norvik::stringfunc::fmt
+}  // namespace norvik::output

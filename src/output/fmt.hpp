@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-namespace norvik::stringfunc::fmt {
+namespace norvik::output {
 
 inline constexpr int ALIGN_RIGHT = 1;
 inline constexpr int ALIGN_LEFT = 0;
@@ -13,4 +13,4 @@ inline constexpr int ALIGN_LEFT = 0;
 // it with spaces to that length: on the left for ALIGN_RIGHT, else on the right.
 std::string fixed_length(const std::string& text, std::size_t length, int align = ALIGN_LEFT);
 
-}  // namespace norvik::stringfunc::fmt
+}  // namespace norvik::output

@@ -80,8 +80,8 @@ std::vector<Formatted::Line> Formatted::split_lines(const std::string& msg, int 
 
 std::string Formatted::job_header() {
     if (!_parent.is_object()) return "";
-    using norvik::stringfunc::fmt::ALIGN_RIGHT;
-    using norvik::stringfunc::fmt::fixed_length;
+    using norvik::output::ALIGN_RIGHT;
+    using norvik::output::fixed_length;
     auto text_of = [](const nlohmann::json& j, const char* key) -> std::string {
         if (!j.is_object() || !j.contains(key) || j[key].is_null()) return "";
         return value_text(j[key]);

@@ -2,7 +2,7 @@
 
 #include "output/control_chars.hpp"
 
-namespace norvik::output::formatted {
+namespace norvik::output {
 
 std::string html_escape(const std::string& text) {
     std::string out;
@@ -69,4 +69,4 @@ void HTML::_safe_render_message(const std::string& msg, const std::string& /*col
     _last_message_had_newline = ends_line;
 }
 
-}  // namespace norvik::output::formatted
+}  // namespace norvik::output

@@ -5,7 +5,7 @@
 
 #include "output/formatted.hpp"
 
-namespace norvik::output::formatted {
+namespace norvik::output {
 
 class HTML : public norvik::output::Formatted {
 public:
@@ -27,4 +27,4 @@ private:
 // &, <, >, " and ' as entities.
 std::string html_escape(const std::string& text);
 
-}  // namespace norvik::output::formatted
+}  // namespace norvik::output

@@ -3,7 +3,7 @@
 
 #include "output/formatted.hpp"
 
-namespace norvik::output::formatted {
+namespace norvik::output {
 
 class Plain : public norvik::output::Formatted {
 public:
@@ -14,4 +14,4 @@ protected:
     std::string _format_text(const std::string& /*color*/, const std::string& text) override { return text; }
 };
 
-}  // namespace norvik::output::formatted
+}  // namespace norvik::output

@@ -14,7 +14,7 @@
 #include "output/solarize.hpp"
 #include "output/terminal.hpp"
 
-namespace norvik::output::formatted {
+namespace norvik::output {
 namespace {
 std::optional<bool>& disabled_cache() {
     // Cache for the run: whether progress output is off.
@@ -117,10 +117,10 @@ void Terminal::_clear_cache() { disabled_cache().reset(); }
 bool Terminal::color_disabled() {
     if (!disabled_cache()) {
         bool off = false;
-        auto no_color = norvik::terminal::env_value("NO_COLOR");
+        auto no_color = norvik::output::env_value("NO_COLOR");
         if (no_color && !no_color->empty()) off = true;
         if (!off && ::access(norvik::paths::no_color_flag().c_str(), F_OK) == 0) off = true;
-        auto home = norvik::terminal::env_value("HOME");
+        auto home = norvik::output::env_value("HOME");
         if (!off && home && !home->empty() && ::access(norvik::paths::user_no_color_flag(*home).c_str(), F_OK) == 0)
             off = true;
         disabled_cache() = off;
@@ -133,7 +133,7 @@ std::string Terminal::_format_text(const std::string& color, const std::string& 
     if (color_disabled()) return text;
     // Colour only what goes to the terminal itself, never a file or pipe.
     if (!::isatty(::fileno(filehandle_))) return text;
-    return norvik::term::ansicolor::solarize::colored(std::vector<std::string>{color}, {text});
+    return norvik::output::colored(std::vector<std::string>{color}, {text});
 }
 
-}  // namespace norvik::output::formatted
+}  // namespace norvik::output

@@ -11,7 +11,7 @@
 
 #include "output/formatted_plain.hpp"
 
-namespace norvik::output::formatted {
+namespace norvik::output {
 
 class Terminal : public Plain {
 public:
@@ -39,4 +39,4 @@ private:
     std::unique_ptr<Ticker> ticker_;
 };
 
-}  // namespace norvik::output::formatted
+}  // namespace norvik::output

@@ -6,7 +6,7 @@
 
 #include "output/terminal.hpp"
 
-namespace norvik::term::ansicolor::solarize {
+namespace norvik::output {
 namespace {
 
 struct State {
@@ -69,7 +69,7 @@ std::vector<std::string> split_ws(const std::string& s) {
 
 bool can_color() {
     first_call();
-    if (!state().safe) state().safe = norvik::terminal::it_is_safe_to_colorize();
+    if (!state().safe) state().safe = norvik::output::it_is_safe_to_colorize();
     return number_of_colors() > 0 && *state().safe;
 }
 
@@ -149,8 +149,8 @@ const std::map<std::string, std::string>& palette_8() {
 int number_of_colors() {
     first_call();
     if (!state().colors) {
-        auto term = norvik::terminal::env_value("TERM");
-        auto n = norvik::terminal::get_max_colors_for_terminal(term.value_or(""));
+        auto term = norvik::output::env_value("TERM");
+        auto n = norvik::output::get_max_colors_for_terminal(term.value_or(""));
         state().colors = n.value_or(0);
     }
     return *state().colors;
@@ -207,4 +207,4 @@ void clear_caches() {
     state().escapes.clear();
 }
 
-}  // namespace norvik::term::ansicolor::solarize
+}  // namespace norvik::output

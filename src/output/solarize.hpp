@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace norvik::term::ansicolor::solarize {
+namespace norvik::output {
 
 inline constexpr const char* ANSI_RESET = "\033[0m";
 
@@ -34,4 +34,4 @@ std::string escape_for(const std::string& mapped_spec);
 // Forgets palette, number of colours, escapes and the safe-to-colour flag.
 void clear_caches();
 
-}  // namespace norvik::term::ansicolor::solarize
+}  // namespace norvik::output

@@ -9,7 +9,7 @@
 
 #include "run/saferun.hpp"
 
-namespace norvik::terminal {
+namespace norvik::output {
 namespace {
 
 std::string& infocmp_bin() {
@@ -127,4 +127,4 @@ void _clear_cache() {
     colors_cache().clear();
 }
 
-}  // namespace norvik::terminal
+}  // namespace norvik::output

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace norvik::terminal {
+namespace norvik::output {
 
 // 1 when both standard input and standard output are terminals (decided
 // once per process), else 0.
@@ -36,4 +36,4 @@ void forget_captured_environment();
 void set_safe_to_colorize_for_testing(std::optional<bool> value);
 void _clear_cache();
 
-}  // namespace norvik::terminal
+}  // namespace norvik::output

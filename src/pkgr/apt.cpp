@@ -12,8 +12,8 @@ constexpr const char* INSTALLED = "ii";
 constexpr const char* ARCH_SEPARATOR = ":";
 }  // namespace
 
-binaries::debian::DpkgQuery& Apt::_dpkg_query() {
-    if (!dpkg_query_) dpkg_query_ = std::make_unique<binaries::debian::DpkgQuery>(tool_options_);
+pkgr::DpkgQuery& Apt::_dpkg_query() {
+    if (!dpkg_query_) dpkg_query_ = std::make_unique<pkgr::DpkgQuery>(tool_options_);
     return *dpkg_query_;
 }
 

@@ -10,7 +10,7 @@ namespace norvik::pkgr {
 
 class Apt : public Base {
 public:
-    explicit Apt(BaseOptions options = {}, binaries::role::CmdOptions tool = {})
+    explicit Apt(BaseOptions options = {}, pkgr::CmdOptions tool = {})
         : Base(options), tool_options_(std::move(tool)) {}
     std::string name() const override { return "apt"; }
     VersionMap get_version_for_packages(const std::vector<std::string>& packages) override;
@@ -18,11 +18,11 @@ public:
     // installed ones among `packages`.
     VersionMap installed_packages(const std::vector<std::string>& packages);
     bool is_installed(const std::string& package) override;
-    binaries::debian::DpkgQuery& _dpkg_query();
+    pkgr::DpkgQuery& _dpkg_query();
 
 private:
-    binaries::role::CmdOptions tool_options_;
-    std::unique_ptr<binaries::debian::DpkgQuery> dpkg_query_;
+    pkgr::CmdOptions tool_options_;
+    std::unique_ptr<pkgr::DpkgQuery> dpkg_query_;
 };
 
 }  // namespace norvik::pkgr

@@ -6,7 +6,7 @@
 #include "foundation/paths.hpp"
 #include "os/os.hpp"
 
-namespace norvik::binaries {
+namespace norvik::pkgr {
 namespace {
 
 // Programs the panel ships in its own tree, by directory below the base.
@@ -89,4 +89,4 @@ std::string path(const std::string& name) {
     throw PlainError("No location is known for the program “" + name + "”.\n" + exception::stack_trace(2));
 }
 
-}  // namespace norvik::binaries
+}  // namespace norvik::pkgr

@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-namespace norvik::binaries {
+namespace norvik::pkgr {
 
 const std::string& SYSTEM_BIN();   // /usr/bin
 const std::string& SYSTEM_SBIN();  // /usr/sbin
@@ -17,4 +17,4 @@ const std::map<std::string, std::string>& system_bin_locations();
 // a stack trace naming the program when no table knows it.
 std::string path(const std::string& name);
 
-}  // namespace norvik::binaries
+}  // namespace norvik::pkgr

@@ -2,10 +2,10 @@
 
 #include "foundation/paths.hpp"
 
-namespace norvik::binaries::debian {
+namespace norvik::pkgr {
 
 std::string DpkgQuery::bin_path() const { return find_program("dpkg-query", {"/usr/bin/dpkg-query"}); }
 
 std::vector<std::string> DpkgQuery::locks_to_wait_for() const { return {paths::dpkg_lock()}; }
 
-}  // namespace norvik::binaries::debian
+}  // namespace norvik::pkgr

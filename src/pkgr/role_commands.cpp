@@ -17,7 +17,7 @@
 #include "proc/fuser.hpp"
 #include "run/errno_names.hpp"
 
-namespace norvik::binaries::role {
+namespace norvik::pkgr {
 namespace {
 
 constexpr const char* LOCKED_IN_PARENT = "NORVIK_RPM_LOCKED_IN_PARENT";
@@ -232,7 +232,7 @@ int Cmd::wait_for_locks(const std::shared_ptr<Logger>& logger, const std::vector
     if (files.empty()) return 1;
     const double deadline = monotonic() + lock_timeout();
     for (int round = 0;; ++round) {
-        auto holders = fuser::check(files);
+        auto holders = proc::check(files);
         if (holders.empty()) return 1;
         if (logger && round % 40 == 0) {
             std::string text = "Waiting for other package tools to finish:";
@@ -250,4 +250,4 @@ int Cmd::wait_for_locks(const std::shared_ptr<Logger>& logger, const std::vector
                      std::to_string(static_cast<long long>(lock_timeout())) + " seconds.");
 }
 
-}  // namespace norvik::binaries::role
+}  // namespace norvik::pkgr

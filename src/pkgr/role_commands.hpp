@@ -17,7 +17,7 @@ namespace norvik {
 class Logger;
 }
 
-namespace norvik::binaries::role {
+namespace norvik::pkgr {
 
 // Seconds to wait for the package lock.
 constexpr double DEFAULT_LOCK_TIMEOUT = 5400;
@@ -104,4 +104,4 @@ private:
     std::optional<std::string> bin_{};
 };
 
-}  // namespace norvik::binaries::role
+}  // namespace norvik::pkgr

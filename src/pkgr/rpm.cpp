@@ -6,7 +6,7 @@
 #include "foundation/paths.hpp"
 #include "run/saferun_errors.hpp"
 
-namespace norvik::binaries {
+namespace norvik::pkgr {
 namespace {
 const std::vector<std::string> QUERY_OPTIONS = {"-q", "--nodigest", "--nosignature", "--queryformat"};
 constexpr const char* VERSION_FORMAT = "%{NAME} %{VERSION}-%{RELEASE}\\n";
@@ -57,4 +57,4 @@ bool Rpm::has_rpm(const std::string& package) {
     return false;
 }
 
-}  // namespace norvik::binaries
+}  // namespace norvik::pkgr

@@ -4,11 +4,11 @@
 #include "pkgr/role_commands.hpp"
 #include "pkgr/base.hpp"
 
-namespace norvik::binaries {
+namespace norvik::pkgr {
 
-class Rpm : public role::Cmd {
+class Rpm : public pkgr::Cmd {
 public:
-    using role::Cmd::Cmd;
+    using pkgr::Cmd::Cmd;
     std::string tool_class() const override { return "Norvik::Binaries::Rpm"; }
     // "rpm" on PATH, else /usr/bin/rpm or /bin/rpm.
     std::string bin_path() const override;
@@ -22,4 +22,4 @@ public:
     bool has_rpm(const std::string& package);
 };
 
-}  // namespace norvik::binaries
+}  // namespace norvik::pkgr

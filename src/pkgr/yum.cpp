@@ -2,8 +2,8 @@
 
 namespace norvik::pkgr {
 
-binaries::Rpm& Yum::_rpm() {
-    if (!rpm_) rpm_ = std::make_unique<binaries::Rpm>(tool_options_);
+pkgr::Rpm& Yum::_rpm() {
+    if (!rpm_) rpm_ = std::make_unique<pkgr::Rpm>(tool_options_);
     return *rpm_;
 }
 

@@ -10,16 +10,16 @@ namespace norvik::pkgr {
 
 class Yum : public Base {
 public:
-    explicit Yum(BaseOptions options = {}, binaries::role::CmdOptions tool = {})
+    explicit Yum(BaseOptions options = {}, pkgr::CmdOptions tool = {})
         : Base(options), tool_options_(std::move(tool)) {}
     std::string name() const override { return "yum"; }
     VersionMap get_version_for_packages(const std::vector<std::string>& packages) override;
     bool is_installed(const std::string& package) override;
-    binaries::Rpm& _rpm();
+    pkgr::Rpm& _rpm();
 
 private:
-    binaries::role::CmdOptions tool_options_;
-    std::unique_ptr<binaries::Rpm> rpm_;
+    pkgr::CmdOptions tool_options_;
+    std::unique_ptr<pkgr::Rpm> rpm_;
 };
 
 }  // namespace norvik::pkgr

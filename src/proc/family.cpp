@@ -18,14 +18,14 @@
 #include "proc/process_info.hpp"
 #include "proc/process_table.hpp"
 
-namespace norvik::proc::family {
+namespace norvik::proc {
 namespace {
 
 // The stat fields after the command name, split at blanks.
 bool stat_fields(pid_t pid, std::string& buf, std::vector<std::string_view>& out) {
-    if (!psparser::detail::read_at(AT_FDCWD, proc::proc_entry(pid, "stat").c_str(), buf)) return false;
+    if (!proc::read_at(AT_FDCWD, proc::proc_entry(pid, "stat").c_str(), buf)) return false;
     std::string_view fields, head;
-    if (!psparser::detail::stat_fields_part(buf, fields, head)) return false;
+    if (!proc::stat_fields_part(buf, fields, head)) return false;
     out.clear();
     size_t i = 0;
     while (i < fields.size()) {
@@ -58,19 +58,19 @@ std::vector<Row> live_rows() {
     std::vector<Row> rows;
     std::string buf;
     std::vector<std::string_view> f;
-    int dfd = psparser::detail::open_dir(proc::proc_root());
+    int dfd = proc::open_dir(proc::proc_root());
     if (dfd < 0) return rows;
-    psparser::detail::FdGuard guard(dfd);
+    proc::FdGuard guard(dfd);
     std::vector<pid_t> pids;
-    psparser::detail::for_each_numeric_entry(dfd, [&](const char* name, size_t len) {
-        if (auto p = psparser::parse_pid(std::string_view(name, len))) pids.push_back(*p);
+    proc::for_each_numeric_entry(dfd, [&](const char* name, size_t len) {
+        if (auto p = proc::parse_pid(std::string_view(name, len))) pids.push_back(*p);
     });
     for (pid_t pid : pids) {
-        if (!stat_fields(pid, buf, f) || f.size() <= psparser::PROC_STAT_STARTTIME) continue;
-        if (f[psparser::PROC_STAT_STATE] == "Z" || f[psparser::PROC_STAT_STATE] == "X") continue;
-        auto ppid = number<pid_t>(f[psparser::PROC_STAT_PPID]);
+        if (!stat_fields(pid, buf, f) || f.size() <= proc::PROC_STAT_STARTTIME) continue;
+        if (f[proc::PROC_STAT_STATE] == "Z" || f[proc::PROC_STAT_STATE] == "X") continue;
+        auto ppid = number<pid_t>(f[proc::PROC_STAT_PPID]);
         auto sid = number<pid_t>(f[SESSION_FIELD]);
-        auto start = number<std::uint64_t>(f[psparser::PROC_STAT_STARTTIME]);
+        auto start = number<std::uint64_t>(f[proc::PROC_STAT_STARTTIME]);
         if (!ppid || !sid || !start) continue;
         rows.push_back({{pid, *start}, *ppid, *sid});
     }
@@ -79,11 +79,11 @@ std::vector<Row> live_rows() {
 
 }  // namespace
 
-std::optional<std::uint64_t> start_time(pid_t pid) { return psparser::read_start_time(pid); }
+std::optional<std::uint64_t> start_time(pid_t pid) { return proc::read_start_time(pid); }
 
 bool still_running(const Member& m) {
     auto st = start_time(m.pid);
-    return st && *st == m.start && psparser::pid_is_alive(m.pid);
+    return st && *st == m.start && proc::pid_is_alive(m.pid);
 }
 
 std::vector<Member> session_members(pid_t sid) {
@@ -112,11 +112,11 @@ bool kernel_lists_children() {
 std::vector<Member> listed_children(pid_t pid, std::string& buf, std::vector<std::string_view>& f) {
     std::vector<Member> out;
     const std::string path = proc::proc_entry(pid, "task");
-    int dfd = psparser::detail::open_dir(path);
+    int dfd = proc::open_dir(path);
     if (dfd < 0) return out;
-    psparser::detail::FdGuard guard(dfd);
+    proc::FdGuard guard(dfd);
     std::vector<pid_t> kids;
-    psparser::detail::for_each_numeric_entry(dfd, [&](const char* name, size_t len) {
+    proc::for_each_numeric_entry(dfd, [&](const char* name, size_t len) {
         // Read on to the end: a long list comes in reads shorter than a page.
         const auto read = loadfile::loadfile(path + "/" + std::string(name, len) + "/children");
         if (!read) return;
@@ -130,11 +130,11 @@ std::vector<Member> listed_children(pid_t pid, std::string& buf, std::vector<std
         }
     });
     for (pid_t k : kids) {
-        if (!stat_fields(k, buf, f) || f.size() <= psparser::PROC_STAT_STARTTIME) continue;
-        if (f[psparser::PROC_STAT_STATE] == "Z" || f[psparser::PROC_STAT_STATE] == "X") continue;
+        if (!stat_fields(k, buf, f) || f.size() <= proc::PROC_STAT_STARTTIME) continue;
+        if (f[proc::PROC_STAT_STATE] == "Z" || f[proc::PROC_STAT_STATE] == "X") continue;
         // Gone and its pid reused by someone else's process meanwhile.
-        if (number<pid_t>(f[psparser::PROC_STAT_PPID]) != pid) continue;
-        if (auto start = number<std::uint64_t>(f[psparser::PROC_STAT_STARTTIME])) out.push_back({k, *start});
+        if (number<pid_t>(f[proc::PROC_STAT_PPID]) != pid) continue;
+        if (auto start = number<std::uint64_t>(f[proc::PROC_STAT_STARTTIME])) out.push_back({k, *start});
     }
     return out;
 }
@@ -191,15 +191,15 @@ void reap_finished_children() {
 }
 
 int end_members(const std::vector<Member>& members, double budget, bool verbose) {
-    const auto lineage = processinfo::get_pid_lineage();
+    const auto lineage = proc::get_pid_lineage();
     std::vector<pid_t> pids;
     for (const auto& m : members) {
         if (std::find(lineage.begin(), lineage.end(), m.pid) != lineage.end()) continue;
-        if (psparser::is_signalable_pid(m.pid) && still_running(m)) pids.push_back(m.pid);
+        if (proc::is_signalable_pid(m.pid) && still_running(m)) pids.push_back(m.pid);
     }
-    if (!pids.empty()) kill::_safekill_multipid(pids, verbose, budget, lineage);
+    if (!pids.empty()) proc::_safekill_multipid(pids, verbose, budget, lineage);
     reap_finished_children();
     return static_cast<int>(std::count_if(members.begin(), members.end(), still_running));
 }
 
-}  // namespace norvik::proc::family
+}  // namespace norvik::proc

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-namespace norvik::proc::family {
+namespace norvik::proc {
 
 struct Member {
     pid_t pid = 0;
@@ -38,4 +38,4 @@ int end_members(const std::vector<Member>& members, double budget, bool verbose 
 // Reaps every finished child of the caller without waiting.
 void reap_finished_children();
 
-}  // namespace norvik::proc::family
+}  // namespace norvik::proc

@@ -11,10 +11,10 @@
 #include "proc/proc_root.hpp"
 #include "proc/process_table.hpp"
 
-namespace norvik::fuser {
+namespace norvik::proc {
 namespace {
 
-using psparser::detail::FdGuard;
+using proc::FdGuard;
 
 // Bit i set when files[i] is among the process's open descriptors.
 // proc_fd is the proc directory, pid the entry name.
@@ -25,7 +25,7 @@ void holder_mask(int proc_fd, const std::string& pid, const std::vector<std::str
     if (fd < 0) return;
     FdGuard g(fd);
     char link[PATH_MAX + 1];
-    psparser::detail::for_each_numeric_entry(fd, [&](const char* name, size_t) {
+    proc::for_each_numeric_entry(fd, [&](const char* name, size_t) {
         ssize_t n = ::readlinkat(fd, name, link, PATH_MAX);
         if (n <= 0) return;
         std::string_view target(link, static_cast<size_t>(n));
@@ -38,17 +38,17 @@ void holder_mask(int proc_fd, const std::string& pid, const std::vector<std::str
 
 std::vector<std::string> running_processes() {
     std::vector<std::string> out;
-    int fd = psparser::detail::open_dir(proc::proc_root());
+    int fd = proc::open_dir(proc::proc_root());
     if (fd < 0) return out;
     FdGuard g(fd);
-    psparser::detail::for_each_numeric_entry(fd, [&](const char* name, size_t len) { out.emplace_back(name, len); });
+    proc::for_each_numeric_entry(fd, [&](const char* name, size_t len) { out.emplace_back(name, len); });
     return out;
 }
 
 std::vector<std::string> proc_has_open_files(const std::string& pid, const std::vector<std::string>& files) {
     std::vector<std::string> out;
-    if (!psparser::parse_pid(pid)) return out;
-    int pfd = psparser::detail::open_dir(proc::proc_root());
+    if (!proc::parse_pid(pid)) return out;
+    int pfd = proc::open_dir(proc::proc_root());
     if (pfd < 0) return out;
     FdGuard g(pfd);
     std::vector<char> found;
@@ -68,15 +68,15 @@ std::vector<std::string> proc_has_open_files(pid_t pid, const std::vector<std::s
 std::map<std::string, std::vector<pid_t>> check(const std::vector<std::string>& files) {
     std::map<std::string, std::vector<pid_t>> out;
     if (files.empty()) return out;
-    int pfd = psparser::detail::open_dir(proc::proc_root());
+    int pfd = proc::open_dir(proc::proc_root());
     if (pfd < 0) return out;
     FdGuard g(pfd);
     std::vector<std::string> pids;
-    psparser::detail::for_each_numeric_entry(pfd, [&](const char* name, size_t len) { pids.emplace_back(name, len); });
+    proc::for_each_numeric_entry(pfd, [&](const char* name, size_t len) { pids.emplace_back(name, len); });
     std::sort(pids.begin(), pids.end());  // text order: "1000" before "999"
     std::vector<char> found;
     for (const auto& pid : pids) {
-        auto num = psparser::parse_pid(pid);
+        auto num = proc::parse_pid(pid);
         if (!num) continue;
         holder_mask(pfd, pid, files, found);
         for (size_t i = 0; i < files.size(); ++i) {
@@ -88,4 +88,4 @@ std::map<std::string, std::vector<pid_t>> check(const std::vector<std::string>& 
     return out;
 }
 
-}  // namespace norvik::fuser
+}  // namespace norvik::proc

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace norvik::fuser {
+namespace norvik::proc {
 
 // file -> pids holding it, pids in text order ("1000" before "999"). Only
 // files some process holds appear.
@@ -18,4 +18,4 @@ std::vector<std::string> running_processes();
 std::vector<std::string> proc_has_open_files(pid_t pid, const std::vector<std::string>& files);
 std::vector<std::string> proc_has_open_files(const std::string& pid, const std::vector<std::string>& files);
 
-}  // namespace norvik::fuser
+}  // namespace norvik::proc

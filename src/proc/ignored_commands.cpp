@@ -3,7 +3,7 @@
 #include <regex>
 #include <string>
 
-namespace norvik::services::command {
+namespace norvik::proc {
 namespace {
 
 bool contains(std::string_view s, std::string_view word) { return s.find(word) != std::string_view::npos; }
@@ -98,4 +98,4 @@ bool should_ignore_this_command(std::string_view cmd) {
     return false;
 }
 
-}  // namespace norvik::services::command
+}  // namespace norvik::proc

@@ -3,9 +3,9 @@
 
 #include <string_view>
 
-namespace norvik::services::command {
+namespace norvik::proc {
 
 // True when the process table search must skip this command line.
 bool should_ignore_this_command(std::string_view command_line);
 
-}  // namespace norvik::services::command
+}  // namespace norvik::proc

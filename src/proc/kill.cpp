@@ -20,7 +20,7 @@
 #include "exception/exception.hpp"
 #include "run/saferun.hpp"
 
-namespace norvik::signal::numbers {
+namespace norvik::proc {
 
 const std::map<std::string, int>& SIGNAL_NUMBER() {
     static const std::map<std::string, int> table = {
@@ -29,9 +29,6 @@ const std::map<std::string, int>& SIGNAL_NUMBER() {
     return table;
 }
 
-}  // namespace norvik::signal::numbers
-
-namespace norvik::kill {
 namespace {
 
 void real_sleep(double seconds) {
@@ -64,7 +61,7 @@ void say(const std::string& text) { print_flush(stdout, text); }
 void warn(const std::string& text) { print_flush(stderr, text + "\n"); }
 
 std::string signal_label(int sig) {
-    for (const auto& [name, num] : signal::numbers::SIGNAL_NUMBER())
+    for (const auto& [name, num] : proc::SIGNAL_NUMBER())
         if (num == sig) return name;
     return std::to_string(sig);
 }
@@ -99,7 +96,7 @@ public:
             gone_ = true;
             return;
         }
-        start_ = psparser::read_start_time(pid);
+        start_ = proc::read_start_time(pid);
         if (!start_) gone_ = true;
     }
     ~Target() {
@@ -130,7 +127,7 @@ public:
                 pidfd_, POLLIN, 0
             };
             if (::poll(&p, 1, 0) > 0) gone_ = true;
-        } else if (!same_process() || psparser::read_state_letter(pid_) == "Z") {
+        } else if (!same_process() || proc::read_state_letter(pid_) == "Z") {
             gone_ = true;
         }
         return gone_;
@@ -177,7 +174,7 @@ private:
 
     // Start times count clock ticks: a pid handed out again within the
     // same tick is not told apart, which only pidfds avoid.
-    bool same_process() const { return psparser::read_start_time(pid_) == start_; }
+    bool same_process() const { return proc::read_start_time(pid_) == start_; }
 };
 
 // Signals every target still there; the number reached. Targets seen gone
@@ -214,13 +211,13 @@ void set_sleep_function(std::function<void(double)> fn) { sleeper() = fn ? std::
 int _kill_group(int sig, const std::vector<pid_t>& pids) {
     int count = 0;
     for (pid_t pid : pids) {
-        if (!psparser::is_signalable_pid(pid)) {
+        if (!proc::is_signalable_pid(pid)) {
             if (sig != 0) warn("Refusing to send signal " + signal_label(sig) + " to pid " + std::to_string(pid));
             continue;
         }
         if (::kill(pid, sig) == 0) {
             // The probe: a zombie still answers signal 0, but it has ended.
-            if (sig == 0 && psparser::read_state_letter(pid) == "Z") continue;
+            if (sig == 0 && proc::read_state_letter(pid) == "Z") continue;
             ++count;
             continue;
         }
@@ -250,7 +247,7 @@ int _safekill_multipid(const std::vector<pid_t>& pids_in, bool verbose, double w
     std::vector<Target> targets;
     targets.reserve(pids.size());
     for (pid_t p : pids) {
-        if (!psparser::is_signalable_pid(p)) {
+        if (!proc::is_signalable_pid(p)) {
             warn("Refusing to send signal " + signal_label(SIGTERM) + " to pid " + std::to_string(p));
             continue;
         }
@@ -300,13 +297,13 @@ int safekill_multipid(const std::vector<pid_t>& pids, bool verbose, double wait_
     return _safekill_multipid(pids, verbose, wait_time_in_seconds, {}, "");
 }
 
-int safekill(const psparser::ProcName& name, bool verbose, double wait_time_in_seconds,
-             const std::vector<pid_t>& immune_pids, const psparser::AllowedOwners& allowed_owners) {
+int safekill(const proc::ProcName& name, bool verbose, double wait_time_in_seconds,
+             const std::vector<pid_t>& immune_pids, const proc::AllowedOwners& allowed_owners) {
     std::string display = name.display_name();
     std::unordered_set<pid_t> immune(immune_pids.begin(), immune_pids.end());
     immune.insert(::getpid());
     std::vector<pid_t> pids;
-    for (pid_t p : psparser::get_pids_by_name(name, allowed_owners))
+    for (pid_t p : proc::get_pids_by_name(name, allowed_owners))
         if (!immune.count(p)) pids.push_back(p);
     if (pids.empty()) {
         if (verbose) say("No \"" + display + "\" processes found.\n");
@@ -339,8 +336,8 @@ std::pair<int, std::string> _verify_proc_mounted() {
     return {0, "/proc is not mounted and could not be mounted"};
 }
 
-KillallResult killall(const std::string& signal_in, const psparser::ProcName& name, bool verbose,
-                      const std::vector<pid_t>& immune_pids, const psparser::AllowedOwners& allowed_owners) {
+KillallResult killall(const std::string& signal_in, const proc::ProcName& name, bool verbose,
+                      const std::vector<pid_t>& immune_pids, const proc::AllowedOwners& allowed_owners) {
     std::string sig;
     for (char c : signal_in)
         if (c != '-' && c != ' ' && c != '\t' && c != '\n') sig += c;
@@ -354,7 +351,7 @@ KillallResult killall(const std::string& signal_in, const psparser::ProcName& na
         std::string key = sig;
         for (auto& c : key) c = char(std::toupper(static_cast<unsigned char>(c)));
         if (key.rfind("SIG", 0) == 0) key.erase(0, 3);
-        const auto& table = signal::numbers::SIGNAL_NUMBER();
+        const auto& table = proc::SIGNAL_NUMBER();
         auto it = table.find(key);
         sig = it == table.end() ? std::string("?") : std::to_string(it->second);
     }
@@ -367,8 +364,8 @@ KillallResult killall(const std::string& signal_in, const psparser::ProcName& na
     std::unordered_set<pid_t> immune(immune_pids.begin(), immune_pids.end());
     immune.insert(::getpid());
     std::vector<pid_t> reached;
-    for (pid_t p : psparser::get_pids_by_name(name, allowed_owners)) {
-        if (immune.count(p) || !psparser::is_signalable_pid(p)) continue;
+    for (pid_t p : proc::get_pids_by_name(name, allowed_owners)) {
+        if (immune.count(p) || !proc::is_signalable_pid(p)) continue;
         if (::kill(p, signum) == 0) {
             reached.push_back(p);
         } else {
@@ -383,4 +380,4 @@ KillallResult killall(const std::string& signal_in, const psparser::ProcName& na
     return {1, static_cast<int>(n), message};
 }
 
-}  // namespace norvik::kill
+}  // namespace norvik::proc

@@ -16,19 +16,16 @@
 
 #include "proc/process_table.hpp"
 
-namespace norvik::signal::numbers {
+namespace norvik::proc {
 // HUP 1, KILL 9, USR1 10, USR2 12, ALRM 14, TERM 15, CHLD 17.
 const std::map<std::string, int>& SIGNAL_NUMBER();
-}  // namespace norvik::signal::numbers
-
-namespace norvik::kill {
 
 inline constexpr double DEFAULT_WAIT_TIME = 15.0;
 
 // 1 when the processes found are gone at the end, 0 otherwise (also when
 // none is found). wait_time_in_seconds 0 means the 15 s default.
-int safekill(const psparser::ProcName& name, bool verbose = false, double wait_time_in_seconds = 0,
-             const std::vector<pid_t>& immune_pids = {}, const psparser::AllowedOwners& allowed_owners = std::nullopt);
+int safekill(const proc::ProcName& name, bool verbose = false, double wait_time_in_seconds = 0,
+             const std::vector<pid_t>& immune_pids = {}, const proc::AllowedOwners& allowed_owners = std::nullopt);
 
 // The same escalation for given pids (no name search, no immune set beyond
 // the caller itself).
@@ -40,9 +37,9 @@ struct KillallResult {
     std::string message;
 };
 // One signal (a name of SIGNAL_NUMBER or a number, as text), sent once.
-KillallResult killall(const std::string& signal, const psparser::ProcName& name, bool verbose = false,
+KillallResult killall(const std::string& signal, const proc::ProcName& name, bool verbose = false,
                       const std::vector<pid_t>& immune_pids = {},
-                      const psparser::AllowedOwners& allowed_owners = std::nullopt);
+                      const proc::AllowedOwners& allowed_owners = std::nullopt);
 
 // The escalation itself.
 int _safekill_multipid(const std::vector<pid_t>& pids, bool verbose, double wait_time_in_seconds,
@@ -63,4 +60,4 @@ void set_pidfd_enabled(bool enabled);
 // budget is counted from the requested amounts, not from the clock.
 void set_sleep_function(std::function<void(double)> fn);
 
-}  // namespace norvik::kill
+}  // namespace norvik::proc

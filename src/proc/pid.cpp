@@ -34,7 +34,7 @@ PID::PID(const std::string& pid) {
     if (!all_digits(pid)) exception::raise("Proc::InvalidPid", "The process ID “[_1]” is not valid.", {pid});
     _pid = pid;
     if (proc_root() == "/proc") {
-        if (auto n = psparser::parse_pid(_pid)) {
+        if (auto n = proc::parse_pid(_pid)) {
             long fd = ::syscall(SYS_pidfd_open, *n, 0);
             if (fd >= 0)
                 pidfd_ = std::shared_ptr<const int>(new int(static_cast<int>(fd)), [](const int* f) {
@@ -49,14 +49,14 @@ PID::PID(const std::string& pid) {
 
 PID::PID(pid_t pid) : PID(pid > 0 ? std::to_string(pid) : std::string(pid == 0 ? "0" : "-" + std::to_string(-pid))) {}
 
-pid_t PID::pid_number() const { return psparser::parse_pid(_pid).value_or(0); }
+pid_t PID::pid_number() const { return proc::parse_pid(_pid).value_or(0); }
 
 std::string PID::_proc_pid_path() const { return proc_root() + "/" + _pid; }
 
 std::optional<std::uint64_t> PID::fetch_start_time() const {
     std::string buf;
-    if (!psparser::detail::read_at(AT_FDCWD, (_proc_pid_path() + "/stat").c_str(), buf)) return std::nullopt;
-    return psparser::stat_start_time(buf);
+    if (!proc::read_at(AT_FDCWD, (_proc_pid_path() + "/stat").c_str(), buf)) return std::nullopt;
+    return proc::stat_start_time(buf);
 }
 
 std::uint64_t PID::start_time() {
@@ -79,7 +79,7 @@ bool PID::is_running() const {
 
 int PID::send_signal(int sig) const {
     const pid_t n = pid_number();
-    if (!psparser::is_signalable_pid(n)) return EINVAL;
+    if (!proc::is_signalable_pid(n)) return EINVAL;
     int rc;
     if (pidfd_) {
         rc = static_cast<int>(::syscall(SYS_pidfd_send_signal, *pidfd_, sig, nullptr, 0));
@@ -114,9 +114,9 @@ std::int64_t PID::elapsed_time() {
 std::string PID::state() const {
     std::string buf;
     // A pid now held by another process is not this process's state.
-    if (!is_running() || !psparser::detail::read_at(AT_FDCWD, (_proc_pid_path() + "/stat").c_str(), buf)) _ended_die();
+    if (!is_running() || !proc::read_at(AT_FDCWD, (_proc_pid_path() + "/stat").c_str(), buf)) _ended_die();
     std::string_view fields, head;
-    if (!psparser::detail::stat_fields_part(buf, fields, head)) _ended_die();
+    if (!proc::stat_fields_part(buf, fields, head)) _ended_die();
     size_t e = fields.find_first_of(" \n");
     return std::string(fields.substr(0, e));
 }
@@ -124,8 +124,7 @@ std::string PID::state() const {
 std::vector<std::string> PID::cmdline() {
     if (!_cmdline) {
         std::string buf;
-        if (!is_running() || !psparser::detail::read_at(AT_FDCWD, (_proc_pid_path() + "/cmdline").c_str(), buf))
-            _ended_die();
+        if (!is_running() || !proc::read_at(AT_FDCWD, (_proc_pid_path() + "/cmdline").c_str(), buf)) _ended_die();
         std::vector<std::string> args;
         size_t start = 0;
         while (start < buf.size()) {

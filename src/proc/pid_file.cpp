@@ -14,7 +14,7 @@
 #include "proc/process_info.hpp"
 #include "proc/process_table.hpp"
 
-namespace norvik::proc::pidfile {
+namespace norvik::proc {
 namespace {
 
 // A PID file holds one number and maybe a newline; more is not read.
@@ -42,7 +42,7 @@ std::string exe_of(pid_t pid) {
 std::vector<std::string> cmdline_of(pid_t pid) {
     std::string buf;
     std::vector<std::string> words;
-    if (!psparser::detail::read_at(AT_FDCWD, proc::proc_entry(pid, "cmdline").c_str(), buf)) return words;
+    if (!proc::read_at(AT_FDCWD, proc::proc_entry(pid, "cmdline").c_str(), buf)) return words;
     size_t start = 0;
     while (start < buf.size()) {
         size_t z = buf.find('\0', start);
@@ -63,7 +63,7 @@ bool names_service(const std::string& word, const Identity& id) {
 }
 
 const std::regex& interpreter_pattern() {
-    static const std::regex rx(psparser::get_known_interpreters_regex_text() + R"([\d.]*)");
+    static const std::regex rx(proc::get_known_interpreters_regex_text() + R"([\d.]*)");
     return rx;
 }
 
@@ -72,7 +72,7 @@ const std::regex& interpreter_pattern() {
 bool is_owner(uid_t uid, const std::string& owner) {
     if (uid == 0) return true;
     if (owner.empty()) return false;
-    auto owner_uid = psparser::detail::uid_for_user(owner);
+    auto owner_uid = proc::uid_for_user(owner);
     return owner_uid && *owner_uid == uid;
 }
 
@@ -86,7 +86,7 @@ Read read_checked(const std::string& path, const std::string& owner, bool check_
         r.problem = err == ELOOP ? "it is a symbolic link" : std::string("it cannot be opened: ") + std::strerror(err);
         return r;
     }
-    psparser::detail::FdGuard guard(fd);
+    proc::FdGuard guard(fd);
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         r.problem = std::string("it cannot be examined: ") + std::strerror(errno);
@@ -97,8 +97,8 @@ Read read_checked(const std::string& path, const std::string& owner, bool check_
         return r;
     }
     if (check_owner) {
-        const std::string who = owner.empty() ? psparser::SUPERUSER_NAME : owner;
-        auto owner_uid = psparser::detail::uid_for_user(who);
+        const std::string who = owner.empty() ? proc::SUPERUSER_NAME : owner;
+        auto owner_uid = proc::uid_for_user(who);
         if (st.st_uid != 0 && (!owner_uid || st.st_uid != *owner_uid)) {
             r.problem = "it is owned by uid " + std::to_string(st.st_uid);
             return r;
@@ -125,7 +125,7 @@ Read read_checked(const std::string& path, const std::string& owner, bool check_
     while (!text.empty() && (text.back() == '\r' || text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
     if (text.empty() || text == "0") return r;
-    auto pid = psparser::parse_pid(text);
+    auto pid = proc::parse_pid(text);
     if (!pid || *pid <= 1) {
         r.problem = "it does not hold a process ID";
         return r;
@@ -136,7 +136,7 @@ Read read_checked(const std::string& path, const std::string& owner, bool check_
 
 std::string foreign_reason(pid_t pid, const Identity& id) {
     if (pid <= 1) return "it is not a process of a service";
-    auto lineage = processinfo::get_pid_lineage();
+    auto lineage = proc::get_pid_lineage();
     if (std::find(lineage.begin(), lineage.end(), pid) != lineage.end())
         return "it is this program or one of its parents";
     struct stat st {};
@@ -144,7 +144,7 @@ std::string foreign_reason(pid_t pid, const Identity& id) {
     // Any user can run a program of the daemon's name: the owner decides
     // first, whatever names the program.
     if (!is_owner(st.st_uid, id.owner)) {
-        const std::string who = id.owner.empty() ? psparser::SUPERUSER_NAME : id.owner;
+        const std::string who = id.owner.empty() ? proc::SUPERUSER_NAME : id.owner;
         return "it belongs to uid " + std::to_string(st.st_uid) + ", not to " + who;
     }
     std::string exe = exe_of(pid);
@@ -182,4 +182,4 @@ std::string foreign_warning(const std::string& path, const std::string& service,
            ", which is not the service's: " + reason + ". It is left alone.";
 }
 
-}  // namespace norvik::proc::pidfile
+}  // namespace norvik::proc

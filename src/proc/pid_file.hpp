@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace norvik::proc::pidfile {
+namespace norvik::proc {
 
 struct Read {
     pid_t pid = 0;        // 0: no pid
@@ -42,4 +42,4 @@ std::string foreign_reason(pid_t pid, const Identity& id);
 // The warning for a PID file that names a process which is not the service's.
 std::string foreign_warning(const std::string& path, const std::string& service, pid_t pid, const std::string& reason);
 
-}  // namespace norvik::proc::pidfile
+}  // namespace norvik::proc

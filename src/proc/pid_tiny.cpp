@@ -5,7 +5,7 @@
 #include "foundation/load_file.hpp"
 #include "proc/process_table.hpp"
 
-namespace norvik::unix::pid {
+namespace norvik::proc {
 
 pid_t Tiny::get_pid_from_pidfile(const std::string& path) const {
     if (path.empty()) return 0;
@@ -16,15 +16,15 @@ pid_t Tiny::get_pid_from_pidfile(const std::string& path) const {
     size_t a = buf.find_first_not_of(" \t\r\n");
     if (a == std::string::npos) return 0;
     size_t b = buf.find_last_not_of(" \t\r\n");
-    auto pid = psparser::parse_pid(std::string_view(buf).substr(a, b - a + 1));
+    auto pid = proc::parse_pid(std::string_view(buf).substr(a, b - a + 1));
     return pid ? *pid : 0;
 }
 
-bool Tiny::is_pid_running(pid_t pid) const { return pid > 0 && psparser::pid_is_alive(pid); }
+bool Tiny::is_pid_running(pid_t pid) const { return pid > 0 && proc::pid_is_alive(pid); }
 
 pid_t Tiny::is_pidfile_running(const std::string& path) const {
     pid_t pid = get_pid_from_pidfile(path);
     return pid > 0 && is_pid_running(pid) ? pid : 0;
 }
 
-}  // namespace norvik::unix::pid
+}  // namespace norvik::proc

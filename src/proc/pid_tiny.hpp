@@ -13,7 +13,7 @@
 #undef unix
 #endif
 
-namespace norvik::unix::pid {
+namespace norvik::proc {
 
 class Tiny {
 public:
@@ -28,4 +28,4 @@ public:
     bool is_pid_running(pid_t pid) const;
 };
 
-}  // namespace norvik::unix::pid
+}  // namespace norvik::proc

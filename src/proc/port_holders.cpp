@@ -29,10 +29,10 @@
 #include "proc/process_info.hpp"
 #include "proc/process_table.hpp"
 
-namespace norvik::kill::appport {
+namespace norvik::proc {
 namespace {
 
-using psparser::detail::FdGuard;
+using proc::FdGuard;
 
 // An address in canonical text; IPv4-mapped IPv6 addresses become IPv4.
 std::string canonical(const std::string& text) {
@@ -197,13 +197,13 @@ bool addresses_conflict(const std::string& a_in, const std::string& b_in) {
 
 void learn_binds(const std::vector<Listener>& all, Service& s) {
     for (const auto& l : all)
-        if (proc::pidfile::is_owner(l.uid, s.owner)) s.binds[l.port].insert(canonical(l.address));
+        if (proc::is_owner(l.uid, s.owner)) s.binds[l.port].insert(canonical(l.address));
 }
 
 std::vector<Listener> service_listeners(const std::vector<Listener>& all, const Service& s) {
     std::vector<Listener> out;
     for (const auto& l : all) {
-        bool ours = proc::pidfile::is_owner(l.uid, s.owner);
+        bool ours = proc::is_owner(l.uid, s.owner);
         if (!ours) {
             auto it = s.binds.find(l.port);
             if (it == s.binds.end() || it->second.empty()) ours = s.unknown_bind_is_wildcard;
@@ -235,15 +235,15 @@ std::vector<Listener> find_listeners(const std::vector<int>& ports_in, const std
     if (sockets.empty()) return out;
 
     std::unordered_set<pid_t> spared;
-    for (pid_t p : processinfo::get_pid_lineage()) spared.insert(p);
+    for (pid_t p : proc::get_pid_lineage()) spared.insert(p);
 
-    int pfd = psparser::detail::open_dir(base);
+    int pfd = proc::open_dir(base);
     if (pfd < 0) return out;
     FdGuard pg(pfd);
     char link[PATH_MAX + 1];
-    psparser::detail::for_each_numeric_entry(pfd, [&](const char* name, size_t len) {
-        auto pid = psparser::parse_pid(std::string_view(name, len));
-        if (!pid || !psparser::is_signalable_pid(*pid) || spared.count(*pid)) return;
+    proc::for_each_numeric_entry(pfd, [&](const char* name, size_t len) {
+        auto pid = proc::parse_pid(std::string_view(name, len));
+        if (!pid || !proc::is_signalable_pid(*pid) || spared.count(*pid)) return;
         std::string rel = std::string(name, len) + "/fd";
         int fd = ::openat(pfd, rel.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) return;
@@ -251,7 +251,7 @@ std::vector<Listener> find_listeners(const std::vector<int>& ports_in, const std
         struct stat st {};
         if (::fstatat(pfd, std::string(name, len).c_str(), &st, 0) != 0) return;
         std::set<unsigned long> seen;
-        psparser::detail::for_each_numeric_entry(fd, [&](const char* fdname, size_t) {
+        proc::for_each_numeric_entry(fd, [&](const char* fdname, size_t) {
             ssize_t n = ::readlinkat(fd, fdname, link, PATH_MAX);
             if (n < 10) return;
             std::string_view t(link, static_cast<size_t>(n));
@@ -273,10 +273,10 @@ int kill_apps_on_ports(const Args& args) {
     for (const auto& l : listeners) {
         if (std::find(pids.begin(), pids.end(), l.pid) != pids.end()) continue;
         pids.push_back(l.pid);
-        if (args.service && args.warn && !proc::pidfile::is_owner(l.uid, args.service->owner))
+        if (args.service && args.warn && !proc::is_owner(l.uid, args.service->owner))
             args.warn("The process " + std::to_string(l.pid) + " (" + program_of(l.pid) + ") of the user “" +
-                      psparser::detail::name_for_uid(l.uid).value_or(std::to_string(l.uid)) + "” holds " + l.address +
-                      " port " + std::to_string(l.port) + ", which the service binds; it is ended.");
+                      proc::name_for_uid(l.uid).value_or(std::to_string(l.uid)) + "” holds " + l.address + " port " +
+                      std::to_string(l.port) + ", which the service binds; it is ended.");
     }
     if (verbose)
         for (const auto& l : listeners) {
@@ -286,7 +286,7 @@ int kill_apps_on_ports(const Args& args) {
             std::fflush(stdout);
         }
     if (pids.empty()) return 0;
-    auto lineage = processinfo::get_pid_lineage();
+    auto lineage = proc::get_pid_lineage();
     std::string display = "the programs on port";
     std::set<int> shown;
     for (const auto& l : listeners) shown.insert(l.port);
@@ -300,4 +300,4 @@ int kill_apps_on_ports(const Args& args) {
     return ok ? static_cast<int>(pids.size()) : 0;
 }
 
-}  // namespace norvik::kill::appport
+}  // namespace norvik::proc

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace norvik::kill::appport {
+namespace norvik::proc {
 
 struct Listener {
     pid_t pid = 0;
@@ -59,4 +59,4 @@ std::vector<Listener> find_listeners(const std::vector<int>& ports, const std::v
 // callers may ignore it.
 int kill_apps_on_ports(const Args& args);
 
-}  // namespace norvik::kill::appport
+}  // namespace norvik::proc

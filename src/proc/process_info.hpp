@@ -5,9 +5,9 @@
 
 #include <vector>
 
-namespace norvik::processinfo {
+namespace norvik::proc {
 
 // Own pid first, then the parent, grandparent... up to (excluding) pid 0.
 std::vector<pid_t> get_pid_lineage();
 
-}  // namespace norvik::processinfo
+}  // namespace norvik::proc

@@ -24,7 +24,7 @@
 #include "proc/process_table_fallback.hpp"
 #include "proc/sys_info.hpp"
 
-namespace norvik::psparser {
+namespace norvik::proc {
 namespace {
 
 struct Settings {
@@ -47,7 +47,7 @@ bool proc_readable() {
     return ::access((proc::proc_root() + PROC_PROBE).c_str(), R_OK) == 0;
 }
 
-using detail::FdGuard;
+using proc::FdGuard;
 
 inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 inline bool is_sep(char c) { return c == '\0' || is_space(c); }
@@ -168,7 +168,7 @@ OwnerSet build_owner_set(const AllowedOwners& allowed) {
             errno = 0;
             unsigned long v = std::strtoul(member.c_str(), nullptr, 10);
             if (errno == 0 && v <= UINT_MAX) set.uids.push_back(static_cast<uid_t>(v));
-        } else if (auto u = detail::uid_for_user(member)) {
+        } else if (auto u = proc::uid_for_user(member)) {
             set.uids.push_back(*u);
         }
     }
@@ -198,7 +198,7 @@ struct Words {
 std::string first_secondary_of(Words words) {
     std::string_view w;
     while (words.next(w)) {
-        std::string base = proc::basename::getbasename(w);
+        std::string base = proc::getbasename(w);
         if (!base.empty() && base.front() == '-') continue;
         return base;
     }
@@ -224,8 +224,6 @@ std::optional<pid_t> parse_pid(std::string_view text) {
     if (v <= 0 || v > INT_MAX) return std::nullopt;
     return static_cast<pid_t>(v);
 }
-
-namespace detail {
 
 bool read_at(int dirfd, const char* path, std::string& out) {
     out.clear();
@@ -310,24 +308,22 @@ std::optional<std::string> name_for_uid(uid_t uid) {
     return std::string(res->pw_name);
 }
 
-}  // namespace detail
-
 std::string read_state_letter(pid_t pid) {
     if (pid <= 0) return {};
     // Scratch buffer reused across reads of /proc.
     static thread_local std::string buf;
     char path[40];
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    if (!detail::read_at(AT_FDCWD, path, buf)) return {};
+    if (!proc::read_at(AT_FDCWD, path, buf)) return {};
     std::string_view fields, head;
-    if (!detail::stat_fields_part(buf, fields, head) || fields.empty()) return {};
+    if (!proc::stat_fields_part(buf, fields, head) || fields.empty()) return {};
     size_t end = fields.find(' ');
     return std::string(fields.substr(0, end));
 }
 
 std::optional<std::uint64_t> stat_start_time(std::string_view record) {
     std::string_view fields, head;
-    if (!detail::stat_fields_part(record, fields, head)) return std::nullopt;
+    if (!proc::stat_fields_part(record, fields, head)) return std::nullopt;
     size_t pos = 0;
     for (int i = 0; i < PROC_STAT_STARTTIME; ++i) {
         pos = fields.find(' ', pos);
@@ -350,7 +346,7 @@ std::optional<std::uint64_t> read_start_time(pid_t pid) {
     static thread_local std::string buf;
     char path[40];
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    if (!detail::read_at(AT_FDCWD, path, buf)) return std::nullopt;
+    if (!proc::read_at(AT_FDCWD, path, buf)) return std::nullopt;
     return stat_start_time(buf);
 }
 
@@ -385,9 +381,8 @@ std::string ProcName::plain_name() const {
 }
 
 // ---- parse -----------------------------------------------------------------
-std::vector<ProcRecord> parse_ps(const ParseOptions& options) { return fallback::parse_ps(options); }
+std::vector<ProcRecord> parse_ps(const ParseOptions& options) { return proc::parse_ps_via_program(options); }
 
-namespace detail {
 void check_skip_stat(const ParseOptions& o) {
     if (!o.skip_stat) return;
     if (o.exclude_kernel)
@@ -398,7 +393,6 @@ void check_skip_stat(const ParseOptions& o) {
     if (!o.skip_cmdline)
         throw PlainError("skip_stat requires skip_cmdline: without the stat record there is no command to report");
 }
-}  // namespace detail
 
 namespace {
 
@@ -513,14 +507,14 @@ std::optional<std::string> TableWalk::user_for(uid_t uid) {
     if (uid == 0) return SUPERUSER_NAME;
     if (!o_.resolve_uids) return std::to_string(uid);
     auto it = names_.find(uid);
-    if (it == names_.end()) it = names_.emplace(uid, detail::name_for_uid(uid)).first;
+    if (it == names_.end()) it = names_.emplace(uid, proc::name_for_uid(uid)).first;
     return it->second;
 }
 
 void TableWalk::read_command(const char* name, size_t len) {
     cmd_.clear();
     if (o_.skip_cmdline) return;
-    detail::read_at(dfd_, rel_path(path_, name, len, "cmdline"), cmd_);
+    proc::read_at(dfd_, rel_path(path_, name, len, "cmdline"), cmd_);
     if (cmd_.empty()) return;
     std::replace(cmd_.begin(), cmd_.end(), '\0', ' ');
     if (is_space(cmd_.back())) {
@@ -531,9 +525,9 @@ void TableWalk::read_command(const char* name, size_t len) {
 }
 
 bool TableWalk::read_stat(const char* name, size_t len, ProcRecord& r) {
-    if (!detail::read_at(dfd_, rel_path(path_, name, len, "stat"), stat_)) stat_.clear();
+    if (!proc::read_at(dfd_, rel_path(path_, name, len, "stat"), stat_)) stat_.clear();
     std::string_view fields_text, head;
-    if (!detail::stat_fields_part(stat_, fields_text, head)) return false;
+    if (!proc::stat_fields_part(stat_, fields_text, head)) return false;
     const StatFields f(fields_text);
     if (cmd_.empty()) kernel_thread_command(head, cmd_);
     if (o_.exclude_kernel && f.count > PROC_STAT_PGRP && f.num(PROC_STAT_PGRP) == 0) return false;
@@ -552,7 +546,7 @@ bool TableWalk::read_stat(const char* name, size_t len, ProcRecord& r) {
 
 // The second statm field: the resident pages.
 void TableWalk::read_memory(const char* name, size_t len, ProcRecord& r) {
-    if (!detail::read_at(dfd_, rel_path(path_, name, len, "statm"), mem_)) return;
+    if (!proc::read_at(dfd_, rel_path(path_, name, len, "statm"), mem_)) return;
     size_t a = mem_.find_first_not_of(" \t\n");
     size_t b = a == std::string::npos ? a : mem_.find_first_of(" \t\n", a);
     size_t c = b == std::string::npos ? b : mem_.find_first_not_of(" \t\n", b);
@@ -566,9 +560,9 @@ void TableWalk::read_memory(const char* name, size_t len, ProcRecord& r) {
 
 std::vector<ProcRecord> fast_parse_ps(const ParseOptions& o) {
     if (!proc_readable()) return parse_ps(o);
-    detail::check_skip_stat(o);
+    proc::check_skip_stat(o);
 
-    int dfd = detail::open_dir(proc::proc_root());
+    int dfd = proc::open_dir(proc::proc_root());
     if (dfd < 0) return {};
     FdGuard dg(dfd);
 
@@ -579,7 +573,7 @@ std::vector<ProcRecord> fast_parse_ps(const ParseOptions& o) {
         std::string s = std::to_string(*o.want_pid);
         walk.entry(s.c_str(), s.size());
     } else {
-        detail::for_each_numeric_entry(dfd, [&walk](const char* name, size_t len) { walk.entry(name, len); });
+        proc::for_each_numeric_entry(dfd, [&walk](const char* name, size_t len) { walk.entry(name, len); });
     }
     return walk.take();
 }
@@ -662,14 +656,14 @@ std::vector<pid_t> get_pids_by_name(const ProcName& name, const AllowedOwners& a
     NameMatcher m(name);
     if (m.matches_empty()) return out;  // would match every process
 
-    int dfd = proc_readable() ? detail::open_dir(proc::proc_root()) : -1;
+    int dfd = proc_readable() ? proc::open_dir(proc::proc_root()) : -1;
     if (dfd >= 0) {
         FdGuard dg(dfd);
         // Scratch buffer reused across reads of /proc.
         static thread_local std::string cmd;
         char path[64];
         char link[PATH_MAX + 1];
-        detail::for_each_numeric_entry(dfd, [&](const char* ent, size_t len) {
+        proc::for_each_numeric_entry(dfd, [&](const char* ent, size_t len) {
             if (len > 20) return;
             pid_t pid = pid_from_entry(ent, len);
             if (pid < RESERVED_PIDS) return;
@@ -679,11 +673,11 @@ std::vector<pid_t> get_pids_by_name(const ProcName& name, const AllowedOwners& a
             struct stat st;
             if (::fstatat(dfd, path, &st, 0) != 0) return;
             if (!owners.allows(st.st_uid)) return;
-            if (!detail::read_at(dfd, rel_path(path, ent, len, "cmdline"), cmd)) return;
+            if (!proc::read_at(dfd, rel_path(path, ent, len, "cmdline"), cmd)) return;
             Words words(cmd);
             std::string_view w0;
             if (!words.next(w0)) return;
-            std::string first = proc::basename::getbasename(w0);
+            std::string first = proc::getbasename(w0);
             if (first.empty()) return;
             std::string_view target(link, static_cast<size_t>(n));
             constexpr std::string_view deleted = " (deleted)";
@@ -705,8 +699,8 @@ std::vector<pid_t> get_pids_by_name(const ProcName& name, const AllowedOwners& a
         Words words(r.command);
         std::string_view w0;
         if (!words.next(w0)) continue;
-        std::string first = proc::basename::getbasename(w0);
-        std::string bin = proc::bin::getbin(r.pid);
+        std::string first = proc::getbasename(w0);
+        std::string bin = proc::getbin(r.pid);
         size_t slash = bin.rfind('/');
         std::string file = slash == std::string::npos ? bin : bin.substr(slash + 1);
         if (first.empty()) continue;
@@ -716,10 +710,6 @@ std::vector<pid_t> get_pids_by_name(const ProcName& name, const AllowedOwners& a
     }
     return out;
 }
-
-}  // namespace norvik::psparser
-
-namespace norvik::proc::basename {
 
 std::string getbasename(std::string_view word) {
     if (word.empty()) return {};
@@ -737,13 +727,9 @@ std::string getbasename(std::string_view word) {
     return std::string(word);
 }
 
-}  // namespace norvik::proc::basename
-
-namespace norvik::proc::bin {
-
 std::string getbin(const std::string& pid) {
     if (pid.empty()) return {};
-    auto p = psparser::parse_pid(pid);
+    auto p = proc::parse_pid(pid);
     if (!p) return {};
     char link[PATH_MAX + 1];
     const std::string prefixes[2] = {proc::proc_root(), "/proc"};
@@ -761,4 +747,4 @@ std::string getbin(const std::string& pid) {
 
 std::string getbin(pid_t pid) { return pid > 0 ? getbin(std::to_string(pid)) : std::string(); }
 
-}  // namespace norvik::proc::bin
+}  // namespace norvik::proc

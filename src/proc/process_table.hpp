@@ -16,7 +16,7 @@
 #include <variant>
 #include <vector>
 
-namespace norvik::psparser {
+namespace norvik::proc {
 
 // ---- settings ------------------------------------------------------------
 // When false, /proc is never read and the fallback parser answers.
@@ -140,8 +140,6 @@ std::optional<std::uint64_t> read_start_time(pid_t pid);
 // refused for permission) and it is not a zombie.
 bool pid_is_alive(pid_t pid);
 
-namespace detail {
-
 // Options that need the stat record cannot go with skip_stat: raises.
 void check_skip_stat(const ParseOptions& o);
 
@@ -171,17 +169,11 @@ int open_dir(const std::string& path);
 // The text after the last ')' of a stat record, with one following space dropped.
 // False when there is no ')'.
 bool stat_fields_part(std::string_view record, std::string_view& fields, std::string_view& head);
-}  // namespace detail
 
-}  // namespace norvik::psparser
-
-namespace norvik::proc::basename {
 // The program's base name for one command-line word.
 std::string getbasename(std::string_view word);
-}  // namespace norvik::proc::basename
 
-namespace norvik::proc::bin {
 // Path of the executable the process runs, "" when unknown.
 std::string getbin(pid_t pid);
 std::string getbin(const std::string& pid);
-}  // namespace norvik::proc::bin
+}  // namespace norvik::proc

@@ -10,7 +10,7 @@
 #include "proc/sys_info.hpp"
 #include "run/saferun.hpp"
 
-namespace norvik::psparser::fallback {
+namespace norvik::proc {
 namespace {
 
 std::string& ps_program() {
@@ -44,7 +44,7 @@ const std::string& PS_PROGRAM() { return ps_program(); }
 void set_PS_PROGRAM(const std::string& path) { ps_program() = path; }
 
 std::vector<ProcRecord> parse_ps_output(const std::string& text, const ParseOptions& o) {
-    detail::check_skip_stat(o);
+    proc::check_skip_stat(o);
     std::vector<ProcRecord> out;
     std::unique_ptr<SysInfo> sysinfo;
     if (o.memory_stats) sysinfo = std::make_unique<SysInfo>();
@@ -79,7 +79,7 @@ std::vector<ProcRecord> parse_ps_output(const std::string& text, const ParseOpti
             r.user = SUPERUSER_NAME;
         } else if (o.resolve_uids) {
             auto it = names.find(uid);
-            if (it == names.end()) it = names.emplace(uid, detail::name_for_uid(uid)).first;
+            if (it == names.end()) it = names.emplace(uid, proc::name_for_uid(uid)).first;
             r.user = it->second;
         } else {
             r.user = std::to_string(uid);
@@ -102,7 +102,7 @@ std::vector<ProcRecord> parse_ps_output(const std::string& text, const ParseOpti
     return out;
 }
 
-std::vector<ProcRecord> parse_ps(const ParseOptions& options) {
+std::vector<ProcRecord> parse_ps_via_program(const ParseOptions& options) {
     saferun::Options so;
     so.program = ps_program();
     so.args = PS_ARGS;
@@ -122,4 +122,4 @@ std::vector<ProcRecord> parse_ps(const ParseOptions& options) {
     return parse_ps_output(text ? *text : std::string(), options);
 }
 
-}  // namespace norvik::psparser::fallback
+}  // namespace norvik::proc

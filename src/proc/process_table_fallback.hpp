@@ -6,9 +6,9 @@
 
 #include "proc/process_table.hpp"
 
-namespace norvik::psparser::fallback {
+namespace norvik::proc {
 
-std::vector<ProcRecord> parse_ps(const ParseOptions& options = {});
+std::vector<ProcRecord> parse_ps_via_program(const ParseOptions& options = {});
 
 // The records from ps output in the fixed column layout (exposed for tests).
 std::vector<ProcRecord> parse_ps_output(const std::string& text, const ParseOptions& options);
@@ -17,4 +17,4 @@ std::vector<ProcRecord> parse_ps_output(const std::string& text, const ParseOpti
 const std::string& PS_PROGRAM();
 void set_PS_PROGRAM(const std::string& path);
 
-}  // namespace norvik::psparser::fallback
+}  // namespace norvik::proc

@@ -5,7 +5,7 @@
 #include "proc/process_table.hpp"
 #include "proc/ignored_commands.hpp"
 
-namespace norvik::processcheck {
+namespace norvik::proc {
 namespace {
 
 // Owners of real processes resolve as the process table's do (see
@@ -20,7 +20,7 @@ uid_t normalize_to_uid(const std::string& user) {
         } catch (const std::exception&) {}
         exception::raise("InvalidParameter", "The uid “[_1]” is not valid.", {user});
     }
-    auto uid = psparser::detail::uid_for_user(user);
+    auto uid = proc::uid_for_user(user);
     if (!uid) exception::raise("UserNotFound", "The user “[_1]” does not exist.", {user});
     return *uid;
 }
@@ -68,7 +68,7 @@ int Running::check_all() {
         exception::raise("ProcessCheck::CommandMismatch",
                          "The process with ID “[_1]” does not match “[_2]”: its command is “[_3]”.",
                          {_pid->pid(), pattern_text_, command});
-    if (_use_services_ignore && services::command::should_ignore_this_command(command))
+    if (_use_services_ignore && proc::should_ignore_this_command(command))
         exception::raise("ProcessCheck::IgnoredCommand", "The process with ID “[_1]” runs an ignored command: “[_2]”.",
                          {_pid->pid(), command});
     std::string actual = std::to_string(_pid->uid());
@@ -79,4 +79,4 @@ int Running::check_all() {
     return 1;
 }
 
-}  // namespace norvik::processcheck
+}  // namespace norvik::proc

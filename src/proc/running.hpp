@@ -10,7 +10,7 @@
 
 #include "proc/pid.hpp"
 
-namespace norvik::processcheck {
+namespace norvik::proc {
 
 struct RunningOptions {
     // Text the command line must contain (case ignored), or a compiled pattern.
@@ -41,4 +41,4 @@ private:
     bool _use_services_ignore = false;
 };
 
-}  // namespace norvik::processcheck
+}  // namespace norvik::proc

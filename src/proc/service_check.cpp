@@ -29,7 +29,7 @@ OutsideCheckService& outside_check() {
     return fn;
 }
 
-std::string user_name_of(uid_t uid) { return psparser::detail::name_for_uid(uid).value_or(std::to_string(uid)); }
+std::string user_name_of(uid_t uid) { return proc::name_for_uid(uid).value_or(std::to_string(uid)); }
 
 bool has_proc() {
     struct stat st {};
@@ -93,15 +93,14 @@ std::optional<std::string> unit_answer(const CheckServiceOptions& opts, pid_t& p
 // The PID file's process, unless it is not the service's (said through
 // opts.warn).
 void pid_from_pidfile(const CheckServiceOptions& opts, pid_t& pid, std::string& method) {
-    auto read = proc::pidfile::read_checked(opts.pidfile, "", false);
+    auto read = proc::read_checked(opts.pidfile, "", false);
     if (!read.pid) return;
-    const std::string why =
-        proc::pidfile::foreign_reason(read.pid, {opts.service, opts.binary, opts.user, opts.pid_exe});
+    const std::string why = proc::foreign_reason(read.pid, {opts.service, opts.binary, opts.user, opts.pid_exe});
     if (why.empty()) {
         pid = read.pid;
         method = CHECK_METHOD_PIDFILE;
     } else if (opts.warn) {
-        opts.warn(proc::pidfile::foreign_warning(opts.pidfile, opts.service, read.pid, why));
+        opts.warn(proc::foreign_warning(opts.pidfile, opts.service, read.pid, why));
     }
 }
 
@@ -110,12 +109,12 @@ void pid_from_pidfile(const CheckServiceOptions& opts, pid_t& pid, std::string& 
 std::optional<std::string> proc_answer(const CheckServiceOptions& opts, pid_t pid, std::string& method) {
     const std::string dir = proc_entry(pid);
     struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0 || psparser::read_state_letter(pid) == "Z") return "";
+    if (::stat(dir.c_str(), &st) != 0 || proc::read_state_letter(pid) == "Z") return "";
     std::string owner = user_name_of(st.st_uid);
     auto cmdline = read_cmdline(pid);
     if (!cmdline) return "";
     if (!proc_dir_exists(pid)) return "";
-    if (services::command::should_ignore_this_command(*cmdline)) return std::nullopt;
+    if (proc::should_ignore_this_command(*cmdline)) return std::nullopt;
     method = extend_method(method, CHECK_METHOD_PROC);
     return opts.service + " (" + output::replace_control_characters(*cmdline) + ") is running as " + owner +
            " with PID " + std::to_string(pid) + " (" + method + " check method)\n";
@@ -124,12 +123,12 @@ std::optional<std::string> proc_answer(const CheckServiceOptions& opts, pid_t pi
 // The process matched by name and user; nothing when it is not confirmed.
 std::optional<std::string> running_answer(const CheckServiceOptions& opts, pid_t pid, std::string& method) {
     try {
-        processcheck::RunningOptions ro;
+        proc::RunningOptions ro;
         ro.pattern = opts.service;
         ro.pid = std::to_string(pid);
         ro.user = opts.user;
         ro.use_services_ignore = true;
-        processcheck::Running check(ro);
+        proc::Running check(ro);
         check.check_all();
         std::string cmd;
         for (const auto& w : check.pid_object().cmdline()) cmd += (cmd.empty() ? "" : " ") + w;

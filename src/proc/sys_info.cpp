@@ -11,7 +11,7 @@
 #include "proc/proc_root.hpp"
 #include "proc/process_table.hpp"
 
-namespace norvik::psparser {
+namespace norvik::proc {
 
 SysInfo::SysInfo() {
     long hz = ::sysconf(_SC_CLK_TCK);
@@ -21,18 +21,18 @@ SysInfo::SysInfo() {
 
     const std::string& base = proc::proc_root();
     std::string buf;
-    if (detail::read_at(AT_FDCWD, (base + "/uptime").c_str(), buf)) uptime_ = std::strtod(buf.c_str(), nullptr);
+    if (proc::read_at(AT_FDCWD, (base + "/uptime").c_str(), buf)) uptime_ = std::strtod(buf.c_str(), nullptr);
     if (uptime_ <= 0) {
         struct timespec ts;
         ::clock_gettime(CLOCK_BOOTTIME, &ts);
         uptime_ = double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
     }
-    if (detail::read_at(AT_FDCWD, (base + "/stat").c_str(), buf)) {
+    if (proc::read_at(AT_FDCWD, (base + "/stat").c_str(), buf)) {
         size_t p = buf.find("\nbtime ");
         if (p != std::string::npos) boot_time_ = std::strtod(buf.c_str() + p + 7, nullptr);
     }
     if (boot_time_ <= 0) boot_time_ = double(::time(nullptr)) - uptime_;
-    if (detail::read_at(AT_FDCWD, (base + "/meminfo").c_str(), buf)) {
+    if (proc::read_at(AT_FDCWD, (base + "/meminfo").c_str(), buf)) {
         size_t p = buf.find("MemTotal:");
         if (p != std::string::npos) mem_total_ = std::strtoull(buf.c_str() + p + 9, nullptr, 10) * 1024ULL;
     }
@@ -58,4 +58,4 @@ double SysInfo::calculate_elapsed_from_ticks(double start_ticks) const {
     return e > 0 ? e : 0.0;
 }
 
-}  // namespace norvik::psparser
+}  // namespace norvik::proc

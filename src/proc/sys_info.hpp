@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace norvik::psparser {
+namespace norvik::proc {
 
 class SysInfo {
 public:
@@ -31,4 +31,4 @@ private:
     std::uint64_t mem_total_ = 0;
 };
 
-}  // namespace norvik::psparser
+}  // namespace norvik::proc

@@ -29,7 +29,7 @@ void report_child_error(const std::exception_ptr& error, Flags flags) {
     }
     if (!flags.no_warn) {
         try {
-            debug::log_warn(text);
+            log::log_warn(text);
         } catch (const std::exception&) {
             // A log that cannot be written changes nothing: the text goes to stderr just below.
         }

@@ -202,7 +202,7 @@ void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) 
     int p[2];
     if (::pipe2(p, O_CLOEXEC) != 0) {
         int err = errno;
-        debug::log_die("The system failed to create a pipe because of an error: " + errnum::strerror_text(err));
+        log::log_die("The system failed to create a pipe because of an error: " + errnum::strerror_text(err));
     }
     const int rd = p[0], wr = p[1];
 
@@ -219,21 +219,20 @@ void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) 
         ::close(wr);
         throw;
     }
-    if (::close(wr) != 0) debug::log_warn("Failed to close the pipe to a subprocess: " + errnum::strerror_text(errno));
+    if (::close(wr) != 0) log::log_warn("Failed to close the pipe to a subprocess: " + errnum::strerror_text(errno));
 
     if (parent_code && *parent_code) {
         try {
             (*parent_code)(pid);
         } catch (const std::exception& e) {
-            debug::log_warn(exception::get_string(e));
+            log::log_warn(exception::get_string(e));
         } catch (...) {  // the child is reaped below whatever the callback threw
-            debug::log_warn("The parent callback failed.");
+            log::log_warn("The parent callback failed.");
         }
     }
 
     const json msg = receive_result(rd, _retrieve_err);
-    if (::close(rd) != 0)
-        debug::log_warn("Failed to close the pipe from a subprocess: " + errnum::strerror_text(errno));
+    if (::close(rd) != 0) log::log_warn("Failed to close the pipe from a subprocess: " + errnum::strerror_text(errno));
 
     wait_status_ = reap(pid);
     _pid = pid;

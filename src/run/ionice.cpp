@@ -37,11 +37,11 @@ std::optional<int> ionice(const std::string& io_class, int class_data) {
         cls = it->second;
     }
     if (cls < 0) {
-        debug::log_warn("Invalid I/O scheduling class “" + io_class + "”.");
+        log::log_warn("Invalid I/O scheduling class “" + io_class + "”.");
         return std::nullopt;
     }
     if (class_data < 0 || class_data > 7) {
-        debug::log_warn("Invalid I/O scheduling class data “" + std::to_string(class_data) + "” (0-7).");
+        log::log_warn("Invalid I/O scheduling class data “" + std::to_string(class_data) + "” (0-7).");
         return std::nullopt;
     }
     if (::geteuid() != 0) cls = CLASS_BEST_EFFORT;

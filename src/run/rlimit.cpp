@@ -62,7 +62,7 @@ int finish(const std::vector<std::string>& failures) {
     if (failures.empty()) return 1;
     std::string text = "Failed to set resource limits:";
     for (auto& f : failures) text += " " + f + ";";
-    debug::log_warn(text);
+    log::log_warn(text);
     return 0;
 }
 

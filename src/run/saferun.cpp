@@ -52,7 +52,7 @@ struct Fds {
         for (auto& o : owned)
             if (o == fd) o = -1;
         if (::close(fd) != 0 && warn)
-            debug::log_warn("Failed to close a pipe of a subprocess: " + errnum::strerror_text(errno));
+            log::log_warn("Failed to close a pipe of a subprocess: " + errnum::strerror_text(errno));
         fd = -1;
     }
     // Hands `fd` on to whoever closes it now.

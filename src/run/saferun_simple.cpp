@@ -160,7 +160,7 @@ std::optional<std::string> _saferun_r(const std::vector<std::string>& command_in
 
     int p[2];
     if (::pipe2(p, O_CLOEXEC) != 0) {
-        debug::log_warn("The system failed to create a pipe: " + errnum::strerror_text(errno));
+        log::log_warn("The system failed to create a pipe: " + errnum::strerror_text(errno));
         return fail_minus_one();
     }
     const int null_fd = (flag == NULL_STDERR || flag == NULL_STDOUT) ? open_null(p) : -1;

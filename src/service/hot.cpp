@@ -30,9 +30,9 @@ bool stat_nonempty(const std::string& path, struct stat& st) {
 // number was reused, or one written to point elsewhere): only the service's
 // own process is signalled.
 bool Hot::pid_is_ours(pid_t pid) {
-    const std::string why = proc::pidfile::foreign_reason(pid, pidfile_identity());
+    const std::string why = proc::foreign_reason(pid, pidfile_identity());
     if (why.empty()) return true;
-    logger().warn(proc::pidfile::foreign_warning(pidfile(), service(), pid, why));
+    logger().warn(proc::foreign_warning(pidfile(), service(), pid, why));
     return false;
 }
 
@@ -56,7 +56,7 @@ void Hot::apply_option(const std::string& name, const nlohmann::json& value) {
 }
 
 pid_t Hot::_read_pid_from_pidfile() {
-    auto read = proc::pidfile::read_checked(pidfile(), processowner());
+    auto read = proc::read_checked(pidfile(), processowner());
     if (!read.problem.empty())
         logger().warn("The PID file " + pidfile() + " of " + service() + " is not used because " + read.problem);
     return read.pid;

@@ -273,22 +273,22 @@ namespace {
 class StartContainment {
 public:
     explicit StartContainment(bool on) : on_(on), subreaper_(on) {
-        if (on_) before_ = proc::family::descendants(::getpid());
+        if (on_) before_ = proc::descendants(::getpid());
     }
 
     void end_left_behind(Base& service) const {
         if (!on_) return;
-        auto left = proc::family::added_since(before_, proc::family::descendants(::getpid()));
+        auto left = proc::added_since(before_, proc::descendants(::getpid()));
         if (left.empty()) return;
         service.info("Ending " + std::to_string(left.size()) + " process(es) left behind by the failed start of " +
                      service.service_name() + ".");
-        proc::family::end_members(left, kill::DEFAULT_WAIT_TIME, service.is_debug_enabled());
+        proc::end_members(left, proc::DEFAULT_WAIT_TIME, service.is_debug_enabled());
     }
 
 private:
     bool on_;
     SubreaperScope subreaper_;
-    std::vector<proc::family::Member> before_;
+    std::vector<proc::Member> before_;
 };
 
 }  // namespace
@@ -382,8 +382,8 @@ void Base::before_start_attempt(int attempt, int ports_known) {
 void Base::remove_stale_pidfile(const std::string& pf) {
     long pid = 0;
     if (auto line = read_first_line(pf)) pid = parse_pid(*line);
-    if (!psparser::pid_is_alive(static_cast<pid_t>(pid)) ||
-        !proc::pidfile::foreign_reason(static_cast<pid_t>(pid), pidfile_identity()).empty()) {
+    if (!proc::pid_is_alive(static_cast<pid_t>(pid)) ||
+        !proc::foreign_reason(static_cast<pid_t>(pid), pidfile_identity()).empty()) {
         debug("Removing the stale PID file " + pf);
         ::unlink(pf.c_str());
     }
@@ -408,9 +408,9 @@ int Base::stop() {
     if (verbose() == 1) output_partial(PROGRESS_MARKER);
     learn_port_binds();
     // Taken before the stop: a daemon may drop its PID file and live on.
-    std::vector<proc::family::Member> own;
+    std::vector<proc::Member> own;
     if (auto pid = own_pidfile_process())
-        if (auto start = proc::family::start_time(*pid)) own.push_back({*pid, *start});
+        if (auto start = proc::start_time(*pid)) own.push_back({*pid, *start});
     bool backend_ok = m.stop(*this);
     if (!in_restart) _terminate_orphaned_processes();
     // A stop job systemd completed leaves the unit inactive and its control
@@ -422,7 +422,7 @@ int Base::stop() {
     if (still_up_after_stop(own, ask_status)) {
         // What the back end left running of the service's own is ended.
         info("The service " + service_name() + " is still running after its stop; ending its processes.");
-        proc::family::end_members(own, kill::DEFAULT_WAIT_TIME, is_debug_enabled());
+        proc::end_members(own, proc::DEFAULT_WAIT_TIME, is_debug_enabled());
         kill_apps_on_ports();
         if (!doomed_rules().empty()) end_doomed_processes(doomed_rules(), is_debug_enabled(), processowner());
         success = !still_up_after_stop(own, ask_status);
@@ -461,23 +461,23 @@ int Base::reload() {
 std::optional<pid_t> Base::own_pidfile_process() {
     const std::string pf = pidfile();
     if (pf.empty()) return std::nullopt;
-    auto read = proc::pidfile::read_checked(pf, processowner());
-    if (read.pid <= 1 || !psparser::pid_is_alive(read.pid)) return std::nullopt;
-    if (!proc::pidfile::foreign_reason(read.pid, pidfile_identity()).empty()) return std::nullopt;
+    auto read = proc::read_checked(pf, processowner());
+    if (read.pid <= 1 || !proc::pid_is_alive(read.pid)) return std::nullopt;
+    if (!proc::foreign_reason(read.pid, pidfile_identity()).empty()) return std::nullopt;
     return read.pid;
 }
 
-bool Base::still_up_after_stop(const std::vector<proc::family::Member>& own, bool ask_status) {
+bool Base::still_up_after_stop(const std::vector<proc::Member>& own, bool ask_status) {
     for (const auto& m : own)
-        if (proc::family::still_running(m)) {
+        if (proc::still_running(m)) {
             debug("The process " + std::to_string(m.pid) + " of " + service_name() + " still runs.");
             return true;
         }
     if (!ports().empty()) {
         // Another user's listener on another address of the port is not
         // the service's, and does not keep it from starting.
-        kill::appport::Service mine{processowner(), port_binds_, false};
-        for (const auto& l : kill::appport::service_listeners(kill::appport::find_listeners(ports(), {}), mine)) {
+        proc::Service mine{processowner(), port_binds_, false};
+        for (const auto& l : proc::service_listeners(proc::find_listeners(ports(), {}), mine)) {
             debug("The process " + std::to_string(l.pid) + " still holds " + l.address + " port " +
                   std::to_string(l.port) + " of " + service_name() + ".");
             return true;
@@ -488,8 +488,8 @@ bool Base::still_up_after_stop(const std::vector<proc::family::Member>& own, boo
 
 void Base::learn_port_binds() {
     if (ports().empty()) return;
-    kill::appport::Service mine{processowner(), {}, false};
-    kill::appport::learn_binds(kill::appport::find_listeners(ports(), {}), mine);
+    proc::Service mine{processowner(), {}, false};
+    proc::learn_binds(proc::find_listeners(ports(), {}), mine);
     for (const auto& [port, addresses] : mine.binds) port_binds_[port].insert(addresses.begin(), addresses.end());
 }
 
@@ -499,12 +499,12 @@ bool Base::kill_apps_on_ports(const std::vector<std::string>& exclude_ips, bool 
     std::vector<std::string> ps;
     for (int p : ports()) ps.push_back(std::to_string(p));
     debug("Ending the programs that hold the ports " + join(ps, ", "));
-    kill::appport::Args args;
+    proc::Args args;
     args.ports = ports();
     args.exclude_ips = exclude_ips;
-    args.service = kill::appport::Service{processowner(), port_binds_, for_start};
+    args.service = proc::Service{processowner(), port_binds_, for_start};
     args.warn = [this](const std::string& m) { warn(m); };
-    kill::appport::kill_apps_on_ports(args);
+    proc::kill_apps_on_ports(args);
     return true;
 }
 

@@ -131,7 +131,7 @@ const std::string& Base::service_name() {
 
 std::string Base::build_service_binary() {
     try {
-        return binaries::path(lower(service()));
+        return pkgr::path(lower(service()));
     } catch (const std::exception&) {
         return "";
     }
@@ -325,9 +325,7 @@ std::string Base::pidfile() const { return settings_.pidfile.value_or(""); }
 void Base::pidfile(const std::string& v) { settings_.pidfile = v; }
 std::string Base::pid_exe() const { return settings_.pid_exe.value_or(""); }
 void Base::pid_exe(const std::string& v) { settings_.pid_exe = v; }
-proc::pidfile::Identity Base::pidfile_identity() {
-    return {service_name(), service_binary(), processowner(), pid_exe()};
-}
+proc::Identity Base::pidfile_identity() { return {service_name(), service_binary(), processowner(), pid_exe()}; }
 const std::vector<int>& Base::ports() const {
     static const std::vector<int> none;
     return settings_.ports ? *settings_.ports : none;

@@ -132,7 +132,7 @@ public:
     std::string pid_exe() const;  // rw, none (a regex, searched)
     void pid_exe(const std::string& v);
     // What a PID-file process must be to count as this service's.
-    proc::pidfile::Identity pidfile_identity() override;
+    proc::Identity pidfile_identity() override;
     const std::vector<int>& ports() const;  // rw, none
     void ports(const std::vector<int>& v);
     const std::vector<std::string>& doomed_rules() const override;  // rw, none (program names)
@@ -219,7 +219,7 @@ public:
     // Whether the service still shows signs of running after a stop: one
     // of `own` (taken before it) lives on, a port is held, or (with
     // ask_status) the status probe finds it.
-    bool still_up_after_stop(const std::vector<norvik::proc::family::Member>& own, bool ask_status);
+    bool still_up_after_stop(const std::vector<norvik::proc::Member>& own, bool ask_status);
     // Records where the service's own listeners are bound, while they run.
     void learn_port_binds();
 

@@ -111,12 +111,12 @@ private:
 inline bool end_doomed_processes(const std::vector<std::string>& rules, bool verbose,
                                  const std::optional<std::string>& owner) {
     if (rules.empty()) return false;
-    psparser::AllowedOwners owners;
+    proc::AllowedOwners owners;
     if (owner) {
-        owners = std::vector<std::string>{psparser::SUPERUSER_NAME};
+        owners = std::vector<std::string>{proc::SUPERUSER_NAME};
         if (!owner->empty()) owners->push_back(*owner);
     }
-    return initd::doomedprocess(psparser::ProcName(rules), verbose, 0, owners) != 0;
+    return initd::doomedprocess(proc::ProcName(rules), verbose, 0, owners) != 0;
 }
 
 }  // namespace norvik::service

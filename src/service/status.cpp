@@ -205,11 +205,11 @@ bool Base::is_up_via_pidfile() {
         found = is_plain_file(pf);
     }
     if (!found) {
-        auto saved = logger_settings::enable_backtrace();
-        logger_settings::set_enable_backtrace(false);
+        auto saved = log::enable_backtrace();
+        log::set_enable_backtrace(false);
         logger().warn("The PID file " + pf + " of " + service() + " did not appear within " +
                       std::to_string(startup_timeout()) + " seconds");
-        logger_settings::set_enable_backtrace(saved);
+        log::set_enable_backtrace(saved);
         return false;
     }
     if (has_pidfile_precheck()) pidfile_precheck();
@@ -227,8 +227,8 @@ bool Base::is_up_via_pidfile() {
     // the child, so a dead or foreign PID is read again until the start
     // has plainly failed.
     for (;;) {
-        if (psparser::pid_is_alive(static_cast<pid_t>(pid)) &&
-            proc::pidfile::foreign_reason(static_cast<pid_t>(pid), pidfile_identity()).empty())
+        if (proc::pid_is_alive(static_cast<pid_t>(pid)) &&
+            proc::foreign_reason(static_cast<pid_t>(pid), pidfile_identity()).empty())
             return true;
         if (timehires::time() > deadline || service_manager().start_gave_up(*this)) return false;
         timehires::sleep(PIDFILE_POLL);

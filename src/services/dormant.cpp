@@ -84,8 +84,8 @@ bool Dormant::reconcile(int64_t minimum_idle_timeout) {
     const double delay = go_dormant_in_n_minutes();
     if (static_cast<double>(minimum_idle_timeout) > delay * 60) {
         const double new_delay = static_cast<double>(minimum_idle_timeout) / 60.0;
-        debug::log_warn("The dormant delay of “" + service_ + "” was raised from " + std::to_string(delay) + " to " +
-                        std::to_string(new_delay) + " minutes to cover the minimum idle time-out.");
+        log::log_warn("The dormant delay of “" + service_ + "” was raised from " + std::to_string(delay) + " to " +
+                      std::to_string(new_delay) + " minutes to cover the minimum idle time-out.");
         dormant_in_n_minutes_ = new_delay;
         return false;
     }

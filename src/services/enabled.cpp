@@ -122,7 +122,7 @@ std::optional<bool> _check_for_disabled_file(const std::string& service) {
         struct stat st {};
         if (::stat(path.c_str(), &st) == 0) return false;
         if (errno != ENOENT)
-            debug::log_warn("The system failed to check for the disable file “" + path + "”: " + std::strerror(errno));
+            log::log_warn("The system failed to check for the disable file “" + path + "”: " + std::strerror(errno));
     }
     return true;
 }
@@ -158,7 +158,7 @@ std::set<std::string> get_dovecot_enabled_protocols() {
     } catch (const std::exception& e) {
         const char* base = std::getenv("NORVIK_BASE_INSTALL");
         if (!base || !*base)
-            debug::log_warn("Failed to read the mail server's protocol list: " + exception::get_string(e));
+            log::log_warn("Failed to read the mail server's protocol list: " + exception::get_string(e));
     }
     errno = saved_errno;
     while (!list.empty() && (list.back() == ' ' || list.back() == '\t' || list.back() == '\n' || list.back() == '\r'))
@@ -216,10 +216,10 @@ std::optional<bool> enabled_test(const std::string& service_in, bool consult_ins
     if (service == n::SPAMD) {
         try {
             if (auto v = spamd::is_enabled()) return *v;
-            debug::log_warn("The spam filter's enabled test gave no answer; treating it as enabled.");
+            log::log_warn("The spam filter's enabled test gave no answer; treating it as enabled.");
         } catch (const std::exception& e) {
-            debug::log_warn("The spam filter's enabled test failed (" + exception::get_string(e) +
-                            "); treating it as enabled.");
+            log::log_warn("The spam filter's enabled test failed (" + exception::get_string(e) +
+                          "); treating it as enabled.");
         }
         return true;
     }

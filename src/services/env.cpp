@@ -31,7 +31,7 @@ void setup_env_for_starting_a_daemon() {
     ::setenv("HOME", DAEMON_HOME, 1);
     ::setenv("USER", DAEMON_USER, 1);
     ::setenv("RESTARTSRV", "1", 1);
-    if (auto zone = timezones::calculate_TZ_env()) ::setenv("TZ", zone->c_str(), 1);
+    if (auto zone = os::calculate_TZ_env()) ::setenv("TZ", zone->c_str(), 1);
     else ::unsetenv("TZ");
     if (::chdir(DAEMON_CWD) != 0) {
         throw PlainError(std::string("The system failed to change the working directory to “") + DAEMON_CWD +

@@ -34,10 +34,10 @@ bool found(const std::string& path) { return !path.empty(); }
 const std::map<std::string, std::function<bool()>>& tests() {
     // Keyed by code name; the mail transfer agent's program has its service's name.
     static const std::map<std::string, std::function<bool()>> t = {
-        {n::CLAMD, [] { return exe(binaries::path(n::CLAMD)); }},
+        {n::CLAMD, [] { return exe(pkgr::path(n::CLAMD)); }},
         {n::WEBDAV, [] { return not_dnsonly(); }},
-        {n::MTA, [] { return exe(binaries::path(n::MTA)); }},
-        {code_name(n::MTA_ALTPORT), [] { return exe(binaries::path(n::MTA)); }},
+        {n::MTA, [] { return exe(pkgr::path(n::MTA)); }},
+        {code_name(n::MTA_ALTPORT), [] { return exe(pkgr::path(n::MTA)); }},
         {n::FTPD,
          [] {
              if (!not_dnsonly()) return false;
@@ -51,7 +51,7 @@ const std::map<std::string, std::function<bool()>>& tests() {
         {n::POSTGRESQL, [] { return found(dbutils::find_postmaster()); }},
         {n::NORVIKLOGD, [] { return false; }},
         {n::RSYSLOGD, [] { return found(findbin::findbin(n::RSYSLOGD)); }},
-        {n::SPAMD, [] { return exe(binaries::path(n::SPAMD)); }},
+        {n::SPAMD, [] { return exe(pkgr::path(n::SPAMD)); }},
         {n::SSHD, [] { return exe(findbin::findbin(n::SSHD)); }},
         {n::CROND, [] { return exe(os::cron_bin_path()); }},
         {n::NSCD, [] { return found(findbin::findbin(n::NSCD)); }},
@@ -62,7 +62,7 @@ const std::map<std::string, std::function<bool()>>& tests() {
              return ::stat(paths::p0f_binary().c_str(), &st) == 0;
          }},
         {n::APACHE_PHP_FPM, [] { return !phpfpm::controller::get_phpfpm_versions().empty(); }},
-        {n::PDNS, [] { return exe(binaries::path(n::PDNS_SERVER)); }},
+        {n::PDNS, [] { return exe(pkgr::path(n::PDNS_SERVER)); }},
     };
     return t;
 }
@@ -95,7 +95,7 @@ bool is_excluded_by_server_type(const std::string& service) {
 
 bool service_is_installed(const std::string& service) {
     if (!validate::service::is_valid(service)) {
-        debug::log_warn("The service name “" + service + "” is not valid.");
+        log::log_warn("The service name “" + service + "” is not valid.");
         return false;
     }
     if (is_excluded_by_server_type(service)) return false;

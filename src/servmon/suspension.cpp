@@ -58,7 +58,7 @@ bool ensure_dir() {
     // Root's and behind no link, as all of the tool's own state.
     const int fd = statefile::open_dir(dir, 0700);
     if (fd < 0) {
-        debug::log_warn("The system failed to create the directory “" + dir + "”: " + std::strerror(errno));
+        log::log_warn("The system failed to create the directory “" + dir + "”: " + std::strerror(errno));
         return false;
     }
     ::close(fd);
@@ -98,7 +98,7 @@ bool suspend_service(const std::string& service, std::optional<int64_t> delay, s
         o.sync = false;
         fileutils::write::overwrite(file, std::to_string(t + d), o);
     } catch (const std::exception& e) {
-        debug::log_warn("The system failed to suspend monitoring of “" + service + "”: " + exception::get_string(e));
+        log::log_warn("The system failed to suspend monitoring of “" + service + "”: " + exception::get_string(e));
         return false;
     }
     return true;

@@ -61,14 +61,14 @@ protected:
         norvik::test::make_dirs(tmp / "var/norvik");
         NkConfGuard::set_memory_only(std::nullopt);
         NkConfGuard::clearcache();
-        norvik::debug::set_logger(nullptr);
+        norvik::log::set_logger(nullptr);
         norvik::LoggerArgs args;
         args.alternate_logfile = log_path();
-        norvik::debug::set_logger(norvik::Logger::create(args));
+        norvik::log::set_logger(norvik::Logger::create(args));
     }
     void TearDown() override {
         NkConfGuard::clearcache();
-        norvik::debug::set_logger(nullptr);
+        norvik::log::set_logger(nullptr);
         paths::set_root_for_testing("");
     }
     std::string log_path() const { return tmp / "test.log"; }
@@ -269,7 +269,7 @@ TEST_F(NkConfWriters, FifoInPlaceOfEachSettingsFileNeverHangs) {
     // The release file: refused like one whose distribution cannot be made out.
     EXPECT_EQ(in_child([] {
                   try {
-                      norvik::os::releaseprobe::_read_os_release();
+                      norvik::os::_read_os_release();
                   } catch (const norvik::PlainError& e) {
                       return e.text().find("not a regular file") != std::string::npos ? 0 : 1;
                   }

@@ -162,7 +162,7 @@ class TimezonesTest : public ::testing::Test {
 protected:
     void SetUp() override {
         norvik::paths::set_root_for_testing(t.path());
-        norvik::timezones::clear_cache();
+        norvik::os::clear_cache();
         zi = t / "usr/share/zoneinfo";
         norvik::test::write_file(zi + "/zone.tab",
                                  "# comment\nIN\t+2232+08822\tAsia/Kolkata\nUS\t+404251-0740023\tAmerica/New_York\n");
@@ -174,7 +174,7 @@ protected:
         norvik::test::make_dirs(t / "var/norvik");
     }
     void TearDown() override {
-        norvik::timezones::clear_cache();
+        norvik::os::clear_cache();
         norvik::paths::set_root_for_testing("");
     }
     TempDir t;
@@ -183,36 +183,36 @@ protected:
 
 TEST_F(TimezonesTest, ZoneFromLinkFromCopyAndWithoutPosixPrefix) {
     ASSERT_EQ(symlink((zi + "/Asia/Kolkata").c_str(), (t / "etc/localtime").c_str()), 0);
-    EXPECT_EQ(norvik::timezones::calculate_TZ_env(), "Asia/Kolkata");
+    EXPECT_EQ(norvik::os::calculate_TZ_env(), "Asia/Kolkata");
 
     unlink((t / "etc/localtime").c_str());
     ASSERT_EQ(symlink((zi + "/posix/Asia/Kolkata").c_str(), (t / "etc/localtime").c_str()), 0);
-    EXPECT_EQ(norvik::timezones::get_current_timezone(false), "posix/Asia/Kolkata");
-    EXPECT_EQ(norvik::timezones::calculate_TZ_env(), "Asia/Kolkata");
+    EXPECT_EQ(norvik::os::get_current_timezone(false), "posix/Asia/Kolkata");
+    EXPECT_EQ(norvik::os::calculate_TZ_env(), "Asia/Kolkata");
 
     // A copied file is recognised by its contents, in list order.
     unlink((t / "etc/localtime").c_str());
     norvik::test::write_file(t / "etc/localtime", "TZif2 new york data");
-    EXPECT_EQ(norvik::timezones::calculate_TZ_env(), "America/New_York");
+    EXPECT_EQ(norvik::os::calculate_TZ_env(), "America/New_York");
 
     // An unknown copy names no zone: the panel shows the default, but a
     // daemon's TZ is left unset rather than claiming it.
     norvik::test::write_file(t / "etc/localtime", "TZif2 somewhere else");
-    EXPECT_EQ(norvik::timezones::calculate_TZ_env(), std::nullopt);
-    EXPECT_EQ(norvik::timezones::get_current_timezone(), norvik::timezones::DEFAULT_TIMEZONE);
+    EXPECT_EQ(norvik::os::calculate_TZ_env(), std::nullopt);
+    EXPECT_EQ(norvik::os::get_current_timezone(), norvik::os::DEFAULT_TIMEZONE);
     // /etc/timezone names it when its zone file exists.
     norvik::test::write_file(t / "etc/timezone", "Asia/Kolkata\n");
-    EXPECT_EQ(norvik::timezones::calculate_TZ_env(), "Asia/Kolkata");
+    EXPECT_EQ(norvik::os::calculate_TZ_env(), "Asia/Kolkata");
     norvik::test::write_file(t / "etc/timezone", "Mars/Olympus\n");
-    EXPECT_EQ(norvik::timezones::calculate_TZ_env(), std::nullopt);
+    EXPECT_EQ(norvik::os::calculate_TZ_env(), std::nullopt);
 }
 
 TEST_F(TimezonesTest, ZoneListFromTableThenFromCacheFile) {
-    const auto& list = norvik::timezones::gettimezones();
+    const auto& list = norvik::os::gettimezones();
     EXPECT_EQ(list, (std::vector<std::string>{"Asia/Kolkata", "America/New_York", "UTC"}));
-    EXPECT_TRUE(norvik::timezones::is_valid("America/New_York"));
-    EXPECT_FALSE(norvik::timezones::is_valid("Mars/Olympus"));
-    EXPECT_FALSE(norvik::timezones::set("Mars/Olympus"));
+    EXPECT_TRUE(norvik::os::is_valid("America/New_York"));
+    EXPECT_FALSE(norvik::os::is_valid("Mars/Olympus"));
+    EXPECT_FALSE(norvik::os::set("Mars/Olympus"));
     if (geteuid() != 0) GTEST_SKIP() << "the cache file is written by root only";
     std::string cache = norvik::paths::timezones_cache();
     EXPECT_EQ(norvik::test::read_file(cache), "Asia/Kolkata\nAmerica/New_York\nUTC\n");
@@ -222,20 +222,20 @@ TEST_F(TimezonesTest, ZoneListFromTableThenFromCacheFile) {
 
     // A fresh cache is trusted over the table.
     norvik::test::write_file(cache, "Europe/Paris\nUTC\n");
-    norvik::timezones::clear_cache();
-    EXPECT_EQ(norvik::timezones::gettimezones(), (std::vector<std::string>{"Europe/Paris", "UTC"}));
+    norvik::os::clear_cache();
+    EXPECT_EQ(norvik::os::gettimezones(), (std::vector<std::string>{"Europe/Paris", "UTC"}));
 
     // One older than 42 days is not.
     struct timespec old_times[2] = {{time(nullptr) - 43 * 86400, 0}, {time(nullptr) - 43 * 86400, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, cache.c_str(), old_times, 0), 0);
-    norvik::timezones::clear_cache();
-    EXPECT_EQ(norvik::timezones::gettimezones().front(), "Asia/Kolkata");
+    norvik::os::clear_cache();
+    EXPECT_EQ(norvik::os::gettimezones().front(), "Asia/Kolkata");
 }
 
 TEST_F(TimezonesTest, WithoutTableTheZoneDirectoryIsWalked) {
     unlink((zi + "/zone.tab").c_str());
     norvik::test::write_file(zi + "/README", "not a zone");
-    const auto& list = norvik::timezones::gettimezones();
+    const auto& list = norvik::os::gettimezones();
     EXPECT_NE(std::find(list.begin(), list.end(), "Asia/Kolkata"), list.end());
     EXPECT_NE(std::find(list.begin(), list.end(), "UTC"), list.end());
     EXPECT_EQ(std::find(list.begin(), list.end(), "README"), list.end());

@@ -341,13 +341,13 @@ TEST(AtomicWrite, MissingDirectoryRaisesAndNoExceptionsFormWarns) {
     TempDir t;
     norvik::paths::set_root_for_testing(t.path());
     norvik::test::make_dirs(t / "usr/local/norvik/logs");
-    norvik::debug::set_logger(nullptr);
+    norvik::log::set_logger(nullptr);
     norvik::LoggerArgs args;
     args.alternate_logfile = t / "warn.log";
     auto lg = norvik::Logger::create(args);
-    norvik::debug::set_logger(lg);
+    norvik::log::set_logger(lg);
     // As the entry does: the foundation's warnings reach the logger.
-    norvik::debug::route_foundation_diagnostics();
+    norvik::log::route_foundation_diagnostics();
     try {
         fw::overwrite(t / "no/such/dir/f", "x");
         FAIL();
@@ -359,7 +359,7 @@ TEST(AtomicWrite, MissingDirectoryRaisesAndNoExceptionsFormWarns) {
     EXPECT_NE(norvik::test::read_file(t / "warn.log").find("no/such/dir"), std::string::npos);
     EXPECT_TRUE(fw::overwrite_no_exceptions(t / "ok", "x"));
     norvik::diagnostics::set_warn_sink(nullptr);
-    norvik::debug::set_logger(nullptr);
+    norvik::log::set_logger(nullptr);
     norvik::paths::set_root_for_testing("");
 }
 

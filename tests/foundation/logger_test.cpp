@@ -21,7 +21,7 @@
 #include "log/logger.hpp"
 #include "support/test_support.hpp"
 
-namespace ls = norvik::logger_settings;
+namespace ls = norvik::log;
 using norvik::Logger;
 using norvik::LoggerArgs;
 using norvik::test::TempDir;
@@ -136,8 +136,8 @@ protected:
     }
     static void reset() {
         Logger::clear_singleton_stash();
-        norvik::debug::set_logger(nullptr);
-        norvik::debug::clear_debug_level();
+        norvik::log::set_logger(nullptr);
+        norvik::log::clear_debug_level();
         ls::set_enable_backtrace(std::nullopt);
         ls::set_disable_output(false);
         ls::set_always_output_to_stderr(false);
@@ -173,7 +173,7 @@ TEST_F(LoggerTest, SharedBySignatureAndRefusesOpenNowWithoutFiles) {
     EXPECT_NE(d.get(), c.get());
     EXPECT_EQ(Logger::create(pid).get(), d.get());
     EXPECT_EQ(&norvik::logger(), a.get());
-    EXPECT_EQ(&norvik::debug::logger(), a.get());
+    EXPECT_EQ(&norvik::log::logger(), a.get());
     Logger::clear_singleton_stash();
     EXPECT_NE(Logger::create().get(), a.get());
 
@@ -422,10 +422,10 @@ TEST_F(LoggerTest, BacktraceLeavesOutTheLoggersOwnFrames) {
     EXPECT_EQ(trace_lines(text), here) << text;
     EXPECT_EQ(text.find("norvik6Logger"), std::string::npos) << text;
     // Through the debug front: neither its frames nor the logger's.
-    norvik::debug::set_logger(lg);
+    norvik::log::set_logger(lg);
     ls::set_enable_backtrace(true);
     Stdin in(false);
-    norvik::debug::log_error("through the front");
+    norvik::log::log_error("through the front");
     std::string entry = log();
     EXPECT_EQ(trace_lines(entry), here) << entry;
     EXPECT_EQ(entry.find("norvik5debug"), std::string::npos) << entry;
@@ -479,7 +479,7 @@ TEST_F(LoggerTest, DebugEntriesNeedForceOrALevel) {
     auto lg = fresh(a);
     Capture out(1, root / "out");
     EXPECT_FALSE(lg->debug("silent"));
-    norvik::debug::debug_level(0);
+    norvik::log::debug_level(0);
     EXPECT_FALSE(lg->debug("still silent"));
     norvik::DebugOptions force;
     force.force = true;
@@ -487,8 +487,8 @@ TEST_F(LoggerTest, DebugEntriesNeedForceOrALevel) {
     auto forced = lg->debug("forced", force);
     ASSERT_TRUE(forced);
     EXPECT_EQ(forced->level, "debug");
-    norvik::debug::debug_level(2);
-    EXPECT_EQ(norvik::debug::debug_level().value_or(-1), 2);
+    norvik::log::debug_level(2);
+    EXPECT_EQ(norvik::log::debug_level().value_or(-1), 2);
     EXPECT_EQ(lg->debug("42")->message, "The number is: 42");
     EXPECT_EQ(lg->debug("4.25")->message, "The number is: 4.25");
     EXPECT_EQ(lg->debug("4.")->message, "4.");
@@ -575,29 +575,29 @@ TEST(LoggerNames, ProgramNameRules) {
 TEST_F(LoggerTest, DebugFrontKeepsErrnoAndItsBacktraceSwitch) {
     LoggerArgs a;
     a.alternate_logfile = root / "no/such/dir/log";  // every open fails with ENOENT
-    norvik::debug::set_logger(fresh(a));
+    norvik::log::set_logger(fresh(a));
     Stdin in(false);
     Capture err(2, root / "err");
     errno = EACCES;
-    EXPECT_EQ(norvik::debug::log_warn("w"), 1);
+    EXPECT_EQ(norvik::log::log_warn("w"), 1);
     EXPECT_EQ(errno, EACCES);
     errno = EPERM;
-    norvik::debug::log_error("e");
-    norvik::debug::log_info("i");
-    norvik::debug::log_invalid("v");
+    norvik::log::log_error("e");
+    norvik::log::log_info("i");
+    norvik::log::log_invalid("v");
     EXPECT_EQ(errno, EPERM);
     errno = EEXIST;
-    EXPECT_THROW(norvik::debug::log_die("d"), norvik::PlainError);
+    EXPECT_THROW(norvik::log::log_die("d"), norvik::PlainError);
     EXPECT_EQ(errno, EEXIST);
 
     ls::set_enable_backtrace(true);
-    norvik::debug::log_warn_no_backtrace("no trace here");
+    norvik::log::log_warn_no_backtrace("no trace here");
     EXPECT_EQ(ls::enable_backtrace(), std::optional<bool>(true));
-    norvik::debug::log_warn("trace here");
+    norvik::log::log_warn("trace here");
     ls::set_enable_backtrace(std::nullopt);
-    EXPECT_EQ(norvik::debug::log_debug("hidden"), 0);
-    norvik::debug::debug_level(1);
-    EXPECT_EQ(norvik::debug::log_debug("shown"), 1);
+    EXPECT_EQ(norvik::log::log_debug("hidden"), 0);
+    norvik::log::debug_level(1);
+    EXPECT_EQ(norvik::log::log_debug("shown"), 1);
     std::string e = err.text();
     EXPECT_EQ(e.find("hidden"), std::string::npos);
     EXPECT_NE(e.find("] debug [" + prog + "] shown\n"), std::string::npos) << e;
@@ -611,7 +611,7 @@ TEST_F(LoggerTest, DebugFrontKeepsErrnoAndItsBacktraceSwitch) {
 
 TEST_F(LoggerTest, DebugFrontPanicWritesBothLogs) {
     Capture err(2, root / "err");
-    EXPECT_THROW(norvik::debug::log_panic("front panic"), norvik::PlainError);
+    EXPECT_THROW(norvik::log::log_panic("front panic"), norvik::PlainError);
     EXPECT_NE(err.text().find("panic [" + prog + "] front panic\n"), std::string::npos);
     EXPECT_NE(log().find("] panic [" + prog + "] front panic\n"), std::string::npos) << log();
     EXPECT_NE(panic_log().find(" panic [" + prog + "] front panic\n"), std::string::npos) << panic_log();

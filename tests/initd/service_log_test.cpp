@@ -90,7 +90,7 @@ TEST(ServicesLog, DisplayShowsEscapeSequencesOfAServiceLogInert) {
     char* buf = nullptr;
     size_t len = 0;
     FILE* mem = open_memstream(&buf, &len);
-    auto out = std::make_shared<norvik::output::formatted::Plain>(norvik::output::OutputOptions{.filehandle = mem});
+    auto out = std::make_shared<norvik::output::Plain>(norvik::output::OutputOptions{.filehandle = mem});
     norvik::cli::Display("proftpd", out).show_startup_log();
     std::fflush(mem);
     const std::string shown(buf, len);

@@ -14,7 +14,7 @@
 
 using norvik::test::TempDir;
 namespace os = norvik::os;
-namespace rp = norvik::os::releaseprobe;
+namespace rp = norvik::os;
 
 namespace {
 class OSProbe : public ::testing::Test {

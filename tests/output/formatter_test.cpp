@@ -31,7 +31,7 @@ struct Mem {
 
 TEST(Formatted, PartialThenCompleteShareOneIndentedLine) {
     Mem m;
-    output::formatted::Plain o({.filehandle = m.f});
+    norvik::output::Plain o({.filehandle = m.f});
     o.increase_indent_level();
     o.out("Stopping ... ", nullptr, output::PARTIAL_MESSAGE);
     o.success("done\n");
@@ -43,7 +43,7 @@ TEST(Formatted, PartialThenCompleteShareOneIndentedLine) {
 
 TEST(Formatted, AListOfContentsIsJoinedOneItemPerLine) {
     Mem m;
-    output::formatted::Plain o({.filehandle = m.f});
+    norvik::output::Plain o({.filehandle = m.f});
     o.increase_indent_level();
     o.out(nlohmann::json::array({"first", "second", nlohmann::json{{"msg", "third"}}}));
     o.out(nlohmann::json::array({"alone"}));
@@ -52,7 +52,7 @@ TEST(Formatted, AListOfContentsIsJoinedOneItemPerLine) {
 
 TEST(Formatted, MessageSetHighlightsAndRestoresIndent) {
     Mem m;
-    output::formatted::HTML o({.filehandle = m.f});
+    norvik::output::HTML o({.filehandle = m.f});
     o.display_message_set("Log", "fine line\nsomething error: broke\n\nwarning: low <disk>\nlog-error: no");
     std::string t = m.text();
     EXPECT_NE(t.find("norvik-header\">Log:</span>"), std::string::npos) << t;
@@ -61,7 +61,7 @@ TEST(Formatted, MessageSetHighlightsAndRestoresIndent) {
     EXPECT_NE(t.find("norvik-out\">&nbsp;&nbsp;&nbsp;&nbsp;log-error: no"), std::string::npos) << t;
     EXPECT_EQ(o.get_indent_level(), 0);
     // One element per message.
-    EXPECT_EQ(output::formatted::html_escape("<a href='x'>&\""), "&lt;a href=&#39;x&#39;&gt;&amp;&quot;");
+    EXPECT_EQ(norvik::output::html_escape("<a href='x'>&\""), "&lt;a href=&#39;x&#39;&gt;&amp;&quot;");
 }
 
 // A daemon's line can be very long; the error test used to recurse per
@@ -94,30 +94,29 @@ TEST(Output, JsonLinesAndIndentFloor) {
 }
 
 TEST(Solarize, ColourCountAndSafety) {
-    terminal::set_INFOCMP_BIN("/nonexistent/infocmp");
-    EXPECT_EQ(terminal::get_max_colors_for_terminal("xterm-256color").value_or(0), 256);
-    EXPECT_FALSE(terminal::get_max_colors_for_terminal("dumb-ish"));
-    EXPECT_FALSE(terminal::get_max_colors_for_terminal(""));
+    norvik::output::set_INFOCMP_BIN("/nonexistent/infocmp");
+    EXPECT_EQ(norvik::output::get_max_colors_for_terminal("xterm-256color").value_or(0), 256);
+    EXPECT_FALSE(norvik::output::get_max_colors_for_terminal("dumb-ish"));
+    EXPECT_FALSE(norvik::output::get_max_colors_for_terminal(""));
     setenv("TERM", "xterm-256color", 1);
-    terminal::forget_captured_environment();
-    term::ansicolor::solarize::clear_caches();
-    terminal::set_safe_to_colorize_for_testing(true);
-    EXPECT_EQ(term::ansicolor::solarize::colored(std::vector<std::string>{"bold red"}, std::vector<std::string>{"x"}),
+    norvik::output::forget_captured_environment();
+    norvik::output::clear_caches();
+    norvik::output::set_safe_to_colorize_for_testing(true);
+    EXPECT_EQ(norvik::output::colored(std::vector<std::string>{"bold red"}, std::vector<std::string>{"x"}),
               "\033[1;38;5;160mx\033[0m");
     setenv("TERM", "xterm-16color", 1);
-    term::ansicolor::solarize::clear_caches();
-    EXPECT_EQ(term::ansicolor::solarize::colored(std::vector<std::string>{"violet"}, std::vector<std::string>{"x"}),
+    norvik::output::clear_caches();
+    EXPECT_EQ(norvik::output::colored(std::vector<std::string>{"violet"}, std::vector<std::string>{"x"}),
               "\033[95mx\033[0m");
-    terminal::set_safe_to_colorize_for_testing(false);
-    term::ansicolor::solarize::clear_caches();
-    EXPECT_EQ(term::ansicolor::solarize::colored(std::vector<std::string>{"red"}, std::vector<std::string>{"x", "y"}),
-              "xy");
-    terminal::set_safe_to_colorize_for_testing(std::nullopt);
+    norvik::output::set_safe_to_colorize_for_testing(false);
+    norvik::output::clear_caches();
+    EXPECT_EQ(norvik::output::colored(std::vector<std::string>{"red"}, std::vector<std::string>{"x", "y"}), "xy");
+    norvik::output::set_safe_to_colorize_for_testing(std::nullopt);
 }
 
 TEST(Terminal, ColourCountFromTheRealCapabilityTool) {
     ASSERT_EQ(access("/usr/bin/infocmp", X_OK), 0) << "infocmp is needed (scripts/install-deps installs it)";
-    terminal::set_INFOCMP_BIN("/usr/bin/infocmp");
+    norvik::output::set_INFOCMP_BIN("/usr/bin/infocmp");
     const std::pair<const char*, int> cases[] = {
         {"xterm-256color", 256},
         {"screen-256color", 256},
@@ -128,40 +127,40 @@ TEST(Terminal, ColourCountFromTheRealCapabilityTool) {
         {"xterm-direct", 16777216},
     };
     for (const auto& [name, colors] : cases)
-        EXPECT_EQ(terminal::get_max_colors_for_terminal(name).value_or(-1), colors) << name;
-    terminal::_clear_cache();
+        EXPECT_EQ(norvik::output::get_max_colors_for_terminal(name).value_or(-1), colors) << name;
+    norvik::output::_clear_cache();
 }
 
 TEST(Terminal, MaxColorsInEveryBaseTheToolWrites) {
-    EXPECT_EQ(terminal::parse_max_colors("\tmax_colors#0x100,\n").value_or(-1), 256);
-    EXPECT_EQ(terminal::parse_max_colors("\tmax_colors#0400,\n").value_or(-1), 256);
-    EXPECT_EQ(terminal::parse_max_colors("\tmax_colors#88,\n").value_or(-1), 88);
-    EXPECT_EQ(terminal::parse_max_colors("colors#8, max_colors#16").value_or(-1), 16);
+    EXPECT_EQ(norvik::output::parse_max_colors("\tmax_colors#0x100,\n").value_or(-1), 256);
+    EXPECT_EQ(norvik::output::parse_max_colors("\tmax_colors#0400,\n").value_or(-1), 256);
+    EXPECT_EQ(norvik::output::parse_max_colors("\tmax_colors#88,\n").value_or(-1), 88);
+    EXPECT_EQ(norvik::output::parse_max_colors("colors#8, max_colors#16").value_or(-1), 16);
     // Nothing usable: the caller falls back to the name.
     for (const char* bad : {"max_colors#0,", "max_colors#,", "max_colors#0x,", "max_colors#12abc,",
                             "max_colors#99999999999999999999,", "max_colors#-5,", "colors#256,"})
-        EXPECT_FALSE(terminal::parse_max_colors(bad)) << bad;
+        EXPECT_FALSE(norvik::output::parse_max_colors(bad)) << bad;
 }
 
 TEST(Terminal, NeverColoursAFileOrWithNoColor) {
     Mem m;
-    terminal::set_safe_to_colorize_for_testing(true);
-    output::formatted::Terminal o({.filehandle = m.f});
+    norvik::output::set_safe_to_colorize_for_testing(true);
+    norvik::output::Terminal o({.filehandle = m.f});
     o.error("bad");
     EXPECT_EQ(m.text(), "bad\n");
     setenv("NO_COLOR", "1", 1);
-    terminal::forget_captured_environment();
-    output::formatted::Terminal::_clear_cache();
-    EXPECT_TRUE(output::formatted::Terminal::color_disabled());
+    norvik::output::forget_captured_environment();
+    norvik::output::Terminal::_clear_cache();
+    EXPECT_TRUE(norvik::output::Terminal::color_disabled());
     unsetenv("NO_COLOR");
-    output::formatted::Terminal::_clear_cache();
-    terminal::set_safe_to_colorize_for_testing(std::nullopt);
+    norvik::output::Terminal::_clear_cache();
+    norvik::output::set_safe_to_colorize_for_testing(std::nullopt);
 }
 
 TEST(Fmt, FixedLengthCountsCharacters) {
-    EXPECT_EQ(stringfunc::fmt::fixed_length("42", 6, stringfunc::fmt::ALIGN_RIGHT), "    42");
-    EXPECT_EQ(stringfunc::fmt::fixed_length("h\xc3\xa9llo", 3), "h\xc3\xa9l");
-    EXPECT_EQ(stringfunc::fmt::fixed_length("ab", 4), "ab  ");
+    EXPECT_EQ(norvik::output::fixed_length("42", 6, norvik::output::ALIGN_RIGHT), "    42");
+    EXPECT_EQ(norvik::output::fixed_length("h\xc3\xa9llo", 3), "h\xc3\xa9l");
+    EXPECT_EQ(norvik::output::fixed_length("ab", 4), "ab  ");
 }
 
 // Text from outside (logs, command lines) must never drive the terminal:
@@ -189,8 +188,8 @@ TEST(ControlCharacters, ReplacedVisiblyWhileValidTextStays) {
 TEST(ControlCharacters, EveryFormatterShowsThemInert) {
     const std::string evil = "log \x1b[2J\x1b]0;pwned\x07 <b>";
     Mem plain_mem, html_mem;
-    output::formatted::Plain plain({.filehandle = plain_mem.f});
-    output::formatted::HTML html({.filehandle = html_mem.f});
+    norvik::output::Plain plain({.filehandle = plain_mem.f});
+    norvik::output::HTML html({.filehandle = html_mem.f});
     for (Output* o : {static_cast<Output*>(&plain), static_cast<Output*>(&html)}) {
         o->display_message_set("Log Messages", evil + "\nsecond\x1b[1A line");
         o->message("unknown-type", evil);
@@ -230,15 +229,15 @@ TEST(TerminalProgress, DotsWhileALineStaysOpenOnATerminal) {
     ::fcntl(master, F_SETFL, O_NONBLOCK);
     FILE* tty = ::fdopen(slave, "w");
     ASSERT_NE(tty, nullptr);
-    output::formatted::Terminal::set_progress_interval_ms(60);
+    norvik::output::Terminal::set_progress_interval_ms(60);
     {
-        output::formatted::Terminal on_tty(output::OutputOptions{.filehandle = tty});
+        norvik::output::Terminal on_tty(output::OutputOptions{.filehandle = tty});
         on_tty.out("Waiting ", nullptr, output::PARTIAL_MESSAGE);
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
         on_tty.out("done");
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
-    output::formatted::Terminal::set_progress_interval_ms(1000);
+    norvik::output::Terminal::set_progress_interval_ms(1000);
     std::string shown = drain(master);
     ::fclose(tty);
     ::close(master);

@@ -137,7 +137,7 @@ TEST_F(PkgrTest, MissingToolRaises) {
 }
 
 TEST_F(PkgrTest, RpmLockIsHeldForChangesAndReleased) {
-    norvik::binaries::Rpm rpm({.lock_timeout = 0.4});
+    norvik::pkgr::Rpm rpm({.lock_timeout = 0.4});
     EXPECT_EQ(rpm.needs_lock({"-q", "bash"}), false);
     EXPECT_EQ(rpm.needs_lock({"-e", "bash", "--test"}), false);
     EXPECT_EQ(rpm.needs_lock({"-e", "bash"}), true);
@@ -166,7 +166,7 @@ TEST_F(PkgrTest, RpmLockIsHeldForChangesAndReleased) {
 }
 
 TEST_F(PkgrTest, WaitsWhileAnotherProcessHoldsTheToolsLockFile) {
-    norvik::binaries::Rpm rpm({.lock_timeout = 0.5});
+    norvik::pkgr::Rpm rpm({.lock_timeout = 0.5});
     EXPECT_EQ(rpm.wait_for_locks(nullptr, {}), 1);
     norvik::test::write_file(norvik::paths::rpm_lock(), "");
     std::string lock = norvik::paths::rpm_lock();
@@ -190,8 +190,8 @@ TEST_F(PkgrTest, WaitsWhileAnotherProcessHoldsTheToolsLockFile) {
 }
 
 namespace {
-struct SlashLock : norvik::binaries::Rpm {
-    using norvik::binaries::Rpm::Rpm;
+struct SlashLock : norvik::pkgr::Rpm {
+    using norvik::pkgr::Rpm::Rpm;
     std::string lock_to_hold() const override { return "../escape"; }
 };
 }  // namespace
@@ -203,9 +203,9 @@ TEST_F(PkgrTest, LockNameWithSlashIsRefusedBeforeTouchingFiles) {
 }
 
 TEST_F(PkgrTest, BinaryPaths) {
-    EXPECT_EQ(norvik::binaries::path(""), "");
-    EXPECT_EQ(norvik::binaries::path("ionice"), "/usr/bin/ionice");
-    EXPECT_EQ(norvik::binaries::path("sshd"), "/usr/sbin/sshd");
-    EXPECT_EQ(norvik::binaries::path("nksrvd"), root_->path() + "/usr/local/norvik/bin/nksrvd");
-    EXPECT_THROW(norvik::binaries::path("no-such-program-anywhere"), norvik::PlainError);
+    EXPECT_EQ(norvik::pkgr::path(""), "");
+    EXPECT_EQ(norvik::pkgr::path("ionice"), "/usr/bin/ionice");
+    EXPECT_EQ(norvik::pkgr::path("sshd"), "/usr/sbin/sshd");
+    EXPECT_EQ(norvik::pkgr::path("nksrvd"), root_->path() + "/usr/local/norvik/bin/nksrvd");
+    EXPECT_THROW(norvik::pkgr::path("no-such-program-anywhere"), norvik::PlainError);
 }

@@ -10,7 +10,7 @@
 
 #include "proc/family.hpp"
 
-namespace family = norvik::proc::family;
+namespace family = norvik::proc;
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "run/kill_single.hpp"
 #include "support/test_support.hpp"
 
-namespace kl = norvik::kill;
-namespace ps = norvik::psparser;
+namespace kl = norvik::proc;
+namespace ps = norvik::proc;
 using proctest::Spawned;
 
 namespace {
@@ -188,17 +188,17 @@ TEST(Kill, KillallSignalsOnceAndReports) {
 
 TEST(Kill, SingleChildWithGrace) {
     Spawned stubborn = proctest::spawn_sleep(proctest::unique_name("nvksingle"), "30", ignore_term);
-    int st = kl::single::safekill_single(stubborn.pid, 0.2);
+    int st = norvik::kill::single::safekill_single(stubborn.pid, 0.2);
     stubborn.reaped = true;
     EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL);
 
     Spawned polite = proctest::spawn_sleep(proctest::unique_name("nvksingle"));
-    st = kl::single::safekill_single(polite.pid, 2);
+    st = norvik::kill::single::safekill_single(polite.pid, 2);
     polite.reaped = true;
     EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM);
 
-    EXPECT_EQ(kl::single::safekill_single(1, 1), -1) << "not our child, never signalled";
-    EXPECT_EQ(kl::single::safekill_single(0, 1), -1);
+    EXPECT_EQ(norvik::kill::single::safekill_single(1, 1), -1) << "not our child, never signalled";
+    EXPECT_EQ(norvik::kill::single::safekill_single(0, 1), -1);
 }
 
 TEST(Kill, ProcMounted) {

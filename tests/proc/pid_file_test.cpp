@@ -11,7 +11,7 @@
 #include "proc/pid_file.hpp"
 #include "support/test_support.hpp"
 
-namespace pf = norvik::proc::pidfile;
+namespace pf = norvik::proc;
 using norvik::test::TempDir;
 using norvik::test::write_file;
 using proctest::Spawned;

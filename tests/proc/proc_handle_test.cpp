@@ -21,7 +21,7 @@
 #include "proc/pid_tiny.hpp"
 #include "support/test_support.hpp"
 
-namespace ps = norvik::psparser;
+namespace ps = norvik::proc;
 using norvik::test::TempDir;
 using norvik::test::write_file;
 using proctest::Spawned;
@@ -125,8 +125,8 @@ TEST(ProcessCheck, OrderOfChecksAndCaseRules) {
     Spawned other = proctest::spawn_sleep(name, "32", [] {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(126);
     });
-    using norvik::processcheck::Running;
-    using norvik::processcheck::RunningOptions;
+    using norvik::proc::Running;
+    using norvik::proc::RunningOptions;
     std::string lower = name;
     for (auto& c : lower) c = char(std::tolower(c));
 
@@ -162,7 +162,7 @@ TEST(ProcessCheck, OrderOfChecksAndCaseRules) {
 
 TEST(UnixPidTiny, PidFiles) {
     TempDir dir("pidfile");
-    norvik::unix::pid::Tiny tiny;
+    norvik::proc::Tiny tiny;
     Spawned p = proctest::spawn_sleep(proctest::unique_name("nvkpidfile"));
     write_file(dir / "good.pid", "  " + std::to_string(p.pid) + "\n");
     EXPECT_EQ(tiny.is_pidfile_running(dir / "good.pid"), p.pid);
@@ -182,7 +182,7 @@ TEST(UnixPidTiny, PidFiles) {
 }
 
 TEST(ProcessInfo, LineageStartsWithSelf) {
-    auto l = norvik::processinfo::get_pid_lineage();
+    auto l = norvik::proc::get_pid_lineage();
     ASSERT_GE(l.size(), 2u);
     EXPECT_EQ(l[0], ::getpid());
     EXPECT_EQ(l[1], ::getppid());
@@ -199,9 +199,9 @@ TEST(Fuser, TextOrderInFakeTree) {
     std::filesystem::create_symlink("/x/other", dir / "1000/fd/5");
     std::filesystem::create_symlink("/x/held", dir / "1000/fd/6");
     std::filesystem::create_symlink("/x/held.bak", dir / "999/fd/7");
-    auto held = norvik::fuser::check({"/x/held", "/x/other", "/x/none"});
-    auto running = norvik::fuser::running_processes();
-    auto open = norvik::fuser::proc_has_open_files(1000, {"/x/other", "/x/held", "/x/held"});
+    auto held = norvik::proc::check({"/x/held", "/x/other", "/x/none"});
+    auto running = norvik::proc::running_processes();
+    auto open = norvik::proc::proc_has_open_files(1000, {"/x/other", "/x/held", "/x/held"});
     norvik::proc::set_proc_root("/proc");
     EXPECT_EQ(held["/x/held"], (std::vector<pid_t>{1000, 999}));
     EXPECT_EQ(held["/x/other"], (std::vector<pid_t>{1000}));
@@ -220,7 +220,7 @@ TEST(Fuser, RealHolders) {
             int fd = ::open(file.c_str(), O_RDONLY);  // inherited through exec on purpose
             (void)fd;
         }));
-    auto held = norvik::fuser::check({file});
+    auto held = norvik::proc::check({file});
     std::vector<pid_t> want;
     for (auto& h : holders) want.push_back(h.pid);
     std::sort(want.begin(), want.end(), [](pid_t a, pid_t b) { return std::to_string(a) < std::to_string(b); });
@@ -280,12 +280,12 @@ TEST(KillAppPort, EndsListenerSparesExcludedAddressAndCaller) {
     Spawned b = listener("127.0.0.2", port, AF_INET, port_b);
     ASSERT_EQ(port_b, port);
 
-    auto found = norvik::kill::appport::find_listeners({port}, {"127.0.0.2"});
+    auto found = norvik::proc::find_listeners({port}, {"127.0.0.2"});
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].pid, a.pid);
     EXPECT_EQ(found[0].address, "127.0.0.1");
 
-    EXPECT_EQ(norvik::kill::appport::kill_apps_on_ports({{port}, false, {"127.0.0.2"}}), 1);
+    EXPECT_EQ(norvik::proc::kill_apps_on_ports({{port}, false, {"127.0.0.2"}}), 1);
     int st;
     EXPECT_TRUE(::waitpid(a.pid, &st, WNOHANG) < 0 && errno == ECHILD) << "ended and reaped";
     EXPECT_EQ(::waitpid(b.pid, &st, WNOHANG), 0) << "the excluded address is spared";
@@ -299,7 +299,7 @@ TEST(KillAppPort, EndsListenerSparesExcludedAddressAndCaller) {
     ASSERT_EQ(::listen(s, 1), 0);
     socklen_t len = sizeof sa;
     ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
-    EXPECT_TRUE(norvik::kill::appport::find_listeners({ntohs(sa.sin_port)}, {}).empty());
+    EXPECT_TRUE(norvik::proc::find_listeners({ntohs(sa.sin_port)}, {}).empty());
     ::close(s);
 }
 
@@ -307,10 +307,10 @@ TEST(KillAppPort, Ipv6Loopback) {
     int port = 0;
     Spawned v6 = listener("::1", 0, AF_INET6, port);
     if (port <= 0) GTEST_SKIP() << "no IPv6 loopback here";
-    auto found = norvik::kill::appport::find_listeners({port}, {});
+    auto found = norvik::proc::find_listeners({port}, {});
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].address, "::1");
-    EXPECT_TRUE(norvik::kill::appport::find_listeners({port}, {"0:0::1"}).empty()) << "addresses compared canonically";
+    EXPECT_TRUE(norvik::proc::find_listeners({port}, {"0:0::1"}).empty()) << "addresses compared canonically";
 }
 
 // The kernel's socket list (asked by state) and the /proc tables (read when
@@ -333,18 +333,18 @@ TEST(KillAppPort, KernelListAndProcTablesAgree) {
     std::vector<int> ports{port};
     if (port6 > 0) ports.push_back(port6);
     if (mapped > 0) ports.push_back(mapped);
-    auto key = [](std::vector<norvik::kill::appport::Listener> v) {
+    auto key = [](std::vector<norvik::proc::Listener> v) {
         std::vector<std::string> out;
         for (const auto& l : v) out.push_back(std::to_string(l.pid) + " " + std::to_string(l.port) + " " + l.address);
         std::sort(out.begin(), out.end());
         return out;
     };
-    const auto from_kernel = key(norvik::kill::appport::find_listeners(ports, {}));
+    const auto from_kernel = key(norvik::proc::find_listeners(ports, {}));
     TempDir dir("proclink");
     ASSERT_EQ(::symlink("/proc", (dir / "proc").c_str()), 0);
     const std::string before = norvik::proc::proc_root();
     norvik::proc::set_proc_root(dir / "proc");
-    const auto from_tables = key(norvik::kill::appport::find_listeners(ports, {}));
+    const auto from_tables = key(norvik::proc::find_listeners(ports, {}));
     norvik::proc::set_proc_root(before);
     ::close(c);
 
@@ -389,12 +389,12 @@ TEST(KillAppPort, EveryListenerOfALongTableIsFound) {
     for (int i = 0, p = 0; i < COUNT && ::read(report[0], &p, sizeof p) == static_cast<ssize_t>(sizeof p); ++i)
         if (p > 0) ports.push_back(p);
     ::close(report[0]);
-    const auto from_kernel = norvik::kill::appport::find_listeners(ports, {});
+    const auto from_kernel = norvik::proc::find_listeners(ports, {});
     TempDir dir("proclong");
     ASSERT_EQ(::symlink("/proc", (dir / "proc").c_str()), 0);
     const std::string before = norvik::proc::proc_root();
     norvik::proc::set_proc_root(dir / "proc");
-    const auto from_tables = norvik::kill::appport::find_listeners(ports, {});
+    const auto from_tables = norvik::proc::find_listeners(ports, {});
     norvik::proc::set_proc_root(before);
     ::close(hold[1]);
     ::waitpid(owner, nullptr, 0);

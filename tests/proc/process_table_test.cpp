@@ -15,7 +15,7 @@
 #include "proc/process_table_fallback.hpp"
 #include "support/test_support.hpp"
 
-namespace ps = norvik::psparser;
+namespace ps = norvik::proc;
 using norvik::test::TempDir;
 using norvik::test::write_file;
 using proctest::contains;
@@ -198,7 +198,7 @@ TEST(PsParser, NameSearchFloorOf300InFakeTree) {
 }
 
 TEST(PsParser, GetbasenameAndInterpreters) {
-    using norvik::proc::basename::getbasename;
+    using norvik::proc::getbasename;
     EXPECT_EQ(getbasename(""), "");
     EXPECT_EQ(getbasename("/usr/sbin/daemon"), "daemon");
     EXPECT_EQ(getbasename("/usr/sbin/daemon --flag x"), "daemon");
@@ -231,7 +231,7 @@ TEST(PsParser, FallbackOutputParsing) {
         "  777  1000     1   777   - R  2048     100       50 /usr/bin/app --x  y\n"
         "garbage line\n";
     ps::ParseOptions o;
-    auto recs = ps::fallback::parse_ps_output(text, o);
+    auto recs = ps::parse_ps_output(text, o);
     ASSERT_EQ(recs.size(), 3u);
     EXPECT_EQ(recs[2].pid, 777);
     EXPECT_EQ(recs[2].uid, 1000u);
@@ -241,7 +241,7 @@ TEST(PsParser, FallbackOutputParsing) {
     EXPECT_EQ(recs[2].command, "/usr/bin/app --x  y");
     o.exclude_kernel = true;
     o.cpu_stats = true;
-    recs = ps::fallback::parse_ps_output(text, o);
+    recs = ps::parse_ps_output(text, o);
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_DOUBLE_EQ(*recs[0].cpu, 50.0);
 }

@@ -67,10 +67,10 @@ TEST(ParserStress, ConfigWithHugeAndBinaryLinesParses) {
 TEST(ParserStress, ProcStatWithParenthesesAndSpacesInTheName) {
     std::string_view fields, head;
     const std::string rec = "4242 (a) b) (c S 7) R 1 4242 4242 0 -1 0 0 0 0 0 5 3 0 0 20 0 1 0 100 0 0\n";
-    ASSERT_TRUE(norvik::psparser::detail::stat_fields_part(rec, fields, head));
+    ASSERT_TRUE(norvik::proc::stat_fields_part(rec, fields, head));
     EXPECT_EQ(fields.substr(0, 4), "R 1 ");
     EXPECT_NE(head.find("a) b) (c S 7"), std::string_view::npos) << head;
-    EXPECT_FALSE(norvik::psparser::detail::stat_fields_part("4242 (no closing S 1 2", fields, head));
+    EXPECT_FALSE(norvik::proc::stat_fields_part("4242 (no closing S 1 2", fields, head));
 }
 
 TEST(ParserStress, InotifyRecordsTruncatedMidName) {

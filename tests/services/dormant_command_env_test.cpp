@@ -80,7 +80,7 @@ TEST_F(DormantT, ServiceIsRequiredAndValidated) {
 }
 
 TEST(ShouldIgnoreThisCommand, Rules) {
-    using norvik::services::command::should_ignore_this_command;
+    using norvik::proc::should_ignore_this_command;
     // Retitled workers of the log tailer and the mail server's helpers.
     EXPECT_EQ(should_ignore_this_command("nklogtaild - Tailing access_log"), true);
     EXPECT_EQ(should_ignore_this_command("/usr/local/norvik/bin/nklogtaild"), false);
@@ -110,7 +110,7 @@ TEST(ShouldIgnoreThisCommand, Rules) {
 // given many arguments): a matcher that recursed per character overflowed
 // the stack on them (found by fuzzing).
 TEST(ShouldIgnoreThisCommand, LongCommandLines) {
-    using norvik::services::command::should_ignore_this_command;
+    using norvik::proc::should_ignore_this_command;
     const std::string cp(300000, 'a');
     EXPECT_EQ(should_ignore_this_command("/opt/app/bin/startapp" + cp + " Main"), true);
     EXPECT_EQ(should_ignore_this_command("/usr/bin/java -cp /opt/app/startup/" + cp + " Main"), false);
@@ -123,7 +123,7 @@ TEST(ShouldIgnoreThisCommand, LongCommandLines) {
 }
 
 TEST(ShouldIgnoreThisCommand, WordEdges) {
-    using norvik::services::command::should_ignore_this_command;
+    using norvik::proc::should_ignore_this_command;
     // A start or stop word needs something after it and, inside the line, a '/'.
     EXPECT_EQ(should_ignore_this_command("start"), false);
     EXPECT_EQ(should_ignore_this_command("/usr/bin/start x"), false);

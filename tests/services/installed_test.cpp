@@ -77,7 +77,7 @@ TEST_F(Installed, MtaAndItsAltPortAgree) {
     // Both follow the MTA's binary, whatever this host has. Without monitor
     // files a name that fell through to them would say no, and with them
     // yes, so one of the two rounds catches a name that lost its own test.
-    const bool mta = ::access(norvik::binaries::path("exim").c_str(), X_OK) == 0;
+    const bool mta = ::access(norvik::pkgr::path("exim").c_str(), X_OK) == 0;
     for (bool with_monitor_files : {false, true}) {
         if (with_monitor_files) {
             monitor("exim");
