@@ -21,7 +21,7 @@ bool writable_key(const std::string& k) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
-    namespace lc = norvik::config::loadconfig;
+    namespace lc = norvik::config;
     using norvik::config::NkConfGuard;
     try {
         norvik::config::NkConf a, b;

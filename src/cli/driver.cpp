@@ -398,7 +398,7 @@ void prepare_the_run() {
     // User lookups found by one run are kept on disk for the next.
     pwdiskcache::bind_default();
     service::capture_lock_wait_from_env();
-    services::env::setup_env_for_starting_a_daemon();
+    services::setup_env_for_starting_a_daemon();
 }
 
 // The action and the service the program's name and words give.

@@ -3,10 +3,10 @@
 #include "config/nkconf.hpp"
 #include "config/set_key.hpp"
 
-namespace norvik::greylist::config {
+namespace norvik::config {
 
-bool is_enabled() { return norvik::config::loadnkconf::is_true(norvik::config::loadnkconf::get(ENABLED_KEY)); }
+bool is_greylist_enabled() { return norvik::config::is_true(norvik::config::get(GREYLIST_ENABLED_KEY)); }
 
-bool disable() { return norvik::config::set_main_config_key(ENABLED_KEY, "0"); }
+bool disable() { return norvik::config::set_main_config_key(GREYLIST_ENABLED_KEY, "0"); }
 
-}  // namespace norvik::greylist::config
+}  // namespace norvik::config

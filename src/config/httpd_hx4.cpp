@@ -6,7 +6,7 @@
 
 #include "foundation/paths.hpp"
 
-namespace norvik::config::httpd::hx4 {
+namespace norvik::config {
 namespace {
 std::optional<bool>& cached() {
     // Cache for the run: the flag file is looked at once.
@@ -25,4 +25,4 @@ bool is_hx4() {
 
 void reset_cache() { cached().reset(); }
 
-}  // namespace norvik::config::httpd::hx4
+}  // namespace norvik::config

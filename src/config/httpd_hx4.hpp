@@ -1,9 +1,9 @@
 // Whether the web server of the HX4 stack is in use (a flag file).
 #pragma once
 
-namespace norvik::config::httpd::hx4 {
+namespace norvik::config {
 
 bool is_hx4();  // cached for the process
 void reset_cache();
 
-}  // namespace norvik::config::httpd::hx4
+}  // namespace norvik::config

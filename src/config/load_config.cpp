@@ -9,7 +9,7 @@
 
 #include "foundation/hires_clock.hpp"
 
-namespace norvik::config::loadconfig {
+namespace norvik::config {
 namespace {
 
 std::string trim(const std::string& s) {
@@ -156,4 +156,4 @@ Result loadConfig(const std::string& path, NkConf& out, const Options& options) 
     return r;
 }
 
-}  // namespace norvik::config::loadconfig
+}  // namespace norvik::config

@@ -15,7 +15,7 @@
 #include "foundation/flock.hpp"
 #include "foundation/load_file.hpp"
 
-namespace norvik::config::loadconfig {
+namespace norvik::config {
 
 struct Options {
     bool use_lock = false;
@@ -52,4 +52,4 @@ std::string serialize(const NkConf& conf);
 // blank lines, other keys and their order are kept as they stand.
 std::string update_lines(const std::string& text, const std::map<std::string, std::string>& changes);
 
-}  // namespace norvik::config::loadconfig
+}  // namespace norvik::config

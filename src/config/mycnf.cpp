@@ -6,7 +6,7 @@
 #include "foundation/load_file.hpp"
 #include "foundation/paths.hpp"
 
-namespace norvik::mysqlutils::mycnf::basic {
+namespace norvik::config {
 namespace {
 
 std::string trim(std::string s) {
@@ -49,4 +49,4 @@ bool is_remote_mysql() {
              host.rfind("127.", 0) == 0);
 }
 
-}  // namespace norvik::mysqlutils::mycnf::basic
+}  // namespace norvik::config

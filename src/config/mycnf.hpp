@@ -3,11 +3,11 @@
 
 #include <string>
 
-namespace norvik::mysqlutils::mycnf::basic {
+namespace norvik::config {
 
 // The "host" of the [client] section ("" when none or unreadable).
 std::string client_host();
 // True when that host is set and is not this machine.
 bool is_remote_mysql();
 
-}  // namespace norvik::mysqlutils::mycnf::basic
+}  // namespace norvik::config

@@ -2,7 +2,7 @@
 
 #include "config/nkconf_guard.hpp"
 
-namespace norvik::config::loadnkconf {
+namespace norvik::config {
 
 NkConf loadnkconf() {
     NkConfGuard::Options o;
@@ -32,4 +32,4 @@ std::string get(const std::string& key) {
 
 bool is_true(const std::string& value) { return !value.empty() && value != "0"; }
 
-}  // namespace norvik::config::loadnkconf
+}  // namespace norvik::config

@@ -12,10 +12,6 @@ namespace norvik::config {
 // Key -> value; every value is text as in the main file.
 using NkConf = std::map<std::string, std::string>;
 
-}  // namespace norvik::config
-
-namespace norvik::config::loadnkconf {
-
 // A private copy; the caller may change it.
 NkConf loadnkconf();
 // The shared map, never changed in place (a reload replaces it).
@@ -26,4 +22,4 @@ std::string get(const std::string& key);
 // True for a value other than "", "0".
 bool is_true(const std::string& value);
 
-}  // namespace norvik::config::loadnkconf
+}  // namespace norvik::config

@@ -203,12 +203,12 @@ void NkConfGuard::load_file() {
     rw_ = use_lock_;
     stale_cache_ = use_lock_ && !cache_is_valid_;
     NkConf conf;
-    loadconfig::Options lo;
+    config::Options lo;
     lo.use_lock = use_lock_;
     lo.skip_readable_check = true;
     lo.rw = rw_;
     lo.empty_is_ok = true;
-    auto r = loadconfig::loadConfig(path_, conf, lo);
+    auto r = config::loadConfig(path_, conf, lo);
     if (r.refused) {
         // Read as a corrupt file would be: nothing in it, nothing written back.
         refused_ = true;
@@ -319,7 +319,7 @@ void NkConfGuard::save() {
         if (data_) data_->erase(k);
     }
     // Only the saved keys' lines change: the admin's comments and order stay.
-    std::string text = loadconfig::update_lines(text_, writable);
+    std::string text = config::update_lines(text_, writable);
     auto written = fileutils::write::overwrite(path_, text, 0644);
     text_ = std::move(text);
     ::fstat(written.fd(), &read_at_);

@@ -2,8 +2,8 @@
 
 #include "config/nkconf.hpp"
 
-namespace norvik::config::shield {
+namespace norvik::config {
 
-bool is_enabled() { return loadnkconf::is_true(loadnkconf::get(ENABLED_KEY)); }
+bool is_shield_enabled() { return config::is_true(config::get(SHIELD_ENABLED_KEY)); }
 
-}  // namespace norvik::config::shield
+}  // namespace norvik::config

@@ -2,10 +2,10 @@
 // "shield_enabled".
 #pragma once
 
-namespace norvik::config::shield {
+namespace norvik::config {
 
-inline constexpr const char* ENABLED_KEY = "shield_enabled";
+inline constexpr const char* SHIELD_ENABLED_KEY = "shield_enabled";
 
-bool is_enabled();
+bool is_shield_enabled();
 
-}  // namespace norvik::config::shield
+}  // namespace norvik::config

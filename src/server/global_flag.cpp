@@ -2,7 +2,7 @@
 
 #include "foundation/global_cache.hpp"
 
-namespace norvik::server::type {
+namespace norvik::server {
 
 std::optional<bool> global_flag(const std::string& cache, const std::string& key) {
     auto v = globalcache::data(cache, key);
@@ -16,4 +16,4 @@ std::optional<bool> global_flag(const std::string& cache, const std::string& key
     return true;
 }
 
-}  // namespace norvik::server::type
+}  // namespace norvik::server

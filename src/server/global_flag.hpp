@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-namespace norvik::server::type {
+namespace norvik::server {
 
 // nullopt when the cache has no such value.
 std::optional<bool> global_flag(const std::string& cache, const std::string& key);
 
-}  // namespace norvik::server::type
+}  // namespace norvik::server

@@ -8,11 +8,11 @@
 #include "server/role.hpp"
 #include "server/role_names.hpp"
 
-namespace norvik::server::type::profile {
+namespace norvik::server {
 namespace {
 
-namespace n = names;
-namespace c = constants;
+namespace n = server;
+namespace c = server;
 
 std::string R(const char* short_name) { return std::string(n::ROLE_NAMESPACE) + short_name; }
 
@@ -184,4 +184,4 @@ std::vector<std::string> get_service_subdomains_for_profile(const std::string& p
     return out;
 }
 
-}  // namespace norvik::server::type::profile
+}  // namespace norvik::server

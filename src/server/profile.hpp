@@ -9,7 +9,7 @@
 
 #include "foundation/any_all_matcher.hpp"
 
-namespace norvik::server::type::profile {
+namespace norvik::server {
 
 struct ProfileMeta {
     std::vector<std::string> enabled_roles;  // full class names
@@ -44,4 +44,4 @@ bool is_valid_for_profile(const validate::anyallmatcher::MatchRule& rule);
 std::optional<std::vector<std::string>> get_disabled_roles_for_profile(const std::string& profile);
 std::vector<std::string> get_service_subdomains_for_profile(const std::string& profile);
 
-}  // namespace norvik::server::type::profile
+}  // namespace norvik::server

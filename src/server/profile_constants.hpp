@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace norvik::server::type::profile::constants {
+namespace norvik::server {
 
 inline constexpr const char* STANDARD = "STANDARD";
 inline constexpr const char* DNSNODE = "DNSNODE";
@@ -17,4 +17,4 @@ const std::map<std::string, std::vector<std::string>>& PROFILE_CHILD_WORKLOADS()
 // True for one of the five names.
 bool is_profile_name(const std::string& name);
 
-}  // namespace norvik::server::type::profile::constants
+}  // namespace norvik::server

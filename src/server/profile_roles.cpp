@@ -7,7 +7,7 @@
 #include "server/role.hpp"
 #include "server/role_names.hpp"
 
-namespace norvik::server::type::profile::roles {
+namespace norvik::server {
 namespace {
 namespace aam = validate::anyallmatcher;
 }
@@ -48,7 +48,7 @@ int verify_roles_enabled(const RolesSpec& rule) {
 
 std::vector<std::string> roles_of_service(const std::string& service_in) {
     // Roles list services under their own names, as the enabled test judges them.
-    const std::string service = names::canonical_service(service_in);
+    const std::string service = server::canonical_service(service_in);
     std::vector<std::string> out;
     for (const auto& cls : all_roles()) {
         const Role& r = get_role(cls);
@@ -75,4 +75,4 @@ std::map<std::string, bool> get_optional_roles_for_profile(const std::string& pr
     return out;
 }
 
-}  // namespace norvik::server::type::profile::roles
+}  // namespace norvik::server

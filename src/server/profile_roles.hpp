@@ -8,7 +8,7 @@
 
 #include "foundation/any_all_matcher.hpp"
 
-namespace norvik::server::type::profile::roles {
+namespace norvik::server {
 
 inline constexpr const char* MATCH_ALL = validate::anyallmatcher::MATCH_ALL;
 inline constexpr const char* MATCH_ANY = validate::anyallmatcher::MATCH_ANY;
@@ -37,4 +37,4 @@ std::vector<std::string> roles_of_service(const std::string& service);
 
 std::map<std::string, bool> get_optional_roles_for_profile(const std::string& profile);
 
-}  // namespace norvik::server::type::profile::roles
+}  // namespace norvik::server

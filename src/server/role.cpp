@@ -16,7 +16,7 @@
 #include "server/role_names.hpp"
 #include "server/role_table.hpp"
 
-namespace norvik::server::type {
+namespace norvik::server {
 namespace {
 
 const std::map<std::string, std::unique_ptr<Role>>& registry() {
@@ -26,7 +26,7 @@ const std::map<std::string, std::unique_ptr<Role>>& registry() {
             auto name = r->class_name();
             m.emplace(std::move(name), std::move(r));
         };
-        for (const auto& record : role::ROLE_TABLE()) add(std::make_unique<role::TableRole>(record));
+        for (const auto& record : server::ROLE_TABLE()) add(std::make_unique<server::TableRole>(record));
         return m;
     }();
     return reg;
@@ -47,8 +47,8 @@ bool contains(const std::vector<std::string>& v, const std::string& s) {
 }  // namespace
 
 std::string role_class_name(const std::string& name) {
-    if (name.rfind(names::ROLE_NAMESPACE, 0) == 0) return name;
-    return std::string(names::ROLE_NAMESPACE) + name;
+    if (name.rfind(server::ROLE_NAMESPACE, 0) == 0) return name;
+    return std::string(server::ROLE_NAMESPACE) + name;
 }
 
 const Role* find_role(const std::string& name) {
@@ -70,12 +70,12 @@ std::string Role::short_name() const {
 }
 
 bool Role::is_enabled() const {
-    namespace ec = role::enabledcache;
+    namespace ec = server;
     const std::string cls = class_name();
     const std::string product = get_producttype();
-    if (product == profile::constants::DNSONLY) return ec::set(cls, true);
-    if (product != profile::constants::STANDARD) {
-        const auto& meta = profile::get_meta();
+    if (product == server::DNSONLY) return ec::set(cls, true);
+    if (product != server::STANDARD) {
+        const auto& meta = server::get_meta();
         auto it = meta.find(product);
         if (it != meta.end()) {
             if (contains(it->second.enabled_roles, cls)) return ec::set(cls, true);
@@ -132,4 +132,4 @@ bool TouchFileRole::check_touchfile() const {
                                                                            "” exists: " + std::strerror(err)}});
 }
 
-}  // namespace norvik::server::type
+}  // namespace norvik::server

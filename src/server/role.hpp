@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace norvik::server::type {
+namespace norvik::server {
 
 class Role {
 public:
@@ -60,4 +60,4 @@ std::string role_class_name(const std::string& name);  // short -> full
 // Forgets the availability answers (tests only).
 void reset_available_cache();
 
-}  // namespace norvik::server::type
+}  // namespace norvik::server

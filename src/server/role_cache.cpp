@@ -5,7 +5,7 @@
 
 #include "exception/exception.hpp"
 
-namespace norvik::server::type::role::enabledcache {
+namespace norvik::server {
 namespace {
 
 std::map<std::string, bool>& the_cache() {
@@ -43,4 +43,4 @@ void unset(const std::string& class_name) {
 
 void _unset_all() { the_cache().clear(); }
 
-}  // namespace norvik::server::type::role::enabledcache
+}  // namespace norvik::server

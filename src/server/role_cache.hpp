@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace norvik::server::type::role::enabledcache {
+namespace norvik::server {
 
 // Stores and returns value; a class name that is not a role class name is a
 // programming error (std::logic_error with a stack trace).
@@ -13,4 +13,4 @@ std::optional<bool> get(const std::string& class_name);
 void unset(const std::string& class_name);
 void _unset_all();
 
-}  // namespace norvik::server::type::role::enabledcache
+}  // namespace norvik::server

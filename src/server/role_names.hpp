@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace norvik::server::type::names {
+namespace norvik::server {
 
 // --- services -------------------------------------------------------------
 inline constexpr const char* MTA = "exim";                  // mail transfer agent
@@ -102,4 +102,4 @@ inline constexpr const char* DB_GLOBAL_CACHE = "database";
 inline constexpr const char* DB_GLOBAL_CACHE_REMOTE_KEY = "has_remote_mysql";
 inline constexpr const char* DB_GLOBAL_CACHE_POSTGRES_KEY = "has_postgres";
 
-}  // namespace norvik::server::type::names
+}  // namespace norvik::server

@@ -3,10 +3,10 @@
 #include "server/global_flag.hpp"
 #include "server/role_names.hpp"
 
-namespace norvik::server::type::role {
+namespace norvik::server {
 namespace {
 
-namespace n = names;
+namespace n = server;
 
 // Only where the database setup says PostgreSQL can run here.
 bool postgres_available() { return global_flag(n::DB_GLOBAL_CACHE, n::DB_GLOBAL_CACHE_POSTGRES_KEY).value_or(false); }
@@ -95,4 +95,4 @@ const std::vector<RoleRecord>& ROLE_TABLE() {
     return t;
 }
 
-}  // namespace norvik::server::type::role
+}  // namespace norvik::server

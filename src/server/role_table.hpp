@@ -7,7 +7,7 @@
 
 #include "server/role.hpp"
 
-namespace norvik::server::type::role {
+namespace norvik::server {
 
 struct RoleRecord {
     std::string short_name = {};  // below Norvik::Server::Type::Role::; also its touch file's name
@@ -40,4 +40,4 @@ private:
 // Every role, in the registry's order.
 const std::vector<RoleRecord>& ROLE_TABLE();
 
-}  // namespace norvik::server::type::role
+}  // namespace norvik::server

@@ -10,7 +10,7 @@
 #include "foundation/paths.hpp"
 #include "server/profile_constants.hpp"
 
-namespace norvik::server::type {
+namespace norvik::server {
 namespace {
 
 std::optional<std::string>& node_mode() {
@@ -45,7 +45,7 @@ bool is_dnsonly() {
 }
 
 std::string get_producttype() {
-    namespace c = profile::constants;
+    namespace c = server;
     if (node_mode()) return *node_mode();
     if (is_dnsonly()) return c::DNSONLY;
     if (!file_type()) {
@@ -62,4 +62,4 @@ std::string get_producttype() {
     return *file_type();
 }
 
-}  // namespace norvik::server::type
+}  // namespace norvik::server

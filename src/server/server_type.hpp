@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace norvik::server::type {
+namespace norvik::server {
 
 // Overrides (unset unless a caller or a test sets them).
 void set_NODE_MODE(std::optional<std::string> profile);
@@ -21,4 +21,4 @@ std::string get_producttype();
 // Forgets the product type read from disk.
 void reset_cache();
 
-}  // namespace norvik::server::type
+}  // namespace norvik::server

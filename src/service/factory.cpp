@@ -60,11 +60,11 @@ std::unique_ptr<Base> build(const nlohmann::json& opts, std::shared_ptr<const De
 
 std::unique_ptr<Base> create(const std::string& service_in, const Request& request) {
     if (service_in.empty()) throw PlainError("No service was given.\n" + exception::stack_trace());
-    std::string service = server::type::names::canonical_service(service_in);
+    std::string service = server::canonical_service(service_in);
     // Definitions are found whatever the case of the name (so is the lock):
     // a case variant that reaches one is that service, under its own name
     // everywhere (disable files, suspension, roles, messages).
-    std::string folded = server::type::names::canonical_service(text::lower(service_in));
+    std::string folded = server::canonical_service(text::lower(service_in));
     if (folded != service) {
         bool defined = false;
         try {

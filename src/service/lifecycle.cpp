@@ -115,9 +115,7 @@ void Base::_exit_if_block_fresh_install() {
     }
 }
 
-bool Base::_service_is_role_aware_and_disabled() {
-    return !server::type::profile::roles::is_service_allowed(service());
-}
+bool Base::_service_is_role_aware_and_disabled() { return !server::is_service_allowed(service()); }
 
 void Base::_verify_role() {
     if (verify_role_) return;
@@ -137,14 +135,14 @@ void Base::_exit(int code) {
 // another enabled service shares, or one only the installed test turns
 // off, is left running.
 bool Base::stop_when_disabled(bool disabled, bool role_off, const nlohmann::json& params) {
-    if (disabled && !role_off && services::enabled::is_enabled_apart_from_installed(service()).value_or(true)) {
+    if (disabled && !role_off && services::is_enabled_apart_from_installed(service()).value_or(true)) {
         // Only the installed test says no: that never stops a running daemon.
         info("The service " + service() + " is running but does not count as installed; it was left running.");
         _generate_not_installed_exception(params);
     }
     if (disabled && !role_off) {
         for (const std::string& other : shares_daemon_with()) {
-            if (services::enabled::is_enabled(other) == false) continue;
+            if (services::is_enabled(other) == false) continue;
             info("The service " + service() + " is disabled, but its daemon also serves " + other +
                  "; it was left running.");
             _generate_disabled_exception(params);
@@ -404,7 +402,7 @@ int Base::stop() {
     if (has_stop_check()) stop_check();
     if (verbose() == 1 && !in_restart) output_partial("Stopping " + service() + " ");
     else debug("Stopping " + service());
-    servmon::tiny::suspend_service(service_to_suspend(), suspend_time());
+    servmon::suspend_service(service_to_suspend(), suspend_time());
     if (verbose() == 1) output_partial(PROGRESS_MARKER);
     learn_port_binds();
     // Taken before the stop: a daemon may drop its PID file and live on.

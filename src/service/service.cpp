@@ -223,7 +223,7 @@ norvik::Logger& Base::logger() {
 }
 
 std::shared_ptr<const config::NkConf> Base::nkconf() {
-    if (!nkconf_) nkconf_ = config::loadnkconf::loadnkconf_not_copy();
+    if (!nkconf_) nkconf_ = config::loadnkconf_not_copy();
     return nkconf_;
 }
 
@@ -277,7 +277,7 @@ void Base::lock(std::unique_ptr<service::Lock> v) {
 
 bool Base::_build_is_enabled() {
     // The installed test cannot see the back end from below; lend it ours.
-    services::installed::ScopedBackendProbe probe([this](const std::string& name) {
+    services::ScopedBackendProbe probe([this](const std::string& name) {
         if (name != service()) return false;
         try {
             return service_manager().has_service_via_systemd() || initd::has_service_via_initd(service_name());
@@ -285,7 +285,7 @@ bool Base::_build_is_enabled() {
             return false;
         }
     });
-    return services::enabled::is_enabled(service()).value_or(true);
+    return services::is_enabled(service()).value_or(true);
 }
 bool Base::is_enabled() {
     if (!settings_.is_enabled) settings_.is_enabled = _build_is_enabled();

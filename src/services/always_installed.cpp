@@ -4,9 +4,9 @@
 
 #include "server/role_names.hpp"
 
-namespace norvik::services::alwaysinstalled {
+namespace norvik::services {
 
-namespace names = server::type::names;
+namespace names = server;
 
 const std::vector<std::string>& SERVICES() {
     static const std::vector<std::string> list = {
@@ -21,4 +21,4 @@ bool contains(const std::string& code_name) {
     return std::find(l.begin(), l.end(), code_name) != l.end();
 }
 
-}  // namespace norvik::services::alwaysinstalled
+}  // namespace norvik::services

@@ -7,7 +7,7 @@
 
 #include "foundation/find_bin.hpp"
 
-namespace norvik::dbutils {
+namespace norvik::services {
 namespace {
 
 // Versioned program directories such as /usr/lib/postgresql/16/bin.
@@ -48,4 +48,4 @@ std::string find_postmaster() {
     return "";
 }
 
-}  // namespace norvik::dbutils
+}  // namespace norvik::services

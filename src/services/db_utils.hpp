@@ -3,11 +3,11 @@
 
 #include <string>
 
-namespace norvik::dbutils {
+namespace norvik::services {
 
 // Path of the MySQL/MariaDB server program, "" when not installed.
 std::string find_mysqld();
 // Path of the PostgreSQL server program, "" when not installed.
 std::string find_postmaster();
 
-}  // namespace norvik::dbutils
+}  // namespace norvik::services

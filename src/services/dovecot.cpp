@@ -2,8 +2,8 @@
 
 #include "foundation/paths.hpp"
 
-namespace norvik::dovecot::constants {
+namespace norvik::services {
 
 std::string PROTOCOLS_FILE() { return paths::protocols_file(); }
 
-}  // namespace norvik::dovecot::constants
+}  // namespace norvik::services

@@ -2,9 +2,9 @@
 
 #include <string>
 
-namespace norvik::dovecot::constants {
+namespace norvik::services {
 
 // A small file which, when present, holds the enabled protocols ("imap pop3").
 std::string PROTOCOLS_FILE();
 
-}  // namespace norvik::dovecot::constants
+}  // namespace norvik::services

@@ -27,10 +27,10 @@
 #include "services/installed.hpp"
 #include "services/list.hpp"
 
-namespace norvik::services::enabled {
+namespace norvik::services {
 namespace {
 
-namespace n = server::type::names;
+namespace n = server;
 
 std::string etc(const std::string& name) { return paths::etc_dir() + "/" + name; }
 
@@ -85,12 +85,12 @@ std::map<std::string, std::vector<std::string>> disable_files_exceptions() {
 std::string DOVECOT_CONF_FILE() { return paths::mailserver_conf(); }
 
 std::optional<bool> _process_service_status_from_nkconf(const std::string& /*service*/, const NkConfStatus& entry) {
-    auto conf = config::loadnkconf::loadnkconf_not_copy();
+    auto conf = config::loadnkconf_not_copy();
     // Without a configuration the service counts as enabled.
     if (!conf) return true;
     std::string value;
     if (auto it = conf->find(entry.key); it != conf->end()) value = it->second;
-    const bool truthy = config::loadnkconf::is_true(value);
+    const bool truthy = config::is_true(value);
     if (entry.meaning == MEANING_INVERTING) return !truthy;
     if (entry.meaning == MEANING_DIRECT) return truthy;
     if (!value.empty() && value == MEANING_INVERTING) return false;
@@ -131,7 +131,7 @@ std::set<std::string> get_dovecot_enabled_protocols() {
     std::string list;
     const int saved_errno = errno;
     try {
-        const std::string pf = dovecot::constants::PROTOCOLS_FILE();
+        const std::string pf = services::PROTOCOLS_FILE();
         if (file_exists(pf)) {
             list = loadfile::load(pf);
         } else {
@@ -186,20 +186,20 @@ namespace {
 std::optional<bool> enabled_test(const std::string& service_in, bool consult_installed) {
     if (service_in.empty()) return std::nullopt;
     std::string service = n::canonical_service(service_in);
-    if (consult_installed && installed::is_excluded_by_server_type(service)) return false;
+    if (consult_installed && services::is_excluded_by_server_type(service)) return false;
 
-    if (service == n::GREYLIST) return greylist::config::is_enabled();
-    if (service == n::SHIELD) return config::shield::is_enabled();
+    if (service == n::GREYLIST) return config::is_greylist_enabled();
+    if (service == n::SHIELD) return config::is_shield_enabled();
     if (service == n::IMAP) return get_dovecot_enabled_protocols().count("imap") != 0;
     if (service == n::POP) return get_dovecot_enabled_protocols().count("pop3") != 0;
     if (service == n::SPAMD) {
         if (!is_enabled(n::MTA).value_or(true)) return false;
     } else if (service == n::MTA_ALTPORT) {
-        return list::canonicalize_service(service, 1, {}).enabled;
+        return services::canonicalize_service(service, 1, {}).enabled;
     } else if (service == n::WEBDAV) {
-        if (!serviceconfig::nkdavd::is_needed()) return false;
+        if (!services::is_needed()) return false;
     } else if (service == n::NORVIK_PHP_FPM) {
-        if (server::type::is_dnsonly()) return false;
+        if (server::is_dnsonly()) return false;
     }
 
     if (service == n::NKSRVD || service == n::NKQUEUED) return true;
@@ -210,12 +210,12 @@ std::optional<bool> enabled_test(const std::string& service_in, bool consult_ins
     }
 
     if (consult_installed && !installed_service_exceptions().count(service)) {
-        if (!installed::service_is_installed(service)) return false;
+        if (!services::service_is_installed(service)) return false;
     }
 
     if (service == n::SPAMD) {
         try {
-            if (auto v = spamd::is_enabled()) return *v;
+            if (auto v = services::is_spamd_enabled()) return *v;
             log::log_warn("The spam filter's enabled test gave no answer; treating it as enabled.");
         } catch (const std::exception& e) {
             log::log_warn("The spam filter's enabled test failed (" + exception::get_string(e) +
@@ -237,8 +237,8 @@ bool are_enabled(const validate::anyallmatcher::MatchRule& rule) {
 std::optional<bool> is_provided(const std::string& service) {
     const auto e = is_enabled(service);
     if (service.rfind(n::MYSQL, 0) != 0 || e != false) return e;
-    if (auto flag = server::type::global_flag(n::DB_GLOBAL_CACHE, n::DB_GLOBAL_CACHE_REMOTE_KEY)) return *flag;
-    return mysqlutils::mycnf::basic::is_remote_mysql();
+    if (auto flag = server::global_flag(n::DB_GLOBAL_CACHE, n::DB_GLOBAL_CACHE_REMOTE_KEY)) return *flag;
+    return config::is_remote_mysql();
 }
 
 bool are_provided(const std::string& service) { return is_provided(service).value_or(true); }
@@ -250,7 +250,7 @@ bool are_provided(const validate::anyallmatcher::MatchRule& rule) {
 bool touch_disable_file(const std::string& service) {
     if (service.empty()) return false;
     if (is_enabled(service) == false) return true;
-    if (service == n::GREYLIST) return greylist::config::disable();
+    if (service == n::GREYLIST) return config::disable();
     if (!service_has_files(service)) return true;
     auto files = get_files_for_service(service);
     if (!files || files->empty() || (*files)[0].empty()) return false;
@@ -271,4 +271,4 @@ std::optional<int> remove_disable_files(const std::string& service) {
     return result;
 }
 
-}  // namespace norvik::services::enabled
+}  // namespace norvik::services

@@ -12,7 +12,7 @@
 
 #include "foundation/any_all_matcher.hpp"
 
-namespace norvik::services::enabled {
+namespace norvik::services {
 
 // Meaning words of services_status_from_norvik_config.
 inline constexpr const char* MEANING_INVERTING = "skip";  // a true key value disables
@@ -67,4 +67,4 @@ std::set<std::string> get_dovecot_enabled_protocols();
 std::optional<bool> _process_service_status_from_nkconf(const std::string& service, const NkConfStatus& entry);
 std::optional<bool> _check_for_disabled_file(const std::string& service);
 
-}  // namespace norvik::services::enabled
+}  // namespace norvik::services

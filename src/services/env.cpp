@@ -10,7 +10,7 @@
 #include "foundation/env.hpp"
 #include "os/timezones.hpp"
 
-namespace norvik::services::env {
+namespace norvik::services {
 
 const std::vector<std::string>& kept_variables() {
     // The panel's own switches and what systemd hands a service.
@@ -39,4 +39,4 @@ void setup_env_for_starting_a_daemon() {
     }
 }
 
-}  // namespace norvik::services::env
+}  // namespace norvik::services

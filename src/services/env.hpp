@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace norvik::services::env {
+namespace norvik::services {
 
 // The nine variables kept in addition to the cleaner's safe list.
 const std::vector<std::string>& kept_variables();
@@ -18,4 +18,4 @@ inline constexpr const char* DAEMON_CWD = "/";
 // environment changes made before stay).
 void setup_env_for_starting_a_daemon();
 
-}  // namespace norvik::services::env
+}  // namespace norvik::services

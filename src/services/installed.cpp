@@ -20,15 +20,15 @@
 #include "services/always_installed.hpp"
 #include "servmon/config.hpp"
 
-namespace norvik::services::installed {
+namespace norvik::services {
 namespace {
 
-namespace n = server::type::names;
+namespace n = server;
 
 using findbin::is_executable;
 
 bool exe(const std::string& path) { return is_executable(path); }
-bool not_dnsonly() { return !server::type::is_dnsonly(); }
+bool not_dnsonly() { return !server::is_dnsonly(); }
 bool found(const std::string& path) { return !path.empty(); }
 
 const std::map<std::string, std::function<bool()>>& tests() {
@@ -43,12 +43,12 @@ const std::map<std::string, std::function<bool()>>& tests() {
              if (!not_dnsonly()) return false;
              return found(findbin::findbin(n::PURE_FTPD)) || found(findbin::findbin(n::PROFTPD));
          }},
-        {n::HTTPD, [] { return config::httpd::hx4::is_hx4(); }},
+        {n::HTTPD, [] { return config::is_hx4(); }},
         {n::IMAP, [] { return not_dnsonly(); }},
         {n::POP, [] { return not_dnsonly(); }},
         {n::MAILMAN, [] { return not_dnsonly(); }},
-        {n::MYSQL, [] { return found(dbutils::find_mysqld()); }},
-        {n::POSTGRESQL, [] { return found(dbutils::find_postmaster()); }},
+        {n::MYSQL, [] { return found(services::find_mysqld()); }},
+        {n::POSTGRESQL, [] { return found(services::find_postmaster()); }},
         {n::NORVIKLOGD, [] { return false; }},
         {n::RSYSLOGD, [] { return found(findbin::findbin(n::RSYSLOGD)); }},
         {n::SPAMD, [] { return exe(pkgr::path(n::SPAMD)); }},
@@ -61,7 +61,7 @@ const std::map<std::string, std::function<bool()>>& tests() {
              struct stat st {};
              return ::stat(paths::p0f_binary().c_str(), &st) == 0;
          }},
-        {n::APACHE_PHP_FPM, [] { return !phpfpm::controller::get_phpfpm_versions().empty(); }},
+        {n::APACHE_PHP_FPM, [] { return !services::get_phpfpm_versions().empty(); }},
         {n::PDNS, [] { return exe(pkgr::path(n::PDNS_SERVER)); }},
     };
     return t;
@@ -90,7 +90,7 @@ std::optional<bool> per_service_test(const std::string& code) {
 
 bool is_excluded_by_server_type(const std::string& service) {
     static const std::set<std::string> not_on_dnsonly = {n::WEBDAV, n::FTPD, n::FTP, n::IMAP, n::POP};
-    return not_on_dnsonly.count(service) && server::type::is_dnsonly();
+    return not_on_dnsonly.count(service) && server::is_dnsonly();
 }
 
 bool service_is_installed(const std::string& service) {
@@ -100,12 +100,12 @@ bool service_is_installed(const std::string& service) {
     }
     if (is_excluded_by_server_type(service)) return false;
     const std::string code = code_name(service);
-    if (alwaysinstalled::contains(code)) return true;
+    if (services::contains(code)) return true;
     if (auto r = per_service_test(code)) {
         if (*r) return true;
     } else {
         struct stat st {};
-        if (::stat((servmon::config::servmon_dir() + "/" + service).c_str(), &st) == 0) return true;
+        if (::stat((servmon::servmon_dir() + "/" + service).c_str(), &st) == 0) return true;
     }
     // A unit or init script that is there is an installed service, whatever
     // the panel's own markers say.
@@ -118,4 +118,4 @@ ScopedBackendProbe::ScopedBackendProbe(BackendProbe probe) : saved_(std::move(ba
 }
 ScopedBackendProbe::~ScopedBackendProbe() { backend_probe() = std::move(saved_); }
 
-}  // namespace norvik::services::installed
+}  // namespace norvik::services

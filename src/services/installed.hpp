@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-namespace norvik::services::installed {
+namespace norvik::services {
 
 // true = installed: the service's own test says so, or (for services without
 // one) its monitor file exists, or else the back-end probe knows it. An
@@ -36,4 +36,4 @@ bool is_excluded_by_server_type(const std::string& service);
 // The per-service test for a code name, when there is one.
 std::optional<bool> per_service_test(const std::string& code_name);
 
-}  // namespace norvik::services::installed
+}  // namespace norvik::services

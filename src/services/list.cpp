@@ -5,7 +5,7 @@
 #include "foundation/service_name.hpp"
 #include "servmon/config.hpp"
 
-namespace norvik::services::list {
+namespace norvik::services {
 
 CanonicalService canonicalize_service(const std::string& service, bool with_enabled,
                                       const std::map<std::string, std::string>& /*options*/) {
@@ -13,8 +13,8 @@ CanonicalService canonicalize_service(const std::string& service, bool with_enab
     out.name = service;
     if (!with_enabled || !validate::service::is_valid(service)) return out;
     struct stat st {};
-    out.enabled = ::stat((servmon::config::servmon_dir() + "/" + service).c_str(), &st) == 0;
+    out.enabled = ::stat((servmon::servmon_dir() + "/" + service).c_str(), &st) == 0;
     return out;
 }
 
-}  // namespace norvik::services::list
+}  // namespace norvik::services

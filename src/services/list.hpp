@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-namespace norvik::services::list {
+namespace norvik::services {
 
 struct CanonicalService {
     std::string name;
@@ -15,4 +15,4 @@ struct CanonicalService {
 CanonicalService canonicalize_service(const std::string& service, bool with_enabled,
                                       const std::map<std::string, std::string>& options = {});
 
-}  // namespace norvik::services::list
+}  // namespace norvik::services

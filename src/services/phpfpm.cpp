@@ -7,7 +7,7 @@
 #include "foundation/find_bin.hpp"
 #include "foundation/paths.hpp"
 
-namespace norvik::phpfpm::controller {
+namespace norvik::services {
 
 std::vector<std::string> get_phpfpm_versions() {
     std::vector<std::string> out;
@@ -25,4 +25,4 @@ std::vector<std::string> get_phpfpm_versions() {
     return out;
 }
 
-}  // namespace norvik::phpfpm::controller
+}  // namespace norvik::services

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-namespace norvik::phpfpm::controller {
+namespace norvik::services {
 
 std::vector<std::string> get_phpfpm_versions();
 
-}  // namespace norvik::phpfpm::controller
+}  // namespace norvik::services

@@ -4,11 +4,11 @@
 #include "server/role_names.hpp"
 #include "services/enabled.hpp"
 
-namespace norvik::services::enabled::spamd {
+namespace norvik::services {
 
-std::optional<bool> is_enabled() {
-    if (config::loadnkconf::is_true(config::loadnkconf::get(SKIP_KEY))) return false;
-    return enabled::_check_for_disabled_file(server::type::names::SPAMD).value_or(true);
+std::optional<bool> is_spamd_enabled() {
+    if (config::is_true(config::get(SKIP_KEY))) return false;
+    return services::_check_for_disabled_file(server::SPAMD).value_or(true);
 }
 
-}  // namespace norvik::services::enabled::spamd
+}  // namespace norvik::services

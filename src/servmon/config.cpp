@@ -2,8 +2,8 @@
 
 #include "foundation/paths.hpp"
 
-namespace norvik::servmon::config {
+namespace norvik::servmon {
 
 std::string servmon_dir() { return paths::servmon_d_dir(); }
 
-}  // namespace norvik::servmon::config
+}  // namespace norvik::servmon

@@ -2,9 +2,9 @@
 
 #include <string>
 
-namespace norvik::servmon::config {
+namespace norvik::servmon {
 
 // The service monitor's per-service configuration directory.
 std::string servmon_dir();
 
-}  // namespace norvik::servmon::config
+}  // namespace norvik::servmon

@@ -16,7 +16,7 @@
 #include "foundation/state_file.hpp"
 #include "log/debug.hpp"
 
-namespace norvik::servmon::tiny {
+namespace norvik::servmon {
 namespace {
 
 // Reads a small file without following a symbolic link; nullopt on failure.
@@ -137,13 +137,9 @@ std::optional<Suspensions> load_service_suspensions() {
     return out;
 }
 
-namespace suspended {
 bool is_suspended() {
     struct stat st {};
     return ::stat(suspend_file().c_str(), &st) == 0;
 }
-}  // namespace suspended
 
-bool is_suspended() { return suspended::is_suspended(); }
-
-}  // namespace norvik::servmon::tiny
+}  // namespace norvik::servmon

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-namespace norvik::servmon::tiny {
+namespace norvik::servmon {
 
 inline constexpr int64_t DEFAULT_SUSPENSION_DELAY = 70;
 inline constexpr int64_t MAX_SUSPENSION_DELAY = 3600;
@@ -39,11 +39,7 @@ std::optional<Suspensions> load_service_suspensions();
 // directory.
 std::string service_file(const std::string& service);
 
-bool is_suspended();
-
-namespace suspended {
 // True while the whole-monitor flag file exists.
 bool is_suspended();
-}  // namespace suspended
 
-}  // namespace norvik::servmon::tiny
+}  // namespace norvik::servmon

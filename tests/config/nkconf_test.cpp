@@ -20,7 +20,7 @@ namespace {
 using norvik::config::NkConf;
 using norvik::config::NkConfGuard;
 namespace paths = norvik::paths;
-namespace lc = norvik::config::loadnkconf;
+namespace lc = norvik::config;
 
 void set_mtime(const std::string& path, time_t t) { ASSERT_TRUE(norvik::test::set_mtime(path, t)) << path; }
 
@@ -43,7 +43,7 @@ protected:
 
 TEST(LoadConfigParse, GarbageLinesCommentsAndFirstEquals) {
     NkConf c;
-    norvik::config::loadconfig::parse(
+    norvik::config::parse(
         "# comment\n\n  \nskipmailman=1\nnoequals\n=novalue\nurl=http://x/?a=b\n  spaced  =  v  \r\n"
         "\x01\x02garbage\ntrailing=last",
         c);
@@ -53,7 +53,7 @@ TEST(LoadConfigParse, GarbageLinesCommentsAndFirstEquals) {
     EXPECT_EQ(c["spaced"], "v");
     EXPECT_EQ(c["trailing"], "last");
     NkConf round;
-    norvik::config::loadconfig::parse(norvik::config::loadconfig::serialize(c), round);
+    norvik::config::parse(norvik::config::serialize(c), round);
     EXPECT_EQ(round, c);
 }
 
@@ -170,7 +170,7 @@ TEST_F(NkConf_, AsRootMissingFileIsCreatedAndTheCacheRewrittenOnRelease) {
 bool config_lock_is_free() {
     pid_t pid = fork();
     if (pid == 0) {
-        int fd = ::open(norvik::config::loadconfig::lock_file_for(paths::main_config()).c_str(), O_RDONLY | O_CLOEXEC);
+        int fd = ::open(norvik::config::lock_file_for(paths::main_config()).c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) _exit(2);
         _exit(::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : 1);
     }

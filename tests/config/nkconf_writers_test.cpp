@@ -28,7 +28,7 @@ namespace {
 using norvik::config::NkConf;
 using norvik::config::NkConfGuard;
 namespace paths = norvik::paths;
-namespace lc = norvik::config::loadnkconf;
+namespace lc = norvik::config;
 
 void set_mtime(const std::string& path, time_t t) { ASSERT_TRUE(norvik::test::set_mtime(path, t)) << path; }
 

@@ -55,7 +55,7 @@ TEST(ParserStress, SystemctlStatusWithHugeLinesDoesNotCrash) {
 }
 
 TEST(ParserStress, ConfigWithHugeAndBinaryLinesParses) {
-    namespace lc = norvik::config::loadconfig;
+    namespace lc = norvik::config;
     norvik::config::NkConf c;
     lc::parse("k=" + LONG + "\n" + std::string("\0\xff=\x01\n", 5) + "=v\nnoequals\nok=1", c);
     EXPECT_EQ(c["k"].size(), LONG.size());

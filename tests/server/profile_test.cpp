@@ -11,10 +11,10 @@
 
 namespace {
 
-namespace type = norvik::server::type;
-namespace profile = norvik::server::type::profile;
-namespace c = norvik::server::type::profile::constants;
-namespace ec = norvik::server::type::role::enabledcache;
+namespace type = norvik::server;
+namespace profile = norvik::server;
+namespace c = norvik::server;
+namespace ec = norvik::server;
 namespace paths = norvik::paths;
 using norvik::test::write_file;
 

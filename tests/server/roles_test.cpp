@@ -16,11 +16,11 @@
 
 namespace {
 
-namespace type = norvik::server::type;
-namespace roles = norvik::server::type::profile::roles;
-namespace c = norvik::server::type::profile::constants;
-namespace ec = norvik::server::type::role::enabledcache;
-namespace names = norvik::server::type::names;
+namespace type = norvik::server;
+namespace roles = norvik::server;
+namespace c = norvik::server;
+namespace ec = norvik::server;
+namespace names = norvik::server;
 namespace paths = norvik::paths;
 using norvik::test::write_file;
 

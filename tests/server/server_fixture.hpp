@@ -18,25 +18,25 @@ class ServerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         paths::set_root_for_testing(tmp.path());
-        make_dirs(server::type::TouchFileRole::ROLES_TOUCHFILE_BASE_PATH());
+        make_dirs(server::TouchFileRole::ROLES_TOUCHFILE_BASE_PATH());
         reset();
     }
     void TearDown() override {
-        server::type::set_NODE_MODE(std::nullopt);
-        server::type::set_DNSONLY_MODE(std::nullopt);
+        server::set_NODE_MODE(std::nullopt);
+        server::set_DNSONLY_MODE(std::nullopt);
         reset();
     }
     static void reset() {
-        server::type::reset_cache();
-        server::type::profile::_reset_cache();
-        server::type::role::enabledcache::_unset_all();
-        server::type::reset_available_cache();
+        server::reset_cache();
+        server::_reset_cache();
+        server::_unset_all();
+        server::reset_available_cache();
         globalcache::clearcache();
     }
     // Touch file of a role by short or full name.
     std::string touchfile(const std::string& role) {
-        const auto& r = server::type::get_role(role);
-        return dynamic_cast<const server::type::TouchFileRole&>(r).role_touchfile();
+        const auto& r = server::get_role(role);
+        return dynamic_cast<const server::TouchFileRole&>(r).role_touchfile();
     }
     void disable_role(const std::string& role) { write_file(touchfile(role), ""); }
 

@@ -173,21 +173,21 @@ TEST(StandardDefinitions, DebianValuesMatchTheInstalledPackages) {
 }
 
 TEST(StandardDefinitions, UnitNameAliasesReachTheirService) {
-    using norvik::server::type::names::canonical_service;
+    using norvik::server::canonical_service;
     EXPECT_EQ(canonical_service("apache2"), "httpd");
     EXPECT_EQ(canonical_service("bind9"), "named");
     EXPECT_EQ(canonical_service("httpd"), "httpd");
     EXPECT_EQ(canonical_service("nkdemo"), "nkdemo");
     // Each alias leads to a built-in definition, and where that definition
     // names a unit of its own the alias is one of its units.
-    for (const auto& a : norvik::server::type::names::UNIT_NAME_ALIASES) {
+    for (const auto& a : norvik::server::UNIT_NAME_ALIASES) {
         SCOPED_TRACE(a.unit);
         std::string svc = canonical_service(a.unit);
         EXPECT_EQ(svc, a.service);
         EXPECT_NE(svc, a.unit);
         EXPECT_EQ(canonical_service(svc), svc);  // no chains
         // The second database server has no built-in definition.
-        if (svc == norvik::server::type::names::POSTGRESQL) continue;
+        if (svc == norvik::server::POSTGRESQL) continue;
         ASSERT_NO_THROW(builtin(svc, "debian"));
     }
     EXPECT_EQ(text(builtin("sshd", "debian"), "service_override"), "ssh");

@@ -170,7 +170,7 @@ TEST_F(DaemonEnv, CleanedEnvironmentWithMarker) {
     setenv("NOTIFY_SOCKET", "/run/notify", 1);
     ASSERT_EQ(chdir("/tmp"), 0);
 
-    norvik::services::env::setup_env_for_starting_a_daemon();
+    norvik::services::setup_env_for_starting_a_daemon();
 
     for (const char* gone : {"NK_SECRET_TOKEN", "LD_PRELOAD", "TMP", "TEMP"}) EXPECT_EQ(getenv(gone), nullptr) << gone;
     ASSERT_NE(getenv("RESTARTSRV"), nullptr);

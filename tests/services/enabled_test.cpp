@@ -21,7 +21,7 @@
 
 namespace {
 
-namespace en = norvik::services::enabled;
+namespace en = norvik::services;
 namespace paths = norvik::paths;
 using norvik::test::exists;
 using norvik::test::read_file;
@@ -34,18 +34,18 @@ protected:
         norvik::test::make_dirs(paths::etc_dir());
         norvik::test::make_dirs(paths::servmon_d_dir());
         reset();
-        norvik::server::type::set_DNSONLY_MODE(0);
+        norvik::server::set_DNSONLY_MODE(0);
     }
     void TearDown() override {
-        norvik::server::type::set_DNSONLY_MODE(std::nullopt);
+        norvik::server::set_DNSONLY_MODE(std::nullopt);
         reset();
     }
     static void reset() {
         norvik::config::NkConfGuard::set_memory_only(std::nullopt);
         norvik::config::NkConfGuard::clearcache();
-        norvik::server::type::reset_cache();
-        norvik::server::type::profile::_reset_cache();
-        norvik::server::type::role::enabledcache::_unset_all();
+        norvik::server::reset_cache();
+        norvik::server::_reset_cache();
+        norvik::server::_unset_all();
         norvik::globalcache::clearcache();
     }
     // Each rewrite gets a later mtime, as it would between two real edits
@@ -92,7 +92,7 @@ TEST_F(Enabled, MailmanFollowsItsConfigKeyAndIgnoresDisableFiles) {
 
     // The key is read before the installed test: a DNS-only server (where
     // mailman is not installed) still answers from the key.
-    norvik::server::type::set_DNSONLY_MODE(1);
+    norvik::server::set_DNSONLY_MODE(1);
     EXPECT_EQ(en::is_enabled("mailman"), true);
 }
 
@@ -336,9 +336,9 @@ TEST_F(Enabled, ServicesWithRulesOfTheirOwn) {
 
     // No place on a DNS-only server, whatever the files say.
     EXPECT_EQ(en::is_enabled("norvik_php_fpm"), true);
-    norvik::server::type::set_DNSONLY_MODE(1);
+    norvik::server::set_DNSONLY_MODE(1);
     EXPECT_EQ(en::is_enabled("norvik_php_fpm"), false);
-    norvik::server::type::set_DNSONLY_MODE(0);
+    norvik::server::set_DNSONLY_MODE(0);
     write_file(paths::disable_file_plain("norvik_php_fpm"), "");
     EXPECT_EQ(en::is_enabled("norvik_php_fpm"), false);
 
@@ -348,13 +348,13 @@ TEST_F(Enabled, ServicesWithRulesOfTheirOwn) {
     write_file(paths::disable_file_dotted("nkdavd"), "");
     EXPECT_EQ(en::is_enabled("nkdavd"), false);
     ASSERT_EQ(unlink(paths::disable_file_dotted("nkdavd").c_str()), 0);
-    const std::string roles = norvik::server::type::TouchFileRole::ROLES_TOUCHFILE_BASE_PATH();
+    const std::string roles = norvik::server::TouchFileRole::ROLES_TOUCHFILE_BASE_PATH();
     write_file(roles + "/WebDisk", "");
     write_file(roles + "/CalendarContact", "");
-    norvik::server::type::role::enabledcache::_unset_all();
+    norvik::server::_unset_all();
     EXPECT_EQ(en::is_enabled("nkdavd"), false);
     ASSERT_EQ(unlink((roles + "/WebDisk").c_str()), 0);
-    norvik::server::type::role::enabledcache::_unset_all();
+    norvik::server::_unset_all();
     EXPECT_EQ(en::is_enabled("nkdavd"), true);
 }
 

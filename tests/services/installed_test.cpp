@@ -14,7 +14,7 @@
 
 namespace {
 
-namespace inst = norvik::services::installed;
+namespace inst = norvik::services;
 namespace paths = norvik::paths;
 using norvik::test::write_file;
 
@@ -23,20 +23,20 @@ protected:
     void SetUp() override {
         paths::set_root_for_testing(tmp.path());
         norvik::test::make_dirs(paths::servmon_d_dir());
-        norvik::server::type::set_DNSONLY_MODE(0);
-        norvik::config::httpd::hx4::reset_cache();
+        norvik::server::set_DNSONLY_MODE(0);
+        norvik::config::reset_cache();
     }
     void TearDown() override {
-        norvik::server::type::set_DNSONLY_MODE(std::nullopt);
-        norvik::config::httpd::hx4::reset_cache();
+        norvik::server::set_DNSONLY_MODE(std::nullopt);
+        norvik::config::reset_cache();
     }
     void monitor(const std::string& s) { write_file(paths::servmon_d_dir() + "/" + s, ""); }
     norvik::test::TempDir tmp{"installed"};
 };
 
 TEST_F(Installed, AlwaysInstalledNeedsNothingOnDisk) {
-    ASSERT_EQ(norvik::services::alwaysinstalled::SERVICES().size(), 10u);
-    for (const auto& s : norvik::services::alwaysinstalled::SERVICES()) EXPECT_TRUE(inst::service_is_installed(s)) << s;
+    ASSERT_EQ(norvik::services::SERVICES().size(), 10u);
+    for (const auto& s : norvik::services::SERVICES()) EXPECT_TRUE(inst::service_is_installed(s)) << s;
     // norviklogd's own test says no; only the list makes it installed.
     EXPECT_TRUE(inst::service_is_installed("norviklogd"));
     EXPECT_EQ(inst::per_service_test("norviklogd"), false);
@@ -60,13 +60,13 @@ TEST_F(Installed, FailingPerServiceTestBeatsTheMonitorFile) {
     write_file(paths::p0f_binary(), "", 0755);
     EXPECT_TRUE(inst::service_is_installed("p0f"));
     write_file(paths::hx4_flag(), "");
-    norvik::config::httpd::hx4::reset_cache();
+    norvik::config::reset_cache();
     EXPECT_TRUE(inst::service_is_installed("httpd"));
 }
 
 TEST_F(Installed, DnsOnlyServerHasNoMailOrFtpOrWebdav) {
     for (const char* s : {"imap", "pop", "mailman", "nkdavd"}) EXPECT_TRUE(inst::service_is_installed(s)) << s;
-    norvik::server::type::set_DNSONLY_MODE(1);
+    norvik::server::set_DNSONLY_MODE(1);
     for (const char* s : {"imap", "pop", "mailman", "nkdavd", "ftpd"}) {
         monitor(s);
         EXPECT_FALSE(inst::service_is_installed(s)) << s;

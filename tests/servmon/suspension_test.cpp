@@ -12,7 +12,7 @@
 
 namespace {
 
-namespace tiny = norvik::servmon::tiny;
+namespace tiny = norvik::servmon;
 using norvik::test::read_file;
 
 class ServmonTiny : public ::testing::Test {
@@ -117,9 +117,9 @@ TEST_F(ServmonTiny, DirectoryThatCannotBeCreatedGivesFalse) {
 }
 
 TEST_F(ServmonTiny, WholeMonitorFlag) {
-    EXPECT_EQ(tiny::suspended::is_suspended(), false);
+    EXPECT_EQ(tiny::is_suspended(), false);
     norvik::test::write_file(tiny::suspend_file(), "", 0644);
-    EXPECT_EQ(tiny::suspended::is_suspended(), true);
+    EXPECT_EQ(tiny::is_suspended(), true);
     EXPECT_EQ(tiny::is_suspended(), true);
 }
 
