@@ -1,5 +1,5 @@
 // Where the foundation's own warnings go. The foundation sits below the
-// logger, so the entry routes them there at start (debug::route_foundation_
+// logger, so the entry routes them there at start (log::route_foundation_
 // diagnostics); until then, and in programs that never do, they go to
 // standard error. errno is preserved across every call.
 #pragma once

@@ -9,7 +9,7 @@ namespace norvik::proc {
 namespace {
 
 // Owners of real processes resolve as the process table's do (see
-// psparser::detail::uid_for_user).
+// proc::uid_for_user).
 uid_t normalize_to_uid(const std::string& user) {
     if (user.empty())
         exception::raise("InvalidParameter", "A user name or uid is required.", std::vector<std::string>{});

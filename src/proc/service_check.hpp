@@ -32,7 +32,7 @@ struct CheckServiceOptions {
     // Nothing: the unit is not asked for (no unit, or checked without systemd).
     std::optional<UnitFacts> unit;
     // A process named by the PID file counts only when it is the service's
-    // (proc::pidfile::foreign_reason with these and service/user).
+    // (proc::foreign_reason with these and service/user).
     std::string binary;
     std::string pid_exe;
     // Told when the PID file names another process.

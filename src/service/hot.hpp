@@ -25,7 +25,7 @@ public:
     pid_t _read_pid_from_pidfile();
     // Number of processes SIGUSR1 reached (0 or 1).
     bool _send_usr1(const proc::PID& process);
-    // True only for the service's own process (see pidfile::foreign_reason);
+    // True only for the service's own process (see proc::foreign_reason);
     // warns naming the PID file otherwise.
     bool pid_is_ours(pid_t pid);
 

@@ -207,7 +207,7 @@ public:
     virtual int stop();
     virtual int reload();
     // Returns false (nothing) when the service has no ports. Ends only the
-    // service's own listeners (see kill::appport::Service); for_start also
+    // service's own listeners (see proc::Service); for_start also
     // those of unknown bind, after a start that failed.
     bool kill_apps_on_ports(const std::vector<std::string>& exclude_ips = {}, bool for_start = false) override;
     virtual void resetnice();
