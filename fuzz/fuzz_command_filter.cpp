@@ -10,11 +10,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string cmd(reinterpret_cast<const char*>(data), size);
-    namespace sc = norvik::proc;
-    int a = sc::should_ignore_this_command(cmd);
+    namespace proc = norvik::proc;
+    int a = proc::should_ignore_this_command(cmd);
     if (a != 0 && a != 1) std::abort();
     std::replace(cmd.begin(), cmd.end(), '\0', ' ');
-    int b = sc::should_ignore_this_command(cmd);
+    int b = proc::should_ignore_this_command(cmd);
     if (b != 0 && b != 1) std::abort();
     return 0;
 }

@@ -21,19 +21,19 @@ bool writable_key(const std::string& k) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
-    namespace lc = norvik::config;
+    namespace config = norvik::config;
     using norvik::config::NkConfGuard;
     try {
         norvik::config::NkConf a, b;
-        lc::parse(text, a);
-        lc::parse(lc::serialize(a), b);
+        config::parse(text, a);
+        config::parse(config::serialize(a), b);
         if (a != b) std::abort();
         // Through a real file as well.
         const std::string path = fuzzsupport::sandbox() + "/nk.conf";
         fuzzsupport::put(path, text);
         norvik::config::NkConf c;
-        lc::Options opt;
-        auto r = lc::loadConfig(path, c, opt);
+        config::Options opt;
+        auto r = config::loadConfig(path, c, opt);
         if (r.result && c != a) std::abort();
 
         // The panel's own file, read (and repaired) the way a root run does.

@@ -9,9 +9,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::sandbox();
     std::string text(reinterpret_cast<const char*>(data), size);
     fuzzsupport::put(norvik::paths::mysql_client_config(), text);
-    namespace b = norvik::config;
-    std::string host = b::client_host();
+    namespace config = norvik::config;
+    std::string host = config::client_host();
     if (!host.empty() && text.find(host) == std::string::npos) std::abort();
-    (void)b::is_remote_mysql();
+    (void)config::is_remote_mysql();
     return 0;
 }

@@ -8,18 +8,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::sandbox();
     if (size == 0) return 0;
     std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
-    namespace rp = norvik::os;
+    namespace os = norvik::os;
     const std::string osr = norvik::paths::os_release(), rhr = norvik::paths::redhat_release();
     ::unlink(osr.c_str());
     ::unlink(rhr.c_str());
     if (data[0] & 1) fuzzsupport::put(osr, text);
     if (data[0] & 2) fuzzsupport::put(rhr, text);
     try {
-        (void)rp::_read_os_release();
+        (void)os::_read_os_release();
     } catch (const norvik::PlainError&) {
     } catch (const norvik::Exception&) {}
     try {
-        (void)rp::_read_redhat_release();
+        (void)os::_read_redhat_release();
     } catch (const norvik::PlainError&) {
     } catch (const norvik::Exception&) {}
     return 0;

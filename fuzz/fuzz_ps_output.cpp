@@ -11,26 +11,26 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
-    namespace ps = norvik::proc;
-    ps::ParseOptions all;
+    namespace proc = norvik::proc;
+    proc::ParseOptions all;
     all.memory_stats = data[0] & 1;
     all.cpu_stats = data[0] & 2;
     all.elapsed_stats = data[0] & 4;
     try {
-        auto records = ps::parse_ps_output(text, all);
+        auto records = proc::parse_ps_output(text, all);
         for (auto& r : records) {
             if (r.pid <= 0 || !r.has_stat) std::abort();
             if (r.command.find('\n') != std::string::npos) std::abort();
         }
-        ps::ParseOptions some = all;
+        proc::ParseOptions some = all;
         some.exclude_kernel = data[0] & 8;
         some.exclude_self = true;
         if (data[0] & 16) some.want_uid = 0;
         if (data[0] & 32) some.want_pid = 4242;
-        if (ps::parse_ps_output(text, some).size() > records.size()) std::abort();
-        ps::ParseOptions bare;
+        if (proc::parse_ps_output(text, some).size() > records.size()) std::abort();
+        proc::ParseOptions bare;
         bare.skip_stat = bare.skip_cmdline = true;
-        if (ps::parse_ps_output(text, bare).size() < records.size()) std::abort();
+        if (proc::parse_ps_output(text, bare).size() < records.size()) std::abort();
     } catch (const norvik::PlainError&) {
     } catch (const norvik::Exception&) {}
     return 0;

@@ -211,7 +211,7 @@ std::string Logger::backtrace(const std::string& text) const {
         std::string line = trace.substr(start, nl == std::string::npos ? std::string::npos : nl - start + 1);
         start = nl == std::string::npos ? trace.size() : nl + 1;
         // Leave out this logger's own frames and those of the debug front.
-        if (line.find("norvik6Logger") != std::string::npos || line.find("norvik5debug") != std::string::npos) continue;
+        if (line.find("norvik6Logger") != std::string::npos || line.find("norvik3log") != std::string::npos) continue;
         kept += line;
     }
     std::string out = text;

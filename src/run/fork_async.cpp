@@ -1,6 +1,7 @@
 #include "run/fork_async.hpp"
 
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,5 +66,28 @@ pid_t do_in_child(const std::function<void()>& code, Flags flags) {
 }
 
 pid_t do_in_child_quiet(const std::function<void()>& code) { return do_in_child(code, Flags{.quiet = true}); }
+
+SigchldDefault::SigchldDefault() {
+    ::sigaction(SIGCHLD, nullptr, &old_);
+    if (old_.sa_handler == SIG_IGN) {
+        struct sigaction sa {};
+        sa.sa_handler = SIG_DFL;
+        ::sigaction(SIGCHLD, &sa, nullptr);
+        changed_ = true;
+    }
+}
+
+void SigchldDefault::restore() {
+    if (changed_) ::sigaction(SIGCHLD, &old_, nullptr);
+    changed_ = false;
+}
+
+int reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return status;
+}
 
 }  // namespace norvik::forkasync

@@ -5,6 +5,7 @@
 // "IO::ForkError" (param error).
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <exception>
@@ -27,5 +28,23 @@ void report_child_error(const std::exception_ptr& error, Flags flags);
 // Ends a forked child without running the parent's exit handlers or
 // destructors of statics.
 [[noreturn]] void child_exit(int code);
+
+// SIGCHLD at its default while a child runs, so that it stays waitable; the
+// end of the scope (or restore()) puts back an ignored one.
+class SigchldDefault {
+public:
+    SigchldDefault();
+    ~SigchldDefault() { restore(); }
+    SigchldDefault(const SigchldDefault&) = delete;
+    SigchldDefault& operator=(const SigchldDefault&) = delete;
+    void restore();
+
+private:
+    struct sigaction old_ {};
+    bool changed_ = false;
+};
+
+// Waits for `pid` through interruptions; its wait status, or -1.
+int reap(pid_t pid);
 
 }  // namespace norvik::forkasync

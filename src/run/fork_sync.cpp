@@ -77,23 +77,6 @@ std::vector<uint8_t> encode(const json& rec) {
     return json::to_cbor(rec);
 }
 
-struct ChldGuard {
-    struct sigaction old {};
-    bool changed = false;
-    ChldGuard() {
-        ::sigaction(SIGCHLD, nullptr, &old);
-        if (old.sa_handler == SIG_IGN) {
-            struct sigaction sa {};
-            sa.sa_handler = SIG_DFL;
-            ::sigaction(SIGCHLD, &sa, nullptr);
-            changed = true;
-        }
-    }
-    ~ChldGuard() {
-        if (changed) ::sigaction(SIGCHLD, &old, nullptr);
-    }
-};
-
 std::string text_of(const json& v) {
     if (v.is_string()) return v.get<std::string>();
     if (v.is_null()) return "";
@@ -164,17 +147,6 @@ json receive_result(int rd, std::string& error) {
     return msg;
 }
 
-int reap(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            status = -1;
-            break;
-        }
-    }
-    return status;
-}
-
 }  // namespace
 
 ForkSync::ForkSync(const Code& code, bool quiet) { run(nullptr, code, quiet); }
@@ -198,7 +170,7 @@ int ForkSync::had_error() const {
 }
 
 void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) {
-    ChldGuard chld;
+    forkasync::SigchldDefault chld;
     int p[2];
     if (::pipe2(p, O_CLOEXEC) != 0) {
         int err = errno;
@@ -234,7 +206,7 @@ void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) 
     const json msg = receive_result(rd, _retrieve_err);
     if (::close(rd) != 0) log::log_warn("Failed to close the pipe from a subprocess: " + errnum::strerror_text(errno));
 
-    wait_status_ = reap(pid);
+    wait_status_ = forkasync::reap(pid);
     _pid = pid;
     if (msg.is_object()) take_result(msg);
 }

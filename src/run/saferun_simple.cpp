@@ -16,6 +16,7 @@
 #include "log/debug.hpp"
 #include "run/reduced_privileges.hpp"
 #include "run/errno_names.hpp"
+#include "run/fork_async.hpp"
 #include "run/read_multiple.hpp"
 
 extern char** environ;
@@ -88,25 +89,6 @@ int open_null(const int p[2]) {
     return null_fd;
 }
 
-// SIGCHLD at its default while the child runs, so that it stays waitable;
-// restore() puts back an ignored one.
-struct ChldDefault {
-    struct sigaction old {};
-    bool changed = false;
-    ChldDefault() {
-        ::sigaction(SIGCHLD, nullptr, &old);
-        if (old.sa_handler == SIG_IGN) {
-            struct sigaction sa {};
-            sa.sa_handler = SIG_DFL;
-            ::sigaction(SIGCHLD, &sa, nullptr);
-            changed = true;
-        }
-    }
-    void restore() {
-        if (changed) ::sigaction(SIGCHLD, &old, nullptr);
-    }
-};
-
 // Reads to the end (the child must not block on a full pipe), but keeps no
 // more than the runner's capture limit.
 std::string read_capped(int fd) {
@@ -123,17 +105,6 @@ std::string read_capped(int fd) {
     }
     if (dropped) out += ReadMultipleFH::dropped_marker(dropped);
     return out;
-}
-
-int reap(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            status = -1;
-            break;
-        }
-    }
-    return status;
 }
 
 }  // namespace
@@ -171,7 +142,7 @@ std::optional<std::string> _saferun_r(const std::vector<std::string>& command_in
     else if (flag == NULL_STDERR) child_err = null_fd;
     else if (flag == NULL_STDOUT) child_out = null_fd, child_err = p[1];
 
-    ChldDefault chld;
+    forkasync::SigchldDefault chld;
     pid_t pid = 0;
     int rc = saferun::spawn_child(pid, program, true, {{child_out, 1}, {child_err, 2}}, argv.data(), envp.data());
     ::close(p[1]);
@@ -183,7 +154,7 @@ std::optional<std::string> _saferun_r(const std::vector<std::string>& command_in
     }
     std::string out = read_capped(p[0]);
     ::close(p[0]);
-    int status = reap(pid);
+    int status = forkasync::reap(pid);
     chld.restore();
     set_child_status(status);
     return out;

@@ -11,10 +11,7 @@
 namespace norvik::server {
 namespace {
 
-namespace n = server;
-namespace c = server;
-
-std::string R(const char* short_name) { return std::string(n::ROLE_NAMESPACE) + short_name; }
+std::string R(const char* short_name) { return std::string(server::ROLE_NAMESPACE) + short_name; }
 
 std::vector<std::string> with_all(std::vector<std::string> specific) {
     for (const auto& r : ENABLED_IN_ALL_PROFILES()) specific.push_back(r);
@@ -25,17 +22,21 @@ Meta& meta_storage() {
     // Profile table, extended once by the descriptions merged into it.
     static Meta m = [] {
         Meta t;
-        t[c::STANDARD] = ProfileMeta{all_roles(), {}, 0, std::nullopt, std::nullopt};
-        t[c::DNSNODE] = ProfileMeta{
-            with_all({R(n::ROLE_DNS)}), {R(n::ROLE_MYSQL), R(n::ROLE_MAIL_RECEIVE)}, 0, std::nullopt, std::nullopt};
-        t[c::MAILNODE] = ProfileMeta{with_all({R(n::ROLE_MAIL_RECEIVE), R(n::ROLE_SPAM_FILTER), R(n::ROLE_WEBMAIL),
-                                               R(n::ROLE_CALENDAR_CONTACT)}),
-                                     {R(n::ROLE_MYSQL), R(n::ROLE_POSTGRES), R(n::ROLE_DNS), R(n::ROLE_WEB_DISK)},
-                                     0,
-                                     std::nullopt,
-                                     std::nullopt};
-        t[c::DATABASENODE] =
-            ProfileMeta{with_all({R(n::ROLE_MYSQL)}), {R(n::ROLE_POSTGRES)}, 1, std::nullopt, std::nullopt};
+        t[server::STANDARD] = ProfileMeta{all_roles(), {}, 0, std::nullopt, std::nullopt};
+        t[server::DNSNODE] = ProfileMeta{with_all({R(server::ROLE_DNS)}),
+                                         {R(server::ROLE_MYSQL), R(server::ROLE_MAIL_RECEIVE)},
+                                         0,
+                                         std::nullopt,
+                                         std::nullopt};
+        t[server::MAILNODE] = ProfileMeta{
+            with_all({R(server::ROLE_MAIL_RECEIVE), R(server::ROLE_SPAM_FILTER), R(server::ROLE_WEBMAIL),
+                      R(server::ROLE_CALENDAR_CONTACT)}),
+            {R(server::ROLE_MYSQL), R(server::ROLE_POSTGRES), R(server::ROLE_DNS), R(server::ROLE_WEB_DISK)},
+            0,
+            std::nullopt,
+            std::nullopt};
+        t[server::DATABASENODE] =
+            ProfileMeta{with_all({R(server::ROLE_MYSQL)}), {R(server::ROLE_POSTGRES)}, 1, std::nullopt, std::nullopt};
         return t;
     }();
     return m;
@@ -67,10 +68,10 @@ const ProfileMeta& meta_for(const std::string& profile) {
 // Texts shown by the panel's profile chooser.
 const std::map<std::string, std::pair<std::string, std::string>>& descriptions() {
     static const std::map<std::string, std::pair<std::string, std::string>> d = {
-        {c::STANDARD, {"Standard", "A full server with every role."}},
-        {c::DNSNODE, {"DNS Node", "A server dedicated to serving DNS."}},
-        {c::MAILNODE, {"Mail Node", "A server dedicated to receiving and serving mail."}},
-        {c::DATABASENODE, {"Database Node", "A server dedicated to databases."}},
+        {server::STANDARD, {"Standard", "A full server with every role."}},
+        {server::DNSNODE, {"DNS Node", "A server dedicated to serving DNS."}},
+        {server::MAILNODE, {"Mail Node", "A server dedicated to receiving and serving mail."}},
+        {server::DATABASENODE, {"Database Node", "A server dedicated to databases."}},
     };
     return d;
 }
@@ -79,11 +80,24 @@ const std::map<std::string, std::pair<std::string, std::string>>& descriptions()
 
 const std::vector<std::string>& all_roles() {
     static const std::vector<std::string> roles = {
-        R(n::ROLE_BACKUP_AGENT), R(n::ROLE_REGULAR_NORVIK), R(n::ROLE_MAIL_LOCAL),       R(n::ROLE_ALT_WEB_SERVER),
-        R(n::ROLE_RESELLER),     R(n::ROLE_MAIL_SEND),      R(n::ROLE_CALENDAR_CONTACT), R(n::ROLE_DNS),
-        R(n::ROLE_FTP),          R(n::ROLE_FILE_STORAGE),   R(n::ROLE_MAIL_RECEIVE),     R(n::ROLE_MAIL_RELAY),
-        R(n::ROLE_MYSQL),        R(n::ROLE_POSTGRES),       R(n::ROLE_SPAM_FILTER),      R(n::ROLE_WEB_DISK),
-        R(n::ROLE_WEB_SERVER),   R(n::ROLE_WEBMAIL),
+        R(server::ROLE_BACKUP_AGENT),
+        R(server::ROLE_REGULAR_NORVIK),
+        R(server::ROLE_MAIL_LOCAL),
+        R(server::ROLE_ALT_WEB_SERVER),
+        R(server::ROLE_RESELLER),
+        R(server::ROLE_MAIL_SEND),
+        R(server::ROLE_CALENDAR_CONTACT),
+        R(server::ROLE_DNS),
+        R(server::ROLE_FTP),
+        R(server::ROLE_FILE_STORAGE),
+        R(server::ROLE_MAIL_RECEIVE),
+        R(server::ROLE_MAIL_RELAY),
+        R(server::ROLE_MYSQL),
+        R(server::ROLE_POSTGRES),
+        R(server::ROLE_SPAM_FILTER),
+        R(server::ROLE_WEB_DISK),
+        R(server::ROLE_WEB_SERVER),
+        R(server::ROLE_WEBMAIL),
     };
     return roles;
 }
@@ -91,9 +105,9 @@ const std::vector<std::string>& all_roles() {
 std::vector<std::string> get_all_possible_roles() { return all_roles(); }
 
 const std::vector<std::string>& ENABLED_IN_ALL_PROFILES() {
-    static const std::vector<std::string> roles = {R(n::ROLE_BACKUP_AGENT), R(n::ROLE_REGULAR_NORVIK),
-                                                   R(n::ROLE_MAIL_LOCAL),   R(n::ROLE_ALT_WEB_SERVER),
-                                                   R(n::ROLE_RESELLER),     R(n::ROLE_MAIL_SEND)};
+    static const std::vector<std::string> roles = {R(server::ROLE_BACKUP_AGENT), R(server::ROLE_REGULAR_NORVIK),
+                                                   R(server::ROLE_MAIL_LOCAL),   R(server::ROLE_ALT_WEB_SERVER),
+                                                   R(server::ROLE_RESELLER),     R(server::ROLE_MAIL_SEND)};
     return roles;
 }
 
@@ -128,7 +142,7 @@ void _reset_cache() { current_profile().reset(); }
 std::string get_current_profile() {
     if (current_profile()) return *current_profile();
     const std::string product = get_producttype();
-    if (!product.empty() && product != c::STANDARD) return *(current_profile() = product);
+    if (!product.empty() && product != server::STANDARD) return *(current_profile() = product);
     std::map<std::string, bool> state;
     auto enabled = [&state](const std::string& role) {
         auto it = state.find(role);
@@ -136,7 +150,7 @@ std::string get_current_profile() {
         return state[role] = get_role(role).is_enabled();
     };
     for (const auto& [name, m] : get_meta()) {
-        if (name == c::STANDARD) continue;
+        if (name == server::STANDARD) continue;
         bool match = true;
         if (auto disabled = get_disabled_roles_for_profile(name)) {
             for (const auto& r : *disabled)
@@ -154,7 +168,7 @@ std::string get_current_profile() {
         }
         if (match) return *(current_profile() = name);
     }
-    return *(current_profile() = c::STANDARD);
+    return *(current_profile() = server::STANDARD);
 }
 
 bool current_profile_matches(const std::vector<std::string>& profiles) {

@@ -70,20 +70,19 @@ std::string Role::short_name() const {
 }
 
 bool Role::is_enabled() const {
-    namespace ec = server;
     const std::string cls = class_name();
     const std::string product = get_producttype();
-    if (product == server::DNSONLY) return ec::set(cls, true);
+    if (product == server::DNSONLY) return server::set(cls, true);
     if (product != server::STANDARD) {
         const auto& meta = server::get_meta();
         auto it = meta.find(product);
         if (it != meta.end()) {
-            if (contains(it->second.enabled_roles, cls)) return ec::set(cls, true);
-            if (!contains(it->second.optional_roles, cls)) return ec::set(cls, false);
+            if (contains(it->second.enabled_roles, cls)) return server::set(cls, true);
+            if (!contains(it->second.optional_roles, cls)) return server::set(cls, false);
         }
     }
-    if (auto cached = ec::get(cls)) return *cached;
-    return ec::set(cls, is_available() && _is_enabled());
+    if (auto cached = server::get(cls)) return *cached;
+    return server::set(cls, is_available() && _is_enabled());
 }
 
 bool Role::is_available() const {

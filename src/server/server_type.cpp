@@ -45,17 +45,16 @@ bool is_dnsonly() {
 }
 
 std::string get_producttype() {
-    namespace c = server;
     if (node_mode()) return *node_mode();
-    if (is_dnsonly()) return c::DNSONLY;
+    if (is_dnsonly()) return server::DNSONLY;
     if (!file_type()) {
-        std::string t = c::STANDARD;
+        std::string t = server::STANDARD;
         if (auto text = loadfile::loadfile(paths::product_type_file())) {
             std::string w = *text;
             while (!w.empty() && (w.back() == '\n' || w.back() == ' ' || w.back() == '\r' || w.back() == '\t'))
                 w.pop_back();
             // Only a node profile may come from the file.
-            if (w == c::DNSNODE || w == c::MAILNODE || w == c::DATABASENODE) t = w;
+            if (w == server::DNSNODE || w == server::MAILNODE || w == server::DATABASENODE) t = w;
         }
         file_type() = t;
     }

@@ -64,14 +64,14 @@ pid_t Hot::_read_pid_from_pidfile() {
 
 bool Hot::_send_usr1(const proc::PID& process) { return process.send_signal(SIGUSR1) == 0; }
 
-int Hot::restart_gracefully() {
+bool Hot::restart_gracefully() {
     if (!is_graceful_restart_enabled()) {
         debug("The graceful restart of " + service() + " is switched off");
-        return 0;
+        return false;
     }
     std::string pf = pidfile();
     struct stat st;
-    if (pf.empty() || !stat_nonempty(pf, st)) return 0;
+    if (pf.empty() || !stat_nonempty(pf, st)) return false;
     time_t before = st.st_mtime;
     time_t now = ::time(nullptr);
     if (before == now) {
@@ -83,15 +83,15 @@ int Hot::restart_gracefully() {
         if (::utimensat(AT_FDCWD, pf.c_str(), ts, AT_SYMLINK_NOFOLLOW) == 0) before = now - 1;
     }
     const pid_t pid = _read_pid_from_pidfile();
-    if (pid <= 1) return 0;
+    if (pid <= 1) return false;
     // Held before it is judged, so that the signal reaches the process judged.
     std::optional<proc::PID> process;
     try {
         process.emplace(pid);
     } catch (const proc::ProcessEndedError&) {
-        return 0;
+        return false;
     }
-    if (!pid_is_ours(pid)) return 0;
+    if (!pid_is_ours(pid)) return false;
 
     std::unique_ptr<Inotify> watch;
     try {
@@ -101,7 +101,7 @@ int Hot::restart_gracefully() {
         watch.reset();
         logger().warn(std::string("No change watch on the PID file: ") + e.what());
     }
-    if (!_send_usr1(*process)) return 0;
+    if (!_send_usr1(*process)) return false;
 
     for (int pass = 1; pass <= GRACEFUL_PASSES; ++pass) {
         if (verbose() == 1) output_partial(".");
@@ -123,7 +123,7 @@ int Hot::restart_gracefully() {
         if (stat_nonempty(pf, now_st) && now_st.st_mtime && now_st.st_mtime != before) {
             if (verbose() == 2) std::printf("The PID file of %s was rewritten.\n", service_name().c_str());
             std::fflush(stdout);
-            return 1;
+            return true;
         }
         if (pass == 1 && verbose() == 2) {
             std::printf("Waiting for %s to restart gracefully.\n", service_name().c_str());
@@ -134,7 +134,7 @@ int Hot::restart_gracefully() {
         std::printf("%s did not confirm the graceful restart in time.\n", service_name().c_str());
         std::fflush(stdout);
     }
-    return 0;
+    return false;
 }
 
 }  // namespace norvik::service

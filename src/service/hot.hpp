@@ -18,7 +18,7 @@ public:
 
     bool has_restart_gracefully() const override { return true; }
     // 1 when the daemon rewrote its PID file after the signal, else 0.
-    int restart_gracefully() override;
+    bool restart_gracefully() override;
 
     // The pid in the PID file, checked and read through one descriptor; 0
     // (with a warning when the file is not trusted) when there is none.

@@ -178,7 +178,7 @@ bool Base::restart_in_place(std::optional<bool> graceful, const nlohmann::json& 
     if (is_enabled() && has_restart_gracefully() && use_graceful) {
         if (verbose() == 1) output_partial("Restarting " + service() + " gracefully ");
         else debug("Restarting " + service() + " gracefully");
-        if (restart_gracefully() && !wait_for_service_status(0).empty()) {
+        if (restart_gracefully() && wait_for_service_status(0)) {
             report_outcome(true);
             return true;
         }
@@ -190,7 +190,7 @@ bool Base::restart_in_place(std::optional<bool> graceful, const nlohmann::json& 
         else debug("Restarting " + service() + " through its back end");
         bool restarted = false;
         try {
-            restarted = service_manager().restart(*this) && !wait_for_service_status(0).empty();
+            restarted = service_manager().restart(*this) && wait_for_service_status(0);
         } catch (const std::exception& e) {
             // It may have stopped the service: the stop and start below finish the job.
             warn("The back end's restart of " + service() + " failed (" + exception::get_string(e) + ").");
@@ -253,7 +253,7 @@ bool Base::restart(std::optional<bool> graceful) {
         _generate_disabled_exception(params);
     }
 
-    int started = start();
+    bool started = start();
     if (stop_error) std::rethrow_exception(stop_error);
     if (!started) return false;
     debug("The restart of " + service() + " succeeded");
@@ -291,15 +291,15 @@ private:
 
 }  // namespace
 
-int Base::start() {
+bool Base::start() {
     bool in_restart = _called_from_restart();
     if (!in_restart) {
         check_sanity();
         _terminate_orphaned_processes();
     }
     nlohmann::json params = exception_params();
-    if (!is_enabled()) return 0;
-    if (has_start_check() && !start_check()) return 0;
+    if (!is_enabled()) return false;
+    if (has_start_check() && !start_check()) return false;
     _exit_if_block_fresh_install();
 
     prepare_start_environment();
@@ -307,7 +307,7 @@ int Base::start() {
     else debug("Starting " + service());
 
     start_attempts(params);
-    return 1;
+    return true;
 }
 
 void Base::prepare_start_environment() {
@@ -345,8 +345,7 @@ void Base::start_attempts(const nlohmann::json& params) {
         if (attempt != 0) before_start_attempt(attempt, ports_known);
         std::string pf = pidfile();
         if (!pf.empty() && path_exists(pf)) remove_stale_pidfile(pf);
-        if (service_manager().start(*this) && (pf.empty() || is_up_via_pidfile()) &&
-            !wait_for_service_status(attempt).empty()) {
+        if (service_manager().start(*this) && (pf.empty() || is_up_via_pidfile()) && wait_for_service_status(attempt)) {
             started = true;
             break;
         }
@@ -387,7 +386,7 @@ void Base::remove_stale_pidfile(const std::string& pf) {
     }
 }
 
-int Base::stop() {
+bool Base::stop() {
     bool in_restart = _called_from_restart();
     backend::Manager& m = service_manager();
     if (!m.this_process_was_executed_by_systemd() && !is_up()) {
@@ -397,7 +396,7 @@ int Base::stop() {
         } else {
             debug("The service " + service() + " is not running");
         }
-        return 1;
+        return true;
     }
     if (has_stop_check()) stop_check();
     if (verbose() == 1 && !in_restart) output_partial("Stopping " + service() + " ");
@@ -432,13 +431,13 @@ int Base::stop() {
         output(success ? SUCCESS_WORD : FAILURE_WORD);
         output("");
     }
-    return success ? 1 : 0;
+    return success;
 }
 
-int Base::reload() {
+bool Base::reload() {
     nlohmann::json params = exception_params();
     if (!is_enabled()) _generate_disabled_exception(params);
-    if (!support_reload()) return 1;
+    if (!support_reload()) return true;
     std::string text;
     try {
         text = status();
@@ -451,9 +450,9 @@ int Base::reload() {
     backend::Manager& m = service_manager();
     if (is_enabled() && m.has_reload()) {
         if (verbose()) logger().info("Reloading " + service());
-        return m.reload(*this) ? 1 : 0;
+        return m.reload(*this);
     }
-    return 1;
+    return true;
 }
 
 std::optional<pid_t> Base::own_pidfile_process() {

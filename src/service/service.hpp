@@ -196,16 +196,18 @@ public:
     virtual int check();
     // (verdict, message)
     virtual std::pair<int, std::string> check_with_message();
-    // The status text found, "" after the time-out, "1" when not checkable.
-    virtual std::string wait_for_service_status(int attempt);
+    // Polls the status until it answers (or the back end gives up); true
+    // when it did, or when the status cannot be checked at all.
+    virtual bool wait_for_service_status(int attempt);
     virtual int check_sanity();
     virtual bool is_up(const std::string& via = "");
     virtual bool is_up_via_pidfile();
 
     // ---- start, stop, reload -----------------------------------------------
-    virtual int start();
-    virtual int stop();
-    virtual int reload();
+    // True when the service is where the action should leave it.
+    virtual bool start();
+    virtual bool stop();
+    virtual bool reload();
     // Returns false (nothing) when the service has no ports. Ends only the
     // service's own listeners (see proc::Service); for_start also
     // those of unknown bind, after a start that failed.
@@ -252,7 +254,7 @@ public:
     virtual bool pidfile_precheck();
     // The graceful restart (Hot).
     virtual bool has_restart_gracefully() const { return false; }
-    virtual int restart_gracefully() { return 0; }
+    virtual bool restart_gracefully() { return false; }
     // Custom actions: word -> the action's method. run_custom_action records
     // the word through service_argv_action beforehand only if the caller did.
     virtual bool has_custom_action(const std::string& word) const;

@@ -99,8 +99,8 @@ std::pair<int, std::string> Base::check_with_message() {
     return {verdict, message};
 }
 
-std::string Base::wait_for_service_status(int attempt) {
-    if (!can_check_service_status()) return "1";
+bool Base::wait_for_service_status(int attempt) {
+    if (!can_check_service_status()) return true;
     if (attempt == 0) {
         if (verbose() == 1) output_partial("Waiting for " + service() + " to come up ");
         else debug("Waiting for " + service() + " to come up");
@@ -131,7 +131,7 @@ std::string Base::wait_for_service_status(int attempt) {
         timehires::sleep(STATUS_POLL);
     }
     service_status(result);
-    return result;
+    return !result.empty();
 }
 
 int Base::check_sanity() {

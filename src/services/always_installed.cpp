@@ -6,12 +6,10 @@
 
 namespace norvik::services {
 
-namespace names = server;
-
 const std::vector<std::string>& SERVICES() {
     static const std::vector<std::string> list = {
-        names::NKSRVD, names::NORVIKLOGD, names::NKQUEUED, names::NKDNSADMIN, names::ZONECTL,
-        names::NKIPV6, names::IPALIASES,  names::SHIELD,   names::GREYLIST,   names::NKLOGTAILD,
+        server::NKSRVD, server::NORVIKLOGD, server::NKQUEUED, server::NKDNSADMIN, server::ZONECTL,
+        server::NKIPV6, server::IPALIASES,  server::SHIELD,   server::GREYLIST,   server::NKLOGTAILD,
     };
     return list;
 }

@@ -30,8 +30,6 @@
 namespace norvik::services {
 namespace {
 
-namespace n = server;
-
 std::string etc(const std::string& name) { return paths::etc_dir() + "/" + name; }
 
 bool file_exists(const std::string& path) {
@@ -42,14 +40,15 @@ bool file_exists(const std::string& path) {
 }  // namespace
 
 const std::map<std::string, NkConfStatus>& services_status_from_norvik_config() {
-    static const std::map<std::string, NkConfStatus> t = {{n::MAILMAN, {n::MAILMAN_KEY, MEANING_INVERTING}}};
+    static const std::map<std::string, NkConfStatus> t = {{server::MAILMAN, {server::MAILMAN_KEY, MEANING_INVERTING}}};
     return t;
 }
 
 const std::set<std::string>& installed_service_exceptions() {
     static const std::set<std::string> s = {
-        n::FTP,        n::NKIPV6, n::LMTP,           n::NAMED,  n::NKSRVD,  n::MAIL,     n::FTPD,     n::IPALIASES,
-        n::NKLOGTAILD, n::DNS,    n::NORVIK_PHP_FPM, n::SHIELD, n::ZONECTL, n::GREYLIST, n::NKQUEUED,
+        server::FTP,     server::NKIPV6,    server::LMTP,       server::NAMED, server::NKSRVD,         server::MAIL,
+        server::FTPD,    server::IPALIASES, server::NKLOGTAILD, server::DNS,   server::NORVIK_PHP_FPM, server::SHIELD,
+        server::ZONECTL, server::GREYLIST,  server::NKQUEUED,
     };
     return s;
 }
@@ -58,27 +57,27 @@ std::map<std::string, std::vector<std::string>> disable_files_exceptions() {
     const auto plain = [](const std::string& name) { return paths::disable_file_plain(name); };
     const auto dotted = [](const std::string& name) { return paths::disable_file_dotted(name); };
     // bind, dns, pdns and named are one DNS service seen under four names.
-    const std::vector<std::string> dns = {plain(n::BIND), plain(n::DNS), plain(n::NAMED)};
-    const std::vector<std::string> mail = {plain(n::MAILSERVER), dotted(n::MAILSERVER)};
+    const std::vector<std::string> dns = {plain(server::BIND), plain(server::DNS), plain(server::NAMED)};
+    const std::vector<std::string> mail = {plain(server::MAILSERVER), dotted(server::MAILSERVER)};
     // named keeps both of its own files besides the shared ones.
     std::vector<std::string> named = dns;
-    named.push_back(dotted(n::NAMED));
+    named.push_back(dotted(server::NAMED));
     std::vector<std::string> imap = mail;
-    imap.push_back(plain(n::IMAP));
+    imap.push_back(plain(server::IMAP));
     return {
-        {n::BIND, dns},
-        {n::DNS, dns},
-        {n::PDNS, dns},
-        {n::NAMED, named},
-        {n::IMAP, imap},
-        {n::MAIL, mail},
-        {n::POP, {plain(n::POP), etc("pop3disable")}},
-        {n::FTP, {plain(n::FTPD), etc("ftpserverdisable")}},
-        {n::MYSQL, {plain(n::MYSQL), dotted(n::MYSQL_ALIAS)}},
-        {n::POSTGRESQL, {plain(n::POSTGRESQL), dotted(n::POSTGRESQL_ALIAS)}},
-        {n::RSYSLOGD, {etc("rsyslogdisable"), dotted(n::RSYSLOGD)}},
-        {n::HTTPD, {plain(n::HTTPD), etc("apachedisable"), etc("webserverdisable")}},
-        {n::NKLOGTAILD, {etc("nklogtaildisable"), dotted(n::NKLOGTAILD)}},
+        {server::BIND, dns},
+        {server::DNS, dns},
+        {server::PDNS, dns},
+        {server::NAMED, named},
+        {server::IMAP, imap},
+        {server::MAIL, mail},
+        {server::POP, {plain(server::POP), etc("pop3disable")}},
+        {server::FTP, {plain(server::FTPD), etc("ftpserverdisable")}},
+        {server::MYSQL, {plain(server::MYSQL), dotted(server::MYSQL_ALIAS)}},
+        {server::POSTGRESQL, {plain(server::POSTGRESQL), dotted(server::POSTGRESQL_ALIAS)}},
+        {server::RSYSLOGD, {etc("rsyslogdisable"), dotted(server::RSYSLOGD)}},
+        {server::HTTPD, {plain(server::HTTPD), etc("apachedisable"), etc("webserverdisable")}},
+        {server::NKLOGTAILD, {etc("nklogtaildisable"), dotted(server::NKLOGTAILD)}},
     };
 }
 
@@ -108,7 +107,7 @@ std::optional<std::vector<std::string>> get_files_for_service(const std::string&
     // A name that fails validation never becomes part of a path.
     if (service_in.empty() || !validate::service::is_valid(service_in)) return std::nullopt;
     // An alias has the files of the service it names, which the enabled test reads.
-    const std::string service = n::canonical_service(service_in);
+    const std::string service = server::canonical_service(service_in);
     if (!service_has_files(service)) return std::nullopt;
     auto ex = disable_files_exceptions();
     if (auto it = ex.find(service); it != ex.end()) return it->second;
@@ -185,24 +184,24 @@ std::optional<bool> is_enabled_apart_from_installed(const std::string& service) 
 namespace {
 std::optional<bool> enabled_test(const std::string& service_in, bool consult_installed) {
     if (service_in.empty()) return std::nullopt;
-    std::string service = n::canonical_service(service_in);
+    std::string service = server::canonical_service(service_in);
     if (consult_installed && services::is_excluded_by_server_type(service)) return false;
 
-    if (service == n::GREYLIST) return config::is_greylist_enabled();
-    if (service == n::SHIELD) return config::is_shield_enabled();
-    if (service == n::IMAP) return get_dovecot_enabled_protocols().count("imap") != 0;
-    if (service == n::POP) return get_dovecot_enabled_protocols().count("pop3") != 0;
-    if (service == n::SPAMD) {
-        if (!is_enabled(n::MTA).value_or(true)) return false;
-    } else if (service == n::MTA_ALTPORT) {
+    if (service == server::GREYLIST) return config::is_greylist_enabled();
+    if (service == server::SHIELD) return config::is_shield_enabled();
+    if (service == server::IMAP) return get_dovecot_enabled_protocols().count("imap") != 0;
+    if (service == server::POP) return get_dovecot_enabled_protocols().count("pop3") != 0;
+    if (service == server::SPAMD) {
+        if (!is_enabled(server::MTA).value_or(true)) return false;
+    } else if (service == server::MTA_ALTPORT) {
         return services::canonicalize_service(service, 1, {}).enabled;
-    } else if (service == n::WEBDAV) {
+    } else if (service == server::WEBDAV) {
         if (!services::is_needed()) return false;
-    } else if (service == n::NORVIK_PHP_FPM) {
+    } else if (service == server::NORVIK_PHP_FPM) {
         if (server::is_dnsonly()) return false;
     }
 
-    if (service == n::NKSRVD || service == n::NKQUEUED) return true;
+    if (service == server::NKSRVD || service == server::NKQUEUED) return true;
 
     const auto& table = services_status_from_norvik_config();
     if (auto it = table.find(service); it != table.end()) {
@@ -213,7 +212,7 @@ std::optional<bool> enabled_test(const std::string& service_in, bool consult_ins
         if (!services::service_is_installed(service)) return false;
     }
 
-    if (service == n::SPAMD) {
+    if (service == server::SPAMD) {
         try {
             if (auto v = services::is_spamd_enabled()) return *v;
             log::log_warn("The spam filter's enabled test gave no answer; treating it as enabled.");
@@ -236,8 +235,8 @@ bool are_enabled(const validate::anyallmatcher::MatchRule& rule) {
 
 std::optional<bool> is_provided(const std::string& service) {
     const auto e = is_enabled(service);
-    if (service.rfind(n::MYSQL, 0) != 0 || e != false) return e;
-    if (auto flag = server::global_flag(n::DB_GLOBAL_CACHE, n::DB_GLOBAL_CACHE_REMOTE_KEY)) return *flag;
+    if (service.rfind(server::MYSQL, 0) != 0 || e != false) return e;
+    if (auto flag = server::global_flag(server::DB_GLOBAL_CACHE, server::DB_GLOBAL_CACHE_REMOTE_KEY)) return *flag;
     return config::is_remote_mysql();
 }
 
@@ -250,7 +249,7 @@ bool are_provided(const validate::anyallmatcher::MatchRule& rule) {
 bool touch_disable_file(const std::string& service) {
     if (service.empty()) return false;
     if (is_enabled(service) == false) return true;
-    if (service == n::GREYLIST) return config::disable();
+    if (service == server::GREYLIST) return config::disable();
     if (!service_has_files(service)) return true;
     auto files = get_files_for_service(service);
     if (!files || files->empty() || (*files)[0].empty()) return false;

@@ -23,8 +23,6 @@
 namespace norvik::services {
 namespace {
 
-namespace n = server;
-
 using findbin::is_executable;
 
 bool exe(const std::string& path) { return is_executable(path); }
@@ -34,35 +32,35 @@ bool found(const std::string& path) { return !path.empty(); }
 const std::map<std::string, std::function<bool()>>& tests() {
     // Keyed by code name; the mail transfer agent's program has its service's name.
     static const std::map<std::string, std::function<bool()>> t = {
-        {n::CLAMD, [] { return exe(pkgr::path(n::CLAMD)); }},
-        {n::WEBDAV, [] { return not_dnsonly(); }},
-        {n::MTA, [] { return exe(pkgr::path(n::MTA)); }},
-        {code_name(n::MTA_ALTPORT), [] { return exe(pkgr::path(n::MTA)); }},
-        {n::FTPD,
+        {server::CLAMD, [] { return exe(pkgr::path(server::CLAMD)); }},
+        {server::WEBDAV, [] { return not_dnsonly(); }},
+        {server::MTA, [] { return exe(pkgr::path(server::MTA)); }},
+        {code_name(server::MTA_ALTPORT), [] { return exe(pkgr::path(server::MTA)); }},
+        {server::FTPD,
          [] {
              if (!not_dnsonly()) return false;
-             return found(findbin::findbin(n::PURE_FTPD)) || found(findbin::findbin(n::PROFTPD));
+             return found(findbin::findbin(server::PURE_FTPD)) || found(findbin::findbin(server::PROFTPD));
          }},
-        {n::HTTPD, [] { return config::is_hx4(); }},
-        {n::IMAP, [] { return not_dnsonly(); }},
-        {n::POP, [] { return not_dnsonly(); }},
-        {n::MAILMAN, [] { return not_dnsonly(); }},
-        {n::MYSQL, [] { return found(services::find_mysqld()); }},
-        {n::POSTGRESQL, [] { return found(services::find_postmaster()); }},
-        {n::NORVIKLOGD, [] { return false; }},
-        {n::RSYSLOGD, [] { return found(findbin::findbin(n::RSYSLOGD)); }},
-        {n::SPAMD, [] { return exe(pkgr::path(n::SPAMD)); }},
-        {n::SSHD, [] { return exe(findbin::findbin(n::SSHD)); }},
-        {n::CROND, [] { return exe(os::cron_bin_path()); }},
-        {n::NSCD, [] { return found(findbin::findbin(n::NSCD)); }},
-        {n::SYSLOGD, [] { return found(findbin::findbin(n::SYSLOGD)); }},
-        {n::P0F,
+        {server::HTTPD, [] { return config::is_hx4(); }},
+        {server::IMAP, [] { return not_dnsonly(); }},
+        {server::POP, [] { return not_dnsonly(); }},
+        {server::MAILMAN, [] { return not_dnsonly(); }},
+        {server::MYSQL, [] { return found(services::find_mysqld()); }},
+        {server::POSTGRESQL, [] { return found(services::find_postmaster()); }},
+        {server::NORVIKLOGD, [] { return false; }},
+        {server::RSYSLOGD, [] { return found(findbin::findbin(server::RSYSLOGD)); }},
+        {server::SPAMD, [] { return exe(pkgr::path(server::SPAMD)); }},
+        {server::SSHD, [] { return exe(findbin::findbin(server::SSHD)); }},
+        {server::CROND, [] { return exe(os::cron_bin_path()); }},
+        {server::NSCD, [] { return found(findbin::findbin(server::NSCD)); }},
+        {server::SYSLOGD, [] { return found(findbin::findbin(server::SYSLOGD)); }},
+        {server::P0F,
          [] {
              struct stat st {};
              return ::stat(paths::p0f_binary().c_str(), &st) == 0;
          }},
-        {n::APACHE_PHP_FPM, [] { return !services::get_phpfpm_versions().empty(); }},
-        {n::PDNS, [] { return exe(pkgr::path(n::PDNS_SERVER)); }},
+        {server::APACHE_PHP_FPM, [] { return !services::get_phpfpm_versions().empty(); }},
+        {server::PDNS, [] { return exe(pkgr::path(server::PDNS_SERVER)); }},
     };
     return t;
 }
@@ -89,7 +87,8 @@ std::optional<bool> per_service_test(const std::string& code) {
 }
 
 bool is_excluded_by_server_type(const std::string& service) {
-    static const std::set<std::string> not_on_dnsonly = {n::WEBDAV, n::FTPD, n::FTP, n::IMAP, n::POP};
+    static const std::set<std::string> not_on_dnsonly = {server::WEBDAV, server::FTPD, server::FTP, server::IMAP,
+                                                         server::POP};
     return not_on_dnsonly.count(service) && server::is_dnsonly();
 }
 

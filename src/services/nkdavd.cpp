@@ -6,8 +6,7 @@
 namespace norvik::services {
 
 bool is_needed() {
-    namespace n = server;
-    return server::are_roles_enabled(std::vector<std::string>{n::ROLE_WEB_DISK, n::ROLE_CALENDAR_CONTACT});
+    return server::are_roles_enabled(std::vector<std::string>{server::ROLE_WEB_DISK, server::ROLE_CALENDAR_CONTACT});
 }
 
 }  // namespace norvik::services

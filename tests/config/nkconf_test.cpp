@@ -20,7 +20,7 @@ namespace {
 using norvik::config::NkConf;
 using norvik::config::NkConfGuard;
 namespace paths = norvik::paths;
-namespace lc = norvik::config;
+namespace config = norvik::config;
 
 void set_mtime(const std::string& path, time_t t) { ASSERT_TRUE(norvik::test::set_mtime(path, t)) << path; }
 
@@ -108,11 +108,11 @@ TEST_F(NkConf_, TouchingTheMainFileMakesTheNextReadGoToDisk) {
     const time_t base = std::time(nullptr) - 100;
     set_mtime(paths::main_config(), base);
     set_mtime(paths::main_config_cache(), base + 1);
-    EXPECT_EQ(lc::loadnkconf_not_copy()->at("k"), "1");
+    EXPECT_EQ(config::loadnkconf_not_copy()->at("k"), "1");
     EXPECT_EQ(NkConfGuard::mem_cache_mtime(), base);
     norvik::test::write_file(paths::main_config(), "k=2\n", 0644);
     set_mtime(paths::main_config(), base + 10);
-    EXPECT_EQ(lc::loadnkconf_not_copy()->at("k"), "2");
+    EXPECT_EQ(config::loadnkconf_not_copy()->at("k"), "2");
 }
 
 TEST_F(NkConf_, CopyAndSharedMap) {
@@ -121,11 +121,11 @@ TEST_F(NkConf_, CopyAndSharedMap) {
     const time_t base = std::time(nullptr) - 100;
     set_mtime(paths::main_config(), base);
     set_mtime(paths::main_config_cache(), base + 1);
-    auto copy = lc::loadnkconf();
+    auto copy = config::loadnkconf();
     copy["a"] = "changed";
-    EXPECT_EQ(lc::loadnkconf()["a"], "1");
-    auto shared1 = lc::loadnkconf_not_copy();
-    auto shared2 = lc::loadnkconf_not_copy();
+    EXPECT_EQ(config::loadnkconf()["a"], "1");
+    auto shared1 = config::loadnkconf_not_copy();
+    auto shared2 = config::loadnkconf_not_copy();
     EXPECT_EQ(shared1.get(), shared2.get());
 }
 
@@ -163,7 +163,7 @@ TEST_F(NkConf_, AsRootMissingFileIsCreatedAndTheCacheRewrittenOnRelease) {
     EXPECT_EQ(cst.st_mtime, st.st_mtime + 1);
     NkConfGuard::clearcache();
     EXPECT_EQ(NkConfGuard::get_cache().second, true);
-    EXPECT_EQ(lc::get("greylist_enabled"), "1");
+    EXPECT_EQ(config::get("greylist_enabled"), "1");
     EXPECT_NE(norvik::test::read_file(paths::main_config()).find("greylist_enabled=1\n"), std::string::npos);
 }
 
@@ -200,7 +200,7 @@ TEST_F(NkConf_, ForkedChildsGuardLeavesTheParentsLock) {
 
 TEST_F(NkConf_, MemoryOnlyTouchesNoFile) {
     NkConfGuard::set_memory_only(NkConf{{"x", "y"}});
-    EXPECT_EQ(lc::loadnkconf()["x"], "y");
+    EXPECT_EQ(config::loadnkconf()["x"], "y");
     EXPECT_FALSE(norvik::test::exists(paths::main_config()));
     NkConfGuard::set_memory_only(std::nullopt);
 }

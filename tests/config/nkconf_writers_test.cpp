@@ -28,7 +28,7 @@ namespace {
 using norvik::config::NkConf;
 using norvik::config::NkConfGuard;
 namespace paths = norvik::paths;
-namespace lc = norvik::config;
+namespace config = norvik::config;
 
 void set_mtime(const std::string& path, time_t t) { ASSERT_TRUE(norvik::test::set_mtime(path, t)) << path; }
 
@@ -126,7 +126,7 @@ TEST_F(NkConfWriters, TwoWritersInTwoProcessesLoseNoKey) {
     ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
     ASSERT_EQ(second, 0);
     NkConfGuard::clearcache();
-    const NkConf conf = lc::loadnkconf();
+    const NkConf conf = config::loadnkconf();
     EXPECT_EQ(conf.count("a") ? conf.at("a") : "", "1");
     EXPECT_EQ(conf.count("a2") ? conf.at("a2") : "", "3");
     EXPECT_EQ(conf.count("b") ? conf.at("b") : "", "2") << norvik::test::read_file(paths::main_config());
@@ -156,7 +156,7 @@ TEST_F(NkConfWriters, ACacheRewriteDoesNotStampAChangeMadeMeanwhileAsCurrent) {
         set_mtime(paths::main_config(), base + 50);
     }
     NkConfGuard::clearcache();
-    EXPECT_EQ(lc::get("k"), "new") << "old values were stamped current";
+    EXPECT_EQ(config::get("k"), "new") << "old values were stamped current";
     // Without an edit in between, the rewrite happens, under the lock.
     NkConfGuard::clearcache();
     { NkConfGuard reader(NkConfGuard::Options{true, true, false}); }
@@ -205,7 +205,7 @@ TEST_F(NkConfWriters, SaveKeepsCommentsAndOrderAndNamesUnusualKeys) {
 
 TEST_F(NkConfWriters, MainFileOrCacheLinkedToDevZeroIsRefusedAndReadAsEmpty) {
     ASSERT_EQ(symlink("/dev/zero", paths::main_config().c_str()), 0);
-    ASSERT_EQ(in_child([] { return lc::loadnkconf().empty() ? 0 : 1; }), 0);
+    ASSERT_EQ(in_child([] { return config::loadnkconf().empty() ? 0 : 1; }), 0);
     ASSERT_EQ(in_child([&] {
                   NkConfGuard g(writer());
                   if (!g.config_copy().empty()) return 1;
@@ -239,7 +239,7 @@ TEST_F(NkConfWriters, MainFileOrCacheLinkedToDevZeroIsRefusedAndReadAsEmpty) {
 TEST_F(NkConfWriters, LargerThanTheLimitIsRefused) {
     norvik::test::write_file(paths::main_config(), "k=v\n", 0644);
     ASSERT_EQ(truncate(paths::main_config().c_str(), 17 * 1024 * 1024), 0);
-    EXPECT_EQ(in_child([] { return lc::loadnkconf().empty() ? 0 : 1; }), 0);
+    EXPECT_EQ(in_child([] { return config::loadnkconf().empty() ? 0 : 1; }), 0);
     EXPECT_NE(log_text().find("is larger than 16777216 bytes"), std::string::npos) << log_text();
 }
 
@@ -250,7 +250,7 @@ TEST_F(NkConfWriters, FifoInPlaceOfEachSettingsFileNeverHangs) {
                           paths::os_release()})
         ASSERT_EQ(mkfifo(p.c_str(), 0644), 0) << p;
     // Main file and cache: read as empty.
-    EXPECT_EQ(in_child([] { return lc::loadnkconf().empty() ? 0 : 1; }), 0);
+    EXPECT_EQ(in_child([] { return config::loadnkconf().empty() ? 0 : 1; }), 0);
     EXPECT_EQ(in_child([] {
                   NkConfGuard g(writer());
                   return g.config_copy().empty() ? 0 : 1;

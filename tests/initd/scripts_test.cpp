@@ -16,7 +16,7 @@
 #include "initd/scripts.hpp"
 
 using norvik::test::TempDir;
-namespace rs = norvik::initd;
+namespace initd = norvik::initd;
 
 namespace {
 class Initd : public ::testing::Test {
@@ -47,8 +47,8 @@ TEST_F(Initd, ScriptPreferenceOrder) {
     script("S10sshd");
     script(".sshd");
     script("sshd.rpmnew");
-    EXPECT_EQ(rs::getinitfile("sshd").value_or(""), dir() + "/S10sshd");
-    EXPECT_FALSE(rs::getinitfile("sshd.rpmnew"));
+    EXPECT_EQ(initd::getinitfile("sshd").value_or(""), dir() + "/S10sshd");
+    EXPECT_FALSE(initd::getinitfile("sshd.rpmnew"));
     script("xsshd");
     script("ysshd");
     // Of two partial matches the first in directory order wins.
@@ -58,36 +58,36 @@ TEST_F(Initd, ScriptPreferenceOrder) {
             first_partial = n;
             break;
         }
-    EXPECT_EQ(rs::getinitfile("sshd").value_or(""), dir() + "/" + first_partial);
+    EXPECT_EQ(initd::getinitfile("sshd").value_or(""), dir() + "/" + first_partial);
     // An exact match, in any case, beats partial matches found earlier.
     script("SSHD");
-    EXPECT_EQ(rs::getinitfile("sshd").value_or(""), dir() + "/SSHD");
+    EXPECT_EQ(initd::getinitfile("sshd").value_or(""), dir() + "/SSHD");
 }
 
 TEST_F(Initd, OnlyExecutablePlainEntries) {
     script("named", 0644);
     norvik::test::make_dirs(dir() + "/nsd");
     script("named.rpmsave");
-    EXPECT_FALSE(rs::getinitfile("named"));
-    EXPECT_FALSE(rs::getinitfile("nsd"));
+    EXPECT_FALSE(initd::getinitfile("named"));
+    EXPECT_FALSE(initd::getinitfile("nsd"));
     script("50named");
-    EXPECT_EQ(rs::getinitfile("named").value_or(""), dir() + "/50named");
-    EXPECT_FALSE(rs::has_service_via_initd("named"));
+    EXPECT_EQ(initd::getinitfile("named").value_or(""), dir() + "/50named");
+    EXPECT_FALSE(initd::has_service_via_initd("named"));
     script("crond");
-    EXPECT_TRUE(rs::has_service_via_initd("crond"));
-    EXPECT_FALSE(rs::has_service_via_initd(""));
-    EXPECT_THROW(rs::has_service_via_initd("../x"), norvik::PlainError);
-    EXPECT_FALSE(rs::getinitfile("norvik"));
+    EXPECT_TRUE(initd::has_service_via_initd("crond"));
+    EXPECT_FALSE(initd::has_service_via_initd(""));
+    EXPECT_THROW(initd::has_service_via_initd("../x"), norvik::PlainError);
+    EXPECT_FALSE(initd::getinitfile("norvik"));
 }
 
 TEST_F(Initd, InstalledAndDisabled) {
-    EXPECT_EQ(rs::_is_installed("named"), false);
-    EXPECT_TRUE(rs::is_service_disabled("named"));
+    EXPECT_EQ(initd::_is_installed("named"), false);
+    EXPECT_TRUE(initd::is_service_disabled("named"));
     script("bind9");
-    EXPECT_EQ(rs::_is_installed("named"), true);
-    EXPECT_FALSE(rs::is_service_disabled("exim"));
+    EXPECT_EQ(initd::_is_installed("named"), true);
+    EXPECT_FALSE(initd::is_service_disabled("exim"));
     norvik::test::write_file(root_ / "etc/eximdisable", "");
-    EXPECT_TRUE(rs::is_service_disabled("exim"));
+    EXPECT_TRUE(initd::is_service_disabled("exim"));
 }
 
 TEST_F(Initd, DoomedProcessNeverTouchesTheTestRunner) {
@@ -125,7 +125,7 @@ TEST_F(Initd, DoomedProcessNeverTouchesTheTestRunner) {
     }
     ::usleep(200000);
     // Rules naming this very program and the left-over: only the left-over goes.
-    EXPECT_EQ(rs::doomedprocess(std::vector<std::string>{me, doomed}, false, 5), 1);
+    EXPECT_EQ(initd::doomedprocess(std::vector<std::string>{me, doomed}, false, 5), 1);
     // The escalation may already have reaped the left-over (it is our child);
     // either way it must be gone, not merely dying.
     int st = 0;

@@ -13,7 +13,7 @@
 #include "cli/log_display.hpp"
 
 using norvik::test::TempDir;
-namespace lg = norvik::initd;
+namespace initd = norvik::initd;
 
 TEST(ServicesLog, TailReadDropsTheCutLineAndShowsNewestFirst) {
     TempDir d("log");
@@ -23,12 +23,12 @@ TEST(ServicesLog, TailReadDropsTheCutLineAndShowsNewestFirst) {
     std::string text = cut + "\nmysqld: one\nother\nmysqld[12]: two\n(mysqld) three\nmysqld: four\nlast\n";
     norvik::test::write_file(d / "big.log", text);
     std::string msgs;
-    lg::ReadLogOptions o;
+    initd::ReadLogOptions o;
     o.path = d / "big.log";
     o.log_regex = "mysqld";
     o.read_bytes = 4096;
     o.max_messages = 100;
-    auto [n, errs] = lg::_read_log(msgs, o);
+    auto [n, errs] = initd::_read_log(msgs, o);
     EXPECT_EQ(n, 1);
     EXPECT_TRUE(errs.empty());
     // Matching lines, newest first, without the cut one.
@@ -36,19 +36,19 @@ TEST(ServicesLog, TailReadDropsTheCutLineAndShowsNewestFirst) {
     // Only the newest lines are kept (before the filter).
     std::string newest;
     o.max_messages = 3;
-    lg::_read_log(newest, o);
+    initd::_read_log(newest, o);
     EXPECT_EQ(newest, "mysqld: four\n(mysqld) three");
     // A short log keeps its first line.
     norvik::test::write_file(d / "short.log", "first\nsecond\n");
     std::string s;
-    lg::ReadLogOptions so;
+    initd::ReadLogOptions so;
     so.path = d / "short.log";
-    lg::_read_log(s, so);
+    initd::_read_log(s, so);
     EXPECT_EQ(s, "second\nfirst");
     std::string e;
-    lg::ReadLogOptions eo;
+    initd::ReadLogOptions eo;
     eo.path = d / "missing.log";
-    auto [n2, errs2] = lg::_read_log(e, eo);
+    auto [n2, errs2] = initd::_read_log(e, eo);
     EXPECT_EQ(n2, 0);
     ASSERT_EQ(errs2.size(), 1u);
     EXPECT_EQ(errs2[0].op, "open");
@@ -59,22 +59,22 @@ TEST(ServicesLog, MessagesForAServiceAndStartupLog) {
     norvik::paths::set_root_for_testing(root.path());
     norvik::os::make_instance({"linux", "debian", "12", "0", "0"});
     norvik::test::write_file(root / "var/log/syslog", "Dec 1 host proftpd[3]: up\nDec 1 host cron[1]: x\n");
-    auto [ok, text] = lg::fetch_service_log_messages("proftpd");
+    auto [ok, text] = initd::fetch_service_log_messages("proftpd");
     EXPECT_TRUE(ok);
     EXPECT_EQ(text, "Dec 1 host proftpd[3]: up");
-    auto none = lg::fetch_service_log_messages("nkdavd");
+    auto none = initd::fetch_service_log_messages("nkdavd");
     EXPECT_TRUE(none.first);
     EXPECT_EQ(none.second, "");
-    auto [sok, reason] = lg::fetch_service_startup_log("nkdavd");
+    auto [sok, reason] = initd::fetch_service_startup_log("nkdavd");
     EXPECT_FALSE(sok);
     norvik::test::write_file(root / "var/norvik/restartsrv/startup_logs/nkdavd", "hello\n");
-    EXPECT_EQ(lg::fetch_service_startup_log("nkdavd").second, "hello\n");
-    EXPECT_FALSE(lg::fetch_service_startup_log("../x").first);
+    EXPECT_EQ(initd::fetch_service_startup_log("nkdavd").second, "hello\n");
+    EXPECT_FALSE(initd::fetch_service_startup_log("../x").first);
     // The cleaning of a long web-server log.
     std::string longlog(9000, 'a');
     longlog += "\n  Warning: drop me\nkeep\nhttpd: Warning: drop too\n[Mon] [warn] drop\n";
-    EXPECT_EQ(lg::_decruft_log_for_service("httpd", longlog), std::string(9000, 'a') + "\nkeep\n");
-    EXPECT_EQ(lg::_decruft_log_for_service("exim", longlog), longlog);
+    EXPECT_EQ(initd::_decruft_log_for_service("httpd", longlog), std::string(9000, 'a') + "\nkeep\n");
+    EXPECT_EQ(initd::_decruft_log_for_service("exim", longlog), longlog);
     norvik::os::clear_cache_after_distro_conversion();
     norvik::paths::set_root_for_testing("");
 }

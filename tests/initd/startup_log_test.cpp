@@ -17,7 +17,7 @@
 #include "initd/service_log.hpp"
 
 using norvik::test::TempDir;
-namespace rs = norvik::initd;
+namespace initd = norvik::initd;
 
 namespace {
 class StartupLog : public ::testing::Test {
@@ -38,8 +38,9 @@ protected:
 }  // namespace
 
 TEST_F(StartupLog, WaitedCommandLeavesItsExitCodeAndOutput) {
-    rs::append_to_startup_log("demo", "old line\n");
-    pid_t pid = rs::logged_startup("demo", true, {"/bin/sh", "-c", "echo out; echo err >&2; exit 3"}, {.wait = true});
+    initd::append_to_startup_log("demo", "old line\n");
+    pid_t pid =
+        initd::logged_startup("demo", true, {"/bin/sh", "-c", "echo out; echo err >&2; exit 3"}, {.wait = true});
     EXPECT_GT(pid, 0);
     EXPECT_EQ(norvik::child_status() >> 8, 3);
     std::string log = log_of("demo");
@@ -50,7 +51,7 @@ TEST_F(StartupLog, WaitedCommandLeavesItsExitCodeAndOutput) {
     ASSERT_EQ(::stat(norvik::paths::startup_log_dir().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     // Appending keeps what is there.
-    rs::logged_startup("demo", false, {"/bin/echo", "second"}, {.wait = true});
+    initd::logged_startup("demo", false, {"/bin/echo", "second"}, {.wait = true});
     EXPECT_EQ(norvik::child_status(), 0);
     EXPECT_NE(log_of("demo").find("out\n"), std::string::npos);
     EXPECT_NE(log_of("demo").find("second"), std::string::npos);
@@ -58,20 +59,20 @@ TEST_F(StartupLog, WaitedCommandLeavesItsExitCodeAndOutput) {
 
 TEST_F(StartupLog, MissingProgramGivesCodeTwoWithoutAProcess) {
     norvik::set_child_status(0);
-    pid_t pid = rs::logged_startup("demo", true, {root_ / "no/such/program", "x"}, {.wait = true});
+    pid_t pid = initd::logged_startup("demo", true, {root_ / "no/such/program", "x"}, {.wait = true});
     EXPECT_EQ(pid, 0);
     EXPECT_EQ(norvik::child_status(), 512);
     // A directory or a non-executable file is no program either.
     norvik::test::write_file(root_ / "plain.txt", "x", 0644);
-    EXPECT_EQ(rs::logged_startup("demo", true, {root_ / "plain.txt"}, {.wait = true}), 0);
-    EXPECT_EQ(rs::logged_startup("demo", true, {root_.path()}, {.wait = true}), 0);
+    EXPECT_EQ(initd::logged_startup("demo", true, {root_ / "plain.txt"}, {.wait = true}), 0);
+    EXPECT_EQ(initd::logged_startup("demo", true, {root_.path()}, {.wait = true}), 0);
 }
 
 TEST_F(StartupLog, WaitedExecFailureIsLoggedAndLeavesTheErrno) {
     norvik::test::write_file(root_ / "nointerp", "#!/no/such/interpreter\n", 0755);
     norvik::test::write_file(root_ / "garbage", std::string(64, '\x7f'), 0755);
     for (auto [path, err] : {std::pair<std::string, int>{root_ / "nointerp", ENOENT}, {root_ / "garbage", ENOEXEC}}) {
-        pid_t pid = rs::logged_startup("demo", true, {path}, {.wait = true});
+        pid_t pid = initd::logged_startup("demo", true, {path}, {.wait = true});
         EXPECT_GT(pid, 0) << path;
         EXPECT_EQ(norvik::child_status(), err << 8) << path;
         EXPECT_NE(log_of("demo").find("The system failed to execute “" + path +
@@ -87,7 +88,7 @@ TEST_F(StartupLog, WaitedCommandRunsUnderALeaderWithOnlyItsStreamsAndPlainSignal
     sigemptyset(&usr1);
     sigaddset(&usr1, SIGUSR1);
     ASSERT_EQ(::sigprocmask(SIG_BLOCK, &usr1, &old), 0);
-    rs::logged_startup(
+    initd::logged_startup(
         "demo", true,
         {"/bin/sh", "-c", "cat /proc/$$/stat; grep ^SigBlk /proc/$$/status; ls /proc/$$/fd; readlink /proc/$$/fd/0"},
         {.wait = true});
@@ -117,7 +118,7 @@ TEST_F(StartupLog, DetachedExecFailureRaisesWithTheErrno) {
     for (auto [path, err] :
          {std::pair<std::string, int>{root_ / "no/such/program", ENOENT}, {root_ / "noexec", EACCES}}) {
         try {
-            rs::logged_startup("demo", true, {path});
+            initd::logged_startup("demo", true, {path});
             ADD_FAILURE() << "no error for " << path;
         } catch (const norvik::Exception& e) {
             EXPECT_EQ(e.class_name(), "Norvik::Exception::IO::ExecError");
@@ -130,7 +131,7 @@ TEST_F(StartupLog, DetachedExecFailureRaisesWithTheErrno) {
 TEST_F(StartupLog, DetachedStartRunsInTheBackground) {
     std::string marker = root_ / "started";
     pid_t pid =
-        rs::logged_startup("demo", true, {"/bin/sh", "-c", "echo daemon says hi; touch " + marker + "; sleep 30"});
+        initd::logged_startup("demo", true, {"/bin/sh", "-c", "echo daemon says hi; touch " + marker + "; sleep 30"});
     ASSERT_GT(pid, 0);
     for (int i = 0; i < 100 && !norvik::test::exists(marker); ++i) ::usleep(20000);
     EXPECT_TRUE(norvik::test::exists(marker));
@@ -145,29 +146,29 @@ TEST_F(StartupLog, DetachedStartRunsInTheBackground) {
 }
 
 TEST_F(StartupLog, PlantedSymlinkIsNeverFollowed) {
-    rs::_mkdir_or_log_failure(norvik::paths::startup_log_dir());
+    initd::_mkdir_or_log_failure(norvik::paths::startup_log_dir());
     std::string victim = root_ / "victim";
     norvik::test::write_file(victim, "precious\n");
     ASSERT_EQ(::symlink(victim.c_str(), (norvik::paths::startup_log_dir() + "/demo").c_str()), 0);
-    EXPECT_THROW(rs::append_to_startup_log("demo", "evil\n"), norvik::Exception);
+    EXPECT_THROW(initd::append_to_startup_log("demo", "evil\n"), norvik::Exception);
     // The start still runs, with its output in the fallback sink.
-    rs::logged_startup("demo", true, {"/bin/echo", "evil"}, {.wait = true});
+    initd::logged_startup("demo", true, {"/bin/echo", "evil"}, {.wait = true});
     EXPECT_EQ(norvik::child_status(), 0);
     EXPECT_EQ(norvik::test::read_file(victim), "precious\n");
 }
 
 TEST_F(StartupLog, AppendFetchAndNames) {
-    EXPECT_EQ(rs::append_to_startup_log("demo", ""), 1);
+    EXPECT_EQ(initd::append_to_startup_log("demo", ""), 1);
     EXPECT_FALSE(norvik::test::exists(norvik::paths::startup_log_dir() + "/demo"));
-    EXPECT_EQ(rs::fetch_startup_log("demo"), "");
-    rs::append_to_startup_log("demo", "no line end");
-    EXPECT_EQ(rs::fetch_startup_log("demo"), "no line end");
-    EXPECT_THROW(rs::append_to_startup_log("../etc", "x"), norvik::PlainError);
-    EXPECT_THROW(rs::logged_startup("a/b", true, {"/bin/true"}, {.wait = true}), norvik::PlainError);
+    EXPECT_EQ(initd::fetch_startup_log("demo"), "");
+    initd::append_to_startup_log("demo", "no line end");
+    EXPECT_EQ(initd::fetch_startup_log("demo"), "no line end");
+    EXPECT_THROW(initd::append_to_startup_log("../etc", "x"), norvik::PlainError);
+    EXPECT_THROW(initd::logged_startup("a/b", true, {"/bin/true"}, {.wait = true}), norvik::PlainError);
     EXPECT_EQ(norvik::initd::get_service_name_from_legacy_name("PureFTPd"), "ftpd");
     EXPECT_EQ(norvik::initd::get_service_name_from_legacy_name("exim-altport"), "exim");
     EXPECT_EQ(norvik::initd::get_service_name_from_legacy_name("nkdavd"), "nkdavd");
-    rs::append_to_startup_log("proftpd", "ftp line\n");
+    initd::append_to_startup_log("proftpd", "ftp line\n");
     EXPECT_EQ(log_of("ftpd"), "ftp line\n");
 }
 
@@ -175,41 +176,42 @@ TEST_F(StartupLog, NoOutputSystemSplitsWordsAtSpacesAndKeepsTheStatus) {
     // Words split at spaces only (a tab stays inside its piece); trailing
     // empty words are dropped; the command's exit code is the status.
     norvik::set_child_status(-1);
-    pid_t pid = rs::nooutputsystem({"/bin/sh -c", "exit\t4", ""});
+    pid_t pid = initd::nooutputsystem({"/bin/sh -c", "exit\t4", ""});
     EXPECT_GT(pid, 0);
     EXPECT_EQ(norvik::child_status(), 4 << 8);
-    rs::nooutputsystem({"false"});
+    initd::nooutputsystem({"false"});
     EXPECT_EQ(norvik::child_status(), 1 << 8);
     norvik::set_child_status(-1);
-    rs::nooutputsystem({"/no/such/program"});
+    initd::nooutputsystem({"/no/such/program"});
     EXPECT_EQ(norvik::child_status(), 1 << 8);
-    rs::nooutputsystem({"true"});
+    initd::nooutputsystem({"true"});
     EXPECT_EQ(norvik::child_status(), 0);
     // All three standard streams of the command (the shell, $$) are the null device.
     const std::string where = root_ / "streams";
-    rs::nooutputsystem({"/bin/sh", "-c", "readlink\t/proc/$$/fd/0\t/proc/$$/fd/1\t/proc/$$/fd/2|cat>" + where});
+    initd::nooutputsystem({"/bin/sh", "-c", "readlink\t/proc/$$/fd/0\t/proc/$$/fd/1\t/proc/$$/fd/2|cat>" + where});
     EXPECT_EQ(norvik::test::read_file(where), "/dev/null\n/dev/null\n/dev/null\n");
 }
 
 TEST_F(StartupLog, LongLogIsCutToItsTailAtALineStart) {
     const std::string line = "a line of a long startup log\n";
     std::string text;
-    while (text.size() < static_cast<size_t>(rs::STARTUP_LOG_MAX_BYTES) + 3 * 65536) text += line;
+    while (text.size() < static_cast<size_t>(initd::STARTUP_LOG_MAX_BYTES) + 3 * 65536) text += line;
     text.insert(0, "first\n");
-    rs::append_to_startup_log("demo", text);
+    initd::append_to_startup_log("demo", text);
     std::string log = log_of("demo");
-    EXPECT_LE(log.size(), static_cast<size_t>(rs::STARTUP_LOG_MAX_BYTES));
-    EXPECT_GT(log.size(), static_cast<size_t>(rs::STARTUP_LOG_MAX_BYTES) - line.size());
+    EXPECT_LE(log.size(), static_cast<size_t>(initd::STARTUP_LOG_MAX_BYTES));
+    EXPECT_GT(log.size(), static_cast<size_t>(initd::STARTUP_LOG_MAX_BYTES) - line.size());
     EXPECT_EQ(log.rfind(line, 0), 0u);
     EXPECT_EQ(log.substr(log.size() - line.size()), line);
     // A waited-for command's flood is cut once it ends; what it said last stays.
-    rs::logged_startup("demo", false, {"/bin/sh", "-c", "yes flood | head -c 6000000; echo the end"}, {.wait = true});
+    initd::logged_startup("demo", false, {"/bin/sh", "-c", "yes flood | head -c 6000000; echo the end"},
+                          {.wait = true});
     log = log_of("demo");
-    EXPECT_LE(log.size(), static_cast<size_t>(rs::STARTUP_LOG_MAX_BYTES));
+    EXPECT_LE(log.size(), static_cast<size_t>(initd::STARTUP_LOG_MAX_BYTES));
     EXPECT_EQ(log.rfind("flood\n", 0), 0u);
     EXPECT_EQ(log.substr(log.size() - 8), "the end\n");
     // The display reads only the last lines.
-    std::string shown = rs::fetch_startup_log("demo");
+    std::string shown = initd::fetch_startup_log("demo");
     EXPECT_EQ(shown.rfind("(earlier lines are not shown)\n", 0), 0u) << shown.substr(0, 200);
     EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 201);
     EXPECT_EQ(shown.substr(shown.size() - 8), "the end\n");

@@ -14,7 +14,6 @@
 
 using norvik::test::TempDir;
 namespace os = norvik::os;
-namespace rp = norvik::os;
 
 namespace {
 class OSProbe : public ::testing::Test {
@@ -43,7 +42,7 @@ protected:
 
 TEST_F(OSProbe, OsReleaseValues) {
     os_release("NAME=\"Ubuntu\"\nVERSION_ID=\"22.04\"\nVERSION=\"22.04.3 LTS (Jammy Jellyfish)\"\nID=ubuntu\n");
-    auto r = rp::_read_os_release();
+    auto r = os::_read_os_release();
     ASSERT_TRUE(r);
     EXPECT_EQ(r->distro, "ubuntu");
     EXPECT_EQ(r->major, "22");
@@ -51,24 +50,24 @@ TEST_F(OSProbe, OsReleaseValues) {
     EXPECT_EQ(r->build, "3");
     os_release(
         "PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nVERSION_ID=\"12\"\nVERSION=\"12 (bookworm)\"\nID=debian\n");
-    r = rp::_read_os_release();
+    r = os::_read_os_release();
     EXPECT_EQ(r->major + "." + r->minor + "." + r->build, "12.0.0");
     os_release("VERSION_ID=1\n");
-    EXPECT_FALSE(rp::_read_os_release());
+    EXPECT_FALSE(os::_read_os_release());
 }
 
 TEST_F(OSProbe, RedHatReleaseWinsAndNamesItself) {
     os_release("ID=\"almalinux\"\nVERSION_ID=\"9.3\"\n");
     norvik::test::write_file(root_ / "etc/redhat-release", "Red Hat Enterprise Linux release 9.2 (Plow)\n");
-    auto info = rp::get_os_info(rp::ACKNOWLEDGEMENT);
+    auto info = os::get_os_info(os::ACKNOWLEDGEMENT);
     EXPECT_EQ(info.distro, "rhel");
     EXPECT_EQ(info.major, "9");
     EXPECT_EQ(info.minor, "2");
     EXPECT_EQ(info.build, "0");
     norvik::test::write_file(root_ / "etc/redhat-release", "CentOS Linux release 7.9.2009 (Core)\n");
-    auto r = rp::_read_redhat_release();
+    auto r = os::_read_redhat_release();
     EXPECT_EQ(r->distro + r->major + r->minor + r->build, "centos792009");
-    EXPECT_THROW(rp::get_os_info("please"), norvik::PlainError);
+    EXPECT_THROW(os::get_os_info("please"), norvik::PlainError);
 }
 
 // A release file is one line or a few, but nothing stops a long one; the
@@ -76,13 +75,13 @@ TEST_F(OSProbe, RedHatReleaseWinsAndNamesItself) {
 TEST_F(OSProbe, LongReleaseLinesAreScanned) {
     const std::string blanks(300000, ' ');
     os_release(blanks + "\nID" + blanks + "=" + blanks + "debian\nVERSION_ID=12\nVERSION=\"12 (bookworm)\"\n");
-    auto r = rp::_read_os_release();
+    auto r = os::_read_os_release();
     ASSERT_TRUE(r);
     EXPECT_EQ(r->distro, "debian");
     EXPECT_EQ(r->major, "12");
     norvik::test::write_file(root_ / "etc/redhat-release",
                              std::string(300000, 'C') + " release " + std::string(300000, '7') + ".9 (Core)\n");
-    r = rp::_read_redhat_release();
+    r = os::_read_redhat_release();
     ASSERT_TRUE(r);
     EXPECT_EQ(r->distro, std::string(300000, 'c'));
     EXPECT_EQ(r->major, std::string(300000, '7'));
@@ -92,7 +91,7 @@ TEST_F(OSProbe, LongReleaseLinesAreScanned) {
 TEST_F(OSProbe, RedHatVersionStartsAtAWordBoundary) {
     auto read = [&](const std::string& line) {
         norvik::test::write_file(root_ / "etc/redhat-release", line + "\n");
-        auto r = rp::_read_redhat_release();
+        auto r = os::_read_redhat_release();
         return r ? r->distro + "|" + r->major + "|" + r->minor + "|" + r->build : std::string("none");
     };
     EXPECT_EQ(read("x8.1 release 9.2.3"), "x8|9|2|3");
@@ -101,24 +100,24 @@ TEST_F(OSProbe, RedHatVersionStartsAtAWordBoundary) {
     EXPECT_EQ(read("-release"), "||0|0");
 }
 
-TEST_F(OSProbe, NothingToReadRaises) { EXPECT_THROW(rp::get_os_info(rp::ACKNOWLEDGEMENT), norvik::PlainError); }
+TEST_F(OSProbe, NothingToReadRaises) { EXPECT_THROW(os::get_os_info(os::ACKNOWLEDGEMENT), norvik::PlainError); }
 
 TEST_F(OSProbe, CacheFreshnessAndCustomMarker) {
     os_release("ID=ubuntu\nVERSION_ID=\"22.04\"\nVERSION=\"22.04.1 LTS\"\n");
-    rp::get_os_info(rp::ACKNOWLEDGEMENT);
+    os::get_os_info(os::ACKNOWLEDGEMENT);
     EXPECT_EQ(cache_text(), "linux|ubuntu|22|04|1");
     // A cache as old as the release file is stale.
     set_mtime(root_ / "etc/os-release", 1000000, false);
     set_mtime(norvik::paths::os_info_cache(), 1000000, true);
-    EXPECT_FALSE(rp::read_cache());
+    EXPECT_FALSE(os::read_cache());
     set_mtime(norvik::paths::os_info_cache(), 1000001, true);
-    ASSERT_TRUE(rp::read_cache());
-    EXPECT_EQ(rp::read_cache()->distro, "ubuntu");
+    ASSERT_TRUE(os::read_cache());
+    EXPECT_EQ(os::read_cache()->distro, "ubuntu");
     // With the marker, an old cache still counts and is kept by the flush.
     set_mtime(norvik::paths::os_info_cache(), 10, true);
-    EXPECT_FALSE(rp::read_cache());
+    EXPECT_FALSE(os::read_cache());
     ASSERT_EQ(::symlink("custom", norvik::paths::os_custom_marker().c_str()), 0);
-    EXPECT_TRUE(rp::read_cache());
+    EXPECT_TRUE(os::read_cache());
     EXPECT_EQ(os::flush_disk_caches(), 0);
     EXPECT_FALSE(cache_text().empty());
     ::unlink(norvik::paths::os_custom_marker().c_str());

@@ -10,12 +10,12 @@
 
 #include "proc/family.hpp"
 
-namespace family = norvik::proc;
+namespace proc = norvik::proc;
 
 namespace {
 
-bool has(const std::vector<family::Member>& v, pid_t pid) {
-    return std::any_of(v.begin(), v.end(), [&](const family::Member& m) { return m.pid == pid; });
+bool has(const std::vector<proc::Member>& v, pid_t pid) {
+    return std::any_of(v.begin(), v.end(), [&](const proc::Member& m) { return m.pid == pid; });
 }
 
 }  // namespace
@@ -59,18 +59,18 @@ TEST(Family, DescendantsFollowTheTreeAndLeaveOutZombiesAndStrangers) {
         pid_t zombie = ::fork();
         if (zombie == 0) ::_exit(0);
         ::usleep(100000);
-        auto d = family::descendants(::getpid());
+        auto d = proc::descendants(::getpid());
         int code = 0;
         if (d.size() != 3) code |= 1;  // child, grandchild, daemon
         if (!has(d, child)) code |= 2;
         if (has(d, zombie) || has(d, middle)) code |= 4;
         if (has(d, ::getpid()) || has(d, ::getppid())) code |= 8;
         for (const auto& m : d)
-            if (!family::still_running(m)) code |= 16;
+            if (!proc::still_running(m)) code |= 16;
         // Once ended, they are gone from the list.
-        family::end_members(d, 5, false);
-        family::reap_finished_children();
-        if (!family::descendants(::getpid()).empty()) code |= 32;
+        proc::end_members(d, 5, false);
+        proc::reap_finished_children();
+        if (!proc::descendants(::getpid()).empty()) code |= 32;
         (void)!::write(report[1], &code, sizeof code);
         ::_exit(0);
     }
@@ -82,7 +82,7 @@ TEST(Family, DescendantsFollowTheTreeAndLeaveOutZombiesAndStrangers) {
     EXPECT_EQ(code, 0) << "bits: 1 count, 2 child missing, 4 zombie or gone process, 8 self or parent, "
                           "16 not running, 32 left after ending";
     // The test process's own tree is not the runner's.
-    EXPECT_FALSE(has(family::descendants(::getpid()), runner));
+    EXPECT_FALSE(has(proc::descendants(::getpid()), runner));
 }
 
 // A long list of children (more than a page of pids) is read whole.
@@ -102,7 +102,7 @@ TEST(Family, ManyChildrenAreAllFound) {
             }
             if (k > 0) kids.push_back(k);
         }
-        const auto found = family::descendants(::getpid());
+        const auto found = proc::descendants(::getpid());
         int missing = 0;
         for (pid_t k : kids) missing += has(found, k) ? 0 : 1;
         int counts[2] = {static_cast<int>(kids.size()), missing};

@@ -13,8 +13,7 @@
 #include "run/kill_single.hpp"
 #include "support/test_support.hpp"
 
-namespace kl = norvik::proc;
-namespace ps = norvik::proc;
+namespace proc = norvik::proc;
 using proctest::Spawned;
 
 namespace {
@@ -33,12 +32,12 @@ struct SleepRecorder {
     double total = 0;
     double real_cap;
     explicit SleepRecorder(double cap) : real_cap(cap) {
-        kl::set_sleep_function([this](double s) {
+        proc::set_sleep_function([this](double s) {
             total += s;
             std::this_thread::sleep_for(std::chrono::duration<double>(std::min(s, real_cap)));
         });
     }
-    ~SleepRecorder() { kl::set_sleep_function(nullptr); }
+    ~SleepRecorder() { proc::set_sleep_function(nullptr); }
 };
 
 double seconds_since(std::chrono::steady_clock::time_point t) {
@@ -51,24 +50,24 @@ TEST(Kill, SafekillEndsAllAndReapsOwnChildren) {
     std::string name = proctest::unique_name("nvkkill");
     Spawned a = proctest::spawn_sleep(name), b = proctest::spawn_sleep(name), c = proctest::spawn_sleep(name);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(kl::safekill(name, false, 5), 1);
+    EXPECT_EQ(proc::safekill(name, false, 5), 1);
     EXPECT_LT(seconds_since(start), 2.0);
     for (pid_t p : {a.pid, b.pid, c.pid}) EXPECT_TRUE(reaped_elsewhere(p)) << "no zombie left for " << p;
-    EXPECT_EQ(kl::safekill(name, false, 1), 0) << "nothing left to find";
+    EXPECT_EQ(proc::safekill(name, false, 1), 0) << "nothing left to find";
 }
 
 TEST(Kill, ImmunePidsAndCallerNeverSignalled) {
     std::string name = proctest::unique_name("nvkimmune");
     Spawned keep = proctest::spawn_sleep(name), doomed = proctest::spawn_sleep(name);
-    EXPECT_EQ(kl::safekill(name, false, 2, {keep.pid}), 1);
+    EXPECT_EQ(proc::safekill(name, false, 2, {keep.pid}), 1);
     EXPECT_TRUE(reaped_elsewhere(doomed.pid));
     EXPECT_TRUE(alive(keep.pid));
     int st;
     EXPECT_EQ(::waitpid(keep.pid, &st, WNOHANG), 0) << "immune process still running";
 
     // the escalation refuses the caller even when handed its pid
-    EXPECT_EQ(kl::safekill_multipid({::getpid()}, false, 1), 0);
-    EXPECT_EQ(kl::_safekill_multipid({::getpid(), keep.pid}, false, 1, {}, ""), 1);
+    EXPECT_EQ(proc::safekill_multipid({::getpid()}, false, 1), 0);
+    EXPECT_EQ(proc::_safekill_multipid({::getpid(), keep.pid}, false, 1, {}, ""), 1);
     EXPECT_TRUE(reaped_elsewhere(keep.pid));
 }
 
@@ -76,7 +75,7 @@ TEST(Kill, TermIgnorerEndedByKillAfterBudget) {
     std::string name = proctest::unique_name("nvkstubborn");
     Spawned p = proctest::spawn_sleep(name, "30", ignore_term);
     SleepRecorder rec(1.0);
-    EXPECT_EQ(kl::safekill(name, false, 0.3), 1);
+    EXPECT_EQ(proc::safekill(name, false, 0.3), 1);
     EXPECT_TRUE(reaped_elsewhere(p.pid));
     EXPECT_GT(rec.total, 0.3);
     EXPECT_LT(rec.total, 0.6);
@@ -89,7 +88,7 @@ TEST(Kill, DefaultBudgetIsFifteenSecondsOfSleeps) {
     // KILL are 0.1 s and really slept, so a loaded machine's slow reap shows
     // up as time, not as a longer TERM stage.
     double term_stage = 0;
-    kl::set_sleep_function([&](double s) {
+    proc::set_sleep_function([&](double s) {
         if (s < 0.1) {
             term_stage += s;
             std::this_thread::sleep_for(std::chrono::microseconds(500));
@@ -97,8 +96,8 @@ TEST(Kill, DefaultBudgetIsFifteenSecondsOfSleeps) {
             std::this_thread::sleep_for(std::chrono::duration<double>(s));
         }
     });
-    int ended = kl::safekill_multipid({p.pid}, false, 0);
-    kl::set_sleep_function(nullptr);
+    int ended = proc::safekill_multipid({p.pid}, false, 0);
+    proc::set_sleep_function(nullptr);
     EXPECT_EQ(ended, 1);
     EXPECT_GT(term_stage, 15.0);
     EXPECT_LT(term_stage, 15.06) << "one nap past the budget at most";
@@ -128,41 +127,41 @@ TEST(Kill, ZombieOfAnotherParentCountsAsGone) {
     ASSERT_EQ(::read(report[0], &grand, sizeof grand), (ssize_t)sizeof grand);
     ::close(report[0]);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(kl::safekill(name, false, 3), 1);
+    EXPECT_EQ(proc::safekill(name, false, 3), 1);
     EXPECT_LT(seconds_since(start), 1.5) << "the zombie must not wait out both stages";
-    EXPECT_EQ(ps::read_state_letter(grand), "Z");
+    EXPECT_EQ(proc::read_state_letter(grand), "Z");
     ::close(hold[1]);
     EXPECT_TRUE(mid.wait_exit());
 }
 
 TEST(Kill, AlreadyZombieChildIsReaped) {
     Spawned z = proctest::spawn("/bin/true", {proctest::unique_name("nvkdone")});
-    for (int i = 0; i < 400 && ps::read_state_letter(z.pid) != "Z"; ++i)
+    for (int i = 0; i < 400 && proc::read_state_letter(z.pid) != "Z"; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(ps::read_state_letter(z.pid), "Z");
-    EXPECT_EQ(kl::safekill_multipid({z.pid}, false, 1), 1);
+    ASSERT_EQ(proc::read_state_letter(z.pid), "Z");
+    EXPECT_EQ(proc::safekill_multipid({z.pid}, false, 1), 1);
     EXPECT_TRUE(reaped_elsewhere(z.pid));
 }
 
 TEST(Kill, KillGroupCountsAndRefuses) {
     testing::internal::CaptureStderr();
-    EXPECT_EQ(kl::_kill_group(0, {2147483000}), 0);
-    EXPECT_EQ(kl::_kill_group(SIGTERM, {2147483001}), 0);
+    EXPECT_EQ(proc::_kill_group(0, {2147483000}), 0);
+    EXPECT_EQ(proc::_kill_group(SIGTERM, {2147483001}), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "a vanished pid is silent";
 
-    EXPECT_EQ(kl::_kill_group(0, {0, 1, -1}), 0) << "pid 0, 1 and negatives are never probed";
+    EXPECT_EQ(proc::_kill_group(0, {0, 1, -1}), 0) << "pid 0, 1 and negatives are never probed";
     testing::internal::CaptureStderr();
-    EXPECT_EQ(kl::_kill_group(SIGCONT, {0, 1, -1}), 0);
+    EXPECT_EQ(proc::_kill_group(SIGCONT, {0, 1, -1}), 0);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Refusing"), std::string::npos);
 
     Spawned p = proctest::spawn_sleep(proctest::unique_name("nvkgroup"));
-    EXPECT_EQ(kl::_kill_group(0, {p.pid, p.pid}), 2);
+    EXPECT_EQ(proc::_kill_group(0, {p.pid, p.pid}), 2);
 }
 
 TEST(Kill, KillallSignalsOnceAndReports) {
     std::string name = proctest::unique_name("nvkall");
     Spawned a = proctest::spawn_sleep(name), b = proctest::spawn_sleep(name);
-    auto r = kl::killall("TERM", name);
+    auto r = proc::killall("TERM", name);
     EXPECT_EQ(r.success, 1);
     EXPECT_EQ(r.count, 2);
     EXPECT_NE(r.message.find("2 processes"), std::string::npos) << r.message;
@@ -173,15 +172,15 @@ TEST(Kill, KillallSignalsOnceAndReports) {
     EXPECT_TRUE(WIFSIGNALED(a.status) && WTERMSIG(a.status) == SIGTERM);
 
     Spawned c = proctest::spawn_sleep(name);
-    r = kl::killall("-9", name);
+    r = proc::killall("-9", name);
     EXPECT_EQ(r.count, 1);
     ASSERT_TRUE(c.wait_exit());
     EXPECT_EQ(WTERMSIG(c.status), SIGKILL);
 
-    EXPECT_EQ(kl::killall("NOSUCHSIG", name).success, 0);
-    EXPECT_EQ(kl::killall("TERM", "").success, 0);
-    EXPECT_THROW(kl::killall("TERM", "init"), norvik::PlainError);
-    r = kl::killall("HUP", name);
+    EXPECT_EQ(proc::killall("NOSUCHSIG", name).success, 0);
+    EXPECT_EQ(proc::killall("TERM", "").success, 0);
+    EXPECT_THROW(proc::killall("TERM", "init"), norvik::PlainError);
+    r = proc::killall("HUP", name);
     EXPECT_EQ(r.success, 1);
     EXPECT_EQ(r.count, 0);
 }
@@ -202,7 +201,7 @@ TEST(Kill, SingleChildWithGrace) {
 }
 
 TEST(Kill, ProcMounted) {
-    auto [ok, msg] = kl::_verify_proc_mounted();
+    auto [ok, msg] = proc::_verify_proc_mounted();
     EXPECT_EQ(ok, 1);
     EXPECT_FALSE(msg.empty());
 }
@@ -213,11 +212,11 @@ TEST(Kill, ProcMounted) {
 TEST(Kill, EscalationNeverSignalsAProcessThatInheritedATargetsPid) {
     for (bool pidfd : {true, false}) {
         int rc = proctest::in_pid_namespace([pidfd]() -> int {
-            kl::set_pidfd_enabled(pidfd);
+            proc::set_pidfd_enabled(pidfd);
             Spawned quits = proctest::spawn_sleep("nvk-quits", "60");
             Spawned stubborn = proctest::spawn_sleep("nvk-stubborn", "60", ignore_term);
             Spawned heir;
-            kl::set_sleep_function([&](double s) {
+            proc::set_sleep_function([&](double s) {
                 if (heir.pid <= 0) {
                     // The TERM has gone out: once the target has ended (the
                     // escalation may reap it first), its pid is handed on.
@@ -233,8 +232,8 @@ TEST(Kill, EscalationNeverSignalsAProcessThatInheritedATargetsPid) {
                 }
                 std::this_thread::sleep_for(std::chrono::duration<double>(s));
             });
-            int result = kl::safekill_multipid({quits.pid, stubborn.pid}, false, 0.3);
-            kl::set_sleep_function(nullptr);
+            int result = proc::safekill_multipid({quits.pid, stubborn.pid}, false, 0.3);
+            proc::set_sleep_function(nullptr);
             if (heir.pid != quits.pid) return 77;  // the pid could not be handed out again
             if (!alive(heir.pid) || heir.wait_exit(0.05)) return 10;
             if (!stubborn.wait_exit(1) && !reaped_elsewhere(stubborn.pid)) return 11;
@@ -245,5 +244,5 @@ TEST(Kill, EscalationNeverSignalsAProcessThatInheritedATargetsPid) {
         EXPECT_NE(rc, 10) << "the process that inherited the pid was signalled (pidfd " << pidfd << ")";
         EXPECT_EQ(rc, 0) << "pidfd " << pidfd;
     }
-    kl::set_pidfd_enabled(true);
+    proc::set_pidfd_enabled(true);
 }

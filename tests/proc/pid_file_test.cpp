@@ -11,7 +11,7 @@
 #include "proc/pid_file.hpp"
 #include "support/test_support.hpp"
 
-namespace pf = norvik::proc;
+namespace proc = norvik::proc;
 using norvik::test::TempDir;
 using norvik::test::write_file;
 using proctest::Spawned;
@@ -27,36 +27,36 @@ void become_nobody() {
 TEST(PidFile, ReadChecksWhatItOpened) {
     TempDir dir("pf");
     write_file(dir / "good.pid", " 4321\n", 0644);
-    auto r = pf::read_checked(dir / "good.pid");
+    auto r = proc::read_checked(dir / "good.pid");
     EXPECT_EQ(r.pid, 4321);
     EXPECT_EQ(r.problem, "");
 
-    EXPECT_EQ(pf::read_checked(dir / "missing.pid").problem, "") << "no file is no problem";
-    EXPECT_EQ(pf::read_checked(dir / "missing.pid").pid, 0);
+    EXPECT_EQ(proc::read_checked(dir / "missing.pid").problem, "") << "no file is no problem";
+    EXPECT_EQ(proc::read_checked(dir / "missing.pid").pid, 0);
 
     write_file(dir / "open.pid", "4321\n", 0666);
     ::chmod((dir / "open.pid").c_str(), 0666);
-    EXPECT_EQ(pf::read_checked(dir / "open.pid").pid, 0);
-    EXPECT_NE(pf::read_checked(dir / "open.pid").problem.find("writable"), std::string::npos);
-    EXPECT_EQ(pf::read_checked(dir / "open.pid", "", false).pid, 4321) << "a query does not judge the owner";
+    EXPECT_EQ(proc::read_checked(dir / "open.pid").pid, 0);
+    EXPECT_NE(proc::read_checked(dir / "open.pid").problem.find("writable"), std::string::npos);
+    EXPECT_EQ(proc::read_checked(dir / "open.pid", "", false).pid, 4321) << "a query does not judge the owner";
 
     write_file(dir / "theirs.pid", "4321\n");
     ASSERT_EQ(::chown((dir / "theirs.pid").c_str(), NOBODY, NOBODY), 0);
-    EXPECT_NE(pf::read_checked(dir / "theirs.pid").problem.find("uid 65534"), std::string::npos);
-    EXPECT_EQ(pf::read_checked(dir / "theirs.pid", "nobody").pid, 4321) << "the service's own user may write it";
+    EXPECT_NE(proc::read_checked(dir / "theirs.pid").problem.find("uid 65534"), std::string::npos);
+    EXPECT_EQ(proc::read_checked(dir / "theirs.pid", "nobody").pid, 4321) << "the service's own user may write it";
 
     ASSERT_EQ(::symlink((dir / "good.pid").c_str(), (dir / "link.pid").c_str()), 0);
-    EXPECT_EQ(pf::read_checked(dir / "link.pid").problem, "it is a symbolic link");
+    EXPECT_EQ(proc::read_checked(dir / "link.pid").problem, "it is a symbolic link");
     ASSERT_EQ(::mkfifo((dir / "fifo.pid").c_str(), 0600), 0);
-    EXPECT_EQ(pf::read_checked(dir / "fifo.pid").problem, "it is not a plain file");
+    EXPECT_EQ(proc::read_checked(dir / "fifo.pid").problem, "it is not a plain file");
 
     for (const char* bad : {"-1\n", "1\n", "12x\n", "99999999999999\n"}) {
         write_file(dir / "bad.pid", bad);
-        EXPECT_EQ(pf::read_checked(dir / "bad.pid").pid, 0) << bad;
-        EXPECT_NE(pf::read_checked(dir / "bad.pid").problem, "") << bad;
+        EXPECT_EQ(proc::read_checked(dir / "bad.pid").pid, 0) << bad;
+        EXPECT_NE(proc::read_checked(dir / "bad.pid").problem, "") << bad;
     }
     write_file(dir / "empty.pid", "\n");
-    EXPECT_EQ(pf::read_checked(dir / "empty.pid").problem, "") << "an empty file names nobody";
+    EXPECT_EQ(proc::read_checked(dir / "empty.pid").problem, "") << "an empty file names nobody";
 }
 
 // A user swaps a root-owned PID file for their own as fast as they can:
@@ -88,7 +88,7 @@ TEST(PidFile, FileSwappedBetweenCheckAndReadNeverYieldsTheUntrustedPid) {
     // machine may start the swapper late), for 10 s at most.
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (int i = 0; i < 20000 || ((!trusted || !refused) && std::chrono::steady_clock::now() < until); ++i) {
-        auto r = pf::read_checked(path);
+        auto r = proc::read_checked(path);
         if (r.pid == 6666) ++foreign;
         else if (r.pid == 4000) ++trusted;
         else if (!r.problem.empty()) ++refused;
@@ -106,7 +106,7 @@ TEST(PidFile, OnlyTheServicesOwnProcessCounts) {
     struct Case {
         const char* what;
         pid_t pid;
-        pf::Identity id;
+        proc::Identity id;
         bool ours;
     };
     const Case cases[] = {
@@ -125,9 +125,9 @@ TEST(PidFile, OnlyTheServicesOwnProcessCounts) {
         {"pid 1", 1, {"init", "", "root", ""}, false},
     };
     for (const auto& c : cases) {
-        std::string why = pf::foreign_reason(c.pid, c.id);
+        std::string why = proc::foreign_reason(c.pid, c.id);
         EXPECT_EQ(why.empty(), c.ours) << c.what << ": " << why;
     }
-    std::string w = pf::foreign_warning("/run/x.pid", "x", 42, "it runs /bin/sleep");
+    std::string w = proc::foreign_warning("/run/x.pid", "x", 42, "it runs /bin/sleep");
     EXPECT_NE(w.find("/run/x.pid"), std::string::npos) << w;
 }

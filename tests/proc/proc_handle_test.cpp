@@ -21,7 +21,7 @@
 #include "proc/pid_tiny.hpp"
 #include "support/test_support.hpp"
 
-namespace ps = norvik::proc;
+namespace proc = norvik::proc;
 using norvik::test::TempDir;
 using norvik::test::write_file;
 using proctest::Spawned;
@@ -175,7 +175,7 @@ TEST(UnixPidTiny, PidFiles) {
     EXPECT_EQ(tiny.is_pidfile_running(dir / "missing.pid"), 0);
 
     Spawned z = proctest::spawn("/bin/true", {"nvk-zombie"});
-    for (int i = 0; i < 400 && ps::read_state_letter(z.pid) != "Z"; ++i)
+    for (int i = 0; i < 400 && proc::read_state_letter(z.pid) != "Z"; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     write_file(dir / "zombie.pid", std::to_string(z.pid));
     EXPECT_EQ(tiny.is_pidfile_running(dir / "zombie.pid"), 0) << "a zombie is not running";

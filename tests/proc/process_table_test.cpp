@@ -15,7 +15,7 @@
 #include "proc/process_table_fallback.hpp"
 #include "support/test_support.hpp"
 
-namespace ps = norvik::proc;
+namespace proc = norvik::proc;
 using norvik::test::TempDir;
 using norvik::test::write_file;
 using proctest::contains;
@@ -46,7 +46,7 @@ struct FakeProc {
     }
 };
 
-const ps::ProcRecord* find(const std::vector<ps::ProcRecord>& recs, pid_t pid) {
+const proc::ProcRecord* find(const std::vector<proc::ProcRecord>& recs, pid_t pid) {
     for (auto& r : recs)
         if (r.pid == pid) return &r;
     return nullptr;
@@ -62,7 +62,7 @@ TEST(PsParser, StatCutAtLastParenAndKernelThreadForm) {
     write_file(fp.dir / "1237/stat", "1237 no closing paren S 1 1");  // no second part: skipped
     write_file(fp.dir / "notapid/stat", stat_line(9, "x", "S", 1, 1));
 
-    auto recs = ps::fast_parse_ps();
+    auto recs = proc::fast_parse_ps();
     ASSERT_EQ(recs.size(), 3u);
     auto* weird = find(recs, 1234);
     ASSERT_TRUE(weird);
@@ -92,10 +92,10 @@ TEST(PsParser, OversizedStatFieldsSaturate) {
                "1242 (cpu) S 1 1 1 0 -1 0 0 0 0 0 99999999999999999999 99999999999999999999 0 0 20 0 "
                "1 0 100 0 0\n");
     write_file(fp.dir / "1242/cmdline", "cpu");
-    ps::ParseOptions o;
+    proc::ParseOptions o;
     o.exclude_kernel = true;  // reads the group field
     o.cpu_stats = o.elapsed_stats = true;
-    auto recs = ps::fast_parse_ps(o);
+    auto recs = proc::fast_parse_ps(o);
     auto* big = find(recs, 1240);
     ASSERT_TRUE(big);
     EXPECT_EQ(big->nice, -std::numeric_limits<long long>::max());
@@ -111,15 +111,15 @@ TEST(PsParser, OversizedStatFieldsSaturate) {
 TEST(PsParser, OptionConflictsAndSkipStat) {
     FakeProc fp;
     fp.add(500, "a", "a", 1, 500);
-    ps::ParseOptions o;
+    proc::ParseOptions o;
     o.skip_stat = true;
-    EXPECT_THROW(ps::fast_parse_ps(o), norvik::PlainError);  // skip_cmdline missing
+    EXPECT_THROW(proc::fast_parse_ps(o), norvik::PlainError);  // skip_cmdline missing
     o.skip_cmdline = true;
     for (int which = 0; which < 3; ++which) {
-        ps::ParseOptions c = o;
+        proc::ParseOptions c = o;
         (which == 0 ? c.exclude_kernel : which == 1 ? c.cpu_stats : c.elapsed_stats) = true;
         try {
-            ps::fast_parse_ps(c);
+            proc::fast_parse_ps(c);
             ADD_FAILURE() << "conflict " << which << " accepted";
         } catch (const norvik::PlainError& e) {
             EXPECT_NE(std::string(e.what()).find(which == 0   ? "exclude_kernel"
@@ -128,7 +128,7 @@ TEST(PsParser, OptionConflictsAndSkipStat) {
                       std::string::npos);
         }
     }
-    auto recs = ps::fast_parse_ps(o);
+    auto recs = proc::fast_parse_ps(o);
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_FALSE(recs[0].has_stat);
     EXPECT_TRUE(recs[0].command.empty());
@@ -144,16 +144,16 @@ TEST(PsParser, ExcludeKernelWantPidWantUidAndOwners) {
     fp.add(402, "user", "user", 1, 402);
     ASSERT_EQ(::chown((fp.dir / "402").c_str(), 54321, 54321), 0);
 
-    ps::ParseOptions o;
+    proc::ParseOptions o;
     o.exclude_kernel = true;
-    auto recs = ps::fast_parse_ps(o);
+    auto recs = proc::fast_parse_ps(o);
     ASSERT_EQ(recs.size(), 2u);
     EXPECT_EQ(find(recs, 401)->command, "[idle]");
     EXPECT_TRUE(find(recs, 402));
 
     o = {};
     o.want_pid = 402;
-    recs = ps::fast_parse_ps(o);
+    recs = proc::fast_parse_ps(o);
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_EQ(recs[0].uid, 54321u);
     EXPECT_EQ(recs[0].user, "54321");
@@ -161,7 +161,7 @@ TEST(PsParser, ExcludeKernelWantPidWantUidAndOwners) {
     o = {};
     o.want_uid = 54321;
     o.resolve_uids = true;
-    recs = ps::fast_parse_ps(o);
+    recs = proc::fast_parse_ps(o);
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_FALSE(recs[0].user.has_value()) << "no password entry for uid 54321";
 }
@@ -174,14 +174,14 @@ TEST(PsParser, ChildPidsChildrenFirstAndOnce) {
     fp.add(1003, "a1", "a1", 1001, 1000);
     fp.add(1004, "b1", "b1", 1002, 1000);
     fp.add(1005, "a11", "a11", 1003, 1000);
-    auto kids = ps::get_child_pids({1000});
+    auto kids = proc::get_child_pids({1000});
     // direct children first (in directory order), then each child's subtree in turn
     ASSERT_EQ(kids.size(), 5u);
     EXPECT_EQ(std::set<pid_t>(kids.begin(), kids.begin() + 2), (std::set<pid_t>{1001, 1002}));
     auto pos = [&](const std::vector<pid_t>& v, pid_t p) { return std::find(v.begin(), v.end(), p) - v.begin(); };
     EXPECT_LT(pos(kids, 1003), pos(kids, 1005));
     EXPECT_EQ(pos(kids, 1003) < pos(kids, 1004), kids[0] == 1001);
-    auto both = ps::get_child_pids({1001, 1000});
+    auto both = proc::get_child_pids({1001, 1000});
     ASSERT_EQ(both.size(), 5u) << "each pid once";
     EXPECT_EQ(both[0], 1003);
     EXPECT_EQ(both[1], 1005);
@@ -192,9 +192,9 @@ TEST(PsParser, NameSearchFloorOf300InFakeTree) {
     fp.add(250, "floorprog", std::string("floorprog\0", 10), 1, 250, "/usr/bin/floorprog");
     fp.add(350, "floorprog", std::string("floorprog\0", 10), 1, 350, "/usr/bin/floorprog");
     fp.add(351, "other", std::string("other\0", 6), 1, 351);  // no exe link: skipped
-    auto pids = ps::get_pids_by_name("floorprog");
+    auto pids = proc::get_pids_by_name("floorprog");
     EXPECT_EQ(pids, std::vector<pid_t>{350});
-    EXPECT_TRUE(ps::get_pids_by_name("other").empty());
+    EXPECT_TRUE(proc::get_pids_by_name("other").empty());
 }
 
 TEST(PsParser, GetbasenameAndInterpreters) {
@@ -203,25 +203,25 @@ TEST(PsParser, GetbasenameAndInterpreters) {
     EXPECT_EQ(getbasename("/usr/sbin/daemon"), "daemon");
     EXPECT_EQ(getbasename("/usr/sbin/daemon --flag x"), "daemon");
     EXPECT_EQ(getbasename("relative/path"), "relative/path");
-    EXPECT_EQ(ps::get_known_interpreters_regex_text().substr(0, 8), "(?:perl|");
-    EXPECT_TRUE(std::regex_match("python3", ps::get_known_interpreters_regex()));
+    EXPECT_EQ(proc::get_known_interpreters_regex_text().substr(0, 8), "(?:perl|");
+    EXPECT_TRUE(std::regex_match("python3", proc::get_known_interpreters_regex()));
     // option words after an interpreter are skipped
-    EXPECT_TRUE(ps::_proc_matches_regex("tool.pl", "perl", {"-w", "-T", "tool.pl", "arg"}, ""));
-    EXPECT_TRUE(ps::_proc_matches_regex("tool.pl", "python3.11", {"tool.pl"}, ""));
-    EXPECT_FALSE(ps::_proc_matches_regex("tool.pl", "notaninterp", {"tool.pl"}, ""));
+    EXPECT_TRUE(proc::_proc_matches_regex("tool.pl", "perl", {"-w", "-T", "tool.pl", "arg"}, ""));
+    EXPECT_TRUE(proc::_proc_matches_regex("tool.pl", "python3.11", {"tool.pl"}, ""));
+    EXPECT_FALSE(proc::_proc_matches_regex("tool.pl", "notaninterp", {"tool.pl"}, ""));
     // login-shell dash and trailing colon
-    EXPECT_TRUE(ps::_proc_matches_regex("sshd", "sshd:", {"user@pts/0"}, ""));
-    EXPECT_TRUE(ps::_proc_matches_regex("bash", "-bash", {}, ""));
+    EXPECT_TRUE(proc::_proc_matches_regex("sshd", "sshd:", {"user@pts/0"}, ""));
+    EXPECT_TRUE(proc::_proc_matches_regex("bash", "-bash", {}, ""));
     // file name exact, first word case-insensitive
-    EXPECT_TRUE(ps::_proc_matches_regex("Daemon", "other", {}, "Daemon"));
-    EXPECT_FALSE(ps::_proc_matches_regex("daemon", "other", {}, "Daemon"));
-    EXPECT_TRUE(ps::_proc_matches_regex("daemon", "DAEMON", {}, ""));
+    EXPECT_TRUE(proc::_proc_matches_regex("Daemon", "other", {}, "Daemon"));
+    EXPECT_FALSE(proc::_proc_matches_regex("daemon", "other", {}, "Daemon"));
+    EXPECT_TRUE(proc::_proc_matches_regex("daemon", "DAEMON", {}, ""));
 }
 
 TEST(PsParser, ParsePidRefusesNonDigits) {
-    EXPECT_EQ(ps::parse_pid("123"), 123);
+    EXPECT_EQ(proc::parse_pid("123"), 123);
     for (const char* bad : {"", "12a", "-5", "+5", " 5", "5 ", "0", "00", "99999999999", "2147483648"})
-        EXPECT_FALSE(ps::parse_pid(bad).has_value()) << bad;
+        EXPECT_FALSE(proc::parse_pid(bad).has_value()) << bad;
 }
 
 TEST(PsParser, FallbackOutputParsing) {
@@ -230,8 +230,8 @@ TEST(PsParser, FallbackOutputParsing) {
         "    2     0     0     0   0 S     0     502        0 [kthreadd]\n"
         "  777  1000     1   777   - R  2048     100       50 /usr/bin/app --x  y\n"
         "garbage line\n";
-    ps::ParseOptions o;
-    auto recs = ps::parse_ps_output(text, o);
+    proc::ParseOptions o;
+    auto recs = proc::parse_ps_output(text, o);
     ASSERT_EQ(recs.size(), 3u);
     EXPECT_EQ(recs[2].pid, 777);
     EXPECT_EQ(recs[2].uid, 1000u);
@@ -241,7 +241,7 @@ TEST(PsParser, FallbackOutputParsing) {
     EXPECT_EQ(recs[2].command, "/usr/bin/app --x  y");
     o.exclude_kernel = true;
     o.cpu_stats = true;
-    recs = ps::parse_ps_output(text, o);
+    recs = proc::parse_ps_output(text, o);
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_DOUBLE_EQ(*recs[0].cpu, 50.0);
 }
@@ -249,26 +249,26 @@ TEST(PsParser, FallbackOutputParsing) {
 // ---- real processes ----------------------------------------------------------
 
 TEST(PsParserLive, PidInfoOfSelf) {
-    auto info = ps::get_pid_info(::getpid());
+    auto info = proc::get_pid_info(::getpid());
     ASSERT_TRUE(info);
     EXPECT_EQ(info->ppid, ::getppid());
     EXPECT_NE(info->command.find("test_proc"), std::string::npos);
     EXPECT_TRUE(info->mem && info->cpu && info->elapsed);
-    EXPECT_FALSE(ps::get_pid_info(0));
+    EXPECT_FALSE(proc::get_pid_info(0));
 }
 
 TEST(PsParserLive, FindsByArgv0CaseInsensitivelyAndByExecutableExactly) {
     std::string name = proctest::unique_name("NvkFind");
     auto p = proctest::spawn_sleep(name);
-    EXPECT_TRUE(contains(ps::get_pids_by_name(name), p.pid));
+    EXPECT_TRUE(contains(proc::get_pids_by_name(name), p.pid));
     std::string upper = name;
     for (auto& c : upper) c = char(std::toupper(c));
-    EXPECT_TRUE(contains(ps::get_pids_by_name(upper), p.pid));
-    EXPECT_TRUE(contains(ps::get_pids_by_name(std::vector<std::string>{"nothing-like-it", name}), p.pid));
-    EXPECT_TRUE(contains(ps::get_pids_by_name(std::regex("^NvkFind-[0-9]+-")), p.pid));
-    EXPECT_TRUE(ps::get_pids_by_name(std::regex("")).empty()) << "a pattern matching everything finds nothing";
-    EXPECT_TRUE(ps::get_pids_by_name(std::vector<std::string>{"x", ""}).empty());
-    EXPECT_TRUE(ps::get_pids_by_name("").empty());
+    EXPECT_TRUE(contains(proc::get_pids_by_name(upper), p.pid));
+    EXPECT_TRUE(contains(proc::get_pids_by_name(std::vector<std::string>{"nothing-like-it", name}), p.pid));
+    EXPECT_TRUE(contains(proc::get_pids_by_name(std::regex("^NvkFind-[0-9]+-")), p.pid));
+    EXPECT_TRUE(proc::get_pids_by_name(std::regex("")).empty()) << "a pattern matching everything finds nothing";
+    EXPECT_TRUE(proc::get_pids_by_name(std::vector<std::string>{"x", ""}).empty());
+    EXPECT_TRUE(proc::get_pids_by_name("").empty());
 
     // executable file name: exact and case-sensitive
     TempDir dir("exe");
@@ -276,10 +276,10 @@ TEST(PsParserLive, FindsByArgv0CaseInsensitivelyAndByExecutableExactly) {
     std::filesystem::copy_file("/bin/sleep", dir / bin_name);
     ::chmod((dir / bin_name).c_str(), 0755);
     auto q = proctest::spawn(dir / bin_name, {"unrelated-argv0", "30"});
-    EXPECT_TRUE(contains(ps::get_pids_by_name(bin_name), q.pid));
+    EXPECT_TRUE(contains(proc::get_pids_by_name(bin_name), q.pid));
     std::string lower = bin_name;
     for (auto& c : lower) c = char(std::tolower(c));
-    EXPECT_FALSE(contains(ps::get_pids_by_name(lower), q.pid));
+    EXPECT_FALSE(contains(proc::get_pids_by_name(lower), q.pid));
 }
 
 TEST(PsParserLive, InterpreterDashAndColonForms) {
@@ -287,14 +287,14 @@ TEST(PsParserLive, InterpreterDashAndColonForms) {
     std::string script = proctest::unique_name("nvkscript") + ".pl";
     write_file(dir / script, "sleep 30;\n", 0755);
     auto p = proctest::spawn("/usr/bin/perl", {"perl", "-w", "-s", dir / script});
-    EXPECT_TRUE(contains(ps::get_pids_by_name(script), p.pid));
+    EXPECT_TRUE(contains(proc::get_pids_by_name(script), p.pid));
 
     std::string dashed = proctest::unique_name("nvklogin");
     auto d = proctest::spawn_sleep("-" + dashed);
-    EXPECT_TRUE(contains(ps::get_pids_by_name(dashed), d.pid));
+    EXPECT_TRUE(contains(proc::get_pids_by_name(dashed), d.pid));
     std::string coloned = proctest::unique_name("nvkcolon");
     auto c = proctest::spawn_sleep(coloned + ":");
-    EXPECT_TRUE(contains(ps::get_pids_by_name(coloned), c.pid));
+    EXPECT_TRUE(contains(proc::get_pids_by_name(coloned), c.pid));
 }
 
 TEST(PsParserLive, AllowedOwners) {
@@ -303,15 +303,15 @@ TEST(PsParserLive, AllowedOwners) {
     auto other = proctest::spawn_sleep(name, "30", [] {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(126);
     });
-    auto all = ps::get_pids_by_name(name);
+    auto all = proc::get_pids_by_name(name);
     EXPECT_TRUE(contains(all, mine.pid));
     EXPECT_TRUE(contains(all, other.pid));
-    auto root_only = ps::get_pids_by_name(name, std::vector<std::string>{"root"});
+    auto root_only = proc::get_pids_by_name(name, std::vector<std::string>{"root"});
     EXPECT_TRUE(contains(root_only, mine.pid));
     EXPECT_FALSE(contains(root_only, other.pid));
-    auto by_uid = ps::get_pids_by_name(name, std::vector<std::string>{"65534"});
+    auto by_uid = proc::get_pids_by_name(name, std::vector<std::string>{"65534"});
     EXPECT_EQ(by_uid, std::vector<pid_t>{other.pid});
-    EXPECT_TRUE(ps::get_pids_by_name(name, std::vector<std::string>{"no-such-user-nvk"}).empty());
+    EXPECT_TRUE(proc::get_pids_by_name(name, std::vector<std::string>{"no-such-user-nvk"}).empty());
 
     // a caller that is not root sees only its own processes, whatever it asks for
     int pipefd[2];
@@ -320,7 +320,7 @@ TEST(PsParserLive, AllowedOwners) {
     if (child == 0) {
         ::close(pipefd[0]);
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(126);
-        auto found = ps::get_pids_by_name(name, std::vector<std::string>{"root"});
+        auto found = proc::get_pids_by_name(name, std::vector<std::string>{"root"});
         char ok = (found == std::vector<pid_t>{other.pid}) ? 'y' : 'n';
         (void)!::write(pipefd[1], &ok, 1);
         _exit(0);
@@ -336,10 +336,10 @@ TEST(PsParserLive, AllowedOwners) {
 TEST(PsParserLive, FallbackWithoutProc) {
     std::string name = proctest::unique_name("nvkfallback");
     auto p = proctest::spawn_sleep(name);
-    ps::set_READ_PROC(false);
-    auto recs = ps::fast_parse_ps();
-    auto pids = ps::get_pids_by_name(name);
-    ps::set_READ_PROC(true);
+    proc::set_READ_PROC(false);
+    auto recs = proc::fast_parse_ps();
+    auto pids = proc::get_pids_by_name(name);
+    proc::set_READ_PROC(true);
     auto* self = find(recs, ::getpid());
     ASSERT_TRUE(self) << "ps output parsed";
     EXPECT_EQ(self->ppid, ::getppid());

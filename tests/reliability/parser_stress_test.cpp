@@ -41,7 +41,7 @@ const std::string LONG(300000, 'x');
 }  // namespace
 
 TEST(ParserStress, SystemctlStatusWithHugeLinesDoesNotCrash) {
-    namespace sd = norvik::systemd;
+    namespace systemd = norvik::systemd;
     const std::vector<std::vector<std::string>> inputs = {
         {"   Active: " + LONG},
         {" Main PID: 12 (code=" + LONG + ")"},
@@ -49,15 +49,17 @@ TEST(ParserStress, SystemctlStatusWithHugeLinesDoesNotCrash) {
         {"   Loaded: " + LONG},
     };
     for (size_t i = 0; i < inputs.size(); ++i) {
-        EXPECT_TRUE(clean(in_child([&] { (void)sd::parse_code_and_signal(inputs[i]); }))) << "code_and_signal " << i;
+        EXPECT_TRUE(clean(in_child([&] { (void)systemd::parse_code_and_signal(inputs[i]); })))
+            << "code_and_signal " << i;
     }
-    EXPECT_TRUE(clean(in_child([&] { (void)sd::parse_show_output("MainPID=" + LONG + "\nActiveState=" + LONG); })));
+    EXPECT_TRUE(
+        clean(in_child([&] { (void)systemd::parse_show_output("MainPID=" + LONG + "\nActiveState=" + LONG); })));
 }
 
 TEST(ParserStress, ConfigWithHugeAndBinaryLinesParses) {
-    namespace lc = norvik::config;
+    namespace config = norvik::config;
     norvik::config::NkConf c;
-    lc::parse("k=" + LONG + "\n" + std::string("\0\xff=\x01\n", 5) + "=v\nnoequals\nok=1", c);
+    config::parse("k=" + LONG + "\n" + std::string("\0\xff=\x01\n", 5) + "=v\nnoequals\nok=1", c);
     EXPECT_EQ(c["k"].size(), LONG.size());
     EXPECT_EQ(c["ok"], "1");
     EXPECT_EQ(c.count(""), 0u);

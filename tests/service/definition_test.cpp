@@ -100,7 +100,7 @@ TEST(BaseAttributes, DefaultsAndLazyValues) {
 
     Hot h(nlohmann::json{{"service", "x"}, {"is_graceful_restart_enabled", 0}});
     EXPECT_FALSE(h.is_graceful_restart_enabled());
-    EXPECT_EQ(h.restart_gracefully(), 0);
+    EXPECT_FALSE(h.restart_gracefully());
 }
 
 TEST(BaseAttributes, PretendFlagAnswersOneQuestion) {

@@ -9,14 +9,14 @@
 #include "service/hook_runner.hpp"
 #include "support/test_support.hpp"
 
-namespace deps = norvik::service;
+namespace service = norvik::service;
 using norvik::test::TempDir;
 
 namespace {
 
 struct ShortLimit {
-    explicit ShortLimit(double s) { deps::set_run_argv_timeout_for_testing(s); }
-    ~ShortLimit() { deps::set_run_argv_timeout_for_testing(deps::RUN_ARGV_TIMEOUT); }
+    explicit ShortLimit(double s) { service::set_run_argv_timeout_for_testing(s); }
+    ~ShortLimit() { service::set_run_argv_timeout_for_testing(service::RUN_ARGV_TIMEOUT); }
 };
 
 }  // namespace
@@ -31,9 +31,9 @@ TEST(RunArgv, HookThatTimesOutFailsAndItsBackgroundSleeperIsEnded) {
 
     std::string out, err;
     auto t0 = std::chrono::steady_clock::now();
-    int st = deps::run_argv({bg}, &out, &err);
+    int st = service::run_argv({bg}, &out, &err);
     double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    EXPECT_EQ(st, deps::TIMED_OUT) << err;
+    EXPECT_EQ(st, service::TIMED_OUT) << err;
     EXPECT_LT(took, 6);
     EXPECT_NE(err.find("time limit"), std::string::npos) << err;
     pid_t sleeper = static_cast<pid_t>(std::atol(out.c_str()));
@@ -42,10 +42,10 @@ TEST(RunArgv, HookThatTimesOutFailsAndItsBackgroundSleeperIsEnded) {
     EXPECT_FALSE(norvik::test::running(sleeper));
 
     t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(deps::run_argv({quiet}, &out, &err), deps::TIMED_OUT);
+    EXPECT_EQ(service::run_argv({quiet}, &out, &err), service::TIMED_OUT);
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 6);
 
-    EXPECT_EQ(deps::run_argv({"/bin/sh", "-c", "exit 127"}), 127 << 8) << "a real 127 is kept";
-    EXPECT_EQ(deps::run_argv({"/bin/true"}), 0);
+    EXPECT_EQ(service::run_argv({"/bin/sh", "-c", "exit 127"}), 127 << 8) << "a real 127 is kept";
+    EXPECT_EQ(service::run_argv({"/bin/true"}), 0);
     norvik::test::reap_zombies();
 }

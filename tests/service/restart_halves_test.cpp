@@ -10,7 +10,7 @@
 #include "service/service.hpp"
 #include "support/test_support.hpp"
 
-namespace sm = norvik::service;
+namespace service = norvik::service;
 
 namespace {
 
@@ -45,9 +45,9 @@ private:
     FakeState& s_;
 };
 
-class Halves : public sm::Base {
+class Halves : public service::Base {
 public:
-    Halves(FakeState& s) : sm::Base(nlohmann::json{{"service", "halves"}}), s_(s) {}
+    Halves(FakeState& s) : service::Base(nlohmann::json{{"service", "halves"}}), s_(s) {}
     std::unique_ptr<norvik::backend::Manager> _build_service_manager() override {
         return std::make_unique<FakeBackEnd>(s_);
     }

@@ -14,7 +14,7 @@
 
 namespace {
 
-namespace inst = norvik::services;
+namespace services = norvik::services;
 namespace paths = norvik::paths;
 using norvik::test::write_file;
 
@@ -36,40 +36,40 @@ protected:
 
 TEST_F(Installed, AlwaysInstalledNeedsNothingOnDisk) {
     ASSERT_EQ(norvik::services::SERVICES().size(), 10u);
-    for (const auto& s : norvik::services::SERVICES()) EXPECT_TRUE(inst::service_is_installed(s)) << s;
+    for (const auto& s : norvik::services::SERVICES()) EXPECT_TRUE(services::service_is_installed(s)) << s;
     // norviklogd's own test says no; only the list makes it installed.
-    EXPECT_TRUE(inst::service_is_installed("norviklogd"));
-    EXPECT_EQ(inst::per_service_test("norviklogd"), false);
+    EXPECT_TRUE(services::service_is_installed("norviklogd"));
+    EXPECT_EQ(services::per_service_test("norviklogd"), false);
 }
 
 TEST_F(Installed, MonitorFileFallback) {
-    EXPECT_FALSE(inst::service_is_installed("nkwidgetd"));
+    EXPECT_FALSE(services::service_is_installed("nkwidgetd"));
     monitor("nkwidgetd");
-    EXPECT_TRUE(inst::service_is_installed("nkwidgetd"));
+    EXPECT_TRUE(services::service_is_installed("nkwidgetd"));
     // A hyphenated name keeps its hyphen in the monitor file name.
     monitor("nk-gadget");
-    EXPECT_EQ(inst::code_name("nk-gadget"), "nk_gadget");
-    EXPECT_TRUE(inst::service_is_installed("nk-gadget"));
+    EXPECT_EQ(services::code_name("nk-gadget"), "nk_gadget");
+    EXPECT_TRUE(services::service_is_installed("nk-gadget"));
 }
 
 TEST_F(Installed, FailingPerServiceTestBeatsTheMonitorFile) {
     monitor("p0f");
     monitor("httpd");
-    EXPECT_FALSE(inst::service_is_installed("p0f"));
-    EXPECT_FALSE(inst::service_is_installed("httpd"));
+    EXPECT_FALSE(services::service_is_installed("p0f"));
+    EXPECT_FALSE(services::service_is_installed("httpd"));
     write_file(paths::p0f_binary(), "", 0755);
-    EXPECT_TRUE(inst::service_is_installed("p0f"));
+    EXPECT_TRUE(services::service_is_installed("p0f"));
     write_file(paths::hx4_flag(), "");
     norvik::config::reset_cache();
-    EXPECT_TRUE(inst::service_is_installed("httpd"));
+    EXPECT_TRUE(services::service_is_installed("httpd"));
 }
 
 TEST_F(Installed, DnsOnlyServerHasNoMailOrFtpOrWebdav) {
-    for (const char* s : {"imap", "pop", "mailman", "nkdavd"}) EXPECT_TRUE(inst::service_is_installed(s)) << s;
+    for (const char* s : {"imap", "pop", "mailman", "nkdavd"}) EXPECT_TRUE(services::service_is_installed(s)) << s;
     norvik::server::set_DNSONLY_MODE(1);
     for (const char* s : {"imap", "pop", "mailman", "nkdavd", "ftpd"}) {
         monitor(s);
-        EXPECT_FALSE(inst::service_is_installed(s)) << s;
+        EXPECT_FALSE(services::service_is_installed(s)) << s;
     }
 }
 
@@ -83,9 +83,9 @@ TEST_F(Installed, MtaAndItsAltPortAgree) {
             monitor("exim");
             monitor("exim-altport");
         }
-        EXPECT_EQ(inst::service_is_installed("exim"), mta) << with_monitor_files;
-        EXPECT_EQ(inst::service_is_installed("exim-altport"), mta) << with_monitor_files;
-        EXPECT_EQ(inst::per_service_test("exim_altport"), mta);
+        EXPECT_EQ(services::service_is_installed("exim"), mta) << with_monitor_files;
+        EXPECT_EQ(services::service_is_installed("exim-altport"), mta) << with_monitor_files;
+        EXPECT_EQ(services::per_service_test("exim_altport"), mta);
     }
 }
 
@@ -93,8 +93,8 @@ TEST_F(Installed, InvalidNameIsNotInstalledAndDoesNotEscape) {
     // A monitor "file" reachable only through a path in the name.
     write_file(tmp / "etc/escape", "");
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(inst::service_is_installed("../escape"));
-    EXPECT_FALSE(inst::service_is_installed(""));
+    EXPECT_FALSE(services::service_is_installed("../escape"));
+    EXPECT_FALSE(services::service_is_installed(""));
     testing::internal::GetCapturedStderr();
 }
 

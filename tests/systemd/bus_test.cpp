@@ -7,7 +7,7 @@
 
 #include "systemd/bus.hpp"
 
-namespace bus = norvik::systemd;
+namespace systemd = norvik::systemd;
 
 namespace {
 
@@ -102,14 +102,14 @@ std::string sample_reply() {
 }  // namespace
 
 TEST(SystemdBus, ObjectPathsEscapeEveryByteOutsideLettersAndDigits) {
-    EXPECT_EQ(bus::bus_object_path("apache2.service"), "/org/freedesktop/systemd1/unit/apache2_2eservice");
-    EXPECT_EQ(bus::bus_object_path("rs-forking.service"), "/org/freedesktop/systemd1/unit/rs_2dforking_2eservice");
-    EXPECT_EQ(bus::bus_object_path("a_b@c\xff.service"), "/org/freedesktop/systemd1/unit/a_5fb_40c_ff_2eservice");
-    EXPECT_EQ(bus::bus_object_path(""), "/org/freedesktop/systemd1/unit/_");
+    EXPECT_EQ(systemd::bus_object_path("apache2.service"), "/org/freedesktop/systemd1/unit/apache2_2eservice");
+    EXPECT_EQ(systemd::bus_object_path("rs-forking.service"), "/org/freedesktop/systemd1/unit/rs_2dforking_2eservice");
+    EXPECT_EQ(systemd::bus_object_path("a_b@c\xff.service"), "/org/freedesktop/systemd1/unit/a_5fb_40c_ff_2eservice");
+    EXPECT_EQ(systemd::bus_object_path(""), "/org/freedesktop/systemd1/unit/_");
 }
 
 TEST(SystemdBus, CallHeaderAndBodyAreLaidOutForTheWire) {
-    const std::string m = bus::encode_call(7, "/o", "i.f", "M", "d.e", "arg");
+    const std::string m = systemd::encode_call(7, "/o", "i.f", "M", "d.e", "arg");
     ASSERT_GE(m.size(), 16u);
     EXPECT_EQ(m.substr(0, 4), std::string("l\1\0\1", 4));
     const auto u32 = [&](size_t at) {
@@ -131,40 +131,41 @@ TEST(SystemdBus, CallHeaderAndBodyAreLaidOutForTheWire) {
 }
 
 TEST(SystemdBus, PropertiesAreTextAsSystemctlPrintsThem) {
-    const auto rec = bus::decode_properties(sample_reply(), {"Id", "MainPID", "ExecMainStatus", "TriggeredBy", "Wants",
-                                                             "CanReload", "MemoryCurrent", "ActiveState", "Absent"});
+    const auto rec =
+        systemd::decode_properties(sample_reply(), {"Id", "MainPID", "ExecMainStatus", "TriggeredBy", "Wants",
+                                                    "CanReload", "MemoryCurrent", "ActiveState", "Absent"});
     ASSERT_TRUE(rec);
-    const bus::UnitRecord want = {{"Id", "apache2.service"},
-                                  {"MainPID", "4242"},
-                                  {"ExecMainStatus", "-3"},
-                                  {"TriggeredBy", "nk.socket nk.path"},
-                                  {"Wants", ""},
-                                  {"CanReload", "yes"},
-                                  {"MemoryCurrent", "18446744073709551615"},
-                                  {"ActiveState", "active"}};
+    const systemd::UnitRecord want = {{"Id", "apache2.service"},
+                                      {"MainPID", "4242"},
+                                      {"ExecMainStatus", "-3"},
+                                      {"TriggeredBy", "nk.socket nk.path"},
+                                      {"Wants", ""},
+                                      {"CanReload", "yes"},
+                                      {"MemoryCurrent", "18446744073709551615"},
+                                      {"ActiveState", "active"}};
     EXPECT_EQ(*rec, want);
     // Only what was asked for.
-    EXPECT_EQ(bus::decode_properties(sample_reply(), {"ActiveState"})->size(), 1u);
+    EXPECT_EQ(systemd::decode_properties(sample_reply(), {"ActiveState"})->size(), 1u);
 }
 
 TEST(SystemdBus, MalformedRepliesAreRefusedNotMisread) {
     const std::string good = sample_reply();
     // Cut anywhere, the reply is refused (the array length no longer fits).
     for (size_t n = 0; n < good.size(); ++n)
-        EXPECT_FALSE(bus::decode_properties(good.substr(0, n), {"Id", "ActiveState"})) << n;
+        EXPECT_FALSE(systemd::decode_properties(good.substr(0, n), {"Id", "ActiveState"})) << n;
     // Lengths that point past the end, bad signatures, deep nesting.
     std::string bad = good;
     bad[9] = '\x7f';  // the first name's length, far past the end
-    EXPECT_FALSE(bus::decode_properties(bad, {"Id"}));
+    EXPECT_FALSE(systemd::decode_properties(bad, {"Id"}));
     Body v;
     size_t all = v.open(8);
     v.entry("X", "q(");
     v.close(all);
-    EXPECT_FALSE(bus::decode_properties(v.b, {"X"}));
+    EXPECT_FALSE(systemd::decode_properties(v.b, {"X"}));
     Body deep;
     all = deep.open(8);
     deep.entry("Deep", std::string(200, 'a') + "y");
     for (int i = 0; i < 40; ++i) deep.open(4);
     deep.close(all);
-    EXPECT_FALSE(bus::decode_properties(deep.b, {"Deep"}));
+    EXPECT_FALSE(systemd::decode_properties(deep.b, {"Deep"}));
 }

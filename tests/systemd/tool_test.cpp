@@ -20,7 +20,7 @@
 #include "support/real_systemd.hpp"
 #include "support/test_support.hpp"
 
-namespace sd = norvik::systemd;
+namespace systemd = norvik::systemd;
 using norvik::test::RunResult;
 using norvik::test::TempDir;
 
@@ -182,17 +182,17 @@ TEST_F(InnerTool, SocketRecordsMatchSystemctlShow) {
     for (const std::string unit :
          {"rs-forking.service", "rs-simple.service", "nkoneshot.service", "nkfail.service", "nksock.service",
           "nklocal.service", "nosuch-unit.service", "nk@a-b.service", "exim4.service"}) {
-        auto from_socket = sd::show_over_bus(unit, sd::requested_properties());
+        auto from_socket = systemd::show_over_bus(unit, systemd::requested_properties());
         ASSERT_TRUE(from_socket) << unit;
         std::vector<std::string> args{"show"};
-        for (const auto& p : sd::requested_properties()) args.push_back("--property=" + p);
+        for (const auto& p : systemd::requested_properties()) args.push_back("--property=" + p);
         args.push_back(unit);
-        EXPECT_EQ(*from_socket, sd::parse_show_output(systemctl(args))) << unit;
+        EXPECT_EQ(*from_socket, systemd::parse_show_output(systemctl(args))) << unit;
         EXPECT_FALSE(from_socket->at("LoadState").empty()) << unit;
     }
     // Through our root, where it does not lead to systemd: no answer.
     norvik::paths::set_root_for_testing(root_.path());
-    EXPECT_FALSE(sd::show_over_bus("rs-forking.service", sd::requested_properties()));
+    EXPECT_FALSE(systemd::show_over_bus("rs-forking.service", systemd::requested_properties()));
     norvik::paths::set_root_for_testing("");
     systemctl({"stop", "rs-forking.service", "nkoneshot.service"});
 }
@@ -285,13 +285,13 @@ TEST_F(InnerTool, LocalAndGeneratedUnitsAreFound) {
     systemctl({"stop", "nklocal.service"});
 
     norvik::paths::set_root_for_testing(root_.path());
-    auto local = sd::has_service_via_systemd("nklocal");
+    auto local = systemd::has_service_via_systemd("nklocal");
     ASSERT_TRUE(local);
     EXPECT_EQ((*local)["FragmentPath"], std::string(LOCAL_DIR) + "/nklocal.service");
     // Debian's mail server has only an init script; systemd generates its unit.
-    auto generated = sd::get_service_info_via_systemd("exim4");
+    auto generated = systemd::get_service_info_via_systemd("exim4");
     if (generated["FragmentPath"].rfind("/run/systemd/generator", 0) == 0) {
-        EXPECT_TRUE(sd::has_service_via_systemd("exim4"));
+        EXPECT_TRUE(systemd::has_service_via_systemd("exim4"));
     } else {
         std::cout << "exim4 has no generated unit here: " << generated["FragmentPath"] << "\n";
     }

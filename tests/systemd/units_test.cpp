@@ -22,7 +22,7 @@
 #include "service/service.hpp"
 #include "backend/systemd_backend.hpp"
 
-namespace sd = norvik::systemd;
+namespace systemd = norvik::systemd;
 using norvik::test::TempDir;
 
 namespace {
@@ -31,7 +31,7 @@ std::string check_unit(const std::string& service, const std::string& user = "")
     norvik::proc::CheckServiceOptions o;
     o.service = service;
     o.user = user;
-    o.unit = sd::unit_facts(service);
+    o.unit = systemd::unit_facts(service);
     return norvik::proc::check_service(o);
 }
 }  // namespace
@@ -87,22 +87,22 @@ protected:
     void SetUp() override {
         install_fake_systemctl(root_);
         norvik::paths::set_root_for_testing(root_.path());
-        sd::forget_service_info();
+        systemd::forget_service_info();
     }
     void TearDown() override {
-        sd::set_systemctl(nullptr);
+        systemd::set_systemctl(nullptr);
         norvik::paths::set_root_for_testing("");
     }
     TempDir root_{"sd"};
 };
 
 // ActiveState now, from a fresh `show`.
-std::string active_state(const std::string& unit) { return sd::refresh_service_info(unit)["ActiveState"]; }
+std::string active_state(const std::string& unit) { return systemd::refresh_service_info(unit)["ActiveState"]; }
 
 // Notes each run's verb; answers with an active unit whose main pid changes.
-struct CountingSystemctl : sd::Systemctl {
+struct CountingSystemctl : systemd::Systemctl {
     std::vector<std::string> verbs;
-    sd::SystemctlResult run(const sd::SystemctlCall& call) override {
+    systemd::SystemctlResult run(const systemd::SystemctlCall& call) override {
         verbs.push_back(call.args.front());
         return {0, false, false, "LoadState=loaded\nActiveState=active\nMainPID=" + std::to_string(100 + verbs.size()),
                 ""};
@@ -112,28 +112,28 @@ struct CountingSystemctl : sd::Systemctl {
 }  // namespace
 
 TEST(SystemdNames, SuffixRule) {
-    EXPECT_EQ(sd::unit_name("exim"), "exim.service");
-    EXPECT_EQ(sd::unit_name("exim.service"), "exim.service");
+    EXPECT_EQ(systemd::unit_name("exim"), "exim.service");
+    EXPECT_EQ(systemd::unit_name("exim.service"), "exim.service");
     // Exactly the suffix is not a unit name yet.
-    EXPECT_EQ(sd::unit_name(".service"), ".service.service");
-    EXPECT_EQ(sd::unit_name("service"), "service.service");
+    EXPECT_EQ(systemd::unit_name(".service"), ".service.service");
+    EXPECT_EQ(systemd::unit_name("service"), "service.service");
 }
 
 TEST(SystemdParsers, ShowOutputOfRealUnits) {
-    auto rec = sd::parse_show_output(data("show-rs-forking.txt"));
+    auto rec = systemd::parse_show_output(data("show-rs-forking.txt"));
     EXPECT_EQ(rec["Type"], "forking");
     EXPECT_EQ(rec["PIDFile"], "/run/rs-forking.pid");
     EXPECT_EQ(rec["LoadState"], "loaded");
     EXPECT_EQ(rec["FragmentPath"], "/etc/systemd/system/rs-forking.service");
     EXPECT_EQ(rec.size(), 11u);
-    auto gone = sd::parse_show_output(data("show-rs-nosuch.txt"));
+    auto gone = systemd::parse_show_output(data("show-rs-nosuch.txt"));
     EXPECT_EQ(gone["LoadState"], "not-found");
     EXPECT_EQ(gone["FragmentPath"], "");
 }
 
 TEST(SystemdParsers, OddShowLines) {
-    auto rec =
-        sd::parse_show_output("Environment=A=1 B=2\nno equals here\n=value\nBad Name=x\nÄState=y\nSubState=running");
+    auto rec = systemd::parse_show_output(
+        "Environment=A=1 B=2\nno equals here\n=value\nBad Name=x\nÄState=y\nSubState=running");
     EXPECT_EQ(rec["Environment"], "A");     // cut at the value's own "="
     EXPECT_EQ(rec["SubState"], "running");  // no final line end
     EXPECT_FALSE(rec.count("Bad Name"));
@@ -142,19 +142,19 @@ TEST(SystemdParsers, OddShowLines) {
 }
 
 TEST(SystemdParsers, CodeAndSignal) {
-    auto k = sd::parse_code_and_signal(lines(data("status-rs-killed.txt")));
+    auto k = systemd::parse_code_and_signal(lines(data("status-rs-killed.txt")));
     EXPECT_EQ(k.active, "failed");
     EXPECT_EQ(k.code, "killed");
     EXPECT_EQ(k.signal, "SEGV");
-    auto f = sd::parse_code_and_signal(lines(data("status-rs-fail.txt")));
+    auto f = systemd::parse_code_and_signal(lines(data("status-rs-fail.txt")));
     EXPECT_EQ(f.code, "exited");
     EXPECT_EQ(f.signal, "");
-    auto s = sd::parse_code_and_signal(lines(data("status-rs-simple.txt")));
+    auto s = systemd::parse_code_and_signal(lines(data("status-rs-simple.txt")));
     EXPECT_EQ(s.active, "active");
     EXPECT_EQ(s.code, "");
     // Only the block before the first blank line counts.
-    auto b =
-        sd::parse_code_and_signal(lines("   Active: active (running)\n\n   Main PID: 5 (code=killed, signal=KILL)\n"));
+    auto b = systemd::parse_code_and_signal(
+        lines("   Active: active (running)\n\n   Main PID: 5 (code=killed, signal=KILL)\n"));
     EXPECT_EQ(b.code, "");
 }
 
@@ -162,7 +162,7 @@ TEST(SystemdParsers, CodeAndSignal) {
 // recursed per character overflowed the stack on one (found by fuzzing).
 TEST(SystemdParsers, LongStatusLinesAreScannedNotRecursed) {
     const std::string word(200000, 'a');
-    auto c = sd::parse_code_and_signal({"   Active: " + word, "   Main PID: 5 (code=" + word + ", signal=KILL)"});
+    auto c = systemd::parse_code_and_signal({"   Active: " + word, "   Main PID: 5 (code=" + word + ", signal=KILL)"});
     EXPECT_EQ(c.active, word);
     EXPECT_EQ(c.code, word);
     EXPECT_EQ(c.signal, "KILL");
@@ -171,29 +171,29 @@ TEST(SystemdParsers, LongStatusLinesAreScannedNotRecursed) {
 TEST(SystemdParsers, MainPidDetailEdges) {
     // The detail runs from after the pid to ')'; an empty one keeps the last
     // blank or digit, and the first key with a value wins.
-    EXPECT_EQ(sd::parse_code_and_signal({"Main PID: 5 (code=, code=exited, signal=)"}).code, "exited");
-    EXPECT_EQ(sd::parse_code_and_signal({"Main PID: 5 (code=, code=exited, signal=)"}).signal, "");
-    EXPECT_EQ(sd::parse_code_and_signal({"Main PID: 5 )code=killed"}).code, "");
-    EXPECT_EQ(sd::parse_code_and_signal({"\tMain PID:\t51)code=x"}).code, "");
-    EXPECT_EQ(sd::parse_code_and_signal({"Main PID: x (code=killed)"}).code, "");
-    EXPECT_EQ(sd::parse_code_and_signal({"Active:\x0b failed"}).active, "");
-    EXPECT_EQ(sd::parse_code_and_signal({" \tActive:  failed (Result: signal)"}).active, "failed");
+    EXPECT_EQ(systemd::parse_code_and_signal({"Main PID: 5 (code=, code=exited, signal=)"}).code, "exited");
+    EXPECT_EQ(systemd::parse_code_and_signal({"Main PID: 5 (code=, code=exited, signal=)"}).signal, "");
+    EXPECT_EQ(systemd::parse_code_and_signal({"Main PID: 5 )code=killed"}).code, "");
+    EXPECT_EQ(systemd::parse_code_and_signal({"\tMain PID:\t51)code=x"}).code, "");
+    EXPECT_EQ(systemd::parse_code_and_signal({"Main PID: x (code=killed)"}).code, "");
+    EXPECT_EQ(systemd::parse_code_and_signal({"Active:\x0b failed"}).active, "");
+    EXPECT_EQ(systemd::parse_code_and_signal({" \tActive:  failed (Result: signal)"}).active, "failed");
 }
 
 TEST_F(FakeSystemctl, UnitPresence) {
-    auto rec = sd::has_service_via_systemd("rs-simple");
+    auto rec = systemd::has_service_via_systemd("rs-simple");
     ASSERT_TRUE(rec);
     EXPECT_EQ((*rec)["Type"], "simple");
-    EXPECT_FALSE(sd::has_service_via_systemd("rs-nosuch"));
-    EXPECT_FALSE(sd::has_service_via_systemd(""));
+    EXPECT_FALSE(systemd::has_service_via_systemd("rs-nosuch"));
+    EXPECT_FALSE(systemd::has_service_via_systemd(""));
     // Outside the four unit directories: not ours.
     norvik::test::write_file(
         root_ / "fake-data/show-elsewhere.txt",
         "LoadState=loaded\nActiveState=active\nFragmentPath=/home/u/.config/systemd/user/x.service\n");
-    EXPECT_FALSE(sd::has_service_via_systemd("elsewhere"));
+    EXPECT_FALSE(systemd::has_service_via_systemd("elsewhere"));
     // No FragmentPath at all (a transient unit): present.
     norvik::test::write_file(root_ / "fake-data/show-transient.txt", "LoadState=loaded\nActiveState=active\n");
-    EXPECT_TRUE(sd::has_service_via_systemd("transient"));
+    EXPECT_TRUE(systemd::has_service_via_systemd("transient"));
     // Wherever systemd loads units from: generators' output and the local
     // folder included.
     for (const char* dir : {"/run/systemd/generator.late", "/run/systemd/generator", "/run/systemd/generator.early",
@@ -202,12 +202,12 @@ TEST_F(FakeSystemctl, UnitPresence) {
         norvik::test::write_file(root_ / ("fake-data/show-" + name + ".txt"),
                                  "LoadState=loaded\nActiveState=inactive\nFragmentPath=" + std::string(dir) + "/" +
                                      name + ".service\nSourcePath=/etc/init.d/" + name + "\n");
-        EXPECT_TRUE(sd::has_service_via_systemd(name)) << dir;
+        EXPECT_TRUE(systemd::has_service_via_systemd(name)) << dir;
     }
     // A folder that only starts like one is not one.
     norvik::test::write_file(root_ / "fake-data/show-lookalike.txt",
                              "LoadState=loaded\nFragmentPath=/run/systemd/generator.later/lookalike.service\n");
-    EXPECT_FALSE(sd::has_service_via_systemd("lookalike"));
+    EXPECT_FALSE(systemd::has_service_via_systemd("lookalike"));
 }
 
 // The queries' fixed language and zone are systemctl's alone: daemons
@@ -228,21 +228,21 @@ TEST_F(FakeSystemctl, QueriesLeaveTheProgramsLanguageAndZoneAlone) {
 // again only after a job or when a caller forgets it.
 TEST_F(FakeSystemctl, OneShowPerStateChange) {
     CountingSystemctl counted;
-    sd::set_systemctl(&counted);
-    auto rec = sd::has_service_via_systemd("kept");
+    systemd::set_systemctl(&counted);
+    auto rec = systemd::has_service_via_systemd("kept");
     ASSERT_TRUE(rec);
-    pid_t first = sd::get_pid_via_systemd("kept");
-    EXPECT_EQ(sd::get_pid_via_systemd("kept"), first);
-    EXPECT_TRUE(sd::get_service_info_via_systemd("kept.service").count("MainPID"));
+    pid_t first = systemd::get_pid_via_systemd("kept");
+    EXPECT_EQ(systemd::get_pid_via_systemd("kept"), first);
+    EXPECT_TRUE(systemd::get_service_info_via_systemd("kept.service").count("MainPID"));
     EXPECT_EQ(counted.verbs, (std::vector<std::string>{"show"}));
     norvik::backend::Systemd m("kept", *rec);
     norvik::service::Base srv(nlohmann::json{{"service", "kept"}});
     ASSERT_TRUE(m.start(srv));
-    EXPECT_NE(sd::get_pid_via_systemd("kept"), first);  // asked again after the job
+    EXPECT_NE(systemd::get_pid_via_systemd("kept"), first);  // asked again after the job
     EXPECT_EQ(counted.verbs, (std::vector<std::string>{"show", "start", "show"}));
-    sd::forget_service_info();
-    sd::get_service_info_via_systemd("kept");
-    sd::get_service_info_via_systemd("other");
+    systemd::forget_service_info();
+    systemd::get_service_info_via_systemd("kept");
+    systemd::get_service_info_via_systemd("other");
     EXPECT_EQ(counted.verbs.size(), 5u);
 }
 
@@ -251,43 +251,43 @@ TEST_F(FakeSystemctl, OneShowPerStateChange) {
 TEST_F(FakeSystemctl, PidsFollowTheUnitsStateNotItsPidFile) {
     const std::string pidfile = root_ / "run/stale.pid";
     norvik::test::write_file(pidfile, std::to_string(::getpid()) + "\n");
-    sd::UnitRecord stopped = {{"LoadState", "loaded"},
-                              {"ActiveState", "inactive"},
-                              {"Type", "forking"},
-                              {"PIDFile", pidfile},
-                              {"MainPID", "0"}};
-    EXPECT_EQ(sd::get_pid_via_systemd("stale", &stopped), 0);
+    systemd::UnitRecord stopped = {{"LoadState", "loaded"},
+                                   {"ActiveState", "inactive"},
+                                   {"Type", "forking"},
+                                   {"PIDFile", pidfile},
+                                   {"MainPID", "0"}};
+    EXPECT_EQ(systemd::get_pid_via_systemd("stale", &stopped), 0);
     stopped["ActiveState"] = "failed";
-    EXPECT_EQ(sd::get_pid_via_systemd("stale", &stopped), 0);
-    EXPECT_TRUE(sd::get_pids_via_systemd("stale", &stopped).empty());
+    EXPECT_EQ(systemd::get_pid_via_systemd("stale", &stopped), 0);
+    EXPECT_TRUE(systemd::get_pids_via_systemd("stale", &stopped).empty());
 
     // This test program's own group stands in for an active unit's.
     std::string group;
     for (const auto& l : lines(norvik::test::read_file("/proc/self/cgroup")))
         if (l.rfind("0::", 0) == 0) group = l.substr(3);
     if (group.empty()) GTEST_SKIP() << "no unified control-group tree here";
-    sd::UnitRecord active = {
+    systemd::UnitRecord active = {
         {"LoadState", "loaded"}, {"ActiveState", "active"}, {"MainPID", "0"}, {"ControlGroup", group}};
-    auto pids = sd::get_pids_via_systemd("grp", &active);
+    auto pids = systemd::get_pids_via_systemd("grp", &active);
     EXPECT_NE(std::find(pids.begin(), pids.end(), ::getpid()), pids.end()) << group;
-    EXPECT_GT(sd::get_pid_via_systemd("grp", &active), 0);
+    EXPECT_GT(systemd::get_pid_via_systemd("grp", &active), 0);
     active["MainPID"] = "4242";
-    EXPECT_EQ(sd::get_pid_via_systemd("grp", &active), 4242);
+    EXPECT_EQ(systemd::get_pid_via_systemd("grp", &active), 4242);
     for (const char* bad : {"", "relative/x", "/../etc", "/a/../../b", "/a/.."})
-        EXPECT_TRUE(sd::read_control_group_pids(bad).empty()) << bad;
+        EXPECT_TRUE(systemd::read_control_group_pids(bad).empty()) << bad;
 }
 
 TEST_F(FakeSystemctl, MissingSystemctlMeansNoUnit) {
     ::unlink((root_ / "usr/bin/systemctl").c_str());
-    EXPECT_TRUE(sd::get_service_info_via_systemd("rs-simple").empty());
-    EXPECT_FALSE(sd::has_service_via_systemd("rs-simple"));
-    EXPECT_EQ(sd::get_pid_via_systemd("rs-simple"), 0);
-    EXPECT_TRUE(sd::get_pids_via_systemd("rs-multi").empty());
+    EXPECT_TRUE(systemd::get_service_info_via_systemd("rs-simple").empty());
+    EXPECT_FALSE(systemd::has_service_via_systemd("rs-simple"));
+    EXPECT_EQ(systemd::get_pid_via_systemd("rs-simple"), 0);
+    EXPECT_TRUE(systemd::get_pids_via_systemd("rs-multi").empty());
 }
 
 TEST_F(FakeSystemctl, PidsAndStates) {
-    EXPECT_EQ(sd::get_pid_via_systemd("rs-simple"), 179);
-    auto k = sd::get_code_and_signal_via_systemd("rs-killed");
+    EXPECT_EQ(systemd::get_pid_via_systemd("rs-simple"), 179);
+    auto k = systemd::get_code_and_signal_via_systemd("rs-killed");
     EXPECT_EQ(k.signal, "SEGV");
     EXPECT_EQ(active_state("rs-fail"), "failed");
 }
@@ -338,7 +338,7 @@ bool pid_alive(pid_t pid) { return pid > 0 && ::kill(pid, 0) == 0 && !comm_of(pi
 // The back end built the way the service object builds it: unit name plus
 // the record taken at that moment.
 norvik::backend::Systemd backend(const std::string& unit) {
-    auto rec = sd::has_service_via_systemd(unit);
+    auto rec = systemd::has_service_via_systemd(unit);
     return norvik::backend::Systemd(unit, rec ? *rec : norvik::backend::UnitRecord{});
 }
 
@@ -354,29 +354,29 @@ using InnerBackEnd = Inner;
 
 TEST_F(Inner, QueriesOfRealUnits) {
     ASSERT_TRUE(job("rs-simple", true));
-    auto rec = sd::has_service_via_systemd("rs-simple");
+    auto rec = systemd::has_service_via_systemd("rs-simple");
     ASSERT_TRUE(rec);
     EXPECT_EQ((*rec)["ActiveState"], "active");
-    pid_t main = sd::get_pid_via_systemd("rs-simple");
+    pid_t main = systemd::get_pid_via_systemd("rs-simple");
     ASSERT_GT(main, 0);
     EXPECT_EQ(comm_of(main), "sleep");
-    EXPECT_FALSE(sd::has_service_via_systemd("rs-nosuch"));
+    EXPECT_FALSE(systemd::has_service_via_systemd("rs-nosuch"));
 
     job("rs-multi", true);
     // The shell starts its two sleepers after the start job has ended.
-    auto pids = sd::get_pids_via_systemd("rs-multi");
-    for (int i = 0; i < 40 && pids.size() < 3; ++i, ::usleep(50000)) pids = sd::get_pids_via_systemd("rs-multi");
+    auto pids = systemd::get_pids_via_systemd("rs-multi");
+    for (int i = 0; i < 40 && pids.size() < 3; ++i, ::usleep(50000)) pids = systemd::get_pids_via_systemd("rs-multi");
     ASSERT_EQ(pids.size(), 3u);
     EXPECT_EQ(comm_of(pids[1]), "sleep");
 
     job("rs-forking", true);
-    pid_t fpid = sd::get_pid_via_systemd("rs-forking");
+    pid_t fpid = systemd::get_pid_via_systemd("rs-forking");
     EXPECT_GT(fpid, 0);
     EXPECT_EQ(norvik::test::read_file("/run/rs-forking.pid"), std::to_string(fpid) + "\n");
 
     job("rs-killed", true);
     ::usleep(800000);
-    auto ks = sd::get_code_and_signal_via_systemd("rs-killed");
+    auto ks = systemd::get_code_and_signal_via_systemd("rs-killed");
     EXPECT_EQ(ks.active, "failed");
     EXPECT_EQ(ks.code, "killed");
     EXPECT_EQ(ks.signal, "SEGV");
@@ -403,7 +403,7 @@ TEST_F(InnerBackEnd, StartStatusStopOfASimpleUnit) {
 
     ASSERT_TRUE(m.start(srv));
     EXPECT_EQ(active_state("rs-simple"), "active");
-    pid_t main = sd::get_pid_via_systemd("rs-simple");
+    pid_t main = systemd::get_pid_via_systemd("rs-simple");
     ASSERT_GT(main, 0);
     EXPECT_TRUE(pid_alive(main));
     EXPECT_EQ(comm_of(main), "sleep");
@@ -411,7 +411,7 @@ TEST_F(InnerBackEnd, StartStatusStopOfASimpleUnit) {
     EXPECT_NE(status.find(std::to_string(main)), std::string::npos) << status;
     // Starting a running unit is no failure and keeps the process.
     EXPECT_TRUE(m.start(srv));
-    EXPECT_EQ(sd::get_pid_via_systemd("rs-simple"), main);
+    EXPECT_EQ(systemd::get_pid_via_systemd("rs-simple"), main);
 
     ASSERT_TRUE(m.stop(srv));
     EXPECT_TRUE(pid_gone(main));
@@ -436,7 +436,7 @@ TEST_F(InnerBackEnd, ForkingUnitReloadAndFailingUnits) {
     ASSERT_EQ(m.service_via_systemd().at("Type"), "forking");
     Base srv(nlohmann::json{{"service", "rs-forking"}, {"pidfile", "/run/rs-forking.pid"}});
     ASSERT_TRUE(m.start(srv));
-    pid_t pid = sd::get_pid_via_systemd("rs-forking");
+    pid_t pid = systemd::get_pid_via_systemd("rs-forking");
     ASSERT_GT(pid, 0);
     EXPECT_TRUE(pid_alive(pid));
     EXPECT_EQ(norvik::test::read_file("/run/rs-forking.pid"), std::to_string(pid) + "\n");
@@ -453,7 +453,7 @@ TEST_F(InnerBackEnd, ForkingUnitReloadAndFailingUnits) {
     ASSERT_TRUE(m.reload(srv));
     for (int i = 0; i < 40 && reloads() == before; ++i) ::usleep(50000);
     EXPECT_EQ(reloads(), before + 1);  // the daemon got its HUP
-    EXPECT_EQ(sd::get_pid_via_systemd("rs-forking"), pid);
+    EXPECT_EQ(systemd::get_pid_via_systemd("rs-forking"), pid);
     EXPECT_TRUE(pid_alive(pid));
 
     ASSERT_TRUE(m.stop(srv));
@@ -476,7 +476,7 @@ TEST_F(InnerBackEnd, ForkingUnitReloadAndFailingUnits) {
     for (int i = 0; i < 40 && active_state("rs-fail") != "failed"; ++i) ::usleep(50000);
     EXPECT_EQ(active_state("rs-fail"), "failed");
     EXPECT_EQ(fail.status_helper(failsrv), "");
-    EXPECT_EQ(sd::get_code_and_signal_via_systemd("rs-fail").code, "exited");
+    EXPECT_EQ(systemd::get_code_and_signal_via_systemd("rs-fail").code, "exited");
 }
 
 TEST(RealSystemd, QueriesRunAgainstARealSystemd) {
