@@ -5,12 +5,13 @@
 #include "FuzzCommon.hpp"
 #include "exception/exception.hpp"
 #include "proc/port_holders.hpp"
+#include "proc/proc_root.hpp"
 #include "proc/process_table.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string proc = [] {
         std::string p = fuzzsupport::sandbox() + "/proc";
-        norvik::proc::set_PROC_PATH(p);
+        norvik::proc::set_proc_root(p);
         fuzzsupport::put(p + "/4242/stat", "4242 (x) S 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 1 1 1\n");
         ::mkdir((p + "/4242/fd").c_str(), 0755);
         ::symlink("socket:[1234]", (p + "/4242/fd/3").c_str());

@@ -8,12 +8,13 @@
 
 #include "FuzzCommon.hpp"
 #include "exception/exception.hpp"
+#include "proc/proc_root.hpp"
 #include "proc/process_table.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string proc = [] {
         std::string p = fuzzsupport::sandbox() + "/proc";
-        norvik::proc::set_PROC_PATH(p);
+        norvik::proc::set_proc_root(p);
         // The table is read only while <proc>/stat is there (else ps answers).
         fuzzsupport::put(p + "/stat", "cpu  10 0 10 100 0 0 0 0 0 0\nbtime 1700000000\n");
         fuzzsupport::put(p + "/4242/status", "Name:\tx\nUid:\t0\t0\t0\t0\n");
@@ -26,15 +27,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string cmdline = cut == std::string::npos ? "" : in.substr(cut + 1);
     fuzzsupport::put(proc + "/4242/stat", stat);
     fuzzsupport::put(proc + "/4242/cmdline", cmdline);
-    namespace proc = norvik::proc;
+    namespace ps = norvik::proc;
     try {
         std::string_view fields, head;
-        bool has_fields = proc::stat_fields_part(stat, fields, head);
+        bool has_fields = ps::stat_fields_part(stat, fields, head);
         if (has_fields && (fields.size() > stat.size() || head.size() > stat.size())) std::abort();
-        proc::ParseOptions o;
-        auto plain = proc::fast_parse_ps(o);
+        ps::ParseOptions o;
+        auto plain = ps::fast_parse_ps(o);
         o.elapsed_stats = o.cpu_stats = o.memory_stats = true;
-        auto full = proc::fast_parse_ps(o);
+        auto full = ps::fast_parse_ps(o);
         if (plain.size() != full.size() || plain.size() > 1) std::abort();
         for (auto& r : full) {
             if (r.pid != 4242) std::abort();
@@ -43,12 +44,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         o = {};
         o.skip_stat = o.skip_cmdline = true;
-        (void)proc::fast_parse_ps(o);
-        (void)proc::get_pid_info(4242);
-        (void)proc::get_pids_by_name("fuzzd");
-        (void)proc::get_pids_by_name(std::vector<std::string>{"perl", "fuzzd", "x"});
-        (void)proc::get_pids_by_name(std::regex("fu+zz"), std::vector<std::string>{"root", "0"});
-        (void)proc::parse_pid(cmdline);
+        (void)ps::fast_parse_ps(o);
+        (void)ps::get_pid_info(4242);
+        (void)ps::get_pids_by_name("fuzzd");
+        (void)ps::get_pids_by_name(std::vector<std::string>{"perl", "fuzzd", "x"});
+        (void)ps::get_pids_by_name(std::regex("fu+zz"), std::vector<std::string>{"root", "0"});
+        (void)ps::parse_pid(cmdline);
         (void)norvik::proc::getbasename(cmdline);
     } catch (const norvik::PlainError&) {
     } catch (const norvik::Exception&) {}
