@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 #include "output/output.hpp"
 #include "foundation/text.hpp"
@@ -214,11 +215,12 @@ service::Request make_request(const std::vector<std::string>& args, bool started
     else req.action = pr.restart == STOP ? Action::Stop : pr.restart == RELOAD ? Action::Reload : Action::Restart;
     req.verbose = pr.verbose;
 
-    std::optional<std::string> graceful = pr.graceful;
-    for (const char* w : HARD_RESTART_WORDS)
-        if (has_word(args, w)) graceful = "0";
-    if (graceful && !graceful->empty()) {
-        const std::string g = lower(*graceful);
+    const bool hard = std::any_of(std::begin(HARD_RESTART_WORDS), std::end(HARD_RESTART_WORDS),
+                                  [&](const char* w) { return has_word(args, w); });
+    if (hard) {
+        req.graceful = false;
+    } else if (pr.graceful && !pr.graceful->empty()) {
+        const std::string g = lower(*pr.graceful);
         req.graceful = !(g == "0" || g == "false" || g == "no");
     }
     // Anything else than a small count is no attempt number.
@@ -235,6 +237,15 @@ service::Request make_request(const std::vector<std::string>& args, bool started
                            [](const std::string& a) { return a.find(HTML_MARKER) != std::string::npos; });
     req.json_lines = json_lines;
     req.started_by_init = started_by_init;
+    req.absent_ok = has_word(args, ABSENT_IS_SUCCESS_WORD);
+    req.fpm_status = std::none_of(args.begin(), args.end(), [](const std::string& a) {
+        return a.find(STATUS_SUPPRESSION_MARKER) != std::string::npos;
+    });
+    for (const auto& a : args) {
+        const std::string name = a.rfind("--", 0) == 0 ? a.substr(2) : a;
+        if (!name.empty() && std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::isalpha(c); }))
+            req.custom_action_words.push_back(name);
+    }
     return req;
 }
 

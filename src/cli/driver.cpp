@@ -158,18 +158,6 @@ bool is_query_action(const std::string& action) { return action == "CHECK" || ac
 // expressions recurse once per character and overflow the stack on a long one.
 bool is_action_word(const std::string& word) { return word == "start" || word == "restart" || word == "stop"; }
 
-// The word that may name a custom action ("events" or "--events"), or "".
-std::string custom_action_word(const std::string& word) {
-    std::string name = word.rfind("--", 0) == 0 ? word.substr(2) : word;
-    for (char c : name)
-        if (!std::isalpha(static_cast<unsigned char>(c))) return "";
-    return name;
-}
-
-bool any_arg_equals(const std::vector<std::string>& args, const std::string& word) {
-    return std::find(args.begin(), args.end(), word) != args.end();
-}
-
 bool any_arg_contains(const std::vector<std::string>& args, const std::string& text) {
     return std::any_of(args.begin(), args.end(),
                        [&](const std::string& a) { return a.find(text) != std::string::npos; });
@@ -465,9 +453,8 @@ struct Words {
 
 // Builds the service object and does what the request asks. Returns an exit
 // status when the run ends early; a failure of the service lands in `failure`.
-std::optional<int> act(const std::string& service, const service::Request& request,
-                       const std::vector<std::string>& args, const Words& said, const std::string& path,
-                       std::shared_ptr<Exception>& failure) {
+std::optional<int> act(const std::string& service, const service::Request& request, const Words& said,
+                       const std::string& path, std::shared_ptr<Exception>& failure) {
     try {
         try {
             g_srv = service::create(service, request);
@@ -487,9 +474,8 @@ std::optional<int> act(const std::string& service, const service::Request& reque
         }
 
         std::string custom_action;
-        for (const auto& a : args) {
-            const std::string word = custom_action_word(a);
-            if (word.empty() || !g_srv->has_custom_action(word)) continue;
+        for (const auto& word : request.custom_action_words) {
+            if (!g_srv->has_custom_action(word)) continue;
             custom_action = word;
             g_srv->service_argv_action(custom_action);
             break;
@@ -507,7 +493,7 @@ std::optional<int> act(const std::string& service, const service::Request& reque
         const std::string& done = g_srv->service_argv_action();
         if (g_srv->verbose() == 1 && (done == "RESTART" || done == "START" || done == "RELOAD")) {
             show_status_message_set(*g_srv);
-            if (!any_arg_contains(args, STATUS_SUPPRESSION_MARKER)) show_fpm_status(path);
+            if (request.fpm_status) show_fpm_status(path);
         }
     } catch (const Exception& e) {
         if (!e.is_service_exception()) throw;
@@ -517,13 +503,13 @@ std::optional<int> act(const std::string& service, const service::Request& reque
 }
 
 // What the run says at its end, and its exit status.
-int report_the_outcome(const std::shared_ptr<Exception>& caught_exception, const std::vector<std::string>& args) {
+int report_the_outcome(const std::shared_ptr<Exception>& caught_exception, const service::Request& request) {
     if (caught_exception) {
         const Exception& e = *caught_exception;
         const std::string cls = e.class_name();
         record_error(e);
         if (dynamic_cast<const services::Unknown*>(&e)) throw PlainError(e.to_string_no_id() + "\n");
-        if (g_srv && is_absent(e) && any_arg_equals(args, ABSENT_IS_SUCCESS_WORD)) {
+        if (g_srv && is_absent(e) && request.absent_ok) {
             cli::to_stderr(output::TYPE_WARN, e.to_string());
             return 0;
         }
@@ -593,8 +579,8 @@ int run(Invocation& inv) {
     refuse_what_cannot_run(service, request, inv.program_path);
 
     std::shared_ptr<Exception> failure;
-    if (auto early = act(service, request, args, said, inv.program_path, failure)) return *early;
-    return report_the_outcome(failure, args);
+    if (auto early = act(service, request, said, inv.program_path, failure)) return *early;
+    return report_the_outcome(failure, request);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace norvik::service {
 
@@ -20,6 +22,12 @@ struct Request {
     bool ignore_systemd = false;  // --ignore-systemd: check without asking systemd
     bool html = false;            // the output goes to a web page
     bool json_lines = false;      // the output goes to a program, one JSON object per message
+    bool absent_ok = false;       // --absent-ok: a service not configured or not installed counts as success
+    bool fpm_status = true;       // without --no-fpm-status a verbose restart ends with the PHP-FPM status
+    // Words that may name one of the service's own actions ("events" for
+    // "events" or "--events"), in the order given: the first the service
+    // defines runs instead of the action above.
+    std::vector<std::string> custom_action_words;
     // The parent is process 1: the init system runs us for its unit.
     bool started_by_init = false;
 

@@ -131,11 +131,19 @@ TEST(ParseArgv, RequestHoldsWhatTheServiceObjectActsOn) {
     EXPECT_EQ(hard.restart_attempt, 3);
     EXPECT_TRUE(hard.force && hard.use_initd && hard.ignore_systemd && hard.started_by_init && hard.json_lines);
     EXPECT_FALSE(hard.html);
+    EXPECT_FALSE(hard.absent_ok);
+    EXPECT_TRUE(hard.fpm_status);
+    // Bare words and --words of letters only may be the service's own actions.
+    EXPECT_EQ(hard.custom_action_words, (std::vector<std::string>{"nkdemo", "hard", "graceful", "force", "initd"}));
     auto graceful = make_request({"--graceful=yes", "--restart-attempt=123456789", "--stop"}, false, false);
     EXPECT_EQ(graceful.action, Action::Stop);
     EXPECT_EQ(graceful.graceful, true);
     EXPECT_FALSE(graceful.restart_attempt) << "nine digits are no attempt number";
     EXPECT_FALSE(graceful.force || graceful.use_initd || graceful.started_by_init);
+    auto extras = make_request({"--absent-ok", "--no-fpm-status-please", "--", "events", "x1"}, false, false);
+    EXPECT_TRUE(extras.absent_ok);
+    EXPECT_FALSE(extras.fpm_status);
+    EXPECT_EQ(extras.custom_action_words, std::vector<std::string>{"events"});
     auto query = make_request({"--graceful", "--check", "--status"}, false, false);
     EXPECT_EQ(query.action, Action::Check);
     EXPECT_FALSE(query.graceful) << "a query takes no restart settings";

@@ -92,8 +92,7 @@ TEST_F(StartupLog, WaitedCommandRunsUnderALeaderWithOnlyItsStreamsAndPlainSignal
     // everything for moments of its own while it waits on a child.
     initd::logged_startup("demo", true, {"/bin/grep", "^SigBlk", "/proc/self/status"}, {.wait = true});
     const std::string sigblk = log_of("demo");
-    initd::logged_startup("demo", true,
-                          {"/bin/sh", "-c", "cat /proc/$$/stat; ls /proc/$$/fd; readlink /proc/$$/fd/0"},
+    initd::logged_startup("demo", true, {"/bin/sh", "-c", "cat /proc/$$/stat; ls /proc/$$/fd; readlink /proc/$$/fd/0"},
                           {.wait = true});
     ::sigprocmask(SIG_SETMASK, &old, nullptr);
     EXPECT_EQ(norvik::child_status(), 0);
