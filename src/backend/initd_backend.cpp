@@ -117,7 +117,7 @@ std::string Initd::status_fallback(ManagedService& srv) {
 bool Initd::start_gave_up(ManagedService& srv) {
     if (!start_returned_) return false;
     // The PID-file wait polls far more often than a scan of /proc is worth.
-    const double now = timehires::time();
+    const double now = foundation::hires_time();
     if (now - scanned_ < SCAN_INTERVAL) return false;
     scanned_ = now;
     // Our own adopted daemons that have ended are not "running".

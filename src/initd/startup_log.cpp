@@ -120,7 +120,7 @@ std::shared_ptr<Logger>& mkdir_logger() {
 }  // namespace
 
 void _mkdir_or_log_failure(const std::string& dir) {
-    const int fd = statefile::open_dir(dir, 0700);
+    const int fd = foundation::open_dir(dir, 0700);
     if (fd >= 0) {
         ::close(fd);
         return;
@@ -138,7 +138,7 @@ std::string startup_log_path(const std::string& service_name) {
 }  // namespace
 
 void trim_startup_log(const std::string& service_name) {
-    Fd log(statefile::open_file(startup_log_path(service_name), O_RDWR, 0600, std::nullopt));
+    Fd log(foundation::open_file(startup_log_path(service_name), O_RDWR, 0600, std::nullopt));
     struct stat st {};
     if (log.get() < 0 || ::fstat(log.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= STARTUP_LOG_MAX_BYTES)
         return;
@@ -182,12 +182,12 @@ int _open_startup_log(const std::string& service_name, LogMode mode) {
     int flags = O_WRONLY | O_CREAT | O_APPEND;
     if (mode == LogMode::Wipe) flags |= O_TRUNC;
     const char* mode_word = mode == LogMode::Wipe ? ">" : ">>";
-    int fd = statefile::open_file(path, flags, 0600, 0700);
+    int fd = foundation::open_file(path, flags, 0600, 0700);
     int err = errno;
     if (fd < 0) {
-        ioerror::raise("IO::FileOpenError",
-                       "The system failed to open the file “[_1]” for “[_2]” because of an error: [_3]",
-                       {path, mode_word, ioerror::error_text(err)}, {{"path", path}, {"mode", mode_word}}, err);
+        foundation::raise_io_error(
+            "IO::FileOpenError", "The system failed to open the file “[_1]” for “[_2]” because of an error: [_3]",
+            {path, mode_word, foundation::error_text(err)}, {{"path", path}, {"mode", mode_word}}, err);
     }
     return fd;
 }
@@ -233,8 +233,8 @@ pid_t _start_as_daemon(const std::string& path, int start_log_fd, const std::vec
     nlohmann::json v = fs.return_value();
     if (v.is_object()) {
         int err = v.value("error", 0);
-        ioerror::raise("IO::ExecError", "The system failed to execute “[_1]” because of an error: [_2]",
-                       {path, ioerror::error_text(err)}, {{"path", path}}, err);
+        foundation::raise_io_error("IO::ExecError", "The system failed to execute “[_1]” because of an error: [_2]",
+                                   {path, foundation::error_text(err)}, {{"path", path}}, err);
     }
     if (!v.is_number_integer()) throw PlainError("The system failed to start “" + path + "”.");
     return v.get<pid_t>();

@@ -21,7 +21,7 @@ bool Rpm::needs_lock(const std::vector<std::string>& args) const {
     return true;
 }
 
-std::vector<std::string> Rpm::locks_to_wait_for() const { return {paths::rpm_lock(), paths::yum_pid_file()}; }
+std::vector<std::string> Rpm::locks_to_wait_for() const { return {foundation::rpm_lock(), foundation::yum_pid_file()}; }
 
 pkgr::VersionMap Rpm::get_version(const std::vector<std::string>& packages) {
     if (packages.empty())

@@ -8,7 +8,7 @@ namespace norvik::maxmem {
 long long minimum() {
     long long domains = 1;
     try {
-        auto text = loadfile::load_if_exists(paths::userdomains_file());
+        auto text = foundation::load_if_exists(foundation::userdomains_file());
         if (text) {
             long long n = 0;
             for (char c : *text)

@@ -55,7 +55,7 @@ namespace norvik::accessids {
 
 int runasuser(const std::string& user, const std::function<int()>& work) {
     // Looked up before the fork: the child only sets ids and works.
-    auto pw = pwcache::getpwnam(user);
+    auto pw = foundation::cached_getpwnam(user);
     if (!pw) throw PlainError("The user “" + user + "” does not exist.");
     const pid_t pid = ::fork();
     if (pid < 0) throw PlainError(std::string("The system failed to fork: ") + std::strerror(errno));

@@ -322,7 +322,7 @@ std::vector<std::string> spawn_env(const Options& o) {
             if (!o.extra_env.count(kv.substr(0, kv.find('=')))) env_s.push_back(std::move(kv));
         }
     } else {
-        for (auto& name : env::safe_list()) {
+        for (auto& name : foundation::safe_list()) {
             if (name == "HOME" || name == "USER" || o.extra_env.count(name)) continue;
             if (const char* v = ::getenv(name.c_str())) env_s.push_back(name + "=" + v);
         }
@@ -363,7 +363,7 @@ int spawn_program(const Options& o, const ChildFds& c, char* const argv[], pid_t
         if (::dup2(c.in_child, 0) < 0 || ::dup2(c.out_child, 1) < 0 || ::dup2(c.err_child, 2) < 0)
             child_fail("Failed to set up the standard streams: " + errnum::strerror_text(errno), errno);
         closefds::fast_closefds({exec_err_write});
-        if (!o.keep_env) env::clean_env();
+        if (!o.keep_env) foundation::clean_env();
         if (rp::PRIVS_REDUCED()) {
             uid_t uid = ::geteuid();
             gid_t gid = ::getegid();

@@ -316,7 +316,7 @@ void Base::prepare_start_environment() {
         // The tool's own tree is never a reason to leave a service down: a log
         // directory that cannot be made only sends the log to standard error.
         if (int err = make_logs_dir())
-            warn("The log directory " + paths::logs_dir() + " could not be created: " + std::strerror(err));
+            warn("The log directory " + foundation::logs_dir() + " could not be created: " + std::strerror(err));
     }
     debug("Setting the file-creation mask to 0022");
     ::umask(022);

@@ -14,7 +14,7 @@ public:
     SystemctlResult run(const SystemctlCall& call) override {
         SystemctlResult r;
         saferun::Options o;
-        o.program = paths::systemctl();
+        o.program = foundation::systemctl();
         o.args = call.args;
         o.keep_env = true;
         o.extra_env = systemctl_env();

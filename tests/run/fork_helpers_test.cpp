@@ -99,9 +99,9 @@ class SandboxRoot {
 public:
     SandboxRoot() {
         norvik::test::make_dirs(dir_ / "usr/local/norvik/logs");
-        norvik::paths::set_root_for_testing(dir_.path());
+        norvik::foundation::set_root_for_testing(dir_.path());
     }
-    ~SandboxRoot() { norvik::paths::set_root_for_testing(""); }
+    ~SandboxRoot() { norvik::foundation::set_root_for_testing(""); }
     std::string log() const {
         const std::string p = dir_ / "usr/local/norvik/logs/error_log";
         return norvik::test::exists(p) ? norvik::test::read_file(p) : std::string();
@@ -329,12 +329,12 @@ TEST(ResourceHelpers, LimitsAndDescriptorsInAChild) {
     GTEST_SKIP() << "an address-space limit cannot be set under AddressSanitizer (its shadow memory exceeds it)";
 #endif
     norvik::test::TempDir root("rlimit");
-    norvik::paths::set_root_for_testing(root.path());
+    norvik::foundation::set_root_for_testing(root.path());
     auto v = limits_in_child([] { return norvik::rlimit::set_rlimit(512LL * 1048576); });
     EXPECT_EQ(v["set"], 1);
     EXPECT_EQ(v["as"], 512LL * 1048576);
     EXPECT_EQ(v["core"], 0);
-    norvik::paths::set_root_for_testing("");
+    norvik::foundation::set_root_for_testing("");
 
     pid_t child = norvik::forkasync::do_in_child([] {
         int a = ::open("/dev/null", O_RDONLY);
@@ -352,13 +352,13 @@ TEST(ResourceHelpers, LimitsAndDescriptorsInAChild) {
 
 TEST(ResourceHelpers, MaxmemMinimumFollowsTheDomainCount) {
     norvik::test::TempDir root("maxmem");
-    norvik::paths::set_root_for_testing(root.path());
+    norvik::foundation::set_root_for_testing(root.path());
     EXPECT_EQ(norvik::maxmem::minimum(), 4096);
     std::string lines;
     for (int i = 0; i < 25000; ++i) lines += "d" + std::to_string(i) + ".example: u\n";
     norvik::test::write_file(root / "etc/userdomains", lines);
     EXPECT_EQ(norvik::maxmem::minimum(), 3 * 4096);
-    norvik::paths::set_root_for_testing("");
+    norvik::foundation::set_root_for_testing("");
 }
 
 TEST(ResourceHelpers, TheCallersSettingsGiveTheDefaultAndTheCoreLimit) {
@@ -366,7 +366,7 @@ TEST(ResourceHelpers, TheCallersSettingsGiveTheDefaultAndTheCoreLimit) {
     GTEST_SKIP() << "an address-space limit cannot be set under AddressSanitizer (its shadow memory exceeds it)";
 #endif
     norvik::test::TempDir root("rlimit-settings");
-    norvik::paths::set_root_for_testing(root.path());
+    norvik::foundation::set_root_for_testing(root.path());
     const long long mib = 1048576, minimum = 4096 * mib;
     EXPECT_EQ(norvik::rlimit::default_limit(""), minimum);
     EXPECT_EQ(norvik::rlimit::default_limit("junk"), minimum);
@@ -380,7 +380,7 @@ TEST(ResourceHelpers, TheCallersSettingsGiveTheDefaultAndTheCoreLimit) {
     EXPECT_EQ(v["set"], 1);
     EXPECT_EQ(v["as"], 6000 * mib);
     EXPECT_EQ(v["core"], 6000 * mib);
-    norvik::paths::set_root_for_testing("");
+    norvik::foundation::set_root_for_testing("");
 }
 
 TEST(IONice, ClassIsSetWithoutAHelperAndReadBack) {
