@@ -162,7 +162,7 @@ bool Initd::start(ManagedService& srv) {
         srv.debug("The start command of “" + service_ + "” succeeded.");
         return true;
     }
-    ChildErrorStringifier why(*code, cmd.front());
+    run::ChildErrorStringifier why(*code, cmd.front());
     srv.warn("The system failed to start “" + service_ + "” with “" + join(cmd, " ") +
              "”: " + why.autopsy().value_or(""));
     return false;

@@ -74,12 +74,12 @@ std::atomic<pid_t> g_term_owner{0};
 void end_what_the_run_waits_on() {
     int fd = g_term_lock_fd.load();
     if (fd >= 0 && ::getpid() == g_term_owner.load()) ::flock(fd, LOCK_UN);
-    pid_t helper = norvik::sys::setsid::waited_session();
+    pid_t helper = norvik::run::waited_session();
     if (helper > 0) {
         ::kill(-helper, SIGTERM);
         ::kill(helper, SIGTERM);
     }
-    pid_t child = norvik::saferun::running_child();
+    pid_t child = norvik::run::running_child();
     if (child > 0) {
         ::kill(-child, SIGTERM);
         ::kill(child, SIGTERM);

@@ -43,7 +43,7 @@ std::string regex_escape(const std::string& s) {
 
 // Lines at "\n", without the empty ones at the end.
 std::vector<std::string> split_lines(const std::string& text) {
-    auto lines = saferun::errors::split_lines(text);
+    auto lines = run::split_lines(text);
     while (!lines.empty() && lines.back().empty()) lines.pop_back();
     return lines;
 }
@@ -184,22 +184,22 @@ constexpr std::size_t FAILED_START_JOURNAL_LINES = 20;
 // the time a failed start is reported. nullopt when journalctl fails.
 std::optional<std::string> unit_journal_after_sync(const std::string& unit) {
     try {
-        saferun::Options sync;
+        run::Options sync;
         sync.program = foundation::journalctl();
         sync.args = {"--sync"};
         sync.keep_env = true;
         sync.extra_env = systemd::systemctl_env();
         sync.timeout = JOURNAL_SYNC_TIMEOUT;
-        saferun::Object synced(std::move(sync));
+        run::Object synced(std::move(sync));
 
-        saferun::Options o;
+        run::Options o;
         o.program = foundation::journalctl();
         o.args = {"--no-pager", "--quiet", "--boot", "--lines=" + std::to_string(FAILED_START_JOURNAL_LINES),
                   "--unit=" + unit};
         o.keep_env = true;
         o.extra_env = systemd::systemctl_env();
         o.timeout = JOURNAL_SYNC_TIMEOUT;
-        saferun::Object run(std::move(o));
+        run::Object run(std::move(o));
         if (run.exec_failed() || run.wait_status() != 0) return std::nullopt;
         return run.stdout();
     } catch (const std::exception&) {
@@ -223,7 +223,7 @@ Result fetch_service_startup_log(const std::string& service, bool service_via_sy
             journal = unit_journal_after_sync(id);
         }
         if (journal && !journal->empty()) return {true, last_lines(*journal, STARTUP_LOG_SHOW_LINES, false)};
-        saferun::Options o;
+        run::Options o;
         o.program = foundation::systemctl();
         o.args = {"status", "--no-pager", "--full", systemd::unit_name(service)};
         o.keep_env = true;
@@ -231,7 +231,7 @@ Result fetch_service_startup_log(const std::string& service, bool service_via_sy
         o.timeout = 120;
         std::string out;
         try {
-            saferun::Object run(std::move(o));
+            run::Object run(std::move(o));
             if (run.exec_failed())
                 return {false, "The system failed to run “" + foundation::systemctl() + "”: " + run.stderr()};
             out = run.stdout();

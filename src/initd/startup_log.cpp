@@ -77,7 +77,7 @@ void redirect_child_streams(int log_fd, const std::vector<int>& keep) {
         ::dup2(in, 0);
         ::close(in);
     }
-    closefds::fast_closefds(keep);
+    run::fast_closefds(keep);
 }
 
 bool is_executable_plain_file(const std::string& path) {
@@ -104,7 +104,7 @@ pid_t spawn_logged_worker(const std::string& path, int log_fd, const std::vector
     Fd in(::open(STARTUP_STDIN, O_RDONLY | O_CLOEXEC));
     auto argv = exec_argv(path, args);
     pid_t pid = 0;
-    int rc = saferun::spawn_child(pid, path, false, {{log_fd, 2}, {log_fd, 1}, {in.get(), 0}}, argv.data(), environ);
+    int rc = run::spawn_child(pid, path, false, {{log_fd, 2}, {log_fd, 1}, {in.get(), 0}}, argv.data(), environ);
     if (rc == 0) return pid;
     std::string msg = "The system failed to execute “" + path + "” because of an error: " + std::strerror(rc) + "\n";
     write_all(log_fd, msg.data(), msg.size());
@@ -193,12 +193,12 @@ int _open_startup_log(const std::string& service_name, LogMode mode) {
 }
 
 pid_t _start_as_daemon(const std::string& path, int start_log_fd, const std::vector<std::string>& args) {
-    ForkSync fs([&]() -> nlohmann::json {
+    run::ForkSync fs([&]() -> nlohmann::json {
         int p[2];
         if (::pipe2(p, O_CLOEXEC) != 0)
             throw PlainError(std::string("The system failed to create a pipe because of an error: ") +
                              std::strerror(errno));
-        pid_t child = forkasync::do_in_child([&] {
+        pid_t child = run::do_in_child([&] {
             ::close(p[0]);
             // A daemon of its own: no terminal, no session of ours.
             ::setsid();
@@ -208,7 +208,7 @@ pid_t _start_as_daemon(const std::string& path, int start_log_fd, const std::vec
             int e = errno;
             unsigned char byte = static_cast<unsigned char>(e > 255 ? 255 : e);
             write_all(p[1], reinterpret_cast<const char*>(&byte), 1);
-            forkasync::child_exit(e);
+            run::child_exit(e);
         });
         ::close(p[1]);
         unsigned char byte = 0;
@@ -247,15 +247,15 @@ pid_t _start_capture_and_wait(const std::string& path, int start_log_fd, const s
         set_child_status(2 << 8);
         return 0;
     }
-    sys::setsid::Options o;
+    run::SetsidOptions o;
     o.keep_parent = true;
     o.timeout = timeout;
     // A command past its limit takes its whole session with it, whatever
     // process groups it made inside.
     o.on_timeout = [](pid_t session) { proc::end_members(proc::session_members(session), SESSION_END_GRACE); };
     o.spawn_worker = [&] { return spawn_logged_worker(path, start_log_fd, args); };
-    pid_t pid = sys::setsid::full_daemonize(o);
-    if (timed_out) *timed_out = sys::setsid::last_wait_timed_out();
+    pid_t pid = run::full_daemonize(o);
+    if (timed_out) *timed_out = run::last_wait_timed_out();
     return pid;
 }
 
@@ -360,11 +360,11 @@ pid_t nooutputsystem(const std::vector<std::string>& command_words) {
         set_child_status(1 << 8);
         return 0;
     }
-    sys::setsid::Options o;
+    run::SetsidOptions o;
     o.keep_parent = true;
-    pid_t pid = sys::setsid::full_daemonize(o);
+    pid_t pid = run::full_daemonize(o);
     if (pid != 0) return pid;
-    closefds::fast_closefds({});
+    run::fast_closefds({});
     int null_fd = ::open("/dev/null", O_RDWR);
     if (null_fd >= 0) {
         ::dup2(null_fd, 0);
@@ -376,7 +376,7 @@ pid_t nooutputsystem(const std::vector<std::string>& command_words) {
     for (auto& c : cmd) argv.push_back(const_cast<char*>(c.c_str()));
     argv.push_back(nullptr);
     ::execvp(argv[0], argv.data());
-    forkasync::child_exit(1);
+    run::child_exit(1);
 }
 
 }  // namespace norvik::initd

@@ -123,7 +123,7 @@ bool relink_localtime(const std::string& zone) {
 bool setup_clock_using_timedatectl(const std::string& zone) {
     // The tool changes the host itself: never from inside a sandbox root.
     if (!foundation::root().empty()) return false;
-    auto out = saferun::errors::saferunallerrors({kTimedatectl, "set-timezone", zone});
+    auto out = run::saferunallerrors_text({kTimedatectl, "set-timezone", zone});
     return out.has_value();
 }
 
@@ -216,7 +216,7 @@ std::optional<std::string> named_zone(bool noposix) {
         zone = zone_from_timezone_file();
         if (!zone) {
             static const std::regex tz_line("^timezone=", std::regex::icase);
-            for (const auto& line : saferun::errors::saferunallerrors_lines({kTimedatectl, "show"})) {
+            for (const auto& line : run::saferunallerrors_lines({kTimedatectl, "show"})) {
                 if (!std::regex_search(line, tz_line)) continue;
                 std::string rest = line.substr(line.find('=') + 1);
                 std::string value = rest.substr(0, rest.find('='));

@@ -150,7 +150,7 @@ CmdResult Cmd::_cmd_with_logger(bool enable_timeout, const std::shared_ptr<Logge
     return CmdResult{buffer, result.wait_status()};
 }
 
-saferun::Extra Cmd::run(RunOptions o) {
+run::Extra Cmd::run(RunOptions o) {
     const std::string program = bin();
 
     std::optional<Pty> pty;
@@ -162,7 +162,7 @@ saferun::Extra Cmd::run(RunOptions o) {
         if (hack) pty.emplace();
     }
 
-    saferun::ExtraOptions eo;
+    run::ExtraOptions eo;
     eo.base.program = program;
     eo.base.args = o.args;
     eo.base.timeout = o.timeout;
@@ -176,7 +176,7 @@ saferun::Extra Cmd::run(RunOptions o) {
     eo.stderr_buffer = o.stderr_buffer;
 
     auto lock = get_lock_for_cmd(o.logger, o.args);
-    return o.die_on_error ? saferun::Extra::new_or_die(std::move(eo)) : saferun::Extra(std::move(eo));
+    return o.die_on_error ? run::Extra::new_or_die(std::move(eo)) : run::Extra(std::move(eo));
 }
 
 std::unique_ptr<HeldLock> Cmd::get_lock_for_cmd(const std::shared_ptr<Logger>& logger,
@@ -210,7 +210,7 @@ foundation::Flock Cmd::hold_lock(const std::shared_ptr<Logger>& logger, const st
     int fd = ::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         int err = errno;
-        throw PlainError("The system failed to open the lock file “" + file + "”: " + errnum::strerror_text(err));
+        throw PlainError("The system failed to open the lock file “" + file + "”: " + run::strerror_text(err));
     }
     foundation::Flock handle(fd);
     const double deadline = monotonic() + lock_timeout();

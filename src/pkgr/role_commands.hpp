@@ -81,7 +81,7 @@ public:
     CmdResult cmd_with_logger(const std::shared_ptr<Logger>& logger, const std::vector<std::string>& args);
     CmdResult cmd_with_logger_no_timeout(const std::shared_ptr<Logger>& logger, const std::vector<std::string>& args);
 
-    saferun::Extra run(RunOptions options);
+    run::Extra run(RunOptions options);
 
     std::unique_ptr<HeldLock> get_lock_for_cmd(const std::shared_ptr<Logger>& logger,
                                                const std::vector<std::string>& args);

@@ -511,7 +511,7 @@ void Base::resetnice() {
     if (::setpriority(PRIO_PROCESS, 0, 0) != 0)
         warn("Could not reset the scheduling priority: " + std::string(std::strerror(errno)));
     try {
-        ionice::reset();
+        run::reset_ionice();
     } catch (const std::exception& e) {
         warn(std::string("Could not reset the I/O priority: ") + e.what());
     }
@@ -519,7 +519,7 @@ void Base::resetnice() {
 
 void Base::setrlimits() {
     debug("Lifting the inherited resource limits");
-    rlimit::unset::unset_rlimits();
+    run::unset_rlimits();
 }
 
 void Base::_terminate_orphaned_processes() {

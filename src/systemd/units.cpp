@@ -16,7 +16,7 @@
 
 namespace norvik::systemd {
 
-using saferun::errors::split_lines;
+using run::split_lines;
 
 namespace {
 

@@ -17,7 +17,7 @@ using json = nlohmann::json;
 using norvik::test::TempDir;
 
 // The real runner the program would pass in.
-const foundation::CommandRunner run = norvik::saferun::simple::saferunnoerror;
+const foundation::CommandRunner run = norvik::run::saferunnoerror;
 
 namespace {
 

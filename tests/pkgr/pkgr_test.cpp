@@ -172,7 +172,7 @@ TEST_F(PkgrTest, WaitsWhileAnotherProcessHoldsTheToolsLockFile) {
     std::string lock = norvik::foundation::rpm_lock();
     int ready[2];
     ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-    pid_t holder = norvik::forkasync::do_in_child([&] {
+    pid_t holder = norvik::run::do_in_child([&] {
         int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
         (void)fd;
         ssize_t ignored = ::write(ready[1], "x", 1);
