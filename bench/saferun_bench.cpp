@@ -24,7 +24,7 @@ BENCHMARK(BM_PosixSpawnFloor)->UseRealTime();
 
 static void BM_SafeRunSpawnPath(benchmark::State& state) {
     for (auto _ : state) {
-        norvik::saferun::Object run({.program = "/bin/true"});
+        norvik::run::Object run({.program = "/bin/true"});
         benchmark::DoNotOptimize(run.wait_status());
     }
 }
@@ -32,7 +32,7 @@ BENCHMARK(BM_SafeRunSpawnPath)->UseRealTime();
 
 static void BM_SafeRunForkPath(benchmark::State& state) {
     for (auto _ : state) {
-        norvik::saferun::Object run({.program = "/bin/true", .before_exec = [] {}});
+        norvik::run::Object run({.program = "/bin/true", .before_exec = [] {}});
         benchmark::DoNotOptimize(run.wait_status());
     }
 }

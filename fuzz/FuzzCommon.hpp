@@ -32,7 +32,7 @@ inline const std::string& sandbox() {
         const char* d = ::mkdtemp(tmpl.data());
         if (!d) std::abort();
         std::string root = d;
-        norvik::paths::set_root_for_testing(root);
+        norvik::foundation::set_root_for_testing(root);
         // A plain buffer: the atexit handler runs after static strings are gone.
         static char keep[64];
         std::snprintf(keep, sizeof keep, "%s", d);

@@ -37,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (r.result && c != a) std::abort();
 
         // The panel's own file, read (and repaired) the way a root run does.
-        const std::string main = norvik::paths::main_config();
-        ::unlink(norvik::paths::main_config_cache().c_str());
+        const std::string main = norvik::foundation::main_config();
+        ::unlink(norvik::foundation::main_config_cache().c_str());
         fuzzsupport::put(main, text);
         NkConfGuard::clearcache();
         NkConfGuard::Options go;

@@ -7,7 +7,7 @@
 #include "foundation/inotify.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    auto events = norvik::Inotify::decode(reinterpret_cast<const char*>(data), size);
+    auto events = norvik::foundation::Inotify::decode(reinterpret_cast<const char*>(data), size);
     if (events.size() > size / 16) std::abort();
     size_t names = 0;
     for (auto& e : events) {

@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string global = cut == std::string::npos ? in : in.substr(cut + 1);
 
     using norvik::config::NkConfGuard;
-    const std::string main = norvik::paths::main_config(), cache = norvik::paths::main_config_cache();
+    const std::string main = norvik::foundation::main_config(), cache = norvik::foundation::main_config_cache();
     fuzzsupport::put(main, "a=1\n");
     fuzzsupport::put(cache, conf_cache);
     set_mtime(main, 1000000);
@@ -45,15 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const norvik::PlainError&) {
     } catch (const norvik::Exception&) {}
 
-    namespace gc = norvik::globalcache;
+    namespace foundation = norvik::foundation;
     try {
-        gc::clearcache();
-        const std::string file = gc::cache_file("fuzz");
+        foundation::clearcache();
+        const std::string file = foundation::cache_file("fuzz");
         fuzzsupport::put(file, global);
-        (void)gc::data("fuzz", "key");
-        (void)gc::data("fuzz", "");
-        (void)gc::get_cache_mtime("fuzz");
-        (void)gc::loadfile("fuzz", "/nonexistent-fuzz-file");
+        (void)foundation::data("fuzz", "key");
+        (void)foundation::data("fuzz", "");
+        (void)foundation::get_cache_mtime("fuzz");
+        (void)foundation::global_cache_loadfile("fuzz", "/nonexistent-fuzz-file");
     } catch (const norvik::PlainError&) {
     } catch (const norvik::Exception&) {}
     return 0;

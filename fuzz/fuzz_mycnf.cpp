@@ -8,7 +8,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::sandbox();
     std::string text(reinterpret_cast<const char*>(data), size);
-    fuzzsupport::put(norvik::paths::mysql_client_config(), text);
+    fuzzsupport::put(norvik::foundation::mysql_client_config(), text);
     namespace config = norvik::config;
     std::string host = config::client_host();
     if (!host.empty() && text.find(host) == std::string::npos) std::abort();

@@ -9,7 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
     namespace os = norvik::os;
-    const std::string osr = norvik::paths::os_release(), rhr = norvik::paths::redhat_release();
+    const std::string osr = norvik::foundation::os_release(), rhr = norvik::foundation::redhat_release();
     ::unlink(osr.c_str());
     ::unlink(rhr.c_str());
     if (data[0] & 1) fuzzsupport::put(osr, text);

@@ -16,15 +16,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ::mkdir(d.c_str(), 0700);
         return d;
     }();
-    namespace pc = norvik::pwcache;
-    const std::string by_name = pc::make_key(0, "fuzzuser"), by_uid = pc::make_key(2, "4242");
+    namespace foundation = norvik::foundation;
+    const std::string by_name = foundation::make_key(0, "fuzzuser"), by_uid = foundation::make_key(2, "4242");
     std::string text(reinterpret_cast<const char*>(data), size);
     fuzzsupport::put(dir + "/" + by_name, text);
     fuzzsupport::put(dir + "/" + by_uid, text);
     try {
-        norvik::pwdiskcache::PwDiskCache cache(dir);
+        norvik::foundation::PwDiskCache cache(dir);
         for (const auto& key : {by_name, by_uid}) {
-            pc::clear_cache();
+            foundation::clear_pw_cache();
             auto e = cache.FETCH(key);
             if (e && e->contents.name != "fuzzuser" && e->contents.uid != 4242) std::abort();
         }

@@ -11,13 +11,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string name(reinterpret_cast<const char*>(data), size);
-    namespace vs = norvik::validate::service;
-    int ok = vs::is_valid(name);
-    if (ok && (name.empty() || name.size() > vs::MAX_LENGTH || name[0] == '-' ||
+    namespace foundation = norvik::foundation;
+    int ok = foundation::is_valid_service_name(name);
+    if (ok && (name.empty() || name.size() > foundation::MAX_SERVICE_NAME_LENGTH || name[0] == '-' ||
                name.find_first_of("./\0", 0, 3) != std::string::npos))
         std::abort();
     for (char c : name)
-        if (ok && !vs::is_allowed_char(c)) std::abort();
+        if (ok && !foundation::is_service_name_char(c)) std::abort();
     std::string suffix = norvik::service::class_suffix_for_service(name);
     if (suffix.size() != name.size()) std::abort();
     for (unsigned char c : suffix)

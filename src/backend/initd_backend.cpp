@@ -117,7 +117,7 @@ std::string Initd::status_fallback(ManagedService& srv) {
 bool Initd::start_gave_up(ManagedService& srv) {
     if (!start_returned_) return false;
     // The PID-file wait polls far more often than a scan of /proc is worth.
-    const double now = timehires::time();
+    const double now = foundation::hires_time();
     if (now - scanned_ < SCAN_INTERVAL) return false;
     scanned_ = now;
     // Our own adopted daemons that have ended are not "running".
@@ -162,7 +162,7 @@ bool Initd::start(ManagedService& srv) {
         srv.debug("The start command of “" + service_ + "” succeeded.");
         return true;
     }
-    ChildErrorStringifier why(*code, cmd.front());
+    run::ChildErrorStringifier why(*code, cmd.front());
     srv.warn("The system failed to start “" + service_ + "” with “" + join(cmd, " ") +
              "”: " + why.autopsy().value_or(""));
     return false;

@@ -11,7 +11,7 @@
 
 namespace norvik::cli {
 
-using text::lower;
+using foundation::lower;
 
 // ---------------------------------------------------------------------------
 // Option parsing with pass-through: recognised options are removed, anything
@@ -27,7 +27,7 @@ enum class Kind { Flag, Value, Switch };
 // The words a switch takes as its value, given inline or as the next word.
 bool is_switch_value(const std::string& word) {
     static const char* const words[] = {"0", "1", "yes", "no", "true", "false", "on", "off"};
-    const std::string w = text::lower(word);
+    const std::string w = foundation::lower(word);
     return std::any_of(std::begin(words), std::end(words), [&](const char* x) { return w == x; });
 }
 

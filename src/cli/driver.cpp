@@ -74,12 +74,12 @@ std::atomic<pid_t> g_term_owner{0};
 void end_what_the_run_waits_on() {
     int fd = g_term_lock_fd.load();
     if (fd >= 0 && ::getpid() == g_term_owner.load()) ::flock(fd, LOCK_UN);
-    pid_t helper = norvik::sys::setsid::waited_session();
+    pid_t helper = norvik::run::waited_session();
     if (helper > 0) {
         ::kill(-helper, SIGTERM);
         ::kill(helper, SIGTERM);
     }
-    pid_t child = norvik::saferun::running_child();
+    pid_t child = norvik::run::running_child();
     if (child > 0) {
         ::kill(-child, SIGTERM);
         ::kill(child, SIGTERM);
@@ -226,14 +226,14 @@ void write_invocation_line(const Invocation& inv) {
     // A host without the panel's log directory gets one; where it cannot be
     // made the line is skipped and the logger writes to standard error.
     (void)make_logs_dir();
-    int fd = open_log_for_append(paths::error_log(), 0600);
+    int fd = open_log_for_append(foundation::error_log(), 0600);
     if (fd < 0) return;  // no log, no line: never a reason to stop
     std::string joined;
     for (size_t i = 0; i < args.size(); ++i) {
         if (i) joined += ' ';
         joined += args[i];
     }
-    std::string line = "[" + time::local::localtime2timestamp() + "] " + squeeze_unprintable(inv.program_path) + " " +
+    std::string line = "[" + foundation::localtime2timestamp() + "] " + squeeze_unprintable(inv.program_path) + " " +
                        trim(squeeze_unprintable(joined)) + " - called by ppid " + std::to_string(inv.ppid) + " (" +
                        cmdline + ")\n";
     ssize_t ignored = ::write(fd, line.data(), line.size());
@@ -249,11 +249,11 @@ std::string with_newline(std::string text) {
 
 // The one line for a name that must not become part of a file name.
 void validate_service_or_die(const std::string& service) {
-    if (validate::service::is_valid(service)) return;
+    if (foundation::is_valid_service_name(service)) return;
     std::string shown = squeeze_unprintable(service);
     if (shown.size() > 80) shown = shown.substr(0, 80) + "...";
     throw PlainError("Invalid service name \"" + shown + "\": use 1 to " +
-                     std::to_string(validate::service::MAX_LENGTH) +
+                     std::to_string(foundation::MAX_SERVICE_NAME_LENGTH) +
                      " letters, digits, \"_\" or \"-\", not starting with \"-\".\n");
 }
 
@@ -382,9 +382,9 @@ void prepare_the_run() {
     // Colour decisions need the caller's terminal settings, which the
     // daemon environment replaces.
     output::capture_environment();
-    paths::init();
+    foundation::init_paths();
     // User lookups found by one run are kept on disk for the next.
-    pwdiskcache::bind_default();
+    foundation::bind_default();
     service::capture_lock_wait_from_env();
     services::setup_env_for_starting_a_daemon();
 }
@@ -560,7 +560,7 @@ int run(Invocation& inv) {
     said.as_given = args;
     said.review = cli::review_options(said.as_given);
     said.needs_service = std::any_of(said.review.mistyped.begin(), said.review.mistyped.end(), may_name_custom_action);
-    if (!said.review.mistyped.empty() && (!said.needs_service || !validate::service::is_valid(service)))
+    if (!said.review.mistyped.empty() && (!said.needs_service || !foundation::is_valid_service_name(service)))
         return refuse_mistyped(said.review.mistyped);
 
     {

@@ -17,7 +17,7 @@ namespace {
 // The run reports as JSON, set from the command line.
 bool g_json = false;
 
-using text::lower;
+using foundation::lower;
 
 nlohmann::json or_null(const std::optional<std::string>& v) { return v ? nlohmann::json(*v) : nlohmann::json(); }
 }  // namespace
@@ -25,7 +25,7 @@ nlohmann::json or_null(const std::optional<std::string>& v) { return v ? nlohman
 void capture_environment() {
     const char* mode = std::getenv(OUTPUT_MODE_VARIABLE);
     g_json = mode && lower(mode) == "json";
-    journalstream::capture();
+    foundation::capture_journal();
 }
 
 bool json_mode() { return g_json; }
@@ -42,7 +42,7 @@ void to_stderr(const std::string& type, const std::string& text) {
     std::string line = text;
     if (line.empty() || line.back() != '\n') line += '\n';
     bool at_start = true;
-    line = journalstream::prefix_lines(2, journalstream::priority_of(type), line, at_start);
+    line = foundation::prefix_lines(2, foundation::priority_of(type), line, at_start);
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
 }

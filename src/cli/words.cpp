@@ -13,7 +13,7 @@ namespace {
 
 constexpr const char* HELP_NAME = "help";
 
-using text::lower;
+using foundation::lower;
 
 // The name of an option-like argument: without its dashes and any "=value",
 // in lower case; nothing for words, "-" and "--".

@@ -18,7 +18,7 @@ std::optional<bool>& cached() {
 bool is_hx4() {
     if (!cached()) {
         struct stat st {};
-        cached() = ::stat(paths::hx4_flag().c_str(), &st) == 0;
+        cached() = ::stat(foundation::hx4_flag().c_str(), &st) == 0;
     }
     return *cached();
 }

@@ -100,18 +100,18 @@ Result loadConfig(const std::string& path, NkConf& out, const Options& options) 
         const std::string lock_path = lock_file_for(path);
         const int lfd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (lfd >= 0) {
-            auto lock = std::make_unique<fileutils::Flock>(lfd);
+            auto lock = std::make_unique<foundation::Flock>(lfd);
             const std::vector<std::string> op = {options.rw ? "EX" : "SH", "NB"};
-            const double end = timehires::time() + options.lock_timeout;
+            const double end = foundation::hires_time() + options.lock_timeout;
             bool got = false;
             try {
                 for (;;) {
-                    if (fileutils::flock(*lock, op)) {
+                    if (foundation::flock(*lock, op)) {
                         got = true;
                         break;
                     }
-                    if (timehires::time() >= end) break;
-                    timehires::sleep(0.05);
+                    if (foundation::hires_time() >= end) break;
+                    foundation::hires_sleep(0.05);
                 }
             } catch (const std::exception&) {
                 got = false;
@@ -129,7 +129,7 @@ Result loadConfig(const std::string& path, NkConf& out, const Options& options) 
     // Non-blocking, so that a FIFO at the path cannot hang the open.
     const int fd = ::open(path.c_str(), (options.rw ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return fail(errno, std::strerror(errno));
-    auto fh = std::make_unique<fileutils::Flock>(fd);
+    auto fh = std::make_unique<foundation::Flock>(fd);
     struct stat st {};
     if (::fstat(fd, &st) != 0) return fail(errno, std::strerror(errno));
     if (S_ISDIR(st.st_mode)) return fail(EISDIR, std::strerror(EISDIR));

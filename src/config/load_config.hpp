@@ -22,19 +22,19 @@ struct Options {
     bool skip_readable_check = true;
     bool rw = false;  // open for update, keep the handle
     bool empty_is_ok = true;
-    double lock_timeout = 10.0;                                 // seconds to wait for the file lock
-    std::size_t max_bytes = loadfile::MAX_SETTINGS_FILE_BYTES;  // larger files are refused
+    double lock_timeout = 10.0;                                   // seconds to wait for the file lock
+    std::size_t max_bytes = foundation::MAX_SETTINGS_FILE_BYTES;  // larger files are refused
 };
 
 struct Result {
     bool result = false;
-    std::unique_ptr<fileutils::Flock> fh;    // the open main file (never flocked itself)
-    std::unique_ptr<fileutils::Flock> lock;  // the held lock on "<path>.lock", if taken
-    std::string error;                       // text when result is false
-    int error_code = 0;                      // errno of the failure
-    bool refused = false;                    // not a regular file, or too large
-    struct stat read_at {};                  // the file's fstat when it was read
-    std::string text;                        // the file as read
+    std::unique_ptr<foundation::Flock> fh;    // the open main file (never flocked itself)
+    std::unique_ptr<foundation::Flock> lock;  // the held lock on "<path>.lock", if taken
+    std::string error;                        // text when result is false
+    int error_code = 0;                       // errno of the failure
+    bool refused = false;                     // not a regular file, or too large
+    struct stat read_at {};                   // the file's fstat when it was read
+    std::string text;                         // the file as read
 };
 
 // Fills `out` with the file's keys. The handle is returned when locking or

@@ -23,10 +23,10 @@ std::string trim(std::string s) {
 }  // namespace
 
 std::string client_host() {
-    auto text = loadfile::loadfile(paths::mysql_client_config());
+    auto text = foundation::loadfile(foundation::mysql_client_config());
     if (!text) return "";
     std::string section, host;
-    for (const auto& raw : loadfile::split_lines(*text)) {
+    for (const auto& raw : foundation::split_lines(*text)) {
         std::string line = trim(raw);
         if (line.empty() || line[0] == '#' || line[0] == ';') continue;
         if (line.front() == '[' && line.back() == ']') {

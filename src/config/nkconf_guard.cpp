@@ -50,7 +50,7 @@ void report(const std::string& text) {
 // The JSON cache, or null on any error (never raises).
 std::shared_ptr<NkConf> load_json_cache(const std::string& path) {
     try {
-        auto file = loadfile::read_regular_file(path);
+        auto file = foundation::read_regular_file(path);
         if (!file.text) {
             if (file.error != ENOENT) log::log_warn("The configuration cache " + file.reason + "; it is not used.");
             return nullptr;
@@ -100,14 +100,14 @@ void NkConfGuard::clearcache() {
 
 std::pair<std::shared_ptr<const NkConf>, bool> NkConfGuard::get_cache() {
     auto& st = state();
-    const std::string main = paths::main_config();
+    const std::string main = foundation::main_config();
     const time_t config_mtime = mtime_of(main);
     if (st.mem_cache && config_mtime != 0 && config_mtime == st.mem_cache_mtime) {
         report("NkConfGuard: using the memory cache");
         return {st.mem_cache, true};
     }
     clearcache();
-    const std::string cache_path = paths::main_config_cache();
+    const std::string cache_path = foundation::main_config_cache();
     struct stat cst {};
     if (::stat(cache_path.c_str(), &cst) != 0) {
         report("NkConfGuard: no JSON cache file");
@@ -124,7 +124,7 @@ std::pair<std::shared_ptr<const NkConf>, bool> NkConfGuard::get_cache() {
         after = mtime_of(cache_path);
         if (after == before) break;
         before = after;
-        timehires::sleep(1.0);
+        foundation::hires_sleep(1.0);
     }
     if (read && !read->empty()) {
         if (config_mtime != 0 && after != 0 && after == config_mtime + 1) {
@@ -141,7 +141,7 @@ std::pair<std::shared_ptr<const NkConf>, bool> NkConfGuard::get_cache() {
 }
 
 NkConfGuard::NkConfGuard(const Options& options)
-    : path_(paths::main_config()),
+    : path_(foundation::main_config()),
       pid_(::getpid()),
       use_lock_(options.use_lock.value_or(::geteuid() == 0)),
       loadnkconf_(options.loadnkconf),
@@ -188,7 +188,7 @@ void NkConfGuard::load_file() {
     if (!use_lock_ && is_missing_) return;
     if (use_lock_ && is_missing_) {
         const std::string dir = path_.substr(0, path_.rfind('/'));
-        if (!dir.empty()) fileutils::mkdir::make_dir_p(dir, 0755);
+        if (!dir.empty()) foundation::make_dir_p(dir, 0755);
         const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (fd >= 0) {
             if (::fchown(fd, 0, 0) != 0)
@@ -267,7 +267,7 @@ bool NkConfGuard::_update_cache() {
     if (main_mtime == 0) return false;
     nlohmann::json j = nlohmann::json::object();
     for (const auto& [k, v] : *data_) j[k] = v;
-    fileutils::write::Options wo;
+    foundation::WriteOptions wo;
     wo.perms = 0644;
     wo.before_installation = [main_mtime](int fd) {
         struct timespec times[2];
@@ -277,7 +277,7 @@ bool NkConfGuard::_update_cache() {
         if (::futimens(fd, times) != 0) throw PlainError(std::string("futimens: ") + std::strerror(errno));
     };
     try {
-        fileutils::write::overwrite(paths::main_config_cache(), j.dump(), wo);
+        foundation::overwrite(foundation::main_config_cache(), j.dump(), wo);
     } catch (const std::exception& e) {
         log::log_warn("Failed to write the configuration cache: " + exception::get_string(e));
         return false;
@@ -320,7 +320,7 @@ void NkConfGuard::save() {
     }
     // Only the saved keys' lines change: the admin's comments and order stay.
     std::string text = config::update_lines(text_, writable);
-    auto written = fileutils::write::overwrite(path_, text, 0644);
+    auto written = foundation::overwrite(path_, text, 0644);
     text_ = std::move(text);
     ::fstat(written.fd(), &read_at_);
     changed_ = false;

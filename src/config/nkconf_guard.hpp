@@ -102,8 +102,8 @@ private:
     std::optional<NkConf> data_;
     bool is_missing_ = false;
     bool rw_ = false;
-    std::unique_ptr<fileutils::Flock> fh_;
-    std::unique_ptr<fileutils::Flock> lock_;
+    std::unique_ptr<foundation::Flock> fh_;
+    std::unique_ptr<foundation::Flock> lock_;
     bool is_locked_ = false;
     bool memory_only_ = false;
     bool stale_cache_ = false;  // the cache is rewritten at release

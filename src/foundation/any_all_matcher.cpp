@@ -2,16 +2,16 @@
 
 #include "exception/exception.hpp"
 
-namespace norvik::validate::anyallmatcher {
+namespace norvik::foundation {
 
-void check_mode(const std::string& mode) {
+void check_match_mode(const std::string& mode) {
     if (mode == MATCH_ALL || mode == MATCH_ANY) return;
     exception::raise("InvalidParameter", "The match mode “[_1]” is not valid; use “[_2]” or “[_3]”.",
                      {mode, MATCH_ALL, MATCH_ANY});
 }
 
-bool match(const MatchRule& rule, const std::function<bool(const std::string&)>& predicate) {
-    check_mode(rule.match);
+bool match_any_all(const MatchRule& rule, const std::function<bool(const std::string&)>& predicate) {
+    check_match_mode(rule.match);
     const bool want_all = rule.match == MATCH_ALL;
     for (const auto& item : rule.items) {
         const bool ok = predicate(item);
@@ -21,4 +21,4 @@ bool match(const MatchRule& rule, const std::function<bool(const std::string&)>&
     return want_all;
 }
 
-}  // namespace norvik::validate::anyallmatcher
+}  // namespace norvik::foundation

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace norvik::validate::anyallmatcher {
+namespace norvik::foundation {
 
 inline constexpr const char* MATCH_ALL = "all";
 inline constexpr const char* MATCH_ANY = "any";
@@ -18,9 +18,9 @@ struct MatchRule {
 
 // An empty list matches in "all" mode and not in "any" mode. An unknown mode
 // raises norvik::Exception "InvalidParameter" listing the two accepted words.
-bool match(const MatchRule& rule, const std::function<bool(const std::string&)>& predicate);
+bool match_any_all(const MatchRule& rule, const std::function<bool(const std::string&)>& predicate);
 
 // Raises for a mode other than MATCH_ALL / MATCH_ANY.
-void check_mode(const std::string& mode);
+void check_match_mode(const std::string& mode);
 
-}  // namespace norvik::validate::anyallmatcher
+}  // namespace norvik::foundation

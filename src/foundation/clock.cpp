@@ -9,7 +9,7 @@
 
 #include "foundation/paths.hpp"
 
-namespace norvik::time::local {
+namespace norvik::foundation {
 namespace {
 
 struct Caches {
@@ -38,7 +38,7 @@ std::time_t now() {
 }
 
 std::string localtime_identity() {
-    std::string path = paths::localtime_file();
+    std::string path = foundation::localtime_file();
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return "none";
     if (S_ISLNK(st.st_mode)) {
@@ -137,7 +137,7 @@ std::string localtime2timestamp(std::optional<std::time_t> time, char delimiter)
     return c.stamp;
 }
 
-void clear_caches() {
+void clear_clock_caches() {
     clear_values();
     caches().identity.reset();
     caches().computations = 0;
@@ -148,4 +148,4 @@ void set_clock_for_testing(std::function<std::time_t()> clock) { caches().clock 
 
 int computations_for_testing() { return caches().computations; }
 
-}  // namespace norvik::time::local
+}  // namespace norvik::foundation

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace norvik::time::local {
+namespace norvik::foundation {
 
 inline constexpr char DEFAULT_DELIMITER = ' ';
 
@@ -25,9 +25,9 @@ long get_server_offset_in_seconds();
 long offset_text_to_seconds(const std::string& text);
 
 // Tests: forget every cache; replace the clock that gives "now" (seconds).
-void clear_caches();
+void clear_clock_caches();
 void set_clock_for_testing(std::function<std::time_t()> clock);
 // Tests: how many times the offset/stamp were computed rather than cached.
 int computations_for_testing();
 
-}  // namespace norvik::time::local
+}  // namespace norvik::foundation

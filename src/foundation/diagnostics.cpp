@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-namespace norvik::diagnostics {
+namespace norvik::foundation {
 namespace {
 
 Sink& sink_storage() {
@@ -46,4 +46,4 @@ void warn(const std::string& text) {
 std::optional<int> debug_level() { return level_storage(); }
 void set_debug_level(std::optional<int> level) { level_storage() = level; }
 
-}  // namespace norvik::diagnostics
+}  // namespace norvik::foundation

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-namespace norvik::diagnostics {
+namespace norvik::foundation {
 
 using Sink = std::function<void(const std::string& text)>;
 
@@ -21,4 +21,4 @@ void warn(const std::string& text);
 std::optional<int> debug_level();
 void set_debug_level(std::optional<int> level);
 
-}  // namespace norvik::diagnostics
+}  // namespace norvik::foundation

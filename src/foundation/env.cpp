@@ -6,7 +6,7 @@
 
 extern char** environ;
 
-namespace norvik::env {
+namespace norvik::foundation {
 
 const std::vector<std::string>& safe_list() {
     static const std::vector<std::string> list = {
@@ -33,4 +33,4 @@ void clean_env(const CleanOptions& options) {
     for (const auto& name : drop) ::unsetenv(name.c_str());
 }
 
-}  // namespace norvik::env
+}  // namespace norvik::foundation

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace norvik::env {
+namespace norvik::foundation {
 
 struct CleanOptions {
     std::vector<std::string> keep;    // kept in addition to the safe list
@@ -17,4 +17,4 @@ const std::vector<std::string>& safe_list();
 // Removes every variable not on the (adjusted) safe list.
 void clean_env(const CleanOptions& options = {});
 
-}  // namespace norvik::env
+}  // namespace norvik::foundation

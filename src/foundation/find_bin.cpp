@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace norvik::findbin {
+namespace norvik::foundation {
 namespace {
 std::vector<std::string>& override_dirs() {
     // Test seam: the directories searched for programs.
@@ -37,4 +37,4 @@ std::string findbin(const std::string& name, const std::vector<std::string>& ext
     return "";
 }
 
-}  // namespace norvik::findbin
+}  // namespace norvik::foundation

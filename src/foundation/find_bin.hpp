@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace norvik::findbin {
+namespace norvik::foundation {
 
 // /usr/local/sbin, /usr/local/bin, /usr/sbin, /usr/bin, /sbin, /bin.
 const std::vector<std::string>& standard_dirs();
@@ -18,4 +18,4 @@ std::string findbin(const std::string& name, const std::vector<std::string>& ext
 // True when path is a regular file executable by the effective user.
 bool is_executable(const std::string& path);
 
-}  // namespace norvik::findbin
+}  // namespace norvik::foundation

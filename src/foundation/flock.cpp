@@ -14,7 +14,7 @@
 
 #include "exception/exception.hpp"
 
-namespace norvik::fileutils {
+namespace norvik::foundation {
 namespace {
 constexpr int AGAIN_ERRNO = EAGAIN;
 
@@ -137,4 +137,4 @@ bool flock(Flock& handle, const std::vector<std::string>& flag_names) {
     return true;
 }
 
-}  // namespace norvik::fileutils
+}  // namespace norvik::foundation

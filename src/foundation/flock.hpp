@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace norvik::fileutils {
+namespace norvik::foundation {
 
 class Flock {
 public:
@@ -51,4 +51,4 @@ int flock_flags(const std::vector<std::string>& flag_names);
 // The path behind a descriptor of this process ("" when unknown).
 std::string fd_path(int fd);
 
-}  // namespace norvik::fileutils
+}  // namespace norvik::foundation

@@ -11,7 +11,7 @@
 #include "foundation/read_fast.hpp"
 #include "foundation/paths.hpp"
 
-namespace norvik::globalcache {
+namespace norvik::foundation {
 namespace {
 
 struct Record {
@@ -53,7 +53,7 @@ const Record* load_cache(const std::string& cache) {
     std::string text;
     bool read_ok = true;
     try {
-        loadfile::readfast::read_all_fast(fd, text);
+        foundation::read_all_fast(fd, text);
     } catch (const std::exception&) {  // an unreadable cache is rebuilt, never fatal
         read_ok = false;
     }
@@ -102,7 +102,7 @@ std::optional<std::string> run_cached(const std::vector<std::string>& command, s
 
 std::string cache_file(const std::string& cache) {
     const auto& dir = state().product_dir;
-    return (dir ? *dir : paths::state_dir()) + "/" + CACHE_SUBDIR + "/" + cache + CACHE_SUFFIX;
+    return (dir ? *dir : foundation::state_dir()) + "/" + CACHE_SUBDIR + "/" + cache + CACHE_SUFFIX;
 }
 
 std::string command_key(const std::vector<std::string>& command) {
@@ -120,8 +120,8 @@ std::optional<nlohmann::json> data(const std::string& cache, const std::string& 
     return section_value(rec, "data", name);
 }
 
-std::optional<std::string> loadfile(const std::string& cache, const std::string& path,
-                                    std::optional<int64_t> path_mtime) {
+std::optional<std::string> global_cache_loadfile(const std::string& cache, const std::string& path,
+                                                 std::optional<int64_t> path_mtime) {
     const Record* rec = load_cache(cache);
     if (rec && rec->mtime) {
         int64_t pm = 0;
@@ -136,7 +136,7 @@ std::optional<std::string> loadfile(const std::string& cache, const std::string&
             if (v) return v;
         }
     }
-    return loadfile::loadfile(path);
+    return foundation::loadfile(path);
 }
 
 std::optional<std::string> cachedcommand(const std::string& cache, const std::vector<std::string>& command,
@@ -180,4 +180,4 @@ void default_product_dir(const std::string& dir) {
     if (!dir.empty()) state().product_dir = dir;
 }
 
-}  // namespace norvik::globalcache
+}  // namespace norvik::foundation

@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace norvik::globalcache {
+namespace norvik::foundation {
 
 inline constexpr char COMMAND_KEY_SEPARATOR = '\x1f';
 inline constexpr const char* CACHE_SUBDIR = "globalcache";
@@ -24,8 +24,8 @@ inline constexpr const char* CACHE_SUFFIX = ".json";
 std::optional<nlohmann::json> data(const std::string& cache, const std::string& name, int64_t test_mtime = 0);
 // The cached contents of path when the cache is newer than the file, else
 // the file read now (nullopt when unreadable).
-std::optional<std::string> loadfile(const std::string& cache, const std::string& path,
-                                    std::optional<int64_t> path_mtime = std::nullopt);
+std::optional<std::string> global_cache_loadfile(const std::string& cache, const std::string& path,
+                                                 std::optional<int64_t> path_mtime = std::nullopt);
 // Runs a command without a shell and gives its output (nullopt on failure).
 // The caller passes it in: running commands belongs to a floor above this one.
 using CommandRunner = std::function<std::optional<std::string>(const std::vector<std::string>& command)>;
@@ -44,7 +44,7 @@ std::string command_key(const std::vector<std::string>& command);
 std::string cache_file(const std::string& cache);
 
 void clearcache();
-// Sets the product configuration directory (default norvik::paths::state_dir()).
+// Sets the product configuration directory (default norvik::foundation::state_dir()).
 void default_product_dir(const std::string& dir);
 
-}  // namespace norvik::globalcache
+}  // namespace norvik::foundation

@@ -9,34 +9,34 @@
 
 #include "foundation/io_error.hpp"
 
-namespace norvik::timehires {
+namespace norvik::foundation {
 
-std::pair<int64_t, int64_t> clock_gettime() {
+std::pair<int64_t, int64_t> hires_clock_gettime() {
     struct timespec ts;
     if (::clock_gettime(CLOCK_REALTIME, &ts) != 0) {
         int err = errno;
-        ioerror::raise("System::ClockError", "The system failed to read the clock: [_1]", {ioerror::error_text(err)},
-                       nlohmann::json::object(), err);
+        foundation::raise_io_error("System::ClockError", "The system failed to read the clock: [_1]",
+                                   {foundation::error_text(err)}, nlohmann::json::object(), err);
     }
     return {static_cast<int64_t>(ts.tv_sec), static_cast<int64_t>(ts.tv_nsec)};
 }
 
-std::pair<int64_t, int64_t> gettimeofday() {
+std::pair<int64_t, int64_t> hires_gettimeofday() {
     struct timeval tv;
     if (::gettimeofday(&tv, nullptr) != 0) {
         int err = errno;
-        ioerror::raise("System::ClockError", "The system failed to read the time of day: [_1]",
-                       {ioerror::error_text(err)}, nlohmann::json::object(), err);
+        foundation::raise_io_error("System::ClockError", "The system failed to read the time of day: [_1]",
+                                   {foundation::error_text(err)}, nlohmann::json::object(), err);
     }
     return {static_cast<int64_t>(tv.tv_sec), static_cast<int64_t>(tv.tv_usec)};
 }
 
-double time() {
-    auto [s, ns] = clock_gettime();
+double hires_time() {
+    auto [s, ns] = hires_clock_gettime();
     return static_cast<double>(s) + static_cast<double>(ns) / 1000000000.0;
 }
 
-double sleep(double seconds) {
+double hires_sleep(double seconds) {
     // Negative or NaN requests sleep not at all rather than failing.
     double wanted = (std::isnan(seconds) || seconds < 0) ? 0.0 : seconds;
     struct timeval tv;
@@ -49,10 +49,10 @@ double sleep(double seconds) {
     }
     if (::select(0, nullptr, nullptr, nullptr, &tv) < 0 && errno != EINTR) {
         int err = errno;
-        ioerror::raise("System::SleepError", "The system failed to sleep for [_1] seconds: [_2]",
-                       {std::to_string(seconds), ioerror::error_text(err)}, {{"seconds", seconds}}, err);
+        foundation::raise_io_error("System::SleepError", "The system failed to sleep for [_1] seconds: [_2]",
+                                   {std::to_string(seconds), foundation::error_text(err)}, {{"seconds", seconds}}, err);
     }
     return seconds;
 }
 
-}  // namespace norvik::timehires
+}  // namespace norvik::foundation

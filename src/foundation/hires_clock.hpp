@@ -4,16 +4,16 @@
 #include <cstdint>
 #include <utility>
 
-namespace norvik::timehires {
+namespace norvik::foundation {
 
 // Seconds since the epoch, with nanoseconds as the fraction.
-double time();
+double hires_time();
 // (seconds, nanoseconds) of the real-time clock; raises on failure.
-std::pair<int64_t, int64_t> clock_gettime();
+std::pair<int64_t, int64_t> hires_clock_gettime();
 // (seconds, microseconds); raises on failure.
-std::pair<int64_t, int64_t> gettimeofday();
+std::pair<int64_t, int64_t> hires_gettimeofday();
 // Sleeps for a fraction of a second; a signal ends the sleep early without
 // error. Returns `seconds`.
-double sleep(double seconds);
+double hires_sleep(double seconds);
 
-}  // namespace norvik::timehires
+}  // namespace norvik::foundation

@@ -11,7 +11,7 @@
 #include "exception/exception.hpp"
 #include "foundation/io_error.hpp"
 
-namespace norvik {
+namespace norvik::foundation {
 namespace {
 
 using FlagTable = std::vector<std::pair<std::string, uint32_t>>;
@@ -91,8 +91,8 @@ Inotify::Inotify(const std::vector<std::string>& flags) {
     long fd = ::syscall(SYS_inotify_init1, static_cast<int>(bits));
     if (fd < 0) {
         int err = errno;
-        ioerror::raise("Inotify::SystemError", "The system failed to create an inotify watcher: [_1]",
-                       {ioerror::error_text(err)}, nlohmann::json::object(), err);
+        foundation::raise_io_error("Inotify::SystemError", "The system failed to create an inotify watcher: [_1]",
+                                   {foundation::error_text(err)}, nlohmann::json::object(), err);
     }
     fd_ = static_cast<int>(fd);
 }
@@ -106,8 +106,8 @@ int Inotify::add(const std::string& path, const std::vector<std::string>& flags)
     long wd = ::syscall(SYS_inotify_add_watch, fd_, path.c_str(), bits);
     if (wd < 1) {
         int err = errno;
-        ioerror::raise("Inotify::SystemError", "The system failed to watch “[_1]” (answer [_2]): [_3]",
-                       {path, std::to_string(wd), ioerror::error_text(err)}, {{"path", path}}, err);
+        foundation::raise_io_error("Inotify::SystemError", "The system failed to watch “[_1]” (answer [_2]): [_3]",
+                                   {path, std::to_string(wd), foundation::error_text(err)}, {{"path", path}}, err);
     }
     watches_[static_cast<int>(wd)] = path;
     return static_cast<int>(wd);
@@ -116,8 +116,8 @@ int Inotify::add(const std::string& path, const std::vector<std::string>& flags)
 void Inotify::remove(int wd) {
     if (::syscall(SYS_inotify_rm_watch, fd_, wd) != 0) {
         int err = errno;
-        ioerror::raise("Inotify::SystemError", "The system failed to remove the watch [_1]: [_2]",
-                       {std::to_string(wd), ioerror::error_text(err)}, nlohmann::json::object(), err);
+        foundation::raise_io_error("Inotify::SystemError", "The system failed to remove the watch [_1]: [_2]",
+                                   {std::to_string(wd), foundation::error_text(err)}, nlohmann::json::object(), err);
     }
     watches_.erase(wd);
 }
@@ -159,10 +159,10 @@ std::vector<Inotify::Event> Inotify::poll() {
     if (n < 0) {
         if (errno == EAGAIN) return {};
         int err = errno;
-        ioerror::raise("Inotify::SystemError", "The system failed to read inotify events: [_1]",
-                       {ioerror::error_text(err)}, nlohmann::json::object(), err);
+        foundation::raise_io_error("Inotify::SystemError", "The system failed to read inotify events: [_1]",
+                                   {foundation::error_text(err)}, nlohmann::json::object(), err);
     }
     return decode(buffer, static_cast<std::size_t>(n));
 }
 
-}  // namespace norvik
+}  // namespace norvik::foundation

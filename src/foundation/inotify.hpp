@@ -1,6 +1,6 @@
 // A thin watcher over the kernel's inotify interface.
 //
-//   norvik::Inotify w({"NONBLOCK"});
+//   norvik::foundation::Inotify w({"NONBLOCK"});
 //   w.add(pid_file, {"MODIFY", "CLOSE_WRITE"});
 //   ... select() on w.fileno() ...
 //   for (auto& ev : w.poll()) if (ev.has("CLOSE_WRITE")) ...
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace norvik {
+namespace norvik::foundation {
 
 class Inotify {
 public:
@@ -50,4 +50,4 @@ private:
     std::map<int, std::string> watches_;
 };
 
-}  // namespace norvik
+}  // namespace norvik::foundation

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace norvik::ioerror {
+namespace norvik::foundation {
 
 std::string error_text(int err) {
     char buf[256];
@@ -10,8 +10,8 @@ std::string error_text(int err) {
     return std::string(strerror_r(err, buf, sizeof buf));
 }
 
-ExceptionPtr make(const std::string& type, const std::string& tmpl, const std::vector<std::string>& args,
-                  const nlohmann::json& params, int err) {
+ExceptionPtr make_io_error(const std::string& type, const std::string& tmpl, const std::vector<std::string>& args,
+                           const nlohmann::json& params, int err) {
     auto e = exception::create(type, tmpl, args);
     if (params.is_object())
         for (auto it = params.begin(); it != params.end(); ++it) e->set(it.key(), it.value());
@@ -22,10 +22,10 @@ ExceptionPtr make(const std::string& type, const std::string& tmpl, const std::v
     return e;
 }
 
-void raise(const std::string& type, const std::string& tmpl, const std::vector<std::string>& args,
-           const nlohmann::json& params, int err) {
-    make(type, tmpl, args, params, err)->raise();
+void raise_io_error(const std::string& type, const std::string& tmpl, const std::vector<std::string>& args,
+                    const nlohmann::json& params, int err) {
+    make_io_error(type, tmpl, args, params, err)->raise();
     __builtin_unreachable();
 }
 
-}  // namespace norvik::ioerror
+}  // namespace norvik::foundation

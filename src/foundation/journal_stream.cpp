@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <optional>
 
-namespace norvik::journalstream {
+namespace norvik::foundation {
 
 namespace {
 struct State {
@@ -40,9 +40,9 @@ void ensure_captured() {
 }
 }  // namespace
 
-void capture() { ensure_captured(); }
+void capture_journal() { ensure_captured(); }
 
-void reset() { state() = State{}; }
+void reset_journal() { state() = State{}; }
 
 bool is_journal(int fd) {
     ensure_captured();
@@ -57,7 +57,7 @@ bool is_journal(int fd) {
     return *answer;
 }
 
-std::string prefix(int fd, int priority) {
+std::string journal_prefix(int fd, int priority) {
     if (!is_journal(fd)) return "";
     return "<" + std::to_string(priority) + ">";
 }
@@ -71,7 +71,7 @@ int priority_of(const std::string& type) {
 }
 
 std::string prefix_lines(int fd, int priority, const std::string& text, bool& at_line_start) {
-    const std::string p = prefix(fd, priority);
+    const std::string p = journal_prefix(fd, priority);
     if (p.empty()) {
         if (!text.empty()) at_line_start = text.back() == '\n';
         return text;
@@ -85,4 +85,4 @@ std::string prefix_lines(int fd, int priority, const std::string& text, bool& at
     return out;
 }
 
-}  // namespace norvik::journalstream
+}  // namespace norvik::foundation

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace norvik::journalstream {
+namespace norvik::foundation {
 
 // Priorities as the journal's stream protocol numbers them.
 inline constexpr int PRIORITY_ERROR = 3;
@@ -14,18 +14,18 @@ inline constexpr int PRIORITY_DEBUG = 7;
 
 // True when `fd` is the stream JOURNAL_STREAM names ("<device>:<inode>").
 // Decided once per descriptor and process: the variable is read when first
-// asked, so capture() early, before anything edits the environment.
+// asked, so capture_journal() early, before anything edits the environment.
 bool is_journal(int fd);
-void capture();
+void capture_journal();
 // Tests: forget the answers.
-void reset();
+void reset_journal();
 
 // "<N>" when `fd` is the journal, else "".
-std::string prefix(int fd, int priority);
+std::string journal_prefix(int fd, int priority);
 // The priority of a message type or log level word ("error", "warn", ...).
 int priority_of(const std::string& type);
-// Each line of `text` that starts at a line start gets prefix(fd, priority);
+// Each line of `text` that starts at a line start gets journal_prefix(fd, priority);
 // `at_line_start` says whether the text begins one, and is updated.
 std::string prefix_lines(int fd, int priority, const std::string& text, bool& at_line_start);
 
-}  // namespace norvik::journalstream
+}  // namespace norvik::foundation

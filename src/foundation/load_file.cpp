@@ -11,10 +11,8 @@
 #include "foundation/io_error.hpp"
 #include "foundation/read_fast.hpp"
 
-namespace norvik::loadfile {
+namespace norvik::foundation {
 namespace {
-
-namespace rf = norvik::loadfile::readfast;
 
 enum class Missing { Raise, Nullopt };
 
@@ -23,7 +21,7 @@ public:
     explicit Fd(int fd, const std::string& path) : fd_(fd), path_(path) {}
     ~Fd() {
         if (fd_ >= 0 && ::close(fd_) != 0) {
-            diagnostics::warn("Failed to close “" + path_ + "”: " + ioerror::error_text(errno));
+            foundation::warn("Failed to close “" + path_ + "”: " + foundation::error_text(errno));
         }
     }
     int get() const { return fd_; }
@@ -37,33 +35,35 @@ private:
 void read_whole(int fd, const std::string& path, std::string& buffer, off_t offset, std::optional<std::size_t> length) {
     if (offset != 0 && ::lseek(fd, offset, SEEK_SET) == static_cast<off_t>(-1)) {
         int err = errno;
-        ioerror::raise("IO::FileSeekError", "The system failed to seek to offset [_1] ([_2]) in “[_3]”: [_4]",
-                       {std::to_string(offset), "SEEK_SET", path, ioerror::error_text(err)},
-                       {{"path", path}, {"offset", offset}, {"whence", "SEEK_SET"}}, err);
+        foundation::raise_io_error("IO::FileSeekError",
+                                   "The system failed to seek to offset [_1] ([_2]) in “[_3]”: [_4]",
+                                   {std::to_string(offset), "SEEK_SET", path, foundation::error_text(err)},
+                                   {{"path", path}, {"offset", offset}, {"whence", "SEEK_SET"}}, err);
     }
     try {
         if (!length) {
             struct stat st;
             bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-            std::size_t first = rf::read_fast(fd, buffer, READ_CHUNK, 0);
+            std::size_t first = foundation::read_fast(fd, buffer, LOAD_FILE_CHUNK, 0);
             // A short read is no end of file: pipes, sockets and the seq
             // files of /proc answer in pieces. Only a read of 0 ends it.
             if (first > 0) {
-                if (regular && first == READ_CHUNK) {
+                if (regular && first == LOAD_FILE_CHUNK) {
                     off_t pos = offset + static_cast<off_t>(buffer.size());
                     if (st.st_size > pos)
-                        rf::read_fast(fd, buffer, static_cast<std::size_t>(st.st_size - pos), buffer.size());
+                        foundation::read_fast(fd, buffer, static_cast<std::size_t>(st.st_size - pos), buffer.size());
                 }
-                rf::read_all_fast(fd, buffer);
+                foundation::read_all_fast(fd, buffer);
             }
         } else {
             while (buffer.size() < *length) {
-                if (rf::read_fast(fd, buffer, *length - buffer.size(), buffer.size()) == 0) break;
+                if (foundation::read_fast(fd, buffer, *length - buffer.size(), buffer.size()) == 0) break;
             }
         }
     } catch (const Exception& e) {
-        ioerror::raise("IO::FileReadError", "The system failed to read “[_1]”: [_2]", {path, e.get_text("error")},
-                       {{"path", path}, {"error", e.get("error")}, {"errno", e.get("errno")}}, 0);
+        foundation::raise_io_error("IO::FileReadError", "The system failed to read “[_1]”: [_2]",
+                                   {path, e.get_text("error")},
+                                   {{"path", path}, {"error", e.get("error")}, {"errno", e.get("errno")}}, 0);
     }
 }
 
@@ -74,10 +74,11 @@ std::optional<std::string> load_raising(const std::string& path, off_t offset, s
         int err = errno;
         if (err == ENOENT) {
             if (missing == Missing::Nullopt) return std::nullopt;
-            ioerror::raise("IO::FileNotFound", "The file “[_1]” does not exist.", {path}, {{"path", path}}, err);
+            foundation::raise_io_error("IO::FileNotFound", "The file “[_1]” does not exist.", {path}, {{"path", path}},
+                                       err);
         }
-        ioerror::raise("IO::FileOpenError", "The system failed to open “[_1]” for reading: [_2]",
-                       {path, ioerror::error_text(err)}, {{"path", path}, {"mode", "<"}}, err);
+        foundation::raise_io_error("IO::FileOpenError", "The system failed to open “[_1]” for reading: [_2]",
+                                   {path, foundation::error_text(err)}, {{"path", path}, {"mode", "<"}}, err);
     }
     Fd guard(fd, path);
     std::string buffer;
@@ -198,14 +199,14 @@ BoundedFile read_regular_file(const std::string& path, std::size_t limit) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         r.error = errno;
-        r.reason = "“" + path + "” cannot be opened: " + ioerror::error_text(r.error);
+        r.reason = "“" + path + "” cannot be opened: " + foundation::error_text(r.error);
         return r;
     }
     Fd guard(fd, path);
     struct stat st;
     if (::fstat(fd, &st) != 0) {
         r.error = errno;
-        r.reason = "“" + path + "” cannot be examined: " + ioerror::error_text(r.error);
+        r.reason = "“" + path + "” cannot be examined: " + foundation::error_text(r.error);
         return r;
     }
     if (!S_ISREG(st.st_mode)) {
@@ -229,7 +230,7 @@ BoundedFile read_regular_file(const std::string& path, std::size_t limit) {
             const std::size_t want = expected > text.size() ? expected + 1 - text.size() : 4096;
             const std::size_t piece =
                 std::min<std::size_t>({limit + 1 - text.size(), std::max<std::size_t>(want, 4096), 65536});
-            if (rf::read_fast(fd, text, piece, text.size()) == 0) break;
+            if (foundation::read_fast(fd, text, piece, text.size()) == 0) break;
         }
     } catch (const Exception& e) {
         r.error = EIO;
@@ -245,4 +246,4 @@ BoundedFile read_regular_file(const std::string& path, std::size_t limit) {
     return r;
 }
 
-}  // namespace norvik::loadfile
+}  // namespace norvik::foundation

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-namespace norvik::loadfile {
+namespace norvik::foundation {
 
-inline constexpr std::size_t READ_CHUNK = 262144;
+inline constexpr std::size_t LOAD_FILE_CHUNK = 262144;
 
 std::string load(const std::string& path);
 std::string load(const std::string& path, off_t offset, std::optional<std::size_t> length = std::nullopt);
@@ -68,4 +68,4 @@ BoundedFile read_regular_file(const std::string& path, std::size_t limit = MAX_S
 // Splits text into lines, each keeping its "\n".
 std::vector<std::string> split_lines(const std::string& text);
 
-}  // namespace norvik::loadfile
+}  // namespace norvik::foundation

@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-namespace norvik::fileutils::mkdir {
+namespace norvik::foundation {
 namespace {
 
 int one(const std::string& path, mode_t mode, bool last) {
@@ -42,4 +42,4 @@ int make_dir_p(const std::string& dir, mode_t mode, mode_t parent_mode) {
     }
 }
 
-}  // namespace norvik::fileutils::mkdir
+}  // namespace norvik::foundation

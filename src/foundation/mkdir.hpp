@@ -5,11 +5,11 @@
 
 #include <string>
 
-namespace norvik::fileutils::mkdir {
+namespace norvik::foundation {
 
 // Creates `dir` with exactly `mode` (and missing parents with parent_mode).
 // An existing directory is left as it is; a symbolic link or a non-directory
 // in its place is refused. Returns 0 on success, else an errno value.
 int make_dir_p(const std::string& dir, mode_t mode, mode_t parent_mode = 0755);
 
-}  // namespace norvik::fileutils::mkdir
+}  // namespace norvik::foundation

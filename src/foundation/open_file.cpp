@@ -10,7 +10,7 @@
 
 #include "exception/exception.hpp"
 
-namespace norvik::fcntl {
+namespace norvik::foundation {
 namespace {
 
 struct FlagName {
@@ -57,10 +57,6 @@ int or_flags(const std::string& names) {
     return flags;
 }
 
-}  // namespace norvik::fcntl
-
-namespace norvik::fileutils::open {
-
 int sysopen_with_real_perms(const std::string& path, int flags, std::optional<mode_t> perms) {
     flags |= O_CLOEXEC;
     if (!perms) return ::open(path.c_str(), flags, 0666);
@@ -76,7 +72,7 @@ int sysopen_with_real_perms(const std::string& path, int flags, std::optional<mo
 int sysopen_with_real_perms(const std::string& path, const std::string& mode, std::optional<mode_t> perms) {
     int flags;
     if (!mode.empty() && mode[0] == FLAG_NAME_MARKER) {
-        flags = fcntl::or_flags(mode.substr(1));
+        flags = foundation::or_flags(mode.substr(1));
     } else {
         char* end = nullptr;
         errno = 0;
@@ -87,4 +83,4 @@ int sysopen_with_real_perms(const std::string& path, const std::string& mode, st
     return sysopen_with_real_perms(path, flags, perms);
 }
 
-}  // namespace norvik::fileutils::open
+}  // namespace norvik::foundation

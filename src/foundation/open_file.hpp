@@ -6,13 +6,10 @@
 #include <optional>
 #include <string>
 
-namespace norvik::fcntl {
+namespace norvik::foundation {
 // "O_WRONLY|O_CREAT|O_APPEND" (or without the O_ prefix) -> numeric flags.
 // An unknown name raises a PlainError naming it.
 int or_flags(const std::string& names);
-}  // namespace norvik::fcntl
-
-namespace norvik::fileutils::open {
 
 // A mode text starting with this marker is a "|"-joined list of flag names.
 inline constexpr char FLAG_NAME_MARKER = '&';
@@ -26,4 +23,4 @@ int sysopen_with_real_perms(const std::string& path, int flags, std::optional<mo
 int sysopen_with_real_perms(const std::string& path, const std::string& mode,
                             std::optional<mode_t> perms = std::nullopt);
 
-}  // namespace norvik::fileutils::open
+}  // namespace norvik::foundation

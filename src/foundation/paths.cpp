@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <mutex>
 
-namespace norvik::paths {
+namespace norvik::foundation {
 namespace {
 
 std::string& root_storage() {
@@ -26,7 +26,7 @@ std::string strip_trailing_slashes(std::string s) {
 
 }  // namespace
 
-void init() {
+void init_paths() {
     if (initialised()) return;
     initialised() = true;
     const char* env = std::getenv("NORVIK_ROOT");
@@ -34,7 +34,7 @@ void init() {
 }
 
 const std::string& root() {
-    init();
+    init_paths();
     return root_storage();
 }
 
@@ -119,4 +119,4 @@ std::string sandbox_marker() { return rooted("/var/norvik/dev_sandbox"); }
 std::string smoker_marker() { return rooted("/var/norvik/smoker"); }
 std::string sandbox_no_notify_marker() { return rooted("/var/norvik/dev_sandbox_no_notify"); }
 
-}  // namespace norvik::paths
+}  // namespace norvik::foundation

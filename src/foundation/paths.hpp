@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-namespace norvik::paths {
+namespace norvik::foundation {
 
 // The root prefix ("" when NORVIK_ROOT is unset). Read once, on first use or
-// by init() at program start, before the environment is cleaned.
+// by init_paths() at program start, before the environment is cleaned.
 const std::string& root();
-void init();
+void init_paths();
 // For tests inside one process: set the prefix explicitly.
 void set_root_for_testing(const std::string& root);
 
@@ -92,4 +92,4 @@ std::string sandbox_marker();            // /var/norvik/dev_sandbox
 std::string smoker_marker();             // /var/norvik/smoker
 std::string sandbox_no_notify_marker();  // /var/norvik/dev_sandbox_no_notify
 
-}  // namespace norvik::paths
+}  // namespace norvik::foundation

@@ -18,7 +18,7 @@
 #include "foundation/io_error.hpp"
 #include "foundation/paths.hpp"
 
-namespace norvik::pwcache {
+namespace norvik::foundation {
 namespace {
 
 struct State {
@@ -89,19 +89,19 @@ private:
 };
 
 std::optional<PwRecord> readpasswd(int field, const std::string& value) {
-    std::string path = paths::passwd_file();
+    std::string path = foundation::passwd_file();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
         std::string dir = path.substr(0, path.rfind('/'));
-        diagnostics::warn("The password file in “" + dir + "” could not be opened: " + ioerror::error_text(err));
+        foundation::warn("The password file in “" + dir + "” could not be opened: " + foundation::error_text(err));
         return std::nullopt;
     }
     Fd guard(fd);
     struct stat st;
     int64_t pw_mtime = 0;
     if (::fstat(fd, &st) == 0) pw_mtime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    auto fields = find::field_with_value_in_pw_file(fd, field, value);
+    auto fields = field_with_value_in_pw_file(fd, field, value);
     if (!fields || fields->size() < 3) return std::nullopt;
     fields->resize(std::max<std::size_t>(fields->size(), 7));
     unsigned long uid = 0, gid = 0;
@@ -130,20 +130,20 @@ std::optional<PwRecord> read_record(int field, const std::string& value) {
 }
 
 void readshadow(PwRecord& r) {
-    std::string path = paths::shadow_file();
+    std::string path = foundation::shadow_file();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
-        diagnostics::warn("The shadow file “" + path + "” could not be opened: " + ioerror::error_text(err));
+        foundation::warn("The shadow file “" + path + "” could not be opened: " + foundation::error_text(err));
         return;
     }
     Fd guard(fd);
     struct stat st;
     int64_t sh_mtime = 0;
     if (::fstat(fd, &st) == 0) sh_mtime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    auto fields = find::field_with_value_in_pw_file(fd, 0, r.name);
+    auto fields = field_with_value_in_pw_file(fd, 0, r.name);
     if (!fields) {
-        diagnostics::warn("The user “" + r.name + "” is missing from the shadow file “" + path + "”.");
+        foundation::warn("The user “" + r.name + "” is missing from the shadow file “" + path + "”.");
         return;
     }
     fields->resize(std::max<std::size_t>(fields->size(), 6));
@@ -178,14 +178,14 @@ std::optional<PwRecord> pwfunc(const std::string& value_in, int field, bool allo
         const CacheEntry& e = it->second;
         if ((e.contents.from_shadow || !want) && is_fixed_key(key)) return e.contents;
         if (!want || e.contents.from_shadow) {
-            if (validate::validate(e)) return e.contents;
-            clear_cache();
+            if (validate_pw_entry(e)) return e.contents;
+            clear_pw_cache();
         }
     }
     std::optional<PwRecord> r = read_record(field, value);
     if (!r) return std::nullopt;
     if (want) readshadow(*r);
-    load::store_in_process_cache(CacheEntry{r->passwd_mtime, r->shadow_mtime, *r});
+    store_in_process_cache(CacheEntry{r->passwd_mtime, r->shadow_mtime, *r});
     return r;
 }
 
@@ -261,8 +261,8 @@ bool valid_lookup_value(int field, const std::string& value) {
     return true;
 }
 
-std::optional<PwRecord> getpwnam(const std::string& name) { return pwfunc(name, 0, true); }
-std::optional<PwRecord> getpwuid(uid_t uid) { return pwfunc(std::to_string(uid), 2, true); }
+std::optional<PwRecord> cached_getpwnam(const std::string& name) { return pwfunc(name, 0, true); }
+std::optional<PwRecord> cached_getpwuid(uid_t uid) { return pwfunc(std::to_string(uid), 2, true); }
 std::optional<PwRecord> getpwnam_noshadow(const std::string& name) { return pwfunc(name, 0, false); }
 std::optional<PwRecord> getpwuid_noshadow(uid_t uid) { return pwfunc(std::to_string(uid), 2, false); }
 
@@ -272,12 +272,12 @@ std::optional<std::string> gethomedir(const std::string& uid_or_name) {
     // size and inode tell it too. Checked at every lookup.
     State::FileId now;
     struct stat st;
-    if (::stat(paths::passwd_file().c_str(), &st) == 0)
+    if (::stat(foundation::passwd_file().c_str(), &st) == 0)
         now = {static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, st.st_size, st.st_ino,
                st.st_dev};
     if (!(now == s.homedirs_from)) {
         // The records behind the home directories are as old: forget both.
-        clear_cache();
+        clear_pw_cache();
         s.homedirs_from = now;
     }
     auto it = s.homedirs.find(uid_or_name);
@@ -300,7 +300,7 @@ std::optional<std::string> getusername(uid_t uid) {
 void set_want_encrypted_password(bool want) { state().want_encrypted = want; }
 bool want_encrypted_password() { return state().want_encrypted; }
 
-void clear_cache() {
+void clear_pw_cache() {
     auto& s = state();
     s.cache.clear();
     s.homedirs.clear();
@@ -308,8 +308,6 @@ void clear_cache() {
 }
 
 bool is_safe() { return state().safe; }
-
-namespace find {
 
 std::optional<std::vector<std::string>> field_with_value_in_pw_file(int fd, int field, const std::string& value_in,
                                                                     bool lower_case) {
@@ -388,37 +386,31 @@ std::optional<std::vector<std::string>> field_with_value_in_pw_file(int fd, int 
     return std::nullopt;
 }
 
-}  // namespace find
-
-namespace validate {
-bool validate(const CacheEntry& e) {
+bool validate_pw_entry(const CacheEntry& e) {
     bool ok = false;
-    int64_t pw = mtime_ns(paths::passwd_file(), &ok);
+    int64_t pw = mtime_ns(foundation::passwd_file(), &ok);
     if (!ok || pw != e.cachetime) return false;
     if (e.contents.from_shadow) {
-        int64_t sh = mtime_ns(paths::shadow_file(), &ok);
+        int64_t sh = mtime_ns(foundation::shadow_file(), &ok);
         if (!ok || sh != e.hcachetime) return false;
     } else if (e.hcachetime != e.cachetime) {
         return false;
     }
     return true;
 }
-}  // namespace validate
-
-namespace load {
 
 std::optional<CacheEntry> load_cached(const std::string& key) {
     auto& s = state();
     auto it = s.cache.find(key);
     if (it == s.cache.end()) return std::nullopt;
-    if (!validate::validate(it->second)) {
-        clear_cache();
+    if (!validate_pw_entry(it->second)) {
+        clear_pw_cache();
         return std::nullopt;
     }
     return it->second;
 }
 
-std::optional<CacheEntry> load(const std::string& key) {
+std::optional<CacheEntry> load_pw_cache(const std::string& key) {
     int field;
     std::string value;
     if (!split_key(key, field, value) || !valid_lookup_value(field, value)) return std::nullopt;
@@ -438,10 +430,7 @@ void store_in_process_cache(const CacheEntry& e) {
     s.cache[make_key(0, r.name)] = e;
 }
 
-}  // namespace load
-
-namespace helpers {
-void init(TiedMap* tied, bool skip_uid_cache) {
+void init_pw_helpers(TiedMap* tied, bool skip_uid_cache) {
     state().tied = tied;
     state().skip_uid = skip_uid_cache;
 }
@@ -451,6 +440,5 @@ void deinit() { state().tied = nullptr; }
 void no_uid_cache() { state().skip_uid = true; }
 void uid_cache() { state().skip_uid = false; }
 bool skip_uid_cache() { return state().skip_uid; }
-}  // namespace helpers
 
-}  // namespace norvik::pwcache
+}  // namespace norvik::foundation

@@ -1,10 +1,10 @@
 // User lookups answered from the password and shadow files directly (no
 // name service), cached for the process while both files keep their
 // modification times. The entry binds the lookups to the disk cache
-// (PwDiskCache) with helpers::init().
+// (PwDiskCache) with init_pw_helpers().
 //
-//   if (auto pw = norvik::pwcache::getpwnam("alice")) use(pw->uid, pw->dir);
-//   auto name = norvik::pwcache::getusername(1000);
+//   if (auto pw = norvik::foundation::cached_getpwnam("alice")) use(pw->uid, pw->dir);
+//   auto name = norvik::foundation::getusername(1000);
 #pragma once
 
 #include <sys/types.h>
@@ -17,7 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace norvik::pwcache {
+namespace norvik::foundation {
 
 inline constexpr std::size_t PW_CHUNK_SIZE = 131072;
 inline constexpr const char* SUPERUSER_NAME = "root";
@@ -50,8 +50,8 @@ struct CacheEntry {
     PwRecord contents;
 };
 
-std::optional<PwRecord> getpwnam(const std::string& name);
-std::optional<PwRecord> getpwuid(uid_t uid);
+std::optional<PwRecord> cached_getpwnam(const std::string& name);
+std::optional<PwRecord> cached_getpwuid(uid_t uid);
 std::optional<PwRecord> getpwnam_noshadow(const std::string& name);
 std::optional<PwRecord> getpwuid_noshadow(uid_t uid);
 // By uid (digits) or by name.
@@ -69,33 +69,27 @@ std::string make_key(int field, const std::string& value);
 bool valid_lookup_value(int field, const std::string& value);
 
 // Forget every cached record (and home directory).
-void clear_cache();
+void clear_pw_cache();
 // Whether the cache holds no encrypted password (may be shared).
 bool is_safe();
 
 class TiedMap;  // the disk cache's interface, see below
 
-namespace find {
 // The fields of the first line whose field `field` equals `value`; the file
 // is read in PW_CHUNK_SIZE chunks from the descriptor's current position.
 std::optional<std::vector<std::string>> field_with_value_in_pw_file(int fd, int field, const std::string& value,
                                                                     bool lower_case = false);
-}  // namespace find
 
-namespace load {
 // The process cache's entry for the key when still valid (mtimes unchanged).
 std::optional<CacheEntry> load_cached(const std::string& key);
 // Reads the password files for the key (with shadow when wanted) and stores
 // the record in the process cache.
-std::optional<CacheEntry> load(const std::string& key);
+std::optional<CacheEntry> load_pw_cache(const std::string& key);
 // Puts a record into the process cache under its uid and name keys.
 void store_in_process_cache(const CacheEntry& entry);
-}  // namespace load
 
-namespace validate {
 // True when the entry's mtimes still match the password (and shadow) files.
-bool validate(const CacheEntry& entry);
-}  // namespace validate
+bool validate_pw_entry(const CacheEntry& entry);
 
 // What a tied map offers (PwDiskCache implements it).
 class TiedMap {
@@ -106,14 +100,12 @@ public:
     virtual bool EXISTS(const std::string& key) = 0;
 };
 
-namespace helpers {
-void init(TiedMap* tied, bool skip_uid_cache = false);
+void init_pw_helpers(TiedMap* tied, bool skip_uid_cache = false);
 bool istied();
 TiedMap* tiedto();
 void deinit();
 void no_uid_cache();
 void uid_cache();
 bool skip_uid_cache();
-}  // namespace helpers
 
-}  // namespace norvik::pwcache
+}  // namespace norvik::foundation

@@ -12,35 +12,35 @@
 #include "foundation/load_file.hpp"
 #include "foundation/paths.hpp"
 
-namespace norvik::pwdiskcache {
+namespace norvik::foundation {
 namespace {
 
 void debug_line(const std::string& text) {
-    auto level = diagnostics::debug_level();
+    auto level = foundation::debug_level();
     if (level && *level > 3) std::fprintf(stderr, "[PwDiskCache] %s\n", text.c_str());
 }
 
-std::optional<std::string> twin_key(const std::string& key, const pwcache::PwRecord& r) {
+std::optional<std::string> twin_key(const std::string& key, const foundation::PwRecord& r) {
     if (key.rfind("0:", 0) == 0) {
-        if (r.uid == 0 && r.name != pwcache::SUPERUSER_NAME) return std::nullopt;
-        return pwcache::make_key(2, std::to_string(r.uid));
+        if (r.uid == 0 && r.name != foundation::SUPERUSER_NAME) return std::nullopt;
+        return foundation::make_key(2, std::to_string(r.uid));
     }
-    if (key.rfind("2:", 0) == 0) return pwcache::make_key(0, r.name);
+    if (key.rfind("2:", 0) == 0) return foundation::make_key(0, r.name);
     return std::nullopt;
 }
 
-bool key_matches_record(const std::string& key, const pwcache::PwRecord& r) {
-    return key == pwcache::make_key(0, r.name) || key == pwcache::make_key(2, std::to_string(r.uid));
+bool key_matches_record(const std::string& key, const foundation::PwRecord& r) {
+    return key == foundation::make_key(0, r.name) || key == foundation::make_key(2, std::to_string(r.uid));
 }
 
 bool valid_key(const std::string& key) {
-    if (key.size() < 3 || key[1] != pwcache::KEY_SEPARATOR || (key[0] != '0' && key[0] != '2')) return false;
-    return pwcache::valid_lookup_value(key[0] - '0', key.substr(2));
+    if (key.size() < 3 || key[1] != foundation::KEY_SEPARATOR || (key[0] != '0' && key[0] != '2')) return false;
+    return foundation::valid_lookup_value(key[0] - '0', key.substr(2));
 }
 
 }  // namespace
 
-PwDiskCache::PwDiskCache(std::optional<std::string> dir) : dir_(dir ? *dir : paths::pwcache_dir()) {}
+PwDiskCache::PwDiskCache(std::optional<std::string> dir) : dir_(dir ? *dir : foundation::pwcache_dir()) {}
 
 // Trusted only as root, and only when the directory is root's alone.
 bool PwDiskCache::disk_usable() const {
@@ -60,47 +60,48 @@ bool PwDiskCache::ensure_dir() const {
     return ::lstat(dir_.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::optional<pwcache::CacheEntry> PwDiskCache::read_file(const std::string& key) const {
-    auto text = loadfile::loadfile(file_for_key(key));
+std::optional<foundation::CacheEntry> PwDiskCache::read_file(const std::string& key) const {
+    auto text = foundation::loadfile(file_for_key(key));
     if (!text) return std::nullopt;
     auto j = nlohmann::json::parse(*text, nullptr, false);
-    if (!j.is_object() || !j.contains("VERSION") || j["VERSION"] != VERSION || !j.contains("contents")) {
+    if (!j.is_object() || !j.contains("VERSION") || j["VERSION"] != PW_DISK_CACHE_VERSION || !j.contains("contents")) {
         debug_line("ignoring " + key + ": not a current cache file");
         return std::nullopt;
     }
-    auto r = pwcache::PwRecord::from_json(j["contents"]);
+    auto r = foundation::PwRecord::from_json(j["contents"]);
     if (!r || !key_matches_record(key, *r)) return std::nullopt;
     if (j.contains("shadow") && j["shadow"].is_boolean()) r->from_shadow = j["shadow"].get<bool>();
-    return pwcache::CacheEntry{r->passwd_mtime, r->shadow_mtime, *r};
+    return foundation::CacheEntry{r->passwd_mtime, r->shadow_mtime, *r};
 }
 
-std::optional<pwcache::CacheEntry> PwDiskCache::FETCH(const std::string& key) {
+std::optional<foundation::CacheEntry> PwDiskCache::FETCH(const std::string& key) {
     if (!valid_key(key)) return std::nullopt;
-    auto cached = pwcache::load::load_cached(key);
-    if (cached && (cached->contents.from_shadow || !pwcache::want_encrypted_password())) return cached;
+    auto cached = foundation::load_cached(key);
+    if (cached && (cached->contents.from_shadow || !foundation::want_encrypted_password())) return cached;
     bool disk = disk_usable();
     if (disk) {
         auto e = read_file(key);
-        if (e && pwcache::validate::validate(*e) && (e->contents.from_shadow || !pwcache::want_encrypted_password())) {
+        if (e && foundation::validate_pw_entry(*e) &&
+            (e->contents.from_shadow || !foundation::want_encrypted_password())) {
             debug_line("hit " + key);
-            pwcache::load::store_in_process_cache(*e);
+            foundation::store_in_process_cache(*e);
             return e;
         }
     }
-    auto e = pwcache::load::load(key);
+    auto e = foundation::load_pw_cache(key);
     if (e && disk) STORE(key, *e);
     return e;
 }
 
-bool PwDiskCache::STORE(const std::string& key, const pwcache::CacheEntry& entry) {
+bool PwDiskCache::STORE(const std::string& key, const foundation::CacheEntry& entry) {
     if (!disk_usable() || !valid_key(key)) return false;
-    const pwcache::PwRecord& r = entry.contents;
+    const foundation::PwRecord& r = entry.contents;
     if (r.name.empty() || !key_matches_record(key, r)) return false;
-    if (r.uid == 0 && r.name != pwcache::SUPERUSER_NAME && key.rfind("2:", 0) == 0) return false;
+    if (r.uid == 0 && r.name != foundation::SUPERUSER_NAME && key.rfind("2:", 0) == 0) return false;
     if (!ensure_dir()) return false;
-    nlohmann::json j = {{"VERSION", VERSION}, {"contents", r.to_json()}, {"shadow", r.from_shadow}};
+    nlohmann::json j = {{"VERSION", PW_DISK_CACHE_VERSION}, {"contents", r.to_json()}, {"shadow", r.from_shadow}};
     std::string file = file_for_key(key);
-    if (!fileutils::write::overwrite_no_exceptions(file, j.dump(), 0600)) return false;
+    if (!foundation::overwrite_no_exceptions(file, j.dump(), 0600)) return false;
     debug_line("stored " + key);
     auto twin = twin_key(key, r);
     if (!twin) return true;
@@ -120,7 +121,7 @@ bool PwDiskCache::STORE(const std::string& key, const pwcache::CacheEntry& entry
 
 bool PwDiskCache::EXISTS(const std::string& key) {
     if (!valid_key(key)) return false;
-    if (pwcache::load::load_cached(key)) return true;
+    if (foundation::load_cached(key)) return true;
     if (disk_usable()) {
         struct stat st;
         if (::stat(file_for_key(key).c_str(), &st) == 0) return true;
@@ -131,7 +132,7 @@ bool PwDiskCache::EXISTS(const std::string& key) {
 void bind_default() {
     // The default user-database cache the lookups bind to.
     static PwDiskCache cache;
-    pwcache::helpers::init(&cache, false);
+    foundation::init_pw_helpers(&cache, false);
 }
 
-}  // namespace norvik::pwdiskcache
+}  // namespace norvik::foundation

@@ -10,17 +10,17 @@
 
 #include "foundation/pw_cache.hpp"
 
-namespace norvik::pwdiskcache {
+namespace norvik::foundation {
 
-inline constexpr const char* VERSION = "1";
+inline constexpr const char* PW_DISK_CACHE_VERSION = "1";
 
-class PwDiskCache : public pwcache::TiedMap {
+class PwDiskCache : public foundation::TiedMap {
 public:
-    // TIEHASH: the directory defaults to norvik::paths::pwcache_dir().
+    // TIEHASH: the directory defaults to norvik::foundation::pwcache_dir().
     explicit PwDiskCache(std::optional<std::string> dir = std::nullopt);
 
-    std::optional<pwcache::CacheEntry> FETCH(const std::string& key) override;
-    bool STORE(const std::string& key, const pwcache::CacheEntry& entry) override;
+    std::optional<foundation::CacheEntry> FETCH(const std::string& key) override;
+    bool STORE(const std::string& key, const foundation::CacheEntry& entry) override;
     bool EXISTS(const std::string& key) override;
     void enable() { enabled_ = true; }
     void disable() { enabled_ = false; }
@@ -31,7 +31,7 @@ public:
 
 private:
     bool disk_usable() const;
-    std::optional<pwcache::CacheEntry> read_file(const std::string& key) const;
+    std::optional<foundation::CacheEntry> read_file(const std::string& key) const;
     bool ensure_dir() const;
 
     std::string dir_;
@@ -42,4 +42,4 @@ private:
 // this at the start of every run).
 void bind_default();
 
-}  // namespace norvik::pwdiskcache
+}  // namespace norvik::foundation

@@ -5,7 +5,7 @@
 #include "exception/exception.hpp"
 #include "foundation/pw_cache.hpp"
 
-namespace norvik::pwutils {
+namespace norvik::foundation {
 
 uid_t normalize_to_uid(const std::string& user) {
     if (user.empty()) exception::raise("PwUtils::UnknownUser", "No user was given.", {});
@@ -16,7 +16,7 @@ uid_t normalize_to_uid(const std::string& user) {
         unsigned long v = std::stoul(user);
         if (v <= 0xFFFFFFFFul) return static_cast<uid_t>(v);
     }
-    auto r = pwcache::getpwnam_noshadow(user);
+    auto r = foundation::getpwnam_noshadow(user);
     if (!r) {
         auto e = exception::create("PwUtils::UnknownUser", "The user “[_1]” does not exist.", {user});
         e->set("user", user);
@@ -25,4 +25,4 @@ uid_t normalize_to_uid(const std::string& user) {
     return r->uid;
 }
 
-}  // namespace norvik::pwutils
+}  // namespace norvik::foundation

@@ -6,7 +6,7 @@
 
 #include "foundation/io_error.hpp"
 
-namespace norvik::loadfile::readfast {
+namespace norvik::foundation {
 
 std::size_t read_fast(int fd, std::string& buffer, std::size_t length, std::size_t offset) {
     buffer.resize(offset + length);
@@ -19,13 +19,13 @@ std::size_t read_fast(int fd, std::string& buffer, std::size_t length, std::size
         if (errno == EINTR) continue;
         int err = errno;
         buffer.resize(offset);
-        ioerror::raise("IO::FileReadError", "The system failed to read from a file handle: [_1]",
-                       {ioerror::error_text(err)}, nlohmann::json::object(), err);
+        foundation::raise_io_error("IO::FileReadError", "The system failed to read from a file handle: [_1]",
+                                   {foundation::error_text(err)}, nlohmann::json::object(), err);
     }
 }
 
 void read_all_fast(int fd, std::string& buffer) {
-    while (read_fast(fd, buffer, READ_CHUNK, buffer.size()) > 0) {}
+    while (read_fast(fd, buffer, READ_FAST_CHUNK, buffer.size()) > 0) {}
 }
 
-}  // namespace norvik::loadfile::readfast
+}  // namespace norvik::foundation

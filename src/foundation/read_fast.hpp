@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <string>
 
-namespace norvik::loadfile::readfast {
+namespace norvik::foundation {
 
-inline constexpr std::size_t READ_CHUNK = 262144;
+inline constexpr std::size_t READ_FAST_CHUNK = 262144;
 
 // One read of up to `length` bytes into `buffer` at `offset` (the buffer is
 // grown as needed and cut back to offset + bytes read). Returns bytes read.
@@ -16,4 +16,4 @@ std::size_t read_fast(int fd, std::string& buffer, std::size_t length, std::size
 // Appends READ_CHUNK-sized reads to `buffer` until end of file.
 void read_all_fast(int fd, std::string& buffer);
 
-}  // namespace norvik::loadfile::readfast
+}  // namespace norvik::foundation

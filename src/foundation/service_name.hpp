@@ -6,17 +6,17 @@
 #include <string>
 #include <string_view>
 
-namespace norvik::validate::service {
+namespace norvik::foundation {
 
 // Longest name accepted; no real service name comes near it.
-inline constexpr std::size_t MAX_LENGTH = 64;
+inline constexpr std::size_t MAX_SERVICE_NAME_LENGTH = 64;
 
 // True when `name` is 1..MAX_LENGTH characters of [A-Za-z0-9_-] and does not
 // start with '-' (so it can never be read as an option).
 // '.' and '/' are never allowed.
-bool is_valid(std::string_view name);
+bool is_valid_service_name(std::string_view name);
 
 // True when c is one of the allowed characters.
-bool is_allowed_char(char c);
+bool is_service_name_char(char c);
 
-}  // namespace norvik::validate::service
+}  // namespace norvik::foundation

@@ -11,7 +11,7 @@
 #include "foundation/diagnostics.hpp"
 #include "foundation/paths.hpp"
 
-namespace norvik::statefile {
+namespace norvik::foundation {
 
 namespace {
 
@@ -44,7 +44,7 @@ private:
 
 void say(const Warn& warn, const std::string& text) {
     if (warn) warn(text);
-    else diagnostics::warn(text);
+    else foundation::warn(text);
 }
 
 std::string octal(mode_t mode) {
@@ -121,7 +121,7 @@ int open_dir(const std::string& dir, std::optional<mode_t> mode, const Warn& war
         errno = ENOENT;
         return -1;
     }
-    const std::string& root = paths::root();
+    const std::string& root = foundation::root();
     const bool below_root =
         !root.empty() && dir.size() > root.size() && dir.compare(0, root.size(), root) == 0 && dir[root.size()] == '/';
     const std::string base = below_root ? root : "/";
@@ -150,7 +150,7 @@ int open_dir(const std::string& dir, std::optional<mode_t> mode, const Warn& war
 }
 
 std::optional<std::string> untrusted_reason(const std::string& path) {
-    const std::string& root = paths::root();
+    const std::string& root = foundation::root();
     const bool below_root = !root.empty() && path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
                             path[root.size()] == '/';
     const std::vector<std::string> parts = components(below_root ? path.substr(root.size() + 1) : path.substr(1));
@@ -240,4 +240,4 @@ int open_file(const std::string& path, int flags, mode_t mode, std::optional<mod
     return fd.release();
 }
 
-}  // namespace norvik::statefile
+}  // namespace norvik::foundation

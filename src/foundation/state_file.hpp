@@ -23,7 +23,7 @@
 #include <optional>
 #include <string>
 
-namespace norvik::statefile {
+namespace norvik::foundation {
 
 // Where warnings go; the default is the foundation's warning sink. The
 // logger passes its own, since that sink may lead back to it.
@@ -47,4 +47,4 @@ std::optional<std::string> untrusted_reason(const std::string& path);
 // True when `uid` may own the tool's state: root, or the user the run is.
 bool is_trusted_owner(uid_t uid);
 
-}  // namespace norvik::statefile
+}  // namespace norvik::foundation

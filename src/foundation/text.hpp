@@ -4,7 +4,7 @@
 #include <cctype>
 #include <string>
 
-namespace norvik::text {
+namespace norvik::foundation {
 
 // ASCII lower case: names, words and options are never locale-dependent.
 inline std::string lower(std::string s) {
@@ -12,4 +12,4 @@ inline std::string lower(std::string s) {
     return s;
 }
 
-}  // namespace norvik::text
+}  // namespace norvik::foundation

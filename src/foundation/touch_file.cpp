@@ -9,12 +9,12 @@
 
 #include "foundation/diagnostics.hpp"
 
-namespace norvik::fileutils::touchfile {
+namespace norvik::foundation {
 
 bool touchfile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0) {
-        diagnostics::warn("The system failed to touch “" + path + "”: " + std::strerror(errno));
+        foundation::warn("The system failed to touch “" + path + "”: " + std::strerror(errno));
         return false;
     }
     ::futimens(fd, nullptr);
@@ -22,4 +22,4 @@ bool touchfile(const std::string& path) {
     return true;
 }
 
-}  // namespace norvik::fileutils::touchfile
+}  // namespace norvik::foundation

@@ -18,9 +18,9 @@
 #include "foundation/open_file.hpp"
 #include "foundation/io_error.hpp"
 
-namespace norvik::readlink {
+namespace norvik::foundation {
 
-std::string deep(const std::string& start) {
+std::string readlink_deep(const std::string& start) {
     std::string path = start;
     for (int hops = 0; hops < 40; ++hops) {
         struct stat st;
@@ -38,9 +38,6 @@ std::string deep(const std::string& start) {
     throw PlainError("Too many levels of symbolic links while resolving “" + start + "”.");
 }
 
-}  // namespace norvik::readlink
-
-namespace norvik::fileutils::write {
 namespace {
 
 constexpr const char* kTempPrefix = ".nkwr";
@@ -125,8 +122,8 @@ void sync_or_raise(int fd, const std::string& tmp) {
     while (::fsync(fd) != 0) {
         if (errno == EINTR) continue;
         int err = errno;
-        ioerror::raise("IO::FileWriteError", "The system failed to flush “[_1]” to disk: [_2]",
-                       {tmp, ioerror::error_text(err)}, {{"path", tmp}}, err);
+        foundation::raise_io_error("IO::FileWriteError", "The system failed to flush “[_1]” to disk: [_2]",
+                                   {tmp, foundation::error_text(err)}, {{"path", tmp}}, err);
     }
 }
 
@@ -209,24 +206,25 @@ void write_all(int fd, const std::string& content, const std::string& tmp) {
         if (n < 0) {
             if (errno == EINTR) continue;
             int err = errno;
-            ioerror::raise("IO::FileWriteError", "The system failed to write to “[_1]”: [_2]",
-                           {tmp, ioerror::error_text(err)}, {{"path", tmp}}, err);
+            foundation::raise_io_error("IO::FileWriteError", "The system failed to write to “[_1]”: [_2]",
+                                       {tmp, foundation::error_text(err)}, {{"path", tmp}}, err);
         }
         if (n == 0) {
-            ioerror::raise("IO::FileWriteError", "The system wrote nothing to “[_1]”.", {tmp}, {{"path", tmp}}, 0);
+            foundation::raise_io_error("IO::FileWriteError", "The system wrote nothing to “[_1]”.", {tmp},
+                                       {{"path", tmp}}, 0);
         }
         done += static_cast<std::size_t>(n);
     }
 }
 
-FileHandle install(const std::string& given_path, const std::string& content, const Options& options,
+FileHandle install(const std::string& given_path, const std::string& content, const WriteOptions& options,
                    bool rename_into_place) {
     if (given_path.empty()) {
         throw PlainError("A path is required to write a file.\n" + exception::stack_trace(2));
     }
     std::string path = given_path;
     struct stat st;
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) path = readlink::deep(path);
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) path = foundation::readlink_deep(path);
 
     const Split target = split_path(path);
     remove_leftovers(target);
@@ -236,21 +234,22 @@ FileHandle install(const std::string& given_path, const std::string& content, co
     int last_err = 0;
     for (int attempt = 0; attempt < MAX_TMPFILE_CREATE_ATTEMPTS; ++attempt) {
         tmp = temp_name_for(target);
-        fd = open::sysopen_with_real_perms(tmp, O_CREAT | O_EXCL | O_WRONLY, perms & 0777);
+        fd = sysopen_with_real_perms(tmp, O_CREAT | O_EXCL | O_WRONLY, perms & 0777);
         if (fd >= 0) break;
         last_err = errno;
         if (last_err != EEXIST) {
-            ioerror::raise("IO::FileCreateError", "The system failed to create “[_1]” with permissions [_2]: [_3]",
-                           {tmp, octal(perms), ioerror::error_text(last_err)}, {{"path", tmp}, {"permissions", perms}},
-                           last_err);
+            foundation::raise_io_error("IO::FileCreateError",
+                                       "The system failed to create “[_1]” with permissions [_2]: [_3]",
+                                       {tmp, octal(perms), foundation::error_text(last_err)},
+                                       {{"path", tmp}, {"permissions", perms}}, last_err);
         }
     }
     if (fd < 0) {
-        ioerror::raise(
+        foundation::raise_io_error(
             "IO::FileCreateError",
             "After [_1] attempts, [_2] failed to create a temporary file to write “[_3]” (last tried "
             "“[_4]”): [_5]",
-            {std::to_string(MAX_TMPFILE_CREATE_ATTEMPTS), identity_text(), path, tmp, ioerror::error_text(last_err)},
+            {std::to_string(MAX_TMPFILE_CREATE_ATTEMPTS), identity_text(), path, tmp, foundation::error_text(last_err)},
             {{"path", path}}, last_err);
     }
 
@@ -258,8 +257,8 @@ FileHandle install(const std::string& given_path, const std::string& content, co
     // Bits beyond 0777 (setuid, sticky...) cannot come through open's mode.
     if ((perms & ~0777u) != 0 && ::fchmod(fd, perms) != 0) {
         int err = errno;
-        ioerror::raise("IO::FileWriteError", "The system failed to set permissions [_1] on “[_2]”: [_3]",
-                       {octal(perms), tmp, ioerror::error_text(err)}, {{"path", tmp}}, err);
+        foundation::raise_io_error("IO::FileWriteError", "The system failed to set permissions [_1] on “[_2]”: [_3]",
+                                   {octal(perms), tmp, foundation::error_text(err)}, {{"path", tmp}}, err);
     }
     write_all(fd, content, tmp);
     if (options.before_installation) options.before_installation(fd);
@@ -269,14 +268,16 @@ FileHandle install(const std::string& given_path, const std::string& content, co
     if (rename_into_place) {
         if (::rename(tmp.c_str(), path.c_str()) != 0) {
             int err = errno;
-            ioerror::raise("IO::RenameError", "The system failed to rename “[_1]” to “[_2]”: [_3]",
-                           {tmp, path, ioerror::error_text(err)}, {{"path", path}, {"source", tmp}}, err);
+            foundation::raise_io_error("IO::RenameError", "The system failed to rename “[_1]” to “[_2]”: [_3]",
+                                       {tmp, path, foundation::error_text(err)}, {{"path", path}, {"source", tmp}},
+                                       err);
         }
     } else {
         if (::link(tmp.c_str(), path.c_str()) != 0) {
             int err = errno;
-            ioerror::raise("IO::LinkError", "The system failed to link “[_1]” to “[_2]”: [_3]",
-                           {tmp, path, ioerror::error_text(err)}, {{"path", path}, {"source", tmp}}, err);
+            foundation::raise_io_error("IO::LinkError", "The system failed to link “[_1]” to “[_2]”: [_3]",
+                                       {tmp, path, foundation::error_text(err)}, {{"path", path}, {"source", tmp}},
+                                       err);
         }
         ::unlink(tmp.c_str());
     }
@@ -301,34 +302,34 @@ FileHandle& FileHandle::operator=(FileHandle&& o) noexcept {
 }
 
 FileHandle overwrite(const std::string& path, const std::string& content, mode_t perms) {
-    return install(path, content, Options{perms, {}}, true);
+    return install(path, content, WriteOptions{perms, {}}, true);
 }
-FileHandle overwrite(const std::string& path, const std::string& content, const Options& options) {
+FileHandle overwrite(const std::string& path, const std::string& content, const WriteOptions& options) {
     return install(path, content, options, true);
 }
 FileHandle overwrite(const std::string& path, const std::shared_ptr<const std::string>& content,
-                     const Options& options) {
+                     const WriteOptions& options) {
     if (!content) throw PlainError("The content to write to “" + path + "” is a null reference.");
     return install(path, *content, options, true);
 }
 
-FileHandle write(const std::string& path, const std::string& content, mode_t perms) {
-    return install(path, content, Options{perms, {}}, false);
+FileHandle write_file(const std::string& path, const std::string& content, mode_t perms) {
+    return install(path, content, WriteOptions{perms, {}}, false);
 }
-FileHandle write(const std::string& path, const std::string& content, const Options& options) {
+FileHandle write_file(const std::string& path, const std::string& content, const WriteOptions& options) {
     return install(path, content, options, false);
 }
 
 bool overwrite_no_exceptions(const std::string& path, const std::string& content, mode_t perms) {
-    return overwrite_no_exceptions(path, content, Options{perms, {}});
+    return overwrite_no_exceptions(path, content, WriteOptions{perms, {}});
 }
 
-bool overwrite_no_exceptions(const std::string& path, const std::string& content, const Options& options) {
+bool overwrite_no_exceptions(const std::string& path, const std::string& content, const WriteOptions& options) {
     try {
         install(path, content, options, true);
         return true;
     } catch (const std::exception& e) {
-        diagnostics::warn(exception::get_string(e));
+        foundation::warn(exception::get_string(e));
         return false;
     }
 }
@@ -336,17 +337,17 @@ bool overwrite_no_exceptions(const std::string& path, const std::string& content
 int write_fh(int fd, const std::string& content) {
     if (::lseek(fd, 0, SEEK_SET) == static_cast<off_t>(-1)) {
         int err = errno;
-        ioerror::raise("IO::FileSeekError", "The system failed to rewind a file handle: [_1]",
-                       {ioerror::error_text(err)}, {{"offset", 0}, {"whence", "SEEK_SET"}}, err);
+        foundation::raise_io_error("IO::FileSeekError", "The system failed to rewind a file handle: [_1]",
+                                   {foundation::error_text(err)}, {{"offset", 0}, {"whence", "SEEK_SET"}}, err);
     }
     write_all(fd, content, "fd " + std::to_string(fd));
     off_t pos = ::lseek(fd, 0, SEEK_CUR);
     if (pos == static_cast<off_t>(-1) || ::ftruncate(fd, pos) != 0) {
         int err = errno;
-        ioerror::raise("IO::FileWriteError", "The system failed to truncate a file handle: [_1]",
-                       {ioerror::error_text(err)}, nlohmann::json::object(), err);
+        foundation::raise_io_error("IO::FileWriteError", "The system failed to truncate a file handle: [_1]",
+                                   {foundation::error_text(err)}, nlohmann::json::object(), err);
     }
     return 1;
 }
 
-}  // namespace norvik::fileutils::write
+}  // namespace norvik::foundation

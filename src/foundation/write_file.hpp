@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-namespace norvik::fileutils::write {
+namespace norvik::foundation {
 
 inline constexpr mode_t DEFAULT_PERMS = 0600;
 inline constexpr int MAX_TMPFILE_CREATE_ATTEMPTS = 1024;
@@ -40,7 +40,7 @@ private:
     int fd_ = -1;
 };
 
-struct Options {
+struct WriteOptions {
     mode_t perms = DEFAULT_PERMS;
     // Called with the temporary file's descriptor after the content is written
     // and before the file is put in place; throwing aborts the write.
@@ -53,25 +53,22 @@ struct Options {
 
 // Content as a text or a pointer to one (a null pointer raises).
 FileHandle overwrite(const std::string& path, const std::string& content, mode_t perms = DEFAULT_PERMS);
-FileHandle overwrite(const std::string& path, const std::string& content, const Options& options);
+FileHandle overwrite(const std::string& path, const std::string& content, const WriteOptions& options);
 FileHandle overwrite(const std::string& path, const std::shared_ptr<const std::string>& content,
-                     const Options& options = {});
+                     const WriteOptions& options = {});
 
 // Like overwrite, but the target must not exist yet (raises IO::LinkError).
-FileHandle write(const std::string& path, const std::string& content, mode_t perms = DEFAULT_PERMS);
-FileHandle write(const std::string& path, const std::string& content, const Options& options);
+FileHandle write_file(const std::string& path, const std::string& content, mode_t perms = DEFAULT_PERMS);
+FileHandle write_file(const std::string& path, const std::string& content, const WriteOptions& options);
 
 // True on success; on failure logs a warning and returns false.
 bool overwrite_no_exceptions(const std::string& path, const std::string& content, mode_t perms = DEFAULT_PERMS);
-bool overwrite_no_exceptions(const std::string& path, const std::string& content, const Options& options);
+bool overwrite_no_exceptions(const std::string& path, const std::string& content, const WriteOptions& options);
 
 // Rewinds fd, writes the content and truncates at the new position. Returns 1.
 int write_fh(int fd, const std::string& content);
 
-}  // namespace norvik::fileutils::write
-
-namespace norvik::readlink {
 // Follows symbolic links until a non-link; relative targets are taken from
 // the link's directory. Raises a PlainError after 40 hops (a loop).
-std::string deep(const std::string& path);
-}  // namespace norvik::readlink
+std::string readlink_deep(const std::string& path);
+}  // namespace norvik::foundation

@@ -25,7 +25,7 @@
 
 namespace norvik::initd {
 
-std::string INIT_D_DIR() { return paths::init_d_dir(); }
+std::string INIT_D_DIR() { return foundation::init_d_dir(); }
 
 bool has_service_via_initd(const std::string& service) {
     if (service.empty()) return false;
@@ -52,7 +52,7 @@ const std::vector<std::string>& dns_init_scripts() {
     return v;
 }
 
-using text::lower;
+using foundation::lower;
 
 bool ends_with_rpm_leftover(const std::string& name) {
     // "\.rpm[a-z]+$": .rpmnew, .rpmsave, .rpmorig...
@@ -128,7 +128,7 @@ std::optional<std::string> find_init_script(const std::string& service) {
 
 bool _is_installed(const std::string& service) {
     if (service == CONTROL_PROGRAM_SERVICE) {
-        std::string prog = paths::norvik_base_dir() + "/3rdparty/mailman/bin/mailmanctl";
+        std::string prog = foundation::norvik_base_dir() + "/3rdparty/mailman/bin/mailmanctl";
         if (::access(prog.c_str(), X_OK) != 0) return false;
     }
     for (const auto& w : dns_services()) {
@@ -144,7 +144,7 @@ bool _is_installed(const std::string& service) {
 bool is_service_disabled(const std::string& service) {
     if (!_is_installed(service)) return true;
     struct stat st {};
-    std::string marker = paths::disable_file_plain(service);
+    std::string marker = foundation::disable_file_plain(service);
     return (::stat(marker.c_str(), &st) == 0 && S_ISREG(st.st_mode));
 }
 

@@ -46,9 +46,7 @@ int doomedprocess(const proc::ProcName& deadcmd, bool verbose, double wait_time 
 
 // Setting ids for good, and running code as another user: passed on to the
 // access-ids helpers unchanged.
-inline bool setuids(uid_t uid, gid_t gid) { return accessids::setuids::setuids(uid, gid); }
-inline int runasuser(const std::string& user, const std::function<int()>& work) {
-    return accessids::runasuser(user, work);
-}
+inline bool setuids(uid_t uid, gid_t gid) { return run::setuids(uid, gid); }
+inline int runasuser(const std::string& user, const std::function<int()>& work) { return run::runasuser(user, work); }
 
 }  // namespace norvik::initd

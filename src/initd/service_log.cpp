@@ -26,7 +26,7 @@ namespace {
 // The service whose long startup logs are cleaned of warning lines.
 constexpr const char* DECRUFT_SERVICE = "httpd";
 
-using text::lower;
+using foundation::lower;
 
 bool contains_ci(const std::string& hay, const std::string& needle) {
     return lower(hay).find(needle) != std::string::npos;
@@ -43,7 +43,7 @@ std::string regex_escape(const std::string& s) {
 
 // Lines at "\n", without the empty ones at the end.
 std::vector<std::string> split_lines(const std::string& text) {
-    auto lines = saferun::errors::split_lines(text);
+    auto lines = run::split_lines(text);
     while (!lines.empty() && lines.back().empty()) lines.pop_back();
     return lines;
 }
@@ -139,15 +139,15 @@ std::string last_lines(const std::string& text, std::size_t max, bool already_cu
 }
 
 std::string unrooted(const std::string& p) {
-    const std::string& root = paths::root();
+    const std::string& root = foundation::root();
     if (!root.empty() && p.rfind(root, 0) == 0) return p.substr(root.size());
     return p;
 }
 
 }  // namespace
 
-std::string STARTUP_LOG_DIR() { return paths::startup_log_dir(); }
-std::string LOG_DIR() { return paths::services_log_dir(); }
+std::string STARTUP_LOG_DIR() { return foundation::startup_log_dir(); }
+std::string LOG_DIR() { return foundation::services_log_dir(); }
 
 std::string get_service_name_from_legacy_name(const std::string& service) {
     if (contains_ci(service, "ftp")) return "ftpd";
@@ -184,22 +184,22 @@ constexpr std::size_t FAILED_START_JOURNAL_LINES = 20;
 // the time a failed start is reported. nullopt when journalctl fails.
 std::optional<std::string> unit_journal_after_sync(const std::string& unit) {
     try {
-        saferun::Options sync;
-        sync.program = paths::journalctl();
+        run::Options sync;
+        sync.program = foundation::journalctl();
         sync.args = {"--sync"};
         sync.keep_env = true;
         sync.extra_env = systemd::systemctl_env();
         sync.timeout = JOURNAL_SYNC_TIMEOUT;
-        saferun::Object synced(std::move(sync));
+        run::Object synced(std::move(sync));
 
-        saferun::Options o;
-        o.program = paths::journalctl();
+        run::Options o;
+        o.program = foundation::journalctl();
         o.args = {"--no-pager", "--quiet", "--boot", "--lines=" + std::to_string(FAILED_START_JOURNAL_LINES),
                   "--unit=" + unit};
         o.keep_env = true;
         o.extra_env = systemd::systemctl_env();
         o.timeout = JOURNAL_SYNC_TIMEOUT;
-        saferun::Object run(std::move(o));
+        run::Object run(std::move(o));
         if (run.exec_failed() || run.wait_status() != 0) return std::nullopt;
         return run.stdout();
     } catch (const std::exception&) {
@@ -210,7 +210,7 @@ std::optional<std::string> unit_journal_after_sync(const std::string& unit) {
 }  // namespace
 
 Result fetch_service_startup_log(const std::string& service, bool service_via_systemd, bool after_failure) {
-    if (!validate::service::is_valid(service)) return {false, "“" + service + "” is not a valid service name."};
+    if (!foundation::is_valid_service_name(service)) return {false, "“" + service + "” is not a valid service name."};
     std::string text;
     bool seeked = false;
     if (service_via_systemd || systemd::has_service_via_systemd(service)) {
@@ -223,20 +223,20 @@ Result fetch_service_startup_log(const std::string& service, bool service_via_sy
             journal = unit_journal_after_sync(id);
         }
         if (journal && !journal->empty()) return {true, last_lines(*journal, STARTUP_LOG_SHOW_LINES, false)};
-        saferun::Options o;
-        o.program = paths::systemctl();
+        run::Options o;
+        o.program = foundation::systemctl();
         o.args = {"status", "--no-pager", "--full", systemd::unit_name(service)};
         o.keep_env = true;
         o.extra_env = systemd::systemctl_env();
         o.timeout = 120;
         std::string out;
         try {
-            saferun::Object run(std::move(o));
+            run::Object run(std::move(o));
             if (run.exec_failed())
-                return {false, "The system failed to run “" + paths::systemctl() + "”: " + run.stderr()};
+                return {false, "The system failed to run “" + foundation::systemctl() + "”: " + run.stderr()};
             out = run.stdout();
         } catch (const std::exception& e) {
-            return {false, "The system failed to run “" + paths::systemctl() + "”: " + e.what()};
+            return {false, "The system failed to run “" + foundation::systemctl() + "”: " + e.what()};
         }
         // The journal lines follow the first blank line.
         size_t pos = 0;
@@ -296,7 +296,7 @@ const std::vector<std::string>& logs_to_check() {
             std::smatch m;
             if (std::regex_search(rest, m, first_component)) name = rest.substr(1);
         } else if (!maillog.empty() && maillog[0] == '/') {
-            name = paths::rooted(maillog);
+            name = foundation::rooted(maillog);
         }
         if (name.empty()) throw PlainError("The system could not determine the name of the mail log.");
         return std::vector<std::string>{"messages", "syslog", name};
@@ -373,12 +373,12 @@ Result fetch_service_log_messages(const std::string& services_to_match, const st
     } else if (contains_ci(s, "exim")) {
         plan_add(plan, "exim_mainlog", 64, 8192);
     } else if (contains_ci(s, "norvik_php_fpm")) {
-        plan_add(plan, paths::logs_dir() + "/php-fpm/error.log", 64, 8192);
+        plan_add(plan, foundation::logs_dir() + "/php-fpm/error.log", 64, 8192);
     } else if (contains_ci(s, "httpd")) {
-        plan_add(plan, paths::apache_error_log(), 4096, 32768);
+        plan_add(plan, foundation::apache_error_log(), 4096, 32768);
         names = {"httpd", "apache2"};
     } else if (contains_ci(s, "mysql")) {
-        plan_add(plan, paths::mysql_error_log(), 128, 8192);
+        plan_add(plan, foundation::mysql_error_log(), 128, 8192);
         names = {"mysqld"};
     } else if (contains_ci(s, "named")) {
         // The name server writes only to syslog, and its fatal line comes a
@@ -387,7 +387,7 @@ Result fetch_service_log_messages(const std::string& services_to_match, const st
         names = {"named"};
     }
     for (const auto& n : names)
-        if (!validate::service::is_valid(n)) return {false, "“" + n + "” is not a valid service name."};
+        if (!foundation::is_valid_service_name(n)) return {false, "“" + n + "” is not a valid service name."};
     if (names.empty()) return {true, ""};
 
     std::string alt;

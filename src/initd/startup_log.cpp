@@ -77,7 +77,7 @@ void redirect_child_streams(int log_fd, const std::vector<int>& keep) {
         ::dup2(in, 0);
         ::close(in);
     }
-    closefds::fast_closefds(keep);
+    run::fast_closefds(keep);
 }
 
 bool is_executable_plain_file(const std::string& path) {
@@ -104,7 +104,7 @@ pid_t spawn_logged_worker(const std::string& path, int log_fd, const std::vector
     Fd in(::open(STARTUP_STDIN, O_RDONLY | O_CLOEXEC));
     auto argv = exec_argv(path, args);
     pid_t pid = 0;
-    int rc = saferun::spawn_child(pid, path, false, {{log_fd, 2}, {log_fd, 1}, {in.get(), 0}}, argv.data(), environ);
+    int rc = run::spawn_child(pid, path, false, {{log_fd, 2}, {log_fd, 1}, {in.get(), 0}}, argv.data(), environ);
     if (rc == 0) return pid;
     std::string msg = "The system failed to execute “" + path + "” because of an error: " + std::strerror(rc) + "\n";
     write_all(log_fd, msg.data(), msg.size());
@@ -120,7 +120,7 @@ std::shared_ptr<Logger>& mkdir_logger() {
 }  // namespace
 
 void _mkdir_or_log_failure(const std::string& dir) {
-    const int fd = statefile::open_dir(dir, 0700);
+    const int fd = foundation::open_dir(dir, 0700);
     if (fd >= 0) {
         ::close(fd);
         return;
@@ -138,7 +138,7 @@ std::string startup_log_path(const std::string& service_name) {
 }  // namespace
 
 void trim_startup_log(const std::string& service_name) {
-    Fd log(statefile::open_file(startup_log_path(service_name), O_RDWR, 0600, std::nullopt));
+    Fd log(foundation::open_file(startup_log_path(service_name), O_RDWR, 0600, std::nullopt));
     struct stat st {};
     if (log.get() < 0 || ::fstat(log.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= STARTUP_LOG_MAX_BYTES)
         return;
@@ -182,23 +182,23 @@ int _open_startup_log(const std::string& service_name, LogMode mode) {
     int flags = O_WRONLY | O_CREAT | O_APPEND;
     if (mode == LogMode::Wipe) flags |= O_TRUNC;
     const char* mode_word = mode == LogMode::Wipe ? ">" : ">>";
-    int fd = statefile::open_file(path, flags, 0600, 0700);
+    int fd = foundation::open_file(path, flags, 0600, 0700);
     int err = errno;
     if (fd < 0) {
-        ioerror::raise("IO::FileOpenError",
-                       "The system failed to open the file “[_1]” for “[_2]” because of an error: [_3]",
-                       {path, mode_word, ioerror::error_text(err)}, {{"path", path}, {"mode", mode_word}}, err);
+        foundation::raise_io_error(
+            "IO::FileOpenError", "The system failed to open the file “[_1]” for “[_2]” because of an error: [_3]",
+            {path, mode_word, foundation::error_text(err)}, {{"path", path}, {"mode", mode_word}}, err);
     }
     return fd;
 }
 
 pid_t _start_as_daemon(const std::string& path, int start_log_fd, const std::vector<std::string>& args) {
-    ForkSync fs([&]() -> nlohmann::json {
+    run::ForkSync fs([&]() -> nlohmann::json {
         int p[2];
         if (::pipe2(p, O_CLOEXEC) != 0)
             throw PlainError(std::string("The system failed to create a pipe because of an error: ") +
                              std::strerror(errno));
-        pid_t child = forkasync::do_in_child([&] {
+        pid_t child = run::do_in_child([&] {
             ::close(p[0]);
             // A daemon of its own: no terminal, no session of ours.
             ::setsid();
@@ -208,7 +208,7 @@ pid_t _start_as_daemon(const std::string& path, int start_log_fd, const std::vec
             int e = errno;
             unsigned char byte = static_cast<unsigned char>(e > 255 ? 255 : e);
             write_all(p[1], reinterpret_cast<const char*>(&byte), 1);
-            forkasync::child_exit(e);
+            run::child_exit(e);
         });
         ::close(p[1]);
         unsigned char byte = 0;
@@ -233,8 +233,8 @@ pid_t _start_as_daemon(const std::string& path, int start_log_fd, const std::vec
     nlohmann::json v = fs.return_value();
     if (v.is_object()) {
         int err = v.value("error", 0);
-        ioerror::raise("IO::ExecError", "The system failed to execute “[_1]” because of an error: [_2]",
-                       {path, ioerror::error_text(err)}, {{"path", path}}, err);
+        foundation::raise_io_error("IO::ExecError", "The system failed to execute “[_1]” because of an error: [_2]",
+                                   {path, foundation::error_text(err)}, {{"path", path}}, err);
     }
     if (!v.is_number_integer()) throw PlainError("The system failed to start “" + path + "”.");
     return v.get<pid_t>();
@@ -247,15 +247,15 @@ pid_t _start_capture_and_wait(const std::string& path, int start_log_fd, const s
         set_child_status(2 << 8);
         return 0;
     }
-    sys::setsid::Options o;
+    run::SetsidOptions o;
     o.keep_parent = true;
     o.timeout = timeout;
     // A command past its limit takes its whole session with it, whatever
     // process groups it made inside.
     o.on_timeout = [](pid_t session) { proc::end_members(proc::session_members(session), SESSION_END_GRACE); };
     o.spawn_worker = [&] { return spawn_logged_worker(path, start_log_fd, args); };
-    pid_t pid = sys::setsid::full_daemonize(o);
-    if (timed_out) *timed_out = sys::setsid::last_wait_timed_out();
+    pid_t pid = run::full_daemonize(o);
+    if (timed_out) *timed_out = run::last_wait_timed_out();
     return pid;
 }
 
@@ -360,11 +360,11 @@ pid_t nooutputsystem(const std::vector<std::string>& command_words) {
         set_child_status(1 << 8);
         return 0;
     }
-    sys::setsid::Options o;
+    run::SetsidOptions o;
     o.keep_parent = true;
-    pid_t pid = sys::setsid::full_daemonize(o);
+    pid_t pid = run::full_daemonize(o);
     if (pid != 0) return pid;
-    closefds::fast_closefds({});
+    run::fast_closefds({});
     int null_fd = ::open("/dev/null", O_RDWR);
     if (null_fd >= 0) {
         ::dup2(null_fd, 0);
@@ -376,7 +376,7 @@ pid_t nooutputsystem(const std::vector<std::string>& command_words) {
     for (auto& c : cmd) argv.push_back(const_cast<char*>(c.c_str()));
     argv.push_back(nullptr);
     ::execvp(argv[0], argv.data());
-    forkasync::child_exit(1);
+    run::child_exit(1);
 }
 
 }  // namespace norvik::initd

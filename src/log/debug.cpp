@@ -83,15 +83,15 @@ void log_die(const std::string& text) {
     logger().die(text);
 }
 
-std::optional<int> debug_level() { return diagnostics::debug_level(); }
+std::optional<int> debug_level() { return foundation::debug_level(); }
 std::optional<int> debug_level(int level) {
-    diagnostics::set_debug_level(level);
-    return diagnostics::debug_level();
+    foundation::set_debug_level(level);
+    return foundation::debug_level();
 }
-void clear_debug_level() { diagnostics::set_debug_level(std::nullopt); }
+void clear_debug_level() { foundation::set_debug_level(std::nullopt); }
 
 void route_foundation_diagnostics() {
-    diagnostics::set_warn_sink([](const std::string& text) { log_warn(text); });
+    foundation::set_warn_sink([](const std::string& text) { log_warn(text); });
 }
 
 }  // namespace norvik::log

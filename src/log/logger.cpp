@@ -28,7 +28,7 @@ int open_log_for_append(const std::string& path, mode_t perms) {
         (void)ignored;
     };
     // Its folder is made by make_logs_dir, never here.
-    const int fd = statefile::open_file(path, O_WRONLY | O_APPEND | O_CREAT, perms, std::nullopt, to_stderr);
+    const int fd = foundation::open_file(path, O_WRONLY | O_APPEND | O_CREAT, perms, std::nullopt, to_stderr);
     if (fd < 0 && errno == ELOOP) {
         const int err = errno;
         struct stat st {};
@@ -41,7 +41,7 @@ int open_log_for_append(const std::string& path, mode_t perms) {
 }
 
 int make_logs_dir() {
-    const int fd = statefile::open_dir(paths::logs_dir(), mode_t{0700});
+    const int fd = foundation::open_dir(foundation::logs_dir(), mode_t{0700});
     if (fd < 0) return errno;
     ::close(fd);
     return 0;
@@ -185,7 +185,7 @@ std::shared_ptr<Logger> Logger::create(const LoggerArgs& args) {
     const auto& eb = settings().enable_backtrace;
     if (eb) lg->backtrace_ = *eb;
     else if (lg->args_.backtrace) lg->backtrace_ = *lg->args_.backtrace;
-    else lg->backtrace_ = file_exists(paths::log_trace_touch_file());
+    else lg->backtrace_ = file_exists(foundation::log_trace_touch_file());
     return lg;
 }
 
@@ -233,10 +233,10 @@ bool Logger::have_usable_fh() const { return log_fh_ >= 0 && ::fcntl(log_fh_, F_
 void Logger::open_logfile() {
     // The standard log is looked up at each open, so that a changed root
     // (tests) is followed.
-    const std::string file = args_.alternate_logfile ? *args_.alternate_logfile : paths::error_log();
-    opened_root_ = paths::root();
+    const std::string file = args_.alternate_logfile ? *args_.alternate_logfile : foundation::error_log();
+    opened_root_ = foundation::root();
     int fd = -1;
-    if (!(file == paths::error_log() && is_subprocess_of_nksrvd())) fd = open_log_for_append(file, kLogPerms);
+    if (!(file == foundation::error_log() && is_subprocess_of_nksrvd())) fd = open_log_for_append(file, kLogPerms);
     // A handle closed behind our back may have given its number to the new
     // one: never close that.
     if (own_fh_ && log_fh_ > 2 && log_fh_ != fd) ::close(log_fh_);
@@ -254,7 +254,7 @@ void Logger::open_logfile() {
 }
 
 void Logger::redirect_stderr_to_error_log() {
-    int fd = open_log_for_append(paths::error_log(), kLogPerms);
+    int fd = open_log_for_append(foundation::error_log(), kLogPerms);
     if (fd < 0) return;
     ::dup2(fd, 2);
     ::close(fd);
@@ -264,8 +264,8 @@ int Logger::write_message(const LogEntry& entry, const std::string& plain) {
     int status = 1;
     int out = entry.output.value_or(0);
     // A stream that is the journal gets the line's priority in front.
-    const int priority = journalstream::priority_of(entry.level);
-    auto text = [&](int fd) { return journalstream::prefix(fd, priority) + plain; };
+    const int priority = foundation::priority_of(entry.level);
+    auto text = [&](int fd) { return foundation::journal_prefix(fd, priority) + plain; };
     if (out == 3) {
         if (!write_all(1, text(1))) status = 0;
         if (!write_all(2, text(2))) status = 0;
@@ -299,7 +299,7 @@ int Logger::logger(LogEntry entry) {
     if (entry.level == "raw") {
         line = entry.message;
     } else {
-        stamp = time::local::localtime2timestamp();
+        stamp = foundation::localtime2timestamp();
         line = "[" + stamp + "] " + entry.level + " [" + entry.service + "]";
         if (args_.log_pid) line += " [" + pid + "]";
         line += " " + msg_bt;
@@ -313,13 +313,13 @@ int Logger::logger(LogEntry entry) {
             // A handle given through set_fh is kept; one this logger chose
             // (its file, or standard error when that failed) follows the root.
             if (!have_usable_fh() ||
-                (!args_.alternate_logfile && (own_fh_ || fell_back_) && opened_root_ != paths::root()))
+                (!args_.alternate_logfile && (own_fh_ || fell_back_) && opened_root_ != foundation::root()))
                 open_logfile();
             fd = log_fh_;
         }
         if (!write_all(fd, line)) status = 0;
         if (entry.level == "panic" || entry.level == "invalid" || entry.level == "deprecated") {
-            int pfd = open_log_for_append(paths::panic_log(), kLogPerms);
+            int pfd = open_log_for_append(foundation::panic_log(), kLogPerms);
             if (pfd >= 0) {
                 write_all(pfd, stamp + " " + entry.level + " [" + entry.service + "] " + msg_bt);
                 ::close(pfd);
@@ -334,7 +334,7 @@ int Logger::logger(LogEntry entry) {
         } else {
             text = entry.level + " [" + entry.service + "] " + entry.message + "\n";
             if (args_.timestamp_prefix) {
-                if (stamp.empty()) stamp = time::local::localtime2timestamp();
+                if (stamp.empty()) stamp = foundation::localtime2timestamp();
                 text = "[" + stamp + "] " + text;
             }
         }
@@ -375,7 +375,7 @@ int Logger::invalid(const std::string& msg) {
     bool sandbox = is_sandbox();
     LogEntry e = make_entry(msg, "invalid", sandbox ? (::isatty(2) ? 2 : 1) : 0, get_backtrace());
     int status = logger(e);
-    if (sandbox && !file_exists(paths::sandbox_no_notify_marker())) notify("invalid", e);
+    if (sandbox && !file_exists(foundation::sandbox_no_notify_marker())) notify("invalid", e);
     return status;
 }
 
@@ -384,7 +384,7 @@ int Logger::deprecated(const std::string& msg) {
     LogEntry e = make_entry(msg, "deprecated", sandbox ? (::isatty(2) ? 2 : 1) : 0, get_backtrace());
     int status = logger(e);
     if (!sandbox) return status;
-    if (!file_exists(paths::sandbox_no_notify_marker())) notify("deprecated", e);
+    if (!file_exists(foundation::sandbox_no_notify_marker())) notify("deprecated", e);
     throw PlainError("deprecated [" + std::to_string(::getpid()) + "] " + msg);
 }
 
@@ -415,7 +415,7 @@ std::optional<LogEntry> Logger::debug(const std::string& msg, const DebugOptions
 void Logger::notify(const std::string& call, const LogEntry& entry) {
     // No notification system is linked in: the fallback is a warning.
     std::string service = entry.service.empty() ? find_progname() : entry.service;
-    std::string text = time::local::localtime2timestamp() + " [" + service + "] " + backtrace(entry.message);
+    std::string text = foundation::localtime2timestamp() + " [" + service + "] " + backtrace(entry.message);
     std::string subject =
         entry.subject.empty() ? "Notification of type “" + call + "” from “" + service + "”" : entry.subject;
     write_all(2, "warning: " + subject + "\n" + text);
@@ -436,13 +436,13 @@ std::string Logger::progname_from_text(const std::string& invoked) { return prog
 
 bool Logger::is_sandbox() {
     auto& s = settings();
-    if (!s.sandbox) s.sandbox = file_exists(paths::sandbox_marker());
+    if (!s.sandbox) s.sandbox = file_exists(foundation::sandbox_marker());
     return *s.sandbox;
 }
 
 bool Logger::is_smoker() {
     auto& s = settings();
-    if (!s.smoker) s.smoker = file_exists(paths::smoker_marker());
+    if (!s.smoker) s.smoker = file_exists(foundation::smoker_marker());
     return *s.smoker;
 }
 
@@ -455,7 +455,7 @@ Logger& logger() {
 
 int nklog(const std::string& msg, const std::string& level, const std::string& service, bool nostdout) {
     const auto& eb = settings().enable_backtrace;
-    LogEntry e = make_entry(msg, "", nostdout ? 0 : 1, eb ? *eb : file_exists(paths::log_trace_touch_file()));
+    LogEntry e = make_entry(msg, "", nostdout ? 0 : 1, eb ? *eb : file_exists(foundation::log_trace_touch_file()));
     e.level = level;
     e.service = service;
     return logger().logger(std::move(e));

@@ -191,7 +191,7 @@ std::optional<std::string> lookup_pretty_distro(const std::string& target) {
 
 int flush_disk_caches() {
     if (os::custom_os_marker_exists()) return 0;
-    ::unlink(paths::os_info_cache().c_str());
+    ::unlink(foundation::os_info_cache().c_str());
     return 1;
 }
 

@@ -56,7 +56,7 @@ bool dotted_number(const std::string& line, int parts, std::vector<std::string>&
 // but cannot be read, is no regular file or is too large (a FIFO must not
 // hang the run, a link to a device must not fill the memory).
 std::optional<std::string> read_release_file(const std::string& path) {
-    auto read = loadfile::read_regular_file(path);
+    auto read = foundation::read_regular_file(path);
     if (read.text) return read.text;
     if (read.error == ENOENT || read.error == ENOTDIR) return std::nullopt;
     throw PlainError("The system failed to read the release file: " + read.reason + ".");
@@ -108,10 +108,10 @@ std::string dirname_of(const std::string& p) {
 
 }  // namespace
 
-bool custom_os_marker_exists() { return read_link_text(paths::os_custom_marker()).has_value(); }
+bool custom_os_marker_exists() { return read_link_text(foundation::os_custom_marker()).has_value(); }
 
 std::optional<Release> _read_os_release() {
-    auto text = read_release_file(paths::os_release());
+    auto text = read_release_file(foundation::os_release());
     if (!text) return std::nullopt;
     std::string distro, version_id, version;
     size_t pos = 0;
@@ -166,7 +166,7 @@ std::optional<Release> _read_os_release() {
 }
 
 std::optional<Release> _read_redhat_release() {
-    auto text = read_release_file(paths::redhat_release());
+    auto text = read_release_file(foundation::redhat_release());
     if (!text) return std::nullopt;
     std::string line = text->substr(0, text->find('\n'));
     Release r;
@@ -189,13 +189,13 @@ std::optional<Release> _read_redhat_release() {
 }
 
 std::optional<Info> read_cache() {
-    const std::string cache = paths::os_info_cache();
+    const std::string cache = foundation::os_info_cache();
     time_t cache_time = 0;
     if (!mtime_of(cache, false, cache_time)) return std::nullopt;
     if (!custom_os_marker_exists()) {
         time_t release_time = 0;
-        bool have =
-            mtime_of(paths::os_release(), true, release_time) || mtime_of(paths::redhat_release(), true, release_time);
+        bool have = mtime_of(foundation::os_release(), true, release_time) ||
+                    mtime_of(foundation::redhat_release(), true, release_time);
         if (have && cache_time <= release_time) return std::nullopt;
     }
     auto text = read_link_text(cache);
@@ -215,7 +215,7 @@ std::optional<Info> read_cache() {
 
 void _cache_os_info(const Info& info) {
     if (::geteuid() != 0) return;
-    const std::string cache = paths::os_info_cache();
+    const std::string cache = foundation::os_info_cache();
     const std::string parent = dirname_of(cache);
     // Under a fresh root even /var may be missing: create what lies above
     // the two cache directories first, with ordinary modes.

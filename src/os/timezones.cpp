@@ -37,14 +37,14 @@ bool has_default(const std::vector<std::string>& list) {
 
 std::vector<std::string> read_zone_table() {
     std::vector<std::string> names;
-    std::string table = paths::zoneinfo_dir() + "/zone.tab";
-    auto text = loadfile::loadfile(table);
+    std::string table = foundation::zoneinfo_dir() + "/zone.tab";
+    auto text = foundation::loadfile(table);
     if (!text) {
         if (::access(table.c_str(), F_OK) == 0) log::log_warn("The zone table “" + table + "” could not be read.");
         return names;
     }
     static const std::regex line_re(R"(^[A-Z]+\s+[-+][-+\d]+\s+(\S+))");
-    for (const auto& line : loadfile::split_lines(*text)) {
+    for (const auto& line : foundation::split_lines(*text)) {
         std::smatch m;
         if (std::regex_search(line, m, line_re)) names.push_back(m[1].str());
     }
@@ -66,7 +66,7 @@ void walk_zone_dir(const std::string& base, const std::string& rel, std::vector<
         if (S_ISDIR(st.st_mode)) {
             walk_zone_dir(base, relpath, out, depth + 1);
         } else if (S_ISREG(st.st_mode)) {
-            auto head = loadfile::load_if_exists(full, 0, 4);
+            auto head = foundation::load_if_exists(full, 0, 4);
             if (head && *head == kZoneFileMarker) out.push_back(relpath);
         }
     }
@@ -76,16 +76,16 @@ void walk_zone_dir(const std::string& base, const std::string& rel, std::vector<
 
 std::vector<std::string> read_cache_file() {
     std::vector<std::string> names;
-    std::string cache = paths::timezones_cache();
+    std::string cache = foundation::timezones_cache();
     struct stat st;
     if (::stat(cache.c_str(), &st) != 0) return names;
     if (st.st_mtime + ZONE_LIST_CACHE_TTL <= ::time(nullptr)) return names;
-    auto text = loadfile::loadfile(cache);
+    auto text = foundation::loadfile(cache);
     if (!text) {
         log::log_warn("The time-zone list cache “" + cache + "” could not be read.");
         return names;
     }
-    for (auto line : loadfile::split_lines(*text)) {
+    for (auto line : foundation::split_lines(*text)) {
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
         if (!line.empty()) names.push_back(line);
     }
@@ -103,14 +103,14 @@ bool same_contents(const std::string& a_text, const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     if (static_cast<std::size_t>(st.st_size) != a_text.size()) return false;
-    auto b = loadfile::loadfile(path);
+    auto b = foundation::loadfile(path);
     return b && *b == a_text;
 }
 
 bool relink_localtime(const std::string& zone) {
-    std::string link = paths::localtime_file();
+    std::string link = foundation::localtime_file();
     std::string tmp = link + ".nkzone" + std::to_string(::getpid());
-    std::string target = paths::zoneinfo_dir() + "/" + zone;
+    std::string target = foundation::zoneinfo_dir() + "/" + zone;
     ::unlink(tmp.c_str());
     if (::symlink(target.c_str(), tmp.c_str()) != 0) return false;
     if (::rename(tmp.c_str(), link.c_str()) != 0) {
@@ -122,15 +122,15 @@ bool relink_localtime(const std::string& zone) {
 
 bool setup_clock_using_timedatectl(const std::string& zone) {
     // The tool changes the host itself: never from inside a sandbox root.
-    if (!paths::root().empty()) return false;
-    auto out = saferun::errors::saferunallerrors({kTimedatectl, "set-timezone", zone});
+    if (!foundation::root().empty()) return false;
+    auto out = run::saferunallerrors_text({kTimedatectl, "set-timezone", zone});
     return out.has_value();
 }
 
 bool setup_clock_using_sysconfig(const std::string& zone) {
-    std::string file = paths::sysconfig_clock();
-    auto text = loadfile::loadfile(file);
-    std::vector<std::string> lines = text ? loadfile::split_lines(*text) : std::vector<std::string>{};
+    std::string file = foundation::sysconfig_clock();
+    auto text = foundation::loadfile(file);
+    std::vector<std::string> lines = text ? foundation::split_lines(*text) : std::vector<std::string>{};
     if (!text && ::access(file.c_str(), F_OK) == 0) log::log_warn("The clock file “" + file + "” could not be read.");
     std::string zone_line = "ZONE=\"" + zone + "\"\n";
     bool replaced = false;
@@ -146,7 +146,7 @@ bool setup_clock_using_sysconfig(const std::string& zone) {
     }
     std::string out;
     for (const auto& l : lines) out += l;
-    bool ok = fileutils::write::overwrite_no_exceptions(file, out, 0644);
+    bool ok = foundation::overwrite_no_exceptions(file, out, 0644);
     if (!ok) log::log_warn("The clock file “" + file + "” could not be written.");
     return relink_localtime(zone) && ok;
 }
@@ -159,14 +159,14 @@ const std::vector<std::string>& gettimezones() {
     std::vector<std::string> names = read_cache_file();
     if (names.empty() || !has_default(names)) {
         names = read_zone_table();
-        if (names.empty()) walk_zone_dir(paths::zoneinfo_dir(), "", names, 0);
+        if (names.empty()) walk_zone_dir(foundation::zoneinfo_dir(), "", names, 0);
         if (!has_default(names)) names.push_back(DEFAULT_TIMEZONE);
         if (::geteuid() == 0) {
             std::string out;
             for (const auto& n : names) out += n + "\n";
-            std::string cache = paths::timezones_cache();
+            std::string cache = foundation::timezones_cache();
             ::mkdir(cache.substr(0, cache.rfind('/')).c_str(), 0755);
-            fileutils::write::overwrite_no_exceptions(cache, out, 0644);
+            foundation::overwrite_no_exceptions(cache, out, 0644);
         }
     }
     list = std::move(names);
@@ -183,26 +183,27 @@ namespace {
 
 // The name in /etc/timezone, when it names a zone file that exists.
 std::optional<std::string> zone_from_timezone_file() {
-    auto text = loadfile::load_if_exists(paths::timezone_file(), 0, 256);
+    auto text = foundation::load_if_exists(foundation::timezone_file(), 0, 256);
     if (!text) return std::nullopt;
     std::string name = text->substr(0, text->find('\n'));
     while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back()))) name.pop_back();
     if (name.empty() || name[0] == '/' || name.find("..") != std::string::npos) return std::nullopt;
     struct stat st;
-    if (::stat((paths::zoneinfo_dir() + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    if (::stat((foundation::zoneinfo_dir() + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
     return name;
 }
 
 std::optional<std::string> named_zone(bool noposix) {
     std::optional<std::string> zone;
-    std::string lt = paths::localtime_file();
+    std::string lt = foundation::localtime_file();
     struct stat st;
     if (::lstat(lt.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        zone = strip_zoneinfo_prefix(readlink::deep(lt));
+        zone = strip_zoneinfo_prefix(foundation::readlink_deep(lt));
     } else if (::lstat(lt.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        auto text = loadfile::loadfile(lt);
+        auto text = foundation::loadfile(lt);
         if (text) {
-            std::string dir = paths::zoneinfo_dir();
+            std::string dir = foundation::zoneinfo_dir();
             for (const auto& name : gettimezones()) {
                 if (same_contents(*text, dir + "/" + name)) {
                     zone = name;
@@ -215,14 +216,14 @@ std::optional<std::string> named_zone(bool noposix) {
         zone = zone_from_timezone_file();
         if (!zone) {
             static const std::regex tz_line("^timezone=", std::regex::icase);
-            for (const auto& line : saferun::errors::saferunallerrors_lines({kTimedatectl, "show"})) {
+            for (const auto& line : run::saferunallerrors_lines({kTimedatectl, "show"})) {
                 if (!std::regex_search(line, tz_line)) continue;
                 std::string rest = line.substr(line.find('=') + 1);
                 std::string value = rest.substr(0, rest.find('='));
                 while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back()))) value.pop_back();
                 if (!value.empty()) zone = value;
                 struct stat zst;
-                if (!value.empty() && ::stat((paths::zoneinfo_dir() + "/" + value).c_str(), &zst) == 0 &&
+                if (!value.empty() && ::stat((foundation::zoneinfo_dir() + "/" + value).c_str(), &zst) == 0 &&
                     ::geteuid() == 0) {
                     relink_localtime(value);
                     set(value);

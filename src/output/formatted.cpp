@@ -40,7 +40,7 @@ std::string Formatted::_indent() const { return std::string(static_cast<size_t>(
 void Formatted::message(const std::string& type, const nlohmann::json& contents, const nlohmann::json& source,
                         int partial_message, bool prepend_message) {
     const nlohmann::json& src = source.is_null() ? source_ : source;
-    priority_ = journalstream::priority_of(type);
+    priority_ = foundation::priority_of(type);
     if (is_known_type(type)) {
         _safe_render_message(contents_text(contents), color_for_type(type, src), partial_message, prepend_message);
         return;
@@ -48,7 +48,7 @@ void Formatted::message(const std::string& type, const nlohmann::json& contents,
     // A type this class does not know is shown raw, so nothing is lost.
     std::string text = replace_control_characters(raw_message_text(type, contents)) + "\n";
     bool at_start = _last_message_had_newline;
-    write_text(journalstream::prefix_lines(::fileno(filehandle_), priority_, text, at_start));
+    write_text(foundation::prefix_lines(::fileno(filehandle_), priority_, text, at_start));
     _last_message_had_newline = true;
 }
 
@@ -118,7 +118,7 @@ void Formatted::_safe_render_message(const std::string& msg, const std::string& 
     }
     // Under a unit the journal reads each line's priority from its start.
     bool at_start = _last_message_had_newline;
-    write_text(journalstream::prefix_lines(::fileno(filehandle_), priority_, text, at_start));
+    write_text(foundation::prefix_lines(::fileno(filehandle_), priority_, text, at_start));
     _last_message_had_newline = ends_line;
 }
 

@@ -119,9 +119,10 @@ bool Terminal::color_disabled() {
         bool off = false;
         auto no_color = norvik::output::env_value("NO_COLOR");
         if (no_color && !no_color->empty()) off = true;
-        if (!off && ::access(norvik::paths::no_color_flag().c_str(), F_OK) == 0) off = true;
+        if (!off && ::access(norvik::foundation::no_color_flag().c_str(), F_OK) == 0) off = true;
         auto home = norvik::output::env_value("HOME");
-        if (!off && home && !home->empty() && ::access(norvik::paths::user_no_color_flag(*home).c_str(), F_OK) == 0)
+        if (!off && home && !home->empty() &&
+            ::access(norvik::foundation::user_no_color_flag(*home).c_str(), F_OK) == 0)
             off = true;
         disabled_cache() = off;
     }

@@ -1,6 +1,6 @@
 // Plain text with ANSI colours, when it is safe to colour: the output is a
 // terminal, NO_COLOR is unset and neither colour-disabling marker file
-// exists (paths::no_color_flag(), paths::user_no_color_flag($HOME)).
+// exists (foundation::no_color_flag(), foundation::user_no_color_flag($HOME)).
 //
 // While a line stays open on a terminal (a partial message: "Starting exim "),
 // a dot follows every second nothing else is written, so that a long wait

@@ -83,11 +83,11 @@ std::optional<int> get_max_colors_for_terminal(const std::string& term) {
     bool plain_name = term[0] != '-' && term.find('/') == std::string::npos;
     if (plain_name && ::access(infocmp_bin().c_str(), X_OK) == 0) {
         try {
-            saferun::Options o;
+            run::Options o;
             o.program = infocmp_bin();
             o.args = {"-1", "-L", term};
             o.timeout = 5;
-            saferun::Object run(std::move(o));
+            run::Object run(std::move(o));
             colors = parse_max_colors(run.stdout());
         } catch (const std::exception&) {
             // An unusable tool leaves the name to decide.

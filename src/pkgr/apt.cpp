@@ -28,7 +28,7 @@ VersionMap Apt::installed_packages(const std::vector<std::string>& packages) {
     VersionMap out;
     // A tool that was not started (status -1) has nothing to say.
     if (result.status == -1) return out;
-    for (auto& line : saferun::errors::split_lines(result.output)) {
+    for (auto& line : run::split_lines(result.output)) {
         if (line.compare(0, 2, INSTALLED) != 0) continue;
         std::istringstream in(line);
         std::string state, package, version, arch;

@@ -36,8 +36,8 @@ const std::set<std::string>& dynamic_thirdparty() {
 
 std::optional<std::string> _get_thirdparty_binary_location(const std::string& name) {
     auto it = thirdparty_locations().find(name);
-    if (it != thirdparty_locations().end()) return paths::norvik_base_dir() + it->second;
-    if (dynamic_thirdparty().count(name)) return paths::norvik_base_dir() + "/3rdparty/runtime/current/bin";
+    if (it != thirdparty_locations().end()) return foundation::norvik_base_dir() + it->second;
+    if (dynamic_thirdparty().count(name)) return foundation::norvik_base_dir() + "/3rdparty/runtime/current/bin";
     return std::nullopt;
 }
 

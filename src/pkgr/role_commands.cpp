@@ -32,7 +32,7 @@ void random_pause() {
     // Random source for lock back-off, seeded once.
     static std::mt19937 rng{std::random_device{}()};
     std::uniform_int_distribution<int> extra(0, 49);
-    timehires::sleep((100 + extra(rng)) / 1000.0);
+    foundation::hires_sleep((100 + extra(rng)) / 1000.0);
 }
 
 std::string joined(const std::vector<std::string>& args) {
@@ -68,7 +68,7 @@ struct Pty {
 
 }  // namespace
 
-HeldLock::HeldLock(fileutils::Flock lock) : lock_(std::move(lock)), owner_(::getpid()) {
+HeldLock::HeldLock(foundation::Flock lock) : lock_(std::move(lock)), owner_(::getpid()) {
     ::setenv(LOCKED_IN_PARENT, std::to_string(owner_).c_str(), 1);
 }
 
@@ -150,7 +150,7 @@ CmdResult Cmd::_cmd_with_logger(bool enable_timeout, const std::shared_ptr<Logge
     return CmdResult{buffer, result.wait_status()};
 }
 
-saferun::Extra Cmd::run(RunOptions o) {
+run::Extra Cmd::run(RunOptions o) {
     const std::string program = bin();
 
     std::optional<Pty> pty;
@@ -162,7 +162,7 @@ saferun::Extra Cmd::run(RunOptions o) {
         if (hack) pty.emplace();
     }
 
-    saferun::ExtraOptions eo;
+    run::ExtraOptions eo;
     eo.base.program = program;
     eo.base.args = o.args;
     eo.base.timeout = o.timeout;
@@ -176,7 +176,7 @@ saferun::Extra Cmd::run(RunOptions o) {
     eo.stderr_buffer = o.stderr_buffer;
 
     auto lock = get_lock_for_cmd(o.logger, o.args);
-    return o.die_on_error ? saferun::Extra::new_or_die(std::move(eo)) : saferun::Extra(std::move(eo));
+    return o.die_on_error ? run::Extra::new_or_die(std::move(eo)) : run::Extra(std::move(eo));
 }
 
 std::unique_ptr<HeldLock> Cmd::get_lock_for_cmd(const std::shared_ptr<Logger>& logger,
@@ -192,11 +192,11 @@ std::unique_ptr<HeldLock> Cmd::get_lock_for_cmd(const std::shared_ptr<Logger>& l
     return std::make_unique<HeldLock>(std::move(held));
 }
 
-fileutils::Flock Cmd::hold_lock(const std::shared_ptr<Logger>& logger, const std::vector<std::string>& args) {
+foundation::Flock Cmd::hold_lock(const std::shared_ptr<Logger>& logger, const std::vector<std::string>& args) {
     const std::string name = lock_to_hold();
     if (name.find('/') != std::string::npos) throw PlainError("The lock name “" + name + "” must not contain “/”.");
     if (name.empty()) throw PlainError("“" + tool_class() + "” has no lock to hold.");
-    const std::string dir = paths::binaries_lock_dir();
+    const std::string dir = foundation::binaries_lock_dir();
     struct stat st;
     if (::stat(dir.c_str(), &st) != 0) {
         // Parents as needed; the lock directory itself is private.
@@ -210,13 +210,13 @@ fileutils::Flock Cmd::hold_lock(const std::shared_ptr<Logger>& logger, const std
     int fd = ::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         int err = errno;
-        throw PlainError("The system failed to open the lock file “" + file + "”: " + errnum::strerror_text(err));
+        throw PlainError("The system failed to open the lock file “" + file + "”: " + run::strerror_text(err));
     }
-    fileutils::Flock handle(fd);
+    foundation::Flock handle(fd);
     const double deadline = monotonic() + lock_timeout();
     int failures = 0;
     for (;;) {
-        if (fileutils::flock(handle, {"EX", "NB"})) return handle;
+        if (foundation::flock(handle, {"EX", "NB"})) return handle;
         if (logger && failures % 40 == 0)
             logger->info("Waiting for the package lock “" + file + "” to run “" + bin() + " " + joined(args) + "”.");
         ++failures;

@@ -49,14 +49,14 @@ struct RunOptions {
 // The held package lock; releasing it also clears NORVIK_RPM_LOCKED_IN_PARENT.
 class HeldLock {
 public:
-    explicit HeldLock(fileutils::Flock lock);
+    explicit HeldLock(foundation::Flock lock);
     ~HeldLock();
     HeldLock(const HeldLock&) = delete;
     HeldLock& operator=(const HeldLock&) = delete;
-    const fileutils::Flock& lock() const { return lock_; }
+    const foundation::Flock& lock() const { return lock_; }
 
 private:
-    fileutils::Flock lock_;
+    foundation::Flock lock_;
     pid_t owner_;
 };
 
@@ -81,11 +81,11 @@ public:
     CmdResult cmd_with_logger(const std::shared_ptr<Logger>& logger, const std::vector<std::string>& args);
     CmdResult cmd_with_logger_no_timeout(const std::shared_ptr<Logger>& logger, const std::vector<std::string>& args);
 
-    saferun::Extra run(RunOptions options);
+    run::Extra run(RunOptions options);
 
     std::unique_ptr<HeldLock> get_lock_for_cmd(const std::shared_ptr<Logger>& logger,
                                                const std::vector<std::string>& args);
-    fileutils::Flock hold_lock(const std::shared_ptr<Logger>& logger, const std::vector<std::string>& args);
+    foundation::Flock hold_lock(const std::shared_ptr<Logger>& logger, const std::vector<std::string>& args);
     int wait_for_locks(const std::shared_ptr<Logger>& logger, const std::vector<std::string>& args);
 
     // The environment every tool run gets.

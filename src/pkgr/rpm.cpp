@@ -21,7 +21,7 @@ bool Rpm::needs_lock(const std::vector<std::string>& args) const {
     return true;
 }
 
-std::vector<std::string> Rpm::locks_to_wait_for() const { return {paths::rpm_lock(), paths::yum_pid_file()}; }
+std::vector<std::string> Rpm::locks_to_wait_for() const { return {foundation::rpm_lock(), foundation::yum_pid_file()}; }
 
 pkgr::VersionMap Rpm::get_version(const std::vector<std::string>& packages) {
     if (packages.empty())
@@ -35,7 +35,7 @@ pkgr::VersionMap Rpm::get_version(const std::vector<std::string>& packages) {
     static const std::string np = "package ", ni = " is not installed";
     auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; };
     pkgr::VersionMap out;
-    for (auto& line : saferun::errors::split_lines(result.output)) {
+    for (auto& line : run::split_lines(result.output)) {
         if (line.size() > np.size() + ni.size() && line.compare(0, np.size(), np) == 0 &&
             line.compare(line.size() - ni.size(), ni.size(), ni) == 0)
             continue;
@@ -52,7 +52,7 @@ pkgr::VersionMap Rpm::get_version(const std::vector<std::string>& packages) {
 
 bool Rpm::has_rpm(const std::string& package) {
     auto result = cmd({"-q", "--nodigest", "--nosignature", "--queryformat", "%{NAME}\\n", package});
-    for (auto& line : saferun::errors::split_lines(result.output))
+    for (auto& line : run::split_lines(result.output))
         if (line == package) return true;
     return false;
 }

@@ -118,7 +118,7 @@ std::vector<Member> listed_children(pid_t pid, std::string& buf, std::vector<std
     std::vector<pid_t> kids;
     proc::for_each_numeric_entry(dfd, [&](const char* name, size_t len) {
         // Read on to the end: a long list comes in reads shorter than a page.
-        const auto read = loadfile::loadfile(path + "/" + std::string(name, len) + "/children");
+        const auto read = foundation::loadfile(path + "/" + std::string(name, len) + "/children");
         if (!read) return;
         const std::string& list = *read;
         size_t i = 0;

@@ -322,11 +322,11 @@ std::pair<int, std::string> _verify_proc_mounted() {
     say("/proc is not mounted.\n");
     say("Mounting /proc ... ");
     try {
-        saferun::Options o;
+        run::Options o;
         o.program = "mount";
         o.args = {"-t", "proc", "proc", "/proc"};
         o.timeout = 60;
-        saferun::Object run(std::move(o));
+        run::Object run(std::move(o));
         (void)run;
     } catch (const std::exception& e) {
         warn(std::string("mount failed: ") + e.what());

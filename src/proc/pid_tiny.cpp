@@ -9,7 +9,7 @@ namespace norvik::proc {
 
 pid_t Tiny::get_pid_from_pidfile(const std::string& path) const {
     if (path.empty()) return 0;
-    auto head = loadfile::read_plain_file_head(path, 128);
+    auto head = foundation::read_plain_file_head(path, 128);
     if (!head) return 0;
     const std::string& buf = *head;
     if (buf.size() > 64) return 0;  // a pid file holds one number

@@ -75,7 +75,7 @@ void read_table(const std::string& path, bool v6, const std::set<int>& ports, co
                 std::unordered_map<unsigned long, Socket>& out) {
     // Read on to the end: the table comes a few whole records per read,
     // each read short of a page.
-    const auto read = loadfile::loadfile(path);
+    const auto read = foundation::loadfile(path);
     if (!read) return;
     const std::string& text = *read;
     std::istringstream in(text);

@@ -287,12 +287,12 @@ bool stat_fields_part(std::string_view record, std::string_view& fields, std::st
 // by the entry). A sandbox root without a password file, or a user that only
 // the system's user database knows, is answered by that database: the
 // processes are real either way.
-bool password_file_present() { return ::access(paths::passwd_file().c_str(), R_OK) == 0; }
+bool password_file_present() { return ::access(foundation::passwd_file().c_str(), R_OK) == 0; }
 
 std::optional<uid_t> uid_for_user(const std::string& name) {
     if (name.empty()) return std::nullopt;
     if (password_file_present())
-        if (auto r = pwcache::getpwnam_noshadow(name)) return r->uid;
+        if (auto r = foundation::getpwnam_noshadow(name)) return r->uid;
     struct passwd pw, *res = nullptr;
     std::vector<char> buf(16384);
     if (::getpwnam_r(name.c_str(), &pw, buf.data(), buf.size(), &res) != 0 || !res) return std::nullopt;
@@ -301,7 +301,7 @@ std::optional<uid_t> uid_for_user(const std::string& name) {
 
 std::optional<std::string> name_for_uid(uid_t uid) {
     if (password_file_present())
-        if (auto r = pwcache::getpwuid_noshadow(uid)) return r->name;
+        if (auto r = foundation::getpwuid_noshadow(uid)) return r->name;
     struct passwd pw, *res = nullptr;
     std::vector<char> buf(16384);
     if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &res) != 0 || !res) return std::nullopt;

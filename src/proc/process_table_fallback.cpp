@@ -103,13 +103,13 @@ std::vector<ProcRecord> parse_ps_output(const std::string& text, const ParseOpti
 }
 
 std::vector<ProcRecord> parse_ps_via_program(const ParseOptions& options) {
-    saferun::Options so;
+    run::Options so;
     so.program = ps_program();
     so.args = PS_ARGS;
     so.timeout = 60;
     so.keep_env = false;
     so.extra_env = {{"LC_ALL", "C"}};
-    std::optional<saferun::Object> run;
+    std::optional<run::Object> run;
     try {
         run.emplace(std::move(so));
     } catch (const std::exception&) {

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <ctime>
 
-namespace norvik {
+namespace norvik::run {
 namespace {
 
 double now() {
@@ -66,4 +66,4 @@ Alarm::~Alarm() {
     }
 }
 
-}  // namespace norvik
+}  // namespace norvik::run

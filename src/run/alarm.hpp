@@ -2,14 +2,14 @@
 // SIGALRM handler and re-arms the alarm that was pending before it with what
 // that one had left (less the time passed since, at least 1 second).
 //
-//   norvik::Alarm guard(600, on_alarm);   // on_alarm: async-signal-safe
+//   norvik::run::Alarm guard(600, on_alarm);   // on_alarm: async-signal-safe
 #pragma once
 
 #include <signal.h>
 
 #include <optional>
 
-namespace norvik {
+namespace norvik::run {
 
 class Alarm {
 public:
@@ -36,4 +36,4 @@ private:
     bool replaced_action = false;
 };
 
-}  // namespace norvik
+}  // namespace norvik::run

@@ -2,7 +2,7 @@
 
 #include "run/errno_names.hpp"
 
-namespace norvik {
+namespace norvik::run {
 namespace {
 
 const bool registered = [] {
@@ -25,7 +25,7 @@ std::optional<int> ChildErrorStringifier::error_code() const {
 std::string ChildErrorStringifier::error_name() const {
     auto code = error_code();
     if (!code || *code == 0) return "";
-    return errnum::get_name_for_errno_number(*code);
+    return run::get_name_for_errno_number(*code);
 }
 
 std::optional<int> ChildErrorStringifier::signal_code() const {
@@ -36,7 +36,7 @@ std::optional<int> ChildErrorStringifier::signal_code() const {
 std::string ChildErrorStringifier::signal_name() const {
     auto sig = signal_code();
     if (!sig || *sig == 0) return "";
-    return signals::signal_name(*sig);
+    return run::signal_name(*sig);
 }
 
 std::string ChildErrorStringifier::error_phrase() const {
@@ -74,7 +74,7 @@ std::string ChildErrorStringifier::terse_autopsy() const {
     std::string out;
     int sig = wait_status_ & 127;
     int code = (wait_status_ >> 8) & 0xff;
-    if (sig) out = "SIG" + signals::signal_name(sig) + " (#" + std::to_string(sig) + ")";
+    if (sig) out = "SIG" + run::signal_name(sig) + " (#" + std::to_string(sig) + ")";
     else if (code) out = "Exit " + std::to_string(code);
     else out = "OK";
     if (dumped_core()) out += " (+core)";
@@ -106,4 +106,4 @@ const ChildErrorStringifier& ChildErrorStringifier::die_if_error() const {
     return *this;
 }
 
-}  // namespace norvik
+}  // namespace norvik::run

@@ -11,7 +11,7 @@
 
 #include "exception/exception.hpp"
 
-namespace norvik {
+namespace norvik::run {
 
 // Exception types made by to_exception(); catch them by C++ type or by
 // class_name(). Parameters: program, pid (when known), exit_code or
@@ -66,4 +66,4 @@ protected:
     bool _exec_failed = false;
 };
 
-}  // namespace norvik
+}  // namespace norvik::run

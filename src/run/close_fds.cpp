@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <climits>
 
-namespace norvik::closefds {
+namespace norvik::run {
 namespace {
 
 // Without close_range: walk the open descriptors.
@@ -53,4 +53,4 @@ void fast_closefds(const std::vector<int>& keep_in) {
     if (::close_range(from, UINT_MAX, 0) != 0) close_by_listing(keep_in);
 }
 
-}  // namespace norvik::closefds
+}  // namespace norvik::run

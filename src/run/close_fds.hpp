@@ -3,9 +3,9 @@
 
 #include <vector>
 
-namespace norvik::closefds {
+namespace norvik::run {
 
 // Closes every descriptor above 2 except those in `keep`.
 void fast_closefds(const std::vector<int>& keep = {});
 
-}  // namespace norvik::closefds
+}  // namespace norvik::run

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <map>
 
-namespace norvik::errnum {
+namespace norvik::run {
 
 std::string get_name_for_errno_number(int number) {
     if (number <= 0) return "";
@@ -30,10 +30,6 @@ std::string strerror_text(int number) {
     return ::strerror_r(number, buf, sizeof buf);
 }
 
-}  // namespace norvik::errnum
-
-namespace norvik::signals {
-
 std::string signal_name(int number) {
     if (number <= 0) return "";
     const char* name = ::sigabbrev_np(number);
@@ -49,4 +45,4 @@ int signal_number(const std::string& name_in) {
     return 0;
 }
 
-}  // namespace norvik::signals
+}  // namespace norvik::run

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace norvik::errnum {
+namespace norvik::run {
 
 // "ENOENT" for 2; "" for a number with no name.
 std::string get_name_for_errno_number(int number);
@@ -13,13 +13,9 @@ int get_errno_number_for_name(const std::string& name);
 // strerror text, thread-safe.
 std::string strerror_text(int number);
 
-}  // namespace norvik::errnum
-
-namespace norvik::signals {
-
 // "TERM" for 15 (no "SIG" prefix); "" when unknown.
 std::string signal_name(int number);
 // 15 for "TERM" or "SIGTERM"; 0 when unknown.
 int signal_number(const std::string& name);
 
-}  // namespace norvik::signals
+}  // namespace norvik::run

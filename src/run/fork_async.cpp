@@ -11,7 +11,7 @@
 #include "log/debug.hpp"
 #include "run/errno_names.hpp"
 
-namespace norvik::forkasync {
+namespace norvik::run {
 
 void child_exit(int code) { ::_exit(code); }
 
@@ -47,8 +47,8 @@ pid_t do_in_child(const std::function<void()>& code, Flags flags) {
     if (pid < 0) {
         int err = errno;
         auto e = exception::create("IO::ForkError", "The system failed to fork a subprocess because of an error: [_1]",
-                                   {errnum::strerror_text(err)});
-        e->set("error", errnum::strerror_text(err));
+                                   {run::strerror_text(err)});
+        e->set("error", run::strerror_text(err));
         e->set("errno", err);
         e->raise();
     }
@@ -90,4 +90,4 @@ int reap(pid_t pid) {
     return status;
 }
 
-}  // namespace norvik::forkasync
+}  // namespace norvik::run

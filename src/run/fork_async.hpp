@@ -11,7 +11,7 @@
 #include <exception>
 #include <functional>
 
-namespace norvik::forkasync {
+namespace norvik::run {
 
 constexpr int DEFAULT_ERROR_CODE = 127;
 
@@ -47,4 +47,4 @@ private:
 // Waits for `pid` through interruptions; its wait status, or -1.
 int reap(pid_t pid);
 
-}  // namespace norvik::forkasync
+}  // namespace norvik::run

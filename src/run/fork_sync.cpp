@@ -14,7 +14,7 @@
 #include "run/fork_async.hpp"
 #include "run/json_sanitize.hpp"
 
-namespace norvik {
+namespace norvik::run {
 namespace {
 
 using nlohmann::json;
@@ -28,9 +28,9 @@ int errno_of(const Exception& e) {
     if (err.is_number_integer()) return err.get<int>();
     if (err.is_string()) {
         std::string s = err.get<std::string>();
-        if (int by_name = errnum::get_errno_number_for_name(s)) return by_name;
+        if (int by_name = run::get_errno_number_for_name(s)) return by_name;
         for (int i = 1; i < 200; ++i)
-            if (errnum::strerror_text(i) == s) return i;
+            if (run::strerror_text(i) == s) return i;
     }
     return 0;
 }
@@ -73,7 +73,7 @@ json serializable_exception(const std::exception_ptr& ep) {
 }
 
 std::vector<uint8_t> encode(const json& rec) {
-    if (!json_sanitize::is_plain(rec)) return json::to_cbor(json_sanitize::filter_to_json(rec));
+    if (!run::is_plain(rec)) return json::to_cbor(run::filter_to_json(rec));
     return json::to_cbor(rec);
 }
 
@@ -100,18 +100,17 @@ void send_result(int wr, const ForkSync::Code& code) {
     try {
         msg = encode(rec);
     } catch (const std::exception&) {  // values that do not encode are filtered down to plain JSON
-        msg = json::to_cbor(json_sanitize::filter_to_json(rec));
+        msg = json::to_cbor(run::filter_to_json(rec));
     }
     size_t off = 0;
     while (off < msg.size()) {
         ssize_t w = ::write(wr, msg.data() + off, msg.size() - off);
         if (w < 0 && errno == EINTR) continue;
-        if (w <= 0)
-            throw PlainError("Failed to send the result to the parent process: " + errnum::strerror_text(errno));
+        if (w <= 0) throw PlainError("Failed to send the result to the parent process: " + run::strerror_text(errno));
         off += static_cast<size_t>(w);
     }
     if (::close(wr) != 0)
-        throw PlainError("Failed to close the pipe to the parent process: " + errnum::strerror_text(errno));
+        throw PlainError("Failed to close the pipe to the parent process: " + run::strerror_text(errno));
     if (failure) {
         errno = failure_errno;
         std::rethrow_exception(failure);
@@ -127,7 +126,7 @@ json receive_result(int rd, std::string& error) {
         ssize_t got = ::read(rd, buf, sizeof buf);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
-            error = "Failed to read the result of the subprocess: " + errnum::strerror_text(errno);
+            error = "Failed to read the result of the subprocess: " + run::strerror_text(errno);
             break;
         }
         if (got == 0) break;
@@ -170,11 +169,11 @@ int ForkSync::had_error() const {
 }
 
 void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) {
-    forkasync::SigchldDefault chld;
+    run::SigchldDefault chld;
     int p[2];
     if (::pipe2(p, O_CLOEXEC) != 0) {
         int err = errno;
-        log::log_die("The system failed to create a pipe because of an error: " + errnum::strerror_text(err));
+        log::log_die("The system failed to create a pipe because of an error: " + run::strerror_text(err));
     }
     const int rd = p[0], wr = p[1];
 
@@ -185,13 +184,13 @@ void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) 
 
     pid_t pid;
     try {
-        pid = quiet ? forkasync::do_in_child_quiet(child) : forkasync::do_in_child(child);
+        pid = quiet ? run::do_in_child_quiet(child) : run::do_in_child(child);
     } catch (...) {
         ::close(rd);
         ::close(wr);
         throw;
     }
-    if (::close(wr) != 0) log::log_warn("Failed to close the pipe to a subprocess: " + errnum::strerror_text(errno));
+    if (::close(wr) != 0) log::log_warn("Failed to close the pipe to a subprocess: " + run::strerror_text(errno));
 
     if (parent_code && *parent_code) {
         try {
@@ -204,9 +203,9 @@ void ForkSync::run(const ParentCode* parent_code, const Code& code, bool quiet) 
     }
 
     const json msg = receive_result(rd, _retrieve_err);
-    if (::close(rd) != 0) log::log_warn("Failed to close the pipe from a subprocess: " + errnum::strerror_text(errno));
+    if (::close(rd) != 0) log::log_warn("Failed to close the pipe from a subprocess: " + run::strerror_text(errno));
 
-    wait_status_ = forkasync::reap(pid);
+    wait_status_ = run::reap(pid);
     _pid = pid;
     if (msg.is_object()) take_result(msg);
 }
@@ -222,7 +221,7 @@ void ForkSync::take_result(const nlohmann::json& msg) {
             if (!meta.is_object()) meta = json::object();
             if (st.contains("metadata_errno") && st["metadata_errno"].is_number_integer()) {
                 exception_errno_ = st["metadata_errno"].get<int>();
-                meta["error"] = errnum::strerror_text(exception_errno_);
+                meta["error"] = run::strerror_text(exception_errno_);
                 meta["errno"] = exception_errno_;
             }
             _structured_exception = std::make_shared<UntrustedException>(st["class"].get<std::string>(),
@@ -242,4 +241,4 @@ std::optional<nlohmann::json> ForkSync::do_in_child(const Code& code) {
     return fs.return_value();
 }
 
-}  // namespace norvik
+}  // namespace norvik::run

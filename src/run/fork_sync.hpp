@@ -4,7 +4,7 @@
 // structured_exception(). Leaves norvik::child_status() untouched (except
 // do_in_child, which sets it).
 //
-//   norvik::ForkSync fs([] { return nlohmann::json(compute()); });
+//   norvik::run::ForkSync fs([] { return nlohmann::json(compute()); });
 //   if (!fs.had_error()) use(fs.return_value());
 #pragma once
 
@@ -20,7 +20,7 @@
 #include "exception/untrusted.hpp"
 #include "run/child_error_text.hpp"
 
-namespace norvik {
+namespace norvik::run {
 
 class ForkSync : public ChildErrorStringifier {
 public:
@@ -69,4 +69,4 @@ private:
     int exception_errno_ = 0;
 };
 
-}  // namespace norvik
+}  // namespace norvik::run

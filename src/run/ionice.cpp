@@ -7,7 +7,7 @@
 
 #include "log/debug.hpp"
 
-namespace norvik::ionice {
+namespace norvik::run {
 namespace {
 
 // From the kernel's ioprio interface; glibc has no wrapper.
@@ -27,7 +27,7 @@ const std::map<std::string, int>& class_names() {
 
 }  // namespace
 
-std::optional<int> reset() { return set_own(value(0, 0)) == 0 ? 1 : 0; }
+std::optional<int> reset_ionice() { return set_own(value(0, 0)) == 0 ? 1 : 0; }
 
 std::optional<int> ionice(const std::string& io_class, int class_data) {
     int cls = -1;
@@ -58,4 +58,4 @@ std::string get_ionice() {
     return std::string(names[cls]) + ": prio " + std::to_string(data);
 }
 
-}  // namespace norvik::ionice
+}  // namespace norvik::run

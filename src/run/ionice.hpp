@@ -5,11 +5,11 @@
 #include <optional>
 #include <string>
 
-namespace norvik::ionice {
+namespace norvik::run {
 
 // Clears the calling process's I/O class: 1 on success, 0 when the kernel
 // refused.
-std::optional<int> reset();
+std::optional<int> reset_ionice();
 // class: "0".."3" or a name ("none", "realtime", "best-effort", "idle");
 // class_data 0..7. Invalid values log a warning and give nothing. Without
 // root the class stays best-effort (only the level is set). 1 or 0 as above.
@@ -18,4 +18,4 @@ std::optional<int> ionice(const std::string& io_class, int class_data);
 // alone for the idle class); "" when it cannot be read.
 std::string get_ionice();
 
-}  // namespace norvik::ionice
+}  // namespace norvik::run

@@ -1,6 +1,6 @@
 #include "run/json_sanitize.hpp"
 
-namespace norvik::json_sanitize {
+namespace norvik::run {
 
 bool is_plain(const nlohmann::json& value) {
     try {
@@ -15,4 +15,4 @@ nlohmann::json filter_to_json(const nlohmann::json& value) {
     return nlohmann::json::parse(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
-}  // namespace norvik::json_sanitize
+}  // namespace norvik::run

@@ -7,10 +7,10 @@
 
 #include <nlohmann/json.hpp>
 
-namespace norvik::json_sanitize {
+namespace norvik::run {
 
 nlohmann::json filter_to_json(const nlohmann::json& value);
 // True when the value holds nothing filter_to_json would change.
 bool is_plain(const nlohmann::json& value);
 
-}  // namespace norvik::json_sanitize
+}  // namespace norvik::run

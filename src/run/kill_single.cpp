@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-namespace norvik::kill::single {
+namespace norvik::run {
 namespace {
 
 void nap(double seconds) {
@@ -58,4 +58,4 @@ int safekill_single(pid_t pid, double grace_seconds) {
     }
 }
 
-}  // namespace norvik::kill::single
+}  // namespace norvik::run

@@ -3,10 +3,10 @@
 
 #include <sys/types.h>
 
-namespace norvik::kill::single {
+namespace norvik::run {
 
 // Returns the child's wait status (as waitpid gives it), or -1 when pid is
 // not a child of the caller or not a signalable pid.
 int safekill_single(pid_t pid, double grace_seconds);
 
-}  // namespace norvik::kill::single
+}  // namespace norvik::run

@@ -3,12 +3,12 @@
 #include "foundation/load_file.hpp"
 #include "foundation/paths.hpp"
 
-namespace norvik::maxmem {
+namespace norvik::run {
 
-long long minimum() {
+long long minimum_maxmem() {
     long long domains = 1;
     try {
-        auto text = loadfile::load_if_exists(paths::userdomains_file());
+        auto text = foundation::load_if_exists(foundation::userdomains_file());
         if (text) {
             long long n = 0;
             for (char c : *text)
@@ -22,4 +22,4 @@ long long minimum() {
     return 4096 * (1 + domains / 10000);
 }
 
-}  // namespace norvik::maxmem
+}  // namespace norvik::run

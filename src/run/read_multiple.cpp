@@ -11,7 +11,7 @@
 
 #include "exception/exception.hpp"
 
-namespace norvik {
+namespace norvik::run {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -261,4 +261,4 @@ const std::string* ReadMultipleFH::get_buffer(int fd) const {
     return it == _fh_buffer.end() ? nullptr : it->second.get();
 }
 
-}  // namespace norvik
+}  // namespace norvik::run

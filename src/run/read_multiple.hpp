@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace norvik {
+namespace norvik::run {
 
 class ReadMultipleFH {
 public:
@@ -76,4 +76,4 @@ private:
     size_t input_unwritten_ = 0;
 };
 
-}  // namespace norvik
+}  // namespace norvik::run

@@ -10,7 +10,7 @@
 #include "exception/exception.hpp"
 #include "foundation/pw_cache.hpp"
 
-namespace norvik::accessids::reducedprivileges {
+namespace norvik::run {
 namespace {
 // Whether privileges are reduced now, across nested guards.
 bool reduced = false;
@@ -39,29 +39,21 @@ ReducedPrivileges::~ReducedPrivileges() {
     reduced = prev_reduced_;
 }
 
-}  // namespace norvik::accessids::reducedprivileges
-
-namespace norvik::accessids::setuids {
-
 bool setuids(uid_t uid, gid_t gid) {
     if (::geteuid() == 0 && ::setgroups(1, &gid) != 0) return false;
     if (::setresgid(gid, gid, gid) != 0) return false;
     return ::setresuid(uid, uid, uid) == 0;
 }
 
-}  // namespace norvik::accessids::setuids
-
-namespace norvik::accessids {
-
 int runasuser(const std::string& user, const std::function<int()>& work) {
     // Looked up before the fork: the child only sets ids and works.
-    auto pw = pwcache::getpwnam(user);
+    auto pw = foundation::cached_getpwnam(user);
     if (!pw) throw PlainError("The user “" + user + "” does not exist.");
     const pid_t pid = ::fork();
     if (pid < 0) throw PlainError(std::string("The system failed to fork: ") + std::strerror(errno));
     if (pid == 0) {
         int rc = 126;
-        if (setuids::setuids(pw->uid, pw->gid)) {
+        if (setuids(pw->uid, pw->gid)) {
             try {
                 rc = work();
             } catch (const std::exception&) {
@@ -77,4 +69,4 @@ int runasuser(const std::string& user, const std::function<int()>& work) {
     return status;
 }
 
-}  // namespace norvik::accessids
+}  // namespace norvik::run

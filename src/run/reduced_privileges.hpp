@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-namespace norvik::accessids::reducedprivileges {
+namespace norvik::run {
 
 bool PRIVS_REDUCED();
 
@@ -30,17 +30,9 @@ private:
     bool prev_reduced_;
 };
 
-}  // namespace norvik::accessids::reducedprivileges
-
-namespace norvik::accessids::setuids {
-
 // Sets real and effective uid and gid for good (supplementary groups to
 // just `gid`); true on success.
 bool setuids(uid_t uid, gid_t gid);
-
-}  // namespace norvik::accessids::setuids
-
-namespace norvik::accessids {
 
 // Runs `work` in a child that is `user` for good (its uid, its primary group
 // only) and returns the child's wait status. Raises PlainError for an
@@ -48,4 +40,4 @@ namespace norvik::accessids {
 // the ids runs nothing and exits 126.
 int runasuser(const std::string& user, const std::function<int()>& work);
 
-}  // namespace norvik::accessids
+}  // namespace norvik::run

@@ -13,22 +13,22 @@
 #include "run/errno_names.hpp"
 #include "run/maxmem.hpp"
 
-namespace norvik::sys::rlimit {
+namespace norvik::run {
 
-std::pair<long long, long long> getrlimit(int resource) {
+std::pair<long long, long long> sys_getrlimit(int resource) {
     struct rlimit rl {};
     if (::syscall(SYS_getrlimit, resource, &rl) != 0) {
         int err = errno;
         auto e = exception::create("IO::RlimitError", "The system failed to read resource limit [_1]: [_2]",
-                                   {std::to_string(resource), errnum::strerror_text(err)});
-        e->set("error", errnum::strerror_text(err));
+                                   {std::to_string(resource), run::strerror_text(err)});
+        e->set("error", run::strerror_text(err));
         e->raise();
     }
     auto conv = [](rlim_t v) { return v == RLIM_INFINITY ? -1LL : static_cast<long long>(v); };
     return {conv(rl.rlim_cur), conv(rl.rlim_max)};
 }
 
-int setrlimit(int resource, long long soft, long long hard) {
+int sys_setrlimit(int resource, long long soft, long long hard) {
     auto conv = [](long long v) { return v < 0 ? RLIM_INFINITY : static_cast<rlim_t>(v); };
     struct rlimit rl {
         conv(soft), conv(hard)
@@ -37,9 +37,6 @@ int setrlimit(int resource, long long soft, long long hard) {
     return 0;
 }
 
-}  // namespace norvik::sys::rlimit
-
-namespace norvik::rlimit {
 namespace {
 
 constexpr long long MIB = 1048576;
@@ -53,8 +50,8 @@ void set_each(const std::vector<std::string>& names, long long value, std::vecto
             failures.push_back(name + ": unknown resource");
             continue;
         }
-        if (int err = sys::rlimit::setrlimit(it->second, value, value))
-            failures.push_back(name + ": " + errnum::strerror_text(err));
+        if (int err = run::sys_setrlimit(it->second, value, value))
+            failures.push_back(name + ": " + run::strerror_text(err));
     }
 }
 
@@ -81,7 +78,7 @@ const std::map<std::string, int>& RLIMITS() {
 }
 
 long long default_limit(const std::string& maxmem_setting) {
-    long long minimum = maxmem::minimum() * MIB;
+    long long minimum = run::minimum_maxmem() * MIB;
     if (maxmem_setting.empty()) return minimum;
     long long mib = 0;
     try {
@@ -94,7 +91,7 @@ long long default_limit(const std::string& maxmem_setting) {
     return std::max(mib * MIB, minimum);
 }
 
-int set_rlimit(std::optional<long long> limit, const std::vector<std::string>& names, const Settings& settings) {
+int set_rlimit(std::optional<long long> limit, const std::vector<std::string>& names, const RlimitSettings& settings) {
     long long value = limit ? (*limit == 0 ? -1 : *limit) : default_limit(settings.maxmem);
     std::vector<std::string> failures;
     set_each(names.empty() ? MEMORY_RESOURCES : names, value, failures);
@@ -102,13 +99,13 @@ int set_rlimit(std::optional<long long> limit, const std::vector<std::string>& n
     return finish(failures);
 }
 
-int set_min_rlimit() { return set_rlimit(maxmem::minimum() * MIB); }
+int set_min_rlimit() { return set_rlimit(run::minimum_maxmem() * MIB); }
 
 std::map<std::string, std::pair<long long, long long>> get_current_rlimits() {
     std::map<std::string, std::pair<long long, long long>> out;
     for (auto& [name, res] : RLIMITS()) {
         try {
-            out[name] = sys::rlimit::getrlimit(res);
+            out[name] = run::sys_getrlimit(res);
         } catch (const std::exception&) {}
     }
     return out;
@@ -119,8 +116,8 @@ int restore_rlimits(const std::map<std::string, std::pair<long long, long long>>
     for (auto& [name, v] : limits) {
         auto it = RLIMITS().find(name);
         if (it == RLIMITS().end()) continue;
-        if (int err = sys::rlimit::setrlimit(it->second, v.first, v.second))
-            failures.push_back(name + ": " + errnum::strerror_text(err));
+        if (int err = run::sys_setrlimit(it->second, v.first, v.second))
+            failures.push_back(name + ": " + run::strerror_text(err));
     }
     return finish(failures);
 }
@@ -137,4 +134,4 @@ int set_open_files_to_maximum() {
     return finish(failures);
 }
 
-}  // namespace norvik::rlimit
+}  // namespace norvik::run

@@ -32,7 +32,7 @@
 
 extern char** environ;
 
-namespace norvik::saferun {
+namespace norvik::run {
 namespace {
 
 constexpr double safekill_timeout = 1;
@@ -52,7 +52,7 @@ struct Fds {
         for (auto& o : owned)
             if (o == fd) o = -1;
         if (::close(fd) != 0 && warn)
-            log::log_warn("Failed to close a pipe of a subprocess: " + errnum::strerror_text(errno));
+            log::log_warn("Failed to close a pipe of a subprocess: " + run::strerror_text(errno));
         fd = -1;
     }
     // Hands `fd` on to whoever closes it now.
@@ -71,7 +71,7 @@ void make_pipe(int p[2]) {
     if (::pipe2(p, O_CLOEXEC) != 0) {
         int err = errno;
         exception::raise("IO::PipeError", "The system failed to create a pipe because of an error: [_1]",
-                         {errnum::strerror_text(err)});
+                         {run::strerror_text(err)});
     }
 }
 
@@ -84,7 +84,7 @@ int dup_high(int fd) {
         if (err == EBADF)
             throw PlainError("The given handle (descriptor " + std::to_string(fd) + ") is not an open file handle.");
         exception::raise("IO::DupError", "The system failed to duplicate a file descriptor because of an error: [_1]",
-                         {errnum::strerror_text(err)});
+                         {run::strerror_text(err)});
     }
     return d;
 }
@@ -211,10 +211,8 @@ int end_child_group(pid_t pid, int pidfd) {
     std::string line = text + "\n";
     ssize_t ignored = ::write(2, line.data(), line.size());
     (void)ignored;
-    forkasync::child_exit(err ? err : forkasync::DEFAULT_ERROR_CODE);
+    run::child_exit(err ? err : run::DEFAULT_ERROR_CODE);
 }
-
-namespace rp = accessids::reducedprivileges;
 
 // The descriptors of one run: the child's ends (handed to it as 0-2) and
 // ours (read and written while it runs).
@@ -290,7 +288,7 @@ void open_input(const Options& o, Fds& fds, ChildFds& c) {
         if (c.in_child < 0) {
             int err = errno;
             exception::raise("IO::FileOpenError", "The system failed to open “[_1]” because of an error: [_2]",
-                             {NULL_DEVICE, errnum::strerror_text(err)});
+                             {NULL_DEVICE, run::strerror_text(err)});
         }
         fds.add(c.in_child);
     }
@@ -322,7 +320,7 @@ std::vector<std::string> spawn_env(const Options& o) {
             if (!o.extra_env.count(kv.substr(0, kv.find('=')))) env_s.push_back(std::move(kv));
         }
     } else {
-        for (auto& name : env::safe_list()) {
+        for (auto& name : foundation::safe_list()) {
             if (name == "HOME" || name == "USER" || o.extra_env.count(name)) continue;
             if (const char* v = ::getenv(name.c_str())) env_s.push_back(name + "=" + v);
         }
@@ -361,16 +359,15 @@ int spawn_program(const Options& o, const ChildFds& c, char* const argv[], pid_t
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         if (::dup2(c.in_child, 0) < 0 || ::dup2(c.out_child, 1) < 0 || ::dup2(c.err_child, 2) < 0)
-            child_fail("Failed to set up the standard streams: " + errnum::strerror_text(errno), errno);
-        closefds::fast_closefds({exec_err_write});
-        if (!o.keep_env) env::clean_env();
-        if (rp::PRIVS_REDUCED()) {
+            child_fail("Failed to set up the standard streams: " + run::strerror_text(errno), errno);
+        run::fast_closefds({exec_err_write});
+        if (!o.keep_env) foundation::clean_env();
+        if (run::PRIVS_REDUCED()) {
             uid_t uid = ::geteuid();
             gid_t gid = ::getegid();
-            rp::_restore_privileges(0, 0);
-            sys::setsid::fast::fast_setsid();
-            if (!accessids::setuids::setuids(uid, gid))
-                child_fail("Failed to drop privileges: " + errnum::strerror_text(errno), errno);
+            run::_restore_privileges(0, 0);
+            run::fast_setsid();
+            if (!run::setuids(uid, gid)) child_fail("Failed to drop privileges: " + run::strerror_text(errno), errno);
         }
         if (o.before_exec) o.before_exec();
         // Its own process group, unless a new session (above, or in
@@ -386,10 +383,10 @@ int spawn_program(const Options& o, const ChildFds& c, char* const argv[], pid_t
         int err = errno;
         ssize_t ignored = ::write(exec_err_write, &err, sizeof err);
         (void)ignored;
-        child_fail(start_failure + ": " + errnum::strerror_text(err), err);
+        child_fail(start_failure + ": " + run::strerror_text(err), err);
     } catch (...) {  // a child after fork reports and _exits, never unwinds
-        forkasync::report_child_error(std::current_exception(), {});
-        forkasync::child_exit(errno ? errno : forkasync::DEFAULT_ERROR_CODE);
+        run::report_child_error(std::current_exception(), {});
+        run::child_exit(errno ? errno : run::DEFAULT_ERROR_CODE);
     }
 }
 
@@ -405,7 +402,7 @@ pid_t fork_child(const Options& o, const ChildFds& c, Fds& fds, char* const argv
     if (pid < 0) {
         int err = errno;
         exception::raise("IO::ForkError", "The system failed to fork a subprocess because of an error: [_1]",
-                         {errnum::strerror_text(err)});
+                         {run::strerror_text(err)});
     }
     if (pid == 0) exec_in_child(o, c, exec_err_write, argv, start_failure);
     fds.close_fd(exec_err_write, false);
@@ -425,7 +422,7 @@ struct Launch {
 // forks.
 Launch launch(const Options& o, const ChildFds& c, Fds& fds, char* const argv[], const std::string& start_failure) {
     Launch l;
-    if (!o.before_exec && !rp::PRIVS_REDUCED()) l.spawn_error = spawn_program(o, c, argv, l.pid);
+    if (!o.before_exec && !run::PRIVS_REDUCED()) l.spawn_error = spawn_program(o, c, argv, l.pid);
     else l.pid = fork_child(o, c, fds, argv, start_failure, l.exec_err_read);
     return l;
 }
@@ -530,11 +527,11 @@ bool exec_error_sent(int exec_err_read) {
 void check_input_written(const ReadMultipleFH& reader, bool timed_out, const Object& run) {
     if (!reader.input_error() || reader.input_error() == EPIPE || timed_out) return;
     int err = reader.input_error();
-    auto e = exception::create(
-        "IO::WriteError", "The system failed to write [_1] bytes of input to “[_2]” because of an error: [_3]",
-        {std::to_string(reader.input_unwritten()), run.command_line(), errnum::strerror_text(err)});
+    auto e = exception::create("IO::WriteError",
+                               "The system failed to write [_1] bytes of input to “[_2]” because of an error: [_3]",
+                               {std::to_string(reader.input_unwritten()), run.command_line(), run::strerror_text(err)});
     e->set("length", reader.input_unwritten());
-    e->set("error", errnum::strerror_text(err));
+    e->set("error", run::strerror_text(err));
     e->set("errno", err);
     e->raise();
 }
@@ -626,7 +623,7 @@ void Object::record_start_failure(const Options& o, bool merged, int err_child, 
                                   const std::string& start_failure) {
     wait_status_ = (rc & 0xff) << 8;
     _exec_failed = true;
-    const std::string msg = start_failure + ": " + errnum::strerror_text(rc);
+    const std::string msg = start_failure + ": " + run::strerror_text(rc);
     if (_stdout) _stdout->clear();
     if (_stderr) {
         *_stderr = msg;
@@ -749,4 +746,4 @@ int spawn_child(pid_t& pid, const std::string& program, bool search_path, std::i
     return rc;
 }
 
-}  // namespace norvik::saferun
+}  // namespace norvik::run

@@ -4,7 +4,7 @@
 // Each child leads its own process group; a time-out ends the whole group.
 // The object is complete when the constructor returns.
 //
-//   norvik::saferun::Object run({.program = "/usr/bin/systemctl", .args = {"is-active", "x"}});
+//   norvik::run::Object run({.program = "/usr/bin/systemctl", .args = {"is-active", "x"}});
 //   if (run.wait_status()) log(run.autopsy().value_or(""));
 //   run.stdout();
 //
@@ -30,7 +30,7 @@ namespace norvik {
 class Logger;
 }
 
-namespace norvik::saferun {
+namespace norvik::run {
 
 // Grace (seconds) given to a child that is being ended after a time-out.
 double SAFEKILL_TIMEOUT();
@@ -146,4 +146,4 @@ struct Dup {
 int spawn_child(pid_t& pid, const std::string& program, bool search_path, std::initializer_list<Dup> dups,
                 char* const argv[], char* const envp[], bool own_group = false);
 
-}  // namespace norvik::saferun
+}  // namespace norvik::run

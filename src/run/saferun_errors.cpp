@@ -2,7 +2,7 @@
 
 #include "run/saferun_simple.hpp"
 
-namespace norvik::saferun::errors {
+namespace norvik::run {
 namespace {
 std::vector<std::string> lines_of(const std::optional<std::string>& out) {
     return out ? split_lines(*out) : std::vector<std::string>{};
@@ -24,21 +24,21 @@ std::vector<std::string> split_lines(const std::string& text) {
     return out;
 }
 
-std::optional<std::string> saferunallerrors(const std::vector<std::string>& c) {
-    return simple::_saferun_r(c, simple::MERGE_STDERR);
+std::optional<std::string> saferunallerrors_text(const std::vector<std::string>& c) {
+    return _saferun_r(c, MERGE_STDERR);
 }
-std::optional<std::string> saferunnoerror(const std::vector<std::string>& c) {
-    return simple::_saferun_r(c, simple::NULL_STDERR);
-}
-std::optional<std::string> saferunonlyerrors(const std::vector<std::string>& c) {
-    return simple::_saferun_r(c, simple::NULL_STDOUT);
+std::optional<std::string> saferunnoerror_text(const std::vector<std::string>& c) { return _saferun_r(c, NULL_STDERR); }
+std::optional<std::string> saferunonlyerrors_text(const std::vector<std::string>& c) {
+    return _saferun_r(c, NULL_STDOUT);
 }
 std::vector<std::string> saferunallerrors_lines(const std::vector<std::string>& c) {
-    return lines_of(saferunallerrors(c));
+    return lines_of(saferunallerrors_text(c));
 }
-std::vector<std::string> saferunnoerror_lines(const std::vector<std::string>& c) { return lines_of(saferunnoerror(c)); }
+std::vector<std::string> saferunnoerror_lines(const std::vector<std::string>& c) {
+    return lines_of(saferunnoerror_text(c));
+}
 std::vector<std::string> saferunonlyerrors_lines(const std::vector<std::string>& c) {
-    return lines_of(saferunonlyerrors(c));
+    return lines_of(saferunonlyerrors_text(c));
 }
 
-}  // namespace norvik::saferun::errors
+}  // namespace norvik::run

@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
-namespace norvik::saferun::errors {
+namespace norvik::run {
 
-std::optional<std::string> saferunallerrors(const std::vector<std::string>& command);
-std::optional<std::string> saferunnoerror(const std::vector<std::string>& command);
-std::optional<std::string> saferunonlyerrors(const std::vector<std::string>& command);
+// The simple runner's saferunallerrors/-noerror/-onlyerrors under their own
+// names, so that the two modules' functions never form one overload set.
+std::optional<std::string> saferunallerrors_text(const std::vector<std::string>& command);
+std::optional<std::string> saferunnoerror_text(const std::vector<std::string>& command);
+std::optional<std::string> saferunonlyerrors_text(const std::vector<std::string>& command);
 
 // Empty when the command could not be run.
 std::vector<std::string> saferunallerrors_lines(const std::vector<std::string>& command);
@@ -20,4 +22,4 @@ std::vector<std::string> saferunonlyerrors_lines(const std::vector<std::string>&
 // Splits at "\n" (a trailing newline gives no empty last line).
 std::vector<std::string> split_lines(const std::string& text);
 
-}  // namespace norvik::saferun::errors
+}  // namespace norvik::run

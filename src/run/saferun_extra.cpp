@@ -3,7 +3,7 @@
 #include "log/logger.hpp"
 #include "run/saferun_errors.hpp"
 
-namespace norvik::saferun {
+namespace norvik::run {
 namespace {
 
 Options prepare(ExtraOptions& o) {
@@ -15,7 +15,7 @@ Options prepare(ExtraOptions& o) {
 
 void log_lines(Logger& logger, const std::string* text, bool warn) {
     if (!text) return;
-    for (auto& line : errors::split_lines(*text)) {
+    for (auto& line : split_lines(*text)) {
         if (warn) logger.warn(line);
         else logger.info(line);
     }
@@ -41,4 +41,4 @@ Extra Extra::new_or_die(ExtraOptions options) {
     return run;
 }
 
-}  // namespace norvik::saferun
+}  // namespace norvik::run

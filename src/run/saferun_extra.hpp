@@ -9,7 +9,7 @@
 
 #include "run/saferun.hpp"
 
-namespace norvik::saferun {
+namespace norvik::run {
 
 struct ExtraOptions {
     Options base{};                            // base.logger must stay empty
@@ -29,4 +29,4 @@ private:
     Extra(ExtraOptions& options, int);
 };
 
-}  // namespace norvik::saferun
+}  // namespace norvik::run

@@ -21,7 +21,7 @@
 
 extern char** environ;
 
-namespace norvik::saferun::simple {
+namespace norvik::run {
 namespace {
 
 // Variables a shell would act on; never handed to commands.
@@ -84,7 +84,7 @@ int open_null(const int p[2]) {
         ::close(p[0]);
         ::close(p[1]);
         exception::raise("IO::FileOpenError", "The system failed to open “[_1]” because of an error: [_2]",
-                         {"/dev/null", errnum::strerror_text(err)});
+                         {"/dev/null", run::strerror_text(err)});
     }
     return null_fd;
 }
@@ -110,7 +110,7 @@ std::string read_capped(int fd) {
 }  // namespace
 
 std::optional<std::string> _saferun_r(const std::vector<std::string>& command_in, int flag) {
-    if (accessids::reducedprivileges::PRIVS_REDUCED())
+    if (run::PRIVS_REDUCED())
         throw PlainError("The simple runner cannot be used while privileges are reduced.\n" +
                          exception::stack_trace(2));
     std::vector<std::string> command = command_in;
@@ -131,7 +131,7 @@ std::optional<std::string> _saferun_r(const std::vector<std::string>& command_in
 
     int p[2];
     if (::pipe2(p, O_CLOEXEC) != 0) {
-        log::log_warn("The system failed to create a pipe: " + errnum::strerror_text(errno));
+        log::log_warn("The system failed to create a pipe: " + run::strerror_text(errno));
         return fail_minus_one();
     }
     const int null_fd = (flag == NULL_STDERR || flag == NULL_STDOUT) ? open_null(p) : -1;
@@ -142,9 +142,9 @@ std::optional<std::string> _saferun_r(const std::vector<std::string>& command_in
     else if (flag == NULL_STDERR) child_err = null_fd;
     else if (flag == NULL_STDOUT) child_out = null_fd, child_err = p[1];
 
-    forkasync::SigchldDefault chld;
+    run::SigchldDefault chld;
     pid_t pid = 0;
-    int rc = saferun::spawn_child(pid, program, true, {{child_out, 1}, {child_err, 2}}, argv.data(), envp.data());
+    int rc = run::spawn_child(pid, program, true, {{child_out, 1}, {child_err, 2}}, argv.data(), envp.data());
     ::close(p[1]);
     if (null_fd >= 0) ::close(null_fd);
     if (rc != 0) {
@@ -154,7 +154,7 @@ std::optional<std::string> _saferun_r(const std::vector<std::string>& command_in
     }
     std::string out = read_capped(p[0]);
     ::close(p[0]);
-    int status = forkasync::reap(pid);
+    int status = run::reap(pid);
     chld.restore();
     set_child_status(status);
     return out;
@@ -166,4 +166,4 @@ std::optional<std::string> saferunnoerror(const std::vector<std::string>& c) { r
 std::optional<std::string> saferunonlyerrors(const std::vector<std::string>& c) { return _saferun_r(c, NULL_STDOUT); }
 std::optional<std::string> saferun_r(const std::vector<std::string>& c) { return _saferun_r(c, KEEP_STDERR); }
 
-}  // namespace norvik::saferun::simple
+}  // namespace norvik::run

@@ -2,7 +2,7 @@
 // the wait status left in norvik::child_status() (-1 when the command could
 // not be run at all).
 //
-//   auto out = norvik::saferun::simple::saferun({"/usr/bin/id", "-u"});
+//   auto out = norvik::run::saferun({"/usr/bin/id", "-u"});
 //   if (out && norvik::child_status() == 0) ...
 #pragma once
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace norvik::saferun::simple {
+namespace norvik::run {
 
 // What happens to the command's error output.
 enum Flag : int {
@@ -31,4 +31,4 @@ std::optional<std::string> saferun_r(const std::vector<std::string>& command);
 // The output, or nothing when the command could not be run (status -1).
 std::optional<std::string> _saferun_r(const std::vector<std::string>& command, int flag);
 
-}  // namespace norvik::saferun::simple
+}  // namespace norvik::run

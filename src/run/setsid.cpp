@@ -16,13 +16,13 @@
 #include "run/errno_names.hpp"
 #include "run/fork_async.hpp"
 
-namespace norvik::sys::setsid {
+namespace norvik::run {
 namespace {
 
 [[noreturn]] void raise_errno(const std::string& type, const std::string& call, int err) {
     auto e = exception::create(type, "The system failed to call “[_1]” because of an error: [_2]",
-                               {call, errnum::strerror_text(err)});
-    e->set("error", errnum::strerror_text(err));
+                               {call, run::strerror_text(err)});
+    e->set("error", run::strerror_text(err));
     e->set("errno", err);
     e->raise();
     __builtin_unreachable();
@@ -78,7 +78,7 @@ bool wait_bounded(pid_t pid, double timeout, int& status) {
 // KILLed run), what the session still runs is ended at once: left alone, a
 // slow init script's stop would go on without the run's lock or time limit
 // and end the daemon a later run started.
-int wait_for_worker(pid_t worker, pid_t caller, const Options& options) {
+int wait_for_worker(pid_t worker, pid_t caller, const SetsidOptions& options) {
     int worker_fd = static_cast<int>(::syscall(SYS_pidfd_open, worker, 0));
     for (;;) {
         int status = 0;
@@ -112,11 +112,11 @@ int wait_for_worker(pid_t worker, pid_t caller, const Options& options) {
 pid_t waited_session() { return g_waited_session.load(); }
 bool last_wait_timed_out() { return g_timed_out; }
 
-pid_t full_daemonize(const Options& options) {
+pid_t full_daemonize(const SetsidOptions& options) {
     const pid_t caller = ::getpid();
     pid_t first = fork_or_raise();
     if (first > 0) {
-        if (!options.keep_parent) forkasync::child_exit(0);
+        if (!options.keep_parent) run::child_exit(0);
         g_waited_session.store(first);
         g_timed_out = false;
         int status = 0;
@@ -135,41 +135,37 @@ pid_t full_daemonize(const Options& options) {
     g_waited_session.store(0);
     // The first child: a new session, then the worker. A waited-for one
     // that lost its caller already starts nothing.
-    if (options.keep_parent && ::getppid() != caller) forkasync::child_exit(1);
-    if (fast::fast_setsid() == -1 && errno != 0) {
+    if (options.keep_parent && ::getppid() != caller) run::child_exit(1);
+    if (fast_setsid() == -1 && errno != 0) {
         int err = errno;
-        std::string line = "setsid: " + errnum::strerror_text(err) + "\n";
+        std::string line = "setsid: " + run::strerror_text(err) + "\n";
         ssize_t ignored = ::write(2, line.data(), line.size());
         (void)ignored;
-        forkasync::child_exit(err);
+        run::child_exit(err);
     }
     pid_t second;
     if (options.spawn_worker) {
         second = options.spawn_worker();
         // Never go on as the worker: that is the caller's code in a copy.
-        if (second <= 0) forkasync::child_exit(second < 0 ? -second : 1);
+        if (second <= 0) run::child_exit(second < 0 ? -second : 1);
     } else {
         try {
             second = fork_or_raise();
         } catch (...) {  // the first child must _exit, never unwind into the caller's code
-            forkasync::child_exit(errno ? errno : 1);
+            run::child_exit(errno ? errno : 1);
         }
     }
     if (second > 0) {
-        if (!options.keep_parent) forkasync::child_exit(0);
+        if (!options.keep_parent) run::child_exit(0);
         int status = wait_for_worker(second, caller, options);
         int code = 1;
         if (status >= 0 && WIFEXITED(status)) code = WEXITSTATUS(status);
         else if (status >= 0 && WIFSIGNALED(status)) code = 128 + WTERMSIG(status);
-        forkasync::child_exit(code);
+        run::child_exit(code);
     }
     return 0;
 }
 
-}  // namespace norvik::sys::setsid
-
-namespace norvik::sys::setsid::fast {
-
 pid_t fast_setsid() { return static_cast<pid_t>(::syscall(SYS_setsid)); }
 
-}  // namespace norvik::sys::setsid::fast
+}  // namespace norvik::run

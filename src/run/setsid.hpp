@@ -12,9 +12,9 @@
 
 #include <functional>
 
-namespace norvik::sys::setsid {
+namespace norvik::run {
 
-struct Options {
+struct SetsidOptions {
     bool keep_parent = false;
     // With keep_parent: seconds to wait for the detached session (0: no
     // limit). At the limit on_timeout gets the session's id and must end
@@ -29,7 +29,7 @@ struct Options {
     std::function<pid_t()> spawn_worker;
 };
 
-pid_t full_daemonize(const Options& options = {});
+pid_t full_daemonize(const SetsidOptions& options = {});
 
 // With keep_parent, the first child (leader of the detached session) while
 // the caller waits for it, else 0. Safe to read from a signal handler, so
@@ -39,11 +39,7 @@ pid_t waited_session();
 // True when the last wait of full_daemonize reached its time limit.
 bool last_wait_timed_out();
 
-}  // namespace norvik::sys::setsid
-
-namespace norvik::sys::setsid::fast {
-
 // Makes the calling process the leader of a new session; -1 on failure.
 pid_t fast_setsid();
 
-}  // namespace norvik::sys::setsid::fast
+}  // namespace norvik::run

@@ -176,8 +176,8 @@ bool current_profile_matches(const std::vector<std::string>& profiles) {
 }
 bool current_profile_matches(const std::string& profile) { return current_profile_matches(std::vector{profile}); }
 bool is_valid_for_profile(const std::string& profile) { return current_profile_matches(profile); }
-bool is_valid_for_profile(const validate::anyallmatcher::MatchRule& rule) {
-    return validate::anyallmatcher::match(rule, [](const std::string& p) { return current_profile_matches(p); });
+bool is_valid_for_profile(const foundation::MatchRule& rule) {
+    return foundation::match_any_all(rule, [](const std::string& p) { return current_profile_matches(p); });
 }
 
 std::optional<std::vector<std::string>> get_disabled_roles_for_profile(const std::string& profile) {

@@ -38,7 +38,7 @@ void _reset_cache();
 bool current_profile_matches(const std::vector<std::string>& profiles);
 bool current_profile_matches(const std::string& profile);
 bool is_valid_for_profile(const std::string& profile);
-bool is_valid_for_profile(const validate::anyallmatcher::MatchRule& rule);
+bool is_valid_for_profile(const foundation::MatchRule& rule);
 
 // nullopt when the profile disables no role; PlainError for an unknown profile.
 std::optional<std::vector<std::string>> get_disabled_roles_for_profile(const std::string& profile);

@@ -8,9 +8,6 @@
 #include "server/role_names.hpp"
 
 namespace norvik::server {
-namespace {
-namespace aam = validate::anyallmatcher;
-}
 
 bool is_role_enabled(const std::string& role) {
     if (is_enabled_in_all_profiles(role)) return true;
@@ -20,7 +17,8 @@ bool is_role_enabled(const std::string& role) {
 bool are_roles_enabled(const std::string& role) { return is_role_enabled(role); }
 
 bool are_roles_enabled(const RolesSpec& rule) {
-    return aam::match(aam::MatchRule{rule.roles, rule.match}, [](const std::string& r) { return is_role_enabled(r); });
+    return foundation::match_any_all(foundation::MatchRule{rule.roles, rule.match},
+                                     [](const std::string& r) { return is_role_enabled(r); });
 }
 
 bool are_roles_enabled(const std::vector<std::string>& roles) { return are_roles_enabled(RolesSpec{roles, MATCH_ANY}); }
@@ -32,7 +30,7 @@ int verify_roles_enabled(const std::string& role) {
 }
 
 int verify_roles_enabled(const RolesSpec& rule) {
-    aam::check_mode(rule.match);
+    foundation::check_match_mode(rule.match);
     std::vector<std::string> disabled;
     for (const auto& r : rule.roles)
         if (!is_role_enabled(r)) disabled.push_back(r);

@@ -10,8 +10,8 @@
 
 namespace norvik::server {
 
-inline constexpr const char* MATCH_ALL = validate::anyallmatcher::MATCH_ALL;
-inline constexpr const char* MATCH_ANY = validate::anyallmatcher::MATCH_ANY;
+inline constexpr const char* MATCH_ALL = foundation::MATCH_ALL;
+inline constexpr const char* MATCH_ANY = foundation::MATCH_ANY;
 inline constexpr const char* MATCH_DEFAULT = MATCH_ALL;
 
 struct RolesSpec {

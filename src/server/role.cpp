@@ -112,7 +112,7 @@ std::string Role::role_name() const {
                      {"Norvik::Server::Type::Role", "_NAME"});
 }
 
-std::string TouchFileRole::ROLES_TOUCHFILE_BASE_PATH() { return paths::role_touch_dir(); }
+std::string TouchFileRole::ROLES_TOUCHFILE_BASE_PATH() { return foundation::role_touch_dir(); }
 
 std::string TouchFileRole::role_touchfile() const {
     exception::raise("AbstractClass", "“[_1]” is an abstract class and does not implement “[_2]”.",

@@ -37,7 +37,7 @@ void reset_cache() { file_type().reset(); }
 
 bool is_dnsonly() {
     if (dnsonly_mode()) return *dnsonly_mode() != 0;
-    const std::string marker = paths::dnsonly_marker();
+    const std::string marker = foundation::dnsonly_marker();
     struct stat st {};
     if (::stat(marker.c_str(), &st) == 0) return true;
     if (errno == ENOENT) return false;
@@ -49,7 +49,7 @@ std::string get_producttype() {
     if (is_dnsonly()) return server::DNSONLY;
     if (!file_type()) {
         std::string t = server::STANDARD;
-        if (auto text = loadfile::loadfile(paths::product_type_file())) {
+        if (auto text = foundation::loadfile(foundation::product_type_file())) {
             std::string w = *text;
             while (!w.empty() && (w.back() == '\n' || w.back() == ' ' || w.back() == '\r' || w.back() == '\t'))
                 w.pop_back();

@@ -31,7 +31,7 @@ std::string expand(const std::string& s) {
         size_t f = s.find(ph, pos);
         if (f == std::string::npos) break;
         out += s.substr(pos, f - pos);
-        out += paths::root();
+        out += foundation::root();
         pos = f + ph.size();
     }
     return out + s.substr(pos);
@@ -212,12 +212,12 @@ Definition Definition::parse(const std::string& text, const std::string& file, c
 
 std::optional<Definition> Definition::find(const std::string& suffix) {
     const std::string class_name = "Norvik::ServiceManager::Services::" + suffix;
-    for (const std::string& dir : {paths::custom_services_dir(), paths::builtin_services_dir()}) {
+    for (const std::string& dir : {foundation::custom_services_dir(), foundation::builtin_services_dir()}) {
         std::string file = dir + "/" + suffix + ".json";
         // Its hooks and actions run as root: only root may have written it.
-        auto why = statefile::untrusted_reason(file);
+        auto why = foundation::untrusted_reason(file);
         if (why && !why->empty()) throw PlainError("The service definition " + file + " is ignored: " + *why + ".");
-        auto read = loadfile::read_regular_file(file);
+        auto read = foundation::read_regular_file(file);
         if (!read.text) {
             if (read.error == ENOENT || read.error == ENOTDIR || read.error == ENAMETOOLONG) continue;
             throw PlainError("The service definition " + file + " could not be loaded: " + read.reason);

@@ -24,7 +24,7 @@ namespace norvik::service {
 std::string class_suffix_for_service(const std::string& service) {
     // Whole name to lower case, then the first character up, then every
     // character that cannot stand in a class name becomes "_".
-    std::string s = text::lower(service);
+    std::string s = foundation::lower(service);
     if (!s.empty()) s[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(s[0])));
     for (auto& c : s)
         if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_')) c = '_';
@@ -43,7 +43,7 @@ void validate_node_name(const std::string& service) {
     // suspension and init-script paths.
     if (service.empty() || service == "." || service == ".." || service.size() > 255 ||
         service.find('/') != std::string::npos || service.find('\0') != std::string::npos ||
-        !validate::service::is_valid(service))
+        !foundation::is_valid_service_name(service))
         exception::raise("InvalidParameter", "The service name \"[_1]\" is not valid.", {service});
 }
 
@@ -64,7 +64,7 @@ std::unique_ptr<Base> create(const std::string& service_in, const Request& reque
     // Definitions are found whatever the case of the name (so is the lock):
     // a case variant that reaches one is that service, under its own name
     // everywhere (disable files, suspension, roles, messages).
-    std::string folded = server::canonical_service(text::lower(service_in));
+    std::string folded = server::canonical_service(foundation::lower(service_in));
     if (folded != service) {
         bool defined = false;
         try {
@@ -113,7 +113,7 @@ std::unique_ptr<Base> create(const std::string& service_in, const Request& reque
     }
 
     struct stat st;
-    if (!load_error || ::stat(paths::strict_definitions_marker().c_str(), &st) != 0) {
+    if (!load_error || ::stat(foundation::strict_definitions_marker().c_str(), &st) != 0) {
         services::register_service_exceptions();
         nlohmann::json params{{"service", service}};
         exception::raise(services::UNKNOWN, params);

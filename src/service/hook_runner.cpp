@@ -16,13 +16,13 @@ void set_run_argv_timeout_for_testing(double seconds) { run_argv_timeout() = sec
 
 int run_argv(const std::vector<std::string>& argv, std::string* out, std::string* err) {
     if (argv.empty()) return -1;
-    saferun::Options o;
+    run::Options o;
     o.program = argv[0];
     o.args.assign(argv.begin() + 1, argv.end());
     o.keep_env = true;
     o.timeout = run_argv_timeout();
     try {
-        saferun::Object run(std::move(o));
+        run::Object run(std::move(o));
         if (out) *out = run.stdout();
         if (err) *err = run.stderr();
         if (run.exec_failed()) return -1;

@@ -93,9 +93,9 @@ bool Hot::restart_gracefully() {
     }
     if (!pid_is_ours(pid)) return false;
 
-    std::unique_ptr<Inotify> watch;
+    std::unique_ptr<foundation::Inotify> watch;
     try {
-        watch = std::make_unique<Inotify>(std::vector<std::string>{"NONBLOCK"});
+        watch = std::make_unique<foundation::Inotify>(std::vector<std::string>{"NONBLOCK"});
         watch->add(pf, {"MODIFY", "ATTRIB", "CLOSE_WRITE", "DELETE_SELF", "MOVE_SELF"});
     } catch (const std::exception& e) {
         watch.reset();
@@ -117,7 +117,7 @@ bool Hot::restart_gracefully() {
                 while (!watch->poll().empty()) {}
             }
         } else {
-            timehires::sleep(GRACEFUL_PASS_SECONDS);
+            foundation::hires_sleep(GRACEFUL_PASS_SECONDS);
         }
         struct stat now_st;
         if (stat_nonempty(pf, now_st) && now_st.st_mtime && now_st.st_mtime != before) {

@@ -316,7 +316,7 @@ void Base::prepare_start_environment() {
         // The tool's own tree is never a reason to leave a service down: a log
         // directory that cannot be made only sends the log to standard error.
         if (int err = make_logs_dir())
-            warn("The log directory " + paths::logs_dir() + " could not be created: " + std::strerror(err));
+            warn("The log directory " + foundation::logs_dir() + " could not be created: " + std::strerror(err));
     }
     debug("Setting the file-creation mask to 0022");
     ::umask(022);
@@ -511,7 +511,7 @@ void Base::resetnice() {
     if (::setpriority(PRIO_PROCESS, 0, 0) != 0)
         warn("Could not reset the scheduling priority: " + std::string(std::strerror(errno)));
     try {
-        ionice::reset();
+        run::reset_ionice();
     } catch (const std::exception& e) {
         warn(std::string("Could not reset the I/O priority: ") + e.what());
     }
@@ -519,7 +519,7 @@ void Base::resetnice() {
 
 void Base::setrlimits() {
     debug("Lifting the inherited resource limits");
-    rlimit::unset::unset_rlimits();
+    run::unset_rlimits();
 }
 
 void Base::_terminate_orphaned_processes() {

@@ -43,18 +43,18 @@ void capture_lock_wait_from_env() {
 }
 
 std::string get_run_lock_file_for_service(const std::string& service) {
-    if (!validate::service::is_valid(service)) {
+    if (!foundation::is_valid_service_name(service)) {
         exception::raise("InvalidParameter", "The service name “[_1]” is not valid.", {service});
     }
     // Case variants name the same init script, so they share one lock.
-    return paths::lock_base() + "/" + text::lower(service);
+    return foundation::lock_base() + "/" + foundation::lower(service);
 }
 
-bool _wait_for_ex_lock(fileutils::Flock& fh, int timeout, double poll_interval) {
+bool _wait_for_ex_lock(foundation::Flock& fh, int timeout, double poll_interval) {
     const time_t end = std::time(nullptr) + timeout;
     while (std::time(nullptr) < end) {
-        if (fileutils::flock(fh, {"EX", "NB"})) return true;
-        timehires::sleep(poll_interval);
+        if (foundation::flock(fh, {"EX", "NB"})) return true;
+        foundation::hires_sleep(poll_interval);
     }
     return false;
 }
@@ -65,12 +65,12 @@ namespace {
 int open_lock_file(const std::string& path) {
     // No link is followed, and a lock file another user made (and may hold)
     // is replaced: only root decides who waits for whom.
-    int fd = statefile::open_file(path, O_RDWR | O_CREAT, 0600, 0700);
+    int fd = foundation::open_file(path, O_RDWR | O_CREAT, 0600, 0700);
     // flock needs no write access: on a read-only tree an existing lock file
     // still serialises the runs.
     if (fd < 0 && (errno == EROFS || errno == EACCES)) {
         const int saved = errno;
-        fd = statefile::open_file(path, O_RDONLY, 0600, 0700);
+        fd = foundation::open_file(path, O_RDONLY, 0600, 0700);
         if (fd < 0) errno = saved;
     }
     if (fd < 0) {
@@ -86,7 +86,7 @@ int open_lock_file(const std::string& path) {
 Lock::Lock(const std::string& service, int timeout) {
     if (service.empty()) throw PlainError("A service name is required to take the restart lock.");
     path_ = get_run_lock_file_for_service(service);
-    _fh = fileutils::Flock(open_lock_file(path_));
+    _fh = foundation::Flock(open_lock_file(path_));
     if (!_wait_for_ex_lock(_fh, timeout)) {
         _fh.close();
         throw LockError(LockError::Kind::Timeout, 0,
@@ -96,8 +96,8 @@ Lock::Lock(const std::string& service, int timeout) {
 }
 
 bool Lock::is_held_elsewhere(const std::string& service) {
-    fileutils::Flock fh(open_lock_file(get_run_lock_file_for_service(service)));
-    return !fileutils::flock(fh, {"EX", "NB"});
+    foundation::Flock fh(open_lock_file(get_run_lock_file_for_service(service)));
+    return !foundation::flock(fh, {"EX", "NB"});
 }
 
 int Lock::release() {

@@ -1,5 +1,5 @@
 // The per-service restart lock: two runs for one service never overlap.
-// One lock file per service below norvik::paths::lock_base(), named after
+// One lock file per service below norvik::foundation::lock_base(), named after
 // the lower-cased service name (created 0600, its directory 0700); an
 // exclusive flock is polled every 0.25 s for up to 196 s. The lock goes away
 // on release(), when the object is destroyed in the process that took it, or
@@ -65,7 +65,7 @@ public:
 
 private:
     std::string path_;
-    fileutils::Flock _fh;
+    foundation::Flock _fh;
 };
 
 // lock_base() + "/" + the lower-cased service; raises for an invalid name.
@@ -73,6 +73,6 @@ std::string get_run_lock_file_for_service(const std::string& service);
 
 // True when the exclusive lock was obtained within `timeout` seconds
 // (whole-second clock, polling every poll_interval seconds).
-bool _wait_for_ex_lock(fileutils::Flock& fh, int timeout, double poll_interval = Lock::POLL_INTERVAL);
+bool _wait_for_ex_lock(foundation::Flock& fh, int timeout, double poll_interval = Lock::POLL_INTERVAL);
 
 }  // namespace norvik::service

@@ -380,7 +380,7 @@ bool Base::is_debug_enabled() { return verbose() == 2; }
 
 void Base::debug(const std::vector<std::string>& parts) {
     if (!is_debug_enabled()) return;
-    double now = timehires::time();
+    double now = foundation::hires_time();
     if (debug_start_time < 0) debug_start_time = now;
     char prefix[48];
     std::snprintf(prefix, sizeof prefix, "[+%.6fs]", now - debug_start_time);

@@ -52,7 +52,7 @@ inline std::string join(const std::vector<std::string>& parts, const std::string
     return out;
 }
 
-using text::lower;
+using foundation::lower;
 
 inline bool is_plain_file(const std::string& path) {
     struct stat st;
@@ -67,7 +67,7 @@ inline bool path_exists(const std::string& path) {
 // A pid whose /proc entry exists and is not a zombie.
 // First line of a file without its line end; nullopt when it cannot be opened.
 inline std::optional<std::string> read_first_line(const std::string& path) {
-    auto text = loadfile::read_plain_file_head(path, 4097);
+    auto text = foundation::read_plain_file_head(path, 4097);
     if (!text) return std::nullopt;
     auto nl = text->find('\n');
     if (nl != std::string::npos) text->resize(nl);

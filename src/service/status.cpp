@@ -128,7 +128,7 @@ bool Base::wait_for_service_status(int attempt) {
             debug("Still waiting for " + service() + " after " + std::to_string(elapsed) + " s");
             marked = elapsed;
         }
-        timehires::sleep(STATUS_POLL);
+        foundation::hires_sleep(STATUS_POLL);
     }
     service_status(result);
     return !result.empty();
@@ -140,7 +140,8 @@ int Base::check_sanity() {
     if (!is_configured()) _generate_not_configured_exception(params);
     if (can_check_service_status() && !is_enabled()) {
         if (verbose()) {
-            for (const std::string& f : {paths::disable_file_plain(service()), paths::disable_file_dotted(service())})
+            for (const std::string& f :
+                 {foundation::disable_file_plain(service()), foundation::disable_file_dotted(service())})
                 if (path_exists(f)) debug("The service " + service() + " is disabled by " + f);
         }
         _generate_disabled_exception(params);
@@ -197,11 +198,11 @@ bool Base::is_up_via_pidfile() {
     if (::stat(proc::proc_root().c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw PlainError("The process file system /proc is not mounted; process checks are impossible.\n" +
                          exception::stack_trace());
-    double deadline = timehires::time() + startup_timeout();
+    double deadline = foundation::hires_time() + startup_timeout();
     bool found = is_plain_file(pf);
-    for (int polls = 0; !found && timehires::time() <= deadline; ++polls) {
+    for (int polls = 0; !found && foundation::hires_time() <= deadline; ++polls) {
         if (service_manager().start_gave_up(*this)) return false;
-        timehires::sleep(polls < PIDFILE_FIRST_POLLS ? PIDFILE_FIRST_POLL : PIDFILE_POLL);
+        foundation::hires_sleep(polls < PIDFILE_FIRST_POLLS ? PIDFILE_FIRST_POLL : PIDFILE_POLL);
         found = is_plain_file(pf);
     }
     if (!found) {
@@ -215,12 +216,12 @@ bool Base::is_up_via_pidfile() {
     if (has_pidfile_precheck()) pidfile_precheck();
     // A file made but not yet written gets up to 0.9 s to gain its number.
     long pid = 0;
-    const double read_deadline = timehires::time() + PIDFILE_FILL_WAIT;
+    const double read_deadline = foundation::hires_time() + PIDFILE_FILL_WAIT;
     for (;;) {
         if (auto line = read_first_line(pf)) pid = parse_pid(*line);
-        double left = read_deadline - timehires::time();
+        double left = read_deadline - foundation::hires_time();
         if (pid != 0 || left <= 0) break;
-        timehires::sleep(std::min(left, PIDFILE_POLL));
+        foundation::hires_sleep(std::min(left, PIDFILE_POLL));
     }
     if (pid == 0) return false;
     // A forking daemon may name its parent first and rewrite the file from
@@ -230,8 +231,8 @@ bool Base::is_up_via_pidfile() {
         if (proc::pid_is_alive(static_cast<pid_t>(pid)) &&
             proc::foreign_reason(static_cast<pid_t>(pid), pidfile_identity()).empty())
             return true;
-        if (timehires::time() > deadline || service_manager().start_gave_up(*this)) return false;
-        timehires::sleep(PIDFILE_POLL);
+        if (foundation::hires_time() > deadline || service_manager().start_gave_up(*this)) return false;
+        foundation::hires_sleep(PIDFILE_POLL);
         if (auto line = read_first_line(pf)) pid = parse_pid(*line);
     }
 }

@@ -31,7 +31,7 @@ std::vector<std::string> versioned_dirs(const std::string& base, const std::stri
 std::string find_mysqld() {
     const std::vector<std::string> extra = {"/usr/libexec"};
     for (const char* name : {"mysqld", "mariadbd"}) {
-        std::string p = findbin::findbin(name, extra);
+        std::string p = foundation::findbin(name, extra);
         if (!p.empty()) return p;
     }
     return "";
@@ -42,7 +42,7 @@ std::string find_postmaster() {
     auto rh = versioned_dirs("/usr", "pgsql-", "/bin");
     extra.insert(extra.end(), rh.begin(), rh.end());
     for (const char* name : {"postmaster", "postgres"}) {
-        std::string p = findbin::findbin(name, extra);
+        std::string p = foundation::findbin(name, extra);
         if (!p.empty()) return p;
     }
     return "";

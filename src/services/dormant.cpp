@@ -40,11 +40,11 @@ auto lookup(const M& m, const std::string& key) {
 
 }  // namespace
 
-std::string Dormant::DORMANT_SERVICES_DIR() { return paths::dormant_services_dir(); }
+std::string Dormant::DORMANT_SERVICES_DIR() { return foundation::dormant_services_dir(); }
 
 Dormant::Dormant(const std::string& service, std::optional<int64_t> minimum_idle_timeout) : service_(service) {
     if (service.empty()) throw PlainError("Dormant: a service is required.");
-    if (!validate::service::is_valid(service))
+    if (!foundation::is_valid_service_name(service))
         throw PlainError("Dormant: the service name “" + service + "” is not valid.");
     enable_file_ = DORMANT_SERVICES_DIR() + "/" + service + ENABLE_SUFFIX;
     last_connection_ = static_cast<int64_t>(std::time(nullptr));

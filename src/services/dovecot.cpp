@@ -4,6 +4,6 @@
 
 namespace norvik::services {
 
-std::string PROTOCOLS_FILE() { return paths::protocols_file(); }
+std::string PROTOCOLS_FILE() { return foundation::protocols_file(); }
 
 }  // namespace norvik::services

@@ -30,7 +30,7 @@
 namespace norvik::services {
 namespace {
 
-std::string etc(const std::string& name) { return paths::etc_dir() + "/" + name; }
+std::string etc(const std::string& name) { return foundation::etc_dir() + "/" + name; }
 
 bool file_exists(const std::string& path) {
     struct stat st {};
@@ -54,8 +54,8 @@ const std::set<std::string>& installed_service_exceptions() {
 }
 
 std::map<std::string, std::vector<std::string>> disable_files_exceptions() {
-    const auto plain = [](const std::string& name) { return paths::disable_file_plain(name); };
-    const auto dotted = [](const std::string& name) { return paths::disable_file_dotted(name); };
+    const auto plain = [](const std::string& name) { return foundation::disable_file_plain(name); };
+    const auto dotted = [](const std::string& name) { return foundation::disable_file_dotted(name); };
     // bind, dns, pdns and named are one DNS service seen under four names.
     const std::vector<std::string> dns = {plain(server::BIND), plain(server::DNS), plain(server::NAMED)};
     const std::vector<std::string> mail = {plain(server::MAILSERVER), dotted(server::MAILSERVER)};
@@ -81,7 +81,7 @@ std::map<std::string, std::vector<std::string>> disable_files_exceptions() {
     };
 }
 
-std::string DOVECOT_CONF_FILE() { return paths::mailserver_conf(); }
+std::string DOVECOT_CONF_FILE() { return foundation::mailserver_conf(); }
 
 std::optional<bool> _process_service_status_from_nkconf(const std::string& /*service*/, const NkConfStatus& entry) {
     auto conf = config::loadnkconf_not_copy();
@@ -105,13 +105,13 @@ bool service_has_files(const std::string& service) {
 
 std::optional<std::vector<std::string>> get_files_for_service(const std::string& service_in) {
     // A name that fails validation never becomes part of a path.
-    if (service_in.empty() || !validate::service::is_valid(service_in)) return std::nullopt;
+    if (service_in.empty() || !foundation::is_valid_service_name(service_in)) return std::nullopt;
     // An alias has the files of the service it names, which the enabled test reads.
     const std::string service = server::canonical_service(service_in);
     if (!service_has_files(service)) return std::nullopt;
     auto ex = disable_files_exceptions();
     if (auto it = ex.find(service); it != ex.end()) return it->second;
-    return std::vector<std::string>{paths::disable_file_plain(service), paths::disable_file_dotted(service)};
+    return std::vector<std::string>{foundation::disable_file_plain(service), foundation::disable_file_dotted(service)};
 }
 
 std::optional<bool> _check_for_disabled_file(const std::string& service) {
@@ -132,9 +132,9 @@ std::set<std::string> get_dovecot_enabled_protocols() {
     try {
         const std::string pf = services::PROTOCOLS_FILE();
         if (file_exists(pf)) {
-            list = loadfile::load(pf);
+            list = foundation::load(pf);
         } else {
-            const std::string conf = loadfile::load(DOVECOT_CONF_FILE());
+            const std::string conf = foundation::load(DOVECOT_CONF_FILE());
             if (!conf.empty()) {
                 // "^protocols:[ \t]*([^\n]+)" in multi-line mode.
                 size_t pos = 0;
@@ -229,8 +229,8 @@ std::optional<bool> enabled_test(const std::string& service_in, bool consult_ins
 
 bool are_enabled(const std::string& service) { return is_enabled(service).value_or(true); }
 
-bool are_enabled(const validate::anyallmatcher::MatchRule& rule) {
-    return validate::anyallmatcher::match(rule, [](const std::string& s) { return is_enabled(s).value_or(true); });
+bool are_enabled(const foundation::MatchRule& rule) {
+    return foundation::match_any_all(rule, [](const std::string& s) { return is_enabled(s).value_or(true); });
 }
 
 std::optional<bool> is_provided(const std::string& service) {
@@ -242,8 +242,8 @@ std::optional<bool> is_provided(const std::string& service) {
 
 bool are_provided(const std::string& service) { return is_provided(service).value_or(true); }
 
-bool are_provided(const validate::anyallmatcher::MatchRule& rule) {
-    return validate::anyallmatcher::match(rule, [](const std::string& s) { return is_provided(s).value_or(true); });
+bool are_provided(const foundation::MatchRule& rule) {
+    return foundation::match_any_all(rule, [](const std::string& s) { return is_provided(s).value_or(true); });
 }
 
 bool touch_disable_file(const std::string& service) {
@@ -253,7 +253,7 @@ bool touch_disable_file(const std::string& service) {
     if (!service_has_files(service)) return true;
     auto files = get_files_for_service(service);
     if (!files || files->empty() || (*files)[0].empty()) return false;
-    return fileutils::touchfile::touchfile((*files)[0]);
+    return foundation::touchfile((*files)[0]);
 }
 
 std::optional<int> remove_disable_files(const std::string& service) {

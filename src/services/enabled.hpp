@@ -41,13 +41,13 @@ std::optional<bool> is_enabled(const std::string& service);
 // (a disable file, the configuration) switched the service off.
 std::optional<bool> is_enabled_apart_from_installed(const std::string& service);
 bool are_enabled(const std::string& service);
-bool are_enabled(const validate::anyallmatcher::MatchRule& rule);
+bool are_enabled(const foundation::MatchRule& rule);
 
 // Like is_enabled, but a database service that is off locally counts as
 // provided when the server uses a remote database.
 std::optional<bool> is_provided(const std::string& service);
 bool are_provided(const std::string& service);
-bool are_provided(const validate::anyallmatcher::MatchRule& rule);
+bool are_provided(const foundation::MatchRule& rule);
 
 // Creates the first disable file (or disables greylisting through its
 // configuration). True on success, also when already disabled.

@@ -23,9 +23,9 @@ const std::vector<std::string>& kept_variables() {
 }
 
 void setup_env_for_starting_a_daemon() {
-    norvik::env::CleanOptions options;
+    norvik::foundation::CleanOptions options;
     options.keep = kept_variables();
-    norvik::env::clean_env(options);
+    norvik::foundation::clean_env(options);
     ::unsetenv("TMP");
     ::unsetenv("TEMP");
     ::setenv("HOME", DAEMON_HOME, 1);

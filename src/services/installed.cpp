@@ -23,7 +23,7 @@
 namespace norvik::services {
 namespace {
 
-using findbin::is_executable;
+using foundation::is_executable;
 
 bool exe(const std::string& path) { return is_executable(path); }
 bool not_dnsonly() { return !server::is_dnsonly(); }
@@ -39,7 +39,7 @@ const std::map<std::string, std::function<bool()>>& tests() {
         {server::FTPD,
          [] {
              if (!not_dnsonly()) return false;
-             return found(findbin::findbin(server::PURE_FTPD)) || found(findbin::findbin(server::PROFTPD));
+             return found(foundation::findbin(server::PURE_FTPD)) || found(foundation::findbin(server::PROFTPD));
          }},
         {server::HTTPD, [] { return config::is_hx4(); }},
         {server::IMAP, [] { return not_dnsonly(); }},
@@ -48,16 +48,16 @@ const std::map<std::string, std::function<bool()>>& tests() {
         {server::MYSQL, [] { return found(services::find_mysqld()); }},
         {server::POSTGRESQL, [] { return found(services::find_postmaster()); }},
         {server::NORVIKLOGD, [] { return false; }},
-        {server::RSYSLOGD, [] { return found(findbin::findbin(server::RSYSLOGD)); }},
+        {server::RSYSLOGD, [] { return found(foundation::findbin(server::RSYSLOGD)); }},
         {server::SPAMD, [] { return exe(pkgr::path(server::SPAMD)); }},
-        {server::SSHD, [] { return exe(findbin::findbin(server::SSHD)); }},
+        {server::SSHD, [] { return exe(foundation::findbin(server::SSHD)); }},
         {server::CROND, [] { return exe(os::cron_bin_path()); }},
-        {server::NSCD, [] { return found(findbin::findbin(server::NSCD)); }},
-        {server::SYSLOGD, [] { return found(findbin::findbin(server::SYSLOGD)); }},
+        {server::NSCD, [] { return found(foundation::findbin(server::NSCD)); }},
+        {server::SYSLOGD, [] { return found(foundation::findbin(server::SYSLOGD)); }},
         {server::P0F,
          [] {
              struct stat st {};
-             return ::stat(paths::p0f_binary().c_str(), &st) == 0;
+             return ::stat(foundation::p0f_binary().c_str(), &st) == 0;
          }},
         {server::APACHE_PHP_FPM, [] { return !services::get_phpfpm_versions().empty(); }},
         {server::PDNS, [] { return exe(pkgr::path(server::PDNS_SERVER)); }},
@@ -93,7 +93,7 @@ bool is_excluded_by_server_type(const std::string& service) {
 }
 
 bool service_is_installed(const std::string& service) {
-    if (!validate::service::is_valid(service)) {
+    if (!foundation::is_valid_service_name(service)) {
         log::log_warn("The service name “" + service + "” is not valid.");
         return false;
     }

@@ -11,7 +11,7 @@ CanonicalService canonicalize_service(const std::string& service, bool with_enab
                                       const std::map<std::string, std::string>& /*options*/) {
     CanonicalService out;
     out.name = service;
-    if (!with_enabled || !validate::service::is_valid(service)) return out;
+    if (!with_enabled || !foundation::is_valid_service_name(service)) return out;
     struct stat st {};
     out.enabled = ::stat((servmon::servmon_dir() + "/" + service).c_str(), &st) == 0;
     return out;

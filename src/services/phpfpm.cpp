@@ -11,14 +11,14 @@ namespace norvik::services {
 
 std::vector<std::string> get_phpfpm_versions() {
     std::vector<std::string> out;
-    const std::string base = paths::phpfpm_base_dir();
+    const std::string base = foundation::phpfpm_base_dir();
     DIR* d = ::opendir(base.c_str());
     if (!d) return out;
     while (dirent* e = ::readdir(d)) {
         std::string name = e->d_name;
         if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
             continue;
-        if (findbin::is_executable(base + "/" + name + "/sbin/php-fpm")) out.push_back(name);
+        if (foundation::is_executable(base + "/" + name + "/sbin/php-fpm")) out.push_back(name);
     }
     ::closedir(d);
     std::sort(out.begin(), out.end());

@@ -4,6 +4,6 @@
 
 namespace norvik::servmon {
 
-std::string servmon_dir() { return paths::servmon_d_dir(); }
+std::string servmon_dir() { return foundation::servmon_d_dir(); }
 
 }  // namespace norvik::servmon

@@ -56,7 +56,7 @@ std::optional<int64_t> parse_expiry(const std::string& text) {
 bool ensure_dir() {
     const std::string dir = service_suspend_dir();
     // Root's and behind no link, as all of the tool's own state.
-    const int fd = statefile::open_dir(dir, 0700);
+    const int fd = foundation::open_dir(dir, 0700);
     if (fd < 0) {
         log::log_warn("The system failed to create the directory “" + dir + "”: " + std::strerror(errno));
         return false;
@@ -67,9 +67,9 @@ bool ensure_dir() {
 
 }  // namespace
 
-std::string service_suspend_dir() { return paths::servmon_suspended_dir(); }
-std::string suspend_file() { return paths::servmon_suspend_flag(); }
-std::string servmon_conf() { return paths::servmon_conf(); }
+std::string service_suspend_dir() { return foundation::servmon_suspended_dir(); }
+std::string suspend_file() { return foundation::servmon_suspend_flag(); }
+std::string servmon_conf() { return foundation::servmon_conf(); }
 
 std::string service_file(const std::string& service) {
     if (service.find('/') != std::string::npos || service.find('\0') != std::string::npos)
@@ -93,10 +93,10 @@ bool suspend_service(const std::string& service, std::optional<int64_t> delay, s
     try {
         // A suspension lives while the service is down for this run; after
         // a power loss it is not wanted back, so it is not flushed to disk.
-        fileutils::write::Options o;
+        foundation::WriteOptions o;
         o.perms = 0600;
         o.sync = false;
-        fileutils::write::overwrite(file, std::to_string(t + d), o);
+        foundation::overwrite(file, std::to_string(t + d), o);
     } catch (const std::exception& e) {
         log::log_warn("The system failed to suspend monitoring of “" + service + "”: " + exception::get_string(e));
         return false;

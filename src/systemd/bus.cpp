@@ -306,7 +306,7 @@ std::string hex(const std::string& s) {
 
 // Connects and authenticates; false when systemd is not there to ask.
 bool open_connection(Connection& c, long long deadline) {
-    const std::string path = paths::systemd_private_socket();
+    const std::string path = foundation::systemd_private_socket();
     struct sockaddr_un addr {};
     if (path.size() >= sizeof addr.sun_path) return false;
     addr.sun_family = AF_UNIX;

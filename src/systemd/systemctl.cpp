@@ -13,15 +13,15 @@ class RealSystemctl : public Systemctl {
 public:
     SystemctlResult run(const SystemctlCall& call) override {
         SystemctlResult r;
-        saferun::Options o;
-        o.program = paths::systemctl();
+        run::Options o;
+        o.program = foundation::systemctl();
         o.args = call.args;
         o.keep_env = true;
         o.extra_env = systemctl_env();
         o.merge_stderr = call.merge_stderr;
         o.timeout = call.timeout;
         try {
-            saferun::Object run(std::move(o));
+            run::Object run(std::move(o));
             r.status = run.wait_status();
             r.timed_out = run.timed_out().has_value();
             r.exec_failed = run.exec_failed();

@@ -16,7 +16,7 @@
 
 namespace norvik::systemd {
 
-using saferun::errors::split_lines;
+using run::split_lines;
 
 namespace {
 
@@ -33,7 +33,7 @@ Captured run_capture(const std::vector<std::string>& args, double timeout = QUER
     Captured c;
     // Where there is no systemctl (init.d hosts) the answer is known without
     // a failed spawn and the error it builds.
-    if (::access(paths::systemctl().c_str(), X_OK) != 0) {
+    if (::access(foundation::systemctl().c_str(), X_OK) != 0) {
         set_child_status(c.status);
         return c;
     }
@@ -75,7 +75,7 @@ std::map<std::string, UnitRecord>& kept_records() {
     return kept;
 }
 
-std::string kept_key(const std::string& unit) { return paths::systemctl() + '\n' + unit; }
+std::string kept_key(const std::string& unit) { return foundation::systemctl() + '\n' + unit; }
 
 // Straight from systemd's socket when it answers (a round trip), else one
 // `systemctl show` (a process).
@@ -163,9 +163,9 @@ std::vector<std::string> triggering_units(const UnitRecord& rec) { return words(
 
 std::vector<std::string> accepted_unit_dirs() {
     // systemd names its files in the host's own terms, never below our root.
-    const std::string& root = paths::root();
+    const std::string& root = foundation::root();
     std::vector<std::string> dirs;
-    for (std::string d : paths::systemd_unit_dirs()) {
+    for (std::string d : foundation::systemd_unit_dirs()) {
         if (!root.empty() && d.rfind(root, 0) == 0) d = d.substr(root.size());
         dirs.push_back(d + "/");
     }
@@ -290,7 +290,7 @@ std::vector<pid_t> read_control_group_pids(const std::string& group) {
     // The unified tree; on a hybrid host it sits below "unified", and
     // systemd's own named tree always has the unit's groups.
     for (const char* sub : {"", "/unified", "/systemd"}) {
-        const std::string dir = paths::cgroup_fs() + sub + group;
+        const std::string dir = foundation::cgroup_fs() + sub + group;
         int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) continue;
         collect_group(fd, pids, 0);

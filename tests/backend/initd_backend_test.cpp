@@ -18,7 +18,7 @@ class InitdStop : public ::testing::Test {
 protected:
     void SetUp() override {
         norvik::test::become_subreaper();
-        norvik::paths::set_root_for_testing(root_.path());
+        norvik::foundation::set_root_for_testing(root_.path());
         norvik::test::make_dirs(root_ / "etc/init.d");
         // Without the log directory the warnings go to standard error.
         norvik::test::make_dirs(root_ / "usr/local/norvik/logs");
@@ -26,7 +26,7 @@ protected:
     }
     void TearDown() override {
         Initd::set_pid_stop_wait_for_testing(Initd::PID_STOP_WAIT);
-        norvik::paths::set_root_for_testing("");
+        norvik::foundation::set_root_for_testing("");
         norvik::test::reap_zombies();
     }
     pid_t spawn(const std::string& program, const std::string& name) {
@@ -43,8 +43,9 @@ protected:
         return ::waitpid(pid, &st, WNOHANG) == pid;
     }
     std::string log() {
-        return norvik::test::exists(norvik::paths::error_log()) ? norvik::test::read_file(norvik::paths::error_log())
-                                                                : "";
+        return norvik::test::exists(norvik::foundation::error_log())
+                   ? norvik::test::read_file(norvik::foundation::error_log())
+                   : "";
     }
     TempDir root_{"mi"};
 };
@@ -121,7 +122,7 @@ TEST_F(InitdStop, InitScriptStartAndStopThroughTheStartupLog) {
     EXPECT_TRUE(m.stop(srv));
     EXPECT_EQ(m.last_stop_successes(), 1);
     EXPECT_EQ(norvik::test::read_file(calls), "start\nreload\nstop\n");
-    std::string slog = norvik::test::read_file(norvik::paths::startup_log_dir() + "/demo");
+    std::string slog = norvik::test::read_file(norvik::foundation::startup_log_dir() + "/demo");
     EXPECT_EQ(slog, "said reload\nsaid stop\n");  // reload wiped, stop appended
     Initd none("nosuch");
     Base n(nlohmann::json{{"service", "nosuch"}});

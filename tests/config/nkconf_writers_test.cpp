@@ -27,7 +27,7 @@ namespace {
 
 using norvik::config::NkConf;
 using norvik::config::NkConfGuard;
-namespace paths = norvik::paths;
+namespace foundation = norvik::foundation;
 namespace config = norvik::config;
 
 void set_mtime(const std::string& path, time_t t) { ASSERT_TRUE(norvik::test::set_mtime(path, t)) << path; }
@@ -57,7 +57,7 @@ int in_child(const std::function<int()>& body, unsigned seconds = 10) {
 class NkConfWriters : public ::testing::Test {
 protected:
     void SetUp() override {
-        paths::set_root_for_testing(tmp.path());
+        foundation::set_root_for_testing(tmp.path());
         norvik::test::make_dirs(tmp / "var/norvik");
         NkConfGuard::set_memory_only(std::nullopt);
         NkConfGuard::clearcache();
@@ -69,7 +69,7 @@ protected:
     void TearDown() override {
         NkConfGuard::clearcache();
         norvik::log::set_logger(nullptr);
-        paths::set_root_for_testing("");
+        foundation::set_root_for_testing("");
     }
     std::string log_path() const { return tmp / "test.log"; }
     std::string log_text() const {
@@ -77,11 +77,11 @@ protected:
     }
     // The usual state: the main file and a current cache of it.
     void write_current(const std::string& text, const std::string& json) {
-        norvik::test::write_file(paths::main_config(), text, 0644);
-        norvik::test::write_file(paths::main_config_cache(), json, 0644);
+        norvik::test::write_file(foundation::main_config(), text, 0644);
+        norvik::test::write_file(foundation::main_config_cache(), json, 0644);
         const time_t base = std::time(nullptr) - 100;
-        set_mtime(paths::main_config(), base);
-        set_mtime(paths::main_config_cache(), base + 1);
+        set_mtime(foundation::main_config(), base);
+        set_mtime(foundation::main_config_cache(), base + 1);
     }
     static NkConfGuard::Options writer() {
         NkConfGuard::Options o;
@@ -129,7 +129,7 @@ TEST_F(NkConfWriters, TwoWritersInTwoProcessesLoseNoKey) {
     const NkConf conf = config::loadnkconf();
     EXPECT_EQ(conf.count("a") ? conf.at("a") : "", "1");
     EXPECT_EQ(conf.count("a2") ? conf.at("a2") : "", "3");
-    EXPECT_EQ(conf.count("b") ? conf.at("b") : "", "2") << norvik::test::read_file(paths::main_config());
+    EXPECT_EQ(conf.count("b") ? conf.at("b") : "", "2") << norvik::test::read_file(foundation::main_config());
     // And the cache the second writer left is current and agrees.
     auto [cache, valid] = NkConfGuard::get_cache();
     EXPECT_EQ(valid, 1);
@@ -140,11 +140,11 @@ TEST_F(NkConfWriters, TwoWritersInTwoProcessesLoseNoKey) {
 TEST_F(NkConfWriters, ACacheRewriteDoesNotStampAChangeMadeMeanwhileAsCurrent) {
     if (geteuid() != 0) GTEST_SKIP() << "the cache is rewritten by root runs only";
     // A stale cache: the reading guard will rewrite it at release.
-    norvik::test::write_file(paths::main_config(), "skipmailman=0\nk=old\n", 0644);
-    norvik::test::write_file(paths::main_config_cache(), R"({"k":"older"})", 0644);
+    norvik::test::write_file(foundation::main_config(), "skipmailman=0\nk=old\n", 0644);
+    norvik::test::write_file(foundation::main_config_cache(), R"({"k":"older"})", 0644);
     const time_t base = std::time(nullptr) - 100;
-    set_mtime(paths::main_config(), base);
-    set_mtime(paths::main_config_cache(), base + 5);
+    set_mtime(foundation::main_config(), base);
+    set_mtime(foundation::main_config_cache(), base + 5);
     {
         NkConfGuard::Options o;
         o.loadnkconf = true;
@@ -152,8 +152,8 @@ TEST_F(NkConfWriters, ACacheRewriteDoesNotStampAChangeMadeMeanwhileAsCurrent) {
         ASSERT_EQ(reader.is_locked(), true);
         EXPECT_EQ(reader.config_copy().at("k"), "old");
         // The admin edits the file while the guard holds what it read.
-        norvik::test::write_file(paths::main_config(), "skipmailman=0\nk=new\n", 0644);
-        set_mtime(paths::main_config(), base + 50);
+        norvik::test::write_file(foundation::main_config(), "skipmailman=0\nk=new\n", 0644);
+        set_mtime(foundation::main_config(), base + 50);
     }
     NkConfGuard::clearcache();
     EXPECT_EQ(config::get("k"), "new") << "old values were stamped current";
@@ -177,7 +177,7 @@ TEST_F(NkConfWriters, SaveKeepsCommentsAndOrderAndNamesUnusualKeys) {
         "skipmailman=0\n"
         "alpha=2\n"
         "last=no line end";
-    norvik::test::write_file(paths::main_config(), before, 0644);
+    norvik::test::write_file(foundation::main_config(), before, 0644);
     {
         NkConfGuard g(writer());
         EXPECT_EQ(g.config_copy().at("weird key!"), "x") << "a key with unusual characters was dropped";
@@ -187,7 +187,7 @@ TEST_F(NkConfWriters, SaveKeepsCommentsAndOrderAndNamesUnusualKeys) {
         g.set("multi", "a\nb");
         g.save();
     }
-    EXPECT_EQ(norvik::test::read_file(paths::main_config()),
+    EXPECT_EQ(norvik::test::read_file(foundation::main_config()),
               "# kept by the admin\n"
               "zeta=1\n"
               "\n"
@@ -204,7 +204,7 @@ TEST_F(NkConfWriters, SaveKeepsCommentsAndOrderAndNamesUnusualKeys) {
 }
 
 TEST_F(NkConfWriters, MainFileOrCacheLinkedToDevZeroIsRefusedAndReadAsEmpty) {
-    ASSERT_EQ(symlink("/dev/zero", paths::main_config().c_str()), 0);
+    ASSERT_EQ(symlink("/dev/zero", foundation::main_config().c_str()), 0);
     ASSERT_EQ(in_child([] { return config::loadnkconf().empty() ? 0 : 1; }), 0);
     ASSERT_EQ(in_child([&] {
                   NkConfGuard g(writer());
@@ -220,13 +220,13 @@ TEST_F(NkConfWriters, MainFileOrCacheLinkedToDevZeroIsRefusedAndReadAsEmpty) {
               0);
     EXPECT_NE(log_text().find("is not a regular file"), std::string::npos) << log_text();
     struct stat st {};
-    ASSERT_EQ(lstat(paths::main_config().c_str(), &st), 0);
+    ASSERT_EQ(lstat(foundation::main_config().c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
 
     // A cache linked to /dev/zero is skipped for the main file.
-    unlink(paths::main_config().c_str());
-    norvik::test::write_file(paths::main_config(), "k=main\n", 0644);
-    ASSERT_EQ(symlink("/dev/zero", paths::main_config_cache().c_str()), 0);
+    unlink(foundation::main_config().c_str());
+    norvik::test::write_file(foundation::main_config(), "k=main\n", 0644);
+    ASSERT_EQ(symlink("/dev/zero", foundation::main_config_cache().c_str()), 0);
     EXPECT_EQ(in_child([] {
                   NkConfGuard::Options o;
                   o.loadnkconf = true;
@@ -237,17 +237,17 @@ TEST_F(NkConfWriters, MainFileOrCacheLinkedToDevZeroIsRefusedAndReadAsEmpty) {
 }
 
 TEST_F(NkConfWriters, LargerThanTheLimitIsRefused) {
-    norvik::test::write_file(paths::main_config(), "k=v\n", 0644);
-    ASSERT_EQ(truncate(paths::main_config().c_str(), 17 * 1024 * 1024), 0);
+    norvik::test::write_file(foundation::main_config(), "k=v\n", 0644);
+    ASSERT_EQ(truncate(foundation::main_config().c_str(), 17 * 1024 * 1024), 0);
     EXPECT_EQ(in_child([] { return config::loadnkconf().empty() ? 0 : 1; }), 0);
     EXPECT_NE(log_text().find("is larger than 16777216 bytes"), std::string::npos) << log_text();
 }
 
 TEST_F(NkConfWriters, FifoInPlaceOfEachSettingsFileNeverHangs) {
-    norvik::test::make_dirs(paths::custom_services_dir());
+    norvik::test::make_dirs(foundation::custom_services_dir());
     norvik::test::make_dirs(tmp / "etc");
-    for (const auto& p : {paths::main_config(), paths::main_config_cache(), paths::custom_services_dir() + "/Fifo.json",
-                          paths::os_release()})
+    for (const auto& p : {foundation::main_config(), foundation::main_config_cache(),
+                          foundation::custom_services_dir() + "/Fifo.json", foundation::os_release()})
         ASSERT_EQ(mkfifo(p.c_str(), 0644), 0) << p;
     // Main file and cache: read as empty.
     EXPECT_EQ(in_child([] { return config::loadnkconf().empty() ? 0 : 1; }), 0);

@@ -15,7 +15,7 @@
 #include "foundation/hires_clock.hpp"
 #include "os/timezones.hpp"
 
-namespace tl = norvik::time::local;
+namespace foundation = norvik::foundation;
 using norvik::test::TempDir;
 
 namespace {
@@ -29,14 +29,14 @@ public:
         if (old) old_ = old;
         setenv("TZ", tz, 1);
         tzset();
-        tl::clear_caches();
+        foundation::clear_clock_caches();
     }
     ~TzScope() {
         if (had_) setenv("TZ", old_.c_str(), 1);
         else unsetenv("TZ");
         tzset();
-        tl::set_clock_for_testing(nullptr);
-        tl::clear_caches();
+        foundation::set_clock_for_testing(nullptr);
+        foundation::clear_clock_caches();
     }
 
 private:
@@ -59,87 +59,88 @@ TEST(TimeLocal, OffsetTextsWholeAndHalfHourZones) {
                           Case{"NST+3:30", "-0330", -12600}, Case{"NPT-5:45", "+0545", 20700},
                           Case{"HST+10", "-1000", -36000}, Case{"ODD+0:30", "-0030", -1800}}) {
         TzScope tz(c.tz);
-        EXPECT_EQ(tl::get_server_offset_as_offset_string(), c.text) << c.tz;
-        EXPECT_EQ(tl::get_server_offset_in_seconds(), c.seconds) << c.tz;
+        EXPECT_EQ(foundation::get_server_offset_as_offset_string(), c.text) << c.tz;
+        EXPECT_EQ(foundation::get_server_offset_in_seconds(), c.seconds) << c.tz;
     }
-    EXPECT_EQ(tl::offset_text_to_seconds("-0530"), -19800);
-    EXPECT_EQ(tl::offset_text_to_seconds("+1245"), 45900);
-    EXPECT_EQ(tl::offset_text_to_seconds("garbage"), 0);
+    EXPECT_EQ(foundation::offset_text_to_seconds("-0530"), -19800);
+    EXPECT_EQ(foundation::offset_text_to_seconds("+1245"), 45900);
+    EXPECT_EQ(foundation::offset_text_to_seconds("garbage"), 0);
 }
 
 TEST(TimeLocal, OffsetAcrossDayAndYearBoundaries) {
     {
         TzScope tz("XST+5:30");
         // 1970-01-01 00:00 UTC is still 1969 locally.
-        EXPECT_EQ(tl::get_server_offset_as_offset_string(0), "-0530");
-        EXPECT_EQ(tl::localtime2timestamp(0), "1969-12-31 18:30:00 -0530");
+        EXPECT_EQ(foundation::get_server_offset_as_offset_string(0), "-0530");
+        EXPECT_EQ(foundation::localtime2timestamp(0), "1969-12-31 18:30:00 -0530");
     }
     {
         TzScope tz("IST-5:30");
         std::time_t t = 1609444800;  // 2020-12-31 20:00:00 UTC -> 2021-01-01 01:30 local
-        EXPECT_EQ(tl::get_server_offset_as_offset_string(t), "+0530");
-        EXPECT_EQ(tl::localtime2timestamp(t, 'T'), "2021-01-01T01:30:00 +0530");
+        EXPECT_EQ(foundation::get_server_offset_as_offset_string(t), "+0530");
+        EXPECT_EQ(foundation::localtime2timestamp(t, 'T'), "2021-01-01T01:30:00 +0530");
         // Mid-year day boundary (day of year differs, same year).
-        EXPECT_EQ(tl::get_server_offset_as_offset_string(1593627000), "+0530");  // 2020-07-01 18:10 UTC
+        EXPECT_EQ(foundation::get_server_offset_as_offset_string(1593627000), "+0530");  // 2020-07-01 18:10 UTC
     }
 }
 
 TEST(TimeLocal, StampCacheByTimeAndDelimiter) {
     TzScope tz("UTC0");
-    tl::set_clock_for_testing([] { return std::time_t{1000}; });
-    std::string a = tl::localtime2timestamp(86400);
+    foundation::set_clock_for_testing([] { return std::time_t{1000}; });
+    std::string a = foundation::localtime2timestamp(86400);
     EXPECT_EQ(a, "1970-01-02 00:00:00 +0000");
-    int after_first = tl::computations_for_testing();
-    EXPECT_EQ(tl::localtime2timestamp(86400), a);
-    EXPECT_EQ(tl::computations_for_testing(), after_first) << "same time and delimiter must come from the cache";
-    EXPECT_EQ(tl::localtime2timestamp(86400, '_'), "1970-01-02_00:00:00 +0000");
-    EXPECT_GT(tl::computations_for_testing(), after_first);
+    int after_first = foundation::computations_for_testing();
+    EXPECT_EQ(foundation::localtime2timestamp(86400), a);
+    EXPECT_EQ(foundation::computations_for_testing(), after_first)
+        << "same time and delimiter must come from the cache";
+    EXPECT_EQ(foundation::localtime2timestamp(86400, '_'), "1970-01-02_00:00:00 +0000");
+    EXPECT_GT(foundation::computations_for_testing(), after_first);
 }
 
 TEST(TimeLocal, ClockMovingToAnotherSecondRepeatsTheComputation) {
     TzScope tz("UTC0");
     int calls = 0;
     // First reading 100, every later one 101: the first pass straddles a second.
-    tl::set_clock_for_testing([&calls] { return std::time_t{calls++ == 0 ? 100 : 101}; });
-    EXPECT_EQ(tl::get_server_offset_as_offset_string(), "+0000");
-    EXPECT_EQ(tl::computations_for_testing(), 2);
+    foundation::set_clock_for_testing([&calls] { return std::time_t{calls++ == 0 ? 100 : 101}; });
+    EXPECT_EQ(foundation::get_server_offset_as_offset_string(), "+0000");
+    EXPECT_EQ(foundation::computations_for_testing(), 2);
 }
 
 TEST(TimeLocal, ChangedLocaltimeLinkClearsTheCaches) {
     TempDir t;
-    norvik::paths::set_root_for_testing(t.path());
+    norvik::foundation::set_root_for_testing(t.path());
     norvik::test::make_dirs(t / "etc");
     ASSERT_EQ(symlink("/usr/share/zoneinfo/UTC", (t / "etc/localtime").c_str()), 0);
     {
         TzScope tz("UTC0");
-        EXPECT_EQ(tl::get_server_offset_as_offset_string(), "+0000");
+        EXPECT_EQ(foundation::get_server_offset_as_offset_string(), "+0000");
         // The zone rule changes, but the file did not: the cached text stays.
         setenv("TZ", "IST-5:30", 1);
-        EXPECT_EQ(tl::get_server_offset_as_offset_string(), "+0000");
-        std::string stamp = tl::localtime2timestamp();
+        EXPECT_EQ(foundation::get_server_offset_as_offset_string(), "+0000");
+        std::string stamp = foundation::localtime2timestamp();
         EXPECT_NE(stamp.find("+0000"), std::string::npos);
         // Relinking the local-time file is noticed on the next call.
         ASSERT_EQ(unlink((t / "etc/localtime").c_str()), 0);
         ASSERT_EQ(symlink("/usr/share/zoneinfo/Asia/Kolkata", (t / "etc/localtime").c_str()), 0);
-        EXPECT_EQ(tl::get_server_offset_as_offset_string(), "+0530");
-        EXPECT_EQ(tl::get_server_offset_in_seconds(), 19800);
+        EXPECT_EQ(foundation::get_server_offset_as_offset_string(), "+0530");
+        EXPECT_EQ(foundation::get_server_offset_in_seconds(), 19800);
     }
-    norvik::paths::set_root_for_testing("");
+    norvik::foundation::set_root_for_testing("");
 }
 
 TEST(TimeHiRes, ClockAndFractionalSleep) {
-    double a = norvik::timehires::time();
+    double a = norvik::foundation::hires_time();
     EXPECT_NEAR(a, static_cast<double>(::time(nullptr)), 2.0);
-    auto [s, ns] = norvik::timehires::clock_gettime();
+    auto [s, ns] = norvik::foundation::hires_clock_gettime();
     EXPECT_GE(ns, 0);
     EXPECT_LT(ns, 1000000000);
-    auto [s2, us] = norvik::timehires::gettimeofday();
+    auto [s2, us] = norvik::foundation::hires_gettimeofday();
     EXPECT_LT(us, 1000000);
     EXPECT_LE(s, s2);
-    EXPECT_DOUBLE_EQ(norvik::timehires::sleep(0.05), 0.05);
-    double b = norvik::timehires::time();
+    EXPECT_DOUBLE_EQ(norvik::foundation::hires_sleep(0.05), 0.05);
+    double b = norvik::foundation::hires_time();
     EXPECT_GE(b - a, 0.045);
-    EXPECT_DOUBLE_EQ(norvik::timehires::sleep(-1), -1);  // no sleep, no error
+    EXPECT_DOUBLE_EQ(norvik::foundation::hires_sleep(-1), -1);  // no sleep, no error
 }
 
 TEST(TimeHiRes, SignalEndsSleepEarlyWithoutError) {
@@ -151,9 +152,9 @@ TEST(TimeHiRes, SignalEndsSleepEarlyWithoutError) {
     struct itimerval it {};
     it.it_value.tv_usec = 50000;
     setitimer(ITIMER_REAL, &it, nullptr);
-    double a = norvik::timehires::time();
-    EXPECT_NO_THROW(norvik::timehires::sleep(5));
-    EXPECT_LT(norvik::timehires::time() - a, 2.0);
+    double a = norvik::foundation::hires_time();
+    EXPECT_NO_THROW(norvik::foundation::hires_sleep(5));
+    EXPECT_LT(norvik::foundation::hires_time() - a, 2.0);
     sigaction(SIGALRM, &old, nullptr);
 }
 
@@ -161,7 +162,7 @@ TEST(TimeHiRes, SignalEndsSleepEarlyWithoutError) {
 class TimezonesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        norvik::paths::set_root_for_testing(t.path());
+        norvik::foundation::set_root_for_testing(t.path());
         norvik::os::clear_cache();
         zi = t / "usr/share/zoneinfo";
         norvik::test::write_file(zi + "/zone.tab",
@@ -175,7 +176,7 @@ protected:
     }
     void TearDown() override {
         norvik::os::clear_cache();
-        norvik::paths::set_root_for_testing("");
+        norvik::foundation::set_root_for_testing("");
     }
     TempDir t;
     std::string zi;
@@ -214,7 +215,7 @@ TEST_F(TimezonesTest, ZoneListFromTableThenFromCacheFile) {
     EXPECT_FALSE(norvik::os::is_valid("Mars/Olympus"));
     EXPECT_FALSE(norvik::os::set("Mars/Olympus"));
     if (geteuid() != 0) GTEST_SKIP() << "the cache file is written by root only";
-    std::string cache = norvik::paths::timezones_cache();
+    std::string cache = norvik::foundation::timezones_cache();
     EXPECT_EQ(norvik::test::read_file(cache), "Asia/Kolkata\nAmerica/New_York\nUTC\n");
     struct stat st;
     ASSERT_EQ(stat(cache.c_str(), &st), 0);

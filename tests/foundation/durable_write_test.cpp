@@ -16,7 +16,7 @@
 #include "foundation/write_file.hpp"
 #include "support/test_support.hpp"
 
-namespace fw = norvik::fileutils::write;
+namespace foundation = norvik::foundation;
 using norvik::test::dir_entries;
 using norvik::test::TempDir;
 
@@ -30,11 +30,11 @@ const bool kHelperRan = [] {
     const char* target = std::getenv(kHelperVar);
     if (!target) return false;
     try {
-        fw::overwrite(target, std::string("durable"));
-        fw::write(std::string(target) + ".new", std::string("linked"));
-        fw::Options transient;
+        foundation::overwrite(target, std::string("durable"));
+        foundation::write_file(std::string(target) + ".new", std::string("linked"));
+        foundation::WriteOptions transient;
         transient.sync = false;
-        fw::overwrite(std::string(target) + ".marker", std::string("until the run ends"), transient);
+        foundation::overwrite(std::string(target) + ".marker", std::string("until the run ends"), transient);
     } catch (...) {
         _exit(3);
     }
@@ -151,7 +151,7 @@ TEST(DurableWrite, LeftoversOfDeadWritersOfTheSameFileAreRemovedOnceAMinuteOld) 
     // A killed writer's file: find its name by letting a write fail
     // before installation, then recreate it under that name.
     std::string tmp_name;
-    fw::Options fail;
+    foundation::WriteOptions fail;
     fail.before_installation = [&](int fd) {
         char link[64], path[4096];
         std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
@@ -160,7 +160,7 @@ TEST(DurableWrite, LeftoversOfDeadWritersOfTheSameFileAreRemovedOnceAMinuteOld) 
         tmp_name = path;
         throw std::runtime_error("killed");
     };
-    EXPECT_THROW(fw::overwrite(target, "half", fail), std::runtime_error);
+    EXPECT_THROW(foundation::overwrite(target, "half", fail), std::runtime_error);
     ASSERT_NE(tmp_name.find("/.nkwr"), std::string::npos) << tmp_name;
     const std::string base = tmp_name.substr(tmp_name.rfind('/') + 1);
     // Same stem, another random part: what a second dead writer leaves.
@@ -174,7 +174,7 @@ TEST(DurableWrite, LeftoversOfDeadWritersOfTheSameFileAreRemovedOnceAMinuteOld) 
     for (const auto& p : {old_dead, old_style, other_file}) ASSERT_TRUE(norvik::test::set_mtime(p, now - 120));
     ASSERT_TRUE(norvik::test::set_mtime(fresh_dead, now - 10));
 
-    fw::overwrite(target, std::string("new"));
+    foundation::overwrite(target, std::string("new"));
     EXPECT_EQ(norvik::test::read_file(target), "new");
     EXPECT_FALSE(norvik::test::exists(old_dead));
     EXPECT_FALSE(norvik::test::exists(old_style));
@@ -186,12 +186,12 @@ TEST(DurableWrite, EveryNameTheFileSystemAllowsCanBeWritten) {
     TempDir t("longname");
     for (std::size_t len : {241u, 242u, 250u, 255u}) {
         const std::string target = t / std::string(len, 'n');
-        fw::overwrite(target, "long " + std::to_string(len));
+        foundation::overwrite(target, "long " + std::to_string(len));
         EXPECT_EQ(norvik::test::read_file(target), "long " + std::to_string(len));
-        fw::overwrite(target, std::string("again"));
+        foundation::overwrite(target, std::string("again"));
         EXPECT_EQ(norvik::test::read_file(target), "again");
     }
-    fw::write(t / std::string(255, 'w'), std::string("linked"));
+    foundation::write_file(t / std::string(255, 'w'), std::string("linked"));
     EXPECT_EQ(norvik::test::read_file(t / std::string(255, 'w')), "linked");
     for (const auto& e : dir_entries(t.path())) EXPECT_EQ(e.find(".nkwr"), std::string::npos) << e;
 }

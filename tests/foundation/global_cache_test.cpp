@@ -12,12 +12,12 @@
 #include "run/saferun_simple.hpp"
 #include "support/test_support.hpp"
 
-namespace gc = norvik::globalcache;
+namespace foundation = norvik::foundation;
 using json = nlohmann::json;
 using norvik::test::TempDir;
 
 // The real runner the program would pass in.
-const gc::CommandRunner run = norvik::saferun::simple::saferunnoerror;
+const foundation::CommandRunner run = norvik::run::saferunnoerror;
 
 namespace {
 
@@ -29,12 +29,12 @@ void set_mtime(const std::string& path, time_t t) {
 class GlobalCacheTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        gc::default_product_dir(root.path());
-        gc::clearcache();
+        foundation::default_product_dir(root.path());
+        foundation::clearcache();
     }
     void TearDown() override {
-        gc::clearcache();
-        gc::default_product_dir(norvik::paths::state_dir());
+        foundation::clearcache();
+        foundation::default_product_dir(norvik::foundation::state_dir());
     }
     std::string file(const std::string& name) const { return root / ("globalcache/" + name + ".json"); }
     void write_cache(const std::string& name, const std::string& text, time_t mtime) {
@@ -48,38 +48,38 @@ protected:
 
 TEST_F(GlobalCacheTest, DataIsAnsweredOnlyFromAStrictlyNewerCache) {
     write_cache("roles", R"({"data": {"mail": 1, "dns": {"on": true}, "none": null}})", 1000);
-    EXPECT_EQ(gc::cache_file("roles"), file("roles"));
-    EXPECT_EQ(gc::data("roles", "mail"), json(1));
-    EXPECT_EQ(gc::data("roles", "dns"), json({{"on", true}}));
-    EXPECT_EQ(gc::data("roles", "none"), json(nullptr));  // present, even if null
-    EXPECT_EQ(gc::data("roles", "mail", 999), json(1));
-    EXPECT_FALSE(gc::data("roles", "mail", 1000));  // equal times: not newer
-    EXPECT_FALSE(gc::data("roles", "mail", 5000));
-    EXPECT_FALSE(gc::data("roles", "absent"));
-    EXPECT_EQ(gc::get_cache_mtime("roles"), std::optional<int64_t>(1000));
+    EXPECT_EQ(foundation::cache_file("roles"), file("roles"));
+    EXPECT_EQ(foundation::data("roles", "mail"), json(1));
+    EXPECT_EQ(foundation::data("roles", "dns"), json({{"on", true}}));
+    EXPECT_EQ(foundation::data("roles", "none"), json(nullptr));  // present, even if null
+    EXPECT_EQ(foundation::data("roles", "mail", 999), json(1));
+    EXPECT_FALSE(foundation::data("roles", "mail", 1000));  // equal times: not newer
+    EXPECT_FALSE(foundation::data("roles", "mail", 5000));
+    EXPECT_FALSE(foundation::data("roles", "absent"));
+    EXPECT_EQ(foundation::get_cache_mtime("roles"), std::optional<int64_t>(1000));
     // Without a time to beat, any cache after the epoch answers.
     write_cache("early", R"({"data": {"x": 1}})", 1);
-    EXPECT_EQ(gc::data("early", "x"), json(1));
+    EXPECT_EQ(foundation::data("early", "x"), json(1));
     write_cache("epoch", R"({"data": {"x": 1}})", 0);
-    EXPECT_FALSE(gc::data("epoch", "x"));
+    EXPECT_FALSE(foundation::data("epoch", "x"));
 }
 
 TEST_F(GlobalCacheTest, ReadOncePerProcessUntilCleared) {
     write_cache("roles", R"({"data": {"mail": 1}})", 1000);
-    EXPECT_EQ(gc::data("roles", "mail"), json(1));
+    EXPECT_EQ(foundation::data("roles", "mail"), json(1));
     write_cache("roles", R"({"data": {"mail": 2}})", 2000);
-    EXPECT_EQ(gc::data("roles", "mail"), json(1));
-    EXPECT_EQ(gc::get_cache_mtime("roles"), std::optional<int64_t>(1000));
-    gc::clearcache();
-    EXPECT_EQ(gc::data("roles", "mail"), json(2));
+    EXPECT_EQ(foundation::data("roles", "mail"), json(1));
+    EXPECT_EQ(foundation::get_cache_mtime("roles"), std::optional<int64_t>(1000));
+    foundation::clearcache();
+    EXPECT_EQ(foundation::data("roles", "mail"), json(2));
 }
 
 TEST_F(GlobalCacheTest, AbsentFileIsTriedAgainOnEveryQuery) {
-    EXPECT_FALSE(gc::data("late", "x"));
-    EXPECT_FALSE(gc::get_cache_mtime("late"));
+    EXPECT_FALSE(foundation::data("late", "x"));
+    EXPECT_FALSE(foundation::get_cache_mtime("late"));
     // It appears later: the next query reads it without a clearcache.
     write_cache("late", R"({"data": {"x": "here"}})", 1000);
-    EXPECT_EQ(gc::data("late", "x"), json("here"));
+    EXPECT_EQ(foundation::data("late", "x"), json("here"));
 }
 
 TEST_F(GlobalCacheTest, CorruptOrNonMapFileFallsBackToTheSource) {
@@ -87,25 +87,28 @@ TEST_F(GlobalCacheTest, CorruptOrNonMapFileFallsBackToTheSource) {
     set_mtime(root / "source.txt", 500);
     for (const std::string& body : {std::string("{\"data\": {\"x\": 1"), std::string("[1, 2, 3]"), std::string("\"x\""),
                                     std::string(""), std::string("\xff\xfe\x00", 3)}) {
-        gc::clearcache();
+        foundation::clearcache();
         write_cache("bad", body, 1000);
-        EXPECT_FALSE(gc::data("bad", "x")) << body;
-        EXPECT_FALSE(gc::get_cache_mtime("bad")) << body;
-        EXPECT_EQ(gc::loadfile("bad", root / "source.txt"), std::optional<std::string>("from the file")) << body;
-        EXPECT_EQ(gc::cachedcommand("bad", {"/bin/echo", "real"}, run), std::optional<std::string>("real\n")) << body;
+        EXPECT_FALSE(foundation::data("bad", "x")) << body;
+        EXPECT_FALSE(foundation::get_cache_mtime("bad")) << body;
+        EXPECT_EQ(foundation::global_cache_loadfile("bad", root / "source.txt"),
+                  std::optional<std::string>("from the file"))
+            << body;
+        EXPECT_EQ(foundation::cachedcommand("bad", {"/bin/echo", "real"}, run), std::optional<std::string>("real\n"))
+            << body;
         // Repairing the file changes nothing until the cache is cleared.
         write_cache("bad", R"({"data": {"x": 1}})", 1000);
-        EXPECT_FALSE(gc::data("bad", "x")) << body;
+        EXPECT_FALSE(foundation::data("bad", "x")) << body;
     }
-    gc::clearcache();
-    EXPECT_EQ(gc::data("bad", "x"), json(1));
+    foundation::clearcache();
+    EXPECT_EQ(foundation::data("bad", "x"), json(1));
 }
 
 TEST_F(GlobalCacheTest, UnreadableCacheNamesAreNeverOpened) {
     norvik::test::write_file(root / "outside.json", R"({"data": {"x": 1}})");
-    EXPECT_FALSE(gc::data("../outside", "x"));
-    EXPECT_FALSE(gc::data("", "x"));
-    EXPECT_FALSE(gc::data("..", "x"));
+    EXPECT_FALSE(foundation::data("../outside", "x"));
+    EXPECT_FALSE(foundation::data("", "x"));
+    EXPECT_FALSE(foundation::data("..", "x"));
 }
 
 TEST_F(GlobalCacheTest, LoadfileComparesWithThePathsTime) {
@@ -113,20 +116,20 @@ TEST_F(GlobalCacheTest, LoadfileComparesWithThePathsTime) {
     norvik::test::write_file(src, "real contents");
     write_cache("files", json({{"file", {{src, "cached contents"}, {root / "gone", "cached gone"}}}}).dump(), 1000);
     set_mtime(src, 999);
-    EXPECT_EQ(gc::loadfile("files", src), std::optional<std::string>("cached contents"));
+    EXPECT_EQ(foundation::global_cache_loadfile("files", src), std::optional<std::string>("cached contents"));
     set_mtime(src, 1000);
-    EXPECT_EQ(gc::loadfile("files", src), std::optional<std::string>("real contents"));
+    EXPECT_EQ(foundation::global_cache_loadfile("files", src), std::optional<std::string>("real contents"));
     // A given time wins over the file's own.
-    EXPECT_EQ(gc::loadfile("files", src, 10), std::optional<std::string>("cached contents"));
-    EXPECT_EQ(gc::loadfile("files", src, 1000), std::optional<std::string>("real contents"));
+    EXPECT_EQ(foundation::global_cache_loadfile("files", src, 10), std::optional<std::string>("cached contents"));
+    EXPECT_EQ(foundation::global_cache_loadfile("files", src, 1000), std::optional<std::string>("real contents"));
     // A missing file counts as time 0: the cache answers; without an entry
     // the real read gives nothing.
-    EXPECT_EQ(gc::loadfile("files", root / "gone"), std::optional<std::string>("cached gone"));
-    EXPECT_FALSE(gc::loadfile("files", root / "never"));
+    EXPECT_EQ(foundation::global_cache_loadfile("files", root / "gone"), std::optional<std::string>("cached gone"));
+    EXPECT_FALSE(foundation::global_cache_loadfile("files", root / "never"));
     // A path not in the cache is read now.
     norvik::test::write_file(root / "other", "other contents");
     set_mtime(root / "other", 1);
-    EXPECT_EQ(gc::loadfile("files", root / "other"), std::optional<std::string>("other contents"));
+    EXPECT_EQ(foundation::global_cache_loadfile("files", root / "other"), std::optional<std::string>("other contents"));
 }
 
 TEST_F(GlobalCacheTest, CachedCommandsNeedACacheNewerThanTheProgram) {
@@ -136,40 +139,41 @@ TEST_F(GlobalCacheTest, CachedCommandsNeedACacheNewerThanTheProgram) {
     norvik::test::write_file(prog, norvik::test::read_file("/bin/echo"), 0755);
     const std::vector<std::string> cmd{prog, "real"};
     const time_t now = ::time(nullptr);
-    write_cache("cmds", json({{"command", {{gc::command_key(cmd), "cached\n"}}}}).dump(), now + 100);
-    EXPECT_EQ(gc::command_key(cmd), prog + '\x1f' + "real");
-    EXPECT_EQ(gc::cachedcommand("cmds", cmd, run), std::optional<std::string>("cached\n"));
+    write_cache("cmds", json({{"command", {{foundation::command_key(cmd), "cached\n"}}}}).dump(), now + 100);
+    EXPECT_EQ(foundation::command_key(cmd), prog + '\x1f' + "real");
+    EXPECT_EQ(foundation::cachedcommand("cmds", cmd, run), std::optional<std::string>("cached\n"));
     // A cache older than the program's change time is not used.
-    gc::clearcache();
-    write_cache("cmds", json({{"command", {{gc::command_key(cmd), "cached\n"}}}}).dump(), now - 100);
-    EXPECT_EQ(gc::cachedcommand("cmds", cmd, run), std::optional<std::string>("real\n"));
+    foundation::clearcache();
+    write_cache("cmds", json({{"command", {{foundation::command_key(cmd), "cached\n"}}}}).dump(), now - 100);
+    EXPECT_EQ(foundation::cachedcommand("cmds", cmd, run), std::optional<std::string>("real\n"));
     // Other arguments are another key.
-    EXPECT_EQ(gc::cachedcommand("cmds", {prog, "other"}, run), std::optional<std::string>("other\n"));
+    EXPECT_EQ(foundation::cachedcommand("cmds", {prog, "other"}, run), std::optional<std::string>("other\n"));
 }
 
 TEST_F(GlobalCacheTest, CachedMCommandHonoursTheMaximumAge) {
     const std::vector<std::string> cmd{"/bin/echo", "fresh"};
     const time_t now = ::time(nullptr);
-    write_cache("m", json({{"command", {{gc::command_key(cmd), "from cache\n"}}}}).dump(), now - 50);
-    EXPECT_EQ(gc::cachedmcommand("m", 100, cmd, run), std::optional<std::string>("from cache\n"));
-    EXPECT_EQ(gc::cachedmcommand("m", 10, cmd, run), std::optional<std::string>("fresh\n"));
-    EXPECT_EQ(gc::cachedmcommand("m", 50, cmd, run), std::optional<std::string>("fresh\n"));  // not after now
+    write_cache("m", json({{"command", {{foundation::command_key(cmd), "from cache\n"}}}}).dump(), now - 50);
+    EXPECT_EQ(foundation::cachedmcommand("m", 100, cmd, run), std::optional<std::string>("from cache\n"));
+    EXPECT_EQ(foundation::cachedmcommand("m", 10, cmd, run), std::optional<std::string>("fresh\n"));
+    EXPECT_EQ(foundation::cachedmcommand("m", 50, cmd, run), std::optional<std::string>("fresh\n"));  // not after now
 }
 
 TEST_F(GlobalCacheTest, TheCallersRunnerIsAskedOncePerCommandAndFailuresAreNotKept) {
     int calls = 0;
     bool fail = true;
-    const gc::CommandRunner counting = [&](const std::vector<std::string>& command) -> std::optional<std::string> {
+    const foundation::CommandRunner counting =
+        [&](const std::vector<std::string>& command) -> std::optional<std::string> {
         ++calls;
         if (fail) return std::nullopt;
         return command.back() + "\n";
     };
     const std::vector<std::string> cmd{"/nonexistent/counted", "once"};
-    EXPECT_FALSE(gc::cachedcommand("none", cmd, counting));
+    EXPECT_FALSE(foundation::cachedcommand("none", cmd, counting));
     fail = false;
-    EXPECT_EQ(gc::cachedcommand("none", cmd, counting), std::optional<std::string>("once\n"));
-    EXPECT_EQ(gc::cachedcommand("none", cmd, counting), std::optional<std::string>("once\n"));
+    EXPECT_EQ(foundation::cachedcommand("none", cmd, counting), std::optional<std::string>("once\n"));
+    EXPECT_EQ(foundation::cachedcommand("none", cmd, counting), std::optional<std::string>("once\n"));
     EXPECT_EQ(calls, 2);
     // Without a runner there is no real source to fall back to.
-    EXPECT_FALSE(gc::cachedcommand("none", {"/nonexistent/counted", "never"}, nullptr));
+    EXPECT_FALSE(foundation::cachedcommand("none", {"/nonexistent/counted", "never"}, nullptr));
 }

@@ -124,7 +124,7 @@ const std::string kStamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4})";
 class LoggerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        norvik::paths::set_root_for_testing(root.path());
+        norvik::foundation::set_root_for_testing(root.path());
         norvik::test::make_dirs(root / "usr/local/norvik/logs");
         norvik::test::make_dirs(root / "var/norvik");
         reset();
@@ -132,7 +132,7 @@ protected:
     }
     void TearDown() override {
         reset();
-        norvik::paths::set_root_for_testing("");
+        norvik::foundation::set_root_for_testing("");
     }
     static void reset() {
         Logger::clear_singleton_stash();
@@ -399,7 +399,7 @@ TEST_F(LoggerTest, BacktracesFollowTheSwitchesAndTheMarkerFile) {
     ls::set_enable_backtrace(std::nullopt);
 
     // The marker file turns them on for loggers made afterwards...
-    norvik::test::write_file(norvik::paths::log_trace_touch_file(), "");
+    norvik::test::write_file(norvik::foundation::log_trace_touch_file(), "");
     auto marked = fresh();
     EXPECT_TRUE(marked->get_backtrace());
     LoggerArgs off;
@@ -443,7 +443,7 @@ TEST_F(LoggerTest, InvalidAndDeprecatedInAndOutsideASandbox) {
     EXPECT_NE(panic_log().find(" invalid [" + prog + "] odd input\n"), std::string::npos) << panic_log();
     EXPECT_NE(panic_log().find(" deprecated [" + prog + "] old call\n"), std::string::npos) << panic_log();
 
-    norvik::test::write_file(norvik::paths::sandbox_marker(), "");
+    norvik::test::write_file(norvik::foundation::sandbox_marker(), "");
     EXPECT_FALSE(Logger::is_sandbox());  // the answer is cached
     ls::reset_caches();
     EXPECT_TRUE(Logger::is_sandbox());
@@ -463,7 +463,7 @@ TEST_F(LoggerTest, InvalidAndDeprecatedInAndOutsideASandbox) {
         EXPECT_THROW(lg->deprecated("sandboxed call"), norvik::PlainError);
         EXPECT_NE(err.text().find("Notification of type “deprecated”"), std::string::npos);
     }
-    norvik::test::write_file(norvik::paths::sandbox_no_notify_marker(), "");
+    norvik::test::write_file(norvik::foundation::sandbox_no_notify_marker(), "");
     {
         Capture err(2, root / "err");
         lg->invalid("quiet input");
@@ -502,7 +502,7 @@ TEST_F(LoggerTest, DebugEntriesNeedForceOrALevel) {
 }
 
 TEST_F(LoggerTest, NklogUsesTheDefaultLogger) {
-    norvik::test::write_file(norvik::paths::log_trace_touch_file(), "");
+    norvik::test::write_file(norvik::foundation::log_trace_touch_file(), "");
     Capture out(1, root / "out");
     EXPECT_EQ(norvik::nklog("from a script", "notice", "nkscript", true), 1);
     EXPECT_EQ(out.text(), "");

@@ -16,8 +16,8 @@
 #include "foundation/pw_disk_cache.hpp"
 #include "support/test_support.hpp"
 
-namespace pc = norvik::pwcache;
-using norvik::pwdiskcache::PwDiskCache;
+namespace foundation = norvik::foundation;
+using norvik::foundation::PwDiskCache;
 using json = nlohmann::json;
 using norvik::test::TempDir;
 
@@ -38,17 +38,17 @@ class PwDiskCacheTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "the disk cache is root's only";
-        norvik::paths::set_root_for_testing(root.path());
+        norvik::foundation::set_root_for_testing(root.path());
         passwd(kPasswd);
         norvik::test::make_dirs(root / "var/norvik");
-        pc::clear_cache();
-        dir = norvik::paths::pwcache_dir();
+        foundation::clear_pw_cache();
+        dir = norvik::foundation::pwcache_dir();
     }
     void TearDown() override {
-        pc::set_want_encrypted_password(false);
-        pc::helpers::deinit();
-        pc::clear_cache();
-        norvik::paths::set_root_for_testing("");
+        foundation::set_want_encrypted_password(false);
+        foundation::deinit();
+        foundation::clear_pw_cache();
+        norvik::foundation::set_root_for_testing("");
     }
     void passwd(const std::string& text) { norvik::test::write_file(root / "etc/passwd", text); }
     // Moves the password file's time, as an edit would.
@@ -68,8 +68,8 @@ protected:
         j["VERSION"] = version;
         norvik::test::write_file(file(key), j.dump(), 0600);
     }
-    pc::CacheEntry entry_for(const std::string& name, uid_t uid) {
-        pc::CacheEntry e;
+    foundation::CacheEntry entry_for(const std::string& name, uid_t uid) {
+        foundation::CacheEntry e;
         e.contents.name = name;
         e.contents.passwd = "x";
         e.contents.uid = uid;
@@ -101,7 +101,7 @@ TEST_F(PwDiskCacheTest, OneFilePerKeyHardLinkedInAPrivateDirectory) {
     EXPECT_EQ(a.st_ino, b.st_ino);
     EXPECT_EQ(a.st_nlink, 2u);
     json j = read_json("2:1000");
-    EXPECT_EQ(j["VERSION"], norvik::pwdiskcache::VERSION);
+    EXPECT_EQ(j["VERSION"], norvik::foundation::PW_DISK_CACHE_VERSION);
     ASSERT_TRUE(j["contents"].is_array());
     EXPECT_EQ(j["contents"].size(), 13u);
     EXPECT_EQ(j["contents"][0], "alice");
@@ -114,17 +114,17 @@ TEST_F(PwDiskCacheTest, DiskAnswersWhileThePasswordFileIsUnchanged) {
     PwDiskCache cache;
     ASSERT_TRUE(cache.FETCH("0:alice"));
     doctor("0:alice", "/from/disk");
-    pc::clear_cache();
+    foundation::clear_pw_cache();
     // The other key reads the same (linked) file.
     auto e = cache.FETCH("2:1000");
     ASSERT_TRUE(e);
     EXPECT_EQ(e->contents.dir, "/from/disk");
     // ...and the record went into the process cache.
-    EXPECT_EQ(pc::load::load_cached("0:alice").value_or(pc::CacheEntry{}).contents.dir, "/from/disk");
+    EXPECT_EQ(foundation::load_cached("0:alice").value_or(foundation::CacheEntry{}).contents.dir, "/from/disk");
 
     // An edited password file makes the disk entry stale: re-read and rewritten.
     touch_passwd(1000000);
-    pc::clear_cache();
+    foundation::clear_pw_cache();
     e = cache.FETCH("0:alice");
     ASSERT_TRUE(e);
     EXPECT_EQ(e->contents.dir, "/home/alice");
@@ -136,21 +136,21 @@ TEST_F(PwDiskCacheTest, OtherVersionOrMismatchedRecordIsIgnoredAndRebuilt) {
     PwDiskCache cache;
     ASSERT_TRUE(cache.FETCH("0:alice"));
     doctor("0:alice", "/from/disk", "0");
-    pc::clear_cache();
+    foundation::clear_pw_cache();
     EXPECT_EQ(cache.FETCH("0:alice")->contents.dir, "/home/alice");
-    EXPECT_EQ(read_json("0:alice")["VERSION"], norvik::pwdiskcache::VERSION);
+    EXPECT_EQ(read_json("0:alice")["VERSION"], norvik::foundation::PW_DISK_CACHE_VERSION);
 
     // A file holding another user's record is not that key's answer.
     ASSERT_TRUE(cache.FETCH("0:bob"));
     norvik::test::write_file(file("0:alice"), norvik::test::read_file(file("0:bob")), 0600);
-    pc::clear_cache();
+    foundation::clear_pw_cache();
     auto e = cache.FETCH("0:alice");
     ASSERT_TRUE(e);
     EXPECT_EQ(e->contents.name, "alice");
 
     // Garbage is survived.
     norvik::test::write_file(file("0:alice"), "\xff{not json", 0600);
-    pc::clear_cache();
+    foundation::clear_pw_cache();
     EXPECT_EQ(cache.FETCH("0:alice")->contents.uid, 1000u);
 }
 
@@ -160,7 +160,7 @@ TEST_F(PwDiskCacheTest, DirectoryOthersCanReachIsNeitherReadNorWritten) {
     doctor("0:alice", "/from/disk");
     for (mode_t mode : {0750, 0705, 0770, 0701, 0710}) {
         ASSERT_EQ(::chmod(dir.c_str(), mode), 0);
-        pc::clear_cache();
+        foundation::clear_pw_cache();
         auto e = cache.FETCH("0:alice");
         ASSERT_TRUE(e) << std::oct << mode;
         EXPECT_EQ(e->contents.dir, "/home/alice") << std::oct << mode;
@@ -171,24 +171,24 @@ TEST_F(PwDiskCacheTest, DirectoryOthersCanReachIsNeitherReadNorWritten) {
     // Private again, but owned by someone else.
     ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
     ASSERT_EQ(::chown(dir.c_str(), 4321, 0), 0);
-    pc::clear_cache();
+    foundation::clear_pw_cache();
     EXPECT_EQ(cache.FETCH("0:alice")->contents.dir, "/home/alice");
     EXPECT_FALSE(norvik::test::exists(file("0:bob")));
     // A symbolic link to a private directory is not the directory.
     ASSERT_EQ(::chown(dir.c_str(), 0, 0), 0);
     ASSERT_EQ(::rename(dir.c_str(), (root / "var/norvik/real.cache").c_str()), 0);
     ASSERT_EQ(::symlink((root / "var/norvik/real.cache").c_str(), dir.c_str()), 0);
-    pc::clear_cache();
+    foundation::clear_pw_cache();
     EXPECT_EQ(cache.FETCH("0:alice")->contents.dir, "/home/alice");
     EXPECT_FALSE(norvik::test::exists(root / "var/norvik/real.cache/0:bob"));
     // Back in place and private: trusted again.
     ASSERT_EQ(::unlink(dir.c_str()), 0);
     ASSERT_EQ(::rename((root / "var/norvik/real.cache").c_str(), dir.c_str()), 0);
-    pc::clear_cache();
+    foundation::clear_pw_cache();
     EXPECT_EQ(cache.FETCH("0:alice")->contents.dir, "/from/disk");
     // Disabled: the files are left alone.
     cache.disable();
-    pc::clear_cache();
+    foundation::clear_pw_cache();
     EXPECT_EQ(cache.FETCH("0:alice")->contents.dir, "/home/alice");
     EXPECT_FALSE(norvik::test::exists(file("0:bob")));
 }
@@ -263,7 +263,7 @@ TEST_F(PwDiskCacheTest, ExistsLooksAtTheProcessCacheThenTheDisk) {
     EXPECT_FALSE(cache.EXISTS("0:alice"));
     ASSERT_TRUE(cache.FETCH("0:alice"));
     EXPECT_TRUE(cache.EXISTS("0:alice"));
-    pc::clear_cache();
+    foundation::clear_pw_cache();
     EXPECT_TRUE(cache.EXISTS("2:1000"));  // on disk only
     EXPECT_FALSE(cache.EXISTS("0:bob"));
     EXPECT_FALSE(cache.EXISTS("0:../alice"));
@@ -273,22 +273,22 @@ TEST_F(PwDiskCacheTest, BoundLookupsGoThroughTheDiskAndKeepTheSuperuser) {
     // Another uid-0 name before root's own line.
     passwd("toor:x:0:0::/toor:/bin/sh\n" + std::string(kPasswd));
     PwDiskCache cache;
-    pc::helpers::init(&cache);
-    ASSERT_TRUE(pc::helpers::istied());
-    auto bob = pc::getpwnam("bob");
+    foundation::init_pw_helpers(&cache);
+    ASSERT_TRUE(foundation::istied());
+    auto bob = foundation::cached_getpwnam("bob");
     ASSERT_TRUE(bob);
     EXPECT_EQ(bob->uid, 1001u);
     EXPECT_TRUE(norvik::test::exists(file("0:bob")));
     EXPECT_EQ(stat_of(file("0:bob")).st_ino, stat_of(file("2:1001")).st_ino);
-    auto zero = pc::getpwuid(0);
+    auto zero = foundation::cached_getpwuid(0);
     ASSERT_TRUE(zero);
     EXPECT_EQ(zero->name, "root");
-    EXPECT_EQ(pc::getpwnam("toor")->uid, 0u);
-    pc::clear_cache();
-    EXPECT_EQ(pc::getpwuid(0)->name, "root");
-    EXPECT_EQ(pc::getusername(0).value_or(""), "root");
+    EXPECT_EQ(foundation::cached_getpwnam("toor")->uid, 0u);
+    foundation::clear_pw_cache();
+    EXPECT_EQ(foundation::cached_getpwuid(0)->name, "root");
+    EXPECT_EQ(foundation::getusername(0).value_or(""), "root");
     EXPECT_EQ(read_json("2:0")["contents"][0], "root");
-    EXPECT_FALSE(pc::getpwnam("nobody-here"));
+    EXPECT_FALSE(foundation::cached_getpwnam("nobody-here"));
 }
 
 TEST_F(PwDiskCacheTest, EncryptedPasswordsAreKeptAndFollowTheShadowFile) {
@@ -297,11 +297,11 @@ TEST_F(PwDiskCacheTest, EncryptedPasswordsAreKeptAndFollowTheShadowFile) {
     PwDiskCache cache;
     // An entry stored without the shadow data...
     ASSERT_EQ(cache.FETCH("0:alice")->contents.passwd, "x");
-    pc::set_want_encrypted_password(true);
-    pc::clear_cache();
+    foundation::set_want_encrypted_password(true);
+    foundation::clear_pw_cache();
     // ...is not good enough once encrypted passwords are wanted.
     auto e = cache.FETCH("0:alice");
-    pc::set_want_encrypted_password(false);
+    foundation::set_want_encrypted_password(false);
     ASSERT_TRUE(e);
     EXPECT_EQ(e->contents.passwd, "$6$salt$hash");
     EXPECT_EQ(e->contents.shadow_max, 7);  // fields 5 and 2 of the shadow line
@@ -313,15 +313,15 @@ TEST_F(PwDiskCacheTest, EncryptedPasswordsAreKeptAndFollowTheShadowFile) {
 
     // From disk while both files keep their times; a changed shadow file
     // makes it stale.
-    pc::set_want_encrypted_password(true);
+    foundation::set_want_encrypted_password(true);
     doctor("0:alice", "/from/disk");
-    pc::clear_cache();
+    foundation::clear_pw_cache();
     EXPECT_EQ(cache.FETCH("0:alice")->contents.dir, "/from/disk");
     struct timespec ts[2] = {{2000000, 0}, {2000000, 0}};
     ::utimensat(AT_FDCWD, (root / "etc/shadow").c_str(), ts, 0);
-    pc::clear_cache();
+    foundation::clear_pw_cache();
     e = cache.FETCH("0:alice");
-    pc::set_want_encrypted_password(false);
+    foundation::set_want_encrypted_password(false);
     ASSERT_TRUE(e);
     EXPECT_EQ(e->contents.dir, "/home/alice");
     EXPECT_EQ(e->contents.passwd, "$6$salt$hash");

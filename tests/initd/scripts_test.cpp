@@ -22,10 +22,10 @@ namespace {
 class Initd : public ::testing::Test {
 protected:
     void SetUp() override {
-        norvik::paths::set_root_for_testing(root_.path());  // no systemctl here: not a unit
+        norvik::foundation::set_root_for_testing(root_.path());  // no systemctl here: not a unit
         norvik::test::make_dirs(dir());
     }
-    void TearDown() override { norvik::paths::set_root_for_testing(""); }
+    void TearDown() override { norvik::foundation::set_root_for_testing(""); }
     std::string dir() { return root_ / "etc/init.d"; }
     void script(const std::string& name, mode_t mode = 0755) {
         norvik::test::write_file(dir() + "/" + name, "#!/bin/sh\n", mode);

@@ -56,7 +56,7 @@ TEST(ServicesLog, TailReadDropsTheCutLineAndShowsNewestFirst) {
 
 TEST(ServicesLog, MessagesForAServiceAndStartupLog) {
     TempDir root("logroot");
-    norvik::paths::set_root_for_testing(root.path());
+    norvik::foundation::set_root_for_testing(root.path());
     norvik::os::make_instance({"linux", "debian", "12", "0", "0"});
     norvik::test::write_file(root / "var/log/syslog", "Dec 1 host proftpd[3]: up\nDec 1 host cron[1]: x\n");
     auto [ok, text] = initd::fetch_service_log_messages("proftpd");
@@ -76,13 +76,13 @@ TEST(ServicesLog, MessagesForAServiceAndStartupLog) {
     EXPECT_EQ(initd::_decruft_log_for_service("httpd", longlog), std::string(9000, 'a') + "\nkeep\n");
     EXPECT_EQ(initd::_decruft_log_for_service("exim", longlog), longlog);
     norvik::os::clear_cache_after_distro_conversion();
-    norvik::paths::set_root_for_testing("");
+    norvik::foundation::set_root_for_testing("");
 }
 
 // A syslog line any local user can write, shown in a verbose report.
 TEST(ServicesLog, DisplayShowsEscapeSequencesOfAServiceLogInert) {
     TempDir root("logesc");
-    norvik::paths::set_root_for_testing(root.path());
+    norvik::foundation::set_root_for_testing(root.path());
     norvik::os::make_instance({"linux", "debian", "12", "0", "0"});
     norvik::test::write_file(root / "var/log/syslog",
                              "Dec 1 host proftpd[3]: \x1b]0;owned\x07\x1b[2J\x1b[3J cleared\n");
@@ -101,5 +101,5 @@ TEST(ServicesLog, DisplayShowsEscapeSequencesOfAServiceLogInert) {
     EXPECT_NE(shown.find("proftpd[3]: \\x1b]0;owned\\x07\\x1b[2J\\x1b[3J cleared"), std::string::npos) << shown;
     EXPECT_NE(shown.find("start \\x1b[31mred\\x1b[0m"), std::string::npos) << shown;
     norvik::os::clear_cache_after_distro_conversion();
-    norvik::paths::set_root_for_testing("");
+    norvik::foundation::set_root_for_testing("");
 }

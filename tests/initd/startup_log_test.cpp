@@ -24,14 +24,14 @@ class StartupLog : public ::testing::Test {
 protected:
     void SetUp() override {
         norvik::test::become_subreaper();
-        norvik::paths::set_root_for_testing(root_.path());
+        norvik::foundation::set_root_for_testing(root_.path());
     }
     void TearDown() override {
-        norvik::paths::set_root_for_testing("");
+        norvik::foundation::set_root_for_testing("");
         norvik::test::reap_zombies();
     }
     std::string log_of(const std::string& name) {
-        return norvik::test::read_file(norvik::paths::startup_log_dir() + "/" + name);
+        return norvik::test::read_file(norvik::foundation::startup_log_dir() + "/" + name);
     }
     TempDir root_{"sl"};
 };
@@ -48,7 +48,7 @@ TEST_F(StartupLog, WaitedCommandLeavesItsExitCodeAndOutput) {
     EXPECT_NE(log.find("err\n"), std::string::npos);
     EXPECT_EQ(log.find("old line"), std::string::npos);  // wiped
     struct stat st {};
-    ASSERT_EQ(::stat(norvik::paths::startup_log_dir().c_str(), &st), 0);
+    ASSERT_EQ(::stat(norvik::foundation::startup_log_dir().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     // Appending keeps what is there.
     initd::logged_startup("demo", false, {"/bin/echo", "second"}, {.wait = true});
@@ -147,10 +147,10 @@ TEST_F(StartupLog, DetachedStartRunsInTheBackground) {
 }
 
 TEST_F(StartupLog, PlantedSymlinkIsNeverFollowed) {
-    initd::_mkdir_or_log_failure(norvik::paths::startup_log_dir());
+    initd::_mkdir_or_log_failure(norvik::foundation::startup_log_dir());
     std::string victim = root_ / "victim";
     norvik::test::write_file(victim, "precious\n");
-    ASSERT_EQ(::symlink(victim.c_str(), (norvik::paths::startup_log_dir() + "/demo").c_str()), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), (norvik::foundation::startup_log_dir() + "/demo").c_str()), 0);
     EXPECT_THROW(initd::append_to_startup_log("demo", "evil\n"), norvik::Exception);
     // The start still runs, with its output in the fallback sink.
     initd::logged_startup("demo", true, {"/bin/echo", "evil"}, {.wait = true});
@@ -160,7 +160,7 @@ TEST_F(StartupLog, PlantedSymlinkIsNeverFollowed) {
 
 TEST_F(StartupLog, AppendFetchAndNames) {
     EXPECT_EQ(initd::append_to_startup_log("demo", ""), 1);
-    EXPECT_FALSE(norvik::test::exists(norvik::paths::startup_log_dir() + "/demo"));
+    EXPECT_FALSE(norvik::test::exists(norvik::foundation::startup_log_dir() + "/demo"));
     EXPECT_EQ(initd::fetch_startup_log("demo"), "");
     initd::append_to_startup_log("demo", "no line end");
     EXPECT_EQ(initd::fetch_startup_log("demo"), "no line end");

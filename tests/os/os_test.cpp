@@ -19,17 +19,17 @@ namespace {
 class OSProbe : public ::testing::Test {
 protected:
     void SetUp() override {
-        norvik::paths::set_root_for_testing(root_.path());
+        norvik::foundation::set_root_for_testing(root_.path());
         os::clear_cache_after_distro_conversion();
     }
     void TearDown() override {
         os::clear_cache_after_distro_conversion();
-        norvik::paths::set_root_for_testing("");
+        norvik::foundation::set_root_for_testing("");
     }
     void os_release(const std::string& text) { norvik::test::write_file(root_ / "etc/os-release", text); }
     std::string cache_text() {
         char buf[256];
-        ssize_t n = ::readlink(norvik::paths::os_info_cache().c_str(), buf, sizeof buf);
+        ssize_t n = ::readlink(norvik::foundation::os_info_cache().c_str(), buf, sizeof buf);
         return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
     }
     void set_mtime(const std::string& path, time_t t, bool link) {
@@ -108,19 +108,19 @@ TEST_F(OSProbe, CacheFreshnessAndCustomMarker) {
     EXPECT_EQ(cache_text(), "linux|ubuntu|22|04|1");
     // A cache as old as the release file is stale.
     set_mtime(root_ / "etc/os-release", 1000000, false);
-    set_mtime(norvik::paths::os_info_cache(), 1000000, true);
+    set_mtime(norvik::foundation::os_info_cache(), 1000000, true);
     EXPECT_FALSE(os::read_cache());
-    set_mtime(norvik::paths::os_info_cache(), 1000001, true);
+    set_mtime(norvik::foundation::os_info_cache(), 1000001, true);
     ASSERT_TRUE(os::read_cache());
     EXPECT_EQ(os::read_cache()->distro, "ubuntu");
     // With the marker, an old cache still counts and is kept by the flush.
-    set_mtime(norvik::paths::os_info_cache(), 10, true);
+    set_mtime(norvik::foundation::os_info_cache(), 10, true);
     EXPECT_FALSE(os::read_cache());
-    ASSERT_EQ(::symlink("custom", norvik::paths::os_custom_marker().c_str()), 0);
+    ASSERT_EQ(::symlink("custom", norvik::foundation::os_custom_marker().c_str()), 0);
     EXPECT_TRUE(os::read_cache());
     EXPECT_EQ(os::flush_disk_caches(), 0);
     EXPECT_FALSE(cache_text().empty());
-    ::unlink(norvik::paths::os_custom_marker().c_str());
+    ::unlink(norvik::foundation::os_custom_marker().c_str());
     EXPECT_EQ(os::flush_disk_caches(), 1);
     EXPECT_TRUE(cache_text().empty());
 }
@@ -164,7 +164,7 @@ TEST_F(OSProbe, FirstLookupProbesAndConversionForgets) {
     EXPECT_EQ(os::distro(), "rocky");
     EXPECT_EQ(os::pretty_distro(), "Rocky Linux");
     os_release("ID=almalinux\nVERSION_ID=\"8.9\"\n");
-    ::unlink(norvik::paths::os_info_cache().c_str());
+    ::unlink(norvik::foundation::os_info_cache().c_str());
     EXPECT_EQ(os::distro(), "rocky");  // the instance is kept
     os::clear_cache_after_distro_conversion();
     EXPECT_EQ(os::distro(), "almalinux");

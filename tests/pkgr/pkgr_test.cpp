@@ -72,12 +72,12 @@ protected:
         const char* p = ::getenv("PATH");
         old_path_ = p ? p : "";
         ::setenv("PATH", (bin_->path() + ":" + old_path_).c_str(), 1);
-        norvik::paths::set_root_for_testing(root_->path());
+        norvik::foundation::set_root_for_testing(root_->path());
     }
     void TearDown() override {
         ::setenv("PATH", old_path_.c_str(), 1);
         ::unsetenv("NORVIK_RPM_LOCKED_IN_PARENT");
-        norvik::paths::set_root_for_testing("");
+        norvik::foundation::set_root_for_testing("");
         norvik::pkgr::reset_instance_for_testing();
     }
     std::unique_ptr<norvik::test::TempDir> bin_, root_;
@@ -146,7 +146,7 @@ TEST_F(PkgrTest, RpmLockIsHeldForChangesAndReleased) {
         ASSERT_TRUE(lock);
         EXPECT_STREQ(::getenv("NORVIK_RPM_LOCKED_IN_PARENT"), std::to_string(::getpid()).c_str());
         // Another holder cannot take it meanwhile.
-        int fd = ::open((norvik::paths::binaries_lock_dir() + "/rpm").c_str(), O_RDONLY | O_CLOEXEC);
+        int fd = ::open((norvik::foundation::binaries_lock_dir() + "/rpm").c_str(), O_RDONLY | O_CLOEXEC);
         ASSERT_GE(fd, 0);
         EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0);
         ::close(fd);
@@ -156,8 +156,8 @@ TEST_F(PkgrTest, RpmLockIsHeldForChangesAndReleased) {
     EXPECT_EQ(::getenv("NORVIK_RPM_LOCKED_IN_PARENT"), nullptr);
 
     // Held elsewhere: the wait ends with an error after lock_timeout.
-    norvik::test::make_dirs(norvik::paths::binaries_lock_dir(), 0700);
-    int fd = ::open((norvik::paths::binaries_lock_dir() + "/rpm").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    norvik::test::make_dirs(norvik::foundation::binaries_lock_dir(), 0700);
+    int fd = ::open((norvik::foundation::binaries_lock_dir() + "/rpm").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_EQ(::flock(fd, LOCK_EX), 0);
     auto start = std::chrono::steady_clock::now();
     EXPECT_THROW(rpm.hold_lock(nullptr, {"-e", "bash"}), norvik::PlainError);
@@ -168,11 +168,11 @@ TEST_F(PkgrTest, RpmLockIsHeldForChangesAndReleased) {
 TEST_F(PkgrTest, WaitsWhileAnotherProcessHoldsTheToolsLockFile) {
     norvik::pkgr::Rpm rpm({.lock_timeout = 0.5});
     EXPECT_EQ(rpm.wait_for_locks(nullptr, {}), 1);
-    norvik::test::write_file(norvik::paths::rpm_lock(), "");
-    std::string lock = norvik::paths::rpm_lock();
+    norvik::test::write_file(norvik::foundation::rpm_lock(), "");
+    std::string lock = norvik::foundation::rpm_lock();
     int ready[2];
     ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-    pid_t holder = norvik::forkasync::do_in_child([&] {
+    pid_t holder = norvik::run::do_in_child([&] {
         int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
         (void)fd;
         ssize_t ignored = ::write(ready[1], "x", 1);
@@ -199,7 +199,7 @@ struct SlashLock : norvik::pkgr::Rpm {
 TEST_F(PkgrTest, LockNameWithSlashIsRefusedBeforeTouchingFiles) {
     SlashLock rpm;
     EXPECT_THROW(rpm.hold_lock(nullptr, {}), norvik::PlainError);
-    EXPECT_FALSE(norvik::test::exists(norvik::paths::binaries_lock_dir()));
+    EXPECT_FALSE(norvik::test::exists(norvik::foundation::binaries_lock_dir()));
 }
 
 TEST_F(PkgrTest, BinaryPaths) {

@@ -187,17 +187,17 @@ TEST(Kill, KillallSignalsOnceAndReports) {
 
 TEST(Kill, SingleChildWithGrace) {
     Spawned stubborn = proctest::spawn_sleep(proctest::unique_name("nvksingle"), "30", ignore_term);
-    int st = norvik::kill::single::safekill_single(stubborn.pid, 0.2);
+    int st = norvik::run::safekill_single(stubborn.pid, 0.2);
     stubborn.reaped = true;
     EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL);
 
     Spawned polite = proctest::spawn_sleep(proctest::unique_name("nvksingle"));
-    st = norvik::kill::single::safekill_single(polite.pid, 2);
+    st = norvik::run::safekill_single(polite.pid, 2);
     polite.reaped = true;
     EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM);
 
-    EXPECT_EQ(norvik::kill::single::safekill_single(1, 1), -1) << "not our child, never signalled";
-    EXPECT_EQ(norvik::kill::single::safekill_single(0, 1), -1);
+    EXPECT_EQ(norvik::run::safekill_single(1, 1), -1) << "not our child, never signalled";
+    EXPECT_EQ(norvik::run::safekill_single(0, 1), -1);
 }
 
 TEST(Kill, ProcMounted) {

@@ -80,8 +80,8 @@ TEST(ParserStress, InotifyRecordsTruncatedMidName) {
     uint32_t len = 1000;  // claims more name than there is
     std::memcpy(buf + 12, &len, 4);
     std::memcpy(buf + 16, "ab\0\0", 4);
-    auto ev = norvik::Inotify::decode(buf, sizeof buf);
+    auto ev = norvik::foundation::Inotify::decode(buf, sizeof buf);
     ASSERT_EQ(ev.size(), 1u);
     EXPECT_EQ(ev[0].name, "ab");
-    EXPECT_TRUE(norvik::Inotify::decode(buf, 15).empty());
+    EXPECT_TRUE(norvik::foundation::Inotify::decode(buf, 15).empty());
 }

@@ -35,7 +35,7 @@ namespace helper = norvik::test::helper;
 
 TEST(ForkSync, ReturnsTheChildsValue) {
     pid_t parent = ::getpid();
-    norvik::ForkSync fs([&] { return json{{"pid", ::getpid()}, {"list", {1, 2, 3}}}; });
+    norvik::run::ForkSync fs([&] { return json{{"pid", ::getpid()}, {"list", {1, 2, 3}}}; });
     EXPECT_EQ(fs.had_error(), 0);
     EXPECT_EQ(fs.wait_status(), 0);
     auto v = fs.return_value();
@@ -47,7 +47,7 @@ TEST(ForkSync, ReturnsTheChildsValue) {
 
 TEST(ForkSync, RaisedExceptionObjectComesBackUntrusted) {
     norvik::set_child_status(77);
-    auto fs = norvik::ForkSync::new_quiet([]() -> json {
+    auto fs = norvik::run::ForkSync::new_quiet([]() -> json {
         auto e = norvik::exception::create("IO::FileNotFound", "The file “[_1]” is missing.", {"/x/y"});
         e->set("path", "/x/y");
         e->set("error", "No such file or directory");
@@ -74,20 +74,20 @@ TEST(ForkSync, RaisedExceptionObjectComesBackUntrusted) {
 }
 
 TEST(ForkSync, PlainErrorsAndDataErrors) {
-    auto text = norvik::ForkSync::new_quiet([]() -> json { throw norvik::PlainError("plain failure"); });
+    auto text = norvik::run::ForkSync::new_quiet([]() -> json { throw norvik::PlainError("plain failure"); });
     EXPECT_EQ(text.had_error(), 1);
     EXPECT_EQ(text.exception(), "plain failure");
     EXPECT_FALSE(text.structured_exception());
     EXPECT_TRUE(text.structured_exception_data().is_null());
 
-    auto data = norvik::ForkSync::new_quiet([]() -> json { throw json{{"reason", "data"}}; });
+    auto data = norvik::run::ForkSync::new_quiet([]() -> json { throw json{{"reason", "data"}}; });
     EXPECT_EQ(data.had_error(), 1);
     EXPECT_EQ(data.structured_exception_data(), json({{"reason", "data"}}));
-    EXPECT_EQ(data.error_code(), norvik::forkasync::DEFAULT_ERROR_CODE);
+    EXPECT_EQ(data.error_code(), norvik::run::DEFAULT_ERROR_CODE);
 }
 
 TEST(ForkSync, UnencodableValueArrivesAsPlainData) {
-    norvik::ForkSync fs([] { return json{{"bad", std::string("ok\xff\xfe-end")}}; });
+    norvik::run::ForkSync fs([] { return json{{"bad", std::string("ok\xff\xfe-end")}}; });
     EXPECT_EQ(fs.had_error(), 0) << fs.retrieve_error();
     EXPECT_EQ(fs.return_value()["bad"], "ok\xEF\xBF\xBD\xEF\xBF\xBD-end");
 }
@@ -99,9 +99,9 @@ class SandboxRoot {
 public:
     SandboxRoot() {
         norvik::test::make_dirs(dir_ / "usr/local/norvik/logs");
-        norvik::paths::set_root_for_testing(dir_.path());
+        norvik::foundation::set_root_for_testing(dir_.path());
     }
-    ~SandboxRoot() { norvik::paths::set_root_for_testing(""); }
+    ~SandboxRoot() { norvik::foundation::set_root_for_testing(""); }
     std::string log() const {
         const std::string p = dir_ / "usr/local/norvik/logs/error_log";
         return norvik::test::exists(p) ? norvik::test::read_file(p) : std::string();
@@ -114,16 +114,16 @@ private:
 
 TEST(ForkSync, DoInChildSetsChildStatus) {
     SandboxRoot root;
-    auto v = norvik::ForkSync::do_in_child([] { return json(42); });
+    auto v = norvik::run::ForkSync::do_in_child([] { return json(42); });
     ASSERT_TRUE(v);
     EXPECT_EQ(*v, 42);
     EXPECT_EQ(norvik::child_status(), 0);
-    auto none = norvik::ForkSync::do_in_child([]() -> json { ::_exit(3); });
+    auto none = norvik::run::ForkSync::do_in_child([]() -> json { ::_exit(3); });
     EXPECT_FALSE(none);
     EXPECT_EQ(norvik::child_status(), 3 << 8);
 
     pid_t seen = 0;
-    auto cb = norvik::ForkSync::new_with_parent_callback(
+    auto cb = norvik::run::ForkSync::new_with_parent_callback(
         [&](pid_t p) {
             seen = p;
             throw norvik::PlainError("ignored");
@@ -137,8 +137,8 @@ TEST(ForkSync, DoInChildSetsChildStatus) {
 
 TEST(ForkAsync, ExitCodeReportsTheError) {
     SandboxRoot root;
-    pid_t ok = norvik::forkasync::do_in_child([] {});
-    pid_t bad = norvik::forkasync::do_in_child_quiet([] {
+    pid_t ok = norvik::run::do_in_child([] {});
+    pid_t bad = norvik::run::do_in_child_quiet([] {
         errno = EACCES;
         throw norvik::PlainError("denied");
     });
@@ -151,7 +151,7 @@ TEST(ForkAsync, ExitCodeReportsTheError) {
 
 TEST(RunAsUser, TheWorkRunsAsThatUserForGoodAndTheCallerStaysWhoItWas) {
     if (::geteuid() != 0) GTEST_SKIP() << "setting another user's ids needs root";
-    const int st = norvik::accessids::runasuser("nobody", [] {
+    const int st = norvik::run::runasuser("nobody", [] {
         uid_t r, e, s;
         gid_t rg, eg, sg;
         ::getresuid(&r, &e, &s);
@@ -163,16 +163,16 @@ TEST(RunAsUser, TheWorkRunsAsThatUserForGoodAndTheCallerStaysWhoItWas) {
     ASSERT_TRUE(WIFEXITED(st));
     EXPECT_EQ(WEXITSTATUS(st), 7);
     EXPECT_EQ(::geteuid(), 0u);
-    EXPECT_THROW(norvik::accessids::runasuser("no-such-user-here", [] { return 0; }), norvik::PlainError);
+    EXPECT_THROW(norvik::run::runasuser("no-such-user-here", [] { return 0; }), norvik::PlainError);
 }
 
 TEST(SafeRunSimple, StreamsAndStatus) {
     auto self = helper::self();
     ::setenv("NORVIK_RUN_HELPER", "1", 1);
-    auto only_out = norvik::saferun::simple::saferunnoerror({self, "both", "4"});
+    auto only_out = norvik::run::saferunnoerror({self, "both", "4"});
     int status_noerror = norvik::child_status();
-    auto only_err = norvik::saferun::errors::saferunonlyerrors({self, "both"});
-    auto all = norvik::saferun::errors::saferunallerrors_lines({self, "both"});
+    auto only_err = norvik::run::saferunonlyerrors_text({self, "both"});
+    auto all = norvik::run::saferunallerrors_lines({self, "both"});
     ::unsetenv("NORVIK_RUN_HELPER");
     ASSERT_TRUE(only_out);
     EXPECT_EQ(*only_out, "to-out\n");
@@ -183,16 +183,16 @@ TEST(SafeRunSimple, StreamsAndStatus) {
     EXPECT_EQ(all[0], "to-out");
     EXPECT_EQ(all[1], "to-err");
 
-    auto split = norvik::saferun::simple::saferun({"/bin/echo a  b"});
+    auto split = norvik::run::saferun({"/bin/echo a  b"});
     ASSERT_TRUE(split);
     EXPECT_EQ(*split, "a b\n");
-    EXPECT_THROW(norvik::saferun::simple::saferun({"/bin/echo a; rm -rf x"}), norvik::PlainError);
+    EXPECT_THROW(norvik::run::saferun({"/bin/echo a; rm -rf x"}), norvik::PlainError);
 
     norvik::test::TempDir tmp("simple");
     norvik::test::write_file(tmp / "noexec", "x", 0644);
-    EXPECT_FALSE(norvik::saferun::simple::_saferun_r({tmp / "noexec"}, norvik::saferun::simple::KEEP_STDERR));
+    EXPECT_FALSE(norvik::run::_saferun_r({tmp / "noexec"}, norvik::run::KEEP_STDERR));
     EXPECT_EQ(norvik::child_status(), -1);
-    EXPECT_FALSE(norvik::saferun::simple::saferun({"norvik-no-such-program-here"}));
+    EXPECT_FALSE(norvik::run::saferun({"norvik-no-such-program-here"}));
     EXPECT_EQ(norvik::child_status(), -1);
 }
 
@@ -209,21 +209,20 @@ double timer_left() {
 }  // namespace
 
 TEST(SafeRunSimple, OutputBeyondTheCaptureLimitIsDroppedAndMarked) {
-    const size_t limit = norvik::ReadMultipleFH::CAPTURE_LIMIT;
-    auto out =
-        norvik::saferun::simple::saferunnoerror({"/usr/bin/head", "-c", std::to_string(limit + 5000), "/dev/zero"});
+    const size_t limit = norvik::run::ReadMultipleFH::CAPTURE_LIMIT;
+    auto out = norvik::run::saferunnoerror({"/usr/bin/head", "-c", std::to_string(limit + 5000), "/dev/zero"});
     EXPECT_EQ(norvik::child_status(), 0) << "read to the end: the child was never stuck";
     ASSERT_TRUE(out);
-    const std::string marker = norvik::ReadMultipleFH::dropped_marker(5000);
+    const std::string marker = norvik::run::ReadMultipleFH::dropped_marker(5000);
     ASSERT_EQ(out->size(), limit + marker.size());
     EXPECT_EQ(out->substr(limit), marker);
 }
 
 TEST(Alarm, NestedAlarmsRestoreTheOuterOne) {
     {
-        norvik::Alarm outer(10, outer_handler);
+        norvik::run::Alarm outer(10, outer_handler);
         {
-            norvik::Alarm inner(30, inner_handler);
+            norvik::run::Alarm inner(30, inner_handler);
             EXPECT_GT(timer_left(), 29);
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             EXPECT_NEAR(inner.get_remaining(), 29.7, 0.2);
@@ -239,9 +238,9 @@ TEST(Alarm, NestedAlarmsRestoreTheOuterOne) {
 
     // An outer alarm whose time passed while the inner one was armed fires 1 s later.
     {
-        norvik::Alarm outer(0.5, outer_handler);
+        norvik::run::Alarm outer(0.5, outer_handler);
         {
-            norvik::Alarm inner(30, inner_handler);
+            norvik::run::Alarm inner(30, inner_handler);
             std::this_thread::sleep_for(std::chrono::milliseconds(700));
         }
         double left = timer_left();
@@ -261,9 +260,9 @@ TEST(FullDaemonize, KeepParentWaitsForTheDetachedProcess) {
     norvik::test::TempDir tmp("daemon");
     std::string marker = tmp / "sid";
     pid_t my_sid = ::getsid(0);
-    norvik::sys::setsid::Options o;
+    norvik::run::SetsidOptions o;
     o.keep_parent = true;
-    pid_t r = norvik::sys::setsid::full_daemonize(o);
+    pid_t r = norvik::run::full_daemonize(o);
     if (r == 0) {
         // The detached process: not a session leader, in a new session.
         std::string s = std::to_string(::getsid(0)) + " " + std::to_string(::getpid());
@@ -287,8 +286,8 @@ TEST(FullDaemonize, WithoutKeepParentTheCallerExits) {
     norvik::test::become_subreaper();
     norvik::test::TempDir tmp("daemon");
     std::string marker = tmp / "done";
-    pid_t caller = norvik::forkasync::do_in_child([&] {
-        norvik::sys::setsid::full_daemonize();
+    pid_t caller = norvik::run::do_in_child([&] {
+        norvik::run::full_daemonize();
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
         ::close(fd);
@@ -310,11 +309,11 @@ namespace {
 // What `set` returns in a child, with the child's address-space and core
 // limits after it (the test process keeps its own).
 json limits_in_child(const std::function<int()>& set) {
-    norvik::ForkSync fs([&set] {
+    norvik::run::ForkSync fs([&set] {
         json out;
         out["set"] = set();
-        out["as"] = norvik::sys::rlimit::getrlimit(RLIMIT_AS).first;
-        out["core"] = norvik::sys::rlimit::getrlimit(RLIMIT_CORE).first;
+        out["as"] = norvik::run::sys_getrlimit(RLIMIT_AS).first;
+        out["core"] = norvik::run::sys_getrlimit(RLIMIT_CORE).first;
         return out;
     });
     EXPECT_EQ(fs.had_error(), 0) << fs.exception() << fs.retrieve_error();
@@ -329,36 +328,36 @@ TEST(ResourceHelpers, LimitsAndDescriptorsInAChild) {
     GTEST_SKIP() << "an address-space limit cannot be set under AddressSanitizer (its shadow memory exceeds it)";
 #endif
     norvik::test::TempDir root("rlimit");
-    norvik::paths::set_root_for_testing(root.path());
-    auto v = limits_in_child([] { return norvik::rlimit::set_rlimit(512LL * 1048576); });
+    norvik::foundation::set_root_for_testing(root.path());
+    auto v = limits_in_child([] { return norvik::run::set_rlimit(512LL * 1048576); });
     EXPECT_EQ(v["set"], 1);
     EXPECT_EQ(v["as"], 512LL * 1048576);
     EXPECT_EQ(v["core"], 0);
-    norvik::paths::set_root_for_testing("");
+    norvik::foundation::set_root_for_testing("");
 
-    pid_t child = norvik::forkasync::do_in_child([] {
+    pid_t child = norvik::run::do_in_child([] {
         int a = ::open("/dev/null", O_RDONLY);
         int b = ::open("/dev/null", O_RDONLY);
         int c = ::open("/dev/null", O_RDONLY);
-        norvik::closefds::fast_closefds({b});
+        norvik::run::fast_closefds({b});
         ::_exit((::fcntl(a, F_GETFD) != -1 ? 1 : 0) | (::fcntl(b, F_GETFD) != -1 ? 2 : 0) |
                 (::fcntl(c, F_GETFD) != -1 ? 4 : 0) | (::fcntl(2, F_GETFD) != -1 ? 8 : 0));
     });
     int st = -1;
     ASSERT_EQ(::waitpid(child, &st, 0), child);
     EXPECT_EQ(WEXITSTATUS(st), 2 | 8);  // only the kept one and the standard ones survive
-    EXPECT_TRUE(norvik::rlimit::get_current_rlimits().count("NOFILE"));
+    EXPECT_TRUE(norvik::run::get_current_rlimits().count("NOFILE"));
 }
 
 TEST(ResourceHelpers, MaxmemMinimumFollowsTheDomainCount) {
     norvik::test::TempDir root("maxmem");
-    norvik::paths::set_root_for_testing(root.path());
-    EXPECT_EQ(norvik::maxmem::minimum(), 4096);
+    norvik::foundation::set_root_for_testing(root.path());
+    EXPECT_EQ(norvik::run::minimum_maxmem(), 4096);
     std::string lines;
     for (int i = 0; i < 25000; ++i) lines += "d" + std::to_string(i) + ".example: u\n";
     norvik::test::write_file(root / "etc/userdomains", lines);
-    EXPECT_EQ(norvik::maxmem::minimum(), 3 * 4096);
-    norvik::paths::set_root_for_testing("");
+    EXPECT_EQ(norvik::run::minimum_maxmem(), 3 * 4096);
+    norvik::foundation::set_root_for_testing("");
 }
 
 TEST(ResourceHelpers, TheCallersSettingsGiveTheDefaultAndTheCoreLimit) {
@@ -366,39 +365,39 @@ TEST(ResourceHelpers, TheCallersSettingsGiveTheDefaultAndTheCoreLimit) {
     GTEST_SKIP() << "an address-space limit cannot be set under AddressSanitizer (its shadow memory exceeds it)";
 #endif
     norvik::test::TempDir root("rlimit-settings");
-    norvik::paths::set_root_for_testing(root.path());
+    norvik::foundation::set_root_for_testing(root.path());
     const long long mib = 1048576, minimum = 4096 * mib;
-    EXPECT_EQ(norvik::rlimit::default_limit(""), minimum);
-    EXPECT_EQ(norvik::rlimit::default_limit("junk"), minimum);
-    EXPECT_EQ(norvik::rlimit::default_limit("100"), minimum);
-    EXPECT_EQ(norvik::rlimit::default_limit("-5"), minimum);
-    EXPECT_EQ(norvik::rlimit::default_limit("99999999999999999"), minimum);
-    EXPECT_EQ(norvik::rlimit::default_limit("0"), -1);
-    EXPECT_EQ(norvik::rlimit::default_limit("8192"), 8192 * mib);
-    auto v = limits_in_child(
-        [] { return norvik::rlimit::set_rlimit(std::nullopt, {}, {.maxmem = "6000", .coredump = true}); });
+    EXPECT_EQ(norvik::run::default_limit(""), minimum);
+    EXPECT_EQ(norvik::run::default_limit("junk"), minimum);
+    EXPECT_EQ(norvik::run::default_limit("100"), minimum);
+    EXPECT_EQ(norvik::run::default_limit("-5"), minimum);
+    EXPECT_EQ(norvik::run::default_limit("99999999999999999"), minimum);
+    EXPECT_EQ(norvik::run::default_limit("0"), -1);
+    EXPECT_EQ(norvik::run::default_limit("8192"), 8192 * mib);
+    auto v =
+        limits_in_child([] { return norvik::run::set_rlimit(std::nullopt, {}, {.maxmem = "6000", .coredump = true}); });
     EXPECT_EQ(v["set"], 1);
     EXPECT_EQ(v["as"], 6000 * mib);
     EXPECT_EQ(v["core"], 6000 * mib);
-    norvik::paths::set_root_for_testing("");
+    norvik::foundation::set_root_for_testing("");
 }
 
 TEST(IONice, ClassIsSetWithoutAHelperAndReadBack) {
     SandboxRoot root;
-    EXPECT_FALSE(norvik::ionice::ionice("bogus", 0));
-    EXPECT_FALSE(norvik::ionice::ionice("2", 9));
+    EXPECT_FALSE(norvik::run::ionice("bogus", 0));
+    EXPECT_FALSE(norvik::run::ionice("2", 9));
     EXPECT_NE(root.log().find("Invalid I/O scheduling class “bogus”"), std::string::npos) << root.log();
-    EXPECT_EQ(norvik::ionice::ionice("best-effort", 6), 1);
-    EXPECT_EQ(norvik::ionice::get_ionice(), "best-effort: prio 6");
+    EXPECT_EQ(norvik::run::ionice("best-effort", 6), 1);
+    EXPECT_EQ(norvik::run::get_ionice(), "best-effort: prio 6");
     // The system's own tool sees the same class for this process.
     if (::access("/usr/bin/ionice", X_OK) == 0) {
         auto r = norvik::test::run("/usr/bin/ionice", {"ionice", "-p", std::to_string(::getpid())});
         EXPECT_EQ(r.out, "best-effort: prio 6\n");
     }
     if (::geteuid() == 0) {
-        EXPECT_EQ(norvik::ionice::ionice("idle", 0), 1);
-        EXPECT_EQ(norvik::ionice::get_ionice(), "idle");
+        EXPECT_EQ(norvik::run::ionice("idle", 0), 1);
+        EXPECT_EQ(norvik::run::get_ionice(), "idle");
     }
-    EXPECT_EQ(norvik::ionice::reset(), 1);
-    EXPECT_EQ(norvik::ionice::get_ionice().rfind("none: prio 0", 0), 0u) << norvik::ionice::get_ionice();
+    EXPECT_EQ(norvik::run::reset_ionice(), 1);
+    EXPECT_EQ(norvik::run::get_ionice().rfind("none: prio 0", 0), 0u) << norvik::run::get_ionice();
 }

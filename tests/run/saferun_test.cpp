@@ -15,8 +15,8 @@
 #include "run/saferun.hpp"
 #include "support/test_support.hpp"
 
-using norvik::saferun::Object;
-using norvik::saferun::Options;
+using norvik::run::Object;
+using norvik::run::Options;
 namespace helper = norvik::test::helper;
 
 namespace {
@@ -81,8 +81,8 @@ TEST(SafeRunObject, ExitCodeIsExplainedAndRaised) {
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->class_name(), "Norvik::Exception::ProcessFailed::Error");
     EXPECT_EQ(e->get("exit_code"), 3);
-    EXPECT_THROW(run.die_if_error(), norvik::ProcessFailedError);
-    EXPECT_THROW(Object::new_or_die(helper_run({"exit", "1"})), norvik::ProcessFailedError);
+    EXPECT_THROW(run.die_if_error(), norvik::run::ProcessFailedError);
+    EXPECT_THROW(Object::new_or_die(helper_run({"exit", "1"})), norvik::run::ProcessFailedError);
 }
 
 TEST(SafeRunObject, SignalIsExplained) {
@@ -109,7 +109,7 @@ TEST(SafeRunObject, IdleLimitEndsASilentChild) {
     EXPECT_EQ(*run.timed_out(), 1);
     EXPECT_EQ(run.signal_code(), SIGTERM);
     EXPECT_NE(run.autopsy().value_or("").find("time limit of 1 seconds"), std::string::npos);
-    EXPECT_THROW(run.die_if_error(), norvik::ProcessFailedTimeout);
+    EXPECT_THROW(run.die_if_error(), norvik::run::ProcessFailedTimeout);
     // Reaped: the pid is no longer our child.
     EXPECT_EQ(::waitpid(run.child_pid(), nullptr, WNOHANG), -1);
 }
@@ -326,7 +326,7 @@ TEST(SafeRunObject, OverallLimitHoldsWithoutPipesAndEndsTheWholeGroup) {
         EXPECT_LT(took, 6) << c.what;
         ASSERT_TRUE(run.timed_out()) << c.what;
         EXPECT_EQ(*run.timed_out(), 1) << c.what;
-        EXPECT_THROW(run.die_if_error(), norvik::ProcessFailedTimeout) << c.what;
+        EXPECT_THROW(run.die_if_error(), norvik::run::ProcessFailedTimeout) << c.what;
         EXPECT_EQ(::waitpid(run.child_pid(), nullptr, WNOHANG), -1) << "reaped: " << c.what;
         if (c.args[0] == "background") {
             EXPECT_EQ(run.wait_status(), 0) << "the child itself exited 0, and yet the run failed";
@@ -356,13 +356,13 @@ TEST(SafeRunObject, FloodIsCappedAndTheDropIsMarked) {
     ASSERT_GT(before, 0);
     // A flood of a known size, so that the drop is exact however slowly a
     // loaded machine moves it (a timed `yes` may not reach the cap).
-    const size_t limit = norvik::ReadMultipleFH::CAPTURE_LIMIT;
+    const size_t limit = norvik::run::ReadMultipleFH::CAPTURE_LIMIT;
     const size_t flood = 4 * limit;
     Object run({.program = "head", .args = {"-c", std::to_string(flood), "/dev/zero"}, .timeout = 120});
     ASSERT_FALSE(run.timed_out());
     const std::string& out = run.stdout();
     ASSERT_EQ(run.stdout_dropped(), flood - limit);
-    const std::string marker = norvik::ReadMultipleFH::dropped_marker(run.stdout_dropped());
+    const std::string marker = norvik::run::ReadMultipleFH::dropped_marker(run.stdout_dropped());
     EXPECT_EQ(out.size(), limit + marker.size());
     EXPECT_EQ(out.compare(out.size() - marker.size(), marker.size(), marker), 0);
     EXPECT_EQ(out.compare(0, 4, std::string(4, '\0')), 0);

@@ -12,7 +12,7 @@
 namespace {
 
 namespace server = norvik::server;
-namespace paths = norvik::paths;
+namespace foundation = norvik::foundation;
 using norvik::test::write_file;
 
 class Profile : public norvik::test::ServerFixture {
@@ -66,16 +66,14 @@ TEST_F(Profile, DetectedFromRoles) {
     for (const char* p : {server::DNSNODE, server::MAILNODE, server::DATABASENODE}) {
         SCOPED_TRACE(p);
         norvik::test::TempDir fresh{"profile"};
-        paths::set_root_for_testing(fresh.path());
+        foundation::set_root_for_testing(fresh.path());
         reset();
         shape_as(p);
         EXPECT_EQ(server::get_producttype(), server::STANDARD);
         EXPECT_EQ(server::get_current_profile(), p);
         EXPECT_TRUE(server::is_valid_for_profile(std::string(p)));
-        EXPECT_TRUE(
-            server::is_valid_for_profile(norvik::validate::anyallmatcher::MatchRule{{server::STANDARD, p}, "any"}));
-        EXPECT_FALSE(
-            server::is_valid_for_profile(norvik::validate::anyallmatcher::MatchRule{{server::STANDARD, p}, "all"}));
+        EXPECT_TRUE(server::is_valid_for_profile(norvik::foundation::MatchRule{{server::STANDARD, p}, "any"}));
+        EXPECT_FALSE(server::is_valid_for_profile(norvik::foundation::MatchRule{{server::STANDARD, p}, "all"}));
     }
 }
 
@@ -99,34 +97,34 @@ TEST_F(Profile, ProductTypeFileConsultsNoRole) {
     for (const char* p : {server::DNSNODE, server::MAILNODE, server::DATABASENODE}) {
         SCOPED_TRACE(p);
         reset();
-        write_file(paths::product_type_file(), std::string(p) + "\n");
+        write_file(foundation::product_type_file(), std::string(p) + "\n");
         EXPECT_EQ(server::get_producttype(), p);
         EXPECT_EQ(server::get_current_profile(), p);
         EXPECT_FALSE(any_role_cached());
     }
     // Garbage in the file is not a profile: back to role detection.
     reset();
-    write_file(paths::product_type_file(), "SUPERNODE\n");
+    write_file(foundation::product_type_file(), "SUPERNODE\n");
     EXPECT_EQ(server::get_producttype(), server::STANDARD);
     EXPECT_EQ(server::get_current_profile(), server::STANDARD);
 }
 
 TEST_F(Profile, NodeModeOverridesEverything) {
-    write_file(paths::product_type_file(), "MAILNODE\n");
+    write_file(foundation::product_type_file(), "MAILNODE\n");
     server::set_NODE_MODE(std::string(server::DNSNODE));
     EXPECT_EQ(server::get_producttype(), server::DNSNODE);
     EXPECT_EQ(server::get_current_profile(), server::DNSNODE);
 }
 
 TEST_F(Profile, DnsOnlyMarkerAndOverride) {
-    write_file(paths::dnsonly_marker(), "");
+    write_file(foundation::dnsonly_marker(), "");
     EXPECT_EQ(server::is_dnsonly(), true);
     EXPECT_EQ(server::get_producttype(), server::DNSONLY);
     EXPECT_EQ(server::get_current_profile(), server::DNSONLY);
     server::set_DNSONLY_MODE(0);
     EXPECT_EQ(server::is_dnsonly(), false);
     server::set_DNSONLY_MODE(std::nullopt);
-    ASSERT_EQ(unlink(paths::dnsonly_marker().c_str()), 0);
+    ASSERT_EQ(unlink(foundation::dnsonly_marker().c_str()), 0);
     EXPECT_EQ(server::is_dnsonly(), false);
     server::set_DNSONLY_MODE(1);
     EXPECT_EQ(server::is_dnsonly(), true);
@@ -135,8 +133,8 @@ TEST_F(Profile, DnsOnlyMarkerAndOverride) {
 TEST_F(Profile, DnsOnlyTestRaisesOnUnexpectedError) {
     // A regular file where a directory of the marker's path should be.
     norvik::test::TempDir fresh{"dnsonly"};
-    paths::set_root_for_testing(fresh.path());
-    const std::string marker = paths::dnsonly_marker();
+    foundation::set_root_for_testing(fresh.path());
+    const std::string marker = foundation::dnsonly_marker();
     const std::string parent = marker.substr(0, marker.rfind('/'));
     write_file(parent, "not a directory");
     try {

@@ -17,7 +17,7 @@
 namespace {
 
 namespace server = norvik::server;
-namespace paths = norvik::paths;
+namespace foundation = norvik::foundation;
 using norvik::test::write_file;
 
 const std::string DNS_CLASS = "Norvik::Server::Type::Role::DNS";
@@ -42,7 +42,7 @@ TEST_F(Roles, DnsOnlyServerHasEveryRole) {
     disable_role("DNS");
     disable_role("FTP");
     server::set(DNS_CLASS, false);
-    write_file(paths::dnsonly_marker(), "");
+    write_file(foundation::dnsonly_marker(), "");
     EXPECT_EQ(server::is_role_enabled("DNS"), true);
     EXPECT_EQ(server::is_role_enabled("FTP"), true);
     EXPECT_EQ(server::is_role_enabled("Postgres"), true);  // even though unavailable
@@ -74,7 +74,7 @@ TEST_F(Roles, PostgresNeedsItsAvailabilityFlag) {
     EXPECT_EQ(server::is_service_allowed(server::POSTGRESQL), false);
 
     reset();
-    write_file(paths::global_cache_dir() + "/" + server::DB_GLOBAL_CACHE + ".json",
+    write_file(foundation::global_cache_dir() + "/" + server::DB_GLOBAL_CACHE + ".json",
                std::string("{\"data\":{\"") + server::DB_GLOBAL_CACHE_POSTGRES_KEY + "\":1}}");
     EXPECT_EQ(server::is_role_enabled("Postgres"), true);
     disable_role("Postgres");
@@ -110,7 +110,7 @@ TEST_F(Roles, AliasesAreJudgedAsTheServiceTheyName) {
     server::set_NODE_MODE(std::nullopt);
     reset();
     std::filesystem::remove(touchfile("MySQL"));
-    write_file(paths::global_cache_dir() + "/" + server::DB_GLOBAL_CACHE + ".json",
+    write_file(foundation::global_cache_dir() + "/" + server::DB_GLOBAL_CACHE + ".json",
                std::string("{\"data\":{\"") + server::DB_GLOBAL_CACHE_POSTGRES_KEY + "\":1}}");
     for (const char* name : {server::MYSQL, server::MYSQL_ALIAS, server::POSTGRESQL, server::POSTGRESQL_ALIAS})
         EXPECT_EQ(server::is_service_allowed(name), true) << name;

@@ -17,7 +17,7 @@ namespace norvik::test {
 class ServerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        paths::set_root_for_testing(tmp.path());
+        foundation::set_root_for_testing(tmp.path());
         make_dirs(server::TouchFileRole::ROLES_TOUCHFILE_BASE_PATH());
         reset();
     }
@@ -31,7 +31,7 @@ protected:
         server::_reset_cache();
         server::_unset_all();
         server::reset_available_cache();
-        globalcache::clearcache();
+        foundation::clearcache();
     }
     // Touch file of a role by short or full name.
     std::string touchfile(const std::string& role) {

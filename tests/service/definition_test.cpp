@@ -49,7 +49,7 @@ TEST(Definition, RejectsWhatCannotBeLoaded) {
 
 TEST(Definition, RootPlaceholderAndLookupOrder) {
     norvik::test::TempDir t("def");
-    norvik::paths::set_root_for_testing(t.path());
+    norvik::foundation::set_root_for_testing(t.path());
     auto d = Definition::parse(R"({"attributes": {"pidfile": "${NORVIK_ROOT}/run/x.pid"},
                                    "actions": {"hi": ["${NORVIK_ROOT}/bin/hi", "a"]}})",
                                "f", "C");
@@ -57,18 +57,18 @@ TEST(Definition, RootPlaceholderAndLookupOrder) {
     EXPECT_EQ(d.actions["hi"][0], t.path() + "/bin/hi");
 
     EXPECT_FALSE(Definition::find("Nosuch").has_value());
-    norvik::test::write_file(norvik::paths::builtin_services_dir() + "/Svc.json", R"({"base": "Base"})");
+    norvik::test::write_file(norvik::foundation::builtin_services_dir() + "/Svc.json", R"({"base": "Base"})");
     EXPECT_EQ(Definition::find("Svc")->base, "Base");
-    norvik::test::write_file(norvik::paths::custom_services_dir() + "/Svc.json", R"({"base": "Hot"})");
+    norvik::test::write_file(norvik::foundation::custom_services_dir() + "/Svc.json", R"({"base": "Hot"})");
     EXPECT_EQ(Definition::find("Svc")->base, "Hot");  // the custom directory wins
-    norvik::test::write_file(norvik::paths::custom_services_dir() + "/Svc.json", "{");
+    norvik::test::write_file(norvik::foundation::custom_services_dir() + "/Svc.json", "{");
     try {
         Definition::find("Svc");
         ADD_FAILURE() << "no error";
     } catch (const norvik::PlainError& e) {
-        EXPECT_NE(e.text().find(norvik::paths::custom_services_dir() + "/Svc.json"), std::string::npos);
+        EXPECT_NE(e.text().find(norvik::foundation::custom_services_dir() + "/Svc.json"), std::string::npos);
     }
-    norvik::paths::set_root_for_testing("");
+    norvik::foundation::set_root_for_testing("");
 }
 
 TEST(Definition, FactoryRefusesEmptyAndInvalidNames) {

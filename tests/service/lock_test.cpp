@@ -22,11 +22,11 @@
 namespace {
 
 using norvik::service::Lock;
-namespace paths = norvik::paths;
+namespace foundation = norvik::foundation;
 
 class LockTest : public ::testing::Test {
 protected:
-    void SetUp() override { paths::set_root_for_testing(tmp.path()); }
+    void SetUp() override { foundation::set_root_for_testing(tmp.path()); }
     norvik::test::TempDir tmp{"lock"};
 };
 
@@ -54,7 +54,7 @@ TEST_F(LockTest, SecondRunProceedsSoonAfterRelease) {
         ::close(pfd[0]);
         try {
             Lock second("exim", 10);
-            double got = norvik::timehires::time();
+            double got = norvik::foundation::hires_time();
             (void)!write(pfd[1], &got, sizeof got);
             _exit(0);
         } catch (...) {
@@ -62,8 +62,8 @@ TEST_F(LockTest, SecondRunProceedsSoonAfterRelease) {
         }
     }
     ::close(pfd[1]);
-    norvik::timehires::sleep(0.8);  // the child is polling by now
-    const double released = norvik::timehires::time();
+    norvik::foundation::hires_sleep(0.8);  // the child is polling by now
+    const double released = norvik::foundation::hires_time();
     EXPECT_EQ(lock->release(), 1);
     double got = 0;
     ASSERT_EQ(read(pfd[0], &got, sizeof got), static_cast<ssize_t>(sizeof got));
@@ -114,9 +114,9 @@ TEST_F(LockTest, KilledHolderFreesTheLockAtOnce) {
     ::close(pfd[0]);
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
-    const double start = norvik::timehires::time();
+    const double start = norvik::foundation::hires_time();
     Lock mine("named", 5);
-    EXPECT_LT(norvik::timehires::time() - start, 0.3);
+    EXPECT_LT(norvik::foundation::hires_time() - start, 0.3);
 }
 
 // A case variant of the name waits for the same lock, and the time-out is
@@ -142,11 +142,11 @@ TEST_F(LockTest, TimesOutWithTheLockErrorWhileACaseVariantHoldsIt) {
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 7) << name;
     }
-    EXPECT_EQ(norvik::service::get_run_lock_file_for_service("NkDemo-A_1"), paths::lock_base() + "/nkdemo-a_1");
+    EXPECT_EQ(norvik::service::get_run_lock_file_for_service("NkDemo-A_1"), foundation::lock_base() + "/nkdemo-a_1");
 }
 
 TEST_F(LockTest, OpenFailureIsTheLockErrorWithItsErrno) {
-    norvik::test::write_file(paths::lock_base(), "a file where the directory belongs");
+    norvik::test::write_file(foundation::lock_base(), "a file where the directory belongs");
     try {
         Lock l("exim");
         ADD_FAILURE() << "took a lock below a plain file";
@@ -158,9 +158,9 @@ TEST_F(LockTest, OpenFailureIsTheLockErrorWithItsErrno) {
 
 TEST_F(LockTest, DifferentServicesDoNotInteract) {
     Lock a("exim");
-    const double start = norvik::timehires::time();
+    const double start = norvik::foundation::hires_time();
     Lock b("dovecot", 2);
-    EXPECT_LT(norvik::timehires::time() - start, 0.2);
+    EXPECT_LT(norvik::foundation::hires_time() - start, 0.2);
 }
 
 TEST_F(LockTest, InvalidNamesTouchNoFile) {
@@ -175,15 +175,15 @@ TEST_F(LockTest, InvalidNamesTouchNoFile) {
         }
     }
     EXPECT_THROW(Lock(""), norvik::PlainError);
-    EXPECT_FALSE(norvik::test::exists(paths::lock_base()));
+    EXPECT_FALSE(norvik::test::exists(foundation::lock_base()));
     EXPECT_THROW(norvik::service::get_run_lock_file_for_service("a/b"), norvik::Exception);
-    EXPECT_EQ(norvik::service::get_run_lock_file_for_service("exim"), paths::lock_base() + "/exim");
+    EXPECT_EQ(norvik::service::get_run_lock_file_for_service("exim"), foundation::lock_base() + "/exim");
 }
 
 TEST_F(LockTest, FilesAndDescriptor) {
     Lock l("pdns");
     struct stat st {};
-    ASSERT_EQ(stat(paths::lock_base().c_str(), &st), 0);
+    ASSERT_EQ(stat(foundation::lock_base().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
     ASSERT_EQ(stat(l.path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
@@ -195,10 +195,10 @@ TEST_F(LockTest, FilesAndDescriptor) {
 }
 
 TEST_F(LockTest, PlantedSymlinkIsNotFollowed) {
-    norvik::test::make_dirs(paths::lock_base(), 0700);
+    norvik::test::make_dirs(foundation::lock_base(), 0700);
     const std::string target = tmp / "victim";
     norvik::test::write_file(target, "keep", 0644);
-    ASSERT_EQ(symlink(target.c_str(), (paths::lock_base() + "/exim").c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), (foundation::lock_base() + "/exim").c_str()), 0);
     EXPECT_THROW(Lock("exim"), norvik::PlainError);
     EXPECT_EQ(norvik::test::read_file(target), "keep");
 }
@@ -207,13 +207,13 @@ TEST(FlockTest, HandleLockedByAnotherProcessIsRefused) {
     norvik::test::TempDir t("flock");
     int fd = ::open((t / "f").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
-    norvik::fileutils::Flock h(fd);
-    ASSERT_TRUE(norvik::fileutils::flock(h, {"EX", "NB"}));
+    norvik::foundation::Flock h(fd);
+    ASSERT_TRUE(norvik::foundation::flock(h, {"EX", "NB"}));
     EXPECT_EQ(h.locked_by(), getpid());
     pid_t pid = fork();
     if (pid == 0) {
         try {
-            norvik::fileutils::flock(h, {"EX", "NB"});
+            norvik::foundation::flock(h, {"EX", "NB"});
             _exit(0);
         } catch (const norvik::PlainError&) {
             _exit(5);
@@ -222,14 +222,14 @@ TEST(FlockTest, HandleLockedByAnotherProcessIsRefused) {
     int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_EQ(WEXITSTATUS(status), 5);
-    EXPECT_THROW(norvik::fileutils::flock(h, {"BOGUS"}), norvik::PlainError);
+    EXPECT_THROW(norvik::foundation::flock(h, {"BOGUS"}), norvik::PlainError);
 
     // A descriptor that cannot be locked gives the file-lock error with its path.
     int pathfd = ::open((t / "f").c_str(), O_PATH | O_CLOEXEC);
     ASSERT_GE(pathfd, 0);
-    norvik::fileutils::Flock bad(pathfd);
+    norvik::foundation::Flock bad(pathfd);
     try {
-        norvik::fileutils::flock(bad, {"EX", "NB"});
+        norvik::foundation::flock(bad, {"EX", "NB"});
         ADD_FAILURE() << "flock on an O_PATH descriptor succeeded";
     } catch (const norvik::Exception& e) {
         EXPECT_EQ(e.class_name(), "Norvik::Exception::IO::FlockError");

@@ -58,8 +58,8 @@ private:
 
 class RestartHalves : public ::testing::Test {
 protected:
-    void SetUp() override { norvik::paths::set_root_for_testing(root_.path()); }
-    void TearDown() override { norvik::paths::set_root_for_testing(""); }
+    void SetUp() override { norvik::foundation::set_root_for_testing(root_.path()); }
+    void TearDown() override { norvik::foundation::set_root_for_testing(""); }
     norvik::test::TempDir root_{"halves"};
 };
 
@@ -84,11 +84,11 @@ TEST_F(RestartHalves, MissingLogDirectoryNoLongerStopsTheStartHalf) {
     FakeState state;
     Halves srv(state);
     srv.is_enabled(1);
-    ASSERT_FALSE(norvik::test::exists(norvik::paths::logs_dir()));
+    ASSERT_FALSE(norvik::test::exists(norvik::foundation::logs_dir()));
     EXPECT_TRUE(srv.restart(false));
     EXPECT_EQ(state.calls, (std::vector<std::string>{"stop", "start"}));
     EXPECT_TRUE(state.up);
     struct stat st {};
-    ASSERT_EQ(::stat(norvik::paths::logs_dir().c_str(), &st), 0);
+    ASSERT_EQ(::stat(norvik::foundation::logs_dir().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
 }

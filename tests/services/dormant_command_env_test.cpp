@@ -21,12 +21,12 @@ namespace {
 
 using norvik::services::Dormant;
 using norvik::test::write_file;
-namespace paths = norvik::paths;
+namespace foundation = norvik::foundation;
 
 class DormantT : public ::testing::Test {
 protected:
-    void SetUp() override { paths::set_root_for_testing(tmp.path()); }
-    void TearDown() override { paths::set_root_for_testing(""); }
+    void SetUp() override { foundation::set_root_for_testing(tmp.path()); }
+    void TearDown() override { foundation::set_root_for_testing(""); }
     std::string enable(const std::string& s) {
         return Dormant::DORMANT_SERVICES_DIR() + "/" + s + Dormant::ENABLE_SUFFIX;
     }

@@ -22,7 +22,7 @@
 namespace {
 
 namespace services = norvik::services;
-namespace paths = norvik::paths;
+namespace foundation = norvik::foundation;
 using norvik::test::exists;
 using norvik::test::read_file;
 using norvik::test::write_file;
@@ -30,9 +30,9 @@ using norvik::test::write_file;
 class Enabled : public ::testing::Test {
 protected:
     void SetUp() override {
-        paths::set_root_for_testing(tmp.path());
-        norvik::test::make_dirs(paths::etc_dir());
-        norvik::test::make_dirs(paths::servmon_d_dir());
+        foundation::set_root_for_testing(tmp.path());
+        norvik::test::make_dirs(foundation::etc_dir());
+        norvik::test::make_dirs(foundation::servmon_d_dir());
         reset();
         norvik::server::set_DNSONLY_MODE(0);
     }
@@ -46,21 +46,21 @@ protected:
         norvik::server::reset_cache();
         norvik::server::_reset_cache();
         norvik::server::_unset_all();
-        norvik::globalcache::clearcache();
+        norvik::foundation::clearcache();
     }
     // Each rewrite gets a later mtime, as it would between two real edits
     // (the loader's caches go by mtime in seconds).
     void main_config(const std::string& text) {
-        write_file(paths::main_config(), text);
+        write_file(foundation::main_config(), text);
         const time_t t = time(nullptr) + (++edits_) * 10;
         struct timespec ts[2] = {{t, 0}, {t, 0}};
-        ASSERT_EQ(utimensat(AT_FDCWD, paths::main_config().c_str(), ts, 0), 0);
+        ASSERT_EQ(utimensat(AT_FDCWD, foundation::main_config().c_str(), ts, 0), 0);
         norvik::config::NkConfGuard::clearcache();
     }
     int edits_ = 0;
     // A service with no rule of its own, installed through its monitor file.
-    void install(const std::string& service) { write_file(paths::servmon_d_dir() + "/" + service, ""); }
-    std::string etc(const std::string& name) { return paths::etc_dir() + "/" + name; }
+    void install(const std::string& service) { write_file(foundation::servmon_d_dir() + "/" + service, ""); }
+    std::string etc(const std::string& name) { return foundation::etc_dir() + "/" + name; }
 
     norvik::test::TempDir tmp{"enabled"};
 };
@@ -73,8 +73,8 @@ TEST_F(Enabled, NoServiceCannotBeJudged) {
 
 TEST_F(Enabled, MailmanFollowsItsConfigKeyAndIgnoresDisableFiles) {
     // A disable file under the default naming must not matter for it.
-    write_file(paths::disable_file_plain("mailman"), "");
-    write_file(paths::disable_file_dotted("mailman"), "");
+    write_file(foundation::disable_file_plain("mailman"), "");
+    write_file(foundation::disable_file_dotted("mailman"), "");
     main_config("skipmailman=1\n");
     EXPECT_EQ(services::is_enabled("mailman"), false);
     main_config("skipmailman=0\n");
@@ -88,7 +88,7 @@ TEST_F(Enabled, MailmanFollowsItsConfigKeyAndIgnoresDisableFiles) {
     EXPECT_FALSE(services::service_has_files("mailman"));
     EXPECT_FALSE(services::get_files_for_service("mailman"));
     EXPECT_FALSE(services::remove_disable_files("mailman"));
-    EXPECT_TRUE(exists(paths::disable_file_plain("mailman")));
+    EXPECT_TRUE(exists(foundation::disable_file_plain("mailman")));
 
     // The key is read before the installed test: a DNS-only server (where
     // mailman is not installed) still answers from the key.
@@ -104,26 +104,26 @@ TEST_F(Enabled, InstalledTestComesBeforeDisableFiles) {
     EXPECT_EQ(services::is_enabled("nkwidgetd"), true);
 
     // Either default file disables it.
-    write_file(paths::disable_file_dotted("nkwidgetd"), "");
+    write_file(foundation::disable_file_dotted("nkwidgetd"), "");
     EXPECT_EQ(services::is_enabled("nkwidgetd"), false);
-    ASSERT_EQ(unlink(paths::disable_file_dotted("nkwidgetd").c_str()), 0);
-    write_file(paths::disable_file_plain("nkwidgetd"), "");
+    ASSERT_EQ(unlink(foundation::disable_file_dotted("nkwidgetd").c_str()), 0);
+    write_file(foundation::disable_file_plain("nkwidgetd"), "");
     EXPECT_EQ(services::is_enabled("nkwidgetd"), false);
     ASSERT_EQ(services::remove_disable_files("nkwidgetd"), 1);
-    EXPECT_FALSE(exists(paths::disable_file_plain("nkwidgetd")));
+    EXPECT_FALSE(exists(foundation::disable_file_plain("nkwidgetd")));
     EXPECT_EQ(services::is_enabled("nkwidgetd"), true);
 }
 
 TEST_F(Enabled, InstalledExceptionsAreNeverReportedMissing) {
     // lmtp has no monitor file and no package test, yet is not "missing".
     EXPECT_EQ(services::is_enabled("lmtp"), true);
-    write_file(paths::disable_file_plain("lmtp"), "");
+    write_file(foundation::disable_file_plain("lmtp"), "");
     EXPECT_EQ(services::is_enabled("lmtp"), false);
 }
 
 TEST_F(Enabled, AlwaysEnabledServicesIgnoreDisableFiles) {
-    write_file(paths::disable_file_plain("nksrvd"), "");
-    write_file(paths::disable_file_plain("nkqueued"), "");
+    write_file(foundation::disable_file_plain("nksrvd"), "");
+    write_file(foundation::disable_file_plain("nkqueued"), "");
     EXPECT_EQ(services::is_enabled("nksrvd"), true);
     EXPECT_EQ(services::is_enabled("nkqueued"), true);
 }
@@ -136,7 +136,7 @@ TEST_F(Enabled, DnsBindPdnsAndNamedShareTheirDisableFiles) {
     EXPECT_EQ(services::get_files_for_service("pdns"), dns);
     // The daemon is DNS too, and keeps its own second file (named.disabled).
     auto named = *dns;
-    named.push_back(norvik::paths::disable_file_dotted("named"));
+    named.push_back(norvik::foundation::disable_file_dotted("named"));
     EXPECT_EQ(services::get_files_for_service("named"), named);
 
     install("bind");
@@ -199,52 +199,52 @@ TEST_F(Enabled, ImapAndMailShareTheirFirstTwoFiles) {
 TEST_F(Enabled, TouchCreatesOnlyTheFirstFileAndNotTwice) {
     install("nkwidgetd");
     ASSERT_TRUE(services::touch_disable_file("nkwidgetd"));
-    EXPECT_TRUE(exists(paths::disable_file_plain("nkwidgetd")));
-    EXPECT_FALSE(exists(paths::disable_file_dotted("nkwidgetd")));
+    EXPECT_TRUE(exists(foundation::disable_file_plain("nkwidgetd")));
+    EXPECT_FALSE(exists(foundation::disable_file_dotted("nkwidgetd")));
 
     // Already disabled (by the second file): success without touching anything.
-    ASSERT_EQ(unlink(paths::disable_file_plain("nkwidgetd").c_str()), 0);
-    write_file(paths::disable_file_dotted("nkwidgetd"), "keep");
+    ASSERT_EQ(unlink(foundation::disable_file_plain("nkwidgetd").c_str()), 0);
+    write_file(foundation::disable_file_dotted("nkwidgetd"), "keep");
     ASSERT_TRUE(services::touch_disable_file("nkwidgetd"));
-    EXPECT_FALSE(exists(paths::disable_file_plain("nkwidgetd")));
-    EXPECT_EQ(read_file(paths::disable_file_dotted("nkwidgetd")), "keep");
+    EXPECT_FALSE(exists(foundation::disable_file_plain("nkwidgetd")));
+    EXPECT_EQ(read_file(foundation::disable_file_dotted("nkwidgetd")), "keep");
 }
 
 TEST_F(Enabled, SymlinkedDisableFilesAreNeverFollowedOrRemoved) {
     install("nkwidgetd");
     const std::string target = tmp / "victim";
     write_file(target, "precious");
-    ASSERT_EQ(symlink(target.c_str(), paths::disable_file_plain("nkwidgetd").c_str()), 0);
-    write_file(paths::disable_file_dotted("nkwidgetd"), "");
+    ASSERT_EQ(symlink(target.c_str(), foundation::disable_file_plain("nkwidgetd").c_str()), 0);
+    write_file(foundation::disable_file_dotted("nkwidgetd"), "");
 
     EXPECT_EQ(services::is_enabled("nkwidgetd"), false);
     // The regular file goes, the link and its target stay.
     EXPECT_EQ(services::remove_disable_files("nkwidgetd"), 1);
-    EXPECT_FALSE(exists(paths::disable_file_dotted("nkwidgetd")));
+    EXPECT_FALSE(exists(foundation::disable_file_dotted("nkwidgetd")));
     struct stat st {};
-    ASSERT_EQ(lstat(paths::disable_file_plain("nkwidgetd").c_str(), &st), 0);
+    ASSERT_EQ(lstat(foundation::disable_file_plain("nkwidgetd").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(read_file(target), "precious");
 
     // A dangling link in the first place: touching must not create its target.
-    ASSERT_EQ(unlink(paths::disable_file_plain("nkwidgetd").c_str()), 0);
+    ASSERT_EQ(unlink(foundation::disable_file_plain("nkwidgetd").c_str()), 0);
     const std::string nowhere = tmp / "created-through-link";
-    ASSERT_EQ(symlink(nowhere.c_str(), paths::disable_file_plain("nkwidgetd").c_str()), 0);
+    ASSERT_EQ(symlink(nowhere.c_str(), foundation::disable_file_plain("nkwidgetd").c_str()), 0);
     EXPECT_EQ(services::is_enabled("nkwidgetd"), true);
     EXPECT_FALSE(services::touch_disable_file("nkwidgetd"));
     EXPECT_FALSE(exists(nowhere));
 
     // A directory in a disable file's place is not removed either.
-    ASSERT_EQ(unlink(paths::disable_file_plain("nkwidgetd").c_str()), 0);
-    norvik::test::make_dirs(paths::disable_file_dotted("nkwidgetd"));
+    ASSERT_EQ(unlink(foundation::disable_file_plain("nkwidgetd").c_str()), 0);
+    norvik::test::make_dirs(foundation::disable_file_dotted("nkwidgetd"));
     EXPECT_EQ(services::remove_disable_files("nkwidgetd"), 1);
-    EXPECT_TRUE(exists(paths::disable_file_dotted("nkwidgetd")));
+    EXPECT_TRUE(exists(foundation::disable_file_dotted("nkwidgetd")));
 }
 
 TEST_F(Enabled, UnexaminableDisableFileWarnsAndNextOneCounts) {
     install("nkwidgetd");
     // A link loop: the existence test fails with ELOOP, not ENOENT.
-    const std::string a = paths::disable_file_plain("nkwidgetd");
+    const std::string a = foundation::disable_file_plain("nkwidgetd");
     const std::string b = tmp / "loop";
     ASSERT_EQ(symlink(b.c_str(), a.c_str()), 0);
     ASSERT_EQ(symlink(a.c_str(), b.c_str()), 0);
@@ -252,11 +252,11 @@ TEST_F(Enabled, UnexaminableDisableFileWarnsAndNextOneCounts) {
     testing::internal::CaptureStderr();
     const auto first = services::is_enabled("nkwidgetd");
     std::string logged = testing::internal::GetCapturedStderr();
-    if (exists(paths::error_log())) logged += read_file(paths::error_log());
+    if (exists(foundation::error_log())) logged += read_file(foundation::error_log());
     EXPECT_EQ(first, true);
     EXPECT_NE(logged.find(a), std::string::npos) << logged;
 
-    write_file(paths::disable_file_dotted("nkwidgetd"), "");
+    write_file(foundation::disable_file_dotted("nkwidgetd"), "");
     testing::internal::CaptureStderr();
     EXPECT_EQ(services::is_enabled("nkwidgetd"), false);
     testing::internal::GetCapturedStderr();
@@ -275,8 +275,8 @@ TEST_F(Enabled, InvalidNamesNeverBecomeFiles) {
     // Nothing at all appeared below the root's /etc or above it.
     EXPECT_FALSE(exists(tmp / "x"));
     EXPECT_FALSE(exists(tmp / "xdisable"));
-    EXPECT_FALSE(exists(paths::etc_dir() + "/a"));
-    EXPECT_FALSE(exists(paths::etc_dir() + "/../../xdisable"));
+    EXPECT_FALSE(exists(foundation::etc_dir() + "/a"));
+    EXPECT_FALSE(exists(foundation::etc_dir() + "/../../xdisable"));
 }
 
 TEST_F(Enabled, ProtocolListFromFileConfigOrDefault) {
@@ -298,9 +298,9 @@ TEST_F(Enabled, ProtocolListFromFileConfigOrDefault) {
     EXPECT_EQ(services::get_dovecot_enabled_protocols(), (std::set<std::string>{"imap", "pop3", "lmtp"}));
 
     // The protocol file wins over the configuration.
-    write_file(paths::protocols_file(), "pop3 imap");
+    write_file(foundation::protocols_file(), "pop3 imap");
     EXPECT_EQ(services::get_dovecot_enabled_protocols(), (std::set<std::string>{"imap", "pop3"}));
-    write_file(paths::protocols_file(), "pop3\n");
+    write_file(foundation::protocols_file(), "pop3\n");
     EXPECT_EQ(services::get_dovecot_enabled_protocols(), (std::set<std::string>{"pop3"}));
     EXPECT_EQ(services::is_enabled("imap"), false);
     EXPECT_EQ(services::is_enabled("pop"), true);
@@ -309,27 +309,27 @@ TEST_F(Enabled, ProtocolListFromFileConfigOrDefault) {
 TEST_F(Enabled, AreEnabledCombinesAnyAndAll) {
     install("nkwidgetd");
     install("nkgadgetd");
-    write_file(paths::disable_file_plain("nkgadgetd"), "");
-    EXPECT_TRUE(services::are_enabled(norvik::validate::anyallmatcher::MatchRule{{"nkwidgetd", "nkgadgetd"}, "any"}));
-    EXPECT_FALSE(services::are_enabled(norvik::validate::anyallmatcher::MatchRule{{"nkwidgetd", "nkgadgetd"}, "all"}));
+    write_file(foundation::disable_file_plain("nkgadgetd"), "");
+    EXPECT_TRUE(services::are_enabled(norvik::foundation::MatchRule{{"nkwidgetd", "nkgadgetd"}, "any"}));
+    EXPECT_FALSE(services::are_enabled(norvik::foundation::MatchRule{{"nkwidgetd", "nkgadgetd"}, "all"}));
     EXPECT_FALSE(services::are_enabled("nkgadgetd"));
 }
 
 TEST_F(Enabled, ServicesWithRulesOfTheirOwn) {
     // Greylisting: its configuration key, never a disable file.
-    write_file(paths::disable_file_plain("nkgreylistd"), "");
+    write_file(foundation::disable_file_plain("nkgreylistd"), "");
     main_config("greylist_enabled=1\n");
     EXPECT_EQ(services::is_enabled("nkgreylistd"), true);
     if (geteuid() == 0) {
         // Disabling goes through the configuration, not through a file.
-        ASSERT_EQ(unlink(paths::disable_file_plain("nkgreylistd").c_str()), 0);
+        ASSERT_EQ(unlink(foundation::disable_file_plain("nkgreylistd").c_str()), 0);
         EXPECT_TRUE(services::touch_disable_file("nkgreylistd"));
-        EXPECT_NE(read_file(paths::main_config()).find("greylist_enabled=0"), std::string::npos);
-        EXPECT_FALSE(exists(paths::disable_file_plain("nkgreylistd")));
+        EXPECT_NE(read_file(foundation::main_config()).find("greylist_enabled=0"), std::string::npos);
+        EXPECT_FALSE(exists(foundation::disable_file_plain("nkgreylistd")));
     }
 
     // The catalogued second MTA service: only the service list's answer.
-    write_file(paths::disable_file_plain("exim-altport"), "");
+    write_file(foundation::disable_file_plain("exim-altport"), "");
     EXPECT_EQ(services::is_enabled("exim-altport"), false);
     install("exim-altport");
     EXPECT_EQ(services::is_enabled("exim-altport"), true);
@@ -339,15 +339,15 @@ TEST_F(Enabled, ServicesWithRulesOfTheirOwn) {
     norvik::server::set_DNSONLY_MODE(1);
     EXPECT_EQ(services::is_enabled("norvik_php_fpm"), false);
     norvik::server::set_DNSONLY_MODE(0);
-    write_file(paths::disable_file_plain("norvik_php_fpm"), "");
+    write_file(foundation::disable_file_plain("norvik_php_fpm"), "");
     EXPECT_EQ(services::is_enabled("norvik_php_fpm"), false);
 
     // WebDAV: not wanted while both of its web roles are off; else the
     // ordinary tests follow.
     EXPECT_EQ(services::is_enabled("nkdavd"), true);
-    write_file(paths::disable_file_dotted("nkdavd"), "");
+    write_file(foundation::disable_file_dotted("nkdavd"), "");
     EXPECT_EQ(services::is_enabled("nkdavd"), false);
-    ASSERT_EQ(unlink(paths::disable_file_dotted("nkdavd").c_str()), 0);
+    ASSERT_EQ(unlink(foundation::disable_file_dotted("nkdavd").c_str()), 0);
     const std::string roles = norvik::server::TouchFileRole::ROLES_TOUCHFILE_BASE_PATH();
     write_file(roles + "/WebDisk", "");
     write_file(roles + "/CalendarContact", "");
@@ -373,16 +373,16 @@ TEST_F(Enabled, ConfigEntryMeanings) {
 
 TEST_F(Enabled, RemoteDatabaseCountsAsProvided) {
     // Off here either way: not installed, or switched off by its file.
-    write_file(paths::etc_dir() + "/mysqldisable", "");
+    write_file(foundation::etc_dir() + "/mysqldisable", "");
     install("nkwidgetd");
-    write_file(paths::disable_file_plain("nkwidgetd"), "");
+    write_file(foundation::disable_file_plain("nkwidgetd"), "");
     ASSERT_EQ(services::is_enabled("mysql"), false);
-    const std::string cache = paths::global_cache_dir() + "/database.json";
+    const std::string cache = foundation::global_cache_dir() + "/database.json";
     write_file(cache, "{\"data\":{\"has_remote_mysql\":0}}");
-    norvik::globalcache::clearcache();
+    norvik::foundation::clearcache();
     EXPECT_EQ(services::is_provided("mysql"), 0);
     write_file(cache, "{\"data\":{\"has_remote_mysql\":1}}");
-    norvik::globalcache::clearcache();
+    norvik::foundation::clearcache();
     EXPECT_EQ(services::is_provided("mysql"), 1);
     EXPECT_TRUE(services::are_provided("mysql"));
     // Only database services profit from a remote server.

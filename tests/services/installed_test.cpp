@@ -15,14 +15,14 @@
 namespace {
 
 namespace services = norvik::services;
-namespace paths = norvik::paths;
+namespace foundation = norvik::foundation;
 using norvik::test::write_file;
 
 class Installed : public ::testing::Test {
 protected:
     void SetUp() override {
-        paths::set_root_for_testing(tmp.path());
-        norvik::test::make_dirs(paths::servmon_d_dir());
+        foundation::set_root_for_testing(tmp.path());
+        norvik::test::make_dirs(foundation::servmon_d_dir());
         norvik::server::set_DNSONLY_MODE(0);
         norvik::config::reset_cache();
     }
@@ -30,7 +30,7 @@ protected:
         norvik::server::set_DNSONLY_MODE(std::nullopt);
         norvik::config::reset_cache();
     }
-    void monitor(const std::string& s) { write_file(paths::servmon_d_dir() + "/" + s, ""); }
+    void monitor(const std::string& s) { write_file(foundation::servmon_d_dir() + "/" + s, ""); }
     norvik::test::TempDir tmp{"installed"};
 };
 
@@ -57,9 +57,9 @@ TEST_F(Installed, FailingPerServiceTestBeatsTheMonitorFile) {
     monitor("httpd");
     EXPECT_FALSE(services::service_is_installed("p0f"));
     EXPECT_FALSE(services::service_is_installed("httpd"));
-    write_file(paths::p0f_binary(), "", 0755);
+    write_file(foundation::p0f_binary(), "", 0755);
     EXPECT_TRUE(services::service_is_installed("p0f"));
-    write_file(paths::hx4_flag(), "");
+    write_file(foundation::hx4_flag(), "");
     norvik::config::reset_cache();
     EXPECT_TRUE(services::service_is_installed("httpd"));
 }

@@ -17,7 +17,7 @@ using norvik::test::read_file;
 
 class ServmonTiny : public ::testing::Test {
 protected:
-    void SetUp() override { norvik::paths::set_root_for_testing(tmp.path()); }
+    void SetUp() override { norvik::foundation::set_root_for_testing(tmp.path()); }
     std::string file(const std::string& s) { return servmon::service_suspend_dir() + "/" + s; }
     norvik::test::TempDir tmp{"servmon"};
 };
@@ -105,12 +105,12 @@ TEST_F(ServmonTiny, PlantedSymlinkIsReplacedNotFollowed) {
 
 TEST_F(ServmonTiny, DirectoryThatCannotBeCreatedGivesFalse) {
     // A regular file where the parent directory should be.
-    norvik::test::write_file(norvik::paths::state_dir() + "/servmon", "not a dir", 0644);
+    norvik::test::write_file(norvik::foundation::state_dir() + "/servmon", "not a dir", 0644);
     EXPECT_FALSE(servmon::suspend_service("exim", 10));
     // A symbolic link in place of the directory is refused.
     norvik::test::TempDir other("servmon-other");
-    ::unlink((norvik::paths::state_dir() + "/servmon").c_str());
-    norvik::test::make_dirs(norvik::paths::state_dir() + "/servmon");
+    ::unlink((norvik::foundation::state_dir() + "/servmon").c_str());
+    norvik::test::make_dirs(norvik::foundation::state_dir() + "/servmon");
     ASSERT_EQ(symlink(other.path().c_str(), servmon::service_suspend_dir().c_str()), 0);
     EXPECT_FALSE(servmon::suspend_service("exim", 10));
     EXPECT_FALSE(norvik::test::exists(other / "exim"));

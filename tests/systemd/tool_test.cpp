@@ -178,7 +178,7 @@ TEST_F(InnerTool, SocketRecordsMatchSystemctlShow) {
     systemctl({"start", "rs-forking.service", "nkoneshot.service"});
     systemctl({"stop", "rs-simple.service"});
     systemctl({"start", "nkfail.service"});
-    norvik::paths::set_root_for_testing("");
+    norvik::foundation::set_root_for_testing("");
     for (const std::string unit :
          {"rs-forking.service", "rs-simple.service", "nkoneshot.service", "nkfail.service", "nksock.service",
           "nklocal.service", "nosuch-unit.service", "nk@a-b.service", "exim4.service"}) {
@@ -191,9 +191,9 @@ TEST_F(InnerTool, SocketRecordsMatchSystemctlShow) {
         EXPECT_FALSE(from_socket->at("LoadState").empty()) << unit;
     }
     // Through our root, where it does not lead to systemd: no answer.
-    norvik::paths::set_root_for_testing(root_.path());
+    norvik::foundation::set_root_for_testing(root_.path());
     EXPECT_FALSE(systemd::show_over_bus("rs-forking.service", systemd::requested_properties()));
-    norvik::paths::set_root_for_testing("");
+    norvik::foundation::set_root_for_testing("");
     systemctl({"stop", "rs-forking.service", "nkoneshot.service"});
 }
 
@@ -284,7 +284,7 @@ TEST_F(InnerTool, LocalAndGeneratedUnitsAreFound) {
     EXPECT_NE(r.out.find("systemd"), std::string::npos) << all(r);
     systemctl({"stop", "nklocal.service"});
 
-    norvik::paths::set_root_for_testing(root_.path());
+    norvik::foundation::set_root_for_testing(root_.path());
     auto local = systemd::has_service_via_systemd("nklocal");
     ASSERT_TRUE(local);
     EXPECT_EQ((*local)["FragmentPath"], std::string(LOCAL_DIR) + "/nklocal.service");
@@ -295,7 +295,7 @@ TEST_F(InnerTool, LocalAndGeneratedUnitsAreFound) {
     } else {
         std::cout << "exim4 has no generated unit here: " << generated["FragmentPath"] << "\n";
     }
-    norvik::paths::set_root_for_testing("");
+    norvik::foundation::set_root_for_testing("");
 }
 
 // What a panel and the journal get under systemd: the result record of a

@@ -86,12 +86,12 @@ class FakeSystemctl : public ::testing::Test {
 protected:
     void SetUp() override {
         install_fake_systemctl(root_);
-        norvik::paths::set_root_for_testing(root_.path());
+        norvik::foundation::set_root_for_testing(root_.path());
         systemd::forget_service_info();
     }
     void TearDown() override {
         systemd::set_systemctl(nullptr);
-        norvik::paths::set_root_for_testing("");
+        norvik::foundation::set_root_for_testing("");
     }
     TempDir root_{"sd"};
 };
@@ -308,9 +308,9 @@ protected:
         if (!norvik::test::inside_real_systemd()) GTEST_SKIP() << "runs inside the real systemd only";
         norvik::test::make_dirs(root_ / "usr/bin");
         ASSERT_EQ(::symlink("/usr/bin/systemctl", (root_ / "usr/bin/systemctl").c_str()), 0);
-        norvik::paths::set_root_for_testing(root_.path());
+        norvik::foundation::set_root_for_testing(root_.path());
     }
-    void TearDown() override { norvik::paths::set_root_for_testing(""); }
+    void TearDown() override { norvik::foundation::set_root_for_testing(""); }
     TempDir root_{"sdin"};
 };
 
