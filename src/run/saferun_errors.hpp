@@ -8,8 +8,9 @@
 
 namespace norvik::run {
 
-// The simple runner's saferunallerrors/-noerror/-onlyerrors under their own
-// names, so that the two modules' functions never form one overload set.
+// As the simple runner's saferunallerrors/-noerror/-onlyerrors, but the
+// command is taken as given (one word is never split); names of their own
+// keep the two sets from ever being one overload set.
 std::optional<std::string> saferunallerrors_text(const std::vector<std::string>& command);
 std::optional<std::string> saferunnoerror_text(const std::vector<std::string>& command);
 std::optional<std::string> saferunonlyerrors_text(const std::vector<std::string>& command);
