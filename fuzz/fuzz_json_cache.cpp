@@ -50,8 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         foundation::clearcache();
         const std::string file = foundation::cache_file("fuzz");
         fuzzsupport::put(file, global);
-        (void)foundation::data("fuzz", "key");
-        (void)foundation::data("fuzz", "");
+        (void)foundation::global_cache_data("fuzz", "key");
+        (void)foundation::global_cache_data("fuzz", "");
         (void)foundation::get_cache_mtime("fuzz");
         (void)foundation::global_cache_loadfile("fuzz", "/nonexistent-fuzz-file");
     } catch (const norvik::PlainError&) {

@@ -384,7 +384,7 @@ void prepare_the_run() {
     output::capture_environment();
     foundation::init_paths();
     // User lookups found by one run are kept on disk for the next.
-    foundation::bind_default();
+    foundation::bind_default_pw_disk_cache();
     service::capture_lock_wait_from_env();
     services::setup_env_for_starting_a_daemon();
 }

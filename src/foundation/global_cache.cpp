@@ -114,7 +114,7 @@ std::string command_key(const std::vector<std::string>& command) {
     return key;
 }
 
-std::optional<nlohmann::json> data(const std::string& cache, const std::string& name, int64_t test_mtime) {
+std::optional<nlohmann::json> global_cache_data(const std::string& cache, const std::string& name, int64_t test_mtime) {
     const Record* rec = load_cache(cache);
     if (!rec || !rec->mtime || *rec->mtime <= test_mtime) return std::nullopt;
     return section_value(rec, "data", name);

@@ -21,7 +21,8 @@ inline constexpr const char* CACHE_SUBDIR = "globalcache";
 inline constexpr const char* CACHE_SUFFIX = ".json";
 
 // The "data" value `name` when present and the cache's mtime > test_mtime.
-std::optional<nlohmann::json> data(const std::string& cache, const std::string& name, int64_t test_mtime = 0);
+std::optional<nlohmann::json> global_cache_data(const std::string& cache, const std::string& name,
+                                                int64_t test_mtime = 0);
 // The cached contents of path when the cache is newer than the file, else
 // the file read now (nullopt when unreadable).
 std::optional<std::string> global_cache_loadfile(const std::string& cache, const std::string& path,

@@ -307,7 +307,7 @@ void clear_pw_cache() {
     s.safe = true;
 }
 
-bool is_safe() { return state().safe; }
+bool is_pw_cache_safe() { return state().safe; }
 
 std::optional<std::vector<std::string>> field_with_value_in_pw_file(int fd, int field, const std::string& value_in,
                                                                     bool lower_case) {
@@ -436,7 +436,7 @@ void init_pw_helpers(TiedMap* tied, bool skip_uid_cache) {
 }
 bool istied() { return state().tied != nullptr; }
 TiedMap* tiedto() { return state().tied; }
-void deinit() { state().tied = nullptr; }
+void deinit_pw_helpers() { state().tied = nullptr; }
 void no_uid_cache() { state().skip_uid = true; }
 void uid_cache() { state().skip_uid = false; }
 bool skip_uid_cache() { return state().skip_uid; }

@@ -71,7 +71,7 @@ bool valid_lookup_value(int field, const std::string& value);
 // Forget every cached record (and home directory).
 void clear_pw_cache();
 // Whether the cache holds no encrypted password (may be shared).
-bool is_safe();
+bool is_pw_cache_safe();
 
 class TiedMap;  // the disk cache's interface, see below
 
@@ -103,7 +103,7 @@ public:
 void init_pw_helpers(TiedMap* tied, bool skip_uid_cache = false);
 bool istied();
 TiedMap* tiedto();
-void deinit();
+void deinit_pw_helpers();
 void no_uid_cache();
 void uid_cache();
 bool skip_uid_cache();

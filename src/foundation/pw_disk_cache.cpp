@@ -129,7 +129,7 @@ bool PwDiskCache::EXISTS(const std::string& key) {
     return false;
 }
 
-void bind_default() {
+void bind_default_pw_disk_cache() {
     // The default user-database cache the lookups bind to.
     static PwDiskCache cache;
     foundation::init_pw_helpers(&cache, false);

@@ -40,6 +40,6 @@ private:
 
 // Binds the password lookups to a process-wide disk cache (the entry does
 // this at the start of every run).
-void bind_default();
+void bind_default_pw_disk_cache();
 
 }  // namespace norvik::foundation

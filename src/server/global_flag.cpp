@@ -5,7 +5,7 @@
 namespace norvik::server {
 
 std::optional<bool> global_flag(const std::string& cache, const std::string& key) {
-    auto v = foundation::data(cache, key);
+    auto v = foundation::global_cache_data(cache, key);
     if (!v || v->is_null()) return std::nullopt;
     if (v->is_boolean()) return v->get<bool>();
     if (v->is_number()) return v->get<double>() != 0;

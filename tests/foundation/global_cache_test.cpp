@@ -49,37 +49,37 @@ protected:
 TEST_F(GlobalCacheTest, DataIsAnsweredOnlyFromAStrictlyNewerCache) {
     write_cache("roles", R"({"data": {"mail": 1, "dns": {"on": true}, "none": null}})", 1000);
     EXPECT_EQ(foundation::cache_file("roles"), file("roles"));
-    EXPECT_EQ(foundation::data("roles", "mail"), json(1));
-    EXPECT_EQ(foundation::data("roles", "dns"), json({{"on", true}}));
-    EXPECT_EQ(foundation::data("roles", "none"), json(nullptr));  // present, even if null
-    EXPECT_EQ(foundation::data("roles", "mail", 999), json(1));
-    EXPECT_FALSE(foundation::data("roles", "mail", 1000));  // equal times: not newer
-    EXPECT_FALSE(foundation::data("roles", "mail", 5000));
-    EXPECT_FALSE(foundation::data("roles", "absent"));
+    EXPECT_EQ(foundation::global_cache_data("roles", "mail"), json(1));
+    EXPECT_EQ(foundation::global_cache_data("roles", "dns"), json({{"on", true}}));
+    EXPECT_EQ(foundation::global_cache_data("roles", "none"), json(nullptr));  // present, even if null
+    EXPECT_EQ(foundation::global_cache_data("roles", "mail", 999), json(1));
+    EXPECT_FALSE(foundation::global_cache_data("roles", "mail", 1000));  // equal times: not newer
+    EXPECT_FALSE(foundation::global_cache_data("roles", "mail", 5000));
+    EXPECT_FALSE(foundation::global_cache_data("roles", "absent"));
     EXPECT_EQ(foundation::get_cache_mtime("roles"), std::optional<int64_t>(1000));
     // Without a time to beat, any cache after the epoch answers.
     write_cache("early", R"({"data": {"x": 1}})", 1);
-    EXPECT_EQ(foundation::data("early", "x"), json(1));
+    EXPECT_EQ(foundation::global_cache_data("early", "x"), json(1));
     write_cache("epoch", R"({"data": {"x": 1}})", 0);
-    EXPECT_FALSE(foundation::data("epoch", "x"));
+    EXPECT_FALSE(foundation::global_cache_data("epoch", "x"));
 }
 
 TEST_F(GlobalCacheTest, ReadOncePerProcessUntilCleared) {
     write_cache("roles", R"({"data": {"mail": 1}})", 1000);
-    EXPECT_EQ(foundation::data("roles", "mail"), json(1));
+    EXPECT_EQ(foundation::global_cache_data("roles", "mail"), json(1));
     write_cache("roles", R"({"data": {"mail": 2}})", 2000);
-    EXPECT_EQ(foundation::data("roles", "mail"), json(1));
+    EXPECT_EQ(foundation::global_cache_data("roles", "mail"), json(1));
     EXPECT_EQ(foundation::get_cache_mtime("roles"), std::optional<int64_t>(1000));
     foundation::clearcache();
-    EXPECT_EQ(foundation::data("roles", "mail"), json(2));
+    EXPECT_EQ(foundation::global_cache_data("roles", "mail"), json(2));
 }
 
 TEST_F(GlobalCacheTest, AbsentFileIsTriedAgainOnEveryQuery) {
-    EXPECT_FALSE(foundation::data("late", "x"));
+    EXPECT_FALSE(foundation::global_cache_data("late", "x"));
     EXPECT_FALSE(foundation::get_cache_mtime("late"));
     // It appears later: the next query reads it without a clearcache.
     write_cache("late", R"({"data": {"x": "here"}})", 1000);
-    EXPECT_EQ(foundation::data("late", "x"), json("here"));
+    EXPECT_EQ(foundation::global_cache_data("late", "x"), json("here"));
 }
 
 TEST_F(GlobalCacheTest, CorruptOrNonMapFileFallsBackToTheSource) {
@@ -89,7 +89,7 @@ TEST_F(GlobalCacheTest, CorruptOrNonMapFileFallsBackToTheSource) {
                                     std::string(""), std::string("\xff\xfe\x00", 3)}) {
         foundation::clearcache();
         write_cache("bad", body, 1000);
-        EXPECT_FALSE(foundation::data("bad", "x")) << body;
+        EXPECT_FALSE(foundation::global_cache_data("bad", "x")) << body;
         EXPECT_FALSE(foundation::get_cache_mtime("bad")) << body;
         EXPECT_EQ(foundation::global_cache_loadfile("bad", root / "source.txt"),
                   std::optional<std::string>("from the file"))
@@ -98,17 +98,17 @@ TEST_F(GlobalCacheTest, CorruptOrNonMapFileFallsBackToTheSource) {
             << body;
         // Repairing the file changes nothing until the cache is cleared.
         write_cache("bad", R"({"data": {"x": 1}})", 1000);
-        EXPECT_FALSE(foundation::data("bad", "x")) << body;
+        EXPECT_FALSE(foundation::global_cache_data("bad", "x")) << body;
     }
     foundation::clearcache();
-    EXPECT_EQ(foundation::data("bad", "x"), json(1));
+    EXPECT_EQ(foundation::global_cache_data("bad", "x"), json(1));
 }
 
 TEST_F(GlobalCacheTest, UnreadableCacheNamesAreNeverOpened) {
     norvik::test::write_file(root / "outside.json", R"({"data": {"x": 1}})");
-    EXPECT_FALSE(foundation::data("../outside", "x"));
-    EXPECT_FALSE(foundation::data("", "x"));
-    EXPECT_FALSE(foundation::data("..", "x"));
+    EXPECT_FALSE(foundation::global_cache_data("../outside", "x"));
+    EXPECT_FALSE(foundation::global_cache_data("", "x"));
+    EXPECT_FALSE(foundation::global_cache_data("..", "x"));
 }
 
 TEST_F(GlobalCacheTest, LoadfileComparesWithThePathsTime) {

@@ -46,7 +46,7 @@ protected:
     }
     void TearDown() override {
         foundation::set_want_encrypted_password(false);
-        foundation::deinit();
+        foundation::deinit_pw_helpers();
         foundation::clear_pw_cache();
         norvik::foundation::set_root_for_testing("");
     }
